@@ -1,0 +1,26 @@
+// The clock interface of the programs: the only place where time is read or
+// set. Engines take a Clock& so that tests run on a VirtualClock.
+#pragma once
+
+#include <cstdint>
+#include <system_error>
+
+#include "common/time/utc_time.h"
+
+namespace mdl {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // UTC now, with the clock's full resolution.
+  virtual UtcTime now() const = 0;
+  // Monotonic milliseconds (for round trips); never jumps when the clock is set.
+  virtual int64_t tick_ms() const = 0;
+  // Zone facts for the current instant of this clock.
+  virtual ZoneFacts zone() const = 0;
+  // Sets the clock to `t` (UTC). Returns an error when it could not be set
+  // (for example std::errc::operation_not_permitted without the privilege).
+  virtual std::error_code set(UtcTime t) = 0;
+};
+
+}  // namespace mdl
