@@ -1,0 +1,54 @@
+// Parsing of the programs' command lines.
+#include "apps/command_line.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace mdl {
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& allowed) {
+  CommandLine cl;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* name) -> std::optional<std::string> {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        cl.error = std::string(name) + " needs a value";
+        return std::nullopt;
+      }
+      return args[++i];
+    };
+    if (a == "--home") {
+      if (auto v = value("--home")) cl.home = *v;
+    } else if (a.rfind("--home=", 0) == 0) {
+      cl.home = a.substr(7);
+    } else if (a == "--registry") {
+      if (auto v = value("--registry")) cl.registry = *v;
+    } else if (a.rfind("--registry=", 0) == 0) {
+      cl.registry = a.substr(11);
+    } else if (a == "--virtual-clock") {
+      cl.virtual_clock = true;
+    } else if (a == "--help" || a == "-h") {
+      cl.help = true;
+    } else if (a == "--version") {
+      cl.version = true;
+    } else if (i == 0 && std::find(allowed.begin(), allowed.end(), a) != allowed.end()) {
+      // Switches count only as the first argument, exactly as written.
+      cl.first_switch = a;
+    } else if (a.rfind("--", 0) == 0) {
+      cl.error = "unknown option " + a;
+    }
+    // Any other word is ignored, as the original command line ignores it.
+    if (!cl.error.empty()) break;
+  }
+  return cl;
+}
+
+std::filesystem::path ExecutableFolder() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::filesystem::current_path();
+  return exe.parent_path();
+}
+
+}  // namespace mdl

@@ -1,0 +1,123 @@
+// The TCP half of the socket object: a listener (element 0) and its array of
+// connection slots. Slots are allocated lowest-free-first, grown on demand and
+// reused; a slot is never destroyed while the listener object lives.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <queue>
+#include <span>
+#include <system_error>
+#include <vector>
+
+namespace mdl::net {
+
+using Tcp = boost::asio::ip::tcp;
+
+class TcpListener;
+
+// One accepted connection (an element >= 1 of the array).
+class TcpSlot {
+ public:
+  int index() const { return index_; }
+  bool IsOpen() const { return open_; }
+  const Tcp::endpoint& remote() const { return remote_; }
+  uint16_t local_port() const { return local_port_; }
+
+  // Queues bytes for sending; with close_after the slot closes once they are
+  // written (or when writing fails). Returns false when the slot is closed.
+  bool Send(std::span<const uint8_t> data, bool close_after = false);
+  void Close();
+  // Restarts the idle time-out (called on each request).
+  void Touch();
+
+ private:
+  friend class TcpListener;
+  TcpSlot(TcpListener& owner, int index);
+  void StartRead();
+  void StartWrite();
+  void ArmIdle();
+
+  TcpListener& owner_;
+  int index_;
+  bool open_ = false;
+  bool writing_ = false;
+  bool close_after_write_ = false;
+  uint64_t generation_ = 0;
+  Tcp::socket socket_;
+  boost::asio::steady_timer idle_;
+  Tcp::endpoint remote_;
+  uint16_t local_port_ = 0;
+  std::array<uint8_t, 512> read_buf_{};
+  std::vector<uint8_t> out_;      // being written
+  std::vector<uint8_t> pending_;  // queued behind it
+};
+
+class TcpHandler {
+ public:
+  virtual ~TcpHandler() = default;
+  // A connection was accepted on `slot`.
+  virtual void OnAccept(TcpSlot& slot) = 0;
+  virtual void OnData(TcpSlot& slot, std::span<const uint8_t> data) = 0;
+  // The slot closed (peer close, error, time-out, or our own Close()).
+  virtual void OnClosed(TcpSlot&) {}
+};
+
+class TcpListener {
+ public:
+  TcpListener(boost::asio::io_context& io, TcpHandler& handler);
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Listens on addr:port; closes first when listening. Address in use is
+  // reported as std::errc::address_in_use.
+  std::error_code Listen(const boost::asio::ip::address& addr, uint16_t port);
+  // Closes the listener (element 0) only; open connections finish their work.
+  void Close();
+  // Closes the listener and every open connection.
+  void CloseAll();
+  bool IsListening() const { return acceptor_ != nullptr; }
+  uint16_t local_port() const { return local_port_; }
+
+  // While paused, connection requests wait in the backlog unaccepted.
+  void SetPaused(bool paused);
+  // Connections above the cap are closed as soon as they are accepted.
+  void SetMaxConnections(size_t max) { max_open_ = max; }
+  void SetIdleTimeout(std::chrono::milliseconds t) { idle_timeout_ = t; }
+  std::chrono::milliseconds idle_timeout() const { return idle_timeout_; }
+
+  // Highest slot index ever used (the array's size less element 0).
+  size_t slot_count() const { return slots_.size(); }
+  size_t open_count() const { return open_count_; }
+  uint64_t refused_over_cap() const { return refused_over_cap_; }
+  TcpSlot* slot(int index);
+
+ private:
+  friend class TcpSlot;
+  void ArmAccept();
+  void OnAcceptReady();
+  TcpSlot& AllocateSlot();
+  void SlotClosed(TcpSlot& slot);
+
+  boost::asio::io_context& io_;
+  TcpHandler& handler_;
+  std::unique_ptr<Tcp::acceptor> acceptor_;
+  uint16_t local_port_ = 0;
+  bool paused_ = false;
+  bool waiting_ = false;
+  size_t max_open_ = 1024;
+  std::chrono::milliseconds idle_timeout_{30000};
+  std::vector<std::unique_ptr<TcpSlot>> slots_;  // slot i at slots_[i - 1]
+  std::priority_queue<int, std::vector<int>, std::greater<int>> free_;
+  size_t open_count_ = 0;
+  uint64_t refused_over_cap_ = 0;
+  std::shared_ptr<bool> alive_;
+};
+
+}  // namespace mdl::net

@@ -1,0 +1,221 @@
+// Batched UDP receive and send over a Boost.Asio socket.
+#include "common/net/udp_socket.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <boost/asio/post.hpp>
+#include <cerrno>
+#include <cstring>
+
+namespace mdl::net {
+namespace {
+
+int64_t RealtimeNs() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+struct UdpSocket::Batch {
+  // Receive side.
+  std::array<mmsghdr, kBatch> rx_msgs{};
+  std::array<iovec, kBatch> rx_iov{};
+  std::array<sockaddr_storage, kBatch> rx_addr{};
+  std::array<std::array<char, CMSG_SPACE(sizeof(timespec)) + 64>, kBatch> rx_ctrl{};
+  std::array<std::array<uint8_t, kMaxDatagram>, kBatch> rx_data{};
+  // Send side.
+  std::array<mmsghdr, kBatch> tx_msgs{};
+  std::array<iovec, kBatch> tx_iov{};
+  std::array<sockaddr_storage, kBatch> tx_addr{};
+  std::array<std::array<uint8_t, kMaxDatagram>, kBatch> tx_data{};
+  std::array<bool, kBatch> tx_stamp{};
+  size_t tx_count = 0;
+};
+
+UdpSocket::UdpSocket(boost::asio::io_context& io)
+    : io_(io), batch_(std::make_unique<Batch>()), alive_(std::make_shared<bool>(true)) {}
+
+UdpSocket::~UdpSocket() {
+  *alive_ = false;
+  Close();
+}
+
+std::error_code UdpSocket::Bind(const boost::asio::ip::address& addr, uint16_t port) {
+  Close();
+  boost::system::error_code ec;
+  auto sock = std::make_unique<Udp::socket>(io_);
+  Udp::endpoint ep(addr, port);
+  sock->open(ep.protocol(), ec);
+  if (!ec) sock->non_blocking(true, ec);
+  if (!ec) {
+    int one = 1;
+    ::setsockopt(sock->native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    sock->bind(ep, ec);
+  }
+  if (ec) {
+    if (ec == boost::asio::error::address_in_use) return std::make_error_code(std::errc::address_in_use);
+    return std::error_code(ec.value(), std::system_category());
+  }
+  local_port_ = sock->local_endpoint(ec).port();
+  socket_ = std::move(sock);
+  return {};
+}
+
+void UdpSocket::Close() {
+  if (socket_) {
+    boost::system::error_code ec;
+    socket_->close(ec);
+    socket_.reset();
+  }
+  // A pending wait completes with operation_aborted and sees the new state.
+  *alive_ = false;
+  alive_ = std::make_shared<bool>(true);
+  waiting_ = false;
+  receiver_ = nullptr;
+  batch_->tx_count = 0;
+}
+
+bool UdpSocket::IsOpen() const { return socket_ != nullptr; }
+
+void UdpSocket::Start(UdpReceiver* receiver) {
+  receiver_ = receiver;
+  ArmWait();
+}
+
+void UdpSocket::SetPaused(bool paused) {
+  paused_ = paused;
+  if (!paused_) ArmWait();
+}
+
+void UdpSocket::ArmWait() {
+  if (!socket_ || !receiver_ || paused_ || waiting_) return;
+  waiting_ = true;
+  std::weak_ptr<bool> alive = alive_;
+  socket_->async_wait(Udp::socket::wait_read, [this, alive](const boost::system::error_code& ec) {
+    auto a = alive.lock();
+    if (!a || !*a) return;
+    waiting_ = false;
+    if (ec) return;
+    OnReadable();
+  });
+}
+
+void UdpSocket::OnReadable() {
+  Batch& b = *batch_;
+  std::weak_ptr<bool> alive = alive_;
+  // A few batches per wake-up, then yield to the other sockets of the loop.
+  for (int round = 0; round < 8; ++round) {
+    if (!socket_ || paused_) return;
+    for (size_t i = 0; i < kBatch; ++i) {
+      b.rx_iov[i] = {b.rx_data[i].data(), kMaxDatagram};
+      msghdr& h = b.rx_msgs[i].msg_hdr;
+      h = {};
+      h.msg_name = &b.rx_addr[i];
+      h.msg_namelen = sizeof(sockaddr_storage);
+      h.msg_iov = &b.rx_iov[i];
+      h.msg_iovlen = 1;
+      h.msg_control = b.rx_ctrl[i].data();
+      h.msg_controllen = b.rx_ctrl[i].size();
+    }
+    int n = ::recvmmsg(socket_->native_handle(), b.rx_msgs.data(), kBatch, MSG_DONTWAIT, nullptr);
+    if (n <= 0) break;
+    in_batch_ = true;
+    for (int i = 0; i < n; ++i) {
+      msghdr& h = b.rx_msgs[i].msg_hdr;
+      Datagram d;
+      d.data = {b.rx_data[i].data(), std::min<size_t>(b.rx_msgs[i].msg_len, kMaxDatagram)};
+      d.truncated = (h.msg_flags & MSG_TRUNC) != 0;
+      std::memcpy(d.from.data(), &b.rx_addr[i], h.msg_namelen);
+      d.from.resize(h.msg_namelen);
+      for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts;
+          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+          int64_t age = RealtimeNs() - (int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec);
+          d.age = Nanoseconds(age > 0 ? age : 0);
+        }
+      }
+      if (receiver_) receiver_->OnDatagram(d);
+      auto a = alive.lock();
+      if (!a || !*a) return;  // closed by the handler
+    }
+    if (receiver_) receiver_->OnBatchEnd();
+    {
+      auto a = alive.lock();
+      if (!a || !*a) return;
+    }
+    in_batch_ = false;
+    FlushSends();
+    if (n < static_cast<int>(kBatch)) break;
+  }
+  in_batch_ = false;
+  if (socket_) {
+    // More may be waiting: come back after the other handlers had a turn.
+    ArmWait();
+  }
+}
+
+bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp) {
+  if (!socket_ || data.size() > kMaxDatagram) return false;
+  Batch& b = *batch_;
+  if (in_batch_) {
+    if (b.tx_count == kBatch && !FlushSends()) return false;
+    size_t i = b.tx_count++;
+    std::memcpy(b.tx_data[i].data(), data.data(), data.size());
+    std::memcpy(&b.tx_addr[i], to.data(), to.size());
+    b.tx_iov[i] = {b.tx_data[i].data(), data.size()};
+    msghdr& h = b.tx_msgs[i].msg_hdr;
+    h = {};
+    h.msg_name = &b.tx_addr[i];
+    h.msg_namelen = static_cast<socklen_t>(to.size());
+    h.msg_iov = &b.tx_iov[i];
+    h.msg_iovlen = 1;
+    b.tx_stamp[i] = stamp;
+    return true;
+  }
+  std::array<uint8_t, kMaxDatagram> buf;
+  std::memcpy(buf.data(), data.data(), data.size());
+  if (stamp && stamper_) stamper_({buf.data(), data.size()});
+  ssize_t r = ::sendto(socket_->native_handle(), buf.data(), data.size(), MSG_DONTWAIT,
+                       reinterpret_cast<const sockaddr*>(to.data()), static_cast<socklen_t>(to.size()));
+  if (r < 0) {
+    ++send_errors_;
+    return false;
+  }
+  return true;
+}
+
+bool UdpSocket::FlushSends() {
+  Batch& b = *batch_;
+  if (b.tx_count == 0 || !socket_) {
+    b.tx_count = 0;
+    return true;
+  }
+  if (stamper_) {
+    for (size_t i = 0; i < b.tx_count; ++i)
+      if (b.tx_stamp[i]) stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len});
+  }
+  size_t done = 0;
+  bool ok = true;
+  while (done < b.tx_count) {
+    int r = ::sendmmsg(socket_->native_handle(), b.tx_msgs.data() + done,
+                       static_cast<unsigned>(b.tx_count - done), MSG_DONTWAIT);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      // Skip the datagram that failed (full buffer, unreachable peer) and go on.
+      ++send_errors_;
+      ++done;
+      ok = false;
+      continue;
+    }
+    done += static_cast<size_t>(r);
+  }
+  b.tx_count = 0;
+  return ok;
+}
+
+}  // namespace mdl::net

@@ -1,0 +1,94 @@
+// The UDP half of the socket object: bind, receive with sender and kernel
+// arrival time, send to. Datagrams are read and answered in batches
+// (recvmmsg/sendmmsg) behind the same per-datagram handler interface.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <system_error>
+#include <vector>
+
+#include "common/time/utc_time.h"
+
+namespace mdl::net {
+
+using Udp = boost::asio::ip::udp;
+
+struct Datagram {
+  std::span<const uint8_t> data;
+  Udp::endpoint from;
+  // How long ago the kernel received the datagram (0 when no kernel time
+  // stamp came with it). The receive time on any clock is its now() - age.
+  Nanoseconds age{0};
+  // The datagram did not fit the receive buffer and was cut.
+  bool truncated = false;
+};
+
+class UdpReceiver {
+ public:
+  virtual ~UdpReceiver() = default;
+  virtual void OnDatagram(const Datagram& d) = 0;
+  // Called after each batch of datagrams, before the batch's replies go out.
+  virtual void OnBatchEnd() {}
+};
+
+class UdpSocket {
+ public:
+  static constexpr size_t kBatch = 64;
+  static constexpr size_t kMaxDatagram = 2048;
+
+  explicit UdpSocket(boost::asio::io_context& io);
+  ~UdpSocket();
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // Binds to addr:port (port 0 = ephemeral). Address in use is reported as
+  // std::errc::address_in_use. Closes first when open.
+  std::error_code Bind(const boost::asio::ip::address& addr, uint16_t port);
+  void Close();
+  bool IsOpen() const;
+  uint16_t local_port() const { return local_port_; }
+
+  // Starts delivering datagrams to `receiver` (which must outlive the socket
+  // or the next Close()).
+  void Start(UdpReceiver* receiver);
+  // While paused, arriving datagrams stay unread in the kernel queue.
+  void SetPaused(bool paused);
+
+  // Sends one datagram. Inside a batch the send is queued and goes out with
+  // the batch's other replies; outside a batch it is sent at once. With
+  // `stamp` set the stamper (below) writes into the buffer right before the
+  // send, so a transmit time stamp is taken as late as possible.
+  // Returns false when the datagram could not be sent or queued.
+  bool SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp = false);
+  void SetStamper(std::function<void(std::span<uint8_t>)> stamper) { stamper_ = std::move(stamper); }
+
+  uint64_t send_errors() const { return send_errors_; }
+
+ private:
+  struct Batch;
+  void ArmWait();
+  void OnReadable();
+  bool FlushSends();
+
+  boost::asio::io_context& io_;
+  std::unique_ptr<Udp::socket> socket_;
+  std::unique_ptr<Batch> batch_;
+  UdpReceiver* receiver_ = nullptr;
+  std::function<void(std::span<uint8_t>)> stamper_;
+  uint16_t local_port_ = 0;
+  bool paused_ = false;
+  bool waiting_ = false;
+  bool in_batch_ = false;
+  uint64_t send_errors_ = 0;
+  std::shared_ptr<bool> alive_;
+};
+
+}  // namespace mdl::net

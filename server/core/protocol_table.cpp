@@ -1,0 +1,28 @@
+// Digits and port fields of the protocol table.
+#include "server/core/protocol_table.h"
+
+namespace mdl {
+
+std::optional<DigitTarget> ParseModeDigit(std::string_view mode) {
+  if (mode.size() != 1) return std::nullopt;
+  for (const ProtocolRow& row : kProtocolTable) {
+    if (mode[0] == row.udp_digit) return DigitTarget{row.service, Transport::kUdp};
+    if (mode[0] == row.tcp_digit) return DigitTarget{row.service, Transport::kTcp};
+  }
+  return std::nullopt;
+}
+
+std::optional<uint16_t> ParsePortField(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  uint32_t value = 0;
+  size_t digits = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+    value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  if (digits == 0 || value == 0) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+}  // namespace mdl
