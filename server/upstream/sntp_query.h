@@ -1,0 +1,90 @@
+// The upstream SNTP exchange as pure functions: the request, recognising the
+// reply among the datagrams of the NTP socket, the clock correction computed
+// from it, the reference identifier, and the back-off of unanswered queries.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/time/utc_time.h"
+
+namespace mdl {
+
+inline constexpr std::size_t kSntpPacketSize = 48;
+// LI 0, version 3, mode 3 (client).
+inline constexpr uint8_t kSntpRequestFirstByte = 0x1B;
+// A query with no accepted reply after this long has failed.
+inline constexpr std::chrono::seconds kUpstreamReplyTimeout{5};
+
+using NtpStampBytes = std::array<uint8_t, 8>;
+
+// 48 bytes: byte 0 = 0x1B, bytes 40..47 = `SendStamp`, the rest zero.
+std::array<uint8_t, kSntpPacketSize> BuildSntpRequest(const NtpStampBytes& send_stamp);
+
+enum class UpstreamArrival {
+  kUpstreamReply,  // the awaited reply: apply it, send nothing back
+  kClientRequest,  // any other 48-byte datagram: the NTP responder's
+  kOneByteRetry,   // one byte while a query is pending: new server, retry
+  kOther,          // the responder's error path
+};
+
+// The upstream reply is a 48-byte datagram, while a query is pending, whose
+// bytes 24, 27 and 31 equal bytes 0, 3 and 7 of `SendStamp`.
+UpstreamArrival ClassifyArrival(std::span<const uint8_t> datagram, bool query_pending,
+                                const NtpStampBytes& send_stamp);
+
+// Why a recognised reply must not set the clock; kUsable when it may.
+enum class ReplyFault {
+  kUsable,
+  kZeroTransmit,    // transmit timestamp 0: the server has no time to give
+  kUnsynchronised,  // leap indicator 3: the server's clock is not set
+  kKissOfDeath,     // stratum 0: a refusal ("kiss-o'-death"), not a time
+};
+ReplyFault CheckReply(std::span<const uint8_t, kSntpPacketSize> reply);
+// A short text for the fault, for the failure message.
+const char* ReplyFaultText(ReplyFault fault);
+
+struct Correction {
+  UtcTime new_time;               // the value to set the clock to
+  double reply_millis = 0;        // T: transmit timestamp, ms since 1900 (`ReplyMillis`)
+  double send_millis = 0;         // T1: `SendStamp`, ms since 1900 (`SendMillis`)
+  double reply_difference_ms = 0; // T - T1 (`ReplyDifference`)
+  uint32_t display_ms = 0;        // M: T's fraction in whole ms, 0..999
+  UtcTime upstream_whole_second;  // D: T's whole second
+  std::chrono::nanoseconds path_delay{0};  // round trip less the upstream's holding time
+};
+
+// The clock value from an accepted reply: the upstream's transmit time T at
+// full resolution plus half the path delay. The path delay is the round trip
+// less the upstream's holding time (transmit minus receive timestamp) when
+// the receive timestamp is present and 0 <= holding <= round trip, else the
+// whole round trip. `round_trip` is measured on a monotonic clock; a negative
+// one counts as 0. `pivot` (the local clock) picks the NTP era.
+Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply,
+                             const NtpStampBytes& send_stamp,
+                             std::chrono::nanoseconds round_trip, UtcTime pivot);
+
+// `RefId` from the address that sent the reply, given as its bytes in network
+// order (4 for IPv4, 16 for IPv6): an IPv4 address's four octets; for an
+// IPv4-mapped IPv6 address the embedded IPv4 octets; for any other IPv6
+// address its first four bytes. Other lengths give zeros.
+std::array<uint8_t, 4> RefIdFromAddress(std::span<const uint8_t> address);
+
+// Delays between the retries of failed queries: 2, 4, 8, ... s, at most 64 s,
+// until Reset() after a reply has been applied.
+class RetryBackoff {
+ public:
+  static constexpr std::chrono::seconds kFirst{2};
+  static constexpr std::chrono::seconds kMax{64};
+
+  std::chrono::seconds NextDelay();
+  void Reset() { next_ = kFirst; }
+
+ private:
+  std::chrono::seconds next_ = kFirst;
+};
+
+}  // namespace mdl

@@ -1,0 +1,199 @@
+// Tests of the upstream SNTP exchange: request, reply recognition and the
+// clock correction computed from a reply.
+#include "server/upstream/sntp_query.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <vector>
+
+#include "common/time/ntp_timestamp.h"
+
+namespace mdl {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+using Packet = std::array<uint8_t, kSntpPacketSize>;
+
+// 2026-01-01 00:00:00 UTC.
+const UtcTime kBase = UtcFromNs(1767225600LL * 1000000000LL);
+const uint32_t kBaseNtp = static_cast<uint32_t>(1767225600LL + kNtpToUnixSeconds);
+constexpr uint32_t kFraction900ms = 3865470566u;  // round(0.9 * 2^32)
+
+void Put(Packet& p, std::size_t offset, NtpTimestamp ts) {
+  const auto bytes = ts.ToBytes();
+  std::copy(bytes.begin(), bytes.end(), p.begin() + offset);
+}
+
+Packet Reply(NtpTimestamp transmit, NtpTimestamp receive = {}) {
+  Packet p{};
+  p[0] = 0x24;  // LI 0, version 4, mode 4
+  p[1] = 2;     // stratum
+  Put(p, 32, receive);
+  Put(p, 40, transmit);
+  return p;
+}
+
+NtpStampBytes Stamp(NtpTimestamp ts) { return ts.ToBytes(); }
+
+TEST(BuildSntpRequest, ClientModeWithSendStampAtTheEnd) {
+  const NtpStampBytes stamp = {1, 2, 3, 4, 5, 6, 7, 8};
+  const Packet request = BuildSntpRequest(stamp);
+  EXPECT_EQ(request[0], 0x1B) << "LI 0, version 3, mode 3";
+  for (std::size_t i = 1; i < 40; ++i) EXPECT_EQ(request[i], 0) << "byte " << i;
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(request[40 + i], stamp[i]) << "byte " << 40 + i;
+}
+
+TEST(ClassifyArrival, DecidesInTheOrderOfTheNtpSocket) {
+  const NtpStampBytes stamp = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+  std::vector<uint8_t> matching(48, 0);
+  std::copy(stamp.begin(), stamp.end(), matching.begin() + 24);
+  std::vector<uint8_t> only_compared(48, 0x55);  // other originate bytes differ
+  only_compared[24] = 0xA0;
+  only_compared[27] = 0xA3;
+  only_compared[31] = 0xA7;
+  auto with_byte = [&](std::size_t i, uint8_t v) {
+    std::vector<uint8_t> d = matching;
+    d[i] = v;
+    return d;
+  };
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> datagram;
+    bool pending;
+    UpstreamArrival expected;
+  };
+  const Case cases[] = {
+      {"matching reply", matching, true, UpstreamArrival::kUpstreamReply},
+      {"only bytes 24, 27, 31 compared", only_compared, true, UpstreamArrival::kUpstreamReply},
+      {"reply after the query was done", matching, false, UpstreamArrival::kClientRequest},
+      {"byte 24 differs", with_byte(24, 0), true, UpstreamArrival::kClientRequest},
+      {"byte 27 differs", with_byte(27, 0), true, UpstreamArrival::kClientRequest},
+      {"byte 31 differs", with_byte(31, 0), true, UpstreamArrival::kClientRequest},
+      {"client request while pending", std::vector<uint8_t>(48, 0), true,
+       UpstreamArrival::kClientRequest},
+      {"one byte while pending", {0x00}, true, UpstreamArrival::kOneByteRetry},
+      {"one byte, nothing pending", {0x00}, false, UpstreamArrival::kOther},
+      {"47 bytes", std::vector<uint8_t>(47, 0), true, UpstreamArrival::kOther},
+      {"49 bytes", std::vector<uint8_t>(49, 0), true, UpstreamArrival::kOther},
+      {"empty", {}, true, UpstreamArrival::kOther},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ClassifyArrival(c.datagram, c.pending, stamp), c.expected) << c.what;
+  }
+}
+
+TEST(CheckReply, RefusesRepliesThatCarryNoTime) {
+  Packet good = Reply({kBaseNtp, 1});
+  EXPECT_EQ(CheckReply(good), ReplyFault::kUsable);
+  Packet zero = Reply({0, 0});
+  EXPECT_EQ(CheckReply(zero), ReplyFault::kZeroTransmit);
+  Packet alarm = good;
+  alarm[0] = 0xE4;  // LI 3
+  EXPECT_EQ(CheckReply(alarm), ReplyFault::kUnsynchronised);
+  Packet kiss = good;
+  kiss[1] = 0;
+  EXPECT_EQ(CheckReply(kiss), ReplyFault::kKissOfDeath);
+  for (ReplyFault f : {ReplyFault::kZeroTransmit, ReplyFault::kUnsynchronised,
+                       ReplyFault::kKissOfDeath}) {
+    EXPECT_STRNE(ReplyFaultText(f), ReplyFaultText(ReplyFault::kUsable));
+  }
+}
+
+TEST(ComputeCorrection, EdgeCasesOfTheMillisecondsAndTheRoundTrip) {
+  const NtpTimestamp t900{kBaseNtp, kFraction900ms};
+  struct Case {
+    const char* what;
+    NtpTimestamp transmit;
+    NtpTimestamp receive;
+    nanoseconds round_trip;
+    uint32_t display_ms;
+    nanoseconds after_whole_second;
+  };
+  const Case cases[] = {
+      {"M = 900, 300 ms round trip, no receive stamp", t900, {}, milliseconds(300), 900,
+       milliseconds(1050)},
+      {"M = 900, 300 ms round trip, zero holding time", t900, t900, milliseconds(300), 900,
+       milliseconds(1050)},
+      {"round trip 0 sets exactly T", t900, {}, nanoseconds(0), 900, milliseconds(900)},
+      {"negative round trip counts as 0", t900, {}, milliseconds(-40), 900, milliseconds(900)},
+      {"holding time taken off the round trip", t900, {kBaseNtp, 3435973837u} /* .8 s */,
+       milliseconds(300), 900, milliseconds(1000)},
+      {"holding time longer than the round trip is ignored", t900, {kBaseNtp - 1, 0},
+       milliseconds(300), 900, milliseconds(1050)},
+      {"receive after transmit is ignored", t900, {kBaseNtp + 1, 0}, milliseconds(300), 900,
+       milliseconds(1050)},
+      {"fraction 0xFFFFFFFF shows 999", {kBaseNtp, 0xFFFFFFFFu}, {}, nanoseconds(0), 999,
+       nanoseconds(1000000000)},
+      {"fraction 0 shows 0", {kBaseNtp, 0}, {}, nanoseconds(3), 0, nanoseconds(2)},
+      {"62.5 ms shows 62 (ties to even)", {kBaseNtp, 268435456u}, {}, nanoseconds(0), 62,
+       nanoseconds(62500000)},
+      {"187.5 ms shows 188 (ties to even)", {kBaseNtp, 805306368u}, {}, nanoseconds(0), 188,
+       nanoseconds(187500000)},
+  };
+  for (const Case& c : cases) {
+    const Packet reply = Reply(c.transmit, c.receive);
+    const Correction r =
+        ComputeCorrection(reply, Stamp({kBaseNtp, 0}), c.round_trip, kBase + std::chrono::hours(1));
+    EXPECT_EQ(r.upstream_whole_second, kBase) << c.what;
+    EXPECT_EQ(r.display_ms, c.display_ms) << c.what;
+    EXPECT_EQ((r.new_time - kBase).count(), c.after_whole_second.count()) << c.what;
+  }
+}
+
+TEST(ComputeCorrection, MillisecondValuesAndTheDifference) {
+  const NtpTimestamp transmit{kBaseNtp + 2, 0x80000000u};  // 2.5 s after the base
+  const NtpTimestamp sent{kBaseNtp + 3, 0x40000000u};      // 3.25 s after the base
+  const Packet reply = Reply(transmit);
+  const Correction r = ComputeCorrection(reply, Stamp(sent), milliseconds(20), kBase);
+  EXPECT_DOUBLE_EQ(r.reply_millis, (kBaseNtp + 2) * 1000.0 + 500.0);
+  EXPECT_DOUBLE_EQ(r.send_millis, (kBaseNtp + 3) * 1000.0 + 250.0);
+  EXPECT_DOUBLE_EQ(r.reply_difference_ms, -750.0) << "the server is behind our clock";
+  EXPECT_EQ(r.path_delay, milliseconds(20));
+  EXPECT_EQ(r.new_time, kBase + milliseconds(2510));
+}
+
+TEST(ComputeCorrection, AcrossTheNtpEraChange) {
+  // 2036-02-07 06:28:16 UTC is second 0 of era 1.
+  const UtcTime era1_start = UtcFromNs((4294967296LL - kNtpToUnixSeconds) * 1000000000LL);
+  const NtpTimestamp transmit{1, 0};           // 1 s into era 1
+  const NtpTimestamp sent{0xFFFFFFFFu, 0};     // last second of era 0
+  const NtpTimestamp receive{0, 0xC0000000u};  // 0.75 s into era 1
+  const Packet reply = Reply(transmit, receive);
+  const Correction r = ComputeCorrection(reply, Stamp(sent), milliseconds(500), era1_start);
+  EXPECT_DOUBLE_EQ(r.reply_difference_ms, 2000.0) << "the difference must not jump by an era";
+  EXPECT_EQ(r.upstream_whole_second, era1_start + std::chrono::seconds(1));
+  EXPECT_EQ(r.path_delay, milliseconds(250));
+  EXPECT_EQ(r.new_time, era1_start + milliseconds(1125));
+}
+
+TEST(RefIdFromAddress, OctetsOfTheSender) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> address;
+    std::array<uint8_t, 4> id;
+  };
+  std::vector<uint8_t> v6(16);
+  for (std::size_t i = 0; i < 16; ++i) v6[i] = static_cast<uint8_t>(0x20 + i);
+  const Case cases[] = {
+      {"IPv4", {192, 0, 2, 7}, {192, 0, 2, 7}},
+      {"IPv4-mapped IPv6", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1}, {127, 0, 0, 1}},
+      {"IPv6", v6, {0x20, 0x21, 0x22, 0x23}},
+      {"bad length", {1, 2, 3}, {0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RefIdFromAddress(c.address), c.id) << c.what;
+}
+
+TEST(RetryBackoff, DoublesUpTo64SecondsUntilReset) {
+  RetryBackoff b;
+  std::vector<long> delays;
+  for (int i = 0; i < 8; ++i) delays.push_back(static_cast<long>(b.NextDelay().count()));
+  EXPECT_EQ(delays, (std::vector<long>{2, 4, 8, 16, 32, 64, 64, 64}));
+  b.Reset();
+  EXPECT_EQ(b.NextDelay().count(), 2) << "a reply must restart the back-off";
+}
+
+}  // namespace
+}  // namespace mdl
