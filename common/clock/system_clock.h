@@ -1,0 +1,23 @@
+// The machine's clock: CLOCK_REALTIME, CLOCK_MONOTONIC and the system zone.
+#pragma once
+
+#include "common/clock/clock.h"
+
+namespace mdl {
+
+// CLOCK_REALTIME now, with full resolution.
+UtcTime SystemNow();
+// CLOCK_MONOTONIC in whole milliseconds.
+int64_t MonotonicMs();
+
+class SystemClock : public Clock {
+ public:
+  UtcTime now() const override;
+  int64_t tick_ms() const override;
+  ZoneFacts zone() const override;  // ZoneFactsAt(now())
+  // clock_settime(CLOCK_REALTIME); needs CAP_SYS_TIME, else
+  // std::errc::operation_not_permitted.
+  std::error_code set(UtcTime t) override;
+};
+
+}  // namespace mdl
