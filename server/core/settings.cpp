@@ -1,0 +1,177 @@
+// The server's stored settings over the registry module.
+#include "server/core/settings.h"
+
+#include <vector>
+
+namespace mdl {
+namespace {
+
+constexpr std::string_view kYes = "YES";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::vector<std::string_view> SplitColons(std::string_view text) {
+  std::vector<std::string_view> fields;
+  for (;;) {
+    size_t colon = text.find(':');
+    fields.push_back(text.substr(0, colon));
+    if (colon == std::string_view::npos) return fields;
+    text.remove_prefix(colon + 1);
+  }
+}
+
+std::string_view YesNo(bool flag) { return flag ? "YES" : "NO"; }
+
+// The integer part of a numeric text (fraction cut off), or nullopt when it
+// does not fit 16 signed bits.
+std::optional<int> IntegerPart16(std::string_view text) {
+  text = Trim(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  long value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) break;
+    value = value * 10 + (c - '0');
+    if (value > 32768) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value < -32768 || value > 32767) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+bool IsPlainDecimal(std::string_view text) {
+  text = Trim(text);
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+  size_t digits = 0;
+  size_t i = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  }
+  return digits > 0 && i == text.size();
+}
+
+ServiceFields ParseServiceFields(std::string_view text) {
+  std::vector<std::string_view> fields = SplitColons(text);
+  ServiceFields out;
+  out.enabled = fields[0] == kYes;
+  out.tcp = fields.size() > 1 && fields[1] == kYes;
+  out.udp = fields.size() > 2 && fields[2] == kYes;
+  if (fields.size() > 3) out.port_text = std::string(fields[3]);
+  return out;
+}
+
+std::string FormatServiceFields(const ServiceFields& fields) {
+  std::string out;
+  for (bool flag : {fields.enabled, fields.tcp, fields.udp}) {
+    out += YesNo(flag);
+    out += ':';
+  }
+  return out + fields.port_text;
+}
+
+SyncSettingsFields ParseSettingsValue(std::string_view text) {
+  SyncSettingsFields out;
+  std::vector<std::string_view> fields = SplitColons(text);
+  if (fields.size() < 4) return out;
+  out.valid = true;
+  out.random = fields[0] == kYes;
+  if (IsPlainDecimal(fields[1])) out.count_text = std::string(fields[1]);
+  out.unit_text = std::string(fields[2]);
+  std::string_view region = Trim(fields[3]);
+  out.region = region.empty() ? "NA" : std::string(region);
+  if (fields.size() > 4 && IsPlainDecimal(fields[4])) {
+    // Out of 16-bit range gives the default rather than an arbitrary byte.
+    out.ntp_first_byte = IntegerPart16(fields[4]).value_or(kDefaultNtpFirstByte);
+  }
+  return out;
+}
+
+std::string FormatSettingsValue(bool random, std::string_view count_text,
+                                std::string_view unit_text, std::string_view region,
+                                int ntp_first_byte) {
+  std::string out(YesNo(random));
+  for (std::string_view field : {count_text, unit_text, region}) {
+    out += ':';
+    out += field;
+  }
+  return out + ":" + std::to_string(ntp_first_byte);
+}
+
+std::string RunValueData(std::string_view program_folder) {
+  std::string out(program_folder);
+  if (out.empty() || out.back() != '/') out += '/';
+  return out + std::string(kServerProgramName);
+}
+
+StoredServerSettings LoadServerSettings(const Registry& registry) {
+  auto read = [&](std::string_view name) { return registry.ReadValue(kServerKey, name); };
+  StoredServerSettings out;
+  out.run_value_found = !registry.ReadValue(kRunKey, kRunValueName).empty();
+  const std::string settings = read("Settings");
+  out.first_start = settings.empty();
+  out.sync = ParseSettingsValue(settings);
+  out.server_name = read("MDLServer");
+  out.open_minimized = read("OpenMinimized") == kYes;
+  out.use_julian = read("UseJulian") == kYes;
+  out.enable_logging = read("EnableLogging") == kYes;
+  for (size_t slot = 0; slot < kStoredServiceCount; ++slot) {
+    const ServiceValue& value = kServiceValues[slot];
+    std::string text = read(value.name);
+    ServiceFields fields = ParseServiceFields(text.empty() ? value.default_text : text);
+    if (fields.port_text.empty()) {
+      fields.port_text = ParseServiceFields(value.default_text).port_text;
+    }
+    out.services[slot] = std::move(fields);
+  }
+  return out;
+}
+
+void WriteFirstStartDefaults(Registry& registry, std::string_view host_name) {
+  Registry::Batch batch = registry.BeginBatch();
+  registry.CreateKey(kServerKeyPath);
+  for (const DefaultValue& value : kServerDefaults) {
+    registry.WriteValue(Hive::kLocalMachine, kServerKey, value.name,
+                        value.name == "MDLServer" ? host_name : value.text);
+  }
+}
+
+bool SaveServerSettings(Registry& registry, const SaveInput& input) {
+  Registry::Batch batch = registry.BeginBatch();
+  bool ok = true;
+  auto write = [&](std::string_view name, std::string_view text) {
+    ok = registry.WriteValue(Hive::kLocalMachine, kServerKey, name, text) && ok;
+  };
+  write("Settings", FormatSettingsValue(input.random, input.count_text, input.unit_text,
+                                        input.region, input.ntp_first_byte));
+  write("OpenMinimized", YesNo(input.open_minimized));
+  write("EnableLogging", YesNo(input.enable_logging));
+  if (input.run_wanted && !input.run_found_at_start) {
+    ok = registry.WriteValue(Hive::kLocalMachine, kRunKey, kRunValueName, input.run_value_data) &&
+         ok;
+  } else if (input.run_found_at_start && !input.run_wanted) {
+    int result = registry.DeleteValue(Hive::kLocalMachine, kRunKey, kRunValueName);
+    ok = (result == kRegSuccess || result == kRegNotFound) && ok;
+  }
+  for (ServiceSlot slot : {ServiceSlot::kTime, ServiceSlot::kUnixTime, ServiceSlot::kNtp,
+                           ServiceSlot::kPrivate, ServiceSlot::kDaytime}) {
+    write(ServiceValueOf(slot).name,
+          FormatServiceFields(input.services[static_cast<size_t>(slot)]));
+  }
+  return batch.Commit() && ok;
+}
+
+}  // namespace mdl

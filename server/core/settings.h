@@ -1,0 +1,135 @@
+// The server's stored settings: the value formats, the first-start defaults,
+// and the load and save steps over the registry.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/registry/registry.h"
+
+namespace mdl {
+
+inline constexpr std::string_view kServerKey = "Software\\Meridel Server";
+inline constexpr std::string_view kServerKeyPath = "HKEY_LOCAL_MACHINE\\Software\\Meridel Server";
+inline constexpr std::string_view kRunKey = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\RUN";
+inline constexpr std::string_view kRunValueName = "Meridel Server";
+inline constexpr std::string_view kServerProgramName = "QOR_MDL_Server";
+
+// NTP reply first byte when the stored one is missing or unusable: LI 0, VN 4, mode 4.
+inline constexpr int kDefaultNtpFirstByte = 36;
+
+// The five services in panel-slot order (Time, Daytime, NTP/SNTP, UnixTime,
+// private protocol); the index of the arrays below.
+enum class ServiceSlot : int { kTime = 0, kDaytime = 1, kNtp = 2, kUnixTime = 3, kPrivate = 4 };
+inline constexpr size_t kStoredServiceCount = 5;
+
+struct ServiceValue {
+  std::string_view name;
+  std::string_view default_text;
+};
+inline constexpr std::array<ServiceValue, kStoredServiceCount> kServiceValues = {{
+    {"NTP37", "YES:YES:YES:37"},
+    {"DTS13", "NO:YES:YES:13"},
+    {"SNTP123", "YES:YES:YES:123"},
+    {"UNIX519", "YES:YES:NO:519"},
+    {"MDL3777", "YES:YES:NO:3777"},
+}};
+inline constexpr const ServiceValue& ServiceValueOf(ServiceSlot slot) {
+  return kServiceValues[static_cast<size_t>(slot)];
+}
+
+// The values written at first start, in this order; "MDLServer" gets the host name.
+struct DefaultValue {
+  std::string_view name;
+  std::string_view text;
+};
+inline constexpr std::array<DefaultValue, 10> kServerDefaults = {{
+    {"Settings", "YES:59:Minutes/s:NA:36"},
+    {"MDLServer", ""},
+    {"OpenMinimized", "NO"},
+    {"NTP37", "YES:YES:YES:37"},
+    {"EnableLogging", "YES"},
+    {"SNTP123", "YES:YES:YES:123"},
+    {"UNIX519", "YES:YES:NO:519"},
+    {"MDL3777", "YES:YES:NO:3777"},
+    {"DTS13", "NO:YES:YES:13"},
+    {"UseJulian", "YES"},
+}};
+
+// A service value: enabled, TCP on, UDP on ("YES" or anything else), port text.
+struct ServiceFields {
+  bool enabled = false;
+  bool tcp = false;
+  bool udp = false;
+  std::string port_text;
+  bool operator==(const ServiceFields&) const = default;
+};
+// Splits at ":"; a field equal to "YES" is true; missing fields are false or empty.
+ServiceFields ParseServiceFields(std::string_view text);
+// "YES:YES:NO:519" style.
+std::string FormatServiceFields(const ServiceFields& fields);
+
+// The "Settings" value: random:count:unit:region:ntp_first_byte.
+struct SyncSettingsFields {
+  bool valid = false;  // at least four fields; otherwise the value is ignored
+  bool random = false;
+  std::optional<std::string> count_text;  // only when numeric, as stored
+  std::string unit_text;
+  std::string region = "NA";  // blanks trimmed, "NA" when empty
+  // The integer part of field 5 when numeric and within 16 bits, else 36.
+  int ntp_first_byte = kDefaultNtpFirstByte;
+};
+SyncSettingsFields ParseSettingsValue(std::string_view text);
+std::string FormatSettingsValue(bool random, std::string_view count_text,
+                                std::string_view unit_text, std::string_view region,
+                                int ntp_first_byte);
+
+// A plain decimal number: blanks around, an optional sign, digits with an
+// optional fraction (".5" and "5." count).
+bool IsPlainDecimal(std::string_view text);
+
+// The Run value's data: the program folder and the server program's name.
+std::string RunValueData(std::string_view program_folder);
+
+// Everything the load step reads. No field needs more parsing by the caller.
+struct StoredServerSettings {
+  bool first_start = false;  // "Settings" was empty: write the defaults, then load again
+  SyncSettingsFields sync;
+  std::string server_name;  // "MDLServer"
+  bool open_minimized = false;
+  bool enable_logging = false;
+  bool use_julian = false;
+  bool run_value_found = false;  // the Run value is not empty
+  // By ServiceSlot, also for disabled services (their boxes show the stored
+  // state, so a save keeps it). A missing value reads as its default; a
+  // value without a port field gets the default port.
+  std::array<ServiceFields, kStoredServiceCount> services;
+};
+StoredServerSettings LoadServerSettings(const Registry& registry);
+
+// Creates the server key and writes kServerDefaults in order, in one save.
+void WriteFirstStartDefaults(Registry& registry, std::string_view host_name);
+
+// What the window holds at shutdown.
+struct SaveInput {
+  bool random = false;
+  std::string count_text;
+  std::string unit_text;
+  std::string region;
+  int ntp_first_byte = kDefaultNtpFirstByte;
+  bool open_minimized = false;
+  bool enable_logging = false;
+  bool run_wanted = false;            // start-with-Windows box
+  bool run_found_at_start = false;    // StoredServerSettings::run_value_found
+  std::string run_value_data;         // RunValueData(program folder)
+  std::array<ServiceFields, kStoredServiceCount> services;  // by ServiceSlot
+};
+// Writes "Settings", "OpenMinimized", "EnableLogging", applies the Run value
+// rule, then "NTP37", "UNIX519", "SNTP123", "MDL3777", "DTS13", in one save.
+// "UseJulian" and "MDLServer" are never written here. True when saved.
+bool SaveServerSettings(Registry& registry, const SaveInput& input);
+
+}  // namespace mdl

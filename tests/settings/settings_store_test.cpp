@@ -1,0 +1,158 @@
+// Tests of the server's settings load and save steps over a real store file.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/registry/registry.h"
+#include "server/core/settings.h"
+#include "tests/registry/test_folder.h"
+
+namespace mdl {
+namespace {
+
+using testing::ReadText;
+
+class SettingsStoreTest : public ::testing::Test {
+ protected:
+  std::filesystem::path File() const { return folder_.path() / "registry.reg"; }
+  Registry Open() {
+    return Registry(File(), [this](const std::string& m) { ADD_FAILURE() << "reported: " << m; });
+  }
+  SaveInput InputFrom(const StoredServerSettings& s) {
+    SaveInput in;
+    in.random = s.sync.random;
+    in.count_text = s.sync.count_text.value_or("59");
+    in.unit_text = s.sync.unit_text;
+    in.region = s.sync.region;
+    in.ntp_first_byte = s.sync.ntp_first_byte;
+    in.open_minimized = s.open_minimized;
+    in.enable_logging = s.enable_logging;
+    in.run_wanted = s.run_value_found;
+    in.run_found_at_start = s.run_value_found;
+    in.run_value_data = RunValueData("/opt/mdl");
+    in.services = s.services;
+    return in;
+  }
+
+  testing::TestFolder folder_;
+};
+
+TEST_F(SettingsStoreTest, FirstStartWritesTheDefaultsInTableOrder) {
+  Registry registry = Open();
+  StoredServerSettings before = LoadServerSettings(registry);
+  EXPECT_TRUE(before.first_start) << "an empty store must be a first start";
+  EXPECT_FALSE(before.run_value_found);
+
+  WriteFirstStartDefaults(registry, "timehost");
+  EXPECT_EQ(ReadText(File()),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
+            "\"Settings\"=\"YES:59:Minutes/s:NA:36\"\n"
+            "\"MDLServer\"=\"timehost\"\n"
+            "\"OpenMinimized\"=\"NO\"\n"
+            "\"NTP37\"=\"YES:YES:YES:37\"\n"
+            "\"EnableLogging\"=\"YES\"\n"
+            "\"SNTP123\"=\"YES:YES:YES:123\"\n"
+            "\"UNIX519\"=\"YES:YES:NO:519\"\n"
+            "\"MDL3777\"=\"YES:YES:NO:3777\"\n"
+            "\"DTS13\"=\"NO:YES:YES:13\"\n"
+            "\"UseJulian\"=\"YES\"\n\n");
+
+  StoredServerSettings after = LoadServerSettings(Open());
+  EXPECT_FALSE(after.first_start);
+  EXPECT_EQ(after.server_name, "timehost");
+  EXPECT_TRUE(after.use_julian && after.enable_logging && !after.open_minimized);
+  EXPECT_EQ(after.sync.ntp_first_byte, 36);
+  EXPECT_EQ(after.sync.unit_text, "Minutes/s") << "the default unit text is kept unchanged";
+  const bool enabled[] = {true, false, true, true, true};  // Time, Daytime, NTP, Unix, private
+  for (size_t slot = 0; slot < kStoredServiceCount; ++slot) {
+    EXPECT_EQ(after.services[slot].enabled, enabled[slot]) << kServiceValues[slot].name;
+  }
+  EXPECT_EQ(after.services[static_cast<size_t>(ServiceSlot::kPrivate)],
+            (ServiceFields{true, true, false, "3777"}));
+}
+
+TEST_F(SettingsStoreTest, SaveWritesItsValuesInOrderAndNeverUseJulianOrMDLServer) {
+  {
+    Registry registry = Open();
+    registry.WriteValue(Hive::kLocalMachine, kServerKey, "UseJulian", "NO");
+    registry.WriteValue(Hive::kLocalMachine, kServerKey, "MDLServer", "edited");
+  }
+  Registry registry = Open();
+  StoredServerSettings stored = LoadServerSettings(registry);
+  EXPECT_FALSE(stored.use_julian);
+  SaveInput in = InputFrom(stored);
+  in.count_text = "10";
+  in.unit_text = "Hour/s";
+  ASSERT_TRUE(SaveServerSettings(registry, in));
+  ASSERT_TRUE(SaveServerSettings(registry, in));  // a second shutdown changes nothing more
+
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(Open().Values(Hive::kLocalMachine, kServerKey),
+            (Pairs{{"UseJulian", "NO"},
+                   {"MDLServer", "edited"},
+                   {"Settings", "NO:10:Hour/s:NA:36"},
+                   {"OpenMinimized", "NO"},
+                   {"EnableLogging", "NO"},
+                   {"NTP37", "YES:YES:YES:37"},
+                   {"UNIX519", "YES:YES:NO:519"},
+                   {"SNTP123", "YES:YES:YES:123"},
+                   {"MDL3777", "YES:YES:NO:3777"},
+                   {"DTS13", "NO:YES:YES:13"}}))
+      << "\"UseJulian\" = \"NO\" must survive a save, and values keep their places";
+}
+
+TEST_F(SettingsStoreTest, DisabledServiceKeepsItsStoredValueThroughASave) {
+  {
+    Registry registry = Open();
+    WriteFirstStartDefaults(registry, "h");
+    registry.WriteValue(Hive::kLocalMachine, kServerKey, "NTP37", "NO:NO:YES:1037");
+    registry.WriteValue(Hive::kLocalMachine, kServerKey, "UNIX519", "YES:YES:YES");
+  }
+  Registry registry = Open();
+  StoredServerSettings stored = LoadServerSettings(registry);
+  EXPECT_EQ(stored.services[static_cast<size_t>(ServiceSlot::kTime)],
+            (ServiceFields{false, false, true, "1037"}))
+      << "a disabled service must show its stored state, not the defaults";
+  EXPECT_EQ(stored.services[static_cast<size_t>(ServiceSlot::kUnixTime)].port_text, "519")
+      << "a value without a port field takes the default port";
+  ASSERT_TRUE(SaveServerSettings(registry, InputFrom(stored)));
+  Registry reread = Open();
+  EXPECT_EQ(reread.ReadValue(kServerKey, "NTP37"), "NO:NO:YES:1037")
+      << "a save re-enabled or changed a disabled service";
+  EXPECT_EQ(reread.ReadValue(kServerKey, "UNIX519"), "YES:YES:YES:519");
+}
+
+TEST_F(SettingsStoreTest, RunValueIsWrittenOrDeletedOnlyWhenTheChoiceChanged) {
+  struct Case {
+    bool found_at_start;
+    bool wanted;
+    const char* on_disk_before;
+    const char* on_disk_after;
+  };
+  const Case cases[] = {
+      {false, true, "", "/opt/mdl/QOR_MDL_Server"},
+      {true, false, "/old/QOR_MDL_Server", ""},
+      {true, true, "/old/QOR_MDL_Server", "/old/QOR_MDL_Server"},  // left as it is
+      {false, false, "", ""},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(File());
+    Registry registry = Open();
+    WriteFirstStartDefaults(registry, "h");
+    if (*c.on_disk_before) {
+      registry.WriteValue(Hive::kLocalMachine, kRunKey, kRunValueName, c.on_disk_before);
+    }
+    StoredServerSettings stored = LoadServerSettings(registry);
+    EXPECT_EQ(stored.run_value_found, c.found_at_start);
+    SaveInput in = InputFrom(stored);
+    in.run_wanted = c.wanted;
+    EXPECT_TRUE(SaveServerSettings(registry, in));
+    EXPECT_EQ(Open().ReadValue(kRunKey, kRunValueName), c.on_disk_after)
+        << "found at start " << c.found_at_start << ", wanted " << c.wanted;
+  }
+}
+
+}  // namespace
+}  // namespace mdl

@@ -1,0 +1,97 @@
+// Tests of the server's settings value formats.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "server/core/settings.h"
+
+namespace mdl {
+namespace {
+
+TEST(SettingsValue, FieldsAreReadAsStoredWithTheirFallbacks) {
+  struct Case {
+    const char* text;
+    bool valid;
+    bool random;
+    std::optional<std::string> count;
+    std::string unit;
+    std::string region;
+    int first_byte;
+  };
+  const Case cases[] = {
+      {"YES:59:Minutes/s:NA:36", true, true, "59", "Minutes/s", "NA", 36},
+      {"NO:2:Day/s:EU:28", true, false, "2", "Day/s", "EU", 28},
+      {"yes:5:Second/s:NA:36", true, false, "5", "Second/s", "NA", 36},  // only "YES" ticks
+      {"YES:59:Minute/s", false, false, std::nullopt, "", "NA", 36},     // three fields ignored
+      {"", false, false, std::nullopt, "", "NA", 36},
+      {"YES:59:Minute/s:  ", true, true, "59", "Minute/s", "NA", 36},  // empty region, no field 5
+      {"YES:59:Minute/s: AS :36", true, true, "59", "Minute/s", "AS", 36},
+      {"YES:abc:Minute/s:NA:x", true, true, std::nullopt, "Minute/s", "NA", 36},
+      {"YES: 7.5 :Hour/s:NA:37.9", true, true, " 7.5 ", "Hour/s", "NA", 37},
+      {"YES:59:Minute/s:NA:-3.7", true, true, "59", "Minute/s", "NA", -3},
+      {"YES:59:Minute/s:NA:32767", true, true, "59", "Minute/s", "NA", 32767},
+      {"YES:59:Minute/s:NA:32768", true, true, "59", "Minute/s", "NA", 36},
+      {"YES:59:Minute/s:NA:-32768", true, true, "59", "Minute/s", "NA", -32768},
+      {"YES:59:Minute/s:NA:99999999999999999999", true, true, "59", "Minute/s", "NA", 36},
+      {"YES:59:Minute/s:NA:36:extra", true, true, "59", "Minute/s", "NA", 36},
+  };
+  for (const Case& c : cases) {
+    SyncSettingsFields f = ParseSettingsValue(c.text);
+    EXPECT_EQ(f.valid, c.valid) << c.text;
+    if (!c.valid) continue;
+    EXPECT_EQ(f.random, c.random) << c.text;
+    EXPECT_EQ(f.count_text, c.count) << c.text;
+    EXPECT_EQ(f.unit_text, c.unit) << c.text;
+    EXPECT_EQ(f.region, c.region) << c.text;
+    EXPECT_EQ(f.ntp_first_byte, c.first_byte) << c.text;
+  }
+}
+
+TEST(SettingsValue, FormatWritesTheFiveFieldsBack) {
+  EXPECT_EQ(FormatSettingsValue(true, "59", "Minutes/s", "NA", 36), "YES:59:Minutes/s:NA:36");
+  EXPECT_EQ(FormatSettingsValue(false, "", "Day/s", "EU", 28), "NO::Day/s:EU:28");
+  SyncSettingsFields back = ParseSettingsValue(FormatSettingsValue(false, "12", "Hour/s", "OC", 27));
+  EXPECT_TRUE(back.valid && !back.random);
+  EXPECT_EQ(back.count_text, "12");
+  EXPECT_EQ(back.unit_text, "Hour/s");
+  EXPECT_EQ(back.region, "OC");
+  EXPECT_EQ(back.ntp_first_byte, 27);
+}
+
+TEST(SettingsValue, PlainDecimalNumbersOnly) {
+  for (const char* yes : {"0", "59", " 59 ", "+5", "-5", "5.", ".5", "12.25", "\t3"}) {
+    EXPECT_TRUE(IsPlainDecimal(yes)) << "\"" << yes << "\" is a number";
+  }
+  for (const char* no : {"", " ", "+", "-", ".", "5a", "a5", "1.2.3", "5 5", "--5", "1e3"}) {
+    EXPECT_FALSE(IsPlainDecimal(no)) << "\"" << no << "\" is not a plain number";
+  }
+}
+
+TEST(ServiceValue, FieldsRoundTripAndMissingFieldsAreOff) {
+  struct Case {
+    const char* text;
+    ServiceFields fields;
+    const char* formatted;
+  };
+  const Case cases[] = {
+      {"YES:YES:NO:519", {true, true, false, "519"}, "YES:YES:NO:519"},
+      {"NO:YES:YES:13", {false, true, true, "13"}, "NO:YES:YES:13"},
+      {"YES:yes:Yes:37", {true, false, false, "37"}, "YES:NO:NO:37"},
+      {"YES", {true, false, false, ""}, "YES:NO:NO:"},
+      {"", {false, false, false, ""}, "NO:NO:NO:"},
+      {"YES:YES:YES:12ab", {true, true, true, "12ab"}, "YES:YES:YES:12ab"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseServiceFields(c.text), c.fields) << c.text;
+    EXPECT_EQ(FormatServiceFields(c.fields), c.formatted) << c.text;
+  }
+}
+
+TEST(RunValue, DataIsTheProgramInItsFolder) {
+  EXPECT_EQ(RunValueData("/opt/mdl"), "/opt/mdl/QOR_MDL_Server");
+  EXPECT_EQ(RunValueData("/opt/mdl/"), "/opt/mdl/QOR_MDL_Server");
+}
+
+}  // namespace
+}  // namespace mdl
