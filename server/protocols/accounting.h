@@ -1,0 +1,61 @@
+// Request counters per service and transport, the status texts built from
+// them, and the activity indicators the responders light.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace mdl {
+
+// In panel-slot order.
+enum class Service { kTime, kDaytime, kNtp, kUnixTime, kPrivate };
+inline constexpr size_t kServiceCount = 5;
+
+enum class Transport { kTcp, kUdp };
+
+// Elements of the indicator array.
+enum class Indicator { kSource = 0, kDataIn = 1, kDataOut = 2, kUdpIn = 3, kTcpIn = 4 };
+
+// Ten counters, one per service and transport. They are 64-bit so that they
+// never wrap while the server runs (a 32-bit signed count would overflow
+// after 2^31 requests).
+class RequestCounters {
+ public:
+  void Add(Service service, Transport transport);
+  // Takes back a count (an upstream reply first counted as a request);
+  // a counter never goes below 0.
+  void Sub(Service service, Transport transport);
+
+  uint64_t Get(Service service, Transport transport) const;
+  uint64_t ServiceTotal(Service service) const;
+  uint64_t TcpTotal() const;
+  uint64_t UdpTotal() const;
+  uint64_t Total() const;
+
+  bool operator==(const RequestCounters&) const = default;
+
+ private:
+  // [service][0] TCP, [service][1] UDP.
+  std::array<std::array<uint64_t, 2>, kServiceCount> counts_{};
+};
+
+// The four-line server status; lines end with a lone CR:
+// "Server Status: <now>", "# T | /T .. | /D .. | /S .. | /U .. | /MDL ..",
+// "# UDP: U --- # TCP: C", "Last Atomic Update: <last update>".
+std::string ServerStatusText(const RequestCounters& counters,
+                             std::string_view local_datetime_text,
+                             std::string_view last_update_text);
+
+// Summary of the selected service, lines joined by CR LF:
+// "Server is: Enabled", "TCP: ON - UDP: OFF", "Requests: t/t - u/u".
+std::string SelectedSummaryText(bool enabled, bool tcp, bool udp, uint64_t tcp_count,
+                                uint64_t udp_count);
+
+// The same for the service panel; its third line reads "IN: t/t - u/u".
+std::string SelectedStatusText(bool enabled, bool tcp, bool udp, uint64_t tcp_count,
+                               uint64_t udp_count);
+
+}  // namespace mdl

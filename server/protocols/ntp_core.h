@@ -1,0 +1,57 @@
+// NTP/SNTP responder core: classifies a request and builds the 48-byte reply.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace mdl {
+
+inline constexpr size_t kNtpPacketSize = 48;
+
+// Log text of an answered request.
+inline constexpr std::string_view kNtpRequestLogText = "48 Bytes NTP...";
+inline constexpr std::string_view kNtpLogCode = "NTPv4";
+
+enum class NtpRequestKind {
+  kClient,         // answer it
+  kBadLength,      // not exactly 48 bytes: log as error, no reply
+  kNotClientMode,  // server, broadcast, control, ...: log as error, no reply
+};
+
+// Only client requests are answered: mode 3 of versions 1 to 4, and mode 0
+// of version 1 (old clients). Answering other modes would let one forged
+// server-mode datagram start an endless exchange between two servers.
+NtpRequestKind ClassifyNtpRequest(std::span<const uint8_t> datagram);
+
+// Reference fields kept by the upstream synchronisation.
+struct NtpReferenceState {
+  uint8_t first_byte = 36;  // LI 0, version 4, mode 4
+  std::array<uint8_t, 4> ref_id{};
+  std::array<uint8_t, 8> ref_stamp{};
+};
+
+using NtpStampBytes = std::array<uint8_t, 8>;
+
+// Writes bytes 0..39 of the reply: header, reference fields, originate
+// (request 24..31 when request byte 24 is non-zero, else request 40..47) and
+// the receive stamp. `request` and `out` may be the same buffer.
+void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request,
+                       const NtpReferenceState& state, const NtpStampBytes& receive,
+                       std::span<uint8_t, kNtpPacketSize> out);
+
+// Writes the transmit stamp into bytes 40..47, as late as the caller likes.
+void PatchTransmit(const NtpStampBytes& transmit, std::span<uint8_t, kNtpPacketSize> out);
+
+// The whole reply in one step.
+void BuildNtpReply(std::span<const uint8_t, kNtpPacketSize> request,
+                   const NtpReferenceState& state, const NtpStampBytes& receive,
+                   const NtpStampBytes& transmit, std::span<uint8_t, kNtpPacketSize> out);
+
+// Log text of a rejected datagram: "<bytes> Bytes NTP ERROR: <error number>".
+std::string NtpErrorText(size_t bytes_total, int error_number);
+
+}  // namespace mdl

@@ -1,0 +1,131 @@
+// Daily request log in the W3C extended format (MDLWLOG): line formatting and
+// a writer that keeps the day's file open and writes batches in one call.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "common/time/utc_time.h"
+
+namespace mdl {
+
+// Who writes the log; fixed for the run.
+struct LogIdentity {
+  std::filesystem::path program_dir;  // the log goes to program_dir/Logs
+  std::string version;                // "5.1.10"
+  std::string started_text;           // server start time, for "#UPDate: "
+  std::string host_name;
+  std::string host_ip;
+};
+
+// One request, as the responders describe it.
+struct LogEntry {
+  std::string_view bytes_d;     // request description; only its length is logged
+  std::string_view request_ip;  // requester's address
+  uint16_t req_port = 0;        // server port of the service
+  uint32_t sent_b = 0;          // bytes sent back
+  std::string_view mdl_code;    // "Time", "DayTime", "NTPv4", "UnixTime", ...
+  std::string_view mdl_type;    // "TCP" or "UDP"
+  uint32_t byte_tot = 0;        // bytes received, when the caller knows them
+};
+
+// Local calendar date and time to the second.
+struct LocalDateTime {
+  int year = 1970;
+  unsigned month = 1, day = 1, hour = 0, minute = 0, second = 0;
+
+  bool SameDate(const LocalDateTime& other) const {
+    return year == other.year && month == other.month && day == other.day;
+  }
+  bool operator==(const LocalDateTime&) const = default;
+};
+
+// Local time = UTC - bias, the bias including daylight saving when in effect.
+LocalDateTime LogLocalTime(UtcTime now_utc, const ZoneFacts& zone);
+
+// cs-bytes: for "NTPv4" 48 when 48 bytes were sent, byte_tot when none were
+// (a rejected datagram), else 0; for other codes byte_tot when non-zero,
+// else the length of bytes_d.
+uint32_t LogReceivedBytes(const LogEntry& entry);
+
+// "MDLS" + DD + MM + YY + ".LOG".
+std::string LogFileName(const LocalDateTime& local);
+
+// The five header lines of a new file, each ending in CR LF.
+std::string LogHeader(const LogIdentity& identity, const LocalDateTime& local);
+
+// Appends one log line (fields separated by single blanks, one trailing
+// blank, CR LF). Control characters in text fields become '?' so that a line
+// never splits; an empty text field is written as "-".
+void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime& local,
+                   std::string_view host_name, std::string_view host_ip);
+std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local,
+                          std::string_view host_name, std::string_view host_ip);
+
+enum class LogError { kFolder, kOpen, kWrite };
+
+// Writes request lines to program_dir/Logs/MDLSddmmyy.LOG. File errors never
+// stop the server: they are counted and the first of each kind is reported
+// through the optional callback. Not thread-safe: one engine thread owns it.
+class RequestLog {
+ public:
+  using ErrorCallback =
+      std::function<void(LogError kind, int error_number, const std::filesystem::path& path)>;
+
+  // Bytes buffered by Append before a flush happens on its own.
+  static constexpr size_t kAutoFlushBytes = 64 * 1024;
+
+  explicit RequestLog(LogIdentity identity);
+  ~RequestLog();
+  RequestLog(const RequestLog&) = delete;
+  RequestLog& operator=(const RequestLog&) = delete;
+
+  // Logging off: Append and Write do nothing; pending lines are flushed and
+  // the file is closed.
+  void set_enabled(bool enabled);
+  bool enabled() const { return enabled_; }
+  void set_error_callback(ErrorCallback callback) { on_error_ = std::move(callback); }
+
+  // Formats one line into the buffer. A line of another local date flushes
+  // the lines buffered before it, so every line lands in its day's file.
+  void Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone);
+  // Writes the buffered lines with one write call (plus the header when the
+  // file is new or empty). Lines that cannot be written are dropped.
+  void Flush();
+  // Append + Flush.
+  void Write(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone);
+
+  uint64_t error_count() const { return error_count_; }
+  size_t pending_bytes() const { return buffer_.size(); }
+  const LogIdentity& identity() const { return identity_; }
+
+ private:
+  // Opens (or keeps) the file of `local`'s date; reopens when the path no
+  // longer names the open file (moved or deleted). Returns false on error.
+  bool EnsureOpen(const LocalDateTime& local, bool* needs_header);
+  void CloseFile();
+  void Fail(LogError kind, int error_number, const std::filesystem::path& path);
+
+  LogIdentity identity_;
+  bool enabled_ = true;
+  ErrorCallback on_error_;
+  uint64_t error_count_ = 0;
+  unsigned reported_kinds_ = 0;  // bit per LogError already reported
+
+  std::string buffer_;
+  LocalDateTime buffer_local_;  // local time of the first buffered line
+  std::string header_;
+
+  int fd_ = -1;
+  LocalDateTime open_date_;
+  std::filesystem::path open_path_;
+  dev_t open_dev_ = 0;
+  ino_t open_ino_ = 0;
+};
+
+}  // namespace mdl

@@ -1,0 +1,149 @@
+// NTP responder core: which datagrams are answered and the reply layout.
+#include "server/protocols/ntp_core.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+namespace mdl {
+namespace {
+
+using Packet = std::array<uint8_t, kNtpPacketSize>;
+
+Packet RequestWithFirstByte(uint8_t first) {
+  Packet p{};
+  p[0] = first;
+  return p;
+}
+
+NtpReferenceState SampleState() {
+  NtpReferenceState s;
+  s.first_byte = 0x24;
+  s.ref_id = {192, 0, 2, 7};
+  s.ref_stamp = {0xE8, 0x01, 0x02, 0x03, 0x80, 0x00, 0x00, 0x01};
+  return s;
+}
+
+constexpr NtpStampBytes kReceive = {0xE9, 0x10, 0x20, 0x30, 0x11, 0x22, 0x33, 0x44};
+constexpr NtpStampBytes kTransmit = {0xE9, 0x10, 0x20, 0x31, 0x55, 0x66, 0x77, 0x88};
+
+TEST(ClassifyNtpRequest, OnlyExactly48BytesAreConsidered) {
+  for (size_t size : {0u, 1u, 47u, 49u, 52u, 68u, 1500u}) {
+    std::vector<uint8_t> d(size, 0x23);  // a version-4 client header
+    EXPECT_EQ(ClassifyNtpRequest(d), NtpRequestKind::kBadLength) << size << " bytes";
+  }
+  EXPECT_EQ(ClassifyNtpRequest(RequestWithFirstByte(0x23)), NtpRequestKind::kClient);
+}
+
+TEST(ClassifyNtpRequest, AnswersClientModesAndRefusesEveryOtherMode) {
+  struct Case {
+    uint8_t first;
+    NtpRequestKind kind;
+    const char* what;
+  };
+  const Case cases[] = {
+      {0x0B, NtpRequestKind::kClient, "v1 client"},
+      {0x13, NtpRequestKind::kClient, "v2 client"},
+      {0x1B, NtpRequestKind::kClient, "v3 client"},
+      {0x23, NtpRequestKind::kClient, "v4 client"},
+      {0xE3, NtpRequestKind::kClient, "v4 client, leap bits set (unsynchronised)"},
+      {0x08, NtpRequestKind::kClient, "v1 mode 0 (old client)"},
+      {0x03, NtpRequestKind::kNotClientMode, "version 0 client"},
+      {0x2B, NtpRequestKind::kNotClientMode, "version 5 client"},
+      {0x10, NtpRequestKind::kNotClientMode, "v2 mode 0"},
+      {0x20, NtpRequestKind::kNotClientMode, "v4 mode 0"},
+      {0x21, NtpRequestKind::kNotClientMode, "symmetric active"},
+      {0x22, NtpRequestKind::kNotClientMode, "symmetric passive"},
+      {0x24, NtpRequestKind::kNotClientMode, "server reply: would start a loop"},
+      {0x25, NtpRequestKind::kNotClientMode, "broadcast"},
+      {0x26, NtpRequestKind::kNotClientMode, "control"},
+      {0x27, NtpRequestKind::kNotClientMode, "private"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ClassifyNtpRequest(RequestWithFirstByte(c.first)), c.kind)
+        << c.what << " (first byte 0x" << std::hex << int{c.first} << ")";
+  }
+}
+
+TEST(BuildNtpReply, FillsTheFixedHeaderAndReferenceFields) {
+  Packet request = RequestWithFirstByte(0x23);
+  Packet reply{};
+  const NtpReferenceState state = SampleState();
+  BuildNtpReply(request, state, kReceive, kTransmit, reply);
+
+  const Packet expected_head = {0x24, 2,    4,    0xEF, 0,    0,    0,    0x4F,
+                                0,    0,    0x02, 0xA1, 192,  0,    2,    7,
+                                0xE8, 0x01, 0x02, 0x03, 0x80, 0x00, 0x00, 0x01};
+  for (size_t i = 0; i < 24; ++i) {
+    EXPECT_EQ(reply[i], expected_head[i]) << "header byte " << i;
+  }
+  EXPECT_TRUE(std::equal(kReceive.begin(), kReceive.end(), reply.begin() + 32))
+      << "receive stamp not in bytes 32..39";
+  EXPECT_TRUE(std::equal(kTransmit.begin(), kTransmit.end(), reply.begin() + 40))
+      << "transmit stamp not in bytes 40..47";
+}
+
+TEST(BuildNtpReply, FirstByteComesFromTheSetting) {
+  NtpReferenceState state = SampleState();
+  state.first_byte = 0x1C;  // version 3, server
+  Packet reply{};
+  BuildNtpReply(RequestWithFirstByte(0x1B), state, kReceive, kTransmit, reply);
+  EXPECT_EQ(reply[0], 0x1C);
+}
+
+TEST(BuildNtpReply, OriginateEchoesTheClientTimestamp) {
+  struct Case {
+    uint8_t byte24;
+    size_t expected_from;
+    const char* what;
+  };
+  const Case cases[] = {
+      {0x00, 40, "zero originate: the request's own transmit stamp comes back"},
+      {0x01, 24, "non-zero originate: request bytes 24..31 come back"},
+      {0xE9, 24, "typical originate"},
+  };
+  for (const Case& c : cases) {
+    Packet request{};
+    request[0] = 0x23;
+    for (size_t i = 24; i < 48; ++i) request[i] = static_cast<uint8_t>(i);
+    request[24] = c.byte24;
+    Packet reply{};
+    BuildNtpReply(request, SampleState(), kReceive, kTransmit, reply);
+    for (size_t i = 0; i < 8; ++i) {
+      EXPECT_EQ(reply[24 + i], request[c.expected_from + i]) << c.what << ", byte " << i;
+    }
+  }
+}
+
+TEST(BuildNtpReply, WorksInPlaceOnTheRequestBuffer) {
+  Packet request{};
+  request[0] = 0x23;
+  for (size_t i = 40; i < 48; ++i) request[i] = static_cast<uint8_t>(0xA0 + i);
+  Packet separate{};
+  BuildNtpReply(request, SampleState(), kReceive, kTransmit, separate);
+  BuildNtpReply(request, SampleState(), kReceive, kTransmit, request);
+  EXPECT_EQ(request, separate) << "building into the request buffer changed the result";
+}
+
+TEST(BuildNtpReply, HeadThenPatchEqualsTheWholeReply) {
+  Packet request = RequestWithFirstByte(0x23);
+  request[24] = 0x42;
+  Packet whole{};
+  BuildNtpReply(request, SampleState(), kReceive, kTransmit, whole);
+  Packet staged;
+  staged.fill(0xCC);
+  BuildNtpReplyHead(request, SampleState(), kReceive, staged);
+  for (size_t i = 40; i < 48; ++i) EXPECT_EQ(staged[i], 0xCC) << "head wrote byte " << i;
+  PatchTransmit(kTransmit, staged);
+  EXPECT_EQ(staged, whole);
+}
+
+TEST(NtpErrorText, NamesLengthAndErrorNumber) {
+  EXPECT_EQ(NtpErrorText(47, 0), "47 Bytes NTP ERROR: 0");
+  EXPECT_EQ(NtpErrorText(52, 10054), "52 Bytes NTP ERROR: 10054");
+  EXPECT_EQ(kNtpRequestLogText, "48 Bytes NTP...");
+}
+
+}  // namespace
+}  // namespace mdl
