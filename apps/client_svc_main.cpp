@@ -1,0 +1,171 @@
+// QOR_MDLSC_SVC: the client without a window, in the foreground or as a service.
+#include <syslog.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "client/client_app.h"
+#include "common/clock/system_clock.h"
+#include "common/clock/virtual_clock.h"
+#include "common/registry/registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kProgram = "QOR_MDLSC_SVC";
+constexpr std::string_view kVersion = "5.1.10";
+
+constexpr std::string_view kUsage =
+    "Usage: QOR_MDLSC_SVC [-debug | -config | -ro | -install | -uninstall] [options]\n"
+    "Keeps this machine's clock in step with a Meridel server (TCP port 3777).\n"
+    "  -debug, -config    run in the foreground and print each report\n"
+    "  -ro                one exchange, then exit (0 only when the clock was set)\n"
+    "  -install           install as a service (not yet available)\n"
+    "  -uninstall         remove the service (not yet available)\n"
+    "  --home DIR         program folder (default: the folder of this program)\n"
+    "  --registry FILE    settings store (default: DIR/registry.reg)\n"
+    "  --virtual-clock    never set the system clock; keep corrections in the process\n"
+    "  --help, --version\n"
+    "The server is the first field of the MDLClient setting: host, host:port or [v6]:port.\n";
+
+struct CommandLine {
+  std::string first_switch;
+  std::optional<fs::path> home;
+  std::optional<fs::path> registry;
+  bool virtual_clock = false;
+  bool help = false;
+  bool version = false;
+  std::string error;
+};
+
+CommandLine Parse(const std::vector<std::string>& args) {
+  CommandLine cl;
+  bool first = true;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--home" || a == "--registry") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        cl.error = a + " needs a value";
+        return cl;
+      }
+      (a == "--home" ? cl.home : cl.registry) = fs::path(args[++i]);
+    } else if (a == "--virtual-clock") {
+      cl.virtual_clock = true;
+    } else if (a == "--help") {
+      cl.help = true;
+    } else if (a == "--version") {
+      cl.version = true;
+    } else if (a.rfind("--", 0) == 0) {
+      cl.error = "unknown option " + a;
+      return cl;
+    } else if (first) {
+      // The first word picks the mode; other words are ignored, as the
+      // service manager may pass its own.
+      cl.first_switch = a;
+    }
+    if (a.rfind("--", 0) != 0) first = false;
+  }
+  return cl;
+}
+
+fs::path ExecutableFolder(const char* argv0) {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) exe = fs::absolute(argv0, ec);
+  return exe.parent_path();
+}
+
+// Start and stop lines: syslog, and stderr for whoever watches the foreground.
+void EventLine(const std::string& text) {
+  syslog(LOG_NOTICE, "%s", text.c_str());
+  std::cerr << text << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const CommandLine cl = Parse(args);
+  if (!cl.error.empty()) {
+    std::cerr << kProgram << ": " << cl.error << " (try --help)\n";
+    return 2;
+  }
+  if (cl.help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (cl.version) {
+    std::cout << kProgram << " " << kVersion << "\n";
+    return 0;
+  }
+  if (cl.first_switch == "-install" || cl.first_switch == "-uninstall") {
+    std::cerr << kProgram << ": installing as a service is not yet available\n";
+    return 1;
+  }
+  const bool foreground_reports = cl.first_switch == "-debug" || cl.first_switch == "-config";
+  const bool run_once = cl.first_switch == "-ro";
+
+  openlog("QOR_MDLSC_SVC", LOG_PID, LOG_DAEMON);
+  const fs::path home = cl.home ? *cl.home : ExecutableFolder(argv[0]);
+  const fs::path registry_file = cl.registry ? *cl.registry : home / "registry.reg";
+
+  std::unique_ptr<mdl::Clock> clock;
+  if (cl.virtual_clock) {
+    clock = std::make_unique<mdl::VirtualClock>();
+  } else {
+    clock = std::make_unique<mdl::SystemClock>();
+  }
+  mdl::Registry registry(registry_file);
+
+  boost::asio::io_context io;
+  int exit_status = 0;
+  mdl::ClientAppOptions options;
+  options.run_once = run_once;
+  options.print_reports = foreground_reports || run_once;
+  options.virtual_clock = cl.virtual_clock;
+  options.out = [](const std::string& report) {
+    // The report's lines end in "\r\n" in the window; a terminal wants "\n".
+    std::string text;
+    for (char c : report) {
+      if (c != '\r') text += c;
+    }
+    std::cout << text << std::endl;
+  };
+  options.log = [](const std::string& line) {
+    syslog(LOG_WARNING, "%s", line.c_str());
+    std::cerr << line << std::endl;
+  };
+  options.on_exit = [&](int status) {
+    exit_status = status;
+    io.stop();
+  };
+  mdl::ClientApp app(io, *clock, registry, options);
+
+  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
+  signals.async_wait([&](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    exit_status = 0;
+    io.stop();
+  });
+
+  EventLine(" --- MDL Client Start [0] ");
+  app.Form_Load();
+  io.run();
+  app.Form_Unload();
+  EventLine(" --- MDL Client Stop [0] ");
+  closelog();
+  return exit_status;
+}
