@@ -1,0 +1,269 @@
+// Upstream synchronisation: query, reply recognition, clock setting, schedule.
+#include "server/upstream/sync_handler.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "common/time/ntp_timestamp.h"
+#include "server/core/engine.h"
+#include "server/core/settings.h"
+#include "server/upstream/sync_texts.h"
+
+namespace mdl {
+namespace {
+
+// A list file larger than this is not a server list.
+constexpr std::uintmax_t kMaxListFileBytes = 4 * 1024 * 1024;
+
+std::string DurationMs(std::chrono::nanoseconds d) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(d.count()) / 1e6);
+  return buf;
+}
+
+}  // namespace
+
+UpstreamSync::UpstreamSync(ServerEngine& engine)
+    : engine_(engine), resolver_(engine.io()), reply_timer_(engine.io()),
+      random_engine_(std::random_device{}()) {}
+
+UpstreamSync::~UpstreamSync() { *alive_ = false; }
+
+void UpstreamSync::ReadServerList() {
+  std::filesystem::path path = engine_.options().home / std::string(kServerListFileName);
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    engine_.Diagnostic("server list " + path.string() +
+                       " is missing: no upstream synchronisation until it is there");
+    return;
+  }
+  auto size = std::filesystem::file_size(path, ec);
+  if (ec || size > kMaxListFileBytes) {
+    engine_.Diagnostic("server list " + path.string() + " cannot be read" +
+                       (ec ? ": " + ec.message() : std::string(": larger than 4 MB")));
+    return;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  list_ = ServerList::Parse(text.str());
+  list_loaded_ = true;
+  for (const std::string& w : list_.warnings()) engine_.Diagnostic("server list: " + w);
+}
+
+void UpstreamSync::ApplySettingsValue(const SyncSettingsFields& f) {
+  if (!f.valid) return;
+  random_ = f.random;
+  if (f.count_text) count_text_ = *f.count_text;
+  unit_text_ = f.unit_text;
+  region_ = f.region.empty() ? "NA" : f.region;
+  // Only a byte can go into the reply; anything else falls back to the default.
+  reference_.first_byte = f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255 ? static_cast<uint8_t>(f.ntp_first_byte) : 36;
+}
+
+void UpstreamSync::AfterSettings() {
+  CalcIntC();
+  list_.CalcRandR(region_);
+  list_.Select(1);
+}
+
+void UpstreamSync::FillSaveInput(SaveInput& in) const {
+  in.random = random_;
+  in.count_text = count_text_;
+  in.unit_text = unit_text_;
+  in.region = region_;
+  in.ntp_first_byte = reference_.first_byte;
+}
+
+void UpstreamSync::CalcIntC() {
+  IntervalResult r = ::mdl::CalcIntC(count_text_, unit_text_, schedule_.SyncInterval());
+  if (!r.ok) {
+    engine_.Diagnostic(r.error);
+    return;
+  }
+  schedule_.SetInterval(r.seconds);
+}
+
+void UpstreamSync::SetInterval(std::string count_text, std::string unit_text) {
+  count_text_ = GuardSyncN(std::move(count_text));
+  unit_text_ = std::move(unit_text);
+  CalcIntC();
+}
+
+void UpstreamSync::SetRegion(std::string region) {
+  region_ = region.empty() ? "NA" : std::move(region);
+  list_.CalcRandR(region_);
+  GrabRandom();
+}
+
+bool UpstreamSync::SelectServer(int position) { return list_.Select(position); }
+
+void UpstreamSync::GrabRandom() {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  list_.GrabRandom(u(random_engine_));
+}
+
+void UpstreamSync::Tick() {
+  if (schedule_.Tick()) SyncTimeNow();
+}
+
+void UpstreamSync::Stop() {
+  *alive_ = false;
+  alive_ = std::make_shared<bool>(true);
+  reply_timer_.cancel();
+  resolver_.cancel();
+  query_pending_ = false;
+  if (own_socket_) own_socket_->Close();
+}
+
+void UpstreamSync::OnNtpSocketClosed() {
+  // A pending query's reply would come back to the closed socket.
+  if (query_pending_ && !own_socket_) query_pending_ = false;
+}
+
+net::UdpSocket* UpstreamSync::QuerySocket() {
+  net::UdpSocket& ntp = *engine_.service(Service::kNtp).udp;
+  if (ntp.IsOpen()) return &ntp;
+  // NTP serving is off: query from an ephemeral socket of our own.
+  if (!own_socket_) own_socket_ = std::make_unique<net::UdpSocket>(engine_.io());
+  if (!own_socket_->IsOpen()) {
+    if (own_socket_->Bind(boost::asio::ip::address_v4::any(), 0)) return nullptr;
+    own_socket_->Start(this);
+  }
+  return own_socket_.get();
+}
+
+void UpstreamSync::OnDatagram(const net::Datagram& d) { OnNtpDatagram(d); }
+
+void UpstreamSync::SyncTimeNow() {
+  if (list_.ServerCount() == 0 || list_.RegionIndex().empty()) {
+    if (list_loaded_) engine_.Diagnostic("no upstream server of region " + region_ + " in the server list");
+    return;
+  }
+  if (random_) GrabRandom();
+  std::string host_field(list_.QueryHost());
+  int pos = list_.SelectedServer() > 0 ? list_.SelectedServer() : 1;
+  std::string display = list_.entries()[static_cast<size_t>(pos - 1)].display_text;
+  engine_.tray_tip = CheckingTooltip(display);
+  engine_.Publish();
+  auto address = ParseUpstreamAddress(host_field);
+  if (!address) {
+    Failed("\"" + host_field + "\" is not a host name or address");
+    return;
+  }
+  upstream_name_ = address->host;
+  uint64_t query = ++query_id_;
+  std::weak_ptr<bool> alive = alive_;
+  resolver_.async_resolve(
+      boost::asio::ip::udp::v4(), address->host, std::to_string(address->port),
+      [this, alive, query](const boost::system::error_code& ec,
+                           boost::asio::ip::udp::resolver::results_type results) {
+        auto a = alive.lock();
+        if (!a || !*a || query != query_id_) return;
+        if (ec || results.empty()) {
+          Failed("cannot resolve " + upstream_name_ + ": " + (ec ? ec.message() : "no IPv4 address"));
+          return;
+        }
+        Send(results.begin()->endpoint(), query);
+      });
+}
+
+void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& to, uint64_t query) {
+  net::UdpSocket* socket = QuerySocket();
+  if (!socket) {
+    Failed("no socket to send the query from");
+    return;
+  }
+  upstream_ = to;
+  send_stamp_ = NtpFromUtc(engine_.clock().now()).ToBytes();
+  auto request = BuildSntpRequest(send_stamp_);
+  query_pending_ = true;
+  send_tick_ = std::chrono::steady_clock::now();
+  if (!socket->SendTo(request, to)) {
+    query_pending_ = false;
+    Failed("cannot send the query to " + upstream_name_);
+    return;
+  }
+  reply_timer_.expires_after(kUpstreamReplyTimeout);
+  std::weak_ptr<bool> alive = alive_;
+  reply_timer_.async_wait([this, alive, query](const boost::system::error_code& ec) {
+    auto a = alive.lock();
+    if (ec || !a || !*a || query != query_id_ || !query_pending_) return;
+    query_pending_ = false;
+    Failed("no reply from " + upstream_name_ + " within " + std::to_string(kUpstreamReplyTimeout.count()) +
+           " s");
+  });
+}
+
+void UpstreamSync::Failed(const std::string& why) {
+  // Another server, and a retry after a delay that doubles up to 64 s.
+  GrabRandom();
+  auto delay = static_cast<int32_t>(backoff_.NextDelay().count());
+  int32_t interval = schedule_.SyncInterval();
+  schedule_.SetCounter(interval - std::min(delay, std::max(interval, 1)));
+  engine_.Diagnostic("synchronisation failed: " + why + "; next attempt in " +
+                     std::to_string(std::min(delay, std::max(interval, 1))) + " s");
+}
+
+bool UpstreamSync::OnNtpDatagram(const net::Datagram& d) {
+  if (d.truncated) return false;
+  switch (ClassifyArrival(d.data, query_pending_, send_stamp_)) {
+    case UpstreamArrival::kUpstreamReply:
+      // Only the server that was asked may set the clock.
+      if (d.from != upstream_) return false;
+      engine_.counters().Sub(Service::kNtp, Transport::kUdp);
+      Apply(d);
+      return true;
+    case UpstreamArrival::kOneByteRetry:
+      GrabRandom();
+      schedule_.SetCounter(schedule_.SyncInterval() - 1);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void UpstreamSync::Apply(const net::Datagram& d) {
+  query_pending_ = false;
+  reply_timer_.cancel();
+  auto round_trip = std::chrono::steady_clock::now() - send_tick_ - d.age;
+  std::span<const uint8_t, kSntpPacketSize> reply(d.data.data(), kSntpPacketSize);
+  if (ReplyFault fault = CheckReply(reply); fault != ReplyFault::kUsable) {
+    Failed(upstream_name_ + " sent no usable time (" + ReplyFaultText(fault) + ")");
+    return;
+  }
+  Clock& clock = engine_.clock();
+  UtcTime before = clock.now();
+  Correction c = ComputeCorrection(reply, send_stamp_, round_trip, before);
+  std::error_code ec = clock.set(c.new_time);
+  if (ec) {
+    engine_.sync_message = SyncFailedMessage(ec.message());
+    engine_.tray_tip = SyncedTooltip(engine_.sync_message);
+    engine_.Diagnostic("clock not set from " + upstream_name_ + ": " + ec.message());
+    engine_.Publish();
+    return;
+  }
+  backoff_.Reset();
+  auto addr = upstream_.address();
+  if (addr.is_v4()) {
+    auto b = addr.to_v4().to_bytes();
+    reference_.ref_id = RefIdFromAddress(b);
+  } else {
+    auto b = addr.to_v6().to_bytes();
+    reference_.ref_id = RefIdFromAddress(b);
+  }
+  reference_.ref_stamp = NtpFromUtc(clock.now()).ToBytes();
+  engine_.last_update_text = engine_.LocalDateTimeText();
+  engine_.sync_message = engine_.options().service_build ? std::string(kServiceSyncMessage)
+                                                         : AdjustedMessage(c.reply_difference_ms);
+  engine_.tray_tip = SyncedTooltip(engine_.sync_message);
+  engine_.servers_tooltip = ServersTooltip(c.upstream_whole_second, c.display_ms, engine_.sync_message);
+  engine_.MarkTimeSynced();
+  auto step = c.new_time - before;
+  engine_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
+                     DurationMs(step) + " ms, round trip " + DurationMs(round_trip) + " ms, path delay " +
+                     DurationMs(c.path_delay) + " ms");
+  engine_.Publish();
+}
+
+}  // namespace mdl

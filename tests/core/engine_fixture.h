@@ -1,0 +1,194 @@
+// A server engine on loopback with a virtual clock, and blocking socket
+// clients that run beside the engine's loop.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/clock/virtual_clock.h"
+#include "common/registry/registry.h"
+#include "server/core/engine.h"
+
+namespace mdl::testing {
+
+// A port that was free a moment ago (TCP and UDP).
+inline uint16_t FreePort() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    int t = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(t, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(t, reinterpret_cast<sockaddr*>(&a), &len);
+    uint16_t port = ntohs(a.sin_port);
+    ::close(t);
+    int u = ::socket(AF_INET, SOCK_DGRAM, 0);
+    a.sin_port = htons(port);
+    bool ok = ::bind(u, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(u);
+    if (ok) return port;
+  }
+  return 0;
+}
+
+inline sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return a;
+}
+
+inline void SetTimeouts(int fd, int ms) {
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Sends one datagram and returns the first reply, if any within `ms`.
+inline std::optional<std::vector<uint8_t>> UdpAsk(uint16_t port, std::vector<uint8_t> request, int ms = 1000) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  SetTimeouts(fd, ms);
+  sockaddr_in a = Loopback(port);
+  ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  std::vector<uint8_t> buf(4096);
+  ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+  ::close(fd);
+  if (n < 0) return std::nullopt;
+  buf.resize(static_cast<size_t>(n));
+  return buf;
+}
+
+// Connects, sends `request` (if any), reads until the server closes or `ms`
+// pass. nullopt when the connection failed.
+struct TcpResult {
+  std::vector<uint8_t> data;
+  bool closed_by_server = false;
+};
+inline std::optional<TcpResult> TcpAsk(uint16_t port, std::vector<uint8_t> request = {}, int ms = 1000,
+                                       size_t stop_after = SIZE_MAX) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  SetTimeouts(fd, ms);
+  sockaddr_in a = Loopback(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  if (!request.empty()) ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  TcpResult r;
+  uint8_t buf[4096];
+  while (r.data.size() < stop_after) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n == 0) {
+      r.closed_by_server = true;
+      break;
+    }
+    if (n < 0) break;
+    r.data.insert(r.data.end(), buf, buf + n);
+  }
+  ::close(fd);
+  return r;
+}
+
+class EngineFixture : public ::testing::Test, public EngineObserver {
+ protected:
+  void SetUp() override {
+    home_ = std::filesystem::temp_directory_path() /
+            ("mdl-engine-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(home_);
+    for (auto& p : ports_) p = FreePort();
+  }
+  void TearDown() override {
+    engine_.reset();
+    registry_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(home_, ec);
+  }
+
+  uint16_t port(Service s) const { return ports_[static_cast<size_t>(s)]; }
+
+  // Writes a settings store that puts every service on its free port, with
+  // the given service values ("YES:YES:YES" style, without the port).
+  void WriteSettings(const std::string& extra = "", const std::string& daytime = "YES:YES:YES",
+                     const std::string& time = "YES:YES:YES", const std::string& ntp = "YES:YES:YES",
+                     const std::string& unix_time = "YES:YES:YES", const std::string& mdl = "YES:YES:YES") {
+    std::ofstream f(home_ / "registry.reg");
+    f << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
+      << "\"Settings\"=\"NO:59:Minute/s:NA:36\"\n"
+      << "\"MDLServer\"=\"testhost\"\n"
+      << "\"EnableLogging\"=\"YES\"\n"
+      << "\"NTP37\"=\"" << time << ":" << port(Service::kTime) << "\"\n"
+      << "\"SNTP123\"=\"" << ntp << ":" << port(Service::kNtp) << "\"\n"
+      << "\"UNIX519\"=\"" << unix_time << ":" << port(Service::kUnixTime) << "\"\n"
+      << "\"MDL3777\"=\"" << mdl << ":" << port(Service::kPrivate) << "\"\n"
+      << "\"DTS13\"=\"" << daytime << ":" << port(Service::kDaytime) << "\"\n"
+      << "\"UseJulian\"=\"YES\"\n"
+      << extra;
+  }
+
+  void StartEngine() {
+    registry_ = std::make_unique<Registry>(home_ / "registry.reg", [this](const std::string& m) {
+      registry_messages_.push_back(m);
+    });
+    EngineOptions o;
+    o.home = home_;
+    o.bind_address = boost::asio::ip::address_v4::loopback();
+    o.sync_at_start = false;
+    o.tcp_idle_timeout = std::chrono::milliseconds(idle_ms_);
+    engine_ = std::make_unique<ServerEngine>(io_, clock_, *registry_, o, this);
+    engine_->Start();
+  }
+
+  // Runs the engine's loop while `f` runs on another thread.
+  template <typename F>
+  auto WithLoop(F f) -> decltype(f()) {
+    auto fut = std::async(std::launch::async, f);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (fut.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
+           std::chrono::steady_clock::now() < deadline) {
+      io_.run_for(std::chrono::milliseconds(5));
+    }
+    return fut.get();
+  }
+  void RunFor(std::chrono::milliseconds d) {
+    auto end = std::chrono::steady_clock::now() + d;
+    while (std::chrono::steady_clock::now() < end) io_.run_for(std::chrono::milliseconds(5));
+  }
+
+  std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+
+  void OnDiagnostic(const std::string& line) override { diagnostics_.push_back(line); }
+  void OnIndicator(Indicator i) override { ++indicators_[static_cast<size_t>(i)]; }
+
+  std::filesystem::path home_;
+  std::array<uint16_t, kServiceCount> ports_{};
+  boost::asio::io_context io_;
+  VirtualClock clock_;
+  std::unique_ptr<Registry> registry_;
+  std::unique_ptr<ServerEngine> engine_;
+  std::vector<std::string> diagnostics_;
+  std::vector<std::string> registry_messages_;
+  std::array<int, 5> indicators_{};
+  int idle_ms_ = 30000;
+};
+
+}  // namespace mdl::testing

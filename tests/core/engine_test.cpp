@@ -1,0 +1,289 @@
+// The engine through real loopback sockets: listeners, the Time service,
+// slots, status texts, the request log and the operator commands.
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/host_name.hpp>
+
+#include "common/time/ntp_timestamp.h"
+#include "engine_fixture.h"
+
+namespace mdl::testing {
+namespace {
+
+uint32_t Be32(const std::vector<uint8_t>& b, size_t at = 0) {
+  return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+std::vector<uint8_t> NtpClientRequest() {
+  std::vector<uint8_t> r(48, 0);
+  r[0] = 0x23;  // version 4, mode 3
+  r[40] = 0xAB;
+  r[47] = 0xCD;
+  return r;
+}
+
+using EngineTest = EngineFixture;
+
+TEST_F(EngineTest, NothingIsServedBeforeTheClockIsSynchronised) {
+  WriteSettings();
+  StartEngine();
+  auto tcp = WithLoop([&] { return TcpAsk(port(Service::kTime)); });
+  ASSERT_TRUE(tcp.has_value()) << "the Time listener is not open";
+  EXPECT_TRUE(tcp->data.empty()) << "a Time reply went out before the first synchronisation";
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, 300); });
+  EXPECT_FALSE(udp.has_value()) << "a UDP Time reply went out before the first synchronisation";
+  auto ntp = WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest(), 300); });
+  EXPECT_FALSE(ntp.has_value()) << "an NTP reply went out before the first synchronisation";
+  EXPECT_EQ(engine_->counters().Get(Service::kTime, Transport::kTcp), 0u);
+}
+
+TEST_F(EngineTest, TimeServiceAnswersWithSecondsSince1900OverTcpAndUdp) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  uint32_t before = SecondsSince1900(clock_.now());
+  auto tcp = WithLoop([&] { return TcpAsk(port(Service::kTime)); });
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {0x0A}); });
+  uint32_t after = SecondsSince1900(clock_.now());
+  ASSERT_TRUE(tcp && udp);
+  ASSERT_EQ(tcp->data.size(), 4u) << "TCP reply must be exactly 4 bytes";
+  EXPECT_TRUE(tcp->closed_by_server) << "the server must close the connection after the reply";
+  ASSERT_EQ(udp->size(), 4u) << "UDP reply must be one 4-byte datagram";
+  for (uint32_t v : {Be32(tcp->data), Be32(*udp)}) {
+    EXPECT_GE(v, before);
+    EXPECT_LE(v, after);
+  }
+  EXPECT_EQ(engine_->counters().Get(Service::kTime, Transport::kTcp), 1u);
+  EXPECT_EQ(engine_->counters().Get(Service::kTime, Transport::kUdp), 1u);
+}
+
+TEST_F(EngineTest, ServedTimeFollowsTheVirtualClock) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  clock_.advance(std::chrono::hours(24 * 365));
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {0}); });
+  ASSERT_TRUE(udp && udp->size() == 4);
+  EXPECT_NEAR(static_cast<double>(Be32(*udp)), static_cast<double>(SecondsSince1900(clock_.now())), 1.0);
+}
+
+TEST_F(EngineTest, SlotsAreReusedLowestFirst) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto& listener = *engine_->service(Service::kPrivate).tcp;
+  auto connect = [&] {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(port(Service::kPrivate));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  };
+  int a = connect();
+  int b = connect();
+  RunFor(std::chrono::milliseconds(100));
+  ASSERT_EQ(listener.slot_count(), 2u);
+  EXPECT_TRUE(listener.slot(1)->IsOpen());
+  EXPECT_TRUE(listener.slot(2)->IsOpen());
+  ::close(a);
+  ::close(b);
+  RunFor(std::chrono::milliseconds(100));
+  EXPECT_EQ(listener.open_count(), 0u);
+  int c = connect();
+  RunFor(std::chrono::milliseconds(100));
+  EXPECT_EQ(listener.slot_count(), 2u) << "a closed slot must be reused, not a new one made";
+  EXPECT_TRUE(listener.slot(1)->IsOpen()) << "the lowest free slot comes first";
+  EXPECT_FALSE(listener.slot(2)->IsOpen());
+  ::close(c);
+}
+
+TEST_F(EngineTest, IdleConnectionsAreClosedAfterTheTimeout) {
+  idle_ms_ = 200;
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto r = WithLoop([&] { return TcpAsk(port(Service::kPrivate), {}, 3000); });
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(r->closed_by_server) << "an idle connection must be closed by the server";
+  EXPECT_EQ(engine_->service(Service::kPrivate).tcp->open_count(), 0u);
+}
+
+TEST_F(EngineTest, StatusTextCountsRequestsPerServiceAndTransport) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  WithLoop([&] { return TcpAsk(port(Service::kTime)); });
+  WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); });
+  WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); });
+  engine_->StatusUp();
+  const std::string& text = engine_->server_status_text();
+  EXPECT_NE(text.find("\r# 3 | /T 1 | /D 0 | /S 2 | /U 0 | /MDL 0\r"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r# UDP: 2 --- # TCP: 1\r"), std::string::npos) << text;
+}
+
+TEST_F(EngineTest, RequestLogStartsTheDayWithItsHeaderAndCountsTimeBytes) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  WithLoop([&] { return TcpAsk(port(Service::kTime)); });
+  WithLoop([&] { return UdpAsk(port(Service::kTime), {1}); });
+  std::vector<std::filesystem::path> files;
+  for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  std::string log = ReadFile(files[0]);
+  EXPECT_EQ(log.rfind("#Software Service: Meridel(SM) Server\r\n#Version: 5.1.10\r\n#UPDate: ", 0), 0u) << log;
+  EXPECT_NE(log.find("\r\n#Fields: date time c-ip"), std::string::npos);
+  // sentB 4, cs-bytes 12 (the length of "Time 4 Bytes"), port, code and type.
+  // The machine's host name from start-up, not the stored server name.
+  EXPECT_NE(log.find(" 127.0.0.1 - MDLS5 " + boost::asio::ip::host_name() + " "), std::string::npos) << log;
+  std::string tcp_tail = " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time TCP - \r\n";
+  std::string udp_tail = " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time UDP - \r\n";
+  EXPECT_NE(log.find(tcp_tail), std::string::npos) << log;
+  EXPECT_NE(log.find(udp_tail), std::string::npos) << log;
+}
+
+TEST_F(EngineTest, NtpRepliesAreBuiltFromTheRequestAndTheClock) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto request = NtpClientRequest();
+  auto t1 = NtpFromUtc(clock_.now());
+  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), request); });
+  auto t4 = NtpFromUtc(clock_.now());
+  ASSERT_TRUE(reply && reply->size() == 48);
+  EXPECT_EQ((*reply)[0], 36);
+  EXPECT_EQ((*reply)[1], 2);
+  // Originate: request byte 24 is zero, so the request's transmit stamp comes back.
+  EXPECT_EQ((*reply)[24], 0xAB);
+  EXPECT_EQ((*reply)[31], 0xCD);
+  auto rx = NtpTimestamp::FromBytes(reply->data() + 32);
+  auto tx = NtpTimestamp::FromBytes(reply->data() + 40);
+  auto as_u64 = [](NtpTimestamp t) { return uint64_t{t.seconds} << 32 | t.fraction; };
+  EXPECT_LE(as_u64(t1), as_u64(rx));
+  EXPECT_LE(as_u64(rx), as_u64(tx)) << "transmit must not precede receive";
+  EXPECT_LE(as_u64(tx), as_u64(t4));
+}
+
+TEST_F(EngineTest, ServerModeNtpDatagramsGetNoReplyButAreLogged) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto forged = NtpClientRequest();
+  forged[0] = 0x24;  // mode 4: a server's reply
+  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), forged, 300); });
+  EXPECT_FALSE(reply.has_value()) << "a server-mode packet must not be answered";
+  auto short_one = WithLoop([&] { return UdpAsk(port(Service::kNtp), std::vector<uint8_t>(47, 0x23), 300); });
+  EXPECT_FALSE(short_one.has_value());
+  std::vector<std::filesystem::path> files;
+  for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  std::string log = ReadFile(files[0]);
+  EXPECT_NE(log.find(" 0 0 0 47 0 " + std::to_string(port(Service::kNtp)) + " NTPv4 UDP - "), std::string::npos)
+      << "a 47-byte datagram is logged with sentB 0 and cs-bytes 47:\n" << log;
+}
+
+TEST_F(EngineTest, DaytimeAddressInUseShowsTheTwoLineMessage) {
+  WriteSettings();
+  // Hold the Daytime UDP port and the Time UDP port before the engine starts.
+  int held_daytime = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = Loopback(port(Service::kDaytime));
+  ASSERT_EQ(::bind(held_daytime, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  StartEngine();
+  std::string port_text = std::to_string(port(Service::kDaytime));
+  engine_->LoadServers("0");
+  EXPECT_EQ(engine_->status_line(),
+            "That address is already in use.  Please select a different port than " + port_text +
+                ".\rDAYTIME SERVICE SERVER ERROR - PORT: " + port_text + " invalid.");
+  ::close(held_daytime);
+
+  int held_time = ::socket(AF_INET, SOCK_DGRAM, 0);
+  engine_->SetUdp(Service::kTime, false);
+  a = Loopback(port(Service::kTime));
+  ASSERT_EQ(::bind(held_time, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  std::string line_before = engine_->status_line();
+  engine_->LoadServers("2");
+  EXPECT_EQ(engine_->status_line(), line_before) << "only Daytime shows the second line";
+  ::close(held_time);
+}
+
+TEST_F(EngineTest, PortFieldOutsideOneTo65535LeavesTheSocketClosedWithAMessage) {
+  WriteSettings();
+  StartEngine();
+  engine_->SetPortText(Service::kTime, "70000");
+  engine_->PortEnter(Service::kTime);
+  EXPECT_FALSE(engine_->service(Service::kTime).udp->IsOpen());
+  EXPECT_FALSE(engine_->service(Service::kTime).tcp->IsListening());
+  EXPECT_NE(engine_->status_text().find("Time Service Server"), std::string::npos) << engine_->status_text();
+  EXPECT_NE(engine_->status_text().find("\"70000\""), std::string::npos) << engine_->status_text();
+  // A high port is a valid port.
+  uint16_t high = FreePort();
+  ASSERT_GT(high, 32767) << "ephemeral ports are expected above 32767 here";
+  engine_->SetPortText(Service::kTime, std::to_string(high));
+  engine_->PortEnter(Service::kTime);
+  EXPECT_TRUE(engine_->service(Service::kTime).udp->IsOpen());
+  EXPECT_TRUE(engine_->service(Service::kTime).tcp->IsListening());
+  EXPECT_EQ(engine_->service(Service::kTime).port_tooltip, " Change Registered Successfully ");
+}
+
+TEST_F(EngineTest, OperatorBoxesOpenAndCloseSockets) {
+  WriteSettings("", "YES:YES:YES", "YES:NO:YES");
+  StartEngine();
+  ServiceState& time = engine_->service(Service::kTime);
+  EXPECT_FALSE(time.tcp->IsListening()) << "TCP box unchecked in the settings";
+  EXPECT_TRUE(time.udp->IsOpen());
+  // Enter on an enabled service reopens both sockets whatever the boxes say.
+  engine_->PortEnter(Service::kTime);
+  EXPECT_TRUE(time.tcp->IsListening());
+  // Unchecking the enable box closes the listener and leaves UDP bound.
+  engine_->SetEnabled(Service::kTime, false);
+  EXPECT_FALSE(time.tcp->IsListening());
+  EXPECT_TRUE(time.udp->IsOpen());
+  EXPECT_FALSE(time.boxes_enabled);
+  // Enter on a disabled service opens nothing but still confirms.
+  time.udp->Close();
+  engine_->PortEnter(Service::kTime);
+  EXPECT_FALSE(time.udp->IsOpen());
+  EXPECT_EQ(time.port_tooltip, " Change Registered Successfully ");
+  // The status text of the selected service.
+  engine_->SetEnabled(Service::kTime, true);
+  EXPECT_EQ(engine_->status_text(), "Server is: Enabled\r\nTCP: OFF - UDP: ON\r\nIN: 0/t - 0/u");
+  engine_->SetUdp(Service::kTime, false);
+  EXPECT_FALSE(time.udp->IsOpen());
+}
+
+TEST_F(EngineTest, ShutdownSavesSettingsAndLoggingIsAlwaysOnAfterAStart) {
+  WriteSettings();
+  {
+    std::ofstream f(home_ / "registry.reg", std::ios::app);
+    f << "";
+  }
+  // EnableLogging "NO" in the store.
+  std::string text = ReadFile(home_ / "registry.reg");
+  text.replace(text.find("\"EnableLogging\"=\"YES\""), 21, "\"EnableLogging\"=\"NO\"");
+  { std::ofstream(home_ / "registry.reg") << text; }
+  StartEngine();
+  EXPECT_TRUE(engine_->logging());
+  engine_->SetPortText(Service::kUnixTime, "5190");
+  engine_->Shutdown();
+  EXPECT_FALSE(engine_->service(Service::kTime).tcp->IsListening());
+  EXPECT_FALSE(engine_->service(Service::kNtp).udp->IsOpen());
+  Registry reread(home_ / "registry.reg");
+  EXPECT_EQ(reread.ReadValue("Software\\Meridel Server", "EnableLogging"), "YES");
+  EXPECT_EQ(reread.ReadValue("Software\\Meridel Server", "UNIX519"), "YES:YES:YES:5190");
+  EXPECT_EQ(reread.ReadValue("Software\\Meridel Server", "Settings"), "NO:59:Minute/s:NA:36");
+}
+
+TEST_F(EngineTest, PausedEngineLeavesRequestsUnanswered) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  engine_->SetPaused(true);
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, 300); });
+  EXPECT_FALSE(udp.has_value());
+  engine_->SetPaused(false);
+  // The datagram left unread while paused is answered now, and a new one too.
+  auto again = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, 1000); });
+  EXPECT_TRUE(again.has_value());
+}
+
+}  // namespace
+}  // namespace mdl::testing
