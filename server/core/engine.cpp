@@ -399,6 +399,12 @@ void ServerEngine::Publish() {
   observer_->OnStatus(snap);
 }
 
+void ServerEngine::RestartTick() {
+  if (!started_ || shut_down_) return;
+  tick_timer_.cancel();
+  ArmTick();
+}
+
 void ServerEngine::ArmTick() {
   tick_timer_.expires_after(options_.tick);
   tick_timer_.async_wait([this](const boost::system::error_code& ec) {

@@ -132,6 +132,8 @@ class ServerEngine {
   void Diagnostic(const std::string& line);
   // Publishes the snapshot (after a change that displays follow).
   void Publish();
+  // Restarts the one-second tick (a "Sec" interval unit does this).
+  void RestartTick();
 
   const std::string& status_line() const { return status_line_; }
   const std::string& status_text() const { return status_text_; }

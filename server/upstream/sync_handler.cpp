@@ -82,6 +82,7 @@ void UpstreamSync::CalcIntC() {
     return;
   }
   schedule_.SetInterval(r.seconds);
+  if (r.unit_is_seconds) engine_.RestartTick();
 }
 
 void UpstreamSync::SetInterval(std::string count_text, std::string unit_text) {

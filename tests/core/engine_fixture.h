@@ -14,6 +14,7 @@
 #include <future>
 #include <optional>
 #include <random>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
