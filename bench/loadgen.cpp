@@ -1,0 +1,454 @@
+// mdl_loadgen: load generator for the time services (NTP over UDP, the
+// one-shot TCP services, and the one-datagram UDP services). Prints one line
+// of key=value pairs per run.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "bench/load_stats.h"
+
+namespace mdl::bench {
+namespace {
+
+constexpr size_t kMaxSamples = 2'000'000;
+constexpr size_t kMaxOutstanding = 4096;  // slot index lives in 12 bits
+
+struct Options {
+  std::string mode;
+  std::string host = "127.0.0.1";
+  int port = 0;
+  double seconds = 5;
+  int outstanding = 1;
+  int clients = 1;
+  int sockets = 1;
+  long expect_bytes = 4;  // tcp-read, udp-simple: exact reply size, 0 = any
+  int payload = 1;        // udp-simple: request size
+  int timeout_ms = 500;   // a request unanswered this long counts as lost
+  uint64_t count = 0;     // stop after this many replies (0 = by time only)
+};
+
+int64_t Now(clockid_t id) {
+  timespec ts;
+  clock_gettime(id, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Keeps at most kMaxSamples values, a uniform sample of all that were offered.
+class Reservoir {
+ public:
+  void Add(int64_t v) {
+    ++seen_;
+    if (values_.size() < kMaxSamples) {
+      values_.push_back(v);
+      return;
+    }
+    uint64_t j = rng_() % seen_;
+    if (j < kMaxSamples) values_[j] = v;
+  }
+  std::vector<int64_t>& values() { return values_; }
+
+ private:
+  std::vector<int64_t> values_;
+  uint64_t seen_ = 0;
+  std::mt19937_64 rng_{12345};
+};
+
+std::string Micros(std::vector<int64_t>& v, double p) {
+  auto x = Percentile(v, p);
+  if (!x) return "nan";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(*x) / 1000.0);
+  return buf;
+}
+
+bool Address(const Options& o, sockaddr_in& addr) {
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(o.port));
+  return inet_pton(AF_INET, o.host.c_str(), &addr.sin_addr) == 1;
+}
+
+int UdpSocket(const sockaddr_in& to) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int size = 1 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  // Connected: only the server's datagrams arrive, and send needs no address.
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+struct Slot {
+  uint64_t key = 0;
+  int64_t t1_real = 0;
+  int64_t sent_mono = 0;
+};
+
+struct UdpCounters {
+  uint64_t sent = 0, replies = 0, lost = 0, bad = 0;
+};
+
+// `outstanding` requests in flight, slot i on socket i % sockets. The low 12
+// bits of the transmit stamp carry the slot index, so the echoed originate
+// names the slot; the slot keeps the exact T1.
+int RunNtpUdp(const Options& o) {
+  sockaddr_in to;
+  if (!Address(o, to)) return 2;
+  std::vector<int> fds;
+  for (int i = 0; i < o.sockets; ++i) {
+    int fd = UdpSocket(to);
+    int on = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    if (fd < 0) {
+      std::fprintf(stderr, "mdl_loadgen: socket: %s\n", std::strerror(errno));
+      return 1;
+    }
+    fds.push_back(fd);
+  }
+  std::vector<Slot> slots(static_cast<size_t>(o.outstanding));
+  UdpCounters c;
+  Reservoir latency, offset;
+  int last_stratum = -1;
+
+  auto send = [&](size_t i) {
+    Slot& s = slots[i];
+    s.t1_real = Now(CLOCK_REALTIME);
+    s.key = (NtpFromUnixNanos(s.t1_real) & ~uint64_t{0xFFF}) | i;
+    NtpPacket p = BuildNtpRequest(s.key);
+    s.sent_mono = Now(CLOCK_MONOTONIC);
+    ::send(fds[i % fds.size()], p.data(), p.size(), 0);
+    ++c.sent;
+  };
+
+  int64_t start = Now(CLOCK_MONOTONIC);
+  int64_t end = start + static_cast<int64_t>(o.seconds * 1e9);
+  int64_t timeout_ns = static_cast<int64_t>(o.timeout_ms) * 1000000;
+  for (size_t i = 0; i < slots.size(); ++i) send(i);
+  std::vector<pollfd> pfds;
+  for (int fd : fds) pfds.push_back({fd, POLLIN, 0});
+  int64_t next_sweep = start + 10000000;
+  int64_t now = start;
+  bool done = false;
+  while (!done) {
+    poll(pfds.data(), pfds.size(), 5);
+    for (size_t f = 0; f < fds.size() && !done; ++f) {
+      uint8_t buf[512];
+      alignas(cmsghdr) char control[256];
+      for (;;) {
+        iovec iov{buf, sizeof buf};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fds[f], &msg, 0);
+        if (n < 0) break;
+        now = Now(CLOCK_MONOTONIC);
+        // T4 is the kernel's arrival stamp: replies queued behind others
+        // here must not count as time on the path.
+        int64_t t4 = Now(CLOCK_REALTIME);
+        for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm; cm = CMSG_NXTHDR(&msg, cm)) {
+          if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(cm), sizeof ts);
+            t4 = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+          }
+        }
+        auto reply = ParseNtpReply(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+        size_t i = reply ? static_cast<size_t>(reply->originate & 0xFFF) : slots.size();
+        if (i >= slots.size() || slots[i].key != reply->originate) {
+          ++c.bad;  // late reply of a request already counted lost, or garbage
+          continue;
+        }
+        ++c.replies;
+        last_stratum = reply->stratum;
+        latency.Add(t4 - slots[i].t1_real);
+        offset.Add(ClientOffsetNanos(slots[i].t1_real, *reply, t4));
+        if (now >= end || (o.count && c.replies >= o.count)) {
+          done = true;
+          break;
+        }
+        send(i);
+      }
+    }
+    now = Now(CLOCK_MONOTONIC);
+    if (now >= end) done = true;
+    if (!done && now >= next_sweep) {
+      next_sweep = now + 10000000;
+      for (size_t i = 0; i < slots.size(); ++i) {
+        if (now - slots[i].sent_mono > timeout_ns) {
+          ++c.lost;
+          send(i);
+        }
+      }
+    }
+  }
+  double elapsed = static_cast<double>(Now(CLOCK_MONOTONIC) - start) / 1e9;
+  for (int fd : fds) close(fd);
+  std::printf(
+      "mode=ntp-udp port=%d outstanding=%d sockets=%d seconds=%.3f sent=%" PRIu64 " replies=%" PRIu64
+      " lost=%" PRIu64 " bad=%" PRIu64 " rate=%.1f p50_us=%s p90_us=%s p99_us=%s offset_median_us=%s"
+      " stratum=%d\n",
+      o.port, o.outstanding, o.sockets, elapsed, c.sent, c.replies, c.lost, c.bad,
+      static_cast<double>(c.replies) / elapsed, Micros(latency.values(), 50).c_str(),
+      Micros(latency.values(), 90).c_str(), Micros(latency.values(), 99).c_str(),
+      Micros(offset.values(), 50).c_str(), last_stratum);
+  return c.replies > 0 ? 0 : 1;
+}
+
+// One socket per outstanding request: replies of these services carry no
+// field to match them by.
+int RunUdpSimple(const Options& o) {
+  sockaddr_in to;
+  if (!Address(o, to)) return 2;
+  size_t n_slots = static_cast<size_t>(o.outstanding);
+  std::vector<int> fds;
+  std::vector<pollfd> pfds;
+  for (size_t i = 0; i < n_slots; ++i) {
+    int fd = UdpSocket(to);
+    if (fd < 0) {
+      std::fprintf(stderr, "mdl_loadgen: socket: %s\n", std::strerror(errno));
+      for (int f : fds) close(f);
+      return 1;
+    }
+    fds.push_back(fd);
+    pfds.push_back({fd, POLLIN, 0});
+  }
+  std::vector<int64_t> sent_mono(n_slots);
+  std::vector<uint8_t> payload(static_cast<size_t>(o.payload), 'x');
+  UdpCounters c;
+  Reservoir latency;
+  auto send = [&](size_t i) {
+    sent_mono[i] = Now(CLOCK_MONOTONIC);
+    ::send(fds[i], payload.data(), payload.size(), 0);
+    ++c.sent;
+  };
+  int64_t start = Now(CLOCK_MONOTONIC);
+  int64_t end = start + static_cast<int64_t>(o.seconds * 1e9);
+  int64_t timeout_ns = static_cast<int64_t>(o.timeout_ms) * 1000000;
+  for (size_t i = 0; i < n_slots; ++i) send(i);
+  bool done = false;
+  while (!done) {
+    poll(pfds.data(), pfds.size(), 5);
+    int64_t now = Now(CLOCK_MONOTONIC);
+    for (size_t i = 0; i < n_slots && !done; ++i) {
+      uint8_t buf[2048];
+      bool answered = false;
+      for (;;) {
+        ssize_t n = recv(fds[i], buf, sizeof buf, 0);
+        if (n < 0) break;
+        if (n == 0 || (o.expect_bytes && n != o.expect_bytes)) {
+          ++c.bad;
+          continue;
+        }
+        answered = true;
+      }
+      if (answered) {
+        // Replies that arrive after a time-out resend make a slot's reply
+        // ambiguous; the extra ones were drained above and are not counted.
+        ++c.replies;
+        latency.Add(now - sent_mono[i]);
+        if (now >= end || (o.count && c.replies >= o.count)) done = true;
+        else send(i);
+      } else if (now - sent_mono[i] > timeout_ns) {
+        ++c.lost;
+        send(i);
+      }
+    }
+    if (Now(CLOCK_MONOTONIC) >= end) done = true;
+  }
+  double elapsed = static_cast<double>(Now(CLOCK_MONOTONIC) - start) / 1e9;
+  for (int fd : fds) close(fd);
+  std::printf("mode=udp-simple port=%d outstanding=%d seconds=%.3f sent=%" PRIu64 " replies=%" PRIu64
+              " lost=%" PRIu64 " bad=%" PRIu64 " rate=%.1f p50_us=%s p90_us=%s p99_us=%s\n",
+              o.port, o.outstanding, elapsed, c.sent, c.replies, c.lost, c.bad,
+              static_cast<double>(c.replies) / elapsed, Micros(latency.values(), 50).c_str(),
+              Micros(latency.values(), 90).c_str(), Micros(latency.values(), 99).c_str());
+  return c.replies > 0 ? 0 : 1;
+}
+
+struct TcpCounters {
+  uint64_t ok = 0, bad = 0, errors = 0;
+  std::vector<int64_t> latency;
+};
+
+// One client: connect, read until the server closes, close; again.
+void TcpClient(const Options& o, const sockaddr_in& to, const std::atomic<bool>& stop,
+               TcpCounters& c) {
+  timeval tv{2, 0};
+  while (!stop.load(std::memory_order_relaxed)) {
+    int64_t t0 = Now(CLOCK_MONOTONIC);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      ++c.errors;
+      usleep(1000);
+      continue;
+    }
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+      ++c.errors;
+      close(fd);
+      usleep(1000);
+      continue;
+    }
+    long total = 0;
+    bool failed = false;
+    uint8_t buf[1024];
+    for (;;) {
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n == 0) break;
+      if (n < 0) {
+        failed = true;  // reset or time-out
+        break;
+      }
+      total += n;
+      if (total > 1 << 20) {
+        failed = true;
+        break;
+      }
+    }
+    close(fd);
+    if (failed) {
+      ++c.errors;
+    } else if (total == 0 || (o.expect_bytes && total != o.expect_bytes)) {
+      ++c.bad;
+    } else {
+      ++c.ok;
+      if (c.latency.size() < kMaxSamples) c.latency.push_back(Now(CLOCK_MONOTONIC) - t0);
+    }
+  }
+}
+
+int RunTcpRead(const Options& o) {
+  sockaddr_in to;
+  if (!Address(o, to)) return 2;
+  std::atomic<bool> stop{false};
+  std::vector<TcpCounters> counters(static_cast<size_t>(o.clients));
+  std::vector<std::thread> threads;
+  int64_t start = Now(CLOCK_MONOTONIC);
+  for (auto& c : counters) threads.emplace_back(TcpClient, std::cref(o), std::cref(to), std::cref(stop), std::ref(c));
+  int64_t end = start + static_cast<int64_t>(o.seconds * 1e9);
+  while (Now(CLOCK_MONOTONIC) < end) usleep(10000);
+  stop = true;
+  for (auto& t : threads) t.join();
+  double elapsed = static_cast<double>(Now(CLOCK_MONOTONIC) - start) / 1e9;
+  TcpCounters all;
+  for (auto& c : counters) {
+    all.ok += c.ok;
+    all.bad += c.bad;
+    all.errors += c.errors;
+    all.latency.insert(all.latency.end(), c.latency.begin(), c.latency.end());
+  }
+  std::printf("mode=tcp-read port=%d clients=%d seconds=%.3f connections=%" PRIu64 " bad=%" PRIu64
+              " errors=%" PRIu64 " rate=%.1f p50_us=%s p99_us=%s\n",
+              o.port, o.clients, elapsed, all.ok, all.bad, all.errors,
+              static_cast<double>(all.ok) / elapsed, Micros(all.latency, 50).c_str(),
+              Micros(all.latency, 99).c_str());
+  return all.ok > 0 ? 0 : 1;
+}
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: mdl_loadgen MODE --port P [options]\n"
+               "  MODE: ntp-udp | tcp-read | udp-simple\n"
+               "  --host ADDR        IPv4 address (default 127.0.0.1)\n"
+               "  --seconds S        duration, 0.1..3600 (default 5)\n"
+               "  --outstanding N    requests in flight, 1..%zu (ntp-udp, udp-simple)\n"
+               "  --sockets K        UDP sockets shared by the requests (ntp-udp)\n"
+               "  --clients M        concurrent connecting threads, 1..256 (tcp-read)\n"
+               "  --bytes B          exact reply size, 0 = any (tcp-read, udp-simple; default 4)\n"
+               "  --payload B        request size, 1..1024 (udp-simple; default 1)\n"
+               "  --timeout-ms T     unanswered this long counts as lost (default 500)\n"
+               "  --count N          stop after N replies (ntp-udp, udp-simple)\n",
+               kMaxOutstanding);
+}
+
+bool ParseNumber(const char* text, double lo, double hi, double& out) {
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text, &end);
+  if (errno || end == text || *end || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+bool ParseArgs(int argc, char** argv, Options& o) {
+  if (argc < 2) return false;
+  o.mode = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    std::string_view a = argv[i];
+    if (i + 1 >= argc) return false;
+    const char* v = argv[++i];
+    double x = 0;
+    auto num = [&](double lo, double hi) { return ParseNumber(v, lo, hi, x); };
+    if (a == "--host") {
+      o.host = v;
+    } else if (a == "--port" && num(1, 65535)) {
+      o.port = static_cast<int>(x);
+    } else if (a == "--seconds" && num(0.1, 3600)) {
+      o.seconds = x;
+    } else if (a == "--outstanding" && num(1, kMaxOutstanding)) {
+      o.outstanding = static_cast<int>(x);
+    } else if (a == "--sockets" && num(1, 64)) {
+      o.sockets = static_cast<int>(x);
+    } else if (a == "--clients" && num(1, 256)) {
+      o.clients = static_cast<int>(x);
+    } else if (a == "--bytes" && num(0, 65536)) {
+      o.expect_bytes = static_cast<long>(x);
+    } else if (a == "--payload" && num(1, 1024)) {
+      o.payload = static_cast<int>(x);
+    } else if (a == "--timeout-ms" && num(1, 60000)) {
+      o.timeout_ms = static_cast<int>(x);
+    } else if (a == "--count" && num(0, 1e12)) {
+      o.count = static_cast<uint64_t>(x);
+    } else {
+      std::fprintf(stderr, "mdl_loadgen: bad option or value: %s %s\n", argv[i - 1], v);
+      return false;
+    }
+  }
+  if (o.port == 0) {
+    std::fprintf(stderr, "mdl_loadgen: --port is required\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace mdl::bench
+
+int main(int argc, char** argv) {
+  using namespace mdl::bench;
+  Options o;
+  if (!ParseArgs(argc, argv, o)) {
+    Usage();
+    return 2;
+  }
+  if (o.mode == "ntp-udp") return RunNtpUdp(o);
+  if (o.mode == "tcp-read") return RunTcpRead(o);
+  if (o.mode == "udp-simple") return RunUdpSimple(o);
+  Usage();
+  return 2;
+}
