@@ -54,6 +54,11 @@ std::error_code UdpSocket::Bind(const boost::asio::ip::address& addr, uint16_t p
   if (!ec) {
     int one = 1;
     ::setsockopt(sock->native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    // A deep receive queue rides out bursts; beyond the system's limit only
+    // with the privilege to force it.
+    int depth = 4 * 1024 * 1024;
+    if (::setsockopt(sock->native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &depth, sizeof depth) != 0)
+      ::setsockopt(sock->native_handle(), SOL_SOCKET, SO_RCVBUF, &depth, sizeof depth);
     sock->bind(ep, ec);
   }
   if (ec) {

@@ -1,0 +1,113 @@
+// Flood: a million malformed datagrams of random sizes to every UDP port and
+// thousands of abandoned TCP connections, while a well-behaved client keeps
+// asking. Bounded in count and time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "engine_fixture.h"
+
+namespace mdl::testing {
+namespace {
+
+long RssKb() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+size_t OpenFds() {
+  size_t n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+using FloodTest = EngineFixture;
+
+TEST_F(FloodTest, ServerKeepsAnsweringAndReturnsToItsIdleResources) {
+  idle_ms_ = 300;
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  // One request first: the request log's file stays open from then on.
+  std::vector<uint8_t> first(48, 0);
+  first[0] = 0x23;
+  ASSERT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kNtp), first); }).has_value());
+  size_t idle_fds = OpenFds();
+  long idle_rss = RssKb();
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> asked{0}, answered{0};
+  std::atomic<bool> flood_done{false}, abandon_done{false};
+  // The well-behaved client: one NTP request at a time.
+  std::thread client([&] {
+    std::vector<uint8_t> request(48, 0);
+    request[0] = 0x23;
+    while (!stop) {
+      ++asked;
+      if (auto r = UdpAsk(port(Service::kNtp), request, 2000); r && r->size() == 48) ++answered;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  // The flood, paced so that it stays within what one core serves.
+  std::thread flood([&] {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    std::mt19937 rng(7);
+    std::vector<uint8_t> junk(1500);
+    for (auto& b : junk) b = static_cast<uint8_t>(rng());
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1'000'000 && !stop; ++i) {
+      Service s = static_cast<Service>(i % kServiceCount);
+      size_t size = rng() % 1400;
+      if (s == Service::kNtp && size == 48) size = 49;
+      sockaddr_in a = Loopback(port(s));
+      ::sendto(fd, junk.data(), size, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      if (i % 1000 == 999) {
+        // At most 100000 datagrams a second.
+        auto due = start + std::chrono::microseconds(10LL * (i + 1));
+        std::this_thread::sleep_until(due);
+      }
+    }
+    ::close(fd);
+    flood_done = true;
+  });
+  // Abandoned TCP connections.
+  std::thread abandon([&] {
+    for (int i = 0; i < 3000 && !stop; ++i) {
+      int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a = Loopback(port(Service::kPrivate));
+      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      if (i % 2 == 0) ::send(fd, "MD", 2, MSG_NOSIGNAL);  // half a request, then silence
+      ::close(fd);
+    }
+    abandon_done = true;
+  });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline && !(flood_done && abandon_done))
+    io_.run_for(std::chrono::milliseconds(10));
+  flood.join();
+  abandon.join();
+  RunFor(std::chrono::milliseconds(800));  // idle time-out of the abandoned connections
+  stop = true;
+  WithLoop([&] {
+    client.join();
+    return 0;
+  });
+  RunFor(std::chrono::milliseconds(100));
+
+  EXPECT_GT(asked.load(), 20);
+  EXPECT_EQ(answered.load(), asked.load()) << "the well-behaved client lost answers during the flood";
+  EXPECT_EQ(engine_->service(Service::kPrivate).tcp->open_count(), 0u);
+  EXPECT_LE(OpenFds(), idle_fds) << "descriptors were left open after the flood";
+  EXPECT_GT(engine_->counters().UdpTotal(), 500'000u) << "the flood did not reach the server";
+  // Memory does not grow with the number of requests (the threads of this
+  // test account for some of the difference).
+  EXPECT_LT(RssKb() - idle_rss, 4096) << "resident size grew by " << RssKb() - idle_rss << " kB; slots used: "
+                                      << engine_->service(Service::kPrivate).tcp->slot_count();
+}
+
+}  // namespace
+}  // namespace mdl::testing
