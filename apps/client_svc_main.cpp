@@ -16,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include "apps/command_line.h"
 #include "client/client_app.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
@@ -41,53 +42,6 @@ constexpr std::string_view kUsage =
     "  --help, --version\n"
     "The server is the first field of the MDLClient setting: host, host:port or [v6]:port.\n";
 
-struct CommandLine {
-  std::string first_switch;
-  std::optional<fs::path> home;
-  std::optional<fs::path> registry;
-  bool virtual_clock = false;
-  bool help = false;
-  bool version = false;
-  std::string error;
-};
-
-CommandLine Parse(const std::vector<std::string>& args) {
-  CommandLine cl;
-  bool first = true;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--home" || a == "--registry") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        cl.error = a + " needs a value";
-        return cl;
-      }
-      (a == "--home" ? cl.home : cl.registry) = fs::path(args[++i]);
-    } else if (a == "--virtual-clock") {
-      cl.virtual_clock = true;
-    } else if (a == "--help") {
-      cl.help = true;
-    } else if (a == "--version") {
-      cl.version = true;
-    } else if (a.rfind("--", 0) == 0) {
-      cl.error = "unknown option " + a;
-      return cl;
-    } else if (first) {
-      // The first word picks the mode; other words are ignored, as the
-      // service manager may pass its own.
-      cl.first_switch = a;
-    }
-    if (a.rfind("--", 0) != 0) first = false;
-  }
-  return cl;
-}
-
-fs::path ExecutableFolder(const char* argv0) {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) exe = fs::absolute(argv0, ec);
-  return exe.parent_path();
-}
-
 // Start and stop lines: syslog, and stderr for whoever watches the foreground.
 void EventLine(const std::string& text) {
   syslog(LOG_NOTICE, "%s", text.c_str());
@@ -98,7 +52,8 @@ void EventLine(const std::string& text) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const CommandLine cl = Parse(args);
+  const mdl::CommandLine cl =
+      mdl::ParseCommandLine(args, {"-rs", "-ro", "-install", "-uninstall", "-debug", "-config"});
   if (!cl.error.empty()) {
     std::cerr << kProgram << ": " << cl.error << " (try --help)\n";
     return 2;
@@ -119,8 +74,8 @@ int main(int argc, char** argv) {
   const bool run_once = cl.first_switch == "-ro";
 
   openlog("QOR_MDLSC_SVC", LOG_PID, LOG_DAEMON);
-  const fs::path home = cl.home ? *cl.home : ExecutableFolder(argv[0]);
-  const fs::path registry_file = cl.registry ? *cl.registry : home / "registry.reg";
+  const fs::path home = cl.home.empty() ? mdl::ExecutableFolder() : cl.home;
+  const fs::path registry_file = cl.registry.empty() ? home / "registry.reg" : cl.registry;
 
   std::unique_ptr<mdl::Clock> clock;
   if (cl.virtual_clock) {
