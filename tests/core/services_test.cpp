@@ -1,0 +1,130 @@
+// Daytime, UnixTime and the private protocol through real loopback sockets.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "common/time/mdl_stamp.h"
+#include "common/time/ntp_timestamp.h"
+#include "engine_fixture.h"
+
+namespace mdl::testing {
+namespace {
+
+std::vector<uint8_t> MdlRequest(char byte2 = 'L', char byte3 = 'C') {
+  std::vector<uint8_t> r = {'M', 'D', static_cast<uint8_t>(byte2), static_cast<uint8_t>(byte3), '5', 'U', 'T', 'C'};
+  for (uint8_t i = 0; i < 8; ++i) r.push_back(static_cast<uint8_t>(0x10 + i));
+  r.resize(24, 0);
+  return r;
+}
+
+using ServicesTest = EngineFixture;
+
+TEST_F(ServicesTest, DaytimeSendsTheJulianLineOverTcpAndUdp) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto tcp = WithLoop([&] { return TcpAsk(port(Service::kDaytime)); });
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kDaytime), {'x'}); });
+  ASSERT_TRUE(tcp && udp);
+  EXPECT_TRUE(tcp->closed_by_server);
+  std::regex julian(R"(\n\d{5} \d\d-\d\d-\d\d \d\d:\d\d:\d\d \d\d 0 0 \d{1,4}\.\d UTC\(MDLS\) \*\n)");
+  for (const auto& bytes : {tcp->data, *udp}) {
+    std::string text(bytes.begin(), bytes.end());
+    EXPECT_TRUE(std::regex_match(text, julian)) << "not the Julian layout: [" << text << "]";
+  }
+}
+
+TEST_F(ServicesTest, DaytimeOverUdpIsLimitedPerSourceWhenItAmplifies) {
+  WriteSettings("\"AmplificationBudget\"=\"0:500\"\n");
+  StartEngine();
+  engine_->MarkTimeSynced();
+  // A 1-byte request gets ~50 bytes: a 500-byte budget allows about ten.
+  int answered = WithLoop([&] {
+    int n = 0;
+    for (int i = 0; i < 30; ++i) n += UdpAsk(port(Service::kDaytime), {'x'}, 100).has_value();
+    return n;
+  });
+  EXPECT_GE(answered, 5);
+  EXPECT_LE(answered, 12) << "the amplification budget did not hold";
+  EXPECT_GT(engine_->reply_budget().refused(), 0u);
+  bool reported = false;
+  for (auto& d : diagnostics_) reported |= d.find("amplification budget") != std::string::npos;
+  EXPECT_TRUE(reported) << "refused replies must be reported";
+  // NTP replies are the size of their request: never limited.
+  std::vector<uint8_t> ntp(48, 0);
+  ntp[0] = 0x23;
+  EXPECT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kNtp), ntp); }).has_value());
+}
+
+TEST_F(ServicesTest, UnixTimeIsFourBytesOverTcpAndUdp) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto tcp = WithLoop([&] { return TcpAsk(port(Service::kUnixTime)); });
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1, 2, 3, 4, 5, 6, 7, 8}); });
+  uint32_t now = SecondsSince1970Low32(clock_.now());
+  ASSERT_TRUE(tcp && udp);
+  ASSERT_EQ(tcp->data.size(), 4u);
+  ASSERT_EQ(udp->size(), 4u);
+  for (const auto& b : {tcp->data, *udp}) {
+    uint32_t v = uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+    EXPECT_NEAR(static_cast<double>(v), static_cast<double>(now), 1.0);
+  }
+}
+
+TEST_F(ServicesTest, PrivateProtocolAnswersEachRequestOnOneConnection) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto two = MdlRequest();
+  auto second = MdlRequest('X');
+  two.insert(two.end(), second.begin(), second.end());
+  auto r = WithLoop([&] { return TcpAsk(port(Service::kPrivate), two, 1000, 48); });
+  ASSERT_TRUE(r.has_value());
+  ASSERT_EQ(r->data.size(), 48u) << "both requests of the connection must be answered";
+  std::string head(r->data.begin(), r->data.begin() + 8);
+  EXPECT_EQ(head, "MDLS5UTC");
+  EXPECT_TRUE(std::equal(r->data.begin() + 8, r->data.begin() + 16, two.begin() + 8)) << "client stamp echoed";
+  double server_ms = MdlStampToMillis(r->data.data() + 16);
+  double expected_ms = MdlStampToMillis(MdlStampFromUtc(clock_.now()).data());
+  EXPECT_NEAR(server_ms, expected_ms, 1500.0);
+  EXPECT_EQ(engine_->counters().Get(Service::kPrivate, Transport::kTcp), 1u) << "one connection, one count";
+}
+
+TEST_F(ServicesTest, PrivateProtocolRejectsBadIdentityAndLength) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  auto own_reply = MdlRequest('L', 'S');  // a server's reply sent back at us
+  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('L', 'L'), 300); }).has_value());
+  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), own_reply, 300); }).has_value())
+      << "answering our own reply would let two servers talk forever";
+  auto short_one = MdlRequest();
+  short_one.pop_back();
+  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), short_one, 300); }).has_value());
+  EXPECT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('?'), 1000); }).has_value())
+      << "byte 2 is not examined";
+  EXPECT_EQ(engine_->counters().Get(Service::kPrivate, Transport::kUdp), 1u);
+}
+
+TEST_F(ServicesTest, PrivateUdpAnswersBeforeSynchronisationButTcpDoesNot) {
+  WriteSettings();
+  StartEngine();
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest()); });
+  EXPECT_TRUE(udp.has_value());
+  auto tcp = WithLoop([&] { return TcpAsk(port(Service::kPrivate), MdlRequest(), 500); });
+  ASSERT_TRUE(tcp.has_value());
+  EXPECT_TRUE(tcp->data.empty());
+}
+
+TEST_F(ServicesTest, DisabledServiceDoesNotAnswerOnItsStillBoundUdpSocket) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  engine_->SetEnabled(Service::kUnixTime, false);
+  ASSERT_TRUE(engine_->service(Service::kUnixTime).udp->IsOpen());
+  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1}, 300); }).has_value());
+}
+
+}  // namespace
+}  // namespace mdl::testing
