@@ -1,0 +1,440 @@
+// Harness for the end-to-end tests: temporary program folders, free loopback
+// ports, child processes started without the right to set the clock, and
+// small bounded socket clients.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace mdl::e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+inline size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+// Folder of the built programs, from MDL_BIN.
+inline fs::path ProgramDir() {
+  const char* bin = std::getenv("MDL_BIN");
+  return bin ? fs::path(bin) : fs::path();
+}
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "mdl_e2e_XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+inline sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+inline bool CanBind(int type, uint16_t port) {
+  Fd s(::socket(AF_INET, type, 0));
+  if (!s.valid()) return false;
+  int one = 1;
+  if (type == SOCK_STREAM) ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(port);
+  return ::bind(s.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
+}
+
+// A port free for both TCP and UDP on every address, not handed out before by this process.
+inline uint16_t FreePort() {
+  static std::set<uint16_t> given;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    Fd s(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = Loopback(0);
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) continue;
+    socklen_t len = sizeof a;
+    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    const uint16_t port = ntohs(a.sin_port);
+    s.Reset();
+    if (given.count(port) || !CanBind(SOCK_STREAM, port) || !CanBind(SOCK_DGRAM, port)) continue;
+    given.insert(port);
+    return port;
+  }
+  return 0;
+}
+
+// Fails (never skips) when a peer program is missing, naming the package to install.
+inline ::testing::AssertionResult HavePeer(const std::string& path, const std::string& package) {
+  if (::access(path.c_str(), X_OK) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << path << " is missing: install the Debian package '" << package << "'";
+}
+
+// A child process started under setpriv without the clock-setting capability,
+// with stdout and stderr captured to files. The destructor kills it (by PID) if it still runs.
+class Process {
+ public:
+  // `extra_caps` are dropped too, e.g. "net_bind_service".
+  Process(const fs::path& log_dir, const std::string& name, const std::vector<std::string>& args,
+          const std::string& extra_caps = "")
+      : out_path_(log_dir / (name + ".out")), err_path_(log_dir / (name + ".err")) {
+    const std::string caps = "-sys_time" + (extra_caps.empty() ? "" : ",-" + extra_caps);
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--inh-caps=" + caps, "--bounding-set=" + caps};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> c_argv;
+    for (auto& a : argv) c_argv.push_back(a.data());
+    c_argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGPIPE, SIGHUP}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&pid_, c_argv[0], &actions, &attr, c_argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  ~Process() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      int st = 0;
+      ::waitpid(pid_, &st, 0);
+    }
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+  void Signal(int sig) const {
+    if (pid_ > 0 && !status_) ::kill(pid_, sig);
+  }
+  bool Running() {
+    Poll();
+    return pid_ > 0 && !status_;
+  }
+  // Exit status (or 128 + signal) once the process has ended within `timeout`.
+  std::optional<int> Wait(Clock::duration timeout) {
+    const auto end = Clock::now() + timeout;
+    while (pid_ > 0 && !status_) {
+      Poll();
+      if (status_ || Clock::now() >= end) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    return status_;
+  }
+  std::string Out() const { return ReadFile(out_path_); }
+  std::string Err() const { return ReadFile(err_path_); }
+  // Waits until stderr (or stdout) holds `needle` at least `count` times.
+  bool WaitFor(const std::string& needle, Clock::duration timeout, size_t count = 1, bool on_stdout = false) {
+    const auto end = Clock::now() + timeout;
+    for (;;) {
+      if (CountOf(on_stdout ? Out() : Err(), needle) >= count) return true;
+      if (Clock::now() >= end || !Running()) return CountOf(on_stdout ? Out() : Err(), needle) >= count;
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+ private:
+  void Poll() {
+    if (pid_ <= 0 || status_) return;
+    int st = 0;
+    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+  }
+  fs::path out_path_;
+  fs::path err_path_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+struct RunResult {
+  std::optional<int> status;  // empty: killed after the time-out
+  std::string out;
+  std::string err;
+};
+
+// Runs a command to its end, at most `timeout`.
+inline RunResult RunToEnd(const fs::path& log_dir, const std::string& name, const std::vector<std::string>& args,
+                     Clock::duration timeout) {
+  Process p(log_dir, name, args);
+  RunResult r;
+  r.status = p.Wait(timeout);
+  r.out = p.Out();
+  r.err = p.Err();
+  return r;
+}
+
+inline bool WaitReadable(int fd, Clock::duration timeout) {
+  pollfd p{fd, POLLIN, 0};
+  const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
+  return ::poll(&p, 1, ms) == 1;
+}
+
+// One UDP datagram to 127.0.0.1:port and the first answer within `timeout`.
+inline std::optional<std::string> UdpExchange(uint16_t port, const std::string& payload, Clock::duration timeout) {
+  Fd s(::socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in to = Loopback(port);
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return std::nullopt;
+  if (::send(s.get(), payload.data(), payload.size(), 0) != static_cast<ssize_t>(payload.size())) return std::nullopt;
+  if (!WaitReadable(s.get(), timeout)) return std::nullopt;
+  char buf[2048];
+  const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
+  if (n < 0) return std::nullopt;
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+inline Fd TcpConnect(uint16_t port) {
+  Fd s(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in to = Loopback(port);
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return Fd();
+  return s;
+}
+
+// Connects, sends `payload`, and reads until the server closes, `want` bytes came, or `timeout`.
+inline std::optional<std::string> TcpExchange(uint16_t port, const std::string& payload, Clock::duration timeout,
+                                              size_t want = SIZE_MAX) {
+  Fd s = TcpConnect(port);
+  if (!s.valid()) return std::nullopt;
+  if (!payload.empty() && ::send(s.get(), payload.data(), payload.size(), MSG_NOSIGNAL) < 0) return std::nullopt;
+  std::string got;
+  const auto end = Clock::now() + timeout;
+  char buf[2048];
+  while (Clock::now() < end) {
+    if (!WaitReadable(s.get(), end - Clock::now())) return std::nullopt;
+    const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
+    if (n < 0) return std::nullopt;
+    if (n == 0) return got;
+    got.append(buf, static_cast<size_t>(n));
+    if (got.size() >= want) return got;
+  }
+  return std::nullopt;
+}
+
+inline uint32_t BigEndian32(const std::string& b, size_t at) {
+  return (uint32_t{static_cast<uint8_t>(b[at])} << 24) | (uint32_t{static_cast<uint8_t>(b[at + 1])} << 16) |
+         (uint32_t{static_cast<uint8_t>(b[at + 2])} << 8) | uint32_t{static_cast<uint8_t>(b[at + 3])};
+}
+
+inline double UnixNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+constexpr double kNtpToUnix = 2208988800.0;
+
+// A 48-byte NTP request of the given mode (3 client, 4 server), version 4.
+inline std::string NtpPacket(int mode) {
+  std::string p(48, '\0');
+  p[0] = static_cast<char>((4 << 3) | mode);
+  const double now = UnixNow() + kNtpToUnix;
+  const auto secs = static_cast<uint32_t>(now);
+  const auto frac = static_cast<uint32_t>((now - secs) * 4294967296.0);
+  for (int i = 0; i < 4; ++i) {
+    p[40 + i] = static_cast<char>(secs >> (24 - 8 * i));
+    p[44 + i] = static_cast<char>(frac >> (24 - 8 * i));
+  }
+  return p;
+}
+
+// Transmit time of an NTP reply, in Unix seconds.
+inline double NtpTransmitUnix(const std::string& reply) {
+  return BigEndian32(reply, 40) - kNtpToUnix + BigEndian32(reply, 44) / 4294967296.0;
+}
+
+// Upstream NTP server: chronyd on 127.0.0.1:port, stratum 1, clock left alone.
+class Upstream {
+ public:
+  Upstream(const fs::path& dir, uint16_t port, const std::string& name = "chronyd") : dir_(dir), port_(port), name_(name) {
+    Start();
+  }
+  void Start() {
+    const fs::path conf = dir_ / (name_ + ".conf");
+    WriteFile(conf, "port " + std::to_string(port_) +
+                        "\nbindaddress 127.0.0.1\nlocal stratum 1\nallow 127.0.0.1\ncmdport 0\n"
+                        "pidfile " + (dir_ / (name_ + ".pid")).string() +
+                        "\ndriftfile " + (dir_ / (name_ + ".drift")).string() + "\n");
+    proc_.reset();
+    proc_ = std::make_unique<Process>(dir_, name_, std::vector<std::string>{"/usr/sbin/chronyd", "-x", "-d", "-f", conf.string()});
+  }
+  // Answers a client request within `timeout`.
+  bool WaitServing(Clock::duration timeout) {
+    const auto end = Clock::now() + timeout;
+    while (Clock::now() < end && proc_->Running()) {
+      auto r = UdpExchange(port_, NtpPacket(3), 200ms);
+      if (r && r->size() >= 48 && (*r)[1] != 0) return true;
+    }
+    return false;
+  }
+  Process& process() { return *proc_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  fs::path dir_;
+  uint16_t port_;
+  std::string name_;
+  std::unique_ptr<Process> proc_;
+};
+
+struct ServicePorts {
+  uint16_t time = 0, ntp = 0, unix_time = 0, mdl = 0, daytime = 0;
+};
+
+inline ServicePorts FreeServicePorts() {
+  return ServicePorts{FreePort(), FreePort(), FreePort(), FreePort(), FreePort()};
+}
+
+inline std::string ServiceValue(uint16_t port) { return "YES:YES:YES:" + std::to_string(port); }
+
+// Writes the upstream list (one server: 127.0.0.1:upstream_port) and the settings of the server.
+inline void WriteServerHome(const fs::path& home, uint16_t upstream_port, const ServicePorts& ports,
+                            const std::string& interval = "59:Minute/s", const std::string& julian = "YES",
+                            const std::string& extra_values = "") {
+  WriteFile(home / "QOR_MDLS4.MDL",
+            "Test upstream list, line 1\nline 2\nline 3\nline 4\nline 5\n127.0.0.1:" + std::to_string(upstream_port) +
+                ":::Local chronyd - NA:::2:::us\n");
+  WriteFile(home / "registry.reg",
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\r\n"
+            "\"Settings\"=\"NO:" + interval + ":NA:36\"\r\n"
+            "\"NTP37\"=\"" + ServiceValue(ports.time) + "\"\r\n"
+            "\"SNTP123\"=\"" + ServiceValue(ports.ntp) + "\"\r\n"
+            "\"UNIX519\"=\"" + ServiceValue(ports.unix_time) + "\"\r\n"
+            "\"MDL3777\"=\"" + ServiceValue(ports.mdl) + "\"\r\n"
+            "\"DTS13\"=\"" + ServiceValue(ports.daytime) + "\"\r\n"
+            "\"UseJulian\"=\"" + julian + "\"\r\n" + extra_values + "\r\n");
+}
+
+inline std::vector<std::string> ServerArgs(const fs::path& home) {
+  return {(ProgramDir() / "QOR_MDL_Server_SVC").string(), "-debug", "--home", home.string(), "--virtual-clock"};
+}
+
+constexpr const char* kSynced = "MDL Server is now Synchronized to Atomic Time.";
+
+inline size_t OpenFdCount(pid_t pid) {
+  std::error_code ec;
+  size_t n = 0;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
+    ++n;
+  return n;
+}
+
+// A chronyd upstream and our server synchronised from it, in one temporary folder.
+struct ServerRig {
+  TempDir dir;
+  uint16_t upstream_port = FreePort();
+  ServicePorts ports = FreeServicePorts();
+  std::unique_ptr<Upstream> upstream;
+  std::unique_ptr<Process> server;
+
+  fs::path home() const { return dir.path() / "home"; }
+
+  ::testing::AssertionResult Start(const std::string& interval = "59:Minute/s", const std::string& julian = "YES",
+                                   const std::string& extra_values = "") {
+    for (auto [path, package] : {std::pair{"/usr/bin/setpriv", "util-linux"}, std::pair{"/usr/sbin/chronyd", "chrony"}}) {
+      if (auto have = HavePeer(path, package); !have) return have;
+    }
+    if (!fs::exists(ProgramDir() / "QOR_MDL_Server_SVC"))
+      return ::testing::AssertionFailure() << "no server program in MDL_BIN=" << ProgramDir();
+    fs::create_directories(home());
+    upstream = std::make_unique<Upstream>(dir.path(), upstream_port);
+    if (!upstream->WaitServing(10s))
+      return ::testing::AssertionFailure() << "chronyd upstream does not serve on port " << upstream_port
+                                           << "; its stderr:\n" << upstream->process().Err();
+    WriteServerHome(home(), upstream_port, ports, interval, julian, extra_values);
+    server = std::make_unique<Process>(dir.path(), "server", ServerArgs(home()));
+    if (!server->WaitFor(kSynced, 15s))
+      return ::testing::AssertionFailure() << "server did not synchronise within 15 s; its stderr:\n" << server->Err();
+    return ::testing::AssertionSuccess();
+  }
+};
+
+}  // namespace mdl::e2e

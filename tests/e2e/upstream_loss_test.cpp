@@ -1,0 +1,52 @@
+// End-to-end: the server keeps serving while its upstream is gone, backs off
+// between failed attempts, and synchronises again when the upstream returns.
+#include <regex>
+
+#include "tests/e2e/harness.h"
+
+namespace mdl::e2e {
+namespace {
+
+std::vector<int> RetryDelays(const std::string& log) {
+  static const std::regex kRetry(R"(synchronisation failed: .*; next attempt in ([0-9]+) s)");
+  std::vector<int> delays;
+  for (std::sregex_iterator it(log.begin(), log.end(), kRetry), end; it != end; ++it) delays.push_back(std::stoi((*it)[1]));
+  return delays;
+}
+
+TEST(UpstreamLossTest, ServerServesThroughOutageBacksOffAndResynchronises) {
+  ServerRig rig;
+  ASSERT_TRUE(rig.Start("2:Second/s"));
+
+  rig.upstream->process().Signal(SIGTERM);
+  ASSERT_EQ(rig.upstream->process().Wait(5s), std::optional<int>(0)) << "chronyd did not stop on SIGTERM";
+
+  // The failures must be reported even when the interval (2 s) is shorter than the
+  // reply time-out (5 s), and the retries must back off.
+  EXPECT_TRUE(rig.server->WaitFor("synchronisation failed", 20s, 2))
+      << "the server reported fewer than two failed attempts within 20 s of losing its upstream "
+         "(with an interval below the reply time-out each new query re-arms the reply timer, so no "
+         "failure is ever seen and there is no back-off):\n" << rig.server->Err();
+  const std::vector<int> delays = RetryDelays(rig.server->Err());
+  if (delays.size() >= 2) {
+    EXPECT_GE(delays[0], 2) << "first back-off delay is too short";
+    for (size_t i = 1; i < delays.size(); ++i)
+      EXPECT_GT(delays[i], delays[i - 1]) << "back-off delay did not grow at failure " << i << ":\n"
+                                          << rig.server->Err();
+  }
+
+  // Still serving the corrected time without its upstream.
+  auto reply = UdpExchange(rig.ports.ntp, NtpPacket(3), 2s);
+  ASSERT_TRUE(reply.has_value() && reply->size() >= 48) << "no NTP answer while the upstream is gone";
+  EXPECT_NEAR(NtpTransmitUnix(*reply), UnixNow(), 0.01) << "NTP time went wrong while the upstream is gone";
+  EXPECT_EQ((*reply)[1], 2) << "stratum changed while the upstream is gone";
+
+  const size_t synced_before = CountOf(rig.server->Err(), "synchronised with 127.0.0.1");
+  rig.upstream->Start();
+  ASSERT_TRUE(rig.upstream->WaitServing(10s)) << "restarted chronyd does not serve:\n" << rig.upstream->process().Err();
+  EXPECT_TRUE(rig.server->WaitFor("synchronised with 127.0.0.1", 20s, synced_before + 1))
+      << "no new synchronisation within 20 s of the upstream's return:\n" << rig.server->Err();
+}
+
+}  // namespace
+}  // namespace mdl::e2e
