@@ -51,6 +51,7 @@ TEST(ClientProgramTest, SetsItsVirtualClockFromOurServer) {
   ASSERT_TRUE(std::regex_match(lines[first + 4], m, kAdjusted)) << "adjustment line: " << lines[first + 4];
   EXPECT_LT(std::fabs(std::stod(m[1])), 5.0) << "client adjusted by more than 5 ms: " << lines[first + 4];
   EXPECT_NE((r.out + r.err).find("Virtual clock set to "), std::string::npos) << r.out << r.err;
+  EXPECT_TRUE(rig.StopCleanly());
 }
 
 // A listener run by the test: never answers, or answers `reply` once and closes.

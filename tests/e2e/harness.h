@@ -435,6 +435,19 @@ struct ServerRig {
       return ::testing::AssertionFailure() << "server did not synchronise within 15 s; its stderr:\n" << server->Err();
     return ::testing::AssertionSuccess();
   }
+
+  // SIGTERM: the server must end with 0, reporting no sanitizer fault.
+  ::testing::AssertionResult StopCleanly() {
+    if (!server) return ::testing::AssertionFailure() << "no server was started";
+    server->Signal(SIGTERM);
+    const std::optional<int> status = server->Wait(10s);
+    const std::string err = server->Err();
+    if (status != 0 || err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos)
+      return ::testing::AssertionFailure() << "server did not stop cleanly on SIGTERM (status "
+                                           << (status ? std::to_string(*status) : std::string("still running"))
+                                           << "); its stderr:\n" << err;
+    return ::testing::AssertionSuccess();
+  }
 };
 
 }  // namespace mdl::e2e

@@ -110,6 +110,7 @@ TEST(ProgramBehaviourTest, PauseLeavesRequestsUnansweredUntilContinue) {
   for (auto end = Clock::now() + 3s; !answered && Clock::now() < end;) answered = UdpExchange(rig.ports.time, "", 500ms).has_value();
   EXPECT_TRUE(answered) << "no answer after SIGUSR2:\n" << rig.server->Err();
   EXPECT_TRUE(rig.server->Running());
+  EXPECT_TRUE(rig.StopCleanly());
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ TEST(RobustnessTest, AbandonedConnectionsAreReapedAndServiceContinues) {
   EXPECT_LE(fds, idle_fds) << "server holds " << fds << " descriptors after the flood, " << idle_fds << " when idle";
   auto after = UdpExchange(rig.ports.mdl, MdlRequest(), 2s);
   EXPECT_TRUE(after.has_value()) << "no answer after the flood";
+  EXPECT_TRUE(rig.StopCleanly());
 }
 
 }  // namespace

@@ -97,6 +97,7 @@ TEST(SyncNtpTest, ServerSynchronisesFromUpstreamAndServesAccurateNtpAndTime) {
   ASSERT_TRUE(reply.has_value() && reply->size() >= 48) << "the server did not answer a client request";
   EXPECT_EQ((*reply)[0] & 7, 4) << "reply is not in server mode";
   EXPECT_NEAR(NtpTransmitUnix(*reply), UnixNow(), 0.01) << "NTP transmit time is off";
+  EXPECT_TRUE(rig.StopCleanly());
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ TEST(TextServicesTest, JulianDaytimeAndUnixTimeAnswerOverTcpAndUdp) {
     ASSERT_EQ(bytes.size(), 4u) << "UnixTime should answer 4 bytes";
     EXPECT_NEAR(static_cast<double>(BigEndian32(bytes, 0)), UnixNow(), 1.5) << "UnixTime is off";
   }
+  EXPECT_TRUE(rig.StopCleanly());
 }
 
 TEST(TextServicesTest, PlainDaytimeTextWhenJulianIsOff) {
@@ -57,6 +58,7 @@ TEST(TextServicesTest, PlainDaytimeTextWhenJulianIsOff) {
     tm.tm_isdst = -1;
     EXPECT_NEAR(static_cast<double>(std::mktime(&tm)), UnixNow(), 2.0) << "plain Daytime local time is off: " << m[1];
   }
+  EXPECT_TRUE(rig.StopCleanly());
 }
 
 }  // namespace
