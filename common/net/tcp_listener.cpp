@@ -1,7 +1,10 @@
 // TCP listener with its connection-slot array.
 #include "common/net/tcp_listener.h"
 
+#include <sys/socket.h>
+
 #include <boost/asio/write.hpp>
+#include <cerrno>
 
 namespace mdl::net {
 
@@ -15,7 +18,25 @@ bool TcpSlot::Send(std::span<const uint8_t> data, bool close_after) {
     pending_.insert(pending_.end(), data.begin(), data.end());
     return true;
   }
-  out_.assign(data.begin(), data.end());
+  // Most replies are a few bytes: try to write them at once, without a trip
+  // through the loop.
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::send(socket_.native_handle(), data.data() + done, data.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    Close();
+    return false;
+  }
+  if (done == data.size()) {
+    if (close_after_write_) Close();
+    return true;
+  }
+  out_.assign(data.begin() + static_cast<std::ptrdiff_t>(done), data.end());
   StartWrite();
   return true;
 }
@@ -182,11 +203,15 @@ void TcpListener::OnAcceptReady() {
     ++open_count_;
     s.remote_ = s.socket_.remote_endpoint(ec);
     s.local_port_ = local_port_;
-    s.socket_.set_option(Tcp::no_delay(true), ec);
-    s.ArmIdle();
     uint64_t gen = s.generation_;
     handler_.OnAccept(s);
-    if (s.open_ && s.generation_ == gen) s.StartRead();
+    // Connections that stay (the handler did not answer and close at once)
+    // wait for requests, within the idle time-out.
+    if (s.open_ && s.generation_ == gen) {
+      s.socket_.set_option(Tcp::no_delay(true), ec);
+      s.ArmIdle();
+      if (!s.writing_ || !s.close_after_write_) s.StartRead();
+    }
   }
   ArmAccept();
 }

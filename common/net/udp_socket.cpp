@@ -22,22 +22,23 @@ int64_t RealtimeNs() {
 
 struct UdpSocket::Batch {
   // Receive side.
-  std::array<mmsghdr, kBatch> rx_msgs{};
-  std::array<iovec, kBatch> rx_iov{};
-  std::array<sockaddr_storage, kBatch> rx_addr{};
-  std::array<std::array<char, CMSG_SPACE(sizeof(timespec)) + 64>, kBatch> rx_ctrl{};
-  std::array<std::array<uint8_t, kMaxDatagram>, kBatch> rx_data{};
+  // Left uninitialised: pages are touched only as traffic uses them.
+  std::array<mmsghdr, kBatch> rx_msgs;
+  std::array<iovec, kBatch> rx_iov;
+  std::array<sockaddr_storage, kBatch> rx_addr;
+  std::array<std::array<char, CMSG_SPACE(sizeof(timespec)) + 64>, kBatch> rx_ctrl;
+  std::array<std::array<uint8_t, kMaxDatagram>, kBatch> rx_data;
   // Send side.
-  std::array<mmsghdr, kBatch> tx_msgs{};
-  std::array<iovec, kBatch> tx_iov{};
-  std::array<sockaddr_storage, kBatch> tx_addr{};
-  std::array<std::array<uint8_t, kMaxDatagram>, kBatch> tx_data{};
-  std::array<bool, kBatch> tx_stamp{};
+  std::array<mmsghdr, kBatch> tx_msgs;
+  std::array<iovec, kBatch> tx_iov;
+  std::array<sockaddr_storage, kBatch> tx_addr;
+  std::array<std::array<uint8_t, kMaxDatagram>, kBatch> tx_data;
+  std::array<bool, kBatch> tx_stamp;
   size_t tx_count = 0;
 };
 
 UdpSocket::UdpSocket(boost::asio::io_context& io)
-    : io_(io), batch_(std::make_unique<Batch>()), alive_(std::make_shared<bool>(true)) {}
+    : io_(io), alive_(std::make_shared<bool>(true)) {}
 
 UdpSocket::~UdpSocket() {
   *alive_ = false;
@@ -67,6 +68,7 @@ std::error_code UdpSocket::Bind(const boost::asio::ip::address& addr, uint16_t p
   }
   local_port_ = sock->local_endpoint(ec).port();
   socket_ = std::move(sock);
+  if (!batch_) batch_.reset(new Batch);  // default-initialised on purpose
   return {};
 }
 
@@ -81,7 +83,7 @@ void UdpSocket::Close() {
   alive_ = std::make_shared<bool>(true);
   waiting_ = false;
   receiver_ = nullptr;
-  batch_->tx_count = 0;
+  if (batch_) batch_->tx_count = 0;
 }
 
 bool UdpSocket::IsOpen() const { return socket_ != nullptr; }
@@ -126,14 +128,16 @@ void UdpSocket::OnReadable() {
       h.msg_control = b.rx_ctrl[i].data();
       h.msg_controllen = b.rx_ctrl[i].size();
     }
-    int n = ::recvmmsg(socket_->native_handle(), b.rx_msgs.data(), kBatch, MSG_DONTWAIT, nullptr);
+    // MSG_TRUNC: msg_len is the datagram's real length even when it was cut.
+    int n = ::recvmmsg(socket_->native_handle(), b.rx_msgs.data(), kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (n <= 0) break;
     in_batch_ = true;
     for (int i = 0; i < n; ++i) {
       msghdr& h = b.rx_msgs[i].msg_hdr;
       Datagram d;
-      d.data = {b.rx_data[i].data(), std::min<size_t>(b.rx_msgs[i].msg_len, kMaxDatagram)};
-      d.truncated = (h.msg_flags & MSG_TRUNC) != 0;
+      d.length = b.rx_msgs[i].msg_len;
+      d.data = {b.rx_data[i].data(), std::min<size_t>(d.length, kMaxDatagram)};
+      d.truncated = d.length > kMaxDatagram || (h.msg_flags & MSG_TRUNC) != 0;
       std::memcpy(d.from.data(), &b.rx_addr[i], h.msg_namelen);
       d.from.resize(h.msg_namelen);
       for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
@@ -200,12 +204,30 @@ bool UdpSocket::FlushSends() {
     b.tx_count = 0;
     return true;
   }
-  if (stamper_) {
-    for (size_t i = 0; i < b.tx_count; ++i)
-      if (b.tx_stamp[i]) stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len});
-  }
-  size_t done = 0;
   bool ok = true;
+  // Stamped datagrams go out one by one, each stamped right before its own
+  // send: the last of a batch would otherwise carry a time taken before the
+  // whole batch was sent. The others go out together.
+  size_t kept = 0;
+  for (size_t i = 0; i < b.tx_count; ++i) {
+    if (b.tx_stamp[i] && stamper_) {
+      stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len});
+      if (::sendmsg(socket_->native_handle(), &b.tx_msgs[i].msg_hdr, MSG_DONTWAIT) < 0) {
+        ++send_errors_;
+        ok = false;
+      }
+      continue;
+    }
+    if (kept != i) {
+      b.tx_msgs[kept] = b.tx_msgs[i];
+      b.tx_iov[kept] = b.tx_iov[i];
+      b.tx_msgs[kept].msg_hdr.msg_iov = &b.tx_iov[kept];
+      // msg_name keeps pointing at tx_addr[i], which stays valid until the flush ends.
+    }
+    ++kept;
+  }
+  b.tx_count = kept;
+  size_t done = 0;
   while (done < b.tx_count) {
     int r = ::sendmmsg(socket_->native_handle(), b.tx_msgs.data() + done,
                        static_cast<unsigned>(b.tx_count - done), MSG_DONTWAIT);

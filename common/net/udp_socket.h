@@ -27,7 +27,9 @@ struct Datagram {
   // How long ago the kernel received the datagram (0 when no kernel time
   // stamp came with it). The receive time on any clock is its now() - age.
   Nanoseconds age{0};
-  // The datagram did not fit the receive buffer and was cut.
+  // Its real length; larger than data.size() when it did not fit the
+  // receive buffer and was cut (truncated).
+  size_t length = 0;
   bool truncated = false;
 };
 
@@ -42,7 +44,9 @@ class UdpReceiver {
 class UdpSocket {
  public:
   static constexpr size_t kBatch = 64;
-  static constexpr size_t kMaxDatagram = 2048;
+  // Every request and reply of the services fits; longer datagrams are cut
+  // (and marked) on receipt.
+  static constexpr size_t kMaxDatagram = 512;
 
   explicit UdpSocket(boost::asio::io_context& io);
   ~UdpSocket();

@@ -97,6 +97,7 @@ void ServerEngine::Start() {
   server_name = boost::asio::ip::host_name();
   LogIdentity id{options_.home, options_.version, started_text_, server_name, LocalIpAddress()};
   log_ = std::make_unique<RequestLog>(id);
+  log_->set_path_check_interval(std::chrono::seconds(1));
   log_->set_error_callback([this](LogError kind, int err, const std::filesystem::path& p) {
     const char* what = kind == LogError::kFolder ? "create the folder" : kind == LogError::kOpen ? "open" : "write";
     Diagnostic("request log: cannot " + std::string(what) + " " + p.string() + ": " +

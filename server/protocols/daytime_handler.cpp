@@ -44,13 +44,13 @@ class DaytimeHandler : public ServiceHandler {
     UtcTime now = engine_.clock().now();
     std::string text = Text(now);
     net::UdpSocket& udp = *engine_.service(Service::kDaytime).udp;
-    if (!engine_.AllowReply(d.from.address(), d.data.size(), text.size())) return;
+    if (!engine_.AllowReply(d.from.address(), d.length, text.size())) return;
     if (!udp.SendTo({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, d.from)) return;
     engine_.Indicate(Indicator::kDataOut);
     if (engine_.logging()) {
       std::string_view received(reinterpret_cast<const char*>(d.data.data()), d.data.size());
       engine_.log().Append({received, host, udp.local_port(), static_cast<uint32_t>(text.size()),
-                            kDaytimeLogCode, "UDP", static_cast<uint32_t>(d.data.size())},
+                            kDaytimeLogCode, "UDP", static_cast<uint32_t>(d.length)},
                            now, engine_.zone());
     }
   }

@@ -24,7 +24,7 @@ class NtpHandler : public ServiceHandler {
     std::string host = AddressText(d.from.address());
     NtpRequestKind kind = d.truncated ? NtpRequestKind::kBadLength : ClassifyNtpRequest(d.data);
     if (kind != NtpRequestKind::kClient) {
-      LogRejected(d.data.size(), host, udp.local_port(), "UDP");
+      LogRejected(d.length, host, udp.local_port(), "UDP");
       return;
     }
     if (!engine_.service(Service::kNtp).enabled) return;

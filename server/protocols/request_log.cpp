@@ -1,6 +1,8 @@
 // Request log: formatting and the file writer.
 #include "server/protocols/request_log.h"
 
+#include <time.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -221,6 +223,13 @@ void RequestLog::Flush() {
 bool RequestLog::EnsureOpen(const LocalDateTime& local, bool* needs_header) {
   *needs_header = false;
   if (fd_ >= 0) {
+    if (local.SameDate(open_date_) && path_check_ms_ > 0) {
+      timespec ts;
+      clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+      int64_t now_ms = int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1'000'000;
+      if (now_ms - path_checked_ms_ < path_check_ms_) return true;
+      path_checked_ms_ = now_ms;
+    }
     struct stat by_path;
     if (local.SameDate(open_date_) && ::stat(open_path_.c_str(), &by_path) == 0 &&
         by_path.st_dev == open_dev_ && by_path.st_ino == open_ino_) {

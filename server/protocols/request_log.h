@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -100,6 +101,9 @@ class RequestLog {
   // Append + Flush.
   void Write(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone);
 
+  // How often at most the path is checked for a moved or deleted file
+  // (0: at every flush).
+  void set_path_check_interval(std::chrono::milliseconds interval) { path_check_ms_ = interval.count(); }
   uint64_t error_count() const { return error_count_; }
   size_t pending_bytes() const { return buffer_.size(); }
   const LogIdentity& identity() const { return identity_; }
@@ -126,6 +130,8 @@ class RequestLog {
   std::filesystem::path open_path_;
   dev_t open_dev_ = 0;
   ino_t open_ino_ = 0;
+  int64_t path_check_ms_ = 0;
+  int64_t path_checked_ms_ = 0;
 };
 
 }  // namespace mdl

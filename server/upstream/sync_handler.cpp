@@ -227,7 +227,8 @@ bool UpstreamSync::OnNtpDatagram(const net::Datagram& d) {
 void UpstreamSync::Apply(const net::Datagram& d) {
   query_pending_ = false;
   reply_timer_.cancel();
-  auto round_trip = std::chrono::steady_clock::now() - send_tick_ - d.age;
+  auto arrived = std::chrono::steady_clock::now() - d.age;
+  auto round_trip = arrived - send_tick_;
   std::span<const uint8_t, kSntpPacketSize> reply(d.data.data(), kSntpPacketSize);
   if (ReplyFault fault = CheckReply(reply); fault != ReplyFault::kUsable) {
     Failed(upstream_name_ + " sent no usable time (" + ReplyFaultText(fault) + ")");
@@ -236,7 +237,9 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   Clock& clock = engine_.clock();
   UtcTime before = clock.now();
   Correction c = ComputeCorrection(reply, send_stamp_, round_trip, before);
-  std::error_code ec = clock.set(c.new_time);
+  // The correction is the time at the reply's arrival; the clock is set a
+  // little later (the reply waited in the queue, and was processed).
+  std::error_code ec = clock.set(c.new_time + (std::chrono::steady_clock::now() - arrived));
   if (ec) {
     engine_.sync_message = SyncFailedMessage(ec.message());
     engine_.tray_tip = SyncedTooltip(engine_.sync_message);
