@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +22,10 @@
 #include <memory>
 #include <optional>
 #include <set>
+// libstdc++ 12's <regex> trips a false -Wmaybe-uninitialized in the sanitizer build.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
+#pragma GCC diagnostic warning "-Wmaybe-uninitialized"
 #include <sstream>
 #include <string>
 #include <thread>
@@ -273,10 +278,19 @@ inline std::optional<std::string> UdpExchange(uint16_t port, const std::string& 
   return std::string(buf, static_cast<size_t>(n));
 }
 
-inline Fd TcpConnect(uint16_t port) {
-  Fd s(::socket(AF_INET, SOCK_STREAM, 0));
+// A connected (blocking) socket, or an invalid one after `timeout`.
+inline Fd TcpConnect(uint16_t port, Clock::duration timeout = 2s) {
+  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
   sockaddr_in to = Loopback(port);
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return Fd();
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (errno != EINPROGRESS) return Fd();
+    pollfd p{s.get(), POLLOUT, 0};
+    const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::poll(&p, 1, ms) != 1 || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return Fd();
+  }
+  ::fcntl(s.get(), F_SETFL, ::fcntl(s.get(), F_GETFL) & ~O_NONBLOCK);
   return s;
 }
 

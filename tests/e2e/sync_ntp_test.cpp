@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
-#include <regex>
 
 #include "tests/e2e/harness.h"
 
