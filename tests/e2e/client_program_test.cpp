@@ -60,7 +60,7 @@ TEST(ClientProgramTest, SetsItsVirtualClockFromOurServer) {
   EXPECT_TRUE(rig.StopCleanly());
 }
 
-// A listener run by the test: never answers, or answers `reply` once and closes.
+// A listener run by the test: accepts and never answers, or answers each request with `reply` and closes.
 class FakeServer {
  public:
   explicit FakeServer(std::optional<std::string> reply) : reply_(std::move(reply)) {
@@ -71,7 +71,7 @@ class FakeServer {
     socklen_t len = sizeof a;
     ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
-    if (reply_) thread_ = std::thread([this] { Serve(); });
+    thread_ = std::thread([this] { Serve(); });
   }
   ~FakeServer() {
     stop_ = true;
@@ -81,11 +81,16 @@ class FakeServer {
 
  private:
   void Serve() {
+    std::vector<Fd> silent;  // accepted and never answered
     const auto end = Clock::now() + 20s;
     while (!stop_ && Clock::now() < end) {
       if (!WaitReadable(listener_.get(), 100ms)) continue;
       Fd conn(::accept(listener_.get(), nullptr, nullptr));
       if (!conn.valid()) continue;
+      if (!reply_) {
+        silent.push_back(std::move(conn));
+        continue;
+      }
       char request[24];
       if (WaitReadable(conn.get(), 2s)) (void)::recv(conn.get(), request, sizeof request, MSG_WAITALL);
       (void)::send(conn.get(), reply_->data(), reply_->size(), MSG_NOSIGNAL);
@@ -105,11 +110,12 @@ TEST(ClientProgramTest, FailsWithStatusOneWhenNoUsableReplyComes) {
     const char* name;
     std::optional<std::string> reply;  // nullopt: listener that never answers; "": port closed
     Clock::duration limit;
+    double min_seconds;  // the silent server must be waited for until the client's 10 s time-out
   };
   std::string short_reply = "MDLS5UTC" + std::string(15, '\0');
-  const Case cases[] = {{"closed port", std::string(), 5s},
-                        {"silent server", std::nullopt, 15s},
-                        {"23-byte reply", short_reply, 5s}};
+  const Case cases[] = {{"closed port", std::string(), 5s, 0},
+                        {"silent server", std::nullopt, 15s, 9},
+                        {"23-byte reply", short_reply, 5s, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::optional<FakeServer> fake;
@@ -126,6 +132,7 @@ TEST(ClientProgramTest, FailsWithStatusOneWhenNoUsableReplyComes) {
     const double took = std::chrono::duration<double>(Clock::now() - started).count();
     EXPECT_EQ(r.status, std::optional<int>(1)) << c.name << ": client should fail with status 1 (empty: still running after "
                                                << took << " s)\n" << r.out << r.err;
+    EXPECT_GE(took, c.min_seconds) << c.name << ": client gave up before its time-out";
     EXPECT_EQ(r.out.find("Virtual clock set to"), std::string::npos) << c.name << ": client claims success";
   }
 }
