@@ -105,7 +105,8 @@ void UpstreamSync::GrabRandom() {
 }
 
 void UpstreamSync::Tick() {
-  if (schedule_.Tick()) SyncTimeNow();
+  // A query still in flight is left to its reply or its time-out.
+  if (schedule_.Tick() && !busy_) SyncTimeNow();
 }
 
 void UpstreamSync::Stop() {
@@ -114,6 +115,7 @@ void UpstreamSync::Stop() {
   reply_timer_.cancel();
   resolver_.cancel();
   query_pending_ = false;
+  busy_ = false;
   if (own_socket_) own_socket_->Close();
 }
 
@@ -154,7 +156,18 @@ void UpstreamSync::SyncTimeNow() {
   }
   upstream_name_ = address->host;
   uint64_t query = ++query_id_;
+  busy_ = true;
   std::weak_ptr<bool> alive = alive_;
+  // The whole exchange, name look-up included, must end within the time-out.
+  reply_timer_.expires_after(kUpstreamReplyTimeout);
+  reply_timer_.async_wait([this, alive, query](const boost::system::error_code& ec) {
+    auto a = alive.lock();
+    if (ec || !a || !*a || query != query_id_ || !busy_) return;
+    query_pending_ = false;
+    resolver_.cancel();
+    Failed("no reply from " + upstream_name_ + " within " + std::to_string(kUpstreamReplyTimeout.count()) +
+           " s");
+  });
   resolver_.async_resolve(
       boost::asio::ip::udp::v4(), address->host, std::to_string(address->port),
       [this, alive, query](const boost::system::error_code& ec,
@@ -185,25 +198,18 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& to, uint64_t query
     Failed("cannot send the query to " + upstream_name_);
     return;
   }
-  reply_timer_.expires_after(kUpstreamReplyTimeout);
-  std::weak_ptr<bool> alive = alive_;
-  reply_timer_.async_wait([this, alive, query](const boost::system::error_code& ec) {
-    auto a = alive.lock();
-    if (ec || !a || !*a || query != query_id_ || !query_pending_) return;
-    query_pending_ = false;
-    Failed("no reply from " + upstream_name_ + " within " + std::to_string(kUpstreamReplyTimeout.count()) +
-           " s");
-  });
+  (void)query;
 }
 
 void UpstreamSync::Failed(const std::string& why) {
-  // Another server, and a retry after a delay that doubles up to 64 s.
+  // Another server, and a retry after a delay that doubles up to 64 s
+  // (whatever the interval) until a reply is applied.
+  busy_ = false;
+  reply_timer_.cancel();
   GrabRandom();
   auto delay = static_cast<int32_t>(backoff_.NextDelay().count());
-  int32_t interval = schedule_.SyncInterval();
-  schedule_.SetCounter(interval - std::min(delay, std::max(interval, 1)));
-  engine_.Diagnostic("synchronisation failed: " + why + "; next attempt in " +
-                     std::to_string(std::min(delay, std::max(interval, 1))) + " s");
+  schedule_.SetCounter(schedule_.SyncInterval() - delay);
+  engine_.Diagnostic("synchronisation failed: " + why + "; next attempt in " + std::to_string(delay) + " s");
 }
 
 bool UpstreamSync::OnNtpDatagram(const net::Datagram& d) {
@@ -216,6 +222,8 @@ bool UpstreamSync::OnNtpDatagram(const net::Datagram& d) {
       Apply(d);
       return true;
     case UpstreamArrival::kOneByteRetry:
+      busy_ = false;
+      reply_timer_.cancel();
       GrabRandom();
       schedule_.SetCounter(schedule_.SyncInterval() - 1);
       return true;
@@ -226,6 +234,7 @@ bool UpstreamSync::OnNtpDatagram(const net::Datagram& d) {
 
 void UpstreamSync::Apply(const net::Datagram& d) {
   query_pending_ = false;
+  busy_ = false;
   reply_timer_.cancel();
   auto arrived = std::chrono::steady_clock::now() - d.age;
   auto round_trip = arrived - send_tick_;

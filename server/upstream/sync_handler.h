@@ -76,6 +76,7 @@ class UpstreamSync : private net::UdpReceiver {
   SyncSchedule schedule_;
   RetryBackoff backoff_;
   bool query_pending_ = false;
+  bool busy_ = false;  // from the start of a query to its reply or failure
   uint64_t query_id_ = 0;
   NtpStampBytes send_stamp_{};
   std::chrono::steady_clock::time_point send_tick_;
