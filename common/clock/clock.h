@@ -21,6 +21,9 @@ class Clock {
   // Sets the clock to `t` (UTC). Returns an error when it could not be set
   // (for example std::errc::operation_not_permitted without the privilege).
   virtual std::error_code set(UtcTime t) = 0;
+  // The time on this clock of an instant read from the system's realtime
+  // clock (a kernel time stamp). The system clock is its own reading.
+  virtual UtcTime from_system(UtcTime system_time) const { return system_time; }
 };
 
 }  // namespace mdl

@@ -15,6 +15,10 @@ UtcTime VirtualClock::Base() const {
 
 UtcTime VirtualClock::now() const { return Base() + offset_; }
 
+UtcTime VirtualClock::from_system(UtcTime system_time) const {
+  return frozen_ ? now() : system_time + offset_;
+}
+
 int64_t VirtualClock::tick_ms() const {
   if (!frozen_) return MonotonicMs();
   return std::chrono::duration_cast<std::chrono::milliseconds>(frozen_ticks_)

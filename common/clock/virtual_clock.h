@@ -25,6 +25,9 @@ class VirtualClock : public Clock {
   ZoneFacts zone() const override;
   // Makes now() return `t` from here on by moving the offset. Always succeeds.
   std::error_code set(UtcTime t) override;
+  // Running: the system reading plus the offset. Frozen: now(), as a frozen
+  // clock has no relation to the system's.
+  UtcTime from_system(UtcTime system_time) const override;
 
   // Lets time pass: frozen, both now() and tick_ms() move by `d` (a negative
   // `d` steps now() back, as a clock jump, and leaves tick_ms() alone);

@@ -144,7 +144,8 @@ void UdpSocket::OnReadable() {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
           timespec ts;
           std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-          int64_t age = RealtimeNs() - (int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec);
+          d.arrival_ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+          int64_t age = RealtimeNs() - d.arrival_ns;
           d.age = Nanoseconds(age > 0 ? age : 0);
         }
       }

@@ -27,6 +27,9 @@ struct Datagram {
   // How long ago the kernel received the datagram (0 when no kernel time
   // stamp came with it). The receive time on any clock is its now() - age.
   Nanoseconds age{0};
+  // The kernel's receive time stamp on the system's realtime clock (0 when
+  // none came); Clock::from_system() turns it into any clock's time.
+  int64_t arrival_ns = 0;
   // Its real length; larger than data.size() when it did not fit the
   // receive buffer and was cut (truncated).
   size_t length = 0;

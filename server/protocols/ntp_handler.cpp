@@ -31,7 +31,7 @@ class NtpHandler : public ServiceHandler {
     engine_.ShowRequester(Service::kNtp, host);
     engine_.Indicate(Indicator::kDataIn);
     UtcTime now = engine_.clock().now();
-    UtcTime received = now - d.age;
+    UtcTime received = d.arrival_ns != 0 ? engine_.clock().from_system(UtcFromNs(d.arrival_ns)) : now;
     if (engine_.logging()) {
       engine_.log().Append({kNtpRequestLogText, host, udp.local_port(), 48, kNtpLogCode, "UDP"}, now,
                            engine_.zone());

@@ -99,5 +99,19 @@ TEST(VirtualClockTest, WorksThroughTheClockInterface) {
   EXPECT_EQ(virtual_clock.set_count(), 1);
 }
 
+TEST(VirtualClockTest, KernelStampsMapOntoTheVirtualTimeLine) {
+  VirtualClock running;
+  UtcTime stamp = SystemNow();
+  running.set(running.now() + std::chrono::hours(1));
+  // A kernel time stamp carries the same offset as every other reading.
+  EXPECT_EQ(running.from_system(stamp) - stamp, running.offset());
+  EXPECT_NEAR(static_cast<double>((running.offset() - std::chrono::hours(1)).count()), 0.0, 5e7);
+  SystemClock system;
+  EXPECT_EQ(system.from_system(stamp), stamp);
+  // A frozen clock has no relation to the system's: its own now().
+  VirtualClock frozen = VirtualClock::Frozen(UtcFromNs(123456789));
+  EXPECT_EQ(frozen.from_system(stamp), frozen.now());
+}
+
 }  // namespace
 }  // namespace mdl
