@@ -187,8 +187,9 @@ void TcpListener::OnAcceptReady() {
   // Take the whole backlog (bounded per wake-up so other sockets get a turn).
   for (int i = 0; i < 256 && acceptor_ && !paused_; ++i) {
     Tcp::socket sock(io_);
+    Tcp::endpoint peer;
     boost::system::error_code ec;
-    acceptor_->accept(sock, ec);
+    acceptor_->accept(sock, peer, ec);
     if (ec) break;
     if (open_count_ >= max_open_) {
       ++refused_over_cap_;
@@ -201,7 +202,7 @@ void TcpListener::OnAcceptReady() {
     s.writing_ = false;
     s.close_after_write_ = false;
     ++open_count_;
-    s.remote_ = s.socket_.remote_endpoint(ec);
+    s.remote_ = peer;
     s.local_port_ = local_port_;
     uint64_t gen = s.generation_;
     handler_.OnAccept(s);
