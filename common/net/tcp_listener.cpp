@@ -82,7 +82,15 @@ void TcpSlot::StartRead() {
 
 void TcpSlot::ArmIdle() {
   if (owner_.idle_timeout_.count() <= 0) return;
-  idle_.expires_after(owner_.idle_timeout_);
+  ArmTimer(owner_.idle_timeout_);
+}
+
+void TcpSlot::ExpireAfter(std::chrono::milliseconds d) {
+  if (open_) ArmTimer(d);
+}
+
+void TcpSlot::ArmTimer(std::chrono::milliseconds d) {
+  idle_.expires_after(d);
   uint64_t gen = generation_;
   std::weak_ptr<bool> alive = owner_.alive_;
   idle_.async_wait([this, gen, alive](const boost::system::error_code& ec) {

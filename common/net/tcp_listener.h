@@ -35,6 +35,8 @@ class TcpSlot {
   void Close();
   // Restarts the idle time-out (called on each request).
   void Touch();
+  // Closes the slot after `d` unless it is touched or re-armed before.
+  void ExpireAfter(std::chrono::milliseconds d);
 
  private:
   friend class TcpListener;
@@ -42,6 +44,7 @@ class TcpSlot {
   void StartRead();
   void StartWrite();
   void ArmIdle();
+  void ArmTimer(std::chrono::milliseconds d);
 
   TcpListener& owner_;
   int index_;

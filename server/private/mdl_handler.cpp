@@ -4,6 +4,7 @@
 #include "common/time/mdl_stamp.h"
 #include "server/core/engine.h"
 #include "server/private/mdl_core.h"
+#include "server/private/mdl_stream_framer.h"
 
 namespace mdl {
 namespace {
@@ -18,7 +19,7 @@ class PrivateHandler : public ServiceHandler {
       slot.Close();
       return;
     }
-    Buffer(slot).clear();
+    Framer(slot) = MdlStreamFramer{};
     engine_.ShowRequester(Service::kPrivate, AddressText(slot.remote().address()));
     engine_.counters().Add(Service::kPrivate, Transport::kTcp);
     engine_.Indicate(Indicator::kDataIn);
@@ -26,19 +27,26 @@ class PrivateHandler : public ServiceHandler {
   }
 
   void OnData(net::TcpSlot& slot, std::span<const uint8_t> data) override {
-    std::vector<uint8_t>& buf = Buffer(slot);
-    buf.insert(buf.end(), data.begin(), data.end());
-    // Several requests on one connection are each answered; a request split
-    // over several segments is joined first.
-    size_t used = 0;
-    while (buf.size() - used >= kMdlMessageSize && slot.IsOpen()) {
-      std::span<const uint8_t, kMdlMessageSize> request(buf.data() + used, kMdlMessageSize);
-      used += kMdlMessageSize;
+    int64_t now_ms = engine_.clock().tick_ms();
+    MdlFrameResult frame = Framer(slot).Feed(data, now_ms);
+    if (frame.verdict == MdlFrameVerdict::kClose) {
+      slot.Close();
+      return;
+    }
+    if (frame.verdict == MdlFrameVerdict::kWait) {
+      // The rest of a split request must come soon.
+      if (auto deadline = Framer(slot).deadline_ms())
+        slot.ExpireAfter(std::chrono::milliseconds(std::max<int64_t>(1, *deadline - now_ms)));
+      return;
+    }
+    slot.Touch();
+    // Several requests on one connection are each answered.
+    for (size_t at = 0; at + kMdlMessageSize <= frame.requests.size() && slot.IsOpen(); at += kMdlMessageSize) {
+      std::span<const uint8_t, kMdlMessageSize> request(frame.requests.data() + at, kMdlMessageSize);
       UtcTime now = engine_.clock().now();
       auto stamp = MdlStampFromUtc(now);
       if (CheckMdlRequest(request) != MdlCheck::kOk) continue;  // no reply; the connection stays
       auto reply = BuildMdlReply(request, stamp, kVersionDigit, engine_.options().service_build);
-      slot.Touch();
       std::string host = AddressText(slot.remote().address());
       if (engine_.logging()) {
         std::string text = MdlLogText(MdlTransport::kTcp, request[4]);
@@ -47,10 +55,9 @@ class PrivateHandler : public ServiceHandler {
       slot.Send(reply);
       engine_.Indicate(Indicator::kDataOut);
     }
-    buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(std::min(used, buf.size())));
   }
 
-  void OnClosed(net::TcpSlot& slot) override { Buffer(slot).clear(); }
+  void OnClosed(net::TcpSlot& slot) override { Framer(slot) = MdlStreamFramer{}; }
 
   void OnDatagram(const net::Datagram& d) override {
     if (d.truncated || d.data.size() != kMdlMessageSize) return;  // no reply, no count
@@ -77,13 +84,18 @@ class PrivateHandler : public ServiceHandler {
  private:
   static constexpr char kVersionDigit = '5';
 
-  std::vector<uint8_t>& Buffer(net::TcpSlot& slot) {
+  MdlStreamFramer& Framer(net::TcpSlot& slot) {
     size_t i = static_cast<size_t>(slot.index());
-    if (buffers_.size() <= i) buffers_.resize(i + 1);
-    return buffers_[i];
+    if (framers_.size() <= i) framers_.resize(i + 1);
+    return *framers_[i];
   }
 
-  std::vector<std::vector<uint8_t>> buffers_;
+  // One framer per slot, made when the slot is first used.
+  struct FramerBox {
+    std::unique_ptr<MdlStreamFramer> framer = std::make_unique<MdlStreamFramer>();
+    MdlStreamFramer& operator*() { return *framer; }
+  };
+  std::vector<FramerBox> framers_;
 };
 
 }  // namespace

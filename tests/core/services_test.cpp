@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "common/time/mdl_stamp.h"
 #include "common/time/ntp_timestamp.h"
@@ -89,6 +90,44 @@ TEST_F(ServicesTest, PrivateProtocolAnswersEachRequestOnOneConnection) {
   double expected_ms = MdlStampToMillis(MdlStampFromUtc(clock_.now()).data());
   EXPECT_NEAR(server_ms, expected_ms, 1500.0);
   EXPECT_EQ(engine_->counters().Get(Service::kPrivate, Transport::kTcp), 1u) << "one connection, one count";
+}
+
+TEST_F(ServicesTest, PrivateTcpJoinsSplitRequestsAndClosesOnWrongLengths) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  // A request split over two writes is joined and answered.
+  auto split = WithLoop([&] {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    SetTimeouts(fd, 1000);
+    sockaddr_in a = Loopback(port(Service::kPrivate));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    auto r = MdlRequest();
+    ::send(fd, r.data(), 10, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::send(fd, r.data() + 10, 14, MSG_NOSIGNAL);
+    uint8_t buf[64];
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ::close(fd);
+    return n;
+  });
+  EXPECT_EQ(split, 24) << "a request split over two segments must be answered";
+  // 25 bytes: closed without a reply.
+  auto r25 = MdlRequest();
+  r25.push_back(0);
+  auto long_one = WithLoop([&] { return TcpAsk(port(Service::kPrivate), r25, 1000); });
+  ASSERT_TRUE(long_one.has_value());
+  EXPECT_TRUE(long_one->data.empty());
+  EXPECT_TRUE(long_one->closed_by_server);
+  // 23 bytes: closed once the rest fails to come (within a few seconds, not the idle time-out).
+  auto r23 = MdlRequest();
+  r23.pop_back();
+  auto started = std::chrono::steady_clock::now();
+  auto short_one = WithLoop([&] { return TcpAsk(port(Service::kPrivate), r23, 5000); });
+  ASSERT_TRUE(short_one.has_value());
+  EXPECT_TRUE(short_one->data.empty());
+  EXPECT_TRUE(short_one->closed_by_server);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4000));
 }
 
 TEST_F(ServicesTest, PrivateProtocolRejectsBadIdentityAndLength) {
