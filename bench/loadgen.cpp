@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -31,6 +33,7 @@ namespace {
 
 constexpr size_t kMaxSamples = 2'000'000;
 constexpr size_t kMaxOutstanding = 4096;  // slot index lives in 12 bits
+constexpr size_t kRecvBatch = 64;
 
 struct Options {
   std::string mode;
@@ -100,6 +103,22 @@ int UdpSocket(const sockaddr_in& to) {
   return fd;
 }
 
+struct ControlBuffer {
+  alignas(cmsghdr) char bytes[128];
+};
+
+// The SO_TIMESTAMPNS arrival stamp of a received message, in Unix ns.
+std::optional<int64_t> KernelStamp(msghdr& msg) {
+  for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm; cm = CMSG_NXTHDR(&msg, cm)) {
+    if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec ts;
+      std::memcpy(&ts, CMSG_DATA(cm), sizeof ts);
+      return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+  }
+  return std::nullopt;
+}
+
 struct Slot {
   uint64_t key = 0;
   int64_t t1_real = 0;
@@ -151,46 +170,48 @@ int RunNtpUdp(const Options& o) {
   int64_t next_sweep = start + 10000000;
   int64_t now = start;
   bool done = false;
+  // One recvmmsg takes up to kRecvBatch replies, each with its own kernel
+  // arrival stamp (T4): replies queued behind others here must not count as
+  // time on the path.
+  std::vector<std::array<uint8_t, 512>> bufs(kRecvBatch);
+  std::vector<ControlBuffer> controls(kRecvBatch);
+  std::vector<iovec> iovs(kRecvBatch);
+  std::vector<mmsghdr> msgs(kRecvBatch);
   while (!done) {
     poll(pfds.data(), pfds.size(), 5);
     for (size_t f = 0; f < fds.size() && !done; ++f) {
-      uint8_t buf[512];
-      alignas(cmsghdr) char control[256];
       for (;;) {
-        iovec iov{buf, sizeof buf};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        ssize_t n = recvmsg(fds[f], &msg, 0);
-        if (n < 0) break;
+        for (size_t k = 0; k < kRecvBatch; ++k) {
+          iovs[k] = {bufs[k].data(), bufs[k].size()};
+          msgs[k] = {};
+          msgs[k].msg_hdr.msg_iov = &iovs[k];
+          msgs[k].msg_hdr.msg_iovlen = 1;
+          msgs[k].msg_hdr.msg_control = controls[k].bytes;
+          msgs[k].msg_hdr.msg_controllen = sizeof controls[k].bytes;
+        }
+        int got = recvmmsg(fds[f], msgs.data(), kRecvBatch, MSG_DONTWAIT, nullptr);
+        if (got <= 0) break;
         now = Now(CLOCK_MONOTONIC);
-        // T4 is the kernel's arrival stamp: replies queued behind others
-        // here must not count as time on the path.
-        int64_t t4 = Now(CLOCK_REALTIME);
-        for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm; cm = CMSG_NXTHDR(&msg, cm)) {
-          if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec ts;
-            std::memcpy(&ts, CMSG_DATA(cm), sizeof ts);
-            t4 = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        int64_t fallback_t4 = Now(CLOCK_REALTIME);
+        for (int k = 0; k < got && !done; ++k) {
+          int64_t t4 = KernelStamp(msgs[k].msg_hdr).value_or(fallback_t4);
+          auto reply = ParseNtpReply(std::span<const uint8_t>(bufs[k].data(), msgs[k].msg_len));
+          size_t i = reply ? static_cast<size_t>(reply->originate & 0xFFF) : slots.size();
+          if (i >= slots.size() || slots[i].key != reply->originate) {
+            ++c.bad;  // late reply of a request already counted lost, or garbage
+            continue;
           }
+          ++c.replies;
+          last_stratum = reply->stratum;
+          latency.Add(t4 - slots[i].t1_real);
+          offset.Add(ClientOffsetNanos(slots[i].t1_real, *reply, t4));
+          if (now >= end || (o.count && c.replies >= o.count)) {
+            done = true;
+            break;
+          }
+          send(i);
         }
-        auto reply = ParseNtpReply(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
-        size_t i = reply ? static_cast<size_t>(reply->originate & 0xFFF) : slots.size();
-        if (i >= slots.size() || slots[i].key != reply->originate) {
-          ++c.bad;  // late reply of a request already counted lost, or garbage
-          continue;
-        }
-        ++c.replies;
-        last_stratum = reply->stratum;
-        latency.Add(t4 - slots[i].t1_real);
-        offset.Add(ClientOffsetNanos(slots[i].t1_real, *reply, t4));
-        if (now >= end || (o.count && c.replies >= o.count)) {
-          done = true;
-          break;
-        }
-        send(i);
+        if (done || static_cast<size_t>(got) < kRecvBatch) break;
       }
     }
     now = Now(CLOCK_MONOTONIC);
