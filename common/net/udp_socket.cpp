@@ -1,6 +1,7 @@
 // Batched UDP receive and send over a Boost.Asio socket.
 #include "common/net/udp_socket.h"
 
+#include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -83,6 +84,7 @@ void UdpSocket::Close() {
   alive_ = std::make_shared<bool>(true);
   waiting_ = false;
   receiver_ = nullptr;
+  send_stamp_ns_ = 0;
   if (batch_) batch_->tx_count = 0;
 }
 
@@ -197,6 +199,71 @@ bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, b
     return false;
   }
   return true;
+}
+
+bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoint& to) {
+  if (!socket_ || data.size() > kMaxDatagram) return false;
+  TakeSendStamp();  // whatever an earlier send left behind
+  send_stamp_ns_ = 0;
+  iovec iov{const_cast<uint8_t*>(data.data()), data.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
+  msghdr h{};
+  h.msg_name = const_cast<void*>(static_cast<const void*>(to.data()));
+  h.msg_namelen = static_cast<socklen_t>(to.size());
+  h.msg_iov = &iov;
+  h.msg_iovlen = 1;
+  h.msg_control = control;
+  h.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&h);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SO_TIMESTAMPING;
+  c->cmsg_len = CMSG_LEN(sizeof(uint32_t));
+  uint32_t flags = SOF_TIMESTAMPING_TX_SOFTWARE;
+  std::memcpy(CMSG_DATA(c), &flags, sizeof flags);
+  ssize_t r = ::sendmsg(socket_->native_handle(), &h, MSG_DONTWAIT);
+  if (r < 0 && errno == EINVAL) {
+    // A kernel without per-datagram time stamp requests: send it plainly.
+    h.msg_control = nullptr;
+    h.msg_controllen = 0;
+    r = ::sendmsg(socket_->native_handle(), &h, MSG_DONTWAIT);
+  }
+  if (r < 0) {
+    ++send_errors_;
+    return false;
+  }
+  TakeSendStamp();  // on most devices the stamp is already there
+  return true;
+}
+
+int64_t UdpSocket::TakeSendStamp() {
+  if (!socket_) return send_stamp_ns_;
+  // The error queue holds only transmit time stamps (IP_RECVERR is off);
+  // read it empty so that it never takes from the receive budget.
+  for (int guard = 0; guard < 16; ++guard) {
+    std::array<uint8_t, 128> data;
+    alignas(cmsghdr) char control[256];
+    iovec iov{data.data(), data.size()};
+    msghdr h{};
+    h.msg_iov = &iov;
+    h.msg_iovlen = 1;
+    h.msg_control = control;
+    h.msg_controllen = sizeof control;
+    if (::recvmsg(socket_->native_handle(), &h, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+      if (c->cmsg_level != SOL_SOCKET) continue;
+      timespec ts{};
+      if (c->cmsg_type == SCM_TIMESTAMPNS) {
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+      } else if (c->cmsg_type == SCM_TIMESTAMPING) {
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);  // [0]: the software stamp
+      } else {
+        continue;
+      }
+      int64_t ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+      if (ns > 0) send_stamp_ns_ = ns;
+    }
+  }
+  return send_stamp_ns_;
 }
 
 bool UdpSocket::FlushSends() {

@@ -77,6 +77,13 @@ class UdpSocket {
   bool SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp = false);
   void SetStamper(std::function<void(std::span<uint8_t>)> stamper) { stamper_ = std::move(stamper); }
 
+  // Sends one datagram at once (never queued with a batch) and asks the
+  // kernel to record the moment it left (software transmit time stamp).
+  bool SendNowStamped(std::span<const uint8_t> data, const Udp::endpoint& to);
+  // The kernel's transmit time (realtime clock, ns) of the last
+  // SendNowStamped datagram; 0 while none has been reported.
+  int64_t TakeSendStamp();
+
   uint64_t send_errors() const { return send_errors_; }
 
  private:
@@ -95,6 +102,7 @@ class UdpSocket {
   bool waiting_ = false;
   bool in_batch_ = false;
   uint64_t send_errors_ = 0;
+  int64_t send_stamp_ns_ = 0;
   std::shared_ptr<bool> alive_;
 };
 

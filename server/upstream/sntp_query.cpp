@@ -129,6 +129,21 @@ Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply,
   return c;
 }
 
+ExchangeTiming ChooseExchangeTiming(int64_t sent_ns, int64_t arrived_ns, int64_t now_ns,
+                                    std::chrono::nanoseconds steady_round_trip,
+                                    std::chrono::nanoseconds steady_since_arrival) {
+  using std::chrono::nanoseconds;
+  ExchangeTiming t{steady_round_trip, steady_since_arrival, false};
+  if (sent_ns <= 0 || arrived_ns <= 0 || now_ns <= 0) return t;
+  const nanoseconds round_trip(arrived_ns - sent_ns);
+  const nanoseconds since_arrival(now_ns - arrived_ns);
+  const auto close = [](nanoseconds a, nanoseconds b) {
+    return a >= nanoseconds(0) && (a > b ? a - b : b - a) <= kStampTolerance;
+  };
+  if (!close(round_trip, steady_round_trip) || !close(since_arrival, steady_since_arrival)) return t;
+  return {round_trip, since_arrival, true};
+}
+
 std::array<uint8_t, 4> RefIdFromAddress(std::span<const uint8_t> address) {
   std::array<uint8_t, 4> id{};
   if (address.size() == 4) {

@@ -67,6 +67,25 @@ Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply,
                              const NtpStampBytes& send_stamp,
                              std::chrono::nanoseconds round_trip, UtcTime pivot);
 
+// The two durations the correction needs: the query's round trip and the
+// time from the reply's arrival to now.
+struct ExchangeTiming {
+  std::chrono::nanoseconds round_trip{0};
+  std::chrono::nanoseconds since_arrival{0};
+  bool from_kernel = false;
+};
+
+// Prefers the kernel's stamps (realtime ns: the query's transmit stamp, the
+// reply's arrival stamp, and now read on the same clock), which leave out
+// the time spent in the send call and in the receive queue. Falls back to
+// the monotonic readings when a stamp is missing (0) or the kernel figures
+// disagree with them by more than `kStampTolerance` (the realtime clock was
+// stepped meanwhile).
+inline constexpr std::chrono::milliseconds kStampTolerance{1};
+ExchangeTiming ChooseExchangeTiming(int64_t sent_ns, int64_t arrived_ns, int64_t now_ns,
+                                    std::chrono::nanoseconds steady_round_trip,
+                                    std::chrono::nanoseconds steady_since_arrival);
+
 // `RefId` from the address that sent the reply, given as its bytes in network
 // order (4 for IPv4, 16 for IPv6): an IPv4 address's four octets; for an
 // IPv4-mapped IPv6 address the embedded IPv4 octets; for any other IPv6

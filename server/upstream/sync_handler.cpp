@@ -1,6 +1,8 @@
 // Upstream synchronisation: query, reply recognition, clock setting, schedule.
 #include "server/upstream/sync_handler.h"
 
+#include <time.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -11,6 +13,12 @@
 
 namespace mdl {
 namespace {
+
+int64_t RealtimeNs() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
 
 // A list file larger than this is not a server list.
 constexpr std::uintmax_t kMaxListFileBytes = 4 * 1024 * 1024;
@@ -189,11 +197,13 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& to, uint64_t query
     return;
   }
   upstream_ = to;
+  query_socket_ = socket;
   send_stamp_ = NtpFromUtc(engine_.clock().now()).ToBytes();
   auto request = BuildSntpRequest(send_stamp_);
   query_pending_ = true;
   send_tick_ = std::chrono::steady_clock::now();
-  if (!socket->SendTo(request, to)) {
+  // The kernel notes when the query left; the reply's arrival stamp pairs with it.
+  if (!socket->SendNowStamped(request, to)) {
     query_pending_ = false;
     Failed("cannot send the query to " + upstream_name_);
     return;
@@ -236,8 +246,14 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   query_pending_ = false;
   busy_ = false;
   reply_timer_.cancel();
-  auto arrived = std::chrono::steady_clock::now() - d.age;
-  auto round_trip = arrived - send_tick_;
+  auto steady_now = std::chrono::steady_clock::now();
+  auto steady_arrived = steady_now - d.age;
+  net::UdpSocket* socket = query_socket_;
+  ExchangeTiming timing =
+      ChooseExchangeTiming(socket && socket->IsOpen() ? socket->TakeSendStamp() : 0, d.arrival_ns, RealtimeNs(),
+                           steady_arrived - send_tick_, steady_now - steady_arrived);
+  auto round_trip = timing.round_trip;
+  auto arrived = steady_now - timing.since_arrival;
   std::span<const uint8_t, kSntpPacketSize> reply(d.data.data(), kSntpPacketSize);
   if (ReplyFault fault = CheckReply(reply); fault != ReplyFault::kUsable) {
     Failed(upstream_name_ + " sent no usable time (" + ReplyFaultText(fault) + ")");

@@ -1,6 +1,10 @@
 // The upstream synchronisation against a scripted upstream on loopback: the
 // reply recognition, the clock correction and what must not move the clock.
 #include <gtest/gtest.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "common/time/ntp_timestamp.h"
 #include "engine_fixture.h"
@@ -20,16 +24,35 @@ class FakeUpstream {
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
     SetTimeouts(fd_, 3000);
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   }
   ~FakeUpstream() { ::close(fd_); }
   uint16_t port() const { return port_; }
 
   // Waits for the engine's query; false on time-out.
   bool Receive() {
-    socklen_t len = sizeof from_;
-    ssize_t n = ::recvfrom(fd_, query_.data(), query_.size(), 0, reinterpret_cast<sockaddr*>(&from_), &len);
+    iovec iov{query_.data(), query_.size()};
+    alignas(cmsghdr) char control[128];
+    msghdr h{};
+    h.msg_name = &from_;
+    h.msg_namelen = sizeof from_;
+    h.msg_iov = &iov;
+    h.msg_iovlen = 1;
+    h.msg_control = control;
+    h.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(fd_, &h, 0);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); n > 0 && c; c = CMSG_NXTHDR(&h, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec ts;
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        query_arrival_ns_ = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+      }
+    }
     return n == 48;
   }
+  // The kernel's realtime stamp of the query's arrival.
+  int64_t query_arrival_ns() const { return query_arrival_ns_; }
   const std::array<uint8_t, 48>& query() const { return query_; }
 
   // A server reply to the query: receive and transmit stamps at `t`.
@@ -53,6 +76,7 @@ class FakeUpstream {
   uint16_t port_ = 0;
   sockaddr_in from_{};
   std::array<uint8_t, 48> query_{};
+  int64_t query_arrival_ns_ = 0;
 };
 
 class SyncTest : public EngineFixture {
@@ -102,6 +126,69 @@ TEST_F(SyncTest, ReplySetsTheClockToTheUpstreamTimeAndMarksItSynchronised) {
   EXPECT_EQ((*reply)[15], 1);
   auto ref = NtpTimestamp::FromBytes(reply->data() + 16);
   EXPECT_NEAR(static_cast<double>(ref.seconds), static_cast<double>(NtpFromUtc(upstream_time).seconds), 2.0);
+}
+
+int64_t RealtimeNanos() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+TEST(UdpSocketStamp, KernelReportsWhenAStampedDatagramLeft) {
+  boost::asio::io_context io;
+  net::UdpSocket sender(io);
+  ASSERT_FALSE(sender.Bind(boost::asio::ip::make_address("127.0.0.1"), 0));
+  int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = Loopback(0);
+  ASSERT_EQ(::bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len);
+  net::Udp::endpoint to(boost::asio::ip::make_address("127.0.0.1"), ntohs(a.sin_port));
+  std::array<uint8_t, 48> query{};
+  for (int round = 0; round < 3; ++round) {
+    int64_t before = RealtimeNanos();
+    ASSERT_TRUE(sender.SendNowStamped(query, to));
+    int64_t after = RealtimeNanos();
+    int64_t stamp = sender.TakeSendStamp();
+    ASSERT_NE(stamp, 0) << "no transmit stamp came back (round " << round << ")";
+    EXPECT_GE(stamp, before) << "the stamp must be taken inside the send call";
+    EXPECT_LE(stamp, after);
+    EXPECT_EQ(sender.TakeSendStamp(), stamp) << "the stamp stays until the next stamped send";
+    EXPECT_EQ(::recv(rx, query.data(), query.size(), 0), 48);
+  }
+  // Plain sends ask for no stamp: the error queue stays empty.
+  int64_t last = sender.TakeSendStamp();
+  ASSERT_TRUE(sender.SendTo(query, to));
+  EXPECT_EQ(sender.TakeSendStamp(), last);
+  ::close(rx);
+}
+
+TEST_F(SyncTest, CorrectionLeavesOutTheTimeTheReplyWaitedInTheQueue) {
+  WriteSettings();
+  WriteList();
+  StartEngine();
+  Query();
+  // The upstream runs 1000 s ahead of this machine's realtime clock and stamps
+  // like a careful server: receive at the query's arrival, transmit just
+  // before the send.
+  const int64_t ahead = 1000'000'000'000;
+  ASSERT_NE(upstream_.query_arrival_ns(), 0);
+  const int64_t received = upstream_.query_arrival_ns() + ahead;
+  std::array<uint8_t, 48> r = upstream_.Reply(UtcFromNs(received));
+  auto transmit = NtpFromUtc(UtcFromNs(RealtimeNanos() + ahead)).ToBytes();
+  std::copy(transmit.begin(), transmit.end(), r.begin() + 40);
+  upstream_.Send(r);
+  // The reply waits in the engine's receive queue while its loop is busy.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  WithLoop([&] {
+    for (int i = 0; i < 200 && !engine_->time_synced(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return 0;
+  });
+  ASSERT_TRUE(engine_->time_synced());
+  // The engine's clock now reads realtime + 1000 s; the remaining error is the
+  // loopback path's asymmetry (microseconds), not the 30 ms wait.
+  int64_t error = (clock_.now() - UtcFromNs(RealtimeNanos() + ahead)).count();
+  EXPECT_LT(std::llabs(error), 2'000'000) << "clock off by " << error << " ns after the correction";
 }
 
 TEST_F(SyncTest, ClientRequestWhileAQueryIsPendingIsAnsweredAndLeavesTheClock) {

@@ -186,6 +186,41 @@ TEST(RefIdFromAddress, OctetsOfTheSender) {
   for (const Case& c : cases) EXPECT_EQ(RefIdFromAddress(c.address), c.id) << c.what;
 }
 
+TEST(ChooseExchangeTiming, KernelStampsWhenPresentAndConsistent) {
+  using std::chrono::microseconds;
+  using std::chrono::nanoseconds;
+  const int64_t base = 1'700'000'000'000'000'000;
+  struct Case {
+    const char* what;
+    int64_t sent, arrived, now;
+    nanoseconds steady_round_trip, steady_since;
+    bool kernel;
+    nanoseconds round_trip, since;
+  };
+  const Case cases[] = {
+      // The send call took 30 us before the query left: the kernel's round
+      // trip leaves it out.
+      {"both stamps", base, base + 70'000, base + 90'000, microseconds(100), microseconds(20), true,
+       microseconds(70), microseconds(20)},
+      {"no transmit stamp", 0, base + 70'000, base + 90'000, microseconds(100), microseconds(20), false,
+       microseconds(100), microseconds(20)},
+      {"no arrival stamp", base, 0, base + 90'000, microseconds(100), microseconds(20), false,
+       microseconds(100), microseconds(20)},
+      {"realtime stepped back meanwhile", base, base - 5'000'000, base, microseconds(100),
+       microseconds(20), false, microseconds(100), microseconds(20)},
+      {"realtime stepped ahead by 2 ms", base, base + 2'070'000, base + 2'090'000, microseconds(100),
+       microseconds(20), false, microseconds(100), microseconds(20)},
+      {"now read before the arrival stamp", base, base + 70'000, base + 60'000, microseconds(100),
+       microseconds(20), false, microseconds(100), microseconds(20)},
+  };
+  for (const Case& c : cases) {
+    ExchangeTiming t = ChooseExchangeTiming(c.sent, c.arrived, c.now, c.steady_round_trip, c.steady_since);
+    EXPECT_EQ(t.from_kernel, c.kernel) << c.what;
+    EXPECT_EQ(t.round_trip, c.round_trip) << c.what;
+    EXPECT_EQ(t.since_arrival, c.since) << c.what;
+  }
+}
+
 TEST(RetryBackoff, DoublesUpTo64SecondsUntilReset) {
   RetryBackoff b;
   std::vector<long> delays;
