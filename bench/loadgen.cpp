@@ -177,18 +177,19 @@ int RunNtpUdp(const Options& o) {
   std::vector<ControlBuffer> controls(kRecvBatch);
   std::vector<iovec> iovs(kRecvBatch);
   std::vector<mmsghdr> msgs(kRecvBatch);
+  for (size_t k = 0; k < kRecvBatch; ++k) {
+    iovs[k] = {bufs[k].data(), bufs[k].size()};
+    msgs[k] = {};
+    msgs[k].msg_hdr.msg_iov = &iovs[k];
+    msgs[k].msg_hdr.msg_iovlen = 1;
+    msgs[k].msg_hdr.msg_control = controls[k].bytes;
+  }
   while (!done) {
     poll(pfds.data(), pfds.size(), 5);
     for (size_t f = 0; f < fds.size() && !done; ++f) {
       for (;;) {
-        for (size_t k = 0; k < kRecvBatch; ++k) {
-          iovs[k] = {bufs[k].data(), bufs[k].size()};
-          msgs[k] = {};
-          msgs[k].msg_hdr.msg_iov = &iovs[k];
-          msgs[k].msg_hdr.msg_iovlen = 1;
-          msgs[k].msg_hdr.msg_control = controls[k].bytes;
-          msgs[k].msg_hdr.msg_controllen = sizeof controls[k].bytes;
-        }
+        // The kernel shrinks msg_controllen to what it wrote; restore it.
+        for (auto& m : msgs) m.msg_hdr.msg_controllen = sizeof(ControlBuffer::bytes);
         int got = recvmmsg(fds[f], msgs.data(), kRecvBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0) break;
         now = Now(CLOCK_MONOTONIC);
