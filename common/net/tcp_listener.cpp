@@ -1,10 +1,14 @@
 // TCP listener with its connection-slot array.
 #include "common/net/tcp_listener.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/write.hpp>
 #include <cerrno>
+#include <cstring>
 
 namespace mdl::net {
 
@@ -22,7 +26,7 @@ bool TcpSlot::Send(std::span<const uint8_t> data, bool close_after) {
   // through the loop.
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::send(socket_.native_handle(), data.data() + done, data.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = ::send(fd(), data.data() + done, data.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
@@ -37,7 +41,22 @@ bool TcpSlot::Send(std::span<const uint8_t> data, bool close_after) {
     return true;
   }
   out_.assign(data.begin() + static_cast<std::ptrdiff_t>(done), data.end());
+  if (!Attach()) return false;
   StartWrite();
+  return true;
+}
+
+bool TcpSlot::Attach() {
+  if (attached_) return true;
+  if (!open_) return false;
+  boost::system::error_code ec;
+  socket_.assign(remote_.protocol(), raw_fd_, ec);
+  if (ec) {
+    Close();
+    return false;
+  }
+  raw_fd_ = -1;
+  attached_ = true;
   return true;
 }
 
@@ -114,7 +133,13 @@ void TcpSlot::Close() {
   pending_.clear();
   boost::system::error_code ec;
   idle_.cancel();
-  socket_.close(ec);
+  if (attached_) {
+    socket_.close(ec);
+  } else if (raw_fd_ >= 0) {
+    ::close(raw_fd_);
+  }
+  attached_ = false;
+  raw_fd_ = -1;
   owner_.SlotClosed(*this);
 }
 
@@ -128,7 +153,8 @@ TcpListener::~TcpListener() {
   for (auto& s : slots_) {
     if (s->open_) {
       s->open_ = false;
-      s->socket_.close(ec);
+      if (s->attached_) s->socket_.close(ec);
+      if (!s->attached_ && s->raw_fd_ >= 0) ::close(s->raw_fd_);
       s->idle_.cancel();
     }
   }
@@ -193,31 +219,43 @@ void TcpListener::ArmAccept() {
 
 void TcpListener::OnAcceptReady() {
   // Take the whole backlog (bounded per wake-up so other sockets get a turn).
+  // Plain descriptors first: a connection that is answered and closed at
+  // once never enters the loop's poll set.
   for (int i = 0; i < 256 && acceptor_ && !paused_; ++i) {
-    Tcp::socket sock(io_);
-    Tcp::endpoint peer;
-    boost::system::error_code ec;
-    acceptor_->accept(sock, peer, ec);
-    if (ec) break;
+    sockaddr_storage peer{};
+    socklen_t peer_len = sizeof peer;
+    int fd = ::accept4(acceptor_->native_handle(), reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      break;  // backlog empty, or out of descriptors: wait for the next arrival
+    }
     if (open_count_ >= max_open_) {
       ++refused_over_cap_;
-      sock.close(ec);
+      ::close(fd);
       continue;
     }
     TcpSlot& s = AllocateSlot();
-    s.socket_ = std::move(sock);
+    s.raw_fd_ = fd;
+    s.attached_ = false;
     s.open_ = true;
     s.writing_ = false;
     s.close_after_write_ = false;
     ++open_count_;
-    s.remote_ = peer;
+    s.remote_ = Tcp::endpoint();
+    if (peer_len <= s.remote_.capacity()) {
+      std::memcpy(s.remote_.data(), &peer, peer_len);
+      s.remote_.resize(peer_len);
+    }
     s.local_port_ = local_port_;
     uint64_t gen = s.generation_;
     handler_.OnAccept(s);
     // Connections that stay (the handler did not answer and close at once)
     // wait for requests, within the idle time-out.
     if (s.open_ && s.generation_ == gen) {
-      s.socket_.set_option(Tcp::no_delay(true), ec);
+      int one = 1;
+      ::setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      if (!s.Attach()) continue;
       s.ArmIdle();
       if (!s.writing_ || !s.close_after_write_) s.StartRead();
     }

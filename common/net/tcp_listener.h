@@ -45,12 +45,18 @@ class TcpSlot {
   void StartWrite();
   void ArmIdle();
   void ArmTimer(std::chrono::milliseconds d);
+  // Hands the accepted descriptor to the loop (needed to wait for reads or
+  // writes); connections answered and closed at once never get there.
+  bool Attach();
+  int fd() { return attached_ ? socket_.native_handle() : raw_fd_; }
 
   TcpListener& owner_;
   int index_;
   bool open_ = false;
   bool writing_ = false;
   bool close_after_write_ = false;
+  bool attached_ = false;
+  int raw_fd_ = -1;
   uint64_t generation_ = 0;
   Tcp::socket socket_;
   boost::asio::steady_timer idle_;

@@ -31,13 +31,23 @@ std::string TwoDigits(int64_t value) {
 
 }  // namespace
 
-std::string DaytimePlainText(UtcTime t, const ZoneFacts& zone) {
+void AppendDaytimePlainText(std::string& out, UtcTime t, const ZoneFacts& zone) {
   const CivilTime c = CivilFromLocal(LocalFromUtc(t, zone));
   char date[64];
   std::snprintf(date, sizeof date, " %02u, %04d ", c.day, c.year);
-  return std::string(WeekdayName(c.weekday)) + ", " +
-         std::string(MonthName(c.month)) + date + Time24Text(c) + "-" +
-         ZoneName(zone);
+  out += WeekdayName(c.weekday);
+  out += ", ";
+  out += MonthName(c.month);
+  out += date;
+  out += Time24Text(c);
+  out += '-';
+  out += ZoneName(zone);
+}
+
+std::string DaytimePlainText(UtcTime t, const ZoneFacts& zone) {
+  std::string text;
+  AppendDaytimePlainText(text, t, zone);
+  return text;
 }
 
 std::string DaylightIndicatorTT(UtcTime t) {
@@ -62,7 +72,7 @@ std::string DaylightIndicatorTT(UtcTime t) {
   return month >= 4 && month <= 10 ? "50" : "00";
 }
 
-std::string DaytimeJulianText(UtcTime t) {
+void AppendDaytimeJulianText(std::string& out, UtcTime t) {
   const uint32_t ms = MillisOfSecond(t);
   const UtcTime marker = std::chrono::round<seconds>(
       std::chrono::floor<seconds>(t) + kJulianShift);
@@ -73,7 +83,17 @@ std::string DaytimeJulianText(UtcTime t) {
                 ((c.year % 100) + 100) % 100, c.month, c.day);
   char tail[64];
   std::snprintf(tail, sizeof tail, " 0 0 %u.0 UTC(MDLS) *\n", 1000 - ms);
-  return head + Time24Text(c) + " " + DaylightIndicatorTT(marker) + tail;
+  out += head;
+  out += Time24Text(c);
+  out += ' ';
+  out += DaylightIndicatorTT(marker);
+  out += tail;
+}
+
+std::string DaytimeJulianText(UtcTime t) {
+  std::string text;
+  AppendDaytimeJulianText(text, t);
+  return text;
 }
 
 }  // namespace mdl

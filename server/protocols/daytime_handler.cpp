@@ -25,7 +25,7 @@ class DaytimeHandler : public ServiceHandler {
     // `SendDS_TCP`
     engine_.Indicate(Indicator::kDataOut);
     UtcTime now = engine_.clock().now();
-    std::string text = Text(now);
+    const std::string& text = Text(now);
     if (engine_.logging()) {
       engine_.log().Write({"DayTime Request", host, slot.local_port(), static_cast<uint32_t>(text.size()),
                            kDaytimeLogCode, "TCP"},
@@ -42,7 +42,7 @@ class DaytimeHandler : public ServiceHandler {
     engine_.ShowRequester(Service::kDaytime, host);
     if (!engine_.time_synced() || !engine_.service(Service::kDaytime).enabled) return;
     UtcTime now = engine_.clock().now();
-    std::string text = Text(now);
+    const std::string& text = Text(now);
     net::UdpSocket& udp = *engine_.service(Service::kDaytime).udp;
     if (!engine_.AllowReply(d.from.address(), d.length, text.size())) return;
     if (!udp.SendTo({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, d.from)) return;
@@ -56,9 +56,18 @@ class DaytimeHandler : public ServiceHandler {
   }
 
  private:
-  std::string Text(UtcTime now) const {
-    return engine_.use_julian() ? DaytimeJulianText(now) : DaytimePlainText(now, engine_.zone());
+  // Rendered into a buffer that keeps its capacity: no allocation per request.
+  const std::string& Text(UtcTime now) {
+    text_.clear();
+    if (engine_.use_julian()) {
+      AppendDaytimeJulianText(text_, now);
+    } else {
+      AppendDaytimePlainText(text_, now, engine_.zone());
+    }
+    return text_;
   }
+
+  std::string text_;
 };
 
 }  // namespace

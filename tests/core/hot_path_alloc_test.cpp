@@ -1,0 +1,86 @@
+// Serving a request must not allocate: the engine's thread makes no heap
+// allocation per datagram or per answered connection once it has warmed up.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "engine_fixture.h"
+
+namespace {
+// Allocations made by the calling thread (the engine's loop runs on the
+// test's main thread; the clients run on their own).
+thread_local uint64_t t_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t n) {
+  ++t_allocations;
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace mdl::testing {
+namespace {
+
+class HotPathAllocTest : public EngineFixture {
+ protected:
+  // Sends `count` requests one after the other from a client thread while
+  // the loop runs here; returns the loop thread's allocations meanwhile.
+  uint64_t LoopAllocationsWhileServing(int count, bool tcp, Service s, std::vector<uint8_t> request) {
+    uint64_t before = t_allocations;
+    int answered = WithLoop([&] {
+      int n = 0;
+      for (int i = 0; i < count; ++i) {
+        if (tcp) {
+          auto r = TcpAsk(port(s), request, 1000, 4);
+          n += r && !r->data.empty();
+        } else {
+          n += UdpAsk(port(s), request).has_value();
+        }
+      }
+      return n;
+    });
+    EXPECT_EQ(answered, count) << "every request must be answered";
+    return t_allocations - before;
+  }
+};
+
+TEST_F(HotPathAllocTest, AnsweringRequestsAllocatesNothingPerRequest) {
+  WriteSettings("\"AmplificationLimit\"=\"NO\"\n");
+  StartEngine();
+  engine_->MarkTimeSynced();
+  std::vector<uint8_t> ntp(48, 0);
+  ntp[0] = 0x23;
+  struct Case {
+    const char* what;
+    Service service;
+    bool tcp;
+    std::vector<uint8_t> request;
+  };
+  const Case cases[] = {
+      {"NTP over UDP", Service::kNtp, false, ntp},
+      {"Time over UDP", Service::kTime, false, {}},
+      {"UnixTime over UDP", Service::kUnixTime, false, {1}},
+      {"Daytime over UDP", Service::kDaytime, false, {'\n'}},
+      {"Time over TCP", Service::kTime, true, {}},
+      {"UnixTime over TCP", Service::kUnixTime, true, {}},
+  };
+  for (const Case& c : cases) {
+    LoopAllocationsWhileServing(50, c.tcp, c.service, c.request);  // warm-up: buffers, slots, log file
+    constexpr int kRequests = 400;
+    uint64_t allocations = LoopAllocationsWhileServing(kRequests, c.tcp, c.service, c.request);
+    // A few for the loop's own timers (the one-second tick) are fine; one
+    // per request is not.
+    EXPECT_LT(allocations, kRequests / 20u) << c.what << ": " << allocations << " allocations for "
+                                            << kRequests << " requests";
+  }
+}
+
+}  // namespace
+}  // namespace mdl::testing
