@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -316,62 +317,114 @@ struct TcpCounters {
   std::vector<int64_t> latency;
 };
 
-// One client: connect, read until the server closes, close; again.
-void TcpClient(const Options& o, const sockaddr_in& to, const std::atomic<bool>& stop,
+// One worker keeps `conns` connections going with non-blocking sockets and
+// epoll: connect, read until the server closes, close; again. Fewer threads
+// than connections spare the generator a context switch per connection.
+void TcpWorker(const Options& o, const sockaddr_in& to, int conns, const std::atomic<bool>& stop,
                TcpCounters& c) {
-  timeval tv{2, 0};
-  while (!stop.load(std::memory_order_relaxed)) {
-    int64_t t0 = Now(CLOCK_MONOTONIC);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      ++c.errors;
-      usleep(1000);
-      continue;
-    }
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-      ++c.errors;
-      close(fd);
-      usleep(1000);
-      continue;
-    }
+  struct Conn {
+    int fd = -1;
     long total = 0;
-    bool failed = false;
-    uint8_t buf[1024];
-    for (;;) {
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n == 0) break;
-      if (n < 0) {
-        failed = true;  // reset or time-out
-        break;
-      }
-      total += n;
-      if (total > 1 << 20) {
-        failed = true;
-        break;
-      }
+    int64_t t0 = 0;
+  };
+  int ep = epoll_create1(EPOLL_CLOEXEC);
+  if (ep < 0) {
+    ++c.errors;
+    return;
+  }
+  std::vector<Conn> cs(static_cast<size_t>(conns));
+  const int64_t timeout_ns = 2'000'000'000;
+  auto open_conn = [&](size_t i) {
+    Conn& k = cs[i];
+    k = Conn{};
+    k.t0 = Now(CLOCK_MONOTONIC);
+    k.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (k.fd < 0) {
+      ++c.errors;
+      return;
     }
-    close(fd);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = i;
+    if ((connect(k.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+         errno != EINPROGRESS) ||
+        epoll_ctl(ep, EPOLL_CTL_ADD, k.fd, &ev) != 0) {
+      ++c.errors;
+      close(k.fd);
+      k.fd = -1;
+    }
+  };
+  auto finish = [&](size_t i, bool failed) {
+    Conn& k = cs[i];
+    close(k.fd);  // also leaves the epoll set
+    k.fd = -1;
     if (failed) {
       ++c.errors;
-    } else if (total == 0 || (o.expect_bytes && total != o.expect_bytes)) {
+    } else if (k.total == 0 || (o.expect_bytes && k.total != o.expect_bytes)) {
       ++c.bad;
     } else {
       ++c.ok;
-      if (c.latency.size() < kMaxSamples) c.latency.push_back(Now(CLOCK_MONOTONIC) - t0);
+      if (c.latency.size() < kMaxSamples) c.latency.push_back(Now(CLOCK_MONOTONIC) - k.t0);
+    }
+  };
+  for (size_t i = 0; i < cs.size(); ++i) open_conn(i);
+  std::vector<epoll_event> events(cs.size());
+  int64_t next_sweep = Now(CLOCK_MONOTONIC) + 10'000'000;
+  while (!stop.load(std::memory_order_relaxed)) {
+    int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 10);
+    for (int e = 0; e < n; ++e) {
+      size_t i = static_cast<size_t>(events[e].data.u64);
+      Conn& k = cs[i];
+      if (k.fd < 0) continue;
+      uint8_t buf[1024];
+      for (;;) {
+        ssize_t got = recv(k.fd, buf, sizeof buf, 0);
+        if (got > 0) {
+          k.total += got;
+          if (k.total > 1 << 20) {
+            finish(i, true);
+            break;
+          }
+          continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // more to come
+        finish(i, got < 0);  // 0: the server closed; < 0: reset or refused
+        break;
+      }
+      if (k.fd < 0 && !stop.load(std::memory_order_relaxed)) open_conn(i);
+    }
+    int64_t now = Now(CLOCK_MONOTONIC);
+    if (now >= next_sweep) {
+      next_sweep = now + 10'000'000;
+      for (size_t i = 0; i < cs.size(); ++i) {
+        if (cs[i].fd >= 0 && now - cs[i].t0 > timeout_ns) finish(i, true);
+        if (cs[i].fd < 0) {
+          usleep(1000);  // after a failure: do not spin on a refusing port
+          open_conn(i);
+        }
+      }
     }
   }
+  for (Conn& k : cs) {
+    if (k.fd >= 0) close(k.fd);  // unfinished at the end: not counted
+  }
+  close(ep);
 }
 
 int RunTcpRead(const Options& o) {
   sockaddr_in to;
   if (!Address(o, to)) return 2;
   std::atomic<bool> stop{false};
-  std::vector<TcpCounters> counters(static_cast<size_t>(o.clients));
+  unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
+  size_t workers = std::min<size_t>(static_cast<size_t>(o.clients), cpus);
+  std::vector<TcpCounters> counters(workers);
   std::vector<std::thread> threads;
   int64_t start = Now(CLOCK_MONOTONIC);
-  for (auto& c : counters) threads.emplace_back(TcpClient, std::cref(o), std::cref(to), std::cref(stop), std::ref(c));
+  for (size_t w = 0; w < workers; ++w) {
+    int conns = static_cast<int>((static_cast<size_t>(o.clients) + w) / workers);  // split evenly
+    threads.emplace_back(TcpWorker, std::cref(o), std::cref(to), conns, std::cref(stop),
+                         std::ref(counters[w]));
+  }
   int64_t end = start + static_cast<int64_t>(o.seconds * 1e9);
   while (Now(CLOCK_MONOTONIC) < end) usleep(10000);
   stop = true;
