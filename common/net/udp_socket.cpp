@@ -134,6 +134,7 @@ void UdpSocket::OnReadable() {
     int n = ::recvmmsg(socket_->native_handle(), b.rx_msgs.data(), kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (n <= 0) break;
     in_batch_ = true;
+    const int64_t read_ns = RealtimeNs();  // every datagram of the batch was queued by now
     for (int i = 0; i < n; ++i) {
       msghdr& h = b.rx_msgs[i].msg_hdr;
       Datagram d;
@@ -147,7 +148,7 @@ void UdpSocket::OnReadable() {
           timespec ts;
           std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
           d.arrival_ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-          int64_t age = RealtimeNs() - d.arrival_ns;
+          int64_t age = read_ns - d.arrival_ns;
           d.age = Nanoseconds(age > 0 ? age : 0);
         }
       }

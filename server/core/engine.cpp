@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <boost/asio/ip/host_name.hpp>
+#include <charconv>
 
 #include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
@@ -35,9 +36,25 @@ std::string LocalIpAddress() {
 
 }  // namespace
 
+namespace {
+
+// Dotted quad without the formatted-output machinery: this runs per request.
+std::string DottedQuad(const boost::asio::ip::address_v4::bytes_type& b) {
+  char text[16];
+  char* p = text;
+  for (size_t i = 0; i < 4; ++i) {
+    if (i) *p++ = '.';
+    p = std::to_chars(p, text + sizeof text, b[i]).ptr;
+  }
+  return std::string(text, p);
+}
+
+}  // namespace
+
 std::string AddressText(const boost::asio::ip::address& a) {
-  if (a.is_v6() && a.to_v6().is_v4_mapped())
-    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6()).to_string();
+  if (a.is_v4()) return DottedQuad(a.to_v4().to_bytes());
+  if (a.to_v6().is_v4_mapped())
+    return DottedQuad(boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6()).to_bytes());
   return a.to_string();
 }
 

@@ -60,9 +60,11 @@ void AppendText(std::string& out, std::string_view text) {
     out += '-';
     return;
   }
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F) ? '?' : c;
+  const size_t start = out.size();
+  out += text;
+  for (size_t i = start; i < out.size(); ++i) {
+    const auto u = static_cast<unsigned char>(out[i]);
+    if (u < 0x20 || u == 0x7F) out[i] = '?';
   }
 }
 
