@@ -22,6 +22,16 @@ bool TcpSlot::Send(std::span<const uint8_t> data, bool close_after) {
     pending_.insert(pending_.end(), data.begin(), data.end());
     return true;
   }
+  if (deferred_ || owner_.in_accept_batch_) {
+    if (!deferred_) out_.clear();
+    deferred_ = true;
+    out_.insert(out_.end(), data.begin(), data.end());
+    return true;
+  }
+  return SendNow(data);
+}
+
+bool TcpSlot::SendNow(std::span<const uint8_t> data) {
   // Most replies are a few bytes: try to write them at once, without a trip
   // through the loop.
   size_t done = 0;
@@ -40,7 +50,11 @@ bool TcpSlot::Send(std::span<const uint8_t> data, bool close_after) {
     if (close_after_write_) Close();
     return true;
   }
-  out_.assign(data.begin() + static_cast<std::ptrdiff_t>(done), data.end());
+  if (data.data() == out_.data()) {
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(done));
+  } else {
+    out_.assign(data.begin() + static_cast<std::ptrdiff_t>(done), data.end());
+  }
   if (!Attach()) return false;
   StartWrite();
   return true;
@@ -129,6 +143,7 @@ void TcpSlot::Close() {
   ++generation_;
   writing_ = false;
   close_after_write_ = false;
+  deferred_ = false;
   out_.clear();
   pending_.clear();
   boost::system::error_code ec;
@@ -248,18 +263,34 @@ void TcpListener::OnAcceptReady() {
       s.remote_.resize(peer_len);
     }
     s.local_port_ = local_port_;
-    uint64_t gen = s.generation_;
+    accepted_.emplace_back(s.index_, s.generation_);
+    in_accept_batch_ = true;
     handler_.OnAccept(s);
+    in_accept_batch_ = false;
+  }
+  if (accepted_.empty()) {
+    ArmAccept();
+    return;
+  }
+  // One log write for the batch, then the answers.
+  handler_.OnAcceptBatchEnd();
+  for (auto [index, gen] : accepted_) {
+    TcpSlot& s = *slots_[index - 1];
+    if (!s.open_ || s.generation_ != gen) continue;
+    if (s.deferred_) {
+      s.deferred_ = false;
+      if (s.SendNow(s.out_) && s.open_ && s.generation_ == gen && !s.writing_) s.out_.clear();
+      if (!s.open_ || s.generation_ != gen) continue;
+    }
     // Connections that stay (the handler did not answer and close at once)
     // wait for requests, within the idle time-out.
-    if (s.open_ && s.generation_ == gen) {
-      int one = 1;
-      ::setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      if (!s.Attach()) continue;
-      s.ArmIdle();
-      if (!s.writing_ || !s.close_after_write_) s.StartRead();
-    }
+    int one = 1;
+    ::setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!s.Attach()) continue;
+    s.ArmIdle();
+    if (!s.writing_ || !s.close_after_write_) s.StartRead();
   }
+  accepted_.clear();
   ArmAccept();
 }
 

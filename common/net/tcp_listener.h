@@ -13,6 +13,7 @@
 #include <queue>
 #include <span>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace mdl::net {
@@ -31,6 +32,8 @@ class TcpSlot {
 
   // Queues bytes for sending; with close_after the slot closes once they are
   // written (or when writing fails). Returns false when the slot is closed.
+  // Sends made while a batch of new connections is being accepted go out
+  // after the batch (and the handler's OnAcceptBatchEnd).
   bool Send(std::span<const uint8_t> data, bool close_after = false);
   void Close();
   // Restarts the idle time-out (called on each request).
@@ -48,6 +51,7 @@ class TcpSlot {
   // Hands the accepted descriptor to the loop (needed to wait for reads or
   // writes); connections answered and closed at once never get there.
   bool Attach();
+  bool SendNow(std::span<const uint8_t> data);
   int fd() { return attached_ ? socket_.native_handle() : raw_fd_; }
 
   TcpListener& owner_;
@@ -55,6 +59,7 @@ class TcpSlot {
   bool open_ = false;
   bool writing_ = false;
   bool close_after_write_ = false;
+  bool deferred_ = false;  // out_ holds a send held back until the accept batch ends
   bool attached_ = false;
   int raw_fd_ = -1;
   uint64_t generation_ = 0;
@@ -73,6 +78,8 @@ class TcpHandler {
   // A connection was accepted on `slot`.
   virtual void OnAccept(TcpSlot& slot) = 0;
   virtual void OnData(TcpSlot& slot, std::span<const uint8_t> data) = 0;
+  // After a batch of accepted connections, before their answers are sent.
+  virtual void OnAcceptBatchEnd() {}
   // The slot closed (peer close, error, time-out, or our own Close()).
   virtual void OnClosed(TcpSlot&) {}
 };
@@ -126,6 +133,8 @@ class TcpListener {
   std::priority_queue<int, std::vector<int>, std::greater<int>> free_;
   size_t open_count_ = 0;
   uint64_t refused_over_cap_ = 0;
+  bool in_accept_batch_ = false;
+  std::vector<std::pair<int, uint64_t>> accepted_;  // slot index and generation, this batch
   std::shared_ptr<bool> alive_;
 };
 

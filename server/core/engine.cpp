@@ -58,7 +58,10 @@ std::string AddressText(const boost::asio::ip::address& a) {
   return a.to_string();
 }
 
+// The lines of a batch of datagrams or accepted connections go out in one
+// write, before the batch's answers.
 void ServiceHandler::OnBatchEnd() { engine_.log().Flush(); }
+void ServiceHandler::OnAcceptBatchEnd() { engine_.log().Flush(); }
 
 ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& registry,
                            EngineOptions options, EngineObserver* observer)

@@ -204,6 +204,7 @@ class ServiceHandler : public net::UdpReceiver, public net::TcpHandler {
   explicit ServiceHandler(ServerEngine& engine) : engine_(engine) {}
   void OnDatagram(const net::Datagram&) override {}
   void OnBatchEnd() override;
+  void OnAcceptBatchEnd() override;
   void OnAccept(net::TcpSlot&) override {}
   void OnData(net::TcpSlot&, std::span<const uint8_t>) override {}
 

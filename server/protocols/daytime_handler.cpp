@@ -27,7 +27,7 @@ class DaytimeHandler : public ServiceHandler {
     UtcTime now = engine_.clock().now();
     const std::string& text = Text(now);
     if (engine_.logging()) {
-      engine_.log().Write({"DayTime Request", host, slot.local_port(), static_cast<uint32_t>(text.size()),
+      engine_.log().Append({"DayTime Request", host, slot.local_port(), static_cast<uint32_t>(text.size()),
                            kDaytimeLogCode, "TCP"},
                           now, engine_.zone());
     }

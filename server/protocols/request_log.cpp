@@ -198,6 +198,7 @@ void RequestLog::Flush() {
   iovec* next = header_.empty() ? parts + 1 : parts;
   int count = header_.empty() ? 1 : 2;
   while (count > 0) {
+    ++write_calls_;
     const ssize_t written = ::writev(fd_, next, count);
     if (written <= 0) {
       if (written < 0 && errno == EINTR) continue;

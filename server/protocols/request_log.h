@@ -98,6 +98,8 @@ class RequestLog {
   // Writes the buffered lines with one write call (plus the header when the
   // file is new or empty). Lines that cannot be written are dropped.
   void Flush();
+  // Write calls made to the file so far (one per flushed batch).
+  uint64_t write_calls() const { return write_calls_; }
   // Append + Flush.
   void Write(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone);
 
@@ -109,6 +111,7 @@ class RequestLog {
   const LogIdentity& identity() const { return identity_; }
 
  private:
+  uint64_t write_calls_ = 0;
   // Opens (or keeps) the file of `local`'s date; reopens when the path no
   // longer names the open file (moved or deleted). Returns false on error.
   bool EnsureOpen(const LocalDateTime& local, bool* needs_header);

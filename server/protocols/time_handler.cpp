@@ -25,7 +25,7 @@ class TimeHandler : public ServiceHandler {
     UtcTime now = engine_.clock().now();
     auto reply = TimeReply(SecondsSince1900(now));
     if (engine_.logging()) {
-      engine_.log().Write({kTimeLogText, host, slot.local_port(), 4, kTimeLogCode, "TCP"}, now,
+      engine_.log().Append({kTimeLogText, host, slot.local_port(), 4, kTimeLogCode, "TCP"}, now,
                           engine_.zone());
     }
     engine_.Indicate(Indicator::kDataOut);

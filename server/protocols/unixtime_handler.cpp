@@ -23,7 +23,7 @@ class UnixTimeHandler : public ServiceHandler {
     UtcTime now = engine_.clock().now();
     auto reply = UnixTimeReply(SecondsSince1970Low32(now));
     if (engine_.logging()) {
-      engine_.log().Write({kUnixTimeLogText, host, slot.local_port(), 4, kUnixTimeLogCode, "TCP"}, now,
+      engine_.log().Append({kUnixTimeLogText, host, slot.local_port(), 4, kUnixTimeLogCode, "TCP"}, now,
                           engine_.zone());
     }
     slot.Send(reply, /*close_after=*/true);

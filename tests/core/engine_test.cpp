@@ -141,6 +141,51 @@ TEST_F(EngineTest, RequestLogStartsTheDayWithItsHeaderAndCountsTimeBytes) {
   EXPECT_NE(log.find(udp_tail), std::string::npos) << log;
 }
 
+TEST_F(EngineTest, ConnectionsAcceptedTogetherShareOneLogWriteMadeBeforeTheirAnswers) {
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  // Twenty connections wait in the backlog while the loop is not running,
+  // so one wake-up accepts them all.
+  constexpr int kClients = 20;
+  std::vector<int> fds;
+  for (int i = 0; i < kClients; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    SetTimeouts(fd, 3000);
+    sockaddr_in a = Loopback(port(Service::kUnixTime));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    fds.push_back(fd);
+  }
+  auto log_lines = [&] {
+    int n = 0;
+    for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) {
+      std::string text = ReadFile(e.path());
+      for (size_t at = text.find(" UnixTime TCP "); at != std::string::npos; at = text.find(" UnixTime TCP ", at + 1)) ++n;
+    }
+    return n;
+  };
+  const uint64_t writes_before = engine_->log().write_calls();
+  // Each client, once answered, finds every line of the batch in the log.
+  std::vector<int> lines_seen = WithLoop([&] {
+    std::vector<int> seen;
+    for (int fd : fds) {
+      uint8_t buf[8];
+      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_WAITALL);
+      seen.push_back(n == 4 ? log_lines() : -1);
+    }
+    return seen;
+  });
+  for (int fd : fds) ::close(fd);
+  for (int i = 0; i < kClients; ++i) {
+    ASSERT_NE(lines_seen[static_cast<size_t>(i)], -1) << "client " << i << " got no 4-byte answer";
+    EXPECT_EQ(lines_seen[static_cast<size_t>(i)], kClients)
+        << "client " << i << " was answered before the batch's log lines were written";
+  }
+  EXPECT_EQ(engine_->counters().Get(Service::kUnixTime, Transport::kTcp), static_cast<uint64_t>(kClients));
+  // The backlog may be taken in more than one wake-up, but not one per connection.
+  EXPECT_LE(engine_->log().write_calls() - writes_before, 3u) << "the batch's lines were not written together";
+}
+
 TEST_F(EngineTest, NtpRepliesAreBuiltFromTheRequestAndTheClock) {
   WriteSettings();
   StartEngine();
