@@ -281,7 +281,9 @@ bool UdpSocket::FlushSends() {
   for (size_t i = 0; i < b.tx_count; ++i) {
     if (b.tx_stamp[i] && stamper_) {
       stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len});
-      if (::sendmsg(socket_->native_handle(), &b.tx_msgs[i].msg_hdr, MSG_DONTWAIT) < 0) {
+      const msghdr& h = b.tx_msgs[i].msg_hdr;
+      if (::sendto(socket_->native_handle(), b.tx_data[i].data(), b.tx_iov[i].iov_len, MSG_DONTWAIT,
+                   static_cast<const sockaddr*>(h.msg_name), h.msg_namelen) < 0) {
         ++send_errors_;
         ok = false;
       }
