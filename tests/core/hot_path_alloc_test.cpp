@@ -57,6 +57,8 @@ TEST_F(HotPathAllocTest, AnsweringRequestsAllocatesNothingPerRequest) {
   engine_->MarkTimeSynced();
   std::vector<uint8_t> ntp(48, 0);
   ntp[0] = 0x23;
+  std::vector<uint8_t> mdl = {'M', 'D', 'L', 'C', '5', 'U', 'T', 'C'};
+  mdl.resize(24, 0x11);
   struct Case {
     const char* what;
     Service service;
@@ -70,6 +72,9 @@ TEST_F(HotPathAllocTest, AnsweringRequestsAllocatesNothingPerRequest) {
       {"Daytime over UDP", Service::kDaytime, false, {'\n'}},
       {"Time over TCP", Service::kTime, true, {}},
       {"UnixTime over TCP", Service::kUnixTime, true, {}},
+      {"private protocol over UDP", Service::kPrivate, false, mdl},
+      // TCP connections that wait for a request (NTP, private protocol) hold
+      // read and time-out operations of the event loop, which may allocate.
   };
   for (const Case& c : cases) {
     LoopAllocationsWhileServing(50, c.tcp, c.service, c.request);  // warm-up: buffers, slots, log file
