@@ -2,6 +2,7 @@
 // (-debug, -config) or under systemd.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -78,6 +79,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   openlog("QOR_MDL_Server_SVC", LOG_PID, LOG_DAEMON);
+  // Every open connection is a descriptor: take all the system allows
+  // (the usual soft limit of 1024 is below the services' connection caps).
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   if (cl.first_switch == "-install" || cl.first_switch == "-uninstall") {
     std::fprintf(stderr, "QOR_MDL_Server_SVC: %s: installing as a systemd service is not available in this version\n",
                  cl.first_switch.c_str());

@@ -159,7 +159,7 @@ void TcpSlot::Close() {
 }
 
 TcpListener::TcpListener(boost::asio::io_context& io, TcpHandler& handler)
-    : io_(io), handler_(handler), alive_(std::make_shared<bool>(true)) {}
+    : io_(io), handler_(handler), retry_(io), alive_(std::make_shared<bool>(true)) {}
 
 TcpListener::~TcpListener() {
   *alive_ = false;
@@ -197,6 +197,7 @@ std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16
 
 void TcpListener::Close() {
   if (!acceptor_) return;
+  retry_.cancel();
   boost::system::error_code ec;
   acceptor_->close(ec);
   acceptor_.reset();
@@ -236,6 +237,7 @@ void TcpListener::OnAcceptReady() {
   // Take the whole backlog (bounded per wake-up so other sockets get a turn).
   // Plain descriptors first: a connection that is answered and closed at
   // once never enters the loop's poll set.
+  bool out_of_resources = false;
   for (int i = 0; i < 256 && acceptor_ && !paused_; ++i) {
     sockaddr_storage peer{};
     socklen_t peer_len = sizeof peer;
@@ -243,7 +245,8 @@ void TcpListener::OnAcceptReady() {
                        SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      break;  // backlog empty, or out of descriptors: wait for the next arrival
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) out_of_resources = true;
+      break;  // backlog empty (or resources short: retried below)
     }
     if (open_count_ >= max_open_) {
       ++refused_over_cap_;
@@ -269,7 +272,7 @@ void TcpListener::OnAcceptReady() {
     in_accept_batch_ = false;
   }
   if (accepted_.empty()) {
-    ArmAccept();
+    ArmAcceptOrRetry(out_of_resources);
     return;
   }
   // One log write for the batch, then the answers.
@@ -291,7 +294,26 @@ void TcpListener::OnAcceptReady() {
     if (!s.writing_ || !s.close_after_write_) s.StartRead();
   }
   accepted_.clear();
-  ArmAccept();
+  ArmAcceptOrRetry(out_of_resources);
+}
+
+void TcpListener::ArmAcceptOrRetry(bool retry_later) {
+  if (!retry_later) {
+    ArmAccept();
+    return;
+  }
+  if (retry_armed_) return;
+  retry_armed_ = true;
+  Tcp::acceptor* acc = acceptor_.get();
+  std::weak_ptr<bool> alive = alive_;
+  retry_.expires_after(kAcceptRetry);
+  retry_.async_wait([this, acc, alive](const boost::system::error_code& ec) {
+    auto a = alive.lock();
+    if (!a || !*a) return;
+    retry_armed_ = false;
+    if (ec || acc != acceptor_.get() || paused_) return;
+    OnAcceptReady();
+  });
 }
 
 TcpSlot& TcpListener::AllocateSlot() {

@@ -86,6 +86,7 @@ class TcpHandler {
 
 class TcpListener {
  public:
+  static constexpr std::chrono::milliseconds kAcceptRetry{50};
   TcpListener(boost::asio::io_context& io, TcpHandler& handler);
   ~TcpListener();
   TcpListener(const TcpListener&) = delete;
@@ -117,6 +118,7 @@ class TcpListener {
  private:
   friend class TcpSlot;
   void ArmAccept();
+  void ArmAcceptOrRetry(bool retry_later);
   void OnAcceptReady();
   TcpSlot& AllocateSlot();
   void SlotClosed(TcpSlot& slot);
@@ -127,6 +129,10 @@ class TcpListener {
   uint16_t local_port_ = 0;
   bool paused_ = false;
   bool waiting_ = false;
+  // Out of descriptors (or kernel memory): the backlog is tried again after
+  // a pause, since no new arrival may come to wake the loop.
+  boost::asio::steady_timer retry_;
+  bool retry_armed_ = false;
   size_t max_open_ = 1024;
   std::chrono::milliseconds idle_timeout_{30000};
   std::vector<std::unique_ptr<TcpSlot>> slots_;  // slot i at slots_[i - 1]

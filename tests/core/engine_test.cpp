@@ -1,6 +1,7 @@
 // The engine through real loopback sockets: listeners, the Time service,
 // slots, status texts, the request log and the operator commands.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <boost/asio/ip/host_name.hpp>
 
@@ -184,6 +185,57 @@ TEST_F(EngineTest, ConnectionsAcceptedTogetherShareOneLogWriteMadeBeforeTheirAns
   EXPECT_EQ(engine_->counters().Get(Service::kUnixTime, Transport::kTcp), static_cast<uint64_t>(kClients));
   // The backlog may be taken in more than one wake-up, but not one per connection.
   EXPECT_LE(engine_->log().write_calls() - writes_before, 3u) << "the batch's lines were not written together";
+}
+
+double ThreadCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_THREAD, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(EngineTest, ConnectionLeftWaitingWhenDescriptorsRanOutIsAcceptedLater) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' own checks need descriptors; this runs in the plain build";
+#endif
+  WriteSettings();
+  StartEngine();
+  engine_->MarkTimeSynced();
+  // Two client sockets made beforehand; then the process may open only one
+  // more descriptor: the server's side of a private-protocol connection,
+  // which stays open waiting for a request.
+  int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  int waiting = ::socket(AF_INET, SOCK_STREAM, 0);
+  SetTimeouts(waiting, 2000);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  // The limit bounds descriptor numbers: allow just the lowest free one.
+  int lowest_free = ::dup(0);
+  ::close(lowest_free);
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free + 1);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  sockaddr_in private_address = Loopback(port(Service::kPrivate));
+  sockaddr_in time_address = Loopback(port(Service::kTime));
+  const double loop_cpu_before = ThreadCpuSeconds();  // the loop runs on this thread
+  bool answered = WithLoop([&] {
+    ::connect(holder, reinterpret_cast<sockaddr*>(&private_address), sizeof private_address);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // accepted: the last descriptor
+    // The Time service answers on accept, but there is no descriptor left.
+    ::connect(waiting, reinterpret_cast<sockaddr*>(&time_address), sizeof time_address);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    // No new connection arrives from now on; the waiting one must still be taken.
+    uint8_t reply[4];
+    return ::recv(waiting, reply, sizeof reply, MSG_WAITALL) == 4;
+  });
+  const double loop_cpu = ThreadCpuSeconds() - loop_cpu_before;
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ::close(holder);
+  ::close(waiting);
+  EXPECT_TRUE(answered) << "the connection that found no descriptor was never accepted";
+  // Waiting for a descriptor must not spin on the failing accept.
+  EXPECT_LT(loop_cpu, 0.1) << "the loop used " << loop_cpu << " s of CPU while out of descriptors";
 }
 
 TEST_F(EngineTest, NtpRepliesAreBuiltFromTheRequestAndTheClock) {
