@@ -85,6 +85,7 @@ void UdpSocket::Close() {
   waiting_ = false;
   receiver_ = nullptr;
   send_stamp_ns_ = 0;
+  awaiting_send_stamp_ = false;
   if (batch_) batch_->tx_count = 0;
 }
 
@@ -114,6 +115,15 @@ void UdpSocket::ArmWait() {
 }
 
 void UdpSocket::OnReadable() {
+  // A transmit stamp that came after the send call returned sits in the
+  // error queue and keeps the socket signalled until it is read.
+  if (awaiting_send_stamp_) {
+    if (std::chrono::steady_clock::now() < send_stamp_deadline_) {
+      TakeSendStamp();
+    } else {
+      awaiting_send_stamp_ = false;  // a device that does not stamp
+    }
+  }
   Batch& b = *batch_;
   std::weak_ptr<bool> alive = alive_;
   // A few batches per wake-up, then yield to the other sockets of the loop.
@@ -206,6 +216,8 @@ bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoin
   if (!socket_ || data.size() > kMaxDatagram) return false;
   TakeSendStamp();  // whatever an earlier send left behind
   send_stamp_ns_ = 0;
+  awaiting_send_stamp_ = true;
+  send_stamp_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   iovec iov{const_cast<uint8_t*>(data.data()), data.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
   msghdr h{};
@@ -230,6 +242,7 @@ bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoin
   }
   if (r < 0) {
     ++send_errors_;
+    awaiting_send_stamp_ = false;
     return false;
   }
   TakeSendStamp();  // on most devices the stamp is already there
@@ -261,7 +274,10 @@ int64_t UdpSocket::TakeSendStamp() {
         continue;
       }
       int64_t ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-      if (ns > 0) send_stamp_ns_ = ns;
+      if (ns > 0) {
+        send_stamp_ns_ = ns;
+        awaiting_send_stamp_ = false;
+      }
     }
   }
   return send_stamp_ns_;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <chrono>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <cstdint>
@@ -103,6 +104,8 @@ class UdpSocket {
   bool in_batch_ = false;
   uint64_t send_errors_ = 0;
   int64_t send_stamp_ns_ = 0;
+  bool awaiting_send_stamp_ = false;
+  std::chrono::steady_clock::time_point send_stamp_deadline_;
   std::shared_ptr<bool> alive_;
 };
 
