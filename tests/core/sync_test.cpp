@@ -191,6 +191,27 @@ TEST_F(SyncTest, CorrectionLeavesOutTheTimeTheReplyWaitedInTheQueue) {
   EXPECT_LT(std::llabs(error), 2'000'000) << "clock off by " << error << " ns after the correction";
 }
 
+TEST_F(SyncTest, QueryGoesFromASocketOfItsOwnWhenNtpOverUdpIsOff) {
+  WriteSettings("", "YES:YES:YES", "YES:YES:YES", /*ntp=*/"YES:YES:NO");
+  WriteList();
+  StartEngine();
+  ASSERT_FALSE(engine_->service(Service::kNtp).udp->IsOpen());
+  Query();
+  EXPECT_NE(ntohs(upstream_.engine_address().sin_port), port(Service::kNtp));
+  const int64_t ahead = 500'000'000'000;
+  std::array<uint8_t, 48> r = upstream_.Reply(UtcFromNs(upstream_.query_arrival_ns() + ahead));
+  auto transmit = NtpFromUtc(UtcFromNs(RealtimeNanos() + ahead)).ToBytes();
+  std::copy(transmit.begin(), transmit.end(), r.begin() + 40);
+  upstream_.Send(r);
+  WithLoop([&] {
+    for (int i = 0; i < 200 && !engine_->time_synced(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return 0;
+  });
+  ASSERT_TRUE(engine_->time_synced()) << "the reply to the own socket was not taken";
+  int64_t error = (clock_.now() - UtcFromNs(RealtimeNanos() + ahead)).count();
+  EXPECT_LT(std::llabs(error), 2'000'000) << "clock off by " << error << " ns after the correction";
+}
+
 TEST_F(SyncTest, ClientRequestWhileAQueryIsPendingIsAnsweredAndLeavesTheClock) {
   WriteSettings();
   WriteList();
