@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
   if (cl.first_switch == "-install" || cl.first_switch == "-uninstall") {
-    std::fprintf(stderr, "QOR_MDL_Server_SVC: %s: installing as a systemd service is not available in this version\n",
+    std::fprintf(stderr,
+                 "QOR_MDL_Server_SVC: %s: installing as a systemd service is not available in this version\n",
                  cl.first_switch.c_str());
     return 1;
   }

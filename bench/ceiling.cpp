@@ -90,11 +90,9 @@ int ServeNtpUdp(int port) {
       }
       std::span<const uint8_t> request(bufs[k], msgs[k].msg_len);
       // T3 is read last: only building 48 bytes lies between it and sendto.
-      auto reply =
-          BuildCeilingNtpReply(request, NtpFromUnixNanos(t2), NtpFromUnixNanos(RealNanos()));
+      auto reply = BuildCeilingNtpReply(request, NtpFromUnixNanos(t2), NtpFromUnixNanos(RealNanos()));
       if (!reply) continue;
-      sendto(fd, reply->data(), reply->size(), 0, static_cast<sockaddr*>(m.msg_name),
-             m.msg_namelen);
+      sendto(fd, reply->data(), reply->size(), 0, static_cast<sockaddr*>(m.msg_name), m.msg_namelen);
     }
   }
 }
@@ -108,8 +106,8 @@ int ServeTcpTime(int port) {
   for (;;) {
     int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) {
-      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE ||
-          errno == ENOBUFS || errno == ENOMEM) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+          errno == ENOMEM) {
         if (errno != EINTR && errno != ECONNABORTED) usleep(1000);
         continue;
       }
@@ -133,7 +131,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: mdl_ceiling ntp-udp|tcp-time --port P\n");
     return 2;
   }
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnStop;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);

@@ -31,8 +31,8 @@ std::array<uint8_t, 4> TimeProtocolAnswer(int64_t unix_ns) {
   int64_t secs = unix_ns / 1000000000;
   if (unix_ns % 1000000000 < 0) --secs;
   auto v = static_cast<uint32_t>(static_cast<uint64_t>(secs + kUnixToNtpSeconds));
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+          static_cast<uint8_t>(v)};
 }
 
 }  // namespace mdl::bench

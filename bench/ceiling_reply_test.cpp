@@ -51,7 +51,7 @@ TEST(CeilingNtpReply, DropsWhatIsNotAClientRequest) {
     const char* what;
     std::span<const uint8_t> bytes;
   } cases[] = {
-      {"47 bytes", short_req}, {"49 bytes", long_req}, {"empty", {}},
+      {"47 bytes", short_req},      {"49 bytes", long_req},        {"empty", {}},
       {"server mode", server_mode}, {"broadcast mode", broadcast},
   };
   for (const Case& c : cases) {
@@ -65,9 +65,9 @@ TEST(TimeProtocolAnswer, SecondsSince1900BigEndian) {
     uint32_t expected;
   } cases[] = {
       {0, 2208988800u},
-      {999999999, 2208988800u},           // fraction truncated
-      {-1, 2208988799u},                  // just before 1970
-      {2085978496'000000000, 0u},         // 2036-02-07 06:28:16: era wraps
+      {999999999, 2208988800u},    // fraction truncated
+      {-1, 2208988799u},           // just before 1970
+      {2085978496'000000000, 0u},  // 2036-02-07 06:28:16: era wraps
       {1700000000'500000000, 3908988800u},
   };
   for (const Case& c : cases) {

@@ -230,14 +230,14 @@ int RunNtpUdp(const Options& o) {
   }
   double elapsed = static_cast<double>(Now(CLOCK_MONOTONIC) - start) / 1e9;
   for (int fd : fds) close(fd);
-  std::printf(
-      "mode=ntp-udp port=%d outstanding=%d sockets=%d seconds=%.3f sent=%" PRIu64 " replies=%" PRIu64
-      " lost=%" PRIu64 " bad=%" PRIu64 " rate=%.1f p50_us=%s p90_us=%s p99_us=%s offset_median_us=%s"
-      " stratum=%d\n",
-      o.port, o.outstanding, o.sockets, elapsed, c.sent, c.replies, c.lost, c.bad,
-      static_cast<double>(c.replies) / elapsed, Micros(latency.values(), 50).c_str(),
-      Micros(latency.values(), 90).c_str(), Micros(latency.values(), 99).c_str(),
-      Micros(offset.values(), 50).c_str(), last_stratum);
+  std::printf("mode=ntp-udp port=%d outstanding=%d sockets=%d seconds=%.3f sent=%" PRIu64 " replies=%" PRIu64
+              " lost=%" PRIu64 " bad=%" PRIu64
+              " rate=%.1f p50_us=%s p90_us=%s p99_us=%s offset_median_us=%s"
+              " stratum=%d\n",
+              o.port, o.outstanding, o.sockets, elapsed, c.sent, c.replies, c.lost, c.bad,
+              static_cast<double>(c.replies) / elapsed, Micros(latency.values(), 50).c_str(),
+              Micros(latency.values(), 90).c_str(), Micros(latency.values(), 99).c_str(),
+              Micros(offset.values(), 50).c_str(), last_stratum);
   return c.replies > 0 ? 0 : 1;
 }
 
@@ -293,8 +293,10 @@ int RunUdpSimple(const Options& o) {
         // ambiguous; the extra ones were drained above and are not counted.
         ++c.replies;
         latency.Add(now - sent_mono[i]);
-        if (now >= end || (o.count && c.replies >= o.count)) done = true;
-        else send(i);
+        if (now >= end || (o.count && c.replies >= o.count))
+          done = true;
+        else
+          send(i);
       } else if (now - sent_mono[i] > timeout_ns) {
         ++c.lost;
         send(i);
@@ -346,8 +348,7 @@ void TcpWorker(const Options& o, const sockaddr_in& to, int conns, const std::at
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = i;
-    if ((connect(k.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
-         errno != EINPROGRESS) ||
+    if ((connect(k.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) ||
         epoll_ctl(ep, EPOLL_CTL_ADD, k.fd, &ev) != 0) {
       ++c.errors;
       close(k.fd);
@@ -439,9 +440,8 @@ int RunTcpRead(const Options& o) {
   }
   std::printf("mode=tcp-read port=%d clients=%d seconds=%.3f connections=%" PRIu64 " bad=%" PRIu64
               " errors=%" PRIu64 " rate=%.1f p50_us=%s p99_us=%s\n",
-              o.port, o.clients, elapsed, all.ok, all.bad, all.errors,
-              static_cast<double>(all.ok) / elapsed, Micros(all.latency, 50).c_str(),
-              Micros(all.latency, 99).c_str());
+              o.port, o.clients, elapsed, all.ok, all.bad, all.errors, static_cast<double>(all.ok) / elapsed,
+              Micros(all.latency, 50).c_str(), Micros(all.latency, 99).c_str());
   return all.ok > 0 ? 0 : 1;
 }
 

@@ -5,8 +5,7 @@
 
 namespace mdl {
 
-ClientApp::ClientApp(boost::asio::io_context& io, Clock& clock, Registry& registry,
-                     ClientAppOptions options)
+ClientApp::ClientApp(boost::asio::io_context& io, Clock& clock, Registry& registry, ClientAppOptions options)
     : io_(io),
       registry_(registry),
       options_(std::move(options)),
@@ -25,8 +24,7 @@ void ClientApp::Form_Load() {
   const std::string stored = registry_.ReadValue(kClientKey, kClientValueName);
   if (stored.empty()) {
     registry_.CreateKey(kClientKeyPath);
-    if (!registry_.WriteValue(Hive::kLocalMachine, kClientKey, kClientValueName,
-                              kClientDefaultValue)) {
+    if (!registry_.WriteValue(Hive::kLocalMachine, kClientKey, kClientValueName, kClientDefaultValue)) {
       Log("Cannot store the default settings in " + registry_.file().string());
     }
     settings_ = ClientSettings{};
@@ -122,10 +120,12 @@ void ClientApp::OnStatus(const ClientStatus& status) {
   if (status.error.empty()) {
     if (options_.print_reports && options_.out) options_.out(status.report);
     if (options_.virtual_clock && status.clock_set_to) {
-      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          status.clock_set_to->time_since_epoch()).count() % 1000;
-      Log("Virtual clock set to " + ReportDateTime(*status.clock_set_to) + "." +
-          std::to_string(ms) + " UTC; the system clock is untouched");
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(status.clock_set_to->time_since_epoch())
+              .count() %
+          1000;
+      Log("Virtual clock set to " + ReportDateTime(*status.clock_set_to) + "." + std::to_string(ms) +
+          " UTC; the system clock is untouched");
     }
   } else {
     if (options_.print_reports && options_.out && status.error.rfind("Clock not set", 0) == 0) {

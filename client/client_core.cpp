@@ -49,8 +49,8 @@ std::optional<double> GetMDLSM(std::span<const uint8_t> reply, std::size_t offse
   return MdlStampToMillis(reply.data() + offset);
 }
 
-std::optional<ReplyResult> ProcessReply(std::span<const uint8_t> reply, int64_t rtt_ms,
-                                        uint32_t send_millis, const ZoneFacts& zone) {
+std::optional<ReplyResult> ProcessReply(std::span<const uint8_t> reply, int64_t rtt_ms, uint32_t send_millis,
+                                        const ZoneFacts& zone) {
   if (reply.size() != kMdlMessageSize) return std::nullopt;
   ReplyResult r;
   r.rtt_ms = rtt_ms;
@@ -70,8 +70,7 @@ std::optional<ReplyResult> ProcessReply(std::span<const uint8_t> reply, int64_t 
   const UtcTime server_time = FromMdlMillis(server_ms);
   const int64_t m = server_ms % 1000;
   // The client's send time in local time, to the whole second.
-  const auto client_local = UtcTime(kMdlEpoch) +
-                            seconds(static_cast<int64_t>(std::floor(r.t1_ms / 1000.0))) -
+  const auto client_local = UtcTime(kMdlEpoch) + seconds(static_cast<int64_t>(std::floor(r.t1_ms / 1000.0))) -
                             seconds(GrabBias(zone));
 
   r.report = "MDL Server: " + Chars(reply.subspan(0, 4)) + " v" + Printable(reply[4]) +
@@ -89,8 +88,8 @@ std::string FormatThousands(double value) {
   const double whole = std::nearbyint(value);  // default rounding: half to even
   if (!std::isfinite(whole) || std::fabs(whole) > 9e18) return "0";
   const long long n = static_cast<long long>(whole);
-  std::string digits = std::to_string(n < 0 ? -static_cast<unsigned long long>(n)
-                                            : static_cast<unsigned long long>(n));
+  std::string digits =
+      std::to_string(n < 0 ? -static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n));
   std::string out;
   const std::size_t len = digits.size();
   for (std::size_t i = 0; i < len; ++i) {
@@ -123,8 +122,7 @@ std::string ReportDateTime(UtcTime t) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %lld:%lld:%lld", static_cast<int>(ymd.year()),
                 static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<long long>(hms.hours().count()),
-                static_cast<long long>(hms.minutes().count()),
+                static_cast<long long>(hms.hours().count()), static_cast<long long>(hms.minutes().count()),
                 static_cast<long long>(hms.seconds().count()));
   return buf;
 }

@@ -37,9 +37,9 @@ ClientRequest BuildClientRequest(UtcTime now);
 std::optional<double> GetMDLSM(std::span<const uint8_t> reply, std::size_t offset);
 
 struct ReplyResult {
-  double t1_ms = 0;          // client send time, echoed (ms since 2002)
-  double t3_ms = 0;          // server send time (ms since 2002)
-  double drift_ms = 0;       // t3 - t1
+  double t1_ms = 0;     // client send time, echoed (ms since 2002)
+  double t3_ms = 0;     // server send time (ms since 2002)
+  double drift_ms = 0;  // t3 - t1
   int64_t rtt_ms = 0;
   double adjustment_ms = 0;  // 0 when drift is 0, else drift + rtt / 2
   UtcTime new_clock{};       // t3 + rtt / 2, to the millisecond
@@ -51,8 +51,8 @@ struct ReplyResult {
 // The reply must be exactly 24 bytes (its identification is not checked);
 // anything else gives nullopt. `zone` gives the local time of the client's
 // send time in the report.
-std::optional<ReplyResult> ProcessReply(std::span<const uint8_t> reply, int64_t rtt_ms,
-                                        uint32_t send_millis, const ZoneFacts& zone);
+std::optional<ReplyResult> ProcessReply(std::span<const uint8_t> reply, int64_t rtt_ms, uint32_t send_millis,
+                                        const ZoneFacts& zone);
 
 // "###,###,##0": the value rounded half-to-even to a whole number, thousands
 // separated by ",", a minus sign kept ("-1,234").

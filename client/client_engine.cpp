@@ -142,9 +142,8 @@ void ClientEngine::ReadReply(const std::shared_ptr<Exchange>& ex) {
         }
         if (ex->reply.size() == kMdlMessageSize) return ex->engine->o3777_DataArrival(ex);
         if (ec) {
-          return ex->engine->o3777Err(ex, "reply of wrong length (" +
-                                              std::to_string(ex->reply.size()) +
-                                              " bytes): " + ec.message());
+          return ex->engine->o3777Err(
+              ex, "reply of wrong length (" + std::to_string(ex->reply.size()) + " bytes): " + ec.message());
         }
         ex->engine->ReadReply(ex);
       });
@@ -152,8 +151,7 @@ void ClientEngine::ReadReply(const std::shared_ptr<Exchange>& ex) {
 
 void ClientEngine::o3777_DataArrival(const std::shared_ptr<Exchange>& ex) {
   const auto elapsed = std::chrono::steady_clock::now() - ex->round_trip_start;
-  const int64_t rtt_ms =
-      std::chrono::round<std::chrono::milliseconds>(elapsed).count();
+  const int64_t rtt_ms = std::chrono::round<std::chrono::milliseconds>(elapsed).count();
   const auto result = ProcessReply(ex->reply, rtt_ms, ex->request.send_millis, clock_.zone());
   if (!result) return o3777Err(ex, "reply of wrong length");
   const std::error_code set_error = clock_.set(result->new_clock);

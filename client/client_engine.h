@@ -20,10 +20,10 @@ namespace mdl {
 
 // What the engine publishes after every exchange.
 struct ClientStatus {
-  std::string report;          // the report box (`t3777`); kept on failure
-  std::string tray_tip;        // kept on failure
-  bool succeeded = false;      // the last exchange set the clock
-  std::string error;           // why the last exchange failed; empty on success
+  std::string report;                   // the report box (`t3777`); kept on failure
+  std::string tray_tip;                 // kept on failure
+  bool succeeded = false;               // the last exchange set the clock
+  std::string error;                    // why the last exchange failed; empty on success
   std::optional<UtcTime> clock_set_to;  // the instant the clock was set to
 };
 
@@ -43,8 +43,7 @@ class ClientEngine {
   static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
 
   // `schedule` gets the retry countdown after a failed exchange.
-  ClientEngine(boost::asio::io_context& io, Clock& clock, ClientSchedule& schedule,
-               StatusHandler on_status);
+  ClientEngine(boost::asio::io_context& io, Clock& clock, ClientSchedule& schedule, StatusHandler on_status);
   ~ClientEngine();
   ClientEngine(const ClientEngine&) = delete;
   ClientEngine& operator=(const ClientEngine&) = delete;

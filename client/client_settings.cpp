@@ -55,9 +55,12 @@ SecChangeResult SecChange(std::string_view number, std::string_view unit) {
   }
   const std::string_view prefix = unit.substr(0, 3);
   int64_t factor = 1;
-  if (prefix == "Min") factor = 60;
-  else if (prefix == "Hou") factor = 3600;
-  else if (prefix == "Day") factor = 86400;
+  if (prefix == "Min")
+    factor = 60;
+  else if (prefix == "Hou")
+    factor = 3600;
+  else if (prefix == "Day")
+    factor = 86400;
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
   if (n > kMax / factor) {
     return {std::nullopt, "Interval not changed: " + std::string(text) + " " + std::string(unit) +

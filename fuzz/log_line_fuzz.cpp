@@ -27,16 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     field = rest.substr(0, cut);
     rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
   }
-  mdl::LogEntry entry{fields[0], fields[1], static_cast<uint16_t>(numbers[0]), numbers[0] >> 8,
-                      fields[2], fields[3], numbers[1]};
+  mdl::LogEntry entry{fields[0], fields[1], static_cast<uint16_t>(numbers[0]), numbers[0] >> 8, fields[2],
+                      fields[3], numbers[1]};
   const mdl::LocalDateTime local = mdl::LogLocalTime(mdl::UtcFromNs(ns), zone);
-  if (local.month < 1 || local.month > 12 || local.day < 1 || local.day > 31 ||
-      local.hour > 23 || local.minute > 59 || local.second > 59) {
+  if (local.month < 1 || local.month > 12 || local.day < 1 || local.day > 31 || local.hour > 23 ||
+      local.minute > 59 || local.second > 59) {
     std::abort();
   }
   const std::string line = mdl::FormatLogLine(entry, local, fields[4], fields[5]);
-  if (line.size() < 5 || line.find('\n') != line.size() - 1 ||
-      line.find('\r') != line.size() - 2 || line.compare(line.size() - 5, 5, " - \r\n") != 0) {
+  if (line.size() < 5 || line.find('\n') != line.size() - 1 || line.find('\r') != line.size() - 2 ||
+      line.compare(line.size() - 5, 5, " - \r\n") != 0) {
     std::abort();
   }
   if (mdl::LogFileName(local).size() != 14) std::abort();

@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const mdl::NtpStampBytes receive = {9, 9, 9, 9, 9, 9, 9, 9};
   const mdl::NtpStampBytes transmit = {7, 7, 7, 7, 7, 7, 7, 7};
   std::array<uint8_t, kNtpPacketSize> reply;
-  mdl::BuildNtpReply(std::span<const uint8_t, kNtpPacketSize>(data, kNtpPacketSize), state,
-                     receive, transmit, reply);
+  mdl::BuildNtpReply(std::span<const uint8_t, kNtpPacketSize>(data, kNtpPacketSize), state, receive, transmit,
+                     reply);
   const uint8_t fixed[12] = {36, 2, 4, 0xEF, 0, 0, 0, 0x4F, 0, 0, 2, 0xA1};
   for (size_t i = 0; i < sizeof fixed; ++i) {
     if (reply[i] != fixed[i]) std::abort();

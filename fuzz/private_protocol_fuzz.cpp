@@ -19,8 +19,7 @@ void Answer(std::span<const uint8_t, mdl::kMdlMessageSize> request, bool service
   if (reply[0] != 'M' || reply[1] != 'D' || reply[2] != 'L' || reply[3] != 'S') std::abort();
   if (!std::equal(request.begin() + 8, request.begin() + 16, reply.begin() + 8)) std::abort();
   if (mdl::CheckMdlRequest(reply) == mdl::MdlCheck::kOk) std::abort();  // no reply loops
-  (void)mdl::MdlLogText(service_tcp ? mdl::MdlTransport::kTcp : mdl::MdlTransport::kUdp,
-                        request[4]);
+  (void)mdl::MdlLogText(service_tcp ? mdl::MdlTransport::kTcp : mdl::MdlTransport::kUdp, request[4]);
 }
 
 }  // namespace
@@ -53,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < r.requests.size(); i += mdl::kMdlMessageSize) {
       const auto one = r.requests.subspan(i, mdl::kMdlMessageSize);
       if (mdl::CheckMdlRequest(one) == mdl::MdlCheck::kOk) {
-        Answer(std::span<const uint8_t, mdl::kMdlMessageSize>(one.data(), mdl::kMdlMessageSize),
-               true);
+        Answer(std::span<const uint8_t, mdl::kMdlMessageSize>(one.data(), mdl::kMdlMessageSize), true);
       }
     }
     if (framer.Expired(now_ms)) framer = mdl::MdlStreamFramer();

@@ -16,9 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (sync.ntp_first_byte < -32768 || sync.ntp_first_byte > 32767) std::abort();
   if (sync.count_text && !mdl::IsPlainDecimal(*sync.count_text)) std::abort();
   if (sync.valid) {
-    const std::string formatted =
-        mdl::FormatSettingsValue(sync.random, sync.count_text.value_or(""), sync.unit_text,
-                                 sync.region, sync.ntp_first_byte);
+    const std::string formatted = mdl::FormatSettingsValue(sync.random, sync.count_text.value_or(""),
+                                                           sync.unit_text, sync.region, sync.ntp_first_byte);
     const mdl::SyncSettingsFields back = mdl::ParseSettingsValue(formatted);
     if (!back.valid || back.random != sync.random || back.count_text != sync.count_text ||
         back.unit_text != sync.unit_text || back.region != sync.region ||

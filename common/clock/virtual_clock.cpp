@@ -6,12 +6,9 @@
 
 namespace mdl {
 
-VirtualClock::VirtualClock(UtcTime start)
-    : frozen_(true), frozen_base_(start) {}
+VirtualClock::VirtualClock(UtcTime start) : frozen_(true), frozen_base_(start) {}
 
-UtcTime VirtualClock::Base() const {
-  return frozen_ ? frozen_base_ : SystemNow();
-}
+UtcTime VirtualClock::Base() const { return frozen_ ? frozen_base_ : SystemNow(); }
 
 UtcTime VirtualClock::now() const { return Base() + offset_; }
 
@@ -21,13 +18,10 @@ UtcTime VirtualClock::from_system(UtcTime system_time) const {
 
 int64_t VirtualClock::tick_ms() const {
   if (!frozen_) return MonotonicMs();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(frozen_ticks_)
-      .count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(frozen_ticks_).count();
 }
 
-ZoneFacts VirtualClock::zone() const {
-  return zone_ ? *zone_ : ZoneFactsAt(now());
-}
+ZoneFacts VirtualClock::zone() const { return zone_ ? *zone_ : ZoneFactsAt(now()); }
 
 std::error_code VirtualClock::set(UtcTime t) {
   offset_ = t - Base();

@@ -23,9 +23,8 @@ Probe LocalAt(int64_t unix_seconds) {
   const auto tt = static_cast<time_t>(unix_seconds);
   struct tm parts = {};
   if (localtime_r(&tt, &parts) == nullptr) return Probe{};
-  return Probe{
-      true, parts.tm_isdst > 0,
-      Offset{parts.tm_gmtoff, parts.tm_zone != nullptr ? parts.tm_zone : ""}};
+  return Probe{true, parts.tm_isdst > 0,
+               Offset{parts.tm_gmtoff, parts.tm_zone != nullptr ? parts.tm_zone : ""}};
 }
 
 // The nearest offset within about a year of `unix_seconds` whose DST state is
@@ -33,8 +32,7 @@ Probe LocalAt(int64_t unix_seconds) {
 std::optional<Offset> NearbyOffset(int64_t unix_seconds, bool dst) {
   constexpr int64_t kMonth = 30 * 86400;
   for (int64_t k = 1; k <= 13; ++k) {
-    for (const int64_t at :
-         {unix_seconds - k * kMonth, unix_seconds + k * kMonth}) {
+    for (const int64_t at : {unix_seconds - k * kMonth, unix_seconds + k * kMonth}) {
       const Probe p = LocalAt(at);
       if (p.valid && p.dst == dst) return p.offset;
     }
@@ -74,8 +72,8 @@ ZoneFacts ZoneFactsAt(UtcTime t) {
   facts.standard_bias_minutes = 0;
   facts.standard_name = NameOr(standard->name, tzname[0]);
   if (daylight) {
-    facts.daylight_bias_minutes = static_cast<int32_t>(
-        -(daylight->east_seconds - standard->east_seconds) / 60);
+    facts.daylight_bias_minutes =
+        static_cast<int32_t>(-(daylight->east_seconds - standard->east_seconds) / 60);
     facts.daylight_name = NameOr(daylight->name, tzname[1]);
   } else {
     facts.daylight_bias_minutes = 0;

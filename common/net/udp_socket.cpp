@@ -38,8 +38,7 @@ struct UdpSocket::Batch {
   size_t tx_count = 0;
 };
 
-UdpSocket::UdpSocket(boost::asio::io_context& io)
-    : io_(io), alive_(std::make_shared<bool>(true)) {}
+UdpSocket::UdpSocket(boost::asio::io_context& io) : io_(io), alive_(std::make_shared<bool>(true)) {}
 
 UdpSocket::~UdpSocket() {
   *alive_ = false;

@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 
 #include <array>
-#include <chrono>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -48,9 +48,7 @@ std::string_view TrimLeft(std::string_view s) {
   return s;
 }
 
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // Reads a quoted string starting at text[0] == '"'. On success stores the
 // unescaped text and returns the number of bytes consumed; 0 when unterminated.
@@ -84,8 +82,7 @@ bool CheckBinaryData(std::string_view data, bool* continues) {
   *continues = false;
   if (data.substr(0, 6) == "dword:") {
     std::string_view digits = TrimRight(data.substr(6));
-    return !digits.empty() && digits.size() <= 8 &&
-           std::all_of(digits.begin(), digits.end(), IsHexDigit);
+    return !digits.empty() && digits.size() <= 8 && std::all_of(digits.begin(), digits.end(), IsHexDigit);
   }
   if (data.substr(0, 3) != "hex") return false;
   data.remove_prefix(3);
@@ -137,8 +134,7 @@ class Parser {
     if (line_no_ == 0 || !seen_header_) return Fail(1, "missing header line");
     if (in_hex_) return Fail(line_no_, "hex value continues past the end of the file");
     if (skipped_ > kMaxWarnings) {
-      result_.warnings.push_back(std::to_string(skipped_ - kMaxWarnings) +
-                                 " more non-string values skipped");
+      result_.warnings.push_back(std::to_string(skipped_ - kMaxWarnings) + " more non-string values skipped");
     }
     result_.ok = true;
     return std::move(result_);
@@ -182,8 +178,7 @@ class Parser {
       if (SameKeyPath(entry.name, hive_name)) hive = entry.hive;
     }
     if (hive == Hive::kNone) return Error("unknown root key");
-    std::string_view sub_key =
-        slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    std::string_view sub_key = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
     auto [it, added] = key_index_.try_emplace(FoldedKey(hive, sub_key), result_.data.keys.size());
     if (added) {
       RegKey key;
@@ -278,9 +273,8 @@ Hive HiveFromName(std::string_view name) {
 bool IsKnownHive(Hive hive) { return !HiveName(hive).empty(); }
 
 bool SameKeyPath(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
 }
 
 bool HasForbiddenChar(std::string_view text) {

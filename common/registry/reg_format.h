@@ -22,8 +22,7 @@ enum class Hive : uint32_t {
   kDynData = 0x80000006,
 };
 
-inline constexpr std::string_view kRegFileHeader =
-    "Windows Registry Editor Version 5.00";
+inline constexpr std::string_view kRegFileHeader = "Windows Registry Editor Version 5.00";
 
 // "HKEY_LOCAL_MACHINE" etc.; "" for kNone or a value outside the table.
 std::string_view HiveName(Hive hive);
@@ -68,9 +67,9 @@ struct RegData {
 
 struct RegParseResult {
   bool ok = false;
-  RegData data;             // complete when ok, empty otherwise (never half-loaded)
-  size_t error_line = 0;    // 1-based line of the first error
-  std::string error;        // why the text was rejected
+  RegData data;                       // complete when ok, empty otherwise (never half-loaded)
+  size_t error_line = 0;              // 1-based line of the first error
+  std::string error;                  // why the text was rejected
   std::vector<std::string> warnings;  // "line N: ..." for entries that were skipped
 };
 

@@ -17,9 +17,7 @@ constexpr std::chrono::milliseconds kLockWait(2000);
 // Changes whose save failed are retried with the next save, up to this many.
 constexpr size_t kMaxUnsavedChanges = 1000;
 
-std::time_t UtcNow() {
-  return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-}
+std::time_t UtcNow() { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); }
 
 }  // namespace
 
@@ -58,8 +56,7 @@ void Registry::Load() {
       if (parsed.ok) {
         data_ = std::move(parsed.data);
         for (const std::string& warning : parsed.warnings) {
-          Report("Registry store " + file_.string() + ": " + warning +
-                 " (it is dropped at the next save)");
+          Report("Registry store " + file_.string() + ": " + warning + " (it is dropped at the next save)");
         }
         return;
       }
@@ -83,8 +80,7 @@ std::string Registry::ReadValue(std::string_view sub_key, std::string_view name)
   return ReadValue(Hive::kLocalMachine, sub_key, name);
 }
 
-std::string Registry::ReadValue(Hive hive, std::string_view sub_key,
-                                std::string_view name) const {
+std::string Registry::ReadValue(Hive hive, std::string_view sub_key, std::string_view name) const {
   const RegKey* key = data_.FindKey(hive, sub_key);
   if (key == nullptr) return "";
   for (const RegValue& value : key->values) {
@@ -93,8 +89,7 @@ std::string Registry::ReadValue(Hive hive, std::string_view sub_key,
   return "";
 }
 
-std::vector<std::pair<std::string, std::string>> Registry::Values(
-    Hive hive, std::string_view sub_key) const {
+std::vector<std::pair<std::string, std::string>> Registry::Values(Hive hive, std::string_view sub_key) const {
   std::vector<std::pair<std::string, std::string>> out;
   if (const RegKey* key = data_.FindKey(hive, sub_key)) {
     for (const RegValue& value : key->values) out.emplace_back(value.name, value.data);
@@ -102,8 +97,7 @@ std::vector<std::pair<std::string, std::string>> Registry::Values(
   return out;
 }
 
-bool Registry::WriteValue(Hive hive, std::string_view sub_key, std::string_view name,
-                          std::string_view text) {
+bool Registry::WriteValue(Hive hive, std::string_view sub_key, std::string_view name, std::string_view text) {
   if (!IsKnownHive(hive)) {
     Report("Registry: cannot write \"" + std::string(name) + "\": unknown root key");
     return false;
@@ -113,8 +107,8 @@ bool Registry::WriteValue(Hive hive, std::string_view sub_key, std::string_view 
            "\": a key, name or text may not hold a line break or NUL");
     return false;
   }
-  return Record(Change{Change::Kind::kWrite, hive, std::string(sub_key), std::string(name),
-                       std::string(text)});
+  return Record(
+      Change{Change::Kind::kWrite, hive, std::string(sub_key), std::string(name), std::string(text)});
 }
 
 int Registry::DeleteValue(Hive hive, std::string_view sub_key, std::string_view name) {
@@ -124,8 +118,7 @@ int Registry::DeleteValue(Hive hive, std::string_view sub_key, std::string_view 
   bool found = false;
   for (const RegValue& value : key->values) found = found || value.name == name;
   if (!found) return kRegNotFound;
-  bool saved = Record(Change{Change::Kind::kDelete, hive, std::string(sub_key),
-                             std::string(name), ""});
+  bool saved = Record(Change{Change::Kind::kDelete, hive, std::string(sub_key), std::string(name), ""});
   return saved ? kRegSuccess : kRegWriteFault;
 }
 
@@ -222,10 +215,9 @@ bool Registry::SaveChanges(const std::vector<Change>& changes) {
         Report("Registry store " + file_.string() + " is damaged and not saved: " + move_error);
         return false;
       }
-      Report("Registry store damaged: " + file_.string() + ":" +
-             std::to_string(parsed.error_line) + ": " +
-             (read.status == StoreRead::Status::kOk ? parsed.error : read.error) +
-             "; moved aside to " + moved_to.string());
+      Report("Registry store damaged: " + file_.string() + ":" + std::to_string(parsed.error_line) + ": " +
+             (read.status == StoreRead::Status::kOk ? parsed.error : read.error) + "; moved aside to " +
+             moved_to.string());
     }
   }
   std::string error = WriteFileAtomically(file_, SerializeRegFile(data_));

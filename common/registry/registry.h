@@ -15,9 +15,9 @@ namespace mdl {
 
 // Result codes of DeleteValue, as the platform registry gives them.
 inline constexpr int kRegSuccess = 0;
-inline constexpr int kRegNotFound = 2;        // ERROR_FILE_NOT_FOUND
-inline constexpr int kRegInvalidHandle = 6;   // ERROR_INVALID_HANDLE: unknown hive
-inline constexpr int kRegWriteFault = 29;     // ERROR_WRITE_FAULT: the store was not saved
+inline constexpr int kRegNotFound = 2;       // ERROR_FILE_NOT_FOUND
+inline constexpr int kRegInvalidHandle = 6;  // ERROR_INVALID_HANDLE: unknown hive
+inline constexpr int kRegWriteFault = 29;    // ERROR_WRITE_FAULT: the store was not saved
 
 // Larger store files are treated as damaged and moved aside unread.
 inline constexpr size_t kMaxStoreBytes = 16 * 1024 * 1024;
@@ -37,8 +37,7 @@ class Registry {
   // parsed is moved aside to "<file>.corrupt-<UTC time>" and reported with its
   // line; the store then starts empty. A file that cannot be read or moved
   // aside is left alone and no change is ever saved over it.
-  explicit Registry(std::filesystem::path file,
-                    RegistryReporter reporter = DefaultRegistryReporter());
+  explicit Registry(std::filesystem::path file, RegistryReporter reporter = DefaultRegistryReporter());
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
@@ -51,8 +50,7 @@ class Registry {
   // Creates the key when missing. False for an unknown hive, for text holding
   // a line break or NUL, or when the save failed (the change stays in this
   // object's copy and goes to disk with the next successful save).
-  bool WriteValue(Hive hive, std::string_view sub_key, std::string_view name,
-                  std::string_view text);
+  bool WriteValue(Hive hive, std::string_view sub_key, std::string_view name, std::string_view text);
 
   // kRegSuccess, kRegNotFound when the key or value is missing,
   // kRegInvalidHandle for an unknown hive, kRegWriteFault when not saved.
@@ -75,8 +73,7 @@ class Registry {
   SplitPath Split(std::string_view full_path) const;
 
   // The values of one key in creation order.
-  std::vector<std::pair<std::string, std::string>> Values(Hive hive,
-                                                          std::string_view sub_key) const;
+  std::vector<std::pair<std::string, std::string>> Values(Hive hive, std::string_view sub_key) const;
 
   // Defers saving until the guard ends: one save for a batch of changes.
   // Batches nest; the outermost one saves.

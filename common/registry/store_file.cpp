@@ -92,9 +92,7 @@ StoreRead ReadStoreFile(const std::filesystem::path& file, size_t max_bytes) {
 
 namespace {
 
-std::string TempPrefix(const std::filesystem::path& file) {
-  return "." + file.filename().string() + ".tmp-";
-}
+std::string TempPrefix(const std::filesystem::path& file) { return "." + file.filename().string() + ".tmp-"; }
 
 }  // namespace
 
@@ -143,7 +141,7 @@ std::string WriteFileAtomically(const std::filesystem::path& file, std::string_v
 }
 
 std::filesystem::path CorruptFileName(const std::filesystem::path& file, std::time_t now) {
-  std::tm utc {};
+  std::tm utc{};
   ::gmtime_r(&now, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
@@ -152,8 +150,7 @@ std::filesystem::path CorruptFileName(const std::filesystem::path& file, std::ti
   return name;
 }
 
-std::string MoveAside(const std::filesystem::path& file, std::time_t now,
-                      std::filesystem::path* moved_to) {
+std::string MoveAside(const std::filesystem::path& file, std::time_t now, std::filesystem::path* moved_to) {
   const std::filesystem::path base = CorruptFileName(file, now);
   for (int n = 1; n <= 1000; ++n) {
     std::filesystem::path target = base;

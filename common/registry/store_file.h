@@ -34,8 +34,7 @@ std::filesystem::path CorruptFileName(const std::filesystem::path& file, std::ti
 
 // Renames `file` to CorruptFileName (with "-2", "-3", ... appended when that
 // name is taken, so no earlier copy is overwritten). Returns "" on success.
-std::string MoveAside(const std::filesystem::path& file, std::time_t now,
-                      std::filesystem::path* moved_to);
+std::string MoveAside(const std::filesystem::path& file, std::time_t now, std::filesystem::path* moved_to);
 
 // An exclusive advisory lock on "<file>.lock", so that programs sharing one
 // store do not lose each other's writes. Gives up after `wait`.

@@ -14,8 +14,7 @@ inline void PutBe32(uint8_t* p, uint32_t v) {
 }
 
 inline uint32_t GetBe32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-         (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
 inline std::array<uint8_t, 4> Be32Bytes(uint32_t v) {

@@ -11,12 +11,11 @@ namespace {
 // MJD of 1970-01-01.
 constexpr int64_t kMjdOfUnixEpoch = 40587;
 
-constexpr std::array<std::string_view, 7> kWeekdays = {
-    "Sunday",   "Monday", "Tuesday", "Wednesday",
-    "Thursday", "Friday", "Saturday"};
-constexpr std::array<std::string_view, 12> kMonths = {
-    "January", "February", "March",     "April",   "May",      "June",
-    "July",    "August",   "September", "October", "November", "December"};
+constexpr std::array<std::string_view, 7> kWeekdays = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                                       "Thursday", "Friday", "Saturday"};
+constexpr std::array<std::string_view, 12> kMonths = {"January",   "February", "March",    "April",
+                                                      "May",       "June",     "July",     "August",
+                                                      "September", "October",  "November", "December"};
 
 // Splits a count of nanoseconds since 1970-01-01 of some clock into its parts.
 CivilTime CivilFromSinceEpoch(Nanoseconds since_epoch) {
@@ -39,20 +38,15 @@ CivilTime CivilFromSinceEpoch(Nanoseconds since_epoch) {
 
 }  // namespace
 
-CivilTime CivilFromUtc(UtcTime t) {
-  return CivilFromSinceEpoch(t.time_since_epoch());
-}
-CivilTime CivilFromLocal(LocalTime t) {
-  return CivilFromSinceEpoch(t.time_since_epoch());
-}
+CivilTime CivilFromUtc(UtcTime t) { return CivilFromSinceEpoch(t.time_since_epoch()); }
+CivilTime CivilFromLocal(LocalTime t) { return CivilFromSinceEpoch(t.time_since_epoch()); }
 
 std::string_view WeekdayName(unsigned weekday) {
   return weekday < kWeekdays.size() ? kWeekdays[weekday] : std::string_view();
 }
 
 std::string_view MonthName(unsigned month) {
-  return month >= 1 && month <= kMonths.size() ? kMonths[month - 1]
-                                               : std::string_view();
+  return month >= 1 && month <= kMonths.size() ? kMonths[month - 1] : std::string_view();
 }
 
 std::string ToUpperAscii(std::string_view text) {
@@ -78,22 +72,18 @@ std::string Time24Text(const CivilTime& c) {
 std::string Time12Text(const CivilTime& c) {
   const unsigned hour12 = c.hour % 12 == 0 ? 12 : c.hour % 12;
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%02u:%02u:%02u %s", hour12, c.minute,
-                c.second, c.hour < 12 ? "AM" : "PM");
+  std::snprintf(buf, sizeof buf, "%02u:%02u:%02u %s", hour12, c.minute, c.second, c.hour < 12 ? "AM" : "PM");
   return buf;
 }
 
-std::string DefaultDateTimeText(const CivilTime& c) {
-  return IsoDateText(c) + " " + Time24Text(c);
-}
+std::string DefaultDateTimeText(const CivilTime& c) { return IsoDateText(c) + " " + Time24Text(c); }
 
 std::string DefaultDateTimeText(UtcTime t, const ZoneFacts& zone) {
   return DefaultDateTimeText(CivilFromLocal(LocalFromUtc(t, zone)));
 }
 
 int64_t ModifiedJulianDay(UtcTime t) {
-  return std::chrono::floor<std::chrono::days>(t).time_since_epoch().count() +
-         kMjdOfUnixEpoch;
+  return std::chrono::floor<std::chrono::days>(t).time_since_epoch().count() + kMjdOfUnixEpoch;
 }
 
 }  // namespace mdl

@@ -9,8 +9,8 @@ namespace {
 
 // "MONTH D YYYY HH:MM:SS AM".
 std::string DateAndTime(const CivilTime& c) {
-  return ToUpperAscii(MonthName(c.month)) + " " + std::to_string(c.day) + " " +
-         std::to_string(c.year) + " " + Time12Text(c);
+  return ToUpperAscii(MonthName(c.month)) + " " + std::to_string(c.day) + " " + std::to_string(c.year) + " " +
+         Time12Text(c);
 }
 
 }  // namespace
@@ -18,9 +18,8 @@ std::string DateAndTime(const CivilTime& c) {
 std::string ClockBoxText(UtcTime t, const ZoneFacts& zone) {
   const CivilTime local = CivilFromLocal(LocalFromUtc(t, zone));
   const CivilTime utc = CivilFromUtc(t);
-  return "   " + ToUpperAscii(WeekdayName(local.weekday).substr(0, 3)) + " " +
-         DateAndTime(local) + "\r\n" + "   UTC " + DateAndTime(utc) + "\r\n" +
-         "   Meridel Server 5110";
+  return "   " + ToUpperAscii(WeekdayName(local.weekday).substr(0, 3)) + " " + DateAndTime(local) + "\r\n" +
+         "   UTC " + DateAndTime(utc) + "\r\n" + "   Meridel Server 5110";
 }
 
 }  // namespace mdl

@@ -57,15 +57,13 @@ std::string DaylightIndicatorTT(UtcTime t) {
   const unsigned month = static_cast<unsigned>(ymd.month());
   if (month == 3) {
     const sys_days change_day{ymd.year() / March / Sunday[2]};
-    const UtcTime change =
-        change_day + kChangeLocalHour + kMountainStandardOffset;
+    const UtcTime change = change_day + kChangeLocalHour + kMountainStandardOffset;
     if (t >= change) return "50";
     return TwoDigits(50 + (change_day - today).count() + 1);
   }
   if (month == 11) {
     const sys_days change_day{ymd.year() / November / Sunday[1]};
-    const UtcTime change =
-        change_day + kChangeLocalHour + kMountainDaylightOffset;
+    const UtcTime change = change_day + kChangeLocalHour + kMountainDaylightOffset;
     if (t >= change) return "00";
     return TwoDigits((change_day - today).count() + 1);
   }
@@ -74,13 +72,12 @@ std::string DaylightIndicatorTT(UtcTime t) {
 
 void AppendDaytimeJulianText(std::string& out, UtcTime t) {
   const uint32_t ms = MillisOfSecond(t);
-  const UtcTime marker = std::chrono::round<seconds>(
-      std::chrono::floor<seconds>(t) + kJulianShift);
+  const UtcTime marker = std::chrono::round<seconds>(std::chrono::floor<seconds>(t) + kJulianShift);
   const CivilTime c = CivilFromUtc(marker);
   char head[64];
   std::snprintf(head, sizeof head, "\n%05lld %02d-%02u-%02u ",
-                static_cast<long long>(ModifiedJulianDay(marker) % 100000),
-                ((c.year % 100) + 100) % 100, c.month, c.day);
+                static_cast<long long>(ModifiedJulianDay(marker) % 100000), ((c.year % 100) + 100) % 100,
+                c.month, c.day);
   char tail[64];
   std::snprintf(tail, sizeof tail, " 0 0 %u.0 UTC(MDLS) *\n", 1000 - ms);
   out += head;

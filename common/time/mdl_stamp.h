@@ -16,8 +16,7 @@ inline constexpr int64_t kMdlEpochUnixSeconds = 1009843200;
 // bytes 4..7 floor(ms * 2^32 / 1000), both big-endian, where ms is the
 // millisecond of `t` (peers expect this millisecond-grained fraction).
 // Stores ms in `*millis_out` when given.
-std::array<uint8_t, 8> MdlStampFromUtc(UtcTime t,
-                                       uint32_t* millis_out = nullptr);
+std::array<uint8_t, 8> MdlStampFromUtc(UtcTime t, uint32_t* millis_out = nullptr);
 
 // `GetMDLSM`: milliseconds since the 2002 epoch of the 8-byte timestamp at
 // `p`, seconds * 1000 + fraction * 1000 / 2^32, both read unsigned.

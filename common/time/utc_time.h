@@ -22,8 +22,7 @@ inline int64_t FloorUnixSeconds(UtcTime t) {
 }
 // Nanoseconds into the current second, 0..999999999 (also before 1970).
 inline uint32_t NanosOfSecond(UtcTime t) {
-  return static_cast<uint32_t>(
-      (t - std::chrono::floor<std::chrono::seconds>(t)).count());
+  return static_cast<uint32_t>((t - std::chrono::floor<std::chrono::seconds>(t)).count());
 }
 // Milliseconds into the current second, 0..999.
 inline uint32_t MillisOfSecond(UtcTime t) { return NanosOfSecond(t) / 1000000; }

@@ -65,7 +65,11 @@ void ServiceHandler::OnAcceptBatchEnd() { engine_.log().Flush(); }
 
 ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& registry,
                            EngineOptions options, EngineObserver* observer)
-    : io_(io), clock_(clock), registry_(registry), options_(std::move(options)), observer_(observer),
+    : io_(io),
+      clock_(clock),
+      registry_(registry),
+      options_(std::move(options)),
+      observer_(observer),
       tick_timer_(io) {
   handlers_[static_cast<size_t>(Service::kTime)] = MakeTimeHandler(*this);
   handlers_[static_cast<size_t>(Service::kDaytime)] = MakeDaytimeHandler(*this);
@@ -119,7 +123,9 @@ void ServerEngine::Start() {
   log_ = std::make_unique<RequestLog>(id);
   log_->set_path_check_interval(std::chrono::seconds(1));
   log_->set_error_callback([this](LogError kind, int err, const std::filesystem::path& p) {
-    const char* what = kind == LogError::kFolder ? "create the folder" : kind == LogError::kOpen ? "open" : "write";
+    const char* what = kind == LogError::kFolder ? "create the folder"
+                       : kind == LogError::kOpen ? "open"
+                                                 : "write";
     Diagnostic("request log: cannot " + std::string(what) + " " + p.string() + ": " +
                std::generic_category().message(err));
   });
@@ -205,7 +211,8 @@ void ServerEngine::ApplyRegistryTuning() {
     if (rate && burst && *rate <= 100000000 && *burst <= 100000000)
       budget_.Configure(static_cast<uint32_t>(*rate), static_cast<uint32_t>(*burst));
     else
-      Diagnostic("AmplificationBudget \"" + budget + "\" is not <bytes per second>:<burst bytes>; default kept");
+      Diagnostic("AmplificationBudget \"" + budget +
+                 "\" is not <bytes per second>:<burst bytes>; default kept");
   }
 }
 
@@ -281,15 +288,16 @@ void ServerEngine::LoadServers(std::string_view mode) {
 
 void ServerEngine::ReportBindError(Service s, std::error_code ec, uint16_t port) {
   if (ec == std::errc::address_in_use) {
-    status_text_ = "That address is already in use.  Please select a different port than " +
-                   std::to_string(port) + ".";
+    status_text_ =
+        "That address is already in use.  Please select a different port than " + std::to_string(port) + ".";
     if (s == Service::kDaytime) {
-      status_line_ = status_text_ + "\r" + "DAYTIME SERVICE SERVER ERROR - PORT: " +
-                     service(Service::kDaytime).port_text + " invalid.";
+      status_line_ = status_text_ + "\r" +
+                     "DAYTIME SERVICE SERVER ERROR - PORT: " + service(Service::kDaytime).port_text +
+                     " invalid.";
     }
   } else {
-    status_text_ = std::string(RowOf(s).tree_caption) + ": cannot open port " + std::to_string(port) +
-                   ": " + ec.message() + ".";
+    status_text_ = std::string(RowOf(s).tree_caption) + ": cannot open port " + std::to_string(port) + ": " +
+                   ec.message() + ".";
   }
   Diagnostic(std::string(RowOf(s).tree_caption) + ": port " + std::to_string(port) + ": " + ec.message());
   Publish();
@@ -356,8 +364,8 @@ void ServerEngine::PortEnter(Service s) {
 void ServerEngine::MDLSelected(int isel) {
   if (isel < 1 || isel > 8) return;
   if (isel >= 7) return;  // About and advanced configuration: no panel change
-  static constexpr Service kPanel[] = {Service::kTime, Service::kTime, Service::kDaytime, Service::kNtp,
-                                       Service::kUnixTime, Service::kPrivate};
+  static constexpr Service kPanel[] = {Service::kTime, Service::kTime,     Service::kDaytime,
+                                       Service::kNtp,  Service::kUnixTime, Service::kPrivate};
   Service s = kPanel[isel - 1];
   selected_slot_ = static_cast<int>(s);
   selected_number_ = selected_slot_ + 1;
@@ -397,9 +405,9 @@ void ServerEngine::StatusUp() {
   server_status_text_ = ServerStatusText(counters_, LocalDateTimeText(), last_update_text);
   Service s = static_cast<Service>(selected_slot_);
   const ServiceState& st = service(s);
-  selected_summary_text_ = SelectedSummaryText(st.enabled, st.tcp_box, st.udp_box,
-                                               counters_.Get(s, Transport::kTcp),
-                                               counters_.Get(s, Transport::kUdp));
+  selected_summary_text_ =
+      SelectedSummaryText(st.enabled, st.tcp_box, st.udp_box, counters_.Get(s, Transport::kTcp),
+                          counters_.Get(s, Transport::kUdp));
 }
 
 void ServerEngine::Diagnostic(const std::string& line) {

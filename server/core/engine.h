@@ -28,8 +28,8 @@ namespace mdl {
 class UpstreamSync;
 
 struct EngineOptions {
-  std::filesystem::path home;               // program folder
-  bool service_build = true;                // no window
+  std::filesystem::path home;  // program folder
+  bool service_build = true;   // no window
   boost::asio::ip::address bind_address = boost::asio::ip::address_v4::any();
   std::string version = "5.1.10";
   // Idle time-out of accepted TCP connections and the cap of open ones per
@@ -98,7 +98,7 @@ class ServerEngine {
   void SetTcp(Service s, bool checked);
   void SetUdp(Service s, bool checked);
   void SetPortText(Service s, std::string text);  // the field's Change
-  void PortEnter(Service s);                       // Enter in the field
+  void PortEnter(Service s);                      // Enter in the field
   void LoadServers(std::string_view mode);
   void MDLSelected(int isel);
   void SetPaused(bool paused);

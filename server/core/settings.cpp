@@ -100,9 +100,8 @@ SyncSettingsFields ParseSettingsValue(std::string_view text) {
   return out;
 }
 
-std::string FormatSettingsValue(bool random, std::string_view count_text,
-                                std::string_view unit_text, std::string_view region,
-                                int ntp_first_byte) {
+std::string FormatSettingsValue(bool random, std::string_view count_text, std::string_view unit_text,
+                                std::string_view region, int ntp_first_byte) {
   std::string out(YesNo(random));
   for (std::string_view field : {count_text, unit_text, region}) {
     out += ':';
@@ -155,21 +154,19 @@ bool SaveServerSettings(Registry& registry, const SaveInput& input) {
   auto write = [&](std::string_view name, std::string_view text) {
     ok = registry.WriteValue(Hive::kLocalMachine, kServerKey, name, text) && ok;
   };
-  write("Settings", FormatSettingsValue(input.random, input.count_text, input.unit_text,
-                                        input.region, input.ntp_first_byte));
+  write("Settings", FormatSettingsValue(input.random, input.count_text, input.unit_text, input.region,
+                                        input.ntp_first_byte));
   write("OpenMinimized", YesNo(input.open_minimized));
   write("EnableLogging", YesNo(input.enable_logging));
   if (input.run_wanted && !input.run_found_at_start) {
-    ok = registry.WriteValue(Hive::kLocalMachine, kRunKey, kRunValueName, input.run_value_data) &&
-         ok;
+    ok = registry.WriteValue(Hive::kLocalMachine, kRunKey, kRunValueName, input.run_value_data) && ok;
   } else if (input.run_found_at_start && !input.run_wanted) {
     int result = registry.DeleteValue(Hive::kLocalMachine, kRunKey, kRunValueName);
     ok = (result == kRegSuccess || result == kRegNotFound) && ok;
   }
   for (ServiceSlot slot : {ServiceSlot::kTime, ServiceSlot::kUnixTime, ServiceSlot::kNtp,
                            ServiceSlot::kPrivate, ServiceSlot::kDaytime}) {
-    write(ServiceValueOf(slot).name,
-          FormatServiceFields(input.services[static_cast<size_t>(slot)]));
+    write(ServiceValueOf(slot).name, FormatServiceFields(input.services[static_cast<size_t>(slot)]));
   }
   return batch.Commit() && ok;
 }

@@ -83,9 +83,8 @@ struct SyncSettingsFields {
   int ntp_first_byte = kDefaultNtpFirstByte;
 };
 SyncSettingsFields ParseSettingsValue(std::string_view text);
-std::string FormatSettingsValue(bool random, std::string_view count_text,
-                                std::string_view unit_text, std::string_view region,
-                                int ntp_first_byte);
+std::string FormatSettingsValue(bool random, std::string_view count_text, std::string_view unit_text,
+                                std::string_view region, int ntp_first_byte);
 
 // A plain decimal number: blanks around, an optional sign, digits with an
 // optional fraction (".5" and "5." count).
@@ -122,9 +121,9 @@ struct SaveInput {
   int ntp_first_byte = kDefaultNtpFirstByte;
   bool open_minimized = false;
   bool enable_logging = false;
-  bool run_wanted = false;            // start-with-Windows box
-  bool run_found_at_start = false;    // StoredServerSettings::run_value_found
-  std::string run_value_data;         // RunValueData(program folder)
+  bool run_wanted = false;                                  // start-with-Windows box
+  bool run_found_at_start = false;                          // StoredServerSettings::run_value_found
+  std::string run_value_data;                               // RunValueData(program folder)
   std::array<ServiceFields, kStoredServiceCount> services;  // by ServiceSlot
 };
 // Writes "Settings", "OpenMinimized", "EnableLogging", applies the Run value

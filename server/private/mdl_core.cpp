@@ -13,9 +13,9 @@ MdlCheck CheckMdlRequest(std::span<const uint8_t> message) {
   return MdlCheck::kOk;
 }
 
-std::array<uint8_t, kMdlMessageSize> BuildMdlReply(
-    std::span<const uint8_t, kMdlMessageSize> request,
-    const std::array<uint8_t, 8>& server_stamp, char version_digit, bool service_build_tcp) {
+std::array<uint8_t, kMdlMessageSize> BuildMdlReply(std::span<const uint8_t, kMdlMessageSize> request,
+                                                   const std::array<uint8_t, 8>& server_stamp,
+                                                   char version_digit, bool service_build_tcp) {
   std::array<uint8_t, kMdlMessageSize> reply{};
   std::copy(request.begin(), request.end(), reply.begin());
   reply[0] = 'M';

@@ -29,9 +29,9 @@ MdlCheck CheckMdlRequest(std::span<const uint8_t> message);
 // The reply: "MDLS", the server's version digit, bytes 5..15 echoed and the
 // server time in bytes 16..23. The service build's TCP reply writes "UTC"
 // into bytes 5..7 instead of echoing them.
-std::array<uint8_t, kMdlMessageSize> BuildMdlReply(
-    std::span<const uint8_t, kMdlMessageSize> request,
-    const std::array<uint8_t, 8>& server_stamp, char version_digit, bool service_build_tcp);
+std::array<uint8_t, kMdlMessageSize> BuildMdlReply(std::span<const uint8_t, kMdlMessageSize> request,
+                                                   const std::array<uint8_t, 8>& server_stamp,
+                                                   char version_digit, bool service_build_tcp);
 
 // BytesD of the log entry: "MDLSC" (TCP) or "MDLSP" (UDP) and the client's
 // version digit (request byte 4).

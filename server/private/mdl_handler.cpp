@@ -41,7 +41,8 @@ class PrivateHandler : public ServiceHandler {
     }
     slot.Touch();
     // Several requests on one connection are each answered.
-    for (size_t at = 0; at + kMdlMessageSize <= frame.requests.size() && slot.IsOpen(); at += kMdlMessageSize) {
+    for (size_t at = 0; at + kMdlMessageSize <= frame.requests.size() && slot.IsOpen();
+         at += kMdlMessageSize) {
       std::span<const uint8_t, kMdlMessageSize> request(frame.requests.data() + at, kMdlMessageSize);
       UtcTime now = engine_.clock().now();
       auto stamp = MdlStampFromUtc(now);

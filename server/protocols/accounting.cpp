@@ -7,8 +7,8 @@ namespace {
 size_t Row(Service service) { return static_cast<size_t>(service); }
 size_t Column(Transport transport) { return transport == Transport::kTcp ? 0 : 1; }
 
-std::string SelectedText(bool enabled, bool tcp, bool udp, std::string_view count_label,
-                         uint64_t tcp_count, uint64_t udp_count) {
+std::string SelectedText(bool enabled, bool tcp, bool udp, std::string_view count_label, uint64_t tcp_count,
+                         uint64_t udp_count) {
   std::string text = "Server is: ";
   text += enabled ? "Enabled" : "Disabled";
   text += "\r\n";
@@ -56,8 +56,7 @@ uint64_t RequestCounters::UdpTotal() const {
 
 uint64_t RequestCounters::Total() const { return TcpTotal() + UdpTotal(); }
 
-std::string ServerStatusText(const RequestCounters& counters,
-                             std::string_view local_datetime_text,
+std::string ServerStatusText(const RequestCounters& counters, std::string_view local_datetime_text,
                              std::string_view last_update_text) {
   auto num = [](uint64_t n) { return std::to_string(n); };
   std::string text = "Server Status: ";
@@ -75,13 +74,11 @@ std::string ServerStatusText(const RequestCounters& counters,
   return text;
 }
 
-std::string SelectedSummaryText(bool enabled, bool tcp, bool udp, uint64_t tcp_count,
-                                uint64_t udp_count) {
+std::string SelectedSummaryText(bool enabled, bool tcp, bool udp, uint64_t tcp_count, uint64_t udp_count) {
   return SelectedText(enabled, tcp, udp, "Requests: ", tcp_count, udp_count);
 }
 
-std::string SelectedStatusText(bool enabled, bool tcp, bool udp, uint64_t tcp_count,
-                               uint64_t udp_count) {
+std::string SelectedStatusText(bool enabled, bool tcp, bool udp, uint64_t tcp_count, uint64_t udp_count) {
   return SelectedText(enabled, tcp, udp, "IN: ", tcp_count, udp_count);
 }
 

@@ -45,17 +45,14 @@ class RequestCounters {
 // The four-line server status; lines end with a lone CR:
 // "Server Status: <now>", "# T | /T .. | /D .. | /S .. | /U .. | /MDL ..",
 // "# UDP: U --- # TCP: C", "Last Atomic Update: <last update>".
-std::string ServerStatusText(const RequestCounters& counters,
-                             std::string_view local_datetime_text,
+std::string ServerStatusText(const RequestCounters& counters, std::string_view local_datetime_text,
                              std::string_view last_update_text);
 
 // Summary of the selected service, lines joined by CR LF:
 // "Server is: Enabled", "TCP: ON - UDP: OFF", "Requests: t/t - u/u".
-std::string SelectedSummaryText(bool enabled, bool tcp, bool udp, uint64_t tcp_count,
-                                uint64_t udp_count);
+std::string SelectedSummaryText(bool enabled, bool tcp, bool udp, uint64_t tcp_count, uint64_t udp_count);
 
 // The same for the service panel; its third line reads "IN: t/t - u/u".
-std::string SelectedStatusText(bool enabled, bool tcp, bool udp, uint64_t tcp_count,
-                               uint64_t udp_count);
+std::string SelectedStatusText(bool enabled, bool tcp, bool udp, uint64_t tcp_count, uint64_t udp_count);
 
 }  // namespace mdl

@@ -28,8 +28,8 @@ class DaytimeHandler : public ServiceHandler {
     const std::string& text = Text(now);
     if (engine_.logging()) {
       engine_.log().Append({"DayTime Request", host, slot.local_port(), static_cast<uint32_t>(text.size()),
-                           kDaytimeLogCode, "TCP"},
-                          now, engine_.zone());
+                            kDaytimeLogCode, "TCP"},
+                           now, engine_.zone());
     }
     slot.Send({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, /*close_after=*/true);
   }

@@ -23,9 +23,8 @@ NtpRequestKind ClassifyNtpRequest(std::span<const uint8_t> datagram) {
   return NtpRequestKind::kNotClientMode;
 }
 
-void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request,
-                       const NtpReferenceState& state, const NtpStampBytes& receive,
-                       std::span<uint8_t, kNtpPacketSize> out) {
+void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request, const NtpReferenceState& state,
+                       const NtpStampBytes& receive, std::span<uint8_t, kNtpPacketSize> out) {
   // Read the originate first so that `out` may alias `request`.
   NtpStampBytes originate;
   const size_t from = request[24] != 0 ? 24 : 40;
@@ -47,9 +46,9 @@ void PatchTransmit(const NtpStampBytes& transmit, std::span<uint8_t, kNtpPacketS
   std::copy(transmit.begin(), transmit.end(), out.begin() + 40);
 }
 
-void BuildNtpReply(std::span<const uint8_t, kNtpPacketSize> request,
-                   const NtpReferenceState& state, const NtpStampBytes& receive,
-                   const NtpStampBytes& transmit, std::span<uint8_t, kNtpPacketSize> out) {
+void BuildNtpReply(std::span<const uint8_t, kNtpPacketSize> request, const NtpReferenceState& state,
+                   const NtpStampBytes& receive, const NtpStampBytes& transmit,
+                   std::span<uint8_t, kNtpPacketSize> out) {
   BuildNtpReplyHead(request, state, receive, out);
   PatchTransmit(transmit, out);
 }

@@ -39,17 +39,16 @@ using NtpStampBytes = std::array<uint8_t, 8>;
 // Writes bytes 0..39 of the reply: header, reference fields, originate
 // (request 24..31 when request byte 24 is non-zero, else request 40..47) and
 // the receive stamp. `request` and `out` may be the same buffer.
-void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request,
-                       const NtpReferenceState& state, const NtpStampBytes& receive,
-                       std::span<uint8_t, kNtpPacketSize> out);
+void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request, const NtpReferenceState& state,
+                       const NtpStampBytes& receive, std::span<uint8_t, kNtpPacketSize> out);
 
 // Writes the transmit stamp into bytes 40..47, as late as the caller likes.
 void PatchTransmit(const NtpStampBytes& transmit, std::span<uint8_t, kNtpPacketSize> out);
 
 // The whole reply in one step.
-void BuildNtpReply(std::span<const uint8_t, kNtpPacketSize> request,
-                   const NtpReferenceState& state, const NtpStampBytes& receive,
-                   const NtpStampBytes& transmit, std::span<uint8_t, kNtpPacketSize> out);
+void BuildNtpReply(std::span<const uint8_t, kNtpPacketSize> request, const NtpReferenceState& state,
+                   const NtpStampBytes& receive, const NtpStampBytes& transmit,
+                   std::span<uint8_t, kNtpPacketSize> out);
 
 // Log text of a rejected datagram: "<bytes> Bytes NTP ERROR: <error number>".
 std::string NtpErrorText(size_t bytes_total, int error_number);

@@ -73,8 +73,7 @@ void AppendText(std::string& out, std::string_view text) {
 LocalDateTime LogLocalTime(UtcTime now_utc, const ZoneFacts& zone) {
   using std::chrono::seconds;
   const int64_t bias_minutes =
-      zone.daylight ? int64_t{zone.bias_minutes} + zone.daylight_bias_minutes
-                    : int64_t{zone.bias_minutes};
+      zone.daylight ? int64_t{zone.bias_minutes} + zone.daylight_bias_minutes : int64_t{zone.bias_minutes};
   const auto local = std::chrono::floor<seconds>(now_utc) - seconds(bias_minutes * 60);
   const auto day = std::chrono::floor<std::chrono::days>(local);
   const std::chrono::year_month_day ymd(day);
@@ -147,8 +146,8 @@ void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime&
   out += " - \r\n";
 }
 
-std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local,
-                          std::string_view host_name, std::string_view host_ip) {
+std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local, std::string_view host_name,
+                          std::string_view host_ip) {
   std::string line;
   AppendLogLine(line, entry, local, host_name, host_ip);
   return line;
@@ -249,8 +248,7 @@ bool RequestLog::EnsureOpen(const LocalDateTime& local, bool* needs_header) {
   }
   const std::filesystem::path path = folder / LogFileName(local);
   // O_NONBLOCK: a FIFO planted under the log's name must not block the engine.
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) {
     Fail(LogError::kOpen, errno, path);
     return false;

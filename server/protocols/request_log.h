@@ -65,8 +65,8 @@ std::string LogHeader(const LogIdentity& identity, const LocalDateTime& local);
 // never splits; an empty text field is written as "-".
 void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime& local,
                    std::string_view host_name, std::string_view host_ip);
-std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local,
-                          std::string_view host_name, std::string_view host_ip);
+std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local, std::string_view host_name,
+                          std::string_view host_ip);
 
 enum class LogError { kFolder, kOpen, kWrite };
 

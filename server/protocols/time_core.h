@@ -24,8 +24,6 @@ inline constexpr std::array<uint8_t, 4> TimeReply(uint32_t seconds_since_1900) {
 }
 
 // Low 32 bits of the seconds since 1970-01-01 UTC, in network byte order.
-inline constexpr std::array<uint8_t, 4> UnixTimeReply(uint32_t low32) {
-  return BigEndian32(low32);
-}
+inline constexpr std::array<uint8_t, 4> UnixTimeReply(uint32_t low32) { return BigEndian32(low32); }
 
 }  // namespace mdl

@@ -26,7 +26,7 @@ class TimeHandler : public ServiceHandler {
     auto reply = TimeReply(SecondsSince1900(now));
     if (engine_.logging()) {
       engine_.log().Append({kTimeLogText, host, slot.local_port(), 4, kTimeLogCode, "TCP"}, now,
-                          engine_.zone());
+                           engine_.zone());
     }
     engine_.Indicate(Indicator::kDataOut);
     slot.Send(reply, /*close_after=*/true);

@@ -24,7 +24,7 @@ class UnixTimeHandler : public ServiceHandler {
     auto reply = UnixTimeReply(SecondsSince1970Low32(now));
     if (engine_.logging()) {
       engine_.log().Append({kUnixTimeLogText, host, slot.local_port(), 4, kUnixTimeLogCode, "TCP"}, now,
-                          engine_.zone());
+                           engine_.zone());
     }
     slot.Send(reply, /*close_after=*/true);
     engine_.Indicate(Indicator::kDataOut);

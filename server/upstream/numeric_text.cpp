@@ -16,21 +16,20 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // States of the recogniser for: blanks sign? (digits [. digits] | . digits)
 // [e sign? digits] blanks.
 enum class State {
-  kLead,        // leading blanks
-  kSign,        // after the sign
-  kInt,         // integer digits (accepting)
-  kPoint,       // a point with no digit before it
-  kFrac,        // after the point with a digit somewhere (accepting)
-  kExp,         // after e/E
-  kExpSign,     // after the exponent's sign
-  kExpDigits,   // exponent digits (accepting)
-  kTrail,       // trailing blanks after a number (accepting)
+  kLead,       // leading blanks
+  kSign,       // after the sign
+  kInt,        // integer digits (accepting)
+  kPoint,      // a point with no digit before it
+  kFrac,       // after the point with a digit somewhere (accepting)
+  kExp,        // after e/E
+  kExpSign,    // after the exponent's sign
+  kExpDigits,  // exponent digits (accepting)
+  kTrail,      // trailing blanks after a number (accepting)
   kDead,
 };
 
 bool Accepting(State s) {
-  return s == State::kInt || s == State::kFrac || s == State::kExpDigits ||
-         s == State::kTrail;
+  return s == State::kInt || s == State::kFrac || s == State::kExpDigits || s == State::kTrail;
 }
 
 State Step(State s, char c) {
@@ -108,13 +107,12 @@ double LeadingNumber(std::string_view text) {
     number.remove_prefix(1);
   }
   double value = 0.0;
-  const auto [end, ec] =
-      std::from_chars(number.data(), number.data() + number.size(), value);
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
   if (ec == std::errc::result_out_of_range) {
     // Either far too large or a denormal underflow; tell them apart by the
     // exponent's sign.
-    const bool tiny = number.find("e-") != std::string_view::npos ||
-                      number.find("E-") != std::string_view::npos;
+    const bool tiny =
+        number.find("e-") != std::string_view::npos || number.find("E-") != std::string_view::npos;
     value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
   } else if (ec != std::errc()) {
     value = 0.0;

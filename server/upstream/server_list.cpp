@@ -40,12 +40,10 @@ bool IsIpv6Text(std::string_view host) {
   const std::size_t zone = host.find('%');
   const std::string_view address = host.substr(0, zone);
   const bool address_ok = std::all_of(address.begin(), address.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
-           (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
   });
   if (!address_ok) return false;
-  return zone == std::string_view::npos ||
-         (zone + 1 < host.size() && IsHostText(host.substr(zone + 1)));
+  return zone == std::string_view::npos || (zone + 1 < host.size() && IsHostText(host.substr(zone + 1)));
 }
 
 std::optional<uint16_t> ParsePort(std::string_view text) {

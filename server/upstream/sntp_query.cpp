@@ -19,23 +19,20 @@ uint64_t Fixed(NtpTimestamp ts) { return (uint64_t{ts.seconds} << 32) | ts.fract
 
 // a - b as a signed 32.32 difference; right across an era change as long as
 // the two are within 68 years of each other.
-int64_t FixedDifference(NtpTimestamp a, NtpTimestamp b) {
-  return static_cast<int64_t>(Fixed(a) - Fixed(b));
-}
+int64_t FixedDifference(NtpTimestamp a, NtpTimestamp b) { return static_cast<int64_t>(Fixed(a) - Fixed(b)); }
 
 double FixedToMillis(int64_t fixed) {
   const int64_t seconds = fixed >> 32;  // floor, also for negative values
   const uint64_t fraction = static_cast<uint64_t>(fixed) & kFractionMask;
-  return static_cast<double>(seconds) * 1000.0 +
-         static_cast<double>(fraction) * 1000.0 / 4294967296.0;
+  return static_cast<double>(seconds) * 1000.0 + static_cast<double>(fraction) * 1000.0 / 4294967296.0;
 }
 
 // A non-negative 32.32 value in nanoseconds, rounded to the nearest.
 int64_t FixedToNanos(int64_t fixed) {
   const int64_t seconds = fixed >> 32;  // < 2^31, so seconds * 1e9 fits
   const uint64_t fraction = static_cast<uint64_t>(fixed) & kFractionMask;
-  const auto nanos = static_cast<int64_t>(
-      (fraction * static_cast<uint64_t>(kNanosPerSecond) + kHalfFraction) >> 32);
+  const auto nanos =
+      static_cast<int64_t>((fraction * static_cast<uint64_t>(kNanosPerSecond) + kHalfFraction) >> 32);
   return seconds * kNanosPerSecond + nanos;
 }
 
@@ -102,8 +99,7 @@ const char* ReplyFaultText(ReplyFault fault) {
   return "unknown reply fault";
 }
 
-Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply,
-                             const NtpStampBytes& send_stamp,
+Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply, const NtpStampBytes& send_stamp,
                              std::chrono::nanoseconds round_trip, UtcTime pivot) {
   const NtpTimestamp transmit = NtpTimestamp::FromBytes(reply.data() + kTransmitOffset);
   const NtpTimestamp receive = NtpTimestamp::FromBytes(reply.data() + kReceiveOffset);

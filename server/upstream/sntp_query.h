@@ -48,12 +48,12 @@ ReplyFault CheckReply(std::span<const uint8_t, kSntpPacketSize> reply);
 const char* ReplyFaultText(ReplyFault fault);
 
 struct Correction {
-  UtcTime new_time;               // the value to set the clock to
-  double reply_millis = 0;        // T: transmit timestamp, ms since 1900 (`ReplyMillis`)
-  double send_millis = 0;         // T1: `SendStamp`, ms since 1900 (`SendMillis`)
-  double reply_difference_ms = 0; // T - T1 (`ReplyDifference`)
-  uint32_t display_ms = 0;        // M: T's fraction in whole ms, 0..999
-  UtcTime upstream_whole_second;  // D: T's whole second
+  UtcTime new_time;                        // the value to set the clock to
+  double reply_millis = 0;                 // T: transmit timestamp, ms since 1900 (`ReplyMillis`)
+  double send_millis = 0;                  // T1: `SendStamp`, ms since 1900 (`SendMillis`)
+  double reply_difference_ms = 0;          // T - T1 (`ReplyDifference`)
+  uint32_t display_ms = 0;                 // M: T's fraction in whole ms, 0..999
+  UtcTime upstream_whole_second;           // D: T's whole second
   std::chrono::nanoseconds path_delay{0};  // round trip less the upstream's holding time
 };
 
@@ -63,8 +63,7 @@ struct Correction {
 // the receive timestamp is present and 0 <= holding <= round trip, else the
 // whole round trip. `round_trip` is measured on a monotonic clock; a negative
 // one counts as 0. `pivot` (the local clock) picks the NTP era.
-Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply,
-                             const NtpStampBytes& send_stamp,
+Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply, const NtpStampBytes& send_stamp,
                              std::chrono::nanoseconds round_trip, UtcTime pivot);
 
 // The two durations the correction needs: the query's round trip and the

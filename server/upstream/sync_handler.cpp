@@ -32,7 +32,9 @@ std::string DurationMs(std::chrono::nanoseconds d) {
 }  // namespace
 
 UpstreamSync::UpstreamSync(ServerEngine& engine)
-    : engine_(engine), resolver_(engine.io()), reply_timer_(engine.io()),
+    : engine_(engine),
+      resolver_(engine.io()),
+      reply_timer_(engine.io()),
       random_engine_(std::random_device{}()) {}
 
 UpstreamSync::~UpstreamSync() { *alive_ = false; }
@@ -66,7 +68,8 @@ void UpstreamSync::ApplySettingsValue(const SyncSettingsFields& f) {
   unit_text_ = f.unit_text;
   region_ = f.region.empty() ? "NA" : f.region;
   // Only a byte can go into the reply; anything else falls back to the default.
-  reference_.first_byte = f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255 ? static_cast<uint8_t>(f.ntp_first_byte) : 36;
+  reference_.first_byte =
+      f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255 ? static_cast<uint8_t>(f.ntp_first_byte) : 36;
 }
 
 void UpstreamSync::AfterSettings() {
@@ -250,8 +253,8 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   auto steady_arrived = steady_now - d.age;
   net::UdpSocket* socket = query_socket_;
   ExchangeTiming timing =
-      ChooseExchangeTiming(socket && socket->IsOpen() ? socket->TakeSendStamp() : 0, d.arrival_ns, RealtimeNs(),
-                           steady_arrived - send_tick_, steady_now - steady_arrived);
+      ChooseExchangeTiming(socket && socket->IsOpen() ? socket->TakeSendStamp() : 0, d.arrival_ns,
+                           RealtimeNs(), steady_arrived - send_tick_, steady_now - steady_arrived);
   auto round_trip = timing.round_trip;
   auto arrived = steady_now - timing.since_arrival;
   std::span<const uint8_t, kSntpPacketSize> reply(d.data.data(), kSntpPacketSize);
@@ -289,9 +292,9 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   engine_.servers_tooltip = ServersTooltip(c.upstream_whole_second, c.display_ms, engine_.sync_message);
   engine_.MarkTimeSynced();
   auto step = c.new_time - before;
-  engine_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
-                     DurationMs(step) + " ms, round trip " + DurationMs(round_trip) + " ms, path delay " +
-                     DurationMs(c.path_delay) + " ms");
+  engine_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) +
+                     "): clock stepped by " + DurationMs(step) + " ms, round trip " + DurationMs(round_trip) +
+                     " ms, path delay " + DurationMs(c.path_delay) + " ms");
   engine_.Publish();
 }
 

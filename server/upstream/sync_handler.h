@@ -86,7 +86,7 @@ class UpstreamSync : private net::UdpReceiver {
   boost::asio::ip::udp::resolver resolver_;
   boost::asio::steady_timer reply_timer_;
   std::unique_ptr<net::UdpSocket> own_socket_;  // when the NTP socket is closed
-  net::UdpSocket* query_socket_ = nullptr;       // the socket the query left from
+  net::UdpSocket* query_socket_ = nullptr;      // the socket the query left from
   std::mt19937_64 random_engine_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -51,13 +51,11 @@ std::string FormatReplyDifference(double ms) {
 }
 
 std::string AdjustedMessage(double reply_difference_ms) {
-  return "Adjusted by: " + FormatReplyDifference(reply_difference_ms) +
-         " ms.  MDL Server is Synchronized.";
+  return "Adjusted by: " + FormatReplyDifference(reply_difference_ms) + " ms.  MDL Server is Synchronized.";
 }
 
 std::string SyncFailedMessage(std::string_view reason) {
-  return "Clock could not be set: " + std::string(reason) +
-         ".  MDL Server is not Synchronized.";
+  return "Clock could not be set: " + std::string(reason) + ".  MDL Server is not Synchronized.";
 }
 
 std::string CutTooltip(std::string text) {
@@ -82,15 +80,13 @@ std::string ServersTooltip(UtcTime upstream_whole_second, uint32_t display_ms,
   using std::chrono::days;
   const auto day = std::chrono::floor<days>(upstream_whole_second);
   const std::chrono::year_month_day ymd(day);
-  const std::chrono::hh_mm_ss hms(
-      std::chrono::floor<std::chrono::seconds>(upstream_whole_second - day));
+  const std::chrono::hh_mm_ss hms(std::chrono::floor<std::chrono::seconds>(upstream_whole_second - day));
   char date[16];
   std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
                 static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
   return " " + std::string(date) + " " + std::to_string(hms.hours().count()) + ":" +
-         std::to_string(hms.minutes().count()) + ":" +
-         std::to_string(hms.seconds().count()) + "." + std::to_string(display_ms) +
-         " | " + std::string(sync_message);
+         std::to_string(hms.minutes().count()) + ":" + std::to_string(hms.seconds().count()) + "." +
+         std::to_string(display_ms) + " | " + std::string(sync_message);
 }
 
 }  // namespace mdl

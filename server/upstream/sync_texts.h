@@ -14,8 +14,7 @@ namespace mdl {
 // Tooltip texts are stored in a 64-byte field with its terminating NUL.
 inline constexpr std::size_t kTooltipMaxLength = 63;
 
-inline constexpr std::string_view kServiceSyncMessage =
-    "MDL Server is now Synchronized to Atomic Time.";
+inline constexpr std::string_view kServiceSyncMessage = "MDL Server is now Synchronized to Atomic Time.";
 
 // General decimal form with at most 15 significant digits: no grouping,
 // trailing zeros and a trailing point dropped, "-" when negative. Fixed
@@ -42,7 +41,6 @@ std::string SyncedTooltip(std::string_view sync_message);
 // The `Servers` tooltip: " YYYY-MM-DD h:m:s.M | <SyncMessage>" with D the
 // upstream's whole second (UTC) and M its milliseconds; h, m, s and M
 // without leading zeros.
-std::string ServersTooltip(UtcTime upstream_whole_second, uint32_t display_ms,
-                           std::string_view sync_message);
+std::string ServersTooltip(UtcTime upstream_whole_second, uint32_t display_ms, std::string_view sync_message);
 
 }  // namespace mdl

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <unistd.h>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
@@ -62,9 +62,8 @@ class ReplyServer {
 class ClientAppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("mdl_client_app_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("mdl_client_app_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     clock_.set_zone(ZoneFacts{});

@@ -16,8 +16,7 @@ namespace {
 using namespace std::chrono;
 
 UtcTime At(int y, unsigned mo, unsigned d, int h, int mi, int s, int ms) {
-  return UtcTime(sys_days(year(y) / mo / d)) + hours(h) + minutes(mi) + seconds(s) +
-         milliseconds(ms);
+  return UtcTime(sys_days(year(y) / mo / d)) + hours(h) + minutes(mi) + seconds(s) + milliseconds(ms);
 }
 
 std::vector<uint8_t> Reply(UtcTime t1, UtcTime t3, const char* head = "MDLS5UTC") {
@@ -51,8 +50,8 @@ TEST(ClientRequest, CarriesIdentificationSendTimeAndZeroServerStamp) {
 }
 
 TEST(ClientReply, FortyMillisecondRoundTripSetsServerTimePlusTwenty) {
-  const auto r = ProcessReply(Reply(At(2026, 3, 1, 12, 0, 0, 0), At(2026, 3, 1, 12, 0, 5, 0)),
-                              40, 0, ZoneFacts{});
+  const auto r =
+      ProcessReply(Reply(At(2026, 3, 1, 12, 0, 0, 0), At(2026, 3, 1, 12, 0, 5, 0)), 40, 0, ZoneFacts{});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->new_clock, At(2026, 3, 1, 12, 0, 5, 20)) << "clock = T3 + RTT/2";
   EXPECT_DOUBLE_EQ(r->drift_ms, 5000.0) << "drift = T3 - T1";
@@ -68,8 +67,8 @@ TEST(ClientReply, FortyMillisecondRoundTripSetsServerTimePlusTwenty) {
 }
 
 TEST(ClientReply, ServerMillisecond990RollsToNextSecond) {
-  const auto r = ProcessReply(Reply(At(2026, 3, 1, 23, 59, 59, 990), At(2026, 12, 31, 23, 59, 59, 990)),
-                              40, 990, ZoneFacts{});
+  const auto r = ProcessReply(Reply(At(2026, 3, 1, 23, 59, 59, 990), At(2026, 12, 31, 23, 59, 59, 990)), 40,
+                              990, ZoneFacts{});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->new_clock, At(2027, 1, 1, 0, 0, 0, 10)) << "990 ms + 20 ms must roll over";
   const auto lines = Lines(r->report);
@@ -104,20 +103,20 @@ TEST(ClientReply, ShowsZoneAndIdentificationTheReplyCarries) {
   } cases[] = {
       {"MDLS5UTC", "MDL Server: MDLS v5 - Zone: UTC"},
       {"MDLS7CET", "MDL Server: MDLS v7 - Zone: CET"},
-      {"XXXX5EST", "MDL Server: XXXX v5 - Zone: EST"},  // identification not checked
+      {"XXXX5EST", "MDL Server: XXXX v5 - Zone: EST"},            // identification not checked
       {"MD\x1b[5\x01\xff\n", "MDL Server: MD?[ v5 - Zone: ???"},  // no raw control bytes
   };
   for (const Case& c : cases) {
-    const auto r = ProcessReply(Reply(At(2026, 1, 1, 0, 0, 0, 0), At(2026, 1, 1, 0, 0, 1, 0), c.head),
-                                2, 0, ZoneFacts{});
+    const auto r = ProcessReply(Reply(At(2026, 1, 1, 0, 0, 0, 0), At(2026, 1, 1, 0, 0, 1, 0), c.head), 2, 0,
+                                ZoneFacts{});
     ASSERT_TRUE(r);
     EXPECT_EQ(Lines(r->report)[0], c.line);
   }
 }
 
 TEST(ClientReply, NegativeDriftKeepsItsSign) {
-  const auto r = ProcessReply(Reply(At(2026, 1, 1, 0, 0, 1, 234), At(2026, 1, 1, 0, 0, 0, 0)), 0, 234,
-                              ZoneFacts{});
+  const auto r =
+      ProcessReply(Reply(At(2026, 1, 1, 0, 0, 1, 234), At(2026, 1, 1, 0, 0, 0, 0)), 0, 234, ZoneFacts{});
   ASSERT_TRUE(r);
   EXPECT_NEAR(r->drift_ms, -1234.0, 1e-3);
   EXPECT_EQ(Lines(r->report)[3], "Drift: -1,234 milliseconds. Latency rTT: 0ms");
@@ -129,8 +128,8 @@ TEST(ClientReply, ClientTimeIsShownInLocalTime) {
   new_york.bias_minutes = 300;
   new_york.daylight_bias_minutes = -60;
   new_york.daylight = true;  // UTC-4
-  const auto r = ProcessReply(Reply(At(2026, 7, 1, 2, 5, 9, 40), At(2026, 7, 1, 2, 5, 9, 50)), 4, 40,
-                              new_york);
+  const auto r =
+      ProcessReply(Reply(At(2026, 7, 1, 2, 5, 9, 40), At(2026, 7, 1, 2, 5, 9, 50)), 4, 40, new_york);
   ASSERT_TRUE(r);
   EXPECT_EQ(Lines(r->report)[2], "MDL Client: 2026-06-30 22:5:9.40") << "4 hours behind UTC";
   EXPECT_EQ(Lines(r->report)[1], "Server Date: 2026-07-01 2:5:9.50") << "server time stays UTC";
@@ -160,9 +159,15 @@ TEST(ClientFormat, ThousandsPatternRoundsHalfToEven) {
   const struct {
     double value;
     const char* text;
-  } cases[] = {{0, "0"},          {999, "999"},         {1000, "1,000"},
-               {-1234, "-1,234"}, {1234567, "1,234,567"}, {2.5, "2"},
-               {3.5, "4"},        {-0.4, "0"},          {-999999.6, "-1,000,000"},
+  } cases[] = {{0, "0"},
+               {999, "999"},
+               {1000, "1,000"},
+               {-1234, "-1,234"},
+               {1234567, "1,234,567"},
+               {2.5, "2"},
+               {3.5, "4"},
+               {-0.4, "0"},
+               {-999999.6, "-1,000,000"},
                {4294967296000.0, "4,294,967,296,000"}};
   for (const auto& c : cases) EXPECT_EQ(FormatThousands(c.value), c.text) << "value " << c.value;
 }
@@ -171,8 +176,12 @@ TEST(ClientFormat, GeneralDecimalHasNoTrailingZerosOrExponent) {
   const struct {
     double value;
     const char* text;
-  } cases[] = {{0, "0"},           {20, "20"},      {-0.5, "-0.5"}, {1020.5, "1020.5"},
-               {1.0 / 3, "0.333333333333333"},   {1e-7, "0.0000001"},
+  } cases[] = {{0, "0"},
+               {20, "20"},
+               {-0.5, "-0.5"},
+               {1020.5, "1020.5"},
+               {1.0 / 3, "0.333333333333333"},
+               {1e-7, "0.0000001"},
                {123456789012.25, "123456789012.25"}};
   for (const auto& c : cases) EXPECT_EQ(FormatGeneral(c.value), c.text) << "value " << c.value;
 }

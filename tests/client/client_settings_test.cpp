@@ -59,8 +59,8 @@ TEST(SecChange, MultipliesByTheUnitsFirstThreeLetters) {
       {"2", "Hour/s", 7200},
       {"1", "Day/s", 86400},
       {"10", "Second/s", 10},
-      {"7", "Weeks", 7},         // unknown unit: seconds
-      {"7", "minute/s", 7},      // the comparison keeps letter case
+      {"7", "Weeks", 7},     // unknown unit: seconds
+      {"7", "minute/s", 7},  // the comparison keeps letter case
       {"7", "Mi", 7},
       {" 3 ", "Minute/s", 180},
       {"24855", "Day/s", 2147472000},

@@ -15,8 +15,7 @@ using testing::TzGuard;
 TEST(SystemClockTest, ReadsRealtimeMonotonicAndZone) {
   TzGuard tz("UTC");
   SystemClock clock;
-  const auto reference = std::chrono::time_point_cast<Nanoseconds>(
-      std::chrono::system_clock::now());
+  const auto reference = std::chrono::time_point_cast<Nanoseconds>(std::chrono::system_clock::now());
   const UtcTime now = clock.now();
   EXPECT_LT(std::chrono::abs(now - reference), seconds(1));
   const int64_t t1 = clock.tick_ms();

@@ -33,13 +33,11 @@ TEST(VirtualClockTest, FrozenClockMovesOnlyWhenAdvancedOrSet) {
   EXPECT_FALSE(clock.set(target));
   EXPECT_EQ(clock.now(), target);
   EXPECT_EQ(clock.offset(), target - (start + milliseconds(1500)));
-  EXPECT_EQ(clock.tick_ms(), 1500)
-      << "setting the clock must not move the tick";
+  EXPECT_EQ(clock.tick_ms(), 1500) << "setting the clock must not move the tick";
   EXPECT_EQ(clock.set_count(), 1);
 
   clock.advance(seconds(2));
-  EXPECT_EQ(clock.now(), target + seconds(2))
-      << "time passes on from the set instant";
+  EXPECT_EQ(clock.now(), target + seconds(2)) << "time passes on from the set instant";
   EXPECT_EQ(clock.tick_ms(), 3500);
 }
 
@@ -47,8 +45,7 @@ TEST(VirtualClockTest, FrozenTickNeverRunsBackwards) {
   VirtualClock clock(UtcAt(2026, 1, 1));
   clock.advance(seconds(10));
   clock.advance(-seconds(4));
-  EXPECT_EQ(clock.now(), UtcAt(2026, 1, 1, 0, 0, 6))
-      << "negative advance is a clock jump";
+  EXPECT_EQ(clock.now(), UtcAt(2026, 1, 1, 0, 0, 6)) << "negative advance is a clock jump";
   EXPECT_EQ(clock.tick_ms(), 10000) << "tick_ms must stay monotonic";
 }
 
@@ -62,8 +59,7 @@ TEST(VirtualClockTest, RunningClockFollowsSystemClockPlusOffset) {
   EXPECT_EQ(clock.set_count(), 2);
   const UtcTime got = clock.now();
   EXPECT_GE(got, target);
-  EXPECT_LT(got, target + seconds(5))
-      << "virtual time should run on from the set instant";
+  EXPECT_LT(got, target + seconds(5)) << "virtual time should run on from the set instant";
   EXPECT_GE(SystemNow(), before) << "the machine clock must not be set";
   EXPECT_GT(SystemNow(), UtcAt(2020, 1, 1));
 
@@ -79,8 +75,7 @@ TEST(VirtualClockTest, RunningClockFollowsSystemClockPlusOffset) {
 TEST(VirtualClockTest, ZoneOverrideAndFallback) {
   TzGuard tz("Europe/Berlin");
   VirtualClock clock(UtcAt(2026, 7, 4, 10));
-  EXPECT_EQ(clock.zone(), ZoneFactsAt(clock.now()))
-      << "without override: the system zone";
+  EXPECT_EQ(clock.zone(), ZoneFactsAt(clock.now())) << "without override: the system zone";
   EXPECT_TRUE(clock.zone().daylight);
   ZoneFacts mountain;
   mountain.bias_minutes = 420;

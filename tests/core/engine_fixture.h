@@ -14,9 +14,9 @@
 #include <future>
 #include <optional>
 #include <random>
-#include <thread>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/clock/virtual_clock.h"
@@ -61,7 +61,8 @@ inline void SetTimeouts(int fd, int ms) {
 }
 
 // Sends one datagram and returns the first reply, if any within `ms`.
-inline std::optional<std::vector<uint8_t>> UdpAsk(uint16_t port, std::vector<uint8_t> request, int ms = 1000) {
+inline std::optional<std::vector<uint8_t>> UdpAsk(uint16_t port, std::vector<uint8_t> request,
+                                                  int ms = 1000) {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   SetTimeouts(fd, ms);
   sockaddr_in a = Loopback(port);
@@ -142,9 +143,8 @@ class EngineFixture : public ::testing::Test, public EngineObserver {
   }
 
   void StartEngine() {
-    registry_ = std::make_unique<Registry>(home_ / "registry.reg", [this](const std::string& m) {
-      registry_messages_.push_back(m);
-    });
+    registry_ = std::make_unique<Registry>(home_ / "registry.reg",
+                                           [this](const std::string& m) { registry_messages_.push_back(m); });
     EngineOptions o;
     o.home = home_;
     o.bind_address = boost::asio::ip::address_v4::loopback();

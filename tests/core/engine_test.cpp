@@ -131,13 +131,16 @@ TEST_F(EngineTest, RequestLogStartsTheDayWithItsHeaderAndCountsTimeBytes) {
   for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) files.push_back(e.path());
   ASSERT_EQ(files.size(), 1u);
   std::string log = ReadFile(files[0]);
-  EXPECT_EQ(log.rfind("#Software Service: Meridel(SM) Server\r\n#Version: 5.1.10\r\n#UPDate: ", 0), 0u) << log;
+  EXPECT_EQ(log.rfind("#Software Service: Meridel(SM) Server\r\n#Version: 5.1.10\r\n#UPDate: ", 0), 0u)
+      << log;
   EXPECT_NE(log.find("\r\n#Fields: date time c-ip"), std::string::npos);
   // sentB 4, cs-bytes 12 (the length of "Time 4 Bytes"), port, code and type.
   // The machine's host name from start-up, not the stored server name.
   EXPECT_NE(log.find(" 127.0.0.1 - MDLS5 " + boost::asio::ip::host_name() + " "), std::string::npos) << log;
-  std::string tcp_tail = " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time TCP - \r\n";
-  std::string udp_tail = " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time UDP - \r\n";
+  std::string tcp_tail =
+      " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time TCP - \r\n";
+  std::string udp_tail =
+      " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time UDP - \r\n";
   EXPECT_NE(log.find(tcp_tail), std::string::npos) << log;
   EXPECT_NE(log.find(udp_tail), std::string::npos) << log;
 }
@@ -161,7 +164,9 @@ TEST_F(EngineTest, ConnectionsAcceptedTogetherShareOneLogWriteMadeBeforeTheirAns
     int n = 0;
     for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) {
       std::string text = ReadFile(e.path());
-      for (size_t at = text.find(" UnixTime TCP "); at != std::string::npos; at = text.find(" UnixTime TCP ", at + 1)) ++n;
+      for (size_t at = text.find(" UnixTime TCP "); at != std::string::npos;
+           at = text.find(" UnixTime TCP ", at + 1))
+        ++n;
     }
     return n;
   };
@@ -184,7 +189,8 @@ TEST_F(EngineTest, ConnectionsAcceptedTogetherShareOneLogWriteMadeBeforeTheirAns
   }
   EXPECT_EQ(engine_->counters().Get(Service::kUnixTime, Transport::kTcp), static_cast<uint64_t>(kClients));
   // The backlog may be taken in more than one wake-up, but not one per connection.
-  EXPECT_LE(engine_->log().write_calls() - writes_before, 3u) << "the batch's lines were not written together";
+  EXPECT_LE(engine_->log().write_calls() - writes_before, 3u)
+      << "the batch's lines were not written together";
 }
 
 double ThreadCpuSeconds() {
@@ -274,8 +280,10 @@ TEST_F(EngineTest, ServerModeNtpDatagramsGetNoReplyButAreLogged) {
   for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) files.push_back(e.path());
   ASSERT_EQ(files.size(), 1u);
   std::string log = ReadFile(files[0]);
-  EXPECT_NE(log.find(" 0 0 0 47 0 " + std::to_string(port(Service::kNtp)) + " NTPv4 UDP - "), std::string::npos)
-      << "a 47-byte datagram is logged with sentB 0 and cs-bytes 47:\n" << log;
+  EXPECT_NE(log.find(" 0 0 0 47 0 " + std::to_string(port(Service::kNtp)) + " NTPv4 UDP - "),
+            std::string::npos)
+      << "a 47-byte datagram is logged with sentB 0 and cs-bytes 47:\n"
+      << log;
 }
 
 TEST_F(EngineTest, DaytimeAddressInUseShowsTheTwoLineMessage) {
@@ -287,9 +295,9 @@ TEST_F(EngineTest, DaytimeAddressInUseShowsTheTwoLineMessage) {
   StartEngine();
   std::string port_text = std::to_string(port(Service::kDaytime));
   engine_->LoadServers("0");
-  EXPECT_EQ(engine_->status_line(),
-            "That address is already in use.  Please select a different port than " + port_text +
-                ".\rDAYTIME SERVICE SERVER ERROR - PORT: " + port_text + " invalid.");
+  EXPECT_EQ(engine_->status_line(), "That address is already in use.  Please select a different port than " +
+                                        port_text + ".\rDAYTIME SERVICE SERVER ERROR - PORT: " + port_text +
+                                        " invalid.");
   ::close(held_daytime);
 
   int held_time = ::socket(AF_INET, SOCK_DGRAM, 0);

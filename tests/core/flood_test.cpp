@@ -105,8 +105,9 @@ TEST_F(FloodTest, ServerKeepsAnsweringAndReturnsToItsIdleResources) {
   EXPECT_GT(engine_->counters().UdpTotal(), 500'000u) << "the flood did not reach the server";
   // Memory does not grow with the number of requests (the threads of this
   // test account for some of the difference).
-  EXPECT_LT(RssKb() - idle_rss, 4096) << "resident size grew by " << RssKb() - idle_rss << " kB; slots used: "
-                                      << engine_->service(Service::kPrivate).tcp->slot_count();
+  EXPECT_LT(RssKb() - idle_rss, 4096)
+      << "resident size grew by " << RssKb() - idle_rss
+      << " kB; slots used: " << engine_->service(Service::kPrivate).tcp->slot_count();
 }
 
 }  // namespace

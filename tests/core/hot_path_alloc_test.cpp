@@ -82,8 +82,8 @@ TEST_F(HotPathAllocTest, AnsweringRequestsAllocatesNothingPerRequest) {
     uint64_t allocations = LoopAllocationsWhileServing(kRequests, c.tcp, c.service, c.request);
     // A few for the loop's own timers (the one-second tick) are fine; one
     // per request is not.
-    EXPECT_LT(allocations, kRequests / 20u) << c.what << ": " << allocations << " allocations for "
-                                            << kRequests << " requests";
+    EXPECT_LT(allocations, kRequests / 20u)
+        << c.what << ": " << allocations << " allocations for " << kRequests << " requests";
   }
 }
 

@@ -14,7 +14,8 @@ namespace {
 
 std::vector<uint8_t> Hex(std::string_view h) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16)));
+  for (size_t i = 0; i + 1 < h.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16)));
   return out;
 }
 
@@ -58,7 +59,8 @@ TEST(PeerCapture, ChronydReplyIsRecognisedAndCorrectsByHalfThePathDelay) {
   Correction c = ComputeCorrection(r, kSendStamp, std::chrono::milliseconds(1), pivot);
   auto holding = UtcFromNtp(transmit, pivot) - UtcFromNtp(receive, pivot);
   EXPECT_GT(holding, std::chrono::nanoseconds(0));
-  EXPECT_LE(std::chrono::abs(c.path_delay - (std::chrono::milliseconds(1) - holding)), std::chrono::nanoseconds(2));
+  EXPECT_LE(std::chrono::abs(c.path_delay - (std::chrono::milliseconds(1) - holding)),
+            std::chrono::nanoseconds(2));
   auto expected = UtcFromNtp(transmit, pivot) + (std::chrono::milliseconds(1) - holding) / 2;
   EXPECT_LE(std::chrono::abs(c.new_time - expected), std::chrono::nanoseconds(2));
 }

@@ -12,7 +12,8 @@ namespace mdl::testing {
 namespace {
 
 std::vector<uint8_t> MdlRequest(char byte2 = 'L', char byte3 = 'C') {
-  std::vector<uint8_t> r = {'M', 'D', static_cast<uint8_t>(byte2), static_cast<uint8_t>(byte3), '5', 'U', 'T', 'C'};
+  std::vector<uint8_t> r = {'M', 'D', static_cast<uint8_t>(byte2), static_cast<uint8_t>(byte3), '5', 'U',
+                            'T', 'C'};
   for (uint8_t i = 0; i < 8; ++i) r.push_back(static_cast<uint8_t>(0x10 + i));
   r.resize(24, 0);
   return r;
@@ -85,7 +86,8 @@ TEST_F(ServicesTest, PrivateProtocolAnswersEachRequestOnOneConnection) {
   ASSERT_EQ(r->data.size(), 48u) << "both requests of the connection must be answered";
   std::string head(r->data.begin(), r->data.begin() + 8);
   EXPECT_EQ(head, "MDLS5UTC");
-  EXPECT_TRUE(std::equal(r->data.begin() + 8, r->data.begin() + 16, two.begin() + 8)) << "client stamp echoed";
+  EXPECT_TRUE(std::equal(r->data.begin() + 8, r->data.begin() + 16, two.begin() + 8))
+      << "client stamp echoed";
   double server_ms = MdlStampToMillis(r->data.data() + 16);
   double expected_ms = MdlStampToMillis(MdlStampFromUtc(clock_.now()).data());
   EXPECT_NEAR(server_ms, expected_ms, 1500.0);
@@ -135,7 +137,8 @@ TEST_F(ServicesTest, PrivateProtocolRejectsBadIdentityAndLength) {
   StartEngine();
   engine_->MarkTimeSynced();
   auto own_reply = MdlRequest('L', 'S');  // a server's reply sent back at us
-  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('L', 'L'), 300); }).has_value());
+  EXPECT_FALSE(
+      WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('L', 'L'), 300); }).has_value());
   EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), own_reply, 300); }).has_value())
       << "answering our own reply would let two servers talk forever";
   auto short_one = MdlRequest();

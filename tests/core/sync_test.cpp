@@ -104,7 +104,8 @@ TEST_F(SyncTest, ReplySetsTheClockToTheUpstreamTimeAndMarksItSynchronised) {
   UtcTime upstream_time = clock_.now() + std::chrono::seconds(1000);
   upstream_.Send(upstream_.Reply(upstream_time));
   WithLoop([&] {
-    for (int i = 0; i < 200 && !engine_->time_synced(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 200 && !engine_->time_synced(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return 0;
   });
   ASSERT_TRUE(engine_->time_synced());
@@ -181,7 +182,8 @@ TEST_F(SyncTest, CorrectionLeavesOutTheTimeTheReplyWaitedInTheQueue) {
   // The reply waits in the engine's receive queue while its loop is busy.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   WithLoop([&] {
-    for (int i = 0; i < 200 && !engine_->time_synced(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 200 && !engine_->time_synced(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return 0;
   });
   ASSERT_TRUE(engine_->time_synced());
@@ -204,7 +206,8 @@ TEST_F(SyncTest, QueryGoesFromASocketOfItsOwnWhenNtpOverUdpIsOff) {
   std::copy(transmit.begin(), transmit.end(), r.begin() + 40);
   upstream_.Send(r);
   WithLoop([&] {
-    for (int i = 0; i < 200 && !engine_->time_synced(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 200 && !engine_->time_synced(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return 0;
   });
   ASSERT_TRUE(engine_->time_synced()) << "the reply to the own socket was not taken";

@@ -13,7 +13,8 @@ fs::path ClientHome(const fs::path& dir, uint16_t port) {
   fs::create_directories(home);
   WriteFile(home / "registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel]\r\n"
-            "\"MDLClient\"=\"127.0.0.1:" + std::to_string(port) + ":5:Minute/s:NO\"\r\n\r\n");
+            "\"MDLClient\"=\"127.0.0.1:" +
+                std::to_string(port) + ":5:Minute/s:NO\"\r\n\r\n");
   return home;
 }
 
@@ -38,13 +39,14 @@ TEST(ClientProgramTest, SetsItsVirtualClockFromOurServer) {
   RunResult r = RunToEnd(rig.dir.path(), "client", ClientArgs(home), 15s);
   ASSERT_EQ(r.status, std::optional<int>(0)) << "client did not set its clock:\n" << r.out << r.err;
   const std::vector<std::string> lines = Lines(r.out);
-  const std::vector<std::string> starts = {"MDL Server: MDLS v5 - Zone: UTC", "Server Date: ", "MDL Client: ", "Drift: ",
-                                           "Adjusted by: "};
+  const std::vector<std::string> starts = {"MDL Server: MDLS v5 - Zone: UTC",
+                                           "Server Date: ", "MDL Client: ", "Drift: ", "Adjusted by: "};
   size_t first = 0;
   while (first < lines.size() && lines[first].rfind(starts[0], 0) != 0) ++first;
   ASSERT_LE(first + starts.size(), lines.size()) << "no five-line report on stdout:\n" << r.out;
   for (size_t i = 0; i < starts.size(); ++i)
-    EXPECT_EQ(lines[first + i].rfind(starts[i], 0), 0u) << "report line " << i + 1 << " is [" << lines[first + i] << "]";
+    EXPECT_EQ(lines[first + i].rfind(starts[i], 0), 0u)
+        << "report line " << i + 1 << " is [" << lines[first + i] << "]";
   std::smatch m;
   static const std::regex kRtt(R"(Latency rTT: ([0-9]+)ms$)");
   ASSERT_TRUE(std::regex_search(lines[first + 3], m, kRtt)) << "drift line: " << lines[first + 3];
@@ -55,7 +57,8 @@ TEST(ClientProgramTest, SetsItsVirtualClockFromOurServer) {
   // outbound delay and half the round trip besides the clock difference; on an idle
   // loopback the round trip is 0 ms and the bound is 5 ms.
   EXPECT_LT(std::fabs(std::stod(m[1])), 5.0 + 1.5 * rtt_ms)
-      << "client adjusted by more than 5 ms beyond its round trip; its report:\n" << r.out;
+      << "client adjusted by more than 5 ms beyond its round trip; its report:\n"
+      << r.out;
   EXPECT_NE((r.out + r.err).find("Virtual clock set to "), std::string::npos) << r.out << r.err;
   EXPECT_TRUE(rig.StopCleanly());
 }
@@ -130,8 +133,9 @@ TEST(ClientProgramTest, FailsWithStatusOneWhenNoUsableReplyComes) {
     const auto started = Clock::now();
     RunResult r = RunToEnd(dir.path(), "client", ClientArgs(home), c.limit);
     const double took = std::chrono::duration<double>(Clock::now() - started).count();
-    EXPECT_EQ(r.status, std::optional<int>(1)) << c.name << ": client should fail with status 1 (empty: still running after "
-                                               << took << " s)\n" << r.out << r.err;
+    EXPECT_EQ(r.status, std::optional<int>(1))
+        << c.name << ": client should fail with status 1 (empty: still running after " << took << " s)\n"
+        << r.out << r.err;
     EXPECT_GE(took, c.min_seconds) << c.name << ": client gave up before its time-out";
     EXPECT_EQ(r.out.find("Virtual clock set to"), std::string::npos) << c.name << ": client claims success";
   }

@@ -55,7 +55,8 @@ inline void WriteFile(const fs::path& path, const std::string& text) {
 
 inline size_t CountOf(const std::string& text, const std::string& needle) {
   size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    ++n;
   return n;
 }
 
@@ -151,7 +152,8 @@ inline uint16_t FreePort() {
 // Fails (never skips) when a peer program is missing, naming the package to install.
 inline ::testing::AssertionResult HavePeer(const std::string& path, const std::string& package) {
   if (::access(path.c_str(), X_OK) == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << path << " is missing: install the Debian package '" << package << "'";
+  return ::testing::AssertionFailure()
+         << path << " is missing: install the Debian package '" << package << "'";
 }
 
 // A child process started under setpriv without the clock-setting capability,
@@ -249,8 +251,8 @@ struct RunResult {
 };
 
 // Runs a command to its end, at most `timeout`.
-inline RunResult RunToEnd(const fs::path& log_dir, const std::string& name, const std::vector<std::string>& args,
-                     Clock::duration timeout) {
+inline RunResult RunToEnd(const fs::path& log_dir, const std::string& name,
+                          const std::vector<std::string>& args, Clock::duration timeout) {
   Process p(log_dir, name, args);
   RunResult r;
   r.status = p.Wait(timeout);
@@ -266,11 +268,13 @@ inline bool WaitReadable(int fd, Clock::duration timeout) {
 }
 
 // One UDP datagram to 127.0.0.1:port and the first answer within `timeout`.
-inline std::optional<std::string> UdpExchange(uint16_t port, const std::string& payload, Clock::duration timeout) {
+inline std::optional<std::string> UdpExchange(uint16_t port, const std::string& payload,
+                                              Clock::duration timeout) {
   Fd s(::socket(AF_INET, SOCK_DGRAM, 0));
   sockaddr_in to = Loopback(port);
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return std::nullopt;
-  if (::send(s.get(), payload.data(), payload.size(), 0) != static_cast<ssize_t>(payload.size())) return std::nullopt;
+  if (::send(s.get(), payload.data(), payload.size(), 0) != static_cast<ssize_t>(payload.size()))
+    return std::nullopt;
   if (!WaitReadable(s.get(), timeout)) return std::nullopt;
   char buf[2048];
   const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
@@ -288,18 +292,20 @@ inline Fd TcpConnect(uint16_t port, Clock::duration timeout = 2s) {
     const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
     int err = 0;
     socklen_t len = sizeof err;
-    if (::poll(&p, 1, ms) != 1 || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return Fd();
+    if (::poll(&p, 1, ms) != 1 || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+      return Fd();
   }
   ::fcntl(s.get(), F_SETFL, ::fcntl(s.get(), F_GETFL) & ~O_NONBLOCK);
   return s;
 }
 
 // Connects, sends `payload`, and reads until the server closes, `want` bytes came, or `timeout`.
-inline std::optional<std::string> TcpExchange(uint16_t port, const std::string& payload, Clock::duration timeout,
-                                              size_t want = SIZE_MAX) {
+inline std::optional<std::string> TcpExchange(uint16_t port, const std::string& payload,
+                                              Clock::duration timeout, size_t want = SIZE_MAX) {
   Fd s = TcpConnect(port);
   if (!s.valid()) return std::nullopt;
-  if (!payload.empty() && ::send(s.get(), payload.data(), payload.size(), MSG_NOSIGNAL) < 0) return std::nullopt;
+  if (!payload.empty() && ::send(s.get(), payload.data(), payload.size(), MSG_NOSIGNAL) < 0)
+    return std::nullopt;
   std::string got;
   const auto end = Clock::now() + timeout;
   char buf[2048];
@@ -347,17 +353,20 @@ inline double NtpTransmitUnix(const std::string& reply) {
 // Upstream NTP server: chronyd on 127.0.0.1:port, stratum 1, clock left alone.
 class Upstream {
  public:
-  Upstream(const fs::path& dir, uint16_t port, const std::string& name = "chronyd") : dir_(dir), port_(port), name_(name) {
+  Upstream(const fs::path& dir, uint16_t port, const std::string& name = "chronyd")
+      : dir_(dir), port_(port), name_(name) {
     Start();
   }
   void Start() {
     const fs::path conf = dir_ / (name_ + ".conf");
     WriteFile(conf, "port " + std::to_string(port_) +
                         "\nbindaddress 127.0.0.1\nlocal stratum 1\nallow 127.0.0.1\ncmdport 0\n"
-                        "pidfile " + (dir_ / (name_ + ".pid")).string() +
-                        "\ndriftfile " + (dir_ / (name_ + ".drift")).string() + "\n");
+                        "pidfile " +
+                        (dir_ / (name_ + ".pid")).string() + "\ndriftfile " +
+                        (dir_ / (name_ + ".drift")).string() + "\n");
     proc_.reset();
-    proc_ = std::make_unique<Process>(dir_, name_, std::vector<std::string>{"/usr/sbin/chronyd", "-x", "-d", "-f", conf.string()});
+    proc_ = std::make_unique<Process>(
+        dir_, name_, std::vector<std::string>{"/usr/sbin/chronyd", "-x", "-d", "-f", conf.string()});
   }
   // Answers a client request within `timeout`.
   bool WaitServing(Clock::duration timeout) {
@@ -392,22 +401,35 @@ inline std::string ServiceValue(uint16_t port) { return "YES:YES:YES:" + std::to
 inline void WriteServerHome(const fs::path& home, uint16_t upstream_port, const ServicePorts& ports,
                             const std::string& interval = "59:Minute/s", const std::string& julian = "YES",
                             const std::string& extra_values = "") {
-  WriteFile(home / "QOR_MDLS4.MDL",
-            "Test upstream list, line 1\nline 2\nline 3\nline 4\nline 5\n127.0.0.1:" + std::to_string(upstream_port) +
-                ":::Local chronyd - NA:::2:::us\n");
+  WriteFile(home / "QOR_MDLS4.MDL", "Test upstream list, line 1\nline 2\nline 3\nline 4\nline 5\n127.0.0.1:" +
+                                        std::to_string(upstream_port) + ":::Local chronyd - NA:::2:::us\n");
   WriteFile(home / "registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\r\n"
-            "\"Settings\"=\"NO:" + interval + ":NA:36\"\r\n"
-            "\"NTP37\"=\"" + ServiceValue(ports.time) + "\"\r\n"
-            "\"SNTP123\"=\"" + ServiceValue(ports.ntp) + "\"\r\n"
-            "\"UNIX519\"=\"" + ServiceValue(ports.unix_time) + "\"\r\n"
-            "\"MDL3777\"=\"" + ServiceValue(ports.mdl) + "\"\r\n"
-            "\"DTS13\"=\"" + ServiceValue(ports.daytime) + "\"\r\n"
-            "\"UseJulian\"=\"" + julian + "\"\r\n" + extra_values + "\r\n");
+            "\"Settings\"=\"NO:" +
+                interval +
+                ":NA:36\"\r\n"
+                "\"NTP37\"=\"" +
+                ServiceValue(ports.time) +
+                "\"\r\n"
+                "\"SNTP123\"=\"" +
+                ServiceValue(ports.ntp) +
+                "\"\r\n"
+                "\"UNIX519\"=\"" +
+                ServiceValue(ports.unix_time) +
+                "\"\r\n"
+                "\"MDL3777\"=\"" +
+                ServiceValue(ports.mdl) +
+                "\"\r\n"
+                "\"DTS13\"=\"" +
+                ServiceValue(ports.daytime) +
+                "\"\r\n"
+                "\"UseJulian\"=\"" +
+                julian + "\"\r\n" + extra_values + "\r\n");
 }
 
 inline std::vector<std::string> ServerArgs(const fs::path& home) {
-  return {(ProgramDir() / "QOR_MDL_Server_SVC").string(), "-debug", "--home", home.string(), "--virtual-clock"};
+  return {(ProgramDir() / "QOR_MDL_Server_SVC").string(), "-debug", "--home", home.string(),
+          "--virtual-clock"};
 }
 
 constexpr const char* kSynced = "MDL Server is now Synchronized to Atomic Time.";
@@ -415,8 +437,8 @@ constexpr const char* kSynced = "MDL Server is now Synchronized to Atomic Time."
 inline size_t OpenFdCount(pid_t pid) {
   std::error_code ec;
   size_t n = 0;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
-       it.increment(ec))
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec))
     ++n;
   return n;
 }
@@ -431,9 +453,10 @@ struct ServerRig {
 
   fs::path home() const { return dir.path() / "home"; }
 
-  ::testing::AssertionResult Start(const std::string& interval = "59:Minute/s", const std::string& julian = "YES",
-                                   const std::string& extra_values = "") {
-    for (auto [path, package] : {std::pair{"/usr/bin/setpriv", "util-linux"}, std::pair{"/usr/sbin/chronyd", "chrony"}}) {
+  ::testing::AssertionResult Start(const std::string& interval = "59:Minute/s",
+                                   const std::string& julian = "YES", const std::string& extra_values = "") {
+    for (auto [path, package] :
+         {std::pair{"/usr/bin/setpriv", "util-linux"}, std::pair{"/usr/sbin/chronyd", "chrony"}}) {
       if (auto have = HavePeer(path, package); !have) return have;
     }
     if (!fs::exists(ProgramDir() / "QOR_MDL_Server_SVC"))
@@ -441,12 +464,14 @@ struct ServerRig {
     fs::create_directories(home());
     upstream = std::make_unique<Upstream>(dir.path(), upstream_port);
     if (!upstream->WaitServing(10s))
-      return ::testing::AssertionFailure() << "chronyd upstream does not serve on port " << upstream_port
-                                           << "; its stderr:\n" << upstream->process().Err();
+      return ::testing::AssertionFailure()
+             << "chronyd upstream does not serve on port " << upstream_port << "; its stderr:\n"
+             << upstream->process().Err();
     WriteServerHome(home(), upstream_port, ports, interval, julian, extra_values);
     server = std::make_unique<Process>(dir.path(), "server", ServerArgs(home()));
     if (!server->WaitFor(kSynced, 15s))
-      return ::testing::AssertionFailure() << "server did not synchronise within 15 s; its stderr:\n" << server->Err();
+      return ::testing::AssertionFailure() << "server did not synchronise within 15 s; its stderr:\n"
+                                           << server->Err();
     return ::testing::AssertionSuccess();
   }
 
@@ -456,10 +481,12 @@ struct ServerRig {
     server->Signal(SIGTERM);
     const std::optional<int> status = server->Wait(10s);
     const std::string err = server->Err();
-    if (status != 0 || err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos)
-      return ::testing::AssertionFailure() << "server did not stop cleanly on SIGTERM (status "
-                                           << (status ? std::to_string(*status) : std::string("still running"))
-                                           << "); its stderr:\n" << err;
+    if (status != 0 || err.find("Sanitizer") != std::string::npos ||
+        err.find("runtime error:") != std::string::npos)
+      return ::testing::AssertionFailure()
+             << "server did not stop cleanly on SIGTERM (status "
+             << (status ? std::to_string(*status) : std::string("still running")) << "); its stderr:\n"
+             << err;
     return ::testing::AssertionSuccess();
   }
 };

@@ -14,7 +14,8 @@ std::string HostName() {
 
 // A server on `home` without the right to bind ports below 1024 (the defaults
 // 13, 37, 123 and 519 then fail to open, which is reported and tolerated).
-std::unique_ptr<Process> StartUnprivileged(const fs::path& dir, const std::string& name, const fs::path& home) {
+std::unique_ptr<Process> StartUnprivileged(const fs::path& dir, const std::string& name,
+                                           const fs::path& home) {
   return std::make_unique<Process>(dir, name, ServerArgs(home), "net_bind_service");
 }
 
@@ -30,19 +31,23 @@ TEST(ProgramBehaviourTest, FirstStartSavesTheDefaultsAndSecondInstanceEndsAtOnce
   ASSERT_TRUE(WaitStarted(*first)) << "first instance did not start:\n" << first->Err();
 
   Process second(dir.path(), "second", ServerArgs(home), "net_bind_service");
-  EXPECT_EQ(second.Wait(3s), std::optional<int>(0)) << "second instance on the same folder should end with 0 at once:\n"
-                                                    << second.Err();
+  EXPECT_EQ(second.Wait(3s), std::optional<int>(0))
+      << "second instance on the same folder should end with 0 at once:\n"
+      << second.Err();
   EXPECT_TRUE(first->Running()) << "the second instance stopped the first one";
 
   first->Signal(SIGTERM);
-  ASSERT_EQ(first->Wait(5s), std::optional<int>(0)) << "server did not stop with 0 on SIGTERM:\n" << first->Err();
+  ASSERT_EQ(first->Wait(5s), std::optional<int>(0)) << "server did not stop with 0 on SIGTERM:\n"
+                                                    << first->Err();
   EXPECT_NE(first->Err().find("stopping on SIGTERM"), std::string::npos) << first->Err();
 
   const std::string expected =
       "Windows Registry Editor Version 5.00\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\r\n"
       "\"Settings\"=\"YES:59:Minutes/s:NA:36\"\r\n"
-      "\"MDLServer\"=\"" + HostName() + "\"\r\n"
+      "\"MDLServer\"=\"" +
+      HostName() +
+      "\"\r\n"
       "\"OpenMinimized\"=\"NO\"\r\n"
       "\"NTP37\"=\"YES:YES:YES:37\"\r\n"
       "\"EnableLogging\"=\"YES\"\r\n"
@@ -56,7 +61,8 @@ TEST(ProgramBehaviourTest, FirstStartSavesTheDefaultsAndSecondInstanceEndsAtOnce
   std::string normal_saved = std::regex_replace(saved, std::regex("\r\n"), "\n");
   std::string normal_expected = std::regex_replace(expected, std::regex("\r\n"), "\n");
   EXPECT_EQ(normal_saved.substr(0, normal_expected.size()), normal_expected)
-      << "the first start should save the ten default values in table order; file:\n" << saved;
+      << "the first start should save the ten default values in table order; file:\n"
+      << saved;
 }
 
 TEST(ProgramBehaviourTest, CorruptSettingsAreMovedAsideAndDefaultsUsed) {
@@ -67,7 +73,8 @@ TEST(ProgramBehaviourTest, CorruptSettingsAreMovedAsideAndDefaultsUsed) {
   WriteFile(home / "registry.reg", "this is \x01 not [a registry file\n\"=\"\"\n[[[\n");
   auto server = StartUnprivileged(dir.path(), "server", home);
   ASSERT_TRUE(WaitStarted(*server)) << "server did not start on a corrupt settings file:\n" << server->Err();
-  ASSERT_TRUE(server->WaitFor("corrupt", 5s)) << "corrupt settings file not reported on stderr:\n" << server->Err();
+  ASSERT_TRUE(server->WaitFor("corrupt", 5s)) << "corrupt settings file not reported on stderr:\n"
+                                              << server->Err();
   EXPECT_TRUE(server->Running()) << "server ended after a corrupt settings file:\n" << server->Err();
   size_t moved = 0;
   for (const auto& e : fs::directory_iterator(home)) {
@@ -79,7 +86,8 @@ TEST(ProgramBehaviourTest, CorruptSettingsAreMovedAsideAndDefaultsUsed) {
   EXPECT_EQ(moved, 1u) << "expected one registry.reg.corrupt-* file in " << home;
   server->Signal(SIGTERM);
   ASSERT_EQ(server->Wait(5s), std::optional<int>(0)) << server->Err();
-  EXPECT_NE(ReadFile(home / "registry.reg").find("\"Settings\"=\"YES:59:Minutes/s:NA:36\""), std::string::npos)
+  EXPECT_NE(ReadFile(home / "registry.reg").find("\"Settings\"=\"YES:59:Minutes/s:NA:36\""),
+            std::string::npos)
       << "the defaults were not saved after the corrupt file";
 }
 
@@ -91,9 +99,11 @@ TEST(ProgramBehaviourTest, HelpSucceedsAndUnknownOptionIsBadUsage) {
     const std::string path = (ProgramDir() / program).string();
     RunResult help = RunToEnd(dir.path(), "help", {path, "--help"}, 5s);
     EXPECT_EQ(help.status, std::optional<int>(0)) << program << " --help:\n" << help.err;
-    EXPECT_NE((help.out + help.err).find("Usage"), std::string::npos) << program << " --help printed no usage";
+    EXPECT_NE((help.out + help.err).find("Usage"), std::string::npos)
+        << program << " --help printed no usage";
     RunResult bogus = RunToEnd(dir.path(), "bogus", {path, "--bogus", "--home", dir.path().string()}, 5s);
-    EXPECT_EQ(bogus.status, std::optional<int>(2)) << program << " --bogus should be bad usage (2):\n" << bogus.err;
+    EXPECT_EQ(bogus.status, std::optional<int>(2)) << program << " --bogus should be bad usage (2):\n"
+                                                   << bogus.err;
   }
 }
 
@@ -106,7 +116,8 @@ TEST(ProgramBehaviourTest, PauseLeavesRequestsUnansweredUntilContinue) {
   EXPECT_FALSE(UdpExchange(rig.ports.time, "", 1500ms).has_value()) << "answered while paused by SIGUSR1";
   rig.server->Signal(SIGUSR2);
   bool answered = false;
-  for (auto end = Clock::now() + 3s; !answered && Clock::now() < end;) answered = UdpExchange(rig.ports.time, "", 500ms).has_value();
+  for (auto end = Clock::now() + 3s; !answered && Clock::now() < end;)
+    answered = UdpExchange(rig.ports.time, "", 500ms).has_value();
   EXPECT_TRUE(answered) << "no answer after SIGUSR2:\n" << rig.server->Err();
   EXPECT_TRUE(rig.server->Running());
   EXPECT_TRUE(rig.StopCleanly());

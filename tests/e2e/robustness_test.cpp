@@ -40,14 +40,16 @@ TEST(RobustnessTest, AbandonedConnectionsAreReapedAndServiceContinues) {
     char b;
     if (WaitReadable(c.get(), 0ms) && ::recv(c.get(), &b, 1, MSG_DONTWAIT) <= 0) ++closed_by_server;
   }
-  EXPECT_EQ(closed_by_server, held.size()) << "idle connections left open by the server after its 2 s time-out";
+  EXPECT_EQ(closed_by_server, held.size())
+      << "idle connections left open by the server after its 2 s time-out";
   held.clear();
   size_t fds = 0;
   for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(100ms)) {
     fds = OpenFdCount(pid);
     if (fds <= idle_fds) break;
   }
-  EXPECT_LE(fds, idle_fds) << "server holds " << fds << " descriptors after the flood, " << idle_fds << " when idle";
+  EXPECT_LE(fds, idle_fds) << "server holds " << fds << " descriptors after the flood, " << idle_fds
+                           << " when idle";
   auto after = UdpExchange(rig.ports.mdl, MdlRequest(), 2s);
   EXPECT_TRUE(after.has_value()) << "no answer after the flood";
   EXPECT_TRUE(rig.StopCleanly());

@@ -12,9 +12,9 @@ namespace {
 // Offset measured by `chronyd -Q` against 127.0.0.1:port, in seconds.
 std::optional<double> ChronyOffset(const fs::path& dir, uint16_t port, std::string* log) {
   RunResult r = RunToEnd(dir, "chronyd_q",
-                    {"/usr/sbin/chronyd", "-Q", "-t", "5",
-                     "server 127.0.0.1 port " + std::to_string(port) + " iburst maxsamples 1"},
-                    10s);
+                         {"/usr/sbin/chronyd", "-Q", "-t", "5",
+                          "server 127.0.0.1 port " + std::to_string(port) + " iburst maxsamples 1"},
+                         10s);
   *log = r.err + r.out;
   std::smatch m;
   static const std::regex kWrong(R"(System clock wrong by (-?[0-9.]+) seconds)");
@@ -48,7 +48,8 @@ TEST(SyncNtpTest, ServerSynchronisesFromUpstreamAndServesAccurateNtpAndTime) {
   if (port37_free) rig.ports.time = 37;
   ASSERT_TRUE(rig.Start());
   EXPECT_NE(rig.server->Err().find("synchronised with 127.0.0.1"), std::string::npos)
-      << "no synchronisation line on stderr:\n" << rig.server->Err();
+      << "no synchronisation line on stderr:\n"
+      << rig.server->Err();
 
   // Offset seen by chronyd as a client: median of five queries.
   std::vector<double> offsets;
@@ -63,14 +64,16 @@ TEST(SyncNtpTest, ServerSynchronisesFromUpstreamAndServesAccurateNtpAndTime) {
 
   // Stratum and reference id seen by ntplib.
   RunResult py = RunToEnd(rig.dir.path(), "ntplib",
-                     {"/usr/bin/python3", "-c",
-                      "import ntplib\n"
-                      "r = ntplib.NTPClient().request('127.0.0.1', port=" + std::to_string(rig.ports.ntp) +
-                          ", version=4, timeout=3)\n"
-                          "print(r.stratum, ntplib.ref_id_to_text(r.ref_id, r.stratum))\n"},
-                     10s);
+                          {"/usr/bin/python3", "-c",
+                           "import ntplib\n"
+                           "r = ntplib.NTPClient().request('127.0.0.1', port=" +
+                               std::to_string(rig.ports.ntp) +
+                               ", version=4, timeout=3)\n"
+                               "print(r.stratum, ntplib.ref_id_to_text(r.ref_id, r.stratum))\n"},
+                          10s);
   ASSERT_TRUE(py.status.has_value() && *py.status == 0 && py.err.find("No module named") == std::string::npos)
-      << "python3 ntplib query failed (install the Debian package 'python3-ntplib'):\n" << py.err;
+      << "python3 ntplib query failed (install the Debian package 'python3-ntplib'):\n"
+      << py.err;
   EXPECT_EQ(py.out, "2 127.0.0.1\n") << "ntplib should read stratum 2 and refid 127.0.0.1";
 
   // Time protocol over TCP and UDP.
@@ -81,7 +84,8 @@ TEST(SyncNtpTest, ServerSynchronisesFromUpstreamAndServesAccurateNtpAndTime) {
       EXPECT_NEAR(*t, UnixNow(), 1.5) << "rdate" << (udp ? " -u" : "") << " read a wrong time: " << log;
     }
   } else {
-    std::cout << "[ note ] port 37 is held by another program: the Time service is read with the test's own client\n";
+    std::cout << "[ note ] port 37 is held by another program: the Time service is read with the test's own "
+                 "client\n";
   }
   auto tcp = TcpExchange(rig.ports.time, "", 3s);
   ASSERT_TRUE(tcp.has_value() && tcp->size() == 4) << "Time/TCP did not answer 4 bytes";
@@ -91,7 +95,8 @@ TEST(SyncNtpTest, ServerSynchronisesFromUpstreamAndServesAccurateNtpAndTime) {
   EXPECT_NEAR(BigEndian32(*udp, 0) - kNtpToUnix, UnixNow(), 1.5) << "Time/UDP served a wrong time";
 
   // A server-mode datagram is never answered (no ping-pong between servers); a client one is.
-  EXPECT_FALSE(UdpExchange(rig.ports.ntp, NtpPacket(4), 1s).has_value()) << "the server answered a mode-4 packet";
+  EXPECT_FALSE(UdpExchange(rig.ports.ntp, NtpPacket(4), 1s).has_value())
+      << "the server answered a mode-4 packet";
   auto reply = UdpExchange(rig.ports.ntp, NtpPacket(3), 2s);
   ASSERT_TRUE(reply.has_value() && reply->size() >= 48) << "the server did not answer a client request";
   EXPECT_EQ((*reply)[0] & 7, 4) << "reply is not in server mode";

@@ -55,7 +55,8 @@ TEST(TextServicesTest, PlainDaytimeTextWhenJulianIsOff) {
     std::tm tm{};
     ASSERT_NE(strptime(m[1].str().c_str(), "%A, %B %d, %Y %H:%M:%S", &tm), nullptr);
     tm.tm_isdst = -1;
-    EXPECT_NEAR(static_cast<double>(std::mktime(&tm)), UnixNow(), 2.0) << "plain Daytime local time is off: " << m[1];
+    EXPECT_NEAR(static_cast<double>(std::mktime(&tm)), UnixNow(), 2.0)
+        << "plain Daytime local time is off: " << m[1];
   }
   EXPECT_TRUE(rig.StopCleanly());
 }

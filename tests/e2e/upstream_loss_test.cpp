@@ -9,7 +9,8 @@ namespace {
 std::vector<int> RetryDelays(const std::string& log) {
   static const std::regex kRetry(R"(synchronisation failed: .*; next attempt in ([0-9]+) s)");
   std::vector<int> delays;
-  for (std::sregex_iterator it(log.begin(), log.end(), kRetry), end; it != end; ++it) delays.push_back(std::stoi((*it)[1]));
+  for (std::sregex_iterator it(log.begin(), log.end(), kRetry), end; it != end; ++it)
+    delays.push_back(std::stoi((*it)[1]));
   return delays;
 }
 
@@ -23,9 +24,11 @@ void CheckOutage(int interval_seconds) {
   ASSERT_EQ(rig.upstream->process().Wait(5s), std::optional<int>(0)) << "chronyd did not stop on SIGTERM";
 
   EXPECT_TRUE(rig.server->WaitFor("synchronisation failed", 20s, 2))
-      << "interval " << interval_seconds << " s: fewer than two failed attempts reported within 20 s of losing "
+      << "interval " << interval_seconds
+      << " s: fewer than two failed attempts reported within 20 s of losing "
       << "the upstream (an interval below the 5 s reply time-out lets each new query re-arm the reply "
-         "timer, so no failure is ever seen and there is no back-off):\n" << rig.server->Err();
+         "timer, so no failure is ever seen and there is no back-off):\n"
+      << rig.server->Err();
   const std::vector<int> delays = RetryDelays(rig.server->Err());
   if (delays.size() >= 2) {
     EXPECT_EQ(delays[0], 2) << "first back-off delay";
@@ -42,9 +45,11 @@ void CheckOutage(int interval_seconds) {
 
   const size_t synced_before = CountOf(rig.server->Err(), "synchronised with 127.0.0.1");
   rig.upstream->Start();
-  ASSERT_TRUE(rig.upstream->WaitServing(10s)) << "restarted chronyd does not serve:\n" << rig.upstream->process().Err();
+  ASSERT_TRUE(rig.upstream->WaitServing(10s)) << "restarted chronyd does not serve:\n"
+                                              << rig.upstream->process().Err();
   EXPECT_TRUE(rig.server->WaitFor("synchronised with 127.0.0.1", 20s, synced_before + 1))
-      << "no new synchronisation within 20 s of the upstream's return:\n" << rig.server->Err();
+      << "no new synchronisation within 20 s of the upstream's return:\n"
+      << rig.server->Err();
   EXPECT_TRUE(rig.StopCleanly());
 }
 

@@ -12,8 +12,7 @@ using Message = std::array<uint8_t, kMdlMessageSize>;
 
 // "MDLC", digit 5, "UTC", a client stamp, zero server stamp.
 Message ClientRequest() {
-  Message m{'M', 'D', 'L', 'C', '5', 'U', 'T', 'C', 0x0C, 0x1D, 0x2E, 0x3F,
-            0x80, 0x00, 0x00, 0x00};
+  Message m{'M', 'D', 'L', 'C', '5', 'U', 'T', 'C', 0x0C, 0x1D, 0x2E, 0x3F, 0x80, 0x00, 0x00, 0x00};
   return m;
 }
 
@@ -56,8 +55,8 @@ TEST(CheckMdlRequest, ChecksBytes0To3ButNotByte2) {
 TEST(BuildMdlReply, IdentifiesTheServerEchoesTheClientAndAddsServerTime) {
   const Message request = ClientRequest();
   const Message reply = BuildMdlReply(request, kServerStamp, '5', false);
-  const Message expected{'M', 'D', 'L', 'S', '5', 'U', 'T', 'C', 0x0C, 0x1D, 0x2E, 0x3F,
-                         0x80, 0x00, 0x00, 0x00, 0, 0, 0, 0, 0x80, 0, 0, 0};
+  const Message expected{'M',  'D',  'L',  'S',  '5', 'U', 'T', 'C', 0x0C, 0x1D, 0x2E, 0x3F,
+                         0x80, 0x00, 0x00, 0x00, 0,   0,   0,   0,   0x80, 0,    0,    0};
   EXPECT_EQ(reply, expected);
   EXPECT_EQ(CheckMdlRequest(reply), MdlCheck::kBadIdentity)
       << "a reply sent back to the server must not be answered";
@@ -71,8 +70,7 @@ TEST(BuildMdlReply, EchoesBytes5To15UnlessServiceBuildTcp) {
   request[7] = 'T';
   const Message desktop = BuildMdlReply(request, kServerStamp, '5', false);
   EXPECT_EQ(desktop[4], '5') << "server digit not written";
-  EXPECT_EQ(std::string(desktop.begin() + 5, desktop.begin() + 8), "GMT")
-      << "bytes 5..7 must be echoed";
+  EXPECT_EQ(std::string(desktop.begin() + 5, desktop.begin() + 8), "GMT") << "bytes 5..7 must be echoed";
 
   const Message service_tcp = BuildMdlReply(request, kServerStamp, '5', true);
   EXPECT_EQ(std::string(service_tcp.begin() + 5, service_tcp.begin() + 8), "UTC")

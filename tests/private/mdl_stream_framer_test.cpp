@@ -11,8 +11,7 @@ namespace {
 std::vector<uint8_t> Requests(size_t count) {
   std::vector<uint8_t> bytes;
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t one[kMdlMessageSize] = {'M', 'D', 'L', 'C', '5', 'U', 'T', 'C',
-                                          static_cast<uint8_t>(i)};
+    const uint8_t one[kMdlMessageSize] = {'M', 'D', 'L', 'C', '5', 'U', 'T', 'C', static_cast<uint8_t>(i)};
     bytes.insert(bytes.end(), one, one + kMdlMessageSize);
   }
   return bytes;

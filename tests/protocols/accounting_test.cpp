@@ -21,8 +21,8 @@ TEST(ServerStatusText, CountsPerServiceAndTransport) {
 TEST(ServerStatusText, EveryServiceLandsInItsOwnColumn) {
   RequestCounters counters;
   // Distinct counts per service so that a swapped column shows.
-  const Service services[] = {Service::kTime, Service::kDaytime, Service::kNtp,
-                              Service::kUnixTime, Service::kPrivate};
+  const Service services[] = {Service::kTime, Service::kDaytime, Service::kNtp, Service::kUnixTime,
+                              Service::kPrivate};
   for (int i = 0; i < 5; ++i) {
     for (int n = 0; n <= i; ++n) counters.Add(services[i], Transport::kTcp);
     for (int n = 0; n < 10 * (i + 1); ++n) counters.Add(services[i], Transport::kUdp);

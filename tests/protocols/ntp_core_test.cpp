@@ -72,9 +72,8 @@ TEST(BuildNtpReply, FillsTheFixedHeaderAndReferenceFields) {
   const NtpReferenceState state = SampleState();
   BuildNtpReply(request, state, kReceive, kTransmit, reply);
 
-  const Packet expected_head = {0x24, 2,    4,    0xEF, 0,    0,    0,    0x4F,
-                                0,    0,    0x02, 0xA1, 192,  0,    2,    7,
-                                0xE8, 0x01, 0x02, 0x03, 0x80, 0x00, 0x00, 0x01};
+  const Packet expected_head = {0x24, 2, 4, 0xEF, 0,    0,    0,    0x4F, 0,    0,    0x02, 0xA1,
+                                192,  0, 2, 7,    0xE8, 0x01, 0x02, 0x03, 0x80, 0x00, 0x00, 0x01};
   for (size_t i = 0; i < 24; ++i) {
     EXPECT_EQ(reply[i], expected_head[i]) << "header byte " << i;
   }

@@ -15,8 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using std::chrono::sys_days;
 using std::chrono::December;
+using std::chrono::sys_days;
 using std::chrono::year;
 
 constexpr std::string_view kFields =
@@ -29,9 +29,7 @@ UtcTime At(int y, unsigned m, unsigned d, std::chrono::nanoseconds since_midnigh
   return UtcTime(day.time_since_epoch() + since_midnight);
 }
 
-LogEntry TimeEntry() {
-  return {"Time 4 Bytes", "192.0.2.5", 37, 4, "Time", "UDP"};
-}
+LogEntry TimeEntry() { return {"Time 4 Bytes", "192.0.2.5", 37, 4, "Time", "UDP"}; }
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -86,8 +84,7 @@ TEST(FormatLogLine, ControlCharactersCannotSplitALine) {
   const std::string line = FormatLogLine(entry, LocalDateTime{}, "host\n", "ip");
   EXPECT_EQ(line.find('\n'), line.size() - 1) << "line: " << line;
   EXPECT_NE(line.find("1.2.3.4??forged"), std::string::npos) << line;
-  EXPECT_NE(line.find("DayTime - - \r\n"), std::string::npos)
-      << "empty field not written as '-': " << line;
+  EXPECT_NE(line.find("DayTime - - \r\n"), std::string::npos) << "empty field not written as '-': " << line;
 }
 
 TEST(LogReceivedBytes, FollowsTheCsBytesRule) {
@@ -133,11 +130,9 @@ TEST(LogLocalTime, SubtractsTheBiasWithDaylightOnlyWhenInEffect) {
   };
   for (const Case& c : cases) EXPECT_EQ(LogLocalTime(now, c.zone), c.expected) << c.what;
 
-  EXPECT_EQ(LogLocalTime(At(2026, 12, 7, 10h + 999ms), ZoneFacts{}),
-            (LocalDateTime{2026, 12, 7, 10, 0, 0}))
+  EXPECT_EQ(LogLocalTime(At(2026, 12, 7, 10h + 999ms), ZoneFacts{}), (LocalDateTime{2026, 12, 7, 10, 0, 0}))
       << "fractions of a second must be cut, not rounded";
-  EXPECT_EQ(LogLocalTime(UtcFromNs(-500'000'000), ZoneFacts{}),
-            (LocalDateTime{1969, 12, 31, 23, 59, 59}))
+  EXPECT_EQ(LogLocalTime(UtcFromNs(-500'000'000), ZoneFacts{}), (LocalDateTime{1969, 12, 31, 23, 59, 59}))
       << "instants before 1970 must round towards the past";
 }
 
@@ -173,8 +168,7 @@ TEST(RequestLog, ReopeningAnExistingDayFileAddsNoSecondHeader) {
   TempDir dir;
   { RequestLog(Identity(dir.path())).Write(TimeEntry(), At(2026, 12, 7, 1h), ZoneFacts{}); }
   { RequestLog(Identity(dir.path())).Write(TimeEntry(), At(2026, 12, 7, 2h), ZoneFacts{}); }
-  const std::vector<std::string> lines =
-      Lines(ReadAll(dir.path() / "Logs" / "MDLS071226.LOG"));
+  const std::vector<std::string> lines = Lines(ReadAll(dir.path() / "Logs" / "MDLS071226.LOG"));
   EXPECT_EQ(lines.size(), 7u) << "a restarted server must append to the day's file";
 }
 
@@ -185,8 +179,7 @@ TEST(RequestLog, RejectedNtpDatagramLogsNothingSentAndItsLength) {
   log.Write({text, "192.0.2.9", 123, 0, "NTPv4", "UDP", 52}, At(2026, 12, 7, 1h), ZoneFacts{});
   const auto lines = Lines(ReadAll(dir.path() / "Logs" / "MDLS071226.LOG"));
   ASSERT_EQ(lines.size(), 6u);
-  EXPECT_NE(lines[5].find(" GET TIME - 0 0 0 52 0 123 NTPv4 UDP - "), std::string::npos)
-      << lines[5];
+  EXPECT_NE(lines[5].find(" GET TIME - 0 0 0 52 0 123 NTPv4 UDP - "), std::string::npos) << lines[5];
 }
 
 TEST(RequestLog, AppendBuffersUntilFlush) {

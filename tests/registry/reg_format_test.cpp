@@ -28,26 +28,25 @@ TEST(RegFormat, LiberalInputsLoadTheirStringValues) {
       {"UTF-8 byte order mark", "\xEF\xBB\xBF" + kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"a\"=\"1\"\n",
        "a", "1", 0},
       {"REGEDIT4 header", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\X]\n\"a\"=\"1\"\n", "a", "1", 0},
-      {"comment and blanks",
-       kHead + "; note\n  \n[HKEY_LOCAL_MACHINE\\Software\\X]\n  \"a\" = \"1\"  \n", "a", "1", 0},
+      {"comment and blanks", kHead + "; note\n  \n[HKEY_LOCAL_MACHINE\\Software\\X]\n  \"a\" = \"1\"  \n",
+       "a", "1", 0},
       {"lower-case hive", kHead + "[hkey_local_machine\\Software\\X]\n\"a\"=\"1\"\n", "a", "1", 0},
       {"default value", kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n@=\"d\"\n", "", "d", 0},
-      {"escapes", kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"a\\\"b\"=\"c:\\\\d \\\"q\\\"\"\n",
-       "a\"b", "c:\\d \"q\"", 0},
-      {"unknown escape kept", kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"a\"=\"C:\\Program\"\n",
-       "a", "C:\\Program", 0},
-      {"dword skipped",
-       kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"n\"=dword:0000001f\n\"a\"=\"1\"\n", "a", "1", 1},
+      {"escapes", kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"a\\\"b\"=\"c:\\\\d \\\"q\\\"\"\n", "a\"b",
+       "c:\\d \"q\"", 0},
+      {"unknown escape kept", kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"a\"=\"C:\\Program\"\n", "a",
+       "C:\\Program", 0},
+      {"dword skipped", kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"n\"=dword:0000001f\n\"a\"=\"1\"\n", "a",
+       "1", 1},
       {"hex over lines skipped",
-       kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"h\"=hex(2):41,00,\\\n  42,00\n\"a\"=\"1\"\n",
-       "a", "1", 1},
+       kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"h\"=hex(2):41,00,\\\n  42,00\n\"a\"=\"1\"\n", "a", "1",
+       1},
       {"repeated value takes the last data",
        kHead + "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"a\"=\"0\"\n\"a\"=\"1\"\n", "a", "1", 0},
   };
   for (const Case& c : cases) {
     RegParseResult parsed = ParseRegFile(c.text);
-    ASSERT_TRUE(parsed.ok) << c.what << ": rejected at line " << parsed.error_line << ": "
-                           << parsed.error;
+    ASSERT_TRUE(parsed.ok) << c.what << ": rejected at line " << parsed.error_line << ": " << parsed.error;
     ASSERT_EQ(parsed.data.keys.size(), 1u) << c.what;
     const RegKey& key = parsed.data.keys[0];
     EXPECT_EQ(key.hive, Hive::kLocalMachine) << c.what;
@@ -68,7 +67,11 @@ TEST(RegFormat, GarbageIsRejectedWithItsLineAndNothingLoaded) {
   };
   const Case cases[] = {
       {"no header", "[HKEY_LOCAL_MACHINE\\X]\n", 1},
-      {"binary", std::string("\x7f" "ELF\x02\x01", 6), 1},
+      {"binary",
+       std::string("\x7f"
+                   "ELF\x02\x01",
+                   6),
+       1},
       {"UTF-16", "\xFF\xFEW\0i\0", 1},
       {"value before key", kHead + "\"a\"=\"1\"\n", 3},
       {"unterminated data", kHead + key + "\"a\"=\"1\n", 5},
@@ -88,8 +91,7 @@ TEST(RegFormat, GarbageIsRejectedWithItsLineAndNothingLoaded) {
   for (const Case& c : cases) {
     RegParseResult parsed = ParseRegFile(c.text);
     EXPECT_FALSE(parsed.ok) << c.what << ": garbage was accepted";
-    EXPECT_EQ(parsed.error_line, c.line) << c.what << ": wrong line reported (" << parsed.error
-                                         << ")";
+    EXPECT_EQ(parsed.error_line, c.line) << c.what << ": wrong line reported (" << parsed.error << ")";
     EXPECT_FALSE(parsed.error.empty()) << c.what << ": no reason given";
     EXPECT_TRUE(parsed.data.keys.empty()) << c.what << ": a rejected file was half loaded";
   }
@@ -137,17 +139,19 @@ TEST(RegFormat, SerialisedTextIsCanonicalAndReadsBackTheSame) {
             "[HKEY_CURRENT_USER\\a]b\\[c]\n"
             "\"n\"=\"\"\n\n");
   RegParseResult parsed = ParseRegFile(text);
-  ASSERT_TRUE(parsed.ok) << "own output rejected at line " << parsed.error_line << ": "
-                         << parsed.error;
+  ASSERT_TRUE(parsed.ok) << "own output rejected at line " << parsed.error_line << ": " << parsed.error;
   EXPECT_EQ(parsed.data, data) << "values changed on the way through the file";
 }
 
 TEST(RegFormat, HiveNamesMapBothWays) {
   const std::pair<const char*, Hive> table[] = {
-      {"HKEY_CLASSES_ROOT", Hive::kClassesRoot},   {"HKEY_CURRENT_USER", Hive::kCurrentUser},
-      {"HKEY_LOCAL_MACHINE", Hive::kLocalMachine}, {"HKEY_USERS", Hive::kUsers},
+      {"HKEY_CLASSES_ROOT", Hive::kClassesRoot},
+      {"HKEY_CURRENT_USER", Hive::kCurrentUser},
+      {"HKEY_LOCAL_MACHINE", Hive::kLocalMachine},
+      {"HKEY_USERS", Hive::kUsers},
       {"HKEY_PERFORMANCE_DATA", Hive::kPerformanceData},
-      {"HKEY_CURRENT_CONFIG", Hive::kCurrentConfig}, {"HKEY_DYN_DATA", Hive::kDynData},
+      {"HKEY_CURRENT_CONFIG", Hive::kCurrentConfig},
+      {"HKEY_DYN_DATA", Hive::kDynData},
   };
   for (const auto& [name, hive] : table) {
     EXPECT_EQ(HiveFromName(name), hive) << name;

@@ -59,8 +59,8 @@ TEST(RegistryCrash, StoreAlwaysParsesAfterTheWriterIsKilledMidSave) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ": the writer ended by itself";
 
     RegParseResult parsed = ParseRegFile(testing::ReadText(file));
-    ASSERT_TRUE(parsed.ok) << "round " << round << ": store damaged at line "
-                           << parsed.error_line << ": " << parsed.error;
+    ASSERT_TRUE(parsed.ok) << "round " << round << ": store damaged at line " << parsed.error_line << ": "
+                           << parsed.error;
     const RegKey* key = parsed.data.FindKey(Hive::kLocalMachine, kKey);
     ASSERT_NE(key, nullptr) << "round " << round << ": the key vanished";
     ASSERT_EQ(key->values.at(0), (RegValue{"Settings", "YES:59:Minutes/s:NA:36"}))

@@ -45,14 +45,23 @@ TEST_F(RegistryTest, MissingFileIsAnEmptyStoreAndNotAnError) {
 
 TEST_F(RegistryTest, EscapedTextSurvivesTheFile) {
   const std::vector<std::string> texts = {
-      "", "plain", "back\\slash", "\"quoted\"", "\\\"", "ends with \\", "C:\\Program Files\\x",
-      "semi;colon=[brackets]", "utf-8 \xC3\xA9\xE2\x82\xAC", "@", "  blanks  ",
+      "",
+      "plain",
+      "back\\slash",
+      "\"quoted\"",
+      "\\\"",
+      "ends with \\",
+      "C:\\Program Files\\x",
+      "semi;colon=[brackets]",
+      "utf-8 \xC3\xA9\xE2\x82\xAC",
+      "@",
+      "  blanks  ",
   };
   {
     Registry registry(File(), Collect());
     for (size_t i = 0; i < texts.size(); ++i) {
-      ASSERT_TRUE(registry.WriteValue(Hive::kLocalMachine, kKey, "v" + std::to_string(i) + texts[i],
-                                      texts[i]))
+      ASSERT_TRUE(
+          registry.WriteValue(Hive::kLocalMachine, kKey, "v" + std::to_string(i) + texts[i], texts[i]))
           << AllMessages();
     }
   }
@@ -75,8 +84,7 @@ TEST_F(RegistryTest, ValuesAndKeysKeepTheOrderOfFirstCreation) {
   }
   Registry reloaded(File(), Collect());
   using Pairs = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(reloaded.Values(Hive::kLocalMachine, kKey),
-            (Pairs{{"zeta", "4"}, {"alpha", "2"}, {"mid", "3"}}));
+  EXPECT_EQ(reloaded.Values(Hive::kLocalMachine, kKey), (Pairs{{"zeta", "4"}, {"alpha", "2"}, {"mid", "3"}}));
   EXPECT_EQ(ReadText(File()),
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\B]\n\"x\"=\"1\"\n\n"
@@ -91,8 +99,7 @@ TEST_F(RegistryTest, KeyPathsIgnoreCaseButValueNamesDoNot) {
       << "a key path in another letter case must find the key";
   EXPECT_EQ(registry.ReadValue(kKey, "usejulian"), "")
       << "a value name in another letter case reads as empty";
-  EXPECT_EQ(registry.ReadValue(Hive::kCurrentUser, kKey, "UseJulian"), "")
-      << "hives are separate";
+  EXPECT_EQ(registry.ReadValue(Hive::kCurrentUser, kKey, "UseJulian"), "") << "hives are separate";
   ASSERT_TRUE(registry.WriteValue(Hive::kLocalMachine, "software\\meridel server", "usejulian", "x"));
   EXPECT_EQ(registry.Values(Hive::kLocalMachine, kKey).size(), 2u)
       << "the lower-case name is a second value of the same key";
@@ -125,10 +132,13 @@ TEST_F(RegistryTest, WritesThatTheFileCannotHoldAreRefused) {
 TEST_F(RegistryTest, SplitPathFollowsTheHiveTable) {
   Registry registry(File(), Collect());
   const std::pair<const char*, Hive> hives[] = {
-      {"HKEY_CLASSES_ROOT", Hive::kClassesRoot},   {"HKEY_CURRENT_USER", Hive::kCurrentUser},
-      {"HKEY_LOCAL_MACHINE", Hive::kLocalMachine}, {"HKEY_USERS", Hive::kUsers},
+      {"HKEY_CLASSES_ROOT", Hive::kClassesRoot},
+      {"HKEY_CURRENT_USER", Hive::kCurrentUser},
+      {"HKEY_LOCAL_MACHINE", Hive::kLocalMachine},
+      {"HKEY_USERS", Hive::kUsers},
       {"HKEY_PERFORMANCE_DATA", Hive::kPerformanceData},
-      {"HKEY_CURRENT_CONFIG", Hive::kCurrentConfig}, {"HKEY_DYN_DATA", Hive::kDynData},
+      {"HKEY_CURRENT_CONFIG", Hive::kCurrentConfig},
+      {"HKEY_DYN_DATA", Hive::kDynData},
       {"HKEY_OTHER", Hive::kNone},
   };
   for (const auto& [name, hive] : hives) {
@@ -139,8 +149,8 @@ TEST_F(RegistryTest, SplitPathFollowsTheHiveTable) {
   }
   EXPECT_TRUE(messages_.empty()) << "well-formed paths must not be reported: " << AllMessages();
 
-  for (const char* bad : {"Software\\Meridel Server", "HKEY_LOCAL_MACHINE\\Software\\",
-                          "hkey_local_machine\\Software", ""}) {
+  for (const char* bad :
+       {"Software\\Meridel Server", "HKEY_LOCAL_MACHINE\\Software\\", "hkey_local_machine\\Software", ""}) {
     messages_.clear();
     Registry::SplitPath split = registry.Split(bad);
     EXPECT_FALSE(split.ok) << bad;
@@ -178,8 +188,7 @@ TEST_F(RegistryTest, BatchSavesOnceAtItsEnd) {
     EXPECT_TRUE(outer.Commit()) << "a second commit has nothing to do";
   }
   using Pairs = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(Registry(File(), Collect()).Values(Hive::kLocalMachine, kKey),
-            (Pairs{{"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(Registry(File(), Collect()).Values(Hive::kLocalMachine, kKey), (Pairs{{"a", "1"}, {"b", "2"}}));
 }
 
 TEST_F(RegistryTest, CorruptFileIsMovedAsideReportedAndTheStoreStartsEmpty) {
@@ -195,8 +204,7 @@ TEST_F(RegistryTest, CorruptFileIsMovedAsideReportedAndTheStoreStartsEmpty) {
       << "the report must name the file and line: " << messages_[0];
   const std::vector<std::string> aside = folder_.Entries("registry.reg.corrupt-");
   ASSERT_EQ(aside.size(), 1u) << "the damaged file was not moved aside";
-  EXPECT_EQ(aside[0].size(), std::string("registry.reg.corrupt-20250101T000000Z").size())
-      << aside[0];
+  EXPECT_EQ(aside[0].size(), std::string("registry.reg.corrupt-20250101T000000Z").size()) << aside[0];
   EXPECT_NE(messages_[0].find(aside[0]), std::string::npos) << "the report must say where it went";
   EXPECT_EQ(ReadText(folder_.path() / aside[0]), garbage) << "the damaged file was altered";
   EXPECT_FALSE(std::filesystem::exists(File()));

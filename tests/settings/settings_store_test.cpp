@@ -89,17 +89,16 @@ TEST_F(SettingsStoreTest, SaveWritesItsValuesInOrderAndNeverUseJulianOrMDLServer
   ASSERT_TRUE(SaveServerSettings(registry, in));  // a second shutdown changes nothing more
 
   using Pairs = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(Open().Values(Hive::kLocalMachine, kServerKey),
-            (Pairs{{"UseJulian", "NO"},
-                   {"MDLServer", "edited"},
-                   {"Settings", "NO:10:Hour/s:NA:36"},
-                   {"OpenMinimized", "NO"},
-                   {"EnableLogging", "NO"},
-                   {"NTP37", "YES:YES:YES:37"},
-                   {"UNIX519", "YES:YES:NO:519"},
-                   {"SNTP123", "YES:YES:YES:123"},
-                   {"MDL3777", "YES:YES:NO:3777"},
-                   {"DTS13", "NO:YES:YES:13"}}))
+  EXPECT_EQ(Open().Values(Hive::kLocalMachine, kServerKey), (Pairs{{"UseJulian", "NO"},
+                                                                   {"MDLServer", "edited"},
+                                                                   {"Settings", "NO:10:Hour/s:NA:36"},
+                                                                   {"OpenMinimized", "NO"},
+                                                                   {"EnableLogging", "NO"},
+                                                                   {"NTP37", "YES:YES:YES:37"},
+                                                                   {"UNIX519", "YES:YES:NO:519"},
+                                                                   {"SNTP123", "YES:YES:YES:123"},
+                                                                   {"MDL3777", "YES:YES:NO:3777"},
+                                                                   {"DTS13", "NO:YES:YES:13"}}))
       << "\"UseJulian\" = \"NO\" must survive a save, and values keep their places";
 }
 

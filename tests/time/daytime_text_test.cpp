@@ -10,8 +10,7 @@ namespace {
 
 using testing::UtcAt;
 
-ZoneFacts Zone(int32_t bias, bool daylight, const char* standard,
-               const char* summer) {
+ZoneFacts Zone(int32_t bias, bool daylight, const char* standard, const char* summer) {
   ZoneFacts z;
   z.bias_minutes = bias;
   z.daylight_bias_minutes = -60;
@@ -31,10 +30,8 @@ TEST(DaytimePlainTextTest, LocalTimeWithZoneName) {
   const Case cases[] = {
       {UtcAt(2026, 12, 7, 13, 3, 9, 999000000), Zone(-60, false, "CET", "CEST"),
        "Monday, December 07, 2026 14:03:09-CET"},
-      {UtcAt(2026, 7, 4, 10, 0, 0), Zone(-60, true, "CET", "CEST"),
-       "Saturday, July 04, 2026 12:00:00-CEST"},
-      {UtcAt(2026, 12, 7, 3, 0, 0), Zone(420, false, "MST", "MDT"),
-       "Sunday, December 06, 2026 20:00:00-MST"},
+      {UtcAt(2026, 7, 4, 10, 0, 0), Zone(-60, true, "CET", "CEST"), "Saturday, July 04, 2026 12:00:00-CEST"},
+      {UtcAt(2026, 12, 7, 3, 0, 0), Zone(420, false, "MST", "MDT"), "Sunday, December 06, 2026 20:00:00-MST"},
   };
   for (const Case& c : cases) EXPECT_EQ(DaytimePlainText(c.t, c.zone), c.text);
 }
@@ -78,8 +75,7 @@ TEST(DaylightIndicatorTest, CountsDownInChangeMonthsAndSwitchesAtTwoMountain) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DaylightIndicatorTT(c.t), c.tt)
-        << "wrong TT at " << NsSinceUnixEpoch(c.t) / 1000000000
-        << " s since 1970";
+        << "wrong TT at " << NsSinceUnixEpoch(c.t) / 1000000000 << " s since 1970";
   }
 }
 
@@ -89,24 +85,17 @@ TEST(DaytimeJulianTextTest, NamesTheNextSecondAndTheAdvance) {
     const char* text;
   };
   const Case cases[] = {
-      {UtcAt(2026, 12, 7, 14, 3, 9, 999000000),
-       "\n61381 26-12-07 14:03:10 00 0 0 1.0 UTC(MDLS) *\n"},
-      {UtcAt(2026, 12, 7, 14, 3, 9),
-       "\n61381 26-12-07 14:03:10 00 0 0 1000.0 UTC(MDLS) *\n"},
+      {UtcAt(2026, 12, 7, 14, 3, 9, 999000000), "\n61381 26-12-07 14:03:10 00 0 0 1.0 UTC(MDLS) *\n"},
+      {UtcAt(2026, 12, 7, 14, 3, 9), "\n61381 26-12-07 14:03:10 00 0 0 1000.0 UTC(MDLS) *\n"},
       // Sub-millisecond digits do not change the advance.
-      {UtcAt(2026, 12, 7, 14, 3, 9, 500999999),
-       "\n61381 26-12-07 14:03:10 00 0 0 500.0 UTC(MDLS) *\n"},
+      {UtcAt(2026, 12, 7, 14, 3, 9, 500999999), "\n61381 26-12-07 14:03:10 00 0 0 500.0 UTC(MDLS) *\n"},
       // The marker second belongs to the next day: MJD and date move with it.
-      {UtcAt(2026, 12, 6, 23, 59, 59, 250000000),
-       "\n61381 26-12-07 00:00:00 00 0 0 750.0 UTC(MDLS) *\n"},
+      {UtcAt(2026, 12, 6, 23, 59, 59, 250000000), "\n61381 26-12-07 00:00:00 00 0 0 750.0 UTC(MDLS) *\n"},
       // ... and so does the TT countdown, which starts on 1 November.
-      {UtcAt(2026, 10, 31, 23, 59, 59, 100000000),
-       "\n61345 26-11-01 00:00:00 01 0 0 900.0 UTC(MDLS) *\n"},
-      {UtcAt(2026, 7, 4, 6, 7, 8, 42000000),
-       "\n61225 26-07-04 06:07:09 50 0 0 958.0 UTC(MDLS) *\n"},
+      {UtcAt(2026, 10, 31, 23, 59, 59, 100000000), "\n61345 26-11-01 00:00:00 01 0 0 900.0 UTC(MDLS) *\n"},
+      {UtcAt(2026, 7, 4, 6, 7, 8, 42000000), "\n61225 26-07-04 06:07:09 50 0 0 958.0 UTC(MDLS) *\n"},
       // MJD 100000 is written with five digits.
-      {UtcAt(2132, 8, 31, 23, 59, 59),
-       "\n00000 32-09-01 00:00:00 50 0 0 1000.0 UTC(MDLS) *\n"},
+      {UtcAt(2132, 8, 31, 23, 59, 59), "\n00000 32-09-01 00:00:00 50 0 0 1000.0 UTC(MDLS) *\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(DaytimeJulianText(c.t), c.text);
 }

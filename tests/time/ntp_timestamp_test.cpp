@@ -13,10 +13,8 @@ using testing::UtcAt;
 
 TEST(NtpTimestampTest, BytesAreBigEndianAndRoundTrip) {
   const NtpTimestamp ts{0x01020304u, 0xA1B2C3D4u};
-  const std::array<uint8_t, 8> expected = {0x01, 0x02, 0x03, 0x04,
-                                           0xA1, 0xB2, 0xC3, 0xD4};
-  EXPECT_EQ(ts.ToBytes(), expected)
-      << "seconds then fraction, most significant byte first";
+  const std::array<uint8_t, 8> expected = {0x01, 0x02, 0x03, 0x04, 0xA1, 0xB2, 0xC3, 0xD4};
+  EXPECT_EQ(ts.ToBytes(), expected) << "seconds then fraction, most significant byte first";
   EXPECT_EQ(NtpTimestamp::FromBytes(expected.data()), ts);
 }
 
@@ -36,11 +34,9 @@ TEST(NtpTimestampTest, FractionEncodesTheTrueSubsecond) {
     const NtpTimestamp ts = NtpFromUtc(UtcAt(2026, 12, 7, 14, 3, 9, c.ns));
     EXPECT_EQ(ts.fraction, c.fraction) << "ns=" << c.ns;
   }
-  const auto half =
-      NtpFromUtc(UtcAt(2026, 12, 7, 0, 0, 0, 500000000)).ToBytes();
+  const auto half = NtpFromUtc(UtcAt(2026, 12, 7, 0, 0, 0, 500000000)).ToBytes();
   EXPECT_EQ(half[4], 0x80);
-  EXPECT_EQ(half[5] | half[6] | half[7], 0)
-      << "lower fraction bytes of .5 s must be zero";
+  EXPECT_EQ(half[5] | half[6] | half[7], 0) << "lower fraction bytes of .5 s must be zero";
 }
 
 TEST(NtpTimestampTest, FractionIsStrictlyIncreasingAtBothEndsOfTheSecond) {
@@ -57,10 +53,8 @@ TEST(NtpTimestampTest, FractionIsStrictlyIncreasingAtBothEndsOfTheSecond) {
 
 TEST(NtpTimestampTest, SecondsSinceBasesMatchKnownVectors) {
   const UtcTime y2000 = UtcAt(2000, 1, 1);
-  EXPECT_EQ(Be32Bytes(SecondsSince1900(y2000)),
-            (std::array<uint8_t, 4>{0xBC, 0x17, 0xC2, 0x00}));
-  EXPECT_EQ(Be32Bytes(SecondsSince1970Low32(y2000)),
-            (std::array<uint8_t, 4>{0x38, 0x6D, 0x43, 0x80}));
+  EXPECT_EQ(Be32Bytes(SecondsSince1900(y2000)), (std::array<uint8_t, 4>{0xBC, 0x17, 0xC2, 0x00}));
+  EXPECT_EQ(Be32Bytes(SecondsSince1970Low32(y2000)), (std::array<uint8_t, 4>{0x38, 0x6D, 0x43, 0x80}));
   EXPECT_EQ(SecondsSince1900(y2000), 0xBC17C200u);
   EXPECT_EQ(SecondsSince1970Low32(y2000), 0x386D4380u);
   EXPECT_EQ(NtpFromUtc(y2000).seconds, 0xBC17C200u);
@@ -73,13 +67,11 @@ TEST(NtpTimestampTest, SecondsSinceBasesMatchKnownVectors) {
   EXPECT_EQ(SecondsSince1970Low32(UtcAt(2038, 1, 19, 3, 14, 8)), 0x80000000u);
   // Whole seconds round towards the past, also before 1970.
   EXPECT_EQ(SecondsSince1970Low32(UtcFromNs(-500000000)), 0xFFFFFFFFu);
-  EXPECT_EQ(SecondsSince1900(UtcAt(2000, 1, 1, 0, 0, 0, 999999999)),
-            0xBC17C200u);
+  EXPECT_EQ(SecondsSince1900(UtcAt(2000, 1, 1, 0, 0, 0, 999999999)), 0xBC17C200u);
 }
 
 TEST(NtpTimestampTest, NegativeUnixTimeKeepsFractionInsideTheSecond) {
-  const NtpTimestamp ts =
-      NtpFromUtc(UtcFromNs(-500000000));  // 1969-12-31 23:59:59.5
+  const NtpTimestamp ts = NtpFromUtc(UtcFromNs(-500000000));  // 1969-12-31 23:59:59.5
   EXPECT_EQ(ts.seconds, 2208988799u);
   EXPECT_EQ(ts.fraction, 0x80000000u);
 }
@@ -94,8 +86,7 @@ TEST(NtpTimestampTest, UtcFromNtpRoundTripsAndPicksTheEraNearThePivot) {
       UtcAt(2100, 6, 30, 12, 0, 0, 123456789),
   };
   for (const UtcTime t : instants) {
-    EXPECT_EQ(UtcFromNtp(NtpFromUtc(t), t), t)
-        << "round trip lost the instant " << NsSinceUnixEpoch(t);
+    EXPECT_EQ(UtcFromNtp(NtpFromUtc(t), t), t) << "round trip lost the instant " << NsSinceUnixEpoch(t);
     // A pivot decades away on either side still lands in the same era.
     EXPECT_EQ(UtcFromNtp(NtpFromUtc(t), t + std::chrono::years(60)), t);
     EXPECT_EQ(UtcFromNtp(NtpFromUtc(t), t - std::chrono::years(60)), t);
@@ -107,20 +98,17 @@ TEST(NtpTimestampTest, UtcFromNtpRoundTripsAndPicksTheEraNearThePivot) {
       << "from 1990, 2036 (46 years) is nearer than 1900 (90 years)";
   EXPECT_EQ(UtcFromNtp(zero, UtcAt(1950, 1, 1)), UtcAt(1900, 1, 1))
       << "seconds 0 near 1950 is the era 0 epoch";
-  EXPECT_EQ(UtcFromNtp(NtpTimestamp{0xFFFFFFFFu, 0}, UtcAt(2036, 3, 1)),
-            UtcAt(2036, 2, 7, 6, 28, 15));
+  EXPECT_EQ(UtcFromNtp(NtpTimestamp{0xFFFFFFFFu, 0}, UtcAt(2036, 3, 1)), UtcAt(2036, 2, 7, 6, 28, 15));
 }
 
 TEST(NtpTimestampTest, UtcFromNtpSaturatesAtTheEdgeOfTheRange) {
   // Stamps nearly 68 years ahead of / behind a pivot at the end of the range.
   const UtcTime late = UtcTime::max() - std::chrono::hours(24);
   const NtpTimestamp ahead{SecondsSince1900(late) + 0x7FFFFFFFu, 0};
-  EXPECT_GE(UtcFromNtp(ahead, late), late)
-      << "must saturate forward, not wrap into the past";
+  EXPECT_GE(UtcFromNtp(ahead, late), late) << "must saturate forward, not wrap into the past";
   const UtcTime early = UtcTime::min() + std::chrono::hours(24);
   const NtpTimestamp behind{SecondsSince1900(early) - 0x7FFFFFFFu, 0};
-  EXPECT_LE(UtcFromNtp(behind, early), early)
-      << "must saturate backward, not wrap";
+  EXPECT_LE(UtcFromNtp(behind, early), early) << "must saturate backward, not wrap";
 }
 
 TEST(NtpTimestampTest, ToMillisKeepsFullRangeAndFraction) {
@@ -134,14 +122,12 @@ TEST(NtpTimestampTest, GrabTimeReportsTheMillisecondOfTheInstant) {
   const struct {
     int64_t ns;
     uint32_t millis;
-  } cases[] = {
-      {0, 0}, {999999, 0}, {1000000, 1}, {500000000, 500}, {999999999, 999}};
+  } cases[] = {{0, 0}, {999999, 0}, {1000000, 1}, {500000000, 500}, {999999999, 999}};
   for (const auto& c : cases) {
     const UtcTime t = UtcAt(2026, 12, 7, 14, 3, 9, c.ns);
     const GrabbedTime g = GrabTime(t);
     EXPECT_EQ(g.last_millis, c.millis) << "ns=" << c.ns;
-    EXPECT_EQ(g.stamp, NtpFromUtc(t))
-        << "GrabTime must carry the exact timestamp";
+    EXPECT_EQ(g.stamp, NtpFromUtc(t)) << "GrabTime must carry the exact timestamp";
   }
 }
 

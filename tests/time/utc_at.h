@@ -8,11 +8,11 @@
 
 namespace mdl::testing {
 
-inline UtcTime UtcAt(int y, unsigned mo, unsigned d, unsigned h = 0,
-                     unsigned mi = 0, unsigned s = 0, int64_t ns = 0) {
+inline UtcTime UtcAt(int y, unsigned mo, unsigned d, unsigned h = 0, unsigned mi = 0, unsigned s = 0,
+                     int64_t ns = 0) {
   using namespace std::chrono;
-  return sys_days(year_month_day(year(y), month(mo), day(d))) + hours(h) +
-         minutes(mi) + seconds(s) + Nanoseconds(ns);
+  return sys_days(year_month_day(year(y), month(mo), day(d))) + hours(h) + minutes(mi) + seconds(s) +
+         Nanoseconds(ns);
 }
 
 }  // namespace mdl::testing

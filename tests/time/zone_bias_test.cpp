@@ -10,8 +10,7 @@ namespace {
 
 using testing::UtcAt;
 
-ZoneFacts Zone(int32_t bias, int32_t standard_bias, int32_t daylight_bias,
-               bool daylight) {
+ZoneFacts Zone(int32_t bias, int32_t standard_bias, int32_t daylight_bias, bool daylight) {
   ZoneFacts z;
   z.bias_minutes = bias;
   z.standard_bias_minutes = standard_bias;
@@ -31,10 +30,8 @@ TEST(GrabBiasTest, AddsDaylightBiasOnlyInDaylightTimeAndNeverStandardBias) {
   const Case cases[] = {
       {"US Eastern daylight", Zone(300, 0, -60, true), 14400},
       {"US Eastern standard", Zone(300, 0, -60, false), 18000},
-      {"standard bias ignored in standard time", Zone(300, 45, -60, false),
-       18000},
-      {"standard bias ignored in daylight time", Zone(300, 45, -60, true),
-       14400},
+      {"standard bias ignored in standard time", Zone(300, 45, -60, false), 18000},
+      {"standard bias ignored in daylight time", Zone(300, 45, -60, true), 14400},
       {"Central Europe summer", Zone(-60, 0, -60, true), -7200},
       {"India, no DST", Zone(-330, 0, 0, false), -19800},
       {"UTC", Zone(0, 0, 0, false), 0},
@@ -44,8 +41,7 @@ TEST(GrabBiasTest, AddsDaylightBiasOnlyInDaylightTimeAndNeverStandardBias) {
 
 TEST(LocalFromUtcTest, SubtractsBiasAcrossDateLines) {
   const UtcTime t = UtcAt(2026, 12, 7, 3, 0, 0, 123);
-  EXPECT_EQ(LocalFromUtc(t, 25200).time_since_epoch(),
-            (UtcAt(2026, 12, 6, 20, 0, 0, 123)).time_since_epoch())
+  EXPECT_EQ(LocalFromUtc(t, 25200).time_since_epoch(), (UtcAt(2026, 12, 6, 20, 0, 0, 123)).time_since_epoch())
       << "west of Greenwich, local is earlier";
   EXPECT_EQ(LocalFromUtc(t, -36000).time_since_epoch(),
             (UtcAt(2026, 12, 7, 13, 0, 0, 123)).time_since_epoch())

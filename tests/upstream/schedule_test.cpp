@@ -22,16 +22,16 @@ TEST(CalcIntC, CountAndUnitGiveTheInterval) {
   const Case cases[] = {
       {"59", "Minute/s", 3540, false},
       {"2", "Day/s", 172800, false},
-      {"59", "Minutes/s", 3540, false},   // the default settings' unit text
-      {"3", "second/s", 259200, false},   // lower case: not "Sec", so days
+      {"59", "Minutes/s", 3540, false},  // the default settings' unit text
+      {"3", "second/s", 259200, false},  // lower case: not "Sec", so days
       {"7", "Second/s", 7, true},
       {"2", "Hour/s", 7200, false},
       {"1", "", 86400, false},
       {"1", "Mi", 86400, false},
-      {"2.5", "Second/s", 2, true},       // ties to even
+      {"2.5", "Second/s", 2, true},  // ties to even
       {"3.5", "Second/s", 4, true},
       {"0.4", "Minute/s", 0, false},
-      {"12abc", "Second/s", 12, true},    // leading number
+      {"12abc", "Second/s", 12, true},  // leading number
       {"abc", "Minute/s", 0, false},
       {"", "Minute/s", 0, false},
       {"-5", "Second/s", -5, true},
@@ -116,10 +116,9 @@ TEST(GuardSyncN, DropsTrailingCharactersUntilNumeric) {
     std::string out;
   };
   const Case cases[] = {
-      {"5a", "5"},     {"5", "5"},         {"", ""},       {"a", ""},
-      {"59x9", "59"},  {"-", ""},          {"-5", "-5"},   {"1.5e", "1.5"},
-      {"1e5", "1e5"},  {"12 ", "12 "},     {" 7", " 7"},   {"5..", "5."},
-      {".", ""},       {"3e+", "3"},       {"+", ""},      {"x5", ""},
+      {"5a", "5"},  {"5", "5"},      {"", ""},       {"a", ""},      {"59x9", "59"}, {"-", ""},
+      {"-5", "-5"}, {"1.5e", "1.5"}, {"1e5", "1e5"}, {"12 ", "12 "}, {" 7", " 7"},   {"5..", "5."},
+      {".", ""},    {"3e+", "3"},    {"+", ""},      {"x5", ""},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(GuardSyncN(c.in), c.out) << "text \"" << c.in << "\"";
@@ -136,10 +135,9 @@ TEST(NumericText, IsNumericAndLeadingNumber) {
     double leading;
   };
   const Case cases[] = {
-      {"42", true, 42},     {" -2.5 ", true, -2.5}, {".5", true, 0.5},  {"5.", true, 5},
-      {"+3", true, 3},      {"1E2", true, 100},     {"", false, 0},     {"-", false, 0},
-      {"1e", false, 1},     {"4x", false, 4},       {"x4", false, 0},   {"1 2", false, 1},
-      {"1e-999", true, 0},  {"- 1", false, 0},
+      {"42", true, 42},   {" -2.5 ", true, -2.5}, {".5", true, 0.5},   {"5.", true, 5},   {"+3", true, 3},
+      {"1E2", true, 100}, {"", false, 0},         {"-", false, 0},     {"1e", false, 1},  {"4x", false, 4},
+      {"x4", false, 0},   {"1 2", false, 1},      {"1e-999", true, 0}, {"- 1", false, 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsNumericText(c.text), c.numeric) << "\"" << c.text << "\"";
@@ -149,8 +147,8 @@ TEST(NumericText, IsNumericAndLeadingNumber) {
 }
 
 TEST(NumericText, RoundHalfEven) {
-  const std::pair<double, double> cases[] = {{0.5, 0},  {1.5, 2},   {2.5, 2},  {-0.5, 0},
-                                             {-1.5, -2}, {2.4, 2},  {2.6, 3},  {-2.6, -3}};
+  const std::pair<double, double> cases[] = {{0.5, 0},   {1.5, 2}, {2.5, 2}, {-0.5, 0},
+                                             {-1.5, -2}, {2.4, 2}, {2.6, 3}, {-2.6, -3}};
   for (const auto& [in, out] : cases) EXPECT_EQ(RoundHalfEven(in), out) << in;
 }
 

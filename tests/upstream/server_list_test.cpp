@@ -33,9 +33,8 @@ TEST(ServerListParse, FiveHeaderLinesAloneGiveAnEmptyList) {
 }
 
 TEST(ServerListParse, HeaderLinesAreSkippedWhateverTheyHold) {
-  const std::string text = Line("h1", "one NA") + "\n" + Line("h3", "three NA") +
-                           Line("h4", "four NA") + Line("h5", "five NA") +
-                           Line("real", "Real NA");
+  const std::string text = Line("h1", "one NA") + "\n" + Line("h3", "three NA") + Line("h4", "four NA") +
+                           Line("h5", "five NA") + Line("real", "Real NA");
   ServerList list = ServerList::Parse(text);
   ASSERT_EQ(list.ServerCount(), 1) << "lines 1-5 (even entries or empty) are header";
   EXPECT_EQ(list.entries()[0].host_field, "real");
@@ -58,8 +57,7 @@ TEST(ServerListParse, FieldsImageAndFourthFieldWithSeparators) {
 
 TEST(ServerListParse, MalformedLineDoesNotShiftHosts) {
   const std::string text = kHeader + Line("first.example", "First NA") +
-                           "broken.example:::only two:::fields\n" +
-                           Line("second.example", "Second NA");
+                           "broken.example:::only two:::fields\n" + Line("second.example", "Second NA");
   ServerList list = ServerList::Parse(text);
   ASSERT_EQ(list.ServerCount(), 2);
   ASSERT_TRUE(list.Select(2));
@@ -70,8 +68,8 @@ TEST(ServerListParse, MalformedLineDoesNotShiftHosts) {
 
 TEST(ServerListParse, EmptyLineEndsTheListAlsoWithCrLf) {
   for (const std::string eol : {"\n", "\r\n"}) {
-    const std::string text = "1" + eol + "2" + eol + "3" + eol + "4" + eol + "5" + eol +
-                             "a:::A NA:::1:::x" + eol + eol + "b:::B NA:::1:::x" + eol;
+    const std::string text = "1" + eol + "2" + eol + "3" + eol + "4" + eol + "5" + eol + "a:::A NA:::1:::x" +
+                             eol + eol + "b:::B NA:::1:::x" + eol;
     ServerList list = ServerList::Parse(text);
     ASSERT_EQ(list.ServerCount(), 1) << "line end " << (eol.size() == 2 ? "CRLF" : "LF");
     EXPECT_EQ(list.entries()[0].display_text, "A NA") << "CR must not stay in the text";
@@ -104,8 +102,8 @@ TEST(ServerListParse, MoreThan300EntriesAreCappedWithAWarning) {
 
 TEST(ServerListParse, HugeInputsParseWithoutBlowingUp) {
   // A 10 MB line with no separator, then one of many separators, then many lines.
-  std::string text = kHeader + std::string(10'000'000, 'x') + "\n" +
-                     "h:::" + std::string(5'000'000, ':') + "\n";
+  std::string text =
+      kHeader + std::string(10'000'000, 'x') + "\n" + "h:::" + std::string(5'000'000, ':') + "\n";
   for (int i = 0; i < 200'000; ++i) text += "no separators here\n";
   text += Line("last.example", "Last NA");
   ServerList list = ServerList::Parse(text);
@@ -170,8 +168,8 @@ TEST(ServerListRandom, EdgesOfUAndSingleCandidate) {
     int position;
   };
   // i = round-half-even(u + 1): 0.5 -> 1.5 -> 2, just below 0.5 -> 1.
-  for (const Case c : {Case{0.0, 1}, Case{0.4999, 1}, Case{0.5, 2}, Case{0.9999, 2},
-                       Case{1.0, 2}, Case{-3.0, 1}, Case{std::nan(""), 1}}) {
+  for (const Case c : {Case{0.0, 1}, Case{0.4999, 1}, Case{0.5, 2}, Case{0.9999, 2}, Case{1.0, 2},
+                       Case{-3.0, 1}, Case{std::nan(""), 1}}) {
     EXPECT_EQ(list.GrabRandom(c.u), c.position) << "u = " << c.u;
   }
   ServerList single = ServerList::Parse(kHeader + Line("only", "O NA"));

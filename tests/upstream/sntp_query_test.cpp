@@ -72,8 +72,7 @@ TEST(ClassifyArrival, DecidesInTheOrderOfTheNtpSocket) {
       {"byte 24 differs", with_byte(24, 0), true, UpstreamArrival::kClientRequest},
       {"byte 27 differs", with_byte(27, 0), true, UpstreamArrival::kClientRequest},
       {"byte 31 differs", with_byte(31, 0), true, UpstreamArrival::kClientRequest},
-      {"client request while pending", std::vector<uint8_t>(48, 0), true,
-       UpstreamArrival::kClientRequest},
+      {"client request while pending", std::vector<uint8_t>(48, 0), true, UpstreamArrival::kClientRequest},
       {"one byte while pending", {0x00}, true, UpstreamArrival::kOneByteRetry},
       {"one byte, nothing pending", {0x00}, false, UpstreamArrival::kOther},
       {"47 bytes", std::vector<uint8_t>(47, 0), true, UpstreamArrival::kOther},
@@ -96,8 +95,7 @@ TEST(CheckReply, RefusesRepliesThatCarryNoTime) {
   Packet kiss = good;
   kiss[1] = 0;
   EXPECT_EQ(CheckReply(kiss), ReplyFault::kKissOfDeath);
-  for (ReplyFault f : {ReplyFault::kZeroTransmit, ReplyFault::kUnsynchronised,
-                       ReplyFault::kKissOfDeath}) {
+  for (ReplyFault f : {ReplyFault::kZeroTransmit, ReplyFault::kUnsynchronised, ReplyFault::kKissOfDeath}) {
     EXPECT_STRNE(ReplyFaultText(f), ReplyFaultText(ReplyFault::kUsable));
   }
 }
@@ -113,24 +111,47 @@ TEST(ComputeCorrection, EdgeCasesOfTheMillisecondsAndTheRoundTrip) {
     nanoseconds after_whole_second;
   };
   const Case cases[] = {
-      {"M = 900, 300 ms round trip, no receive stamp", t900, {}, milliseconds(300), 900,
-       milliseconds(1050)},
+      {"M = 900, 300 ms round trip, no receive stamp", t900, {}, milliseconds(300), 900, milliseconds(1050)},
       {"M = 900, 300 ms round trip, zero holding time", t900, t900, milliseconds(300), 900,
        milliseconds(1050)},
       {"round trip 0 sets exactly T", t900, {}, nanoseconds(0), 900, milliseconds(900)},
       {"negative round trip counts as 0", t900, {}, milliseconds(-40), 900, milliseconds(900)},
-      {"holding time taken off the round trip", t900, {kBaseNtp, 3435973837u} /* .8 s */,
-       milliseconds(300), 900, milliseconds(1000)},
-      {"holding time longer than the round trip is ignored", t900, {kBaseNtp - 1, 0},
-       milliseconds(300), 900, milliseconds(1050)},
-      {"receive after transmit is ignored", t900, {kBaseNtp + 1, 0}, milliseconds(300), 900,
+      {"holding time taken off the round trip",
+       t900,
+       {kBaseNtp, 3435973837u} /* .8 s */,
+       milliseconds(300),
+       900,
+       milliseconds(1000)},
+      {"holding time longer than the round trip is ignored",
+       t900,
+       {kBaseNtp - 1, 0},
+       milliseconds(300),
+       900,
        milliseconds(1050)},
-      {"fraction 0xFFFFFFFF shows 999", {kBaseNtp, 0xFFFFFFFFu}, {}, nanoseconds(0), 999,
+      {"receive after transmit is ignored",
+       t900,
+       {kBaseNtp + 1, 0},
+       milliseconds(300),
+       900,
+       milliseconds(1050)},
+      {"fraction 0xFFFFFFFF shows 999",
+       {kBaseNtp, 0xFFFFFFFFu},
+       {},
+       nanoseconds(0),
+       999,
        nanoseconds(1000000000)},
       {"fraction 0 shows 0", {kBaseNtp, 0}, {}, nanoseconds(3), 0, nanoseconds(2)},
-      {"62.5 ms shows 62 (ties to even)", {kBaseNtp, 268435456u}, {}, nanoseconds(0), 62,
+      {"62.5 ms shows 62 (ties to even)",
+       {kBaseNtp, 268435456u},
+       {},
+       nanoseconds(0),
+       62,
        nanoseconds(62500000)},
-      {"187.5 ms shows 188 (ties to even)", {kBaseNtp, 805306368u}, {}, nanoseconds(0), 188,
+      {"187.5 ms shows 188 (ties to even)",
+       {kBaseNtp, 805306368u},
+       {},
+       nanoseconds(0),
+       188,
        nanoseconds(187500000)},
   };
   for (const Case& c : cases) {
@@ -206,8 +227,8 @@ TEST(ChooseExchangeTiming, KernelStampsWhenPresentAndConsistent) {
        microseconds(100), microseconds(20)},
       {"no arrival stamp", base, 0, base + 90'000, microseconds(100), microseconds(20), false,
        microseconds(100), microseconds(20)},
-      {"realtime stepped back meanwhile", base, base - 5'000'000, base, microseconds(100),
-       microseconds(20), false, microseconds(100), microseconds(20)},
+      {"realtime stepped back meanwhile", base, base - 5'000'000, base, microseconds(100), microseconds(20),
+       false, microseconds(100), microseconds(20)},
       {"realtime stepped ahead by 2 ms", base, base + 2'070'000, base + 2'090'000, microseconds(100),
        microseconds(20), false, microseconds(100), microseconds(20)},
       {"now read before the arrival stamp", base, base + 70'000, base + 60'000, microseconds(100),

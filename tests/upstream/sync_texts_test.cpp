@@ -70,8 +70,8 @@ TEST(Tooltips, CutNeverSplitsAUtf8Character) {
   const std::string text = std::string(62, 'a') + "\xC3\xBC" + "tail";
   const std::string cut = CutTooltip(text);
   EXPECT_EQ(cut, std::string(62, 'a')) << "a half character must not be kept";
-  EXPECT_EQ(CutTooltip(std::string(61, 'a') + "\xC3\xBC" + "b"),
-            std::string(61, 'a') + "\xC3\xBC") << "a whole character at the end stays";
+  EXPECT_EQ(CutTooltip(std::string(61, 'a') + "\xC3\xBC" + "b"), std::string(61, 'a') + "\xC3\xBC")
+      << "a whole character at the end stays";
 }
 
 TEST(Tooltips, ServersTextShowsTheUpstreamTimeWithoutLeadingZeros) {
