@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <system_error>
 
+#include "common/clock/timer.h"
 #include "common/time/utc_time.h"
 
 namespace mdl {
@@ -14,8 +16,12 @@ class Clock {
   virtual ~Clock() = default;
   // UTC now, with the clock's full resolution.
   virtual UtcTime now() const = 0;
-  // Monotonic milliseconds (for round trips); never jumps when the clock is set.
+  // Monotonic milliseconds; never jumps when the clock is set.
   virtual int64_t tick_ms() const = 0;
+  // The same scale in nanoseconds (round trips, schedules).
+  virtual Nanoseconds monotonic() const = 0;
+  // A timer on this clock's monotonic scale whose calls run on `io`'s thread.
+  virtual std::unique_ptr<Timer> MakeTimer(boost::asio::io_context& io) { return MakeAsioTimer(io); }
   // Zone facts for the current instant of this clock.
   virtual ZoneFacts zone() const = 0;
   // Sets the clock to `t` (UTC). Returns an error when it could not be set

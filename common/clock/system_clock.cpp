@@ -9,21 +9,27 @@
 
 namespace mdl {
 
-UtcTime SystemNow() {
+int64_t SystemRealtimeNs() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  return UtcFromNs(int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-int64_t MonotonicMs() {
+UtcTime SystemNow() { return UtcFromNs(SystemRealtimeNs()); }
+
+Nanoseconds MonotonicNow() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+  return Nanoseconds(int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec);
 }
+
+int64_t MonotonicMs() { return std::chrono::duration_cast<std::chrono::milliseconds>(MonotonicNow()).count(); }
 
 UtcTime SystemClock::now() const { return SystemNow(); }
 
 int64_t SystemClock::tick_ms() const { return MonotonicMs(); }
+
+Nanoseconds SystemClock::monotonic() const { return MonotonicNow(); }
 
 ZoneFacts SystemClock::zone() const { return ZoneFactsAt(now()); }
 

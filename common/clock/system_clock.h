@@ -7,6 +7,10 @@ namespace mdl {
 
 // CLOCK_REALTIME now, with full resolution.
 UtcTime SystemNow();
+// CLOCK_REALTIME now in nanoseconds since 1970: the scale of kernel time stamps.
+int64_t SystemRealtimeNs();
+// CLOCK_MONOTONIC.
+Nanoseconds MonotonicNow();
 // CLOCK_MONOTONIC in whole milliseconds.
 int64_t MonotonicMs();
 
@@ -14,6 +18,7 @@ class SystemClock : public Clock {
  public:
   UtcTime now() const override;
   int64_t tick_ms() const override;
+  Nanoseconds monotonic() const override;
   ZoneFacts zone() const override;  // ZoneFactsAt(now())
   // clock_settime(CLOCK_REALTIME); needs CAP_SYS_TIME, else
   // std::errc::operation_not_permitted.

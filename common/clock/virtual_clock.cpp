@@ -4,9 +4,71 @@
 #include "common/clock/system_clock.h"
 #include "common/clock/zone_facts.h"
 
+#include <algorithm>
+
 namespace mdl {
 
+class VirtualClock::ManualTimer : public Timer {
+ public:
+  explicit ManualTimer(VirtualClock* clock) : clock_(clock) { clock_->timers_.push_back(this); }
+  ~ManualTimer() override {
+    if (!clock_) return;
+    auto& all = clock_->timers_;
+    std::erase(all, this);
+  }
+
+  void Start(Nanoseconds after, std::function<void()> fire) override {
+    if (!clock_) return;
+    due_ = clock_->frozen_ticks_ + std::max(after, Nanoseconds::zero());
+    sequence_ = ++clock_->timer_sequence_;
+    fire_ = std::move(fire);
+    pending_ = true;
+  }
+  void Cancel() override {
+    pending_ = false;
+    fire_ = nullptr;
+  }
+  bool pending() const override { return pending_; }
+
+  void Fire() {
+    pending_ = false;
+    auto fire = std::move(fire_);
+    fire_ = nullptr;
+    if (fire) fire();
+  }
+
+  VirtualClock* clock_;
+  Nanoseconds due_{0};
+  uint64_t sequence_ = 0;
+  bool pending_ = false;
+  std::function<void()> fire_;
+};
+
 VirtualClock::VirtualClock(UtcTime start) : frozen_(true), frozen_base_(start) {}
+
+VirtualClock::~VirtualClock() {
+  for (ManualTimer* t : timers_) t->clock_ = nullptr;
+}
+
+std::unique_ptr<Timer> VirtualClock::MakeTimer(boost::asio::io_context& io) {
+  if (!frozen_) return MakeAsioTimer(io);
+  return std::make_unique<ManualTimer>(this);
+}
+
+size_t VirtualClock::pending_timers() const {
+  size_t n = 0;
+  for (const ManualTimer* t : timers_) n += t->pending_;
+  return n;
+}
+
+VirtualClock::ManualTimer* VirtualClock::NextDue(Nanoseconds limit) const {
+  ManualTimer* next = nullptr;
+  for (ManualTimer* t : timers_) {
+    if (!t->pending_ || t->due_ > limit) continue;
+    if (!next || t->due_ < next->due_ || (t->due_ == next->due_ && t->sequence_ < next->sequence_)) next = t;
+  }
+  return next;
+}
 
 UtcTime VirtualClock::Base() const { return frozen_ ? frozen_base_ : SystemNow(); }
 
@@ -15,6 +77,8 @@ UtcTime VirtualClock::now() const { return Base() + offset_; }
 UtcTime VirtualClock::from_system(UtcTime system_time) const {
   return frozen_ ? now() : system_time + offset_;
 }
+
+Nanoseconds VirtualClock::monotonic() const { return frozen_ ? frozen_ticks_ : MonotonicNow(); }
 
 int64_t VirtualClock::tick_ms() const {
   if (!frozen_) return MonotonicMs();
@@ -34,8 +98,21 @@ void VirtualClock::advance(Nanoseconds d) {
     offset_ += d;
     return;
   }
-  frozen_base_ += d;
-  if (d > Nanoseconds::zero()) frozen_ticks_ += d;
+  if (d <= Nanoseconds::zero()) {
+    frozen_base_ += d;
+    while (ManualTimer* t = NextDue(frozen_ticks_)) t->Fire();
+    return;
+  }
+  const Nanoseconds target = frozen_ticks_ + d;
+  while (ManualTimer* t = NextDue(target)) {
+    if (t->due_ > frozen_ticks_) {
+      frozen_base_ += t->due_ - frozen_ticks_;
+      frozen_ticks_ = t->due_;
+    }
+    t->Fire();
+  }
+  frozen_base_ += target - frozen_ticks_;
+  frozen_ticks_ = target;
 }
 
 }  // namespace mdl

@@ -3,7 +3,9 @@
 // that only advance() moves (for tests).
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/clock/clock.h"
 
@@ -11,6 +13,9 @@ namespace mdl {
 
 class VirtualClock : public Clock {
  public:
+  ~VirtualClock() override;
+  VirtualClock(const VirtualClock&) = delete;
+  VirtualClock& operator=(const VirtualClock&) = delete;
   // Runs with the system clock (plus the offset that set() introduces).
   VirtualClock() = default;
   // Frozen at `start`: now() stays there until advance() or set().
@@ -21,6 +26,9 @@ class VirtualClock : public Clock {
   // Monotonic ms: the system's when running; when frozen, starts at 0 and
   // moves only with forward advance() steps.
   int64_t tick_ms() const override;
+  Nanoseconds monotonic() const override;
+  // Running: a timer on `io`. Frozen: a manual timer that fires inside advance().
+  std::unique_ptr<Timer> MakeTimer(boost::asio::io_context& io) override;
   // The zone given to set_zone(), else ZoneFactsAt(now()).
   ZoneFacts zone() const override;
   // Makes now() return `t` from here on by moving the offset. Always succeeds.
@@ -30,9 +38,13 @@ class VirtualClock : public Clock {
   UtcTime from_system(UtcTime system_time) const override;
 
   // Lets time pass: frozen, both now() and tick_ms() move by `d` (a negative
-  // `d` steps now() back, as a clock jump, and leaves tick_ms() alone);
-  // running, only the offset moves.
+  // `d` steps now() back, as a clock jump, and leaves tick_ms() alone), and
+  // the manual timers that fall due fire in order, each with the clock at
+  // its due time (timers they start fire too when due within `d`); running,
+  // only the offset moves.
   void advance(Nanoseconds d);
+  // Manual timers now pending.
+  size_t pending_timers() const;
   void set_zone(const ZoneFacts& zone) { zone_ = zone; }
   void clear_zone() { zone_.reset(); }
 
@@ -42,13 +54,18 @@ class VirtualClock : public Clock {
   int set_count() const { return set_count_; }
 
  private:
+  class ManualTimer;
+  friend class ManualTimer;
   UtcTime Base() const;
+  ManualTimer* NextDue(Nanoseconds limit) const;
 
   bool frozen_ = false;
   UtcTime frozen_base_{};
   Nanoseconds frozen_ticks_{0};
   Nanoseconds offset_{0};
   int set_count_ = 0;
+  uint64_t timer_sequence_ = 0;
+  std::vector<ManualTimer*> timers_;
   std::optional<ZoneFacts> zone_;
 };
 

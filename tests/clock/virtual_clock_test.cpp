@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/io_context.hpp>
+#include <vector>
+
 #include "common/clock/system_clock.h"
 #include "common/clock/zone_facts.h"
 #include "tests/clock/tz_guard.h"
@@ -106,6 +109,74 @@ TEST(VirtualClockTest, KernelStampsMapOntoTheVirtualTimeLine) {
   // A frozen clock has no relation to the system's: its own now().
   VirtualClock frozen = VirtualClock::Frozen(UtcFromNs(123456789));
   EXPECT_EQ(frozen.from_system(stamp), frozen.now());
+}
+
+
+// Manual timers of a frozen clock fire inside advance(), in due order, each
+// with the clock at its due time; a timer started by a firing one fires in
+// the same step when it falls due within it.
+TEST(VirtualClockTimers, FrozenTimersFireInOrderAtTheirDueTime) {
+  boost::asio::io_context io;
+  VirtualClock clock(UtcFromNs(1'000'000'000'000));
+  auto a = clock.MakeTimer(io);
+  auto b = clock.MakeTimer(io);
+  std::vector<std::pair<char, int64_t>> fired;
+  a->Start(std::chrono::milliseconds(300), [&] { fired.emplace_back('a', clock.tick_ms()); });
+  b->Start(std::chrono::milliseconds(100), [&] {
+    fired.emplace_back('b', clock.tick_ms());
+    b->Start(std::chrono::milliseconds(150), [&] { fired.emplace_back('c', clock.tick_ms()); });
+  });
+  EXPECT_EQ(clock.pending_timers(), 2u);
+  clock.advance(std::chrono::milliseconds(99));
+  EXPECT_TRUE(fired.empty());
+  clock.advance(std::chrono::milliseconds(201));
+  ASSERT_EQ(fired.size(), 3u);
+  EXPECT_EQ(fired[0], std::make_pair('b', int64_t{100}));
+  EXPECT_EQ(fired[1], std::make_pair('c', int64_t{250}));
+  EXPECT_EQ(fired[2], std::make_pair('a', int64_t{300}));
+  EXPECT_EQ(clock.tick_ms(), 300);
+  EXPECT_EQ(clock.now(), UtcFromNs(1'000'300'000'000));
+  EXPECT_EQ(io.poll(), 0u);  // nothing went through the io_context
+}
+
+TEST(VirtualClockTimers, CancelRestartAndDestroyLeaveNothingToFire) {
+  boost::asio::io_context io;
+  VirtualClock clock(UtcFromNs(0));
+  int fired = 0;
+  auto a = clock.MakeTimer(io);
+  a->Start(std::chrono::seconds(1), [&] { fired += 1; });
+  a->Cancel();
+  EXPECT_FALSE(a->pending());
+  a->Start(std::chrono::seconds(1), [&] { fired += 10; });
+  a->Start(std::chrono::seconds(2), [&] { fired += 100; });  // replaces the first
+  {
+    auto gone = clock.MakeTimer(io);
+    gone->Start(std::chrono::milliseconds(1), [&] { fired += 1000; });
+  }
+  clock.advance(std::chrono::seconds(1));
+  EXPECT_EQ(fired, 0);
+  clock.advance(std::chrono::seconds(1));
+  EXPECT_EQ(fired, 100);
+  // A backward step moves now() only; timers keep their monotonic due time.
+  a->Start(std::chrono::seconds(1), [&] { fired += 1; });
+  clock.advance(-std::chrono::seconds(5));
+  EXPECT_EQ(fired, 100);
+  clock.advance(std::chrono::seconds(1));
+  EXPECT_EQ(fired, 101);
+}
+
+TEST(VirtualClockTimers, RunningClockTimersRunOnTheIoContext) {
+  boost::asio::io_context io;
+  VirtualClock clock;
+  auto a = clock.MakeTimer(io);
+  auto b = clock.MakeTimer(io);
+  int fired = 0;
+  a->Start(std::chrono::milliseconds(1), [&] { ++fired; });
+  b->Start(std::chrono::milliseconds(1), [&] { fired += 10; });
+  b->Start(std::chrono::milliseconds(2), [&] { fired += 100; });
+  io.run_for(std::chrono::seconds(2));
+  EXPECT_EQ(fired, 101);
+  EXPECT_FALSE(a->pending());
 }
 
 }  // namespace
