@@ -14,14 +14,15 @@ function(mdl_module name dir)
   endif()
 endfunction()
 
-# mdl_test(NAME DIR [DEPS ...]): a GoogleTest binary made of DIR/*_test.cpp.
+# mdl_test(NAME DIR [DEPS ...]): a GoogleTest binary made of DIR/*_test.cpp,
+# linked with the shared test helpers (tests/support).
 function(mdl_test name dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
   if(NOT srcs)
     return()
   endif()
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARGN} mdl_test_support GTest::gtest GTest::gmock GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600
     ENVIRONMENT "MDL_BIN=${MDL_PROGRAM_DIR};MDL_SOURCE=${CMAKE_SOURCE_DIR}")

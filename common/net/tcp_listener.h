@@ -3,6 +3,9 @@
 // reused; a slot is never destroyed while the listener object lives.
 #pragma once
 
+// First: Boost 1.74's coroutine headers use std::exchange without including <utility>.
+#include <utility>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -13,7 +16,6 @@
 #include <queue>
 #include <span>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 namespace mdl::net {

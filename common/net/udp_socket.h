@@ -3,6 +3,9 @@
 // (recvmmsg/sendmmsg) behind the same per-datagram handler interface.
 #pragma once
 
+// First: Boost 1.74's coroutine headers use std::exchange without including <utility>.
+#include <utility>
+
 #include <sys/socket.h>
 
 #include <array>

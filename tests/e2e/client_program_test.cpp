@@ -67,7 +67,7 @@ TEST(ClientProgramTest, SetsItsVirtualClockFromOurServer) {
 class FakeServer {
  public:
   explicit FakeServer(std::optional<std::string> reply) : reply_(std::move(reply)) {
-    listener_ = Fd(::socket(AF_INET, SOCK_STREAM, 0));
+    listener_ = UniqueFd(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a = Loopback(0);
     ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(listener_.get(), 8);
@@ -84,11 +84,11 @@ class FakeServer {
 
  private:
   void Serve() {
-    std::vector<Fd> silent;  // accepted and never answered
+    std::vector<UniqueFd> silent;  // accepted and never answered
     const auto end = Clock::now() + 20s;
     while (!stop_ && Clock::now() < end) {
       if (!WaitReadable(listener_.get(), 100ms)) continue;
-      Fd conn(::accept(listener_.get(), nullptr, nullptr));
+      UniqueFd conn(::accept(listener_.get(), nullptr, nullptr));
       if (!conn.valid()) continue;
       if (!reply_) {
         silent.push_back(std::move(conn));
@@ -100,7 +100,7 @@ class FakeServer {
     }
   }
   std::optional<std::string> reply_;
-  Fd listener_;
+  UniqueFd listener_;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -1,27 +1,21 @@
-// Harness for the end-to-end tests: temporary program folders, free loopback
-// ports, child processes started without the right to set the clock, and
-// small bounded socket clients.
+// Harness for the end-to-end tests: child processes started without the right
+// to set the clock, a chronyd upstream, and a server rig in a temporary
+// program folder. Folders, ports and socket clients come from tests/support.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <set>
 // libstdc++ 12's <regex> trips a false -Wmaybe-uninitialized in the sanitizer build.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
@@ -33,6 +27,10 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/loopback_ask.h"
+#include "tests/support/ports.h"
+#include "tests/support/temp_dir.h"
+
 extern char** environ;
 
 namespace mdl::e2e {
@@ -40,18 +38,16 @@ namespace mdl::e2e {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using testing::FreePort;
+using testing::Loopback;
+using testing::ReadFile;
+using testing::TcpAskText;
+using testing::TcpConnect;
+using testing::TempDir;
+using testing::UdpAskText;
+using testing::UniqueFd;
+using testing::WaitReadable;
+using testing::WriteFile;
 
 inline size_t CountOf(const std::string& text, const std::string& needle) {
   size_t n = 0;
@@ -64,89 +60,6 @@ inline size_t CountOf(const std::string& text, const std::string& needle) {
 inline fs::path ProgramDir() {
   const char* bin = std::getenv("MDL_BIN");
   return bin ? fs::path(bin) : fs::path();
-}
-
-// A fresh folder under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "mdl_e2e_XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                               fs::perms::others_read | fs::perms::others_exec);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-inline sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-inline bool CanBind(int type, uint16_t port) {
-  Fd s(::socket(AF_INET, type, 0));
-  if (!s.valid()) return false;
-  int one = 1;
-  if (type == SOCK_STREAM) ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(port);
-  return ::bind(s.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
-}
-
-// A port free for both TCP and UDP on every address, not handed out before by this process.
-inline uint16_t FreePort() {
-  static std::set<uint16_t> given;
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    Fd s(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = Loopback(0);
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) continue;
-    socklen_t len = sizeof a;
-    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    const uint16_t port = ntohs(a.sin_port);
-    s.Reset();
-    if (given.count(port) || !CanBind(SOCK_STREAM, port) || !CanBind(SOCK_DGRAM, port)) continue;
-    given.insert(port);
-    return port;
-  }
-  return 0;
 }
 
 // Fails (never skips) when a peer program is missing, naming the package to install.
@@ -261,65 +174,6 @@ inline RunResult RunToEnd(const fs::path& log_dir, const std::string& name,
   return r;
 }
 
-inline bool WaitReadable(int fd, Clock::duration timeout) {
-  pollfd p{fd, POLLIN, 0};
-  const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
-  return ::poll(&p, 1, ms) == 1;
-}
-
-// One UDP datagram to 127.0.0.1:port and the first answer within `timeout`.
-inline std::optional<std::string> UdpExchange(uint16_t port, const std::string& payload,
-                                              Clock::duration timeout) {
-  Fd s(::socket(AF_INET, SOCK_DGRAM, 0));
-  sockaddr_in to = Loopback(port);
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return std::nullopt;
-  if (::send(s.get(), payload.data(), payload.size(), 0) != static_cast<ssize_t>(payload.size()))
-    return std::nullopt;
-  if (!WaitReadable(s.get(), timeout)) return std::nullopt;
-  char buf[2048];
-  const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
-  if (n < 0) return std::nullopt;
-  return std::string(buf, static_cast<size_t>(n));
-}
-
-// A connected (blocking) socket, or an invalid one after `timeout`.
-inline Fd TcpConnect(uint16_t port, Clock::duration timeout = 2s) {
-  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-  sockaddr_in to = Loopback(port);
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    if (errno != EINPROGRESS) return Fd();
-    pollfd p{s.get(), POLLOUT, 0};
-    const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::poll(&p, 1, ms) != 1 || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
-      return Fd();
-  }
-  ::fcntl(s.get(), F_SETFL, ::fcntl(s.get(), F_GETFL) & ~O_NONBLOCK);
-  return s;
-}
-
-// Connects, sends `payload`, and reads until the server closes, `want` bytes came, or `timeout`.
-inline std::optional<std::string> TcpExchange(uint16_t port, const std::string& payload,
-                                              Clock::duration timeout, size_t want = SIZE_MAX) {
-  Fd s = TcpConnect(port);
-  if (!s.valid()) return std::nullopt;
-  if (!payload.empty() && ::send(s.get(), payload.data(), payload.size(), MSG_NOSIGNAL) < 0)
-    return std::nullopt;
-  std::string got;
-  const auto end = Clock::now() + timeout;
-  char buf[2048];
-  while (Clock::now() < end) {
-    if (!WaitReadable(s.get(), end - Clock::now())) return std::nullopt;
-    const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
-    if (n < 0) return std::nullopt;
-    if (n == 0) return got;
-    got.append(buf, static_cast<size_t>(n));
-    if (got.size() >= want) return got;
-  }
-  return std::nullopt;
-}
-
 inline uint32_t BigEndian32(const std::string& b, size_t at) {
   return (uint32_t{static_cast<uint8_t>(b[at])} << 24) | (uint32_t{static_cast<uint8_t>(b[at + 1])} << 16) |
          (uint32_t{static_cast<uint8_t>(b[at + 2])} << 8) | uint32_t{static_cast<uint8_t>(b[at + 3])};
@@ -372,7 +226,7 @@ class Upstream {
   bool WaitServing(Clock::duration timeout) {
     const auto end = Clock::now() + timeout;
     while (Clock::now() < end && proc_->Running()) {
-      auto r = UdpExchange(port_, NtpPacket(3), 200ms);
+      auto r = UdpAskText(port_, NtpPacket(3), 200ms);
       if (r && r->size() >= 48 && (*r)[1] != 0) return true;
     }
     return false;

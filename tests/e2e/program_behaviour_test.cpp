@@ -110,14 +110,14 @@ TEST(ProgramBehaviourTest, HelpSucceedsAndUnknownOptionIsBadUsage) {
 TEST(ProgramBehaviourTest, PauseLeavesRequestsUnansweredUntilContinue) {
   ServerRig rig;
   ASSERT_TRUE(rig.Start());
-  ASSERT_TRUE(UdpExchange(rig.ports.time, "", 2s).has_value()) << "Time/UDP does not answer before the pause";
+  ASSERT_TRUE(UdpAskText(rig.ports.time, "", 2s).has_value()) << "Time/UDP does not answer before the pause";
   rig.server->Signal(SIGUSR1);
   std::this_thread::sleep_for(300ms);
-  EXPECT_FALSE(UdpExchange(rig.ports.time, "", 1500ms).has_value()) << "answered while paused by SIGUSR1";
+  EXPECT_FALSE(UdpAskText(rig.ports.time, "", 1500ms).has_value()) << "answered while paused by SIGUSR1";
   rig.server->Signal(SIGUSR2);
   bool answered = false;
   for (auto end = Clock::now() + 3s; !answered && Clock::now() < end;)
-    answered = UdpExchange(rig.ports.time, "", 500ms).has_value();
+    answered = UdpAskText(rig.ports.time, "", 500ms).has_value();
   EXPECT_TRUE(answered) << "no answer after SIGUSR2:\n" << rig.server->Err();
   EXPECT_TRUE(rig.server->Running());
   EXPECT_TRUE(rig.StopCleanly());

@@ -15,28 +15,28 @@ TEST(RobustnessTest, AbandonedConnectionsAreReapedAndServiceContinues) {
   ServerRig rig;
   ASSERT_TRUE(rig.Start("59:Minute/s", "YES", "\"TcpIdleTimeout\"=\"2\"\r\n"));
   const pid_t pid = rig.server->pid();
-  auto answered = UdpExchange(rig.ports.mdl, MdlRequest(), 2s);
+  auto answered = UdpAskText(rig.ports.mdl, MdlRequest(), 2s);
   ASSERT_TRUE(answered.has_value() && answered->rfind("MDLS", 0) == 0) << "private protocol does not answer";
   const size_t idle_fds = OpenFdCount(pid);
   ASSERT_GT(idle_fds, 0u) << "cannot read /proc/" << pid << "/fd";
 
   constexpr int kRounds = 30, kPerRound = 100;
-  std::vector<Fd> held;
+  std::vector<UniqueFd> held;
   for (int round = 0; round < kRounds; ++round) {
     for (int i = 0; i < kPerRound; ++i) {
-      Fd c = TcpConnect(rig.ports.mdl);
+      UniqueFd c = TcpConnect(rig.ports.mdl);
       ASSERT_TRUE(c.valid()) << "connection " << round * kPerRound + i << " refused";
       if (i % 2 == 0) held.push_back(std::move(c));  // the odd ones close at once, unused
     }
-    auto reply = TcpExchange(rig.ports.mdl, MdlRequest(), 3s, 24);
-    ASSERT_TRUE(reply.has_value()) << "another client got no answer in round " << round;
-    EXPECT_EQ(reply->substr(0, 4), "MDLS") << "bad answer in round " << round;
+    auto reply = TcpAskText(rig.ports.mdl, MdlRequest(), 3s, 24);
+    ASSERT_TRUE(reply && reply->data.size() == 24) << "another client got no answer in round " << round;
+    EXPECT_EQ(reply->data.substr(0, 4), "MDLS") << "bad answer in round " << round;
     if (held.size() >= 500) held.erase(held.begin(), held.begin() + 250);
   }
   // Connections still held by the test must be closed by the server's idle time-out.
   std::this_thread::sleep_for(3500ms);
   size_t closed_by_server = 0;
-  for (Fd& c : held) {
+  for (UniqueFd& c : held) {
     char b;
     if (WaitReadable(c.get(), 0ms) && ::recv(c.get(), &b, 1, MSG_DONTWAIT) <= 0) ++closed_by_server;
   }
@@ -50,7 +50,7 @@ TEST(RobustnessTest, AbandonedConnectionsAreReapedAndServiceContinues) {
   }
   EXPECT_LE(fds, idle_fds) << "server holds " << fds << " descriptors after the flood, " << idle_fds
                            << " when idle";
-  auto after = UdpExchange(rig.ports.mdl, MdlRequest(), 2s);
+  auto after = UdpAskText(rig.ports.mdl, MdlRequest(), 2s);
   EXPECT_TRUE(after.has_value()) << "no answer after the flood";
   EXPECT_TRUE(rig.StopCleanly());
 }

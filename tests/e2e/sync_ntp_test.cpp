@@ -44,7 +44,7 @@ TEST(SyncNtpTest, ServerSynchronisesFromUpstreamAndServesAccurateNtpAndTime) {
   ASSERT_TRUE(HavePeer("/usr/sbin/rdate", "rdate"));
   ASSERT_TRUE(HavePeer("/usr/bin/python3", "python3"));
   ServerRig rig;
-  const bool port37_free = CanBind(SOCK_STREAM, 37) && CanBind(SOCK_DGRAM, 37);
+  const bool port37_free = testing::TcpPortFree(37) && testing::UdpPortFree(37);
   if (port37_free) rig.ports.time = 37;
   ASSERT_TRUE(rig.Start());
   EXPECT_NE(rig.server->Err().find("synchronised with 127.0.0.1"), std::string::npos)
@@ -87,17 +87,17 @@ TEST(SyncNtpTest, ServerSynchronisesFromUpstreamAndServesAccurateNtpAndTime) {
     std::cout << "[ note ] port 37 is held by another program: the Time service is read with the test's own "
                  "client\n";
   }
-  auto tcp = TcpExchange(rig.ports.time, "", 3s);
-  ASSERT_TRUE(tcp.has_value() && tcp->size() == 4) << "Time/TCP did not answer 4 bytes";
-  EXPECT_NEAR(BigEndian32(*tcp, 0) - kNtpToUnix, UnixNow(), 1.5) << "Time/TCP served a wrong time";
-  auto udp = UdpExchange(rig.ports.time, "", 3s);
+  auto tcp = TcpAskText(rig.ports.time, "", 3s);
+  ASSERT_TRUE(tcp && tcp->closed_by_server && tcp->data.size() == 4) << "Time/TCP did not answer 4 bytes";
+  EXPECT_NEAR(BigEndian32(tcp->data, 0) - kNtpToUnix, UnixNow(), 1.5) << "Time/TCP served a wrong time";
+  auto udp = UdpAskText(rig.ports.time, "", 3s);
   ASSERT_TRUE(udp.has_value() && udp->size() == 4) << "Time/UDP did not answer 4 bytes";
   EXPECT_NEAR(BigEndian32(*udp, 0) - kNtpToUnix, UnixNow(), 1.5) << "Time/UDP served a wrong time";
 
   // A server-mode datagram is never answered (no ping-pong between servers); a client one is.
-  EXPECT_FALSE(UdpExchange(rig.ports.ntp, NtpPacket(4), 1s).has_value())
+  EXPECT_FALSE(UdpAskText(rig.ports.ntp, NtpPacket(4), 1s).has_value())
       << "the server answered a mode-4 packet";
-  auto reply = UdpExchange(rig.ports.ntp, NtpPacket(3), 2s);
+  auto reply = UdpAskText(rig.ports.ntp, NtpPacket(3), 2s);
   ASSERT_TRUE(reply.has_value() && reply->size() >= 48) << "the server did not answer a client request";
   EXPECT_EQ((*reply)[0] & 7, 4) << "reply is not in server mode";
   EXPECT_NEAR(NtpTransmitUnix(*reply), UnixNow(), 0.01) << "NTP transmit time is off";

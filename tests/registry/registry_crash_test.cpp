@@ -13,7 +13,7 @@
 
 #include "common/registry/reg_format.h"
 #include "common/registry/registry.h"
-#include "tests/registry/test_folder.h"
+#include "tests/support/temp_dir.h"
 
 namespace mdl {
 namespace {
@@ -35,7 +35,7 @@ constexpr std::string_view kKey = "Software\\Meridel Server";
 }
 
 TEST(RegistryCrash, StoreAlwaysParsesAfterTheWriterIsKilledMidSave) {
-  testing::TestFolder folder;
+  testing::TempDir folder("mdl-reg");
   const std::filesystem::path file = folder.path() / "registry.reg";
   {
     Registry seed(file, [](const std::string&) {});
@@ -58,7 +58,7 @@ TEST(RegistryCrash, StoreAlwaysParsesAfterTheWriterIsKilledMidSave) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ": the writer ended by itself";
 
-    RegParseResult parsed = ParseRegFile(testing::ReadText(file));
+    RegParseResult parsed = ParseRegFile(testing::ReadFile(file));
     ASSERT_TRUE(parsed.ok) << "round " << round << ": store damaged at line " << parsed.error_line << ": "
                            << parsed.error;
     const RegKey* key = parsed.data.FindKey(Hive::kLocalMachine, kKey);

@@ -9,14 +9,14 @@
 
 #include "common/registry/reg_format.h"
 #include "common/registry/store_file.h"
-#include "tests/registry/test_folder.h"
+#include "tests/support/temp_dir.h"
 
 namespace mdl {
 namespace {
 
-using testing::ReadText;
-using testing::TestFolder;
-using testing::WriteText;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
 
 constexpr std::string_view kKey = "Software\\Meridel Server";
 
@@ -32,7 +32,7 @@ class RegistryTest : public ::testing::Test {
     return all;
   }
 
-  TestFolder folder_;
+  TempDir folder_{"mdl-reg"};
   std::vector<std::string> messages_;
 };
 
@@ -85,7 +85,7 @@ TEST_F(RegistryTest, ValuesAndKeysKeepTheOrderOfFirstCreation) {
   Registry reloaded(File(), Collect());
   using Pairs = std::vector<std::pair<std::string, std::string>>;
   EXPECT_EQ(reloaded.Values(Hive::kLocalMachine, kKey), (Pairs{{"zeta", "4"}, {"alpha", "2"}, {"mid", "3"}}));
-  EXPECT_EQ(ReadText(File()),
+  EXPECT_EQ(ReadFile(File()),
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\B]\n\"x\"=\"1\"\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
@@ -165,7 +165,7 @@ TEST_F(RegistryTest, CreateKeyMakesAnEmptyKeyOnlyUnderAKnownHive) {
   registry.CreateKey("HKEY_LOCAL_MACHINE\\Software\\Meridel Server");
   registry.CreateKey("HKEY_NOWHERE\\Software\\X");
   registry.CreateKey("Software\\Y");
-  EXPECT_EQ(ReadText(File()),
+  EXPECT_EQ(ReadFile(File()),
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n\n");
 }
@@ -173,7 +173,7 @@ TEST_F(RegistryTest, CreateKeyMakesAnEmptyKeyOnlyUnderAKnownHive) {
 TEST_F(RegistryTest, BatchSavesOnceAtItsEnd) {
   Registry registry(File(), Collect());
   registry.WriteValue(Hive::kLocalMachine, kKey, "before", "0");
-  const std::string before = ReadText(File());
+  const std::string before = ReadFile(File());
   {
     Registry::Batch outer = registry.BeginBatch();
     EXPECT_TRUE(registry.WriteValue(Hive::kLocalMachine, kKey, "a", "1"));
@@ -183,7 +183,7 @@ TEST_F(RegistryTest, BatchSavesOnceAtItsEnd) {
       EXPECT_EQ(registry.DeleteValue(Hive::kLocalMachine, kKey, "before"), kRegSuccess);
     }
     EXPECT_EQ(registry.ReadValue(kKey, "b"), "2") << "reads must see batched writes";
-    EXPECT_EQ(ReadText(File()), before) << "a batch wrote to disk before its end";
+    EXPECT_EQ(ReadFile(File()), before) << "a batch wrote to disk before its end";
     EXPECT_TRUE(outer.Commit());
     EXPECT_TRUE(outer.Commit()) << "a second commit has nothing to do";
   }
@@ -195,7 +195,7 @@ TEST_F(RegistryTest, CorruptFileIsMovedAsideReportedAndTheStoreStartsEmpty) {
   const std::string garbage =
       "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
       "\"Settings\"=\"YES:59\n";
-  WriteText(File(), garbage);
+  WriteFile(File(), garbage);
   Registry registry(File(), Collect());
 
   EXPECT_EQ(registry.ReadValue(kKey, "Settings"), "") << "a damaged file must not be half loaded";
@@ -206,15 +206,15 @@ TEST_F(RegistryTest, CorruptFileIsMovedAsideReportedAndTheStoreStartsEmpty) {
   ASSERT_EQ(aside.size(), 1u) << "the damaged file was not moved aside";
   EXPECT_EQ(aside[0].size(), std::string("registry.reg.corrupt-20250101T000000Z").size()) << aside[0];
   EXPECT_NE(messages_[0].find(aside[0]), std::string::npos) << "the report must say where it went";
-  EXPECT_EQ(ReadText(folder_.path() / aside[0]), garbage) << "the damaged file was altered";
+  EXPECT_EQ(ReadFile(folder_.path() / aside[0]), garbage) << "the damaged file was altered";
   EXPECT_FALSE(std::filesystem::exists(File()));
 
   ASSERT_TRUE(registry.WriteValue(Hive::kLocalMachine, kKey, "Settings", "NO"));
-  EXPECT_EQ(ReadText(folder_.path() / aside[0]), garbage) << "a save overwrote the damaged copy";
+  EXPECT_EQ(ReadFile(folder_.path() / aside[0]), garbage) << "a save overwrote the damaged copy";
 }
 
 TEST_F(RegistryTest, OversizedFileIsMovedAsideUnread) {
-  WriteText(File(), "");
+  WriteFile(File(), "");
   ASSERT_EQ(::truncate(File().c_str(), kMaxStoreBytes + 1), 0);
   Registry registry(File(), Collect());
   EXPECT_EQ(folder_.Entries("registry.reg.corrupt-").size(), 1u) << AllMessages();

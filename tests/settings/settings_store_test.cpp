@@ -6,12 +6,12 @@
 
 #include "common/registry/registry.h"
 #include "server/core/settings.h"
-#include "tests/registry/test_folder.h"
+#include "tests/support/temp_dir.h"
 
 namespace mdl {
 namespace {
 
-using testing::ReadText;
+using testing::ReadFile;
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
@@ -35,7 +35,7 @@ class SettingsStoreTest : public ::testing::Test {
     return in;
   }
 
-  testing::TestFolder folder_;
+  testing::TempDir folder_{"mdl-settings"};
 };
 
 TEST_F(SettingsStoreTest, FirstStartWritesTheDefaultsInTableOrder) {
@@ -45,7 +45,7 @@ TEST_F(SettingsStoreTest, FirstStartWritesTheDefaultsInTableOrder) {
   EXPECT_FALSE(before.run_value_found);
 
   WriteFirstStartDefaults(registry, "timehost");
-  EXPECT_EQ(ReadText(File()),
+  EXPECT_EQ(ReadFile(File()),
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
             "\"Settings\"=\"YES:59:Minutes/s:NA:36\"\n"
