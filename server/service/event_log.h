@@ -1,0 +1,42 @@
+// The programs' event lines: each line to syslog and, in the foreground, to a
+// console stream (stderr), optionally after a local "YYYY-MM-DD HH:MM:SS" stamp.
+// Safe to use from the engine's thread and the main thread at once.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace mdl::service {
+
+enum class EventLevel { kError, kWarning, kNotice, kInfo };
+
+struct EventLogOptions {
+  std::FILE* console = nullptr;  // e.g. stderr in the foreground; nullptr: syslog only
+  bool stamp_console = false;    // local date and time before each console line
+  bool to_syslog = true;
+};
+
+class EventLog {
+ public:
+  // Opens syslog as `ident` (with the process id, daemon facility).
+  EventLog(std::string ident, EventLogOptions options);
+  ~EventLog();
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
+
+  // Writes `text`, one record per line: CR are dropped, empty lines skipped.
+  void Write(EventLevel level, std::string_view text);
+  void Info(std::string_view text) { Write(EventLevel::kInfo, text); }
+  void Notice(std::string_view text) { Write(EventLevel::kNotice, text); }
+  void Warning(std::string_view text) { Write(EventLevel::kWarning, text); }
+  void Error(std::string_view text) { Write(EventLevel::kError, text); }
+
+ private:
+  std::string ident_;  // syslog keeps the pointer: it must outlive closelog()
+  EventLogOptions options_;
+  std::mutex console_mutex_;
+};
+
+}  // namespace mdl::service

@@ -1,0 +1,39 @@
+#include "server/service/notify.h"
+
+#include <string>
+
+#ifdef MDL_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+namespace mdl::service {
+
+namespace {
+
+void Send([[maybe_unused]] const std::string& state) {
+#ifdef MDL_HAVE_SYSTEMD
+  ::sd_notify(0, state.c_str());
+#endif
+}
+
+}  // namespace
+
+bool NotifySupported() {
+#ifdef MDL_HAVE_SYSTEMD
+  return true;
+#else
+  return false;
+#endif
+}
+
+void NotifyReady() { Send("READY=1"); }
+
+void NotifyStatus(std::string_view text) {
+  std::string state = "STATUS=";
+  for (char c : text) state += (c == '\n' || c == '\r') ? ' ' : c;
+  Send(state);
+}
+
+void NotifyStopping() { Send("STOPPING=1"); }
+
+}  // namespace mdl::service

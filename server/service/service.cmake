@@ -1,0 +1,14 @@
+# The service host's pieces, shared by the headless programs: single-instance
+# lock, descriptor limit, signal loop, service-manager notices, event log.
+add_library(mdl_service STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/instance_lock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/descriptor_limit.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/signal_loop.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/notify.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/event_log.cpp)
+target_include_directories(mdl_service PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(mdl_service PUBLIC Threads::Threads)
+if(SYSTEMD_FOUND)
+  target_link_libraries(mdl_service PRIVATE PkgConfig::SYSTEMD)
+  target_compile_definitions(mdl_service PRIVATE MDL_HAVE_SYSTEMD=1)
+endif()
