@@ -11,13 +11,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "apps/command_line.h"
-#include "client/client_app.h"
+#include "client/client_handle.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
@@ -85,41 +85,35 @@ int main(int argc, char** argv) {
   }
   mdl::Registry registry(registry_file);
 
-  boost::asio::io_context io;
-  int exit_status = 0;
   mdl::ClientAppOptions options;
   options.run_once = run_once;
   options.print_reports = foreground_reports || run_once;
   options.virtual_clock = cl.virtual_clock;
-  options.out = [](const std::string& report) {
-    // The report's lines end in "\r\n" in the window; a terminal wants "\n".
-    std::string text;
-    for (char c : report) {
-      if (c != '\r') text += c;
+  mdl::ClientHandleOutputs outputs;
+  outputs.on_event = [](const mdl::ClientEvent& event) {
+    if (const auto* report = std::get_if<mdl::client_event::Report>(&event)) {
+      // The report's lines end in "\r\n" in the window; a terminal wants "\n".
+      std::string text;
+      for (char c : report->text) {
+        if (c != '\r') text += c;
+      }
+      std::cout << text << std::endl;
+    } else if (const auto* diagnostic = std::get_if<mdl::client_event::Diagnostic>(&event)) {
+      syslog(LOG_WARNING, "%s", diagnostic->line.c_str());
+      std::cerr << diagnostic->line << std::endl;
     }
-    std::cout << text << std::endl;
   };
-  options.log = [](const std::string& line) {
-    syslog(LOG_WARNING, "%s", line.c_str());
-    std::cerr << line << std::endl;
-  };
-  options.on_exit = [&](int status) {
-    exit_status = status;
-    io.stop();
-  };
-  mdl::ClientApp app(io, *clock, registry, options);
+  // The application runs on this thread; a run-once ending ends Run().
+  mdl::ClientHandle client(*clock, registry, options, outputs);
 
-  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
+  boost::asio::signal_set signals(client.io(), SIGTERM, SIGINT);
   signals.async_wait([&](const boost::system::error_code& ec, int) {
     if (ec) return;
-    exit_status = 0;
-    io.stop();
+    client.Post(mdl::client_command::Shutdown{});
   });
 
   EventLine(" --- MDL Client Start [0] ");
-  app.Form_Load();
-  io.run();
-  app.Form_Unload();
+  const int exit_status = client.Run();
   EventLine(" --- MDL Client Stop [0] ");
   closelog();
   return exit_status;

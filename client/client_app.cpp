@@ -1,26 +1,41 @@
-// The client application: settings, schedule and run-once ending.
+// The client application: settings, schedule, retry policy and run-once ending.
 #include "client/client_app.h"
 
 #include <boost/asio/post.hpp>
 
 namespace mdl {
 
-ClientApp::ClientApp(boost::asio::io_context& io, Clock& clock, Registry& registry, ClientAppOptions options)
+using Outcome = ExchangeResult::Outcome;
+
+namespace {
+
+// A failed exchange is tried again 10 ticks later; a reply whose time the
+// clock refused is not, as another exchange would be refused the same way.
+bool RetrySoon(Outcome outcome) {
+  return outcome != Outcome::kSynchronised && outcome != Outcome::kClockNotSet;
+}
+
+}  // namespace
+
+ClientApp::ClientApp(boost::asio::io_context& io, Clock& clock, Registry& registry, ClientAppOptions options,
+                     ClientAppOutputs outputs)
     : io_(io),
+      clock_(clock),
       registry_(registry),
       options_(std::move(options)),
-      engine_(io, clock, schedule_, [this](const ClientStatus& s) { OnStatus(s); }),
-      timer_(io) {
+      outputs_(std::move(outputs)),
+      engine_(io, clock),
+      tick_timer_(clock.MakeTimer(io)),
+      life_(std::make_shared<int>(0)) {
   engine_.set_timeout(options_.timeout);
 }
 
 ClientApp::~ClientApp() {
-  boost::system::error_code ignored;
-  timer_.cancel(ignored);
+  tick_timer_->Cancel();
   engine_.Close();
 }
 
-void ClientApp::Form_Load() {
+void ClientApp::Load() {
   const std::string stored = registry_.ReadValue(kClientKey, kClientValueName);
   if (stored.empty()) {
     registry_.CreateKey(kClientKeyPath);
@@ -36,19 +51,21 @@ void ClientApp::Form_Load() {
     settings_ = ClientSettings{};
   }
   SecChangeAndApply();
-  engine_.set_host(settings_.host);
   loaded_ = true;
 
   schedule_.set_countdown(0);
-  engine_.SyncNow_Click();
   if (!options_.run_once) StartTick();
+  // The window is up before the first exchange starts.
+  boost::asio::post(io_, [this, life = std::weak_ptr<int>(life_)] {
+    if (!life.expired() && !ended_) SyncNow();
+  });
+  Changed();
 }
 
-void ClientApp::Form_Unload() {
+void ClientApp::Unload() {
   if (ended_) return;
   ended_ = true;
-  boost::system::error_code ignored;
-  timer_.cancel(ignored);
+  tick_timer_->Cancel();
   engine_.Close();
   if (loaded_ && settings_changed_) {
     if (registry_.WriteValue(Hive::kLocalMachine, kClientKey, kClientValueName,
@@ -58,34 +75,44 @@ void ClientApp::Form_Unload() {
       Log("Cannot save the settings in " + registry_.file().string());
     }
   }
+  Changed();
+}
+
+void ClientApp::SyncNow() {
+  if (ended_) return;
+  engine_.Exchange(settings_.host, [this](ExchangeResult r) { OnExchange(std::move(r)); });
+  Changed();
 }
 
 void ClientApp::SVR_TMR_Timer() {
-  if (schedule_.Tick()) engine_.SyncNow_Click();
+  if (schedule_.Tick()) SyncNow();
 }
 
-void ClientApp::MDLSHost_Change(std::string host) {
+void ClientApp::SetHost(std::string host) {
   settings_.host = std::move(host);
-  engine_.set_host(settings_.host);
   settings_changed_ = true;
+  Changed();
 }
 
-void ClientApp::svrFreN_Change(std::string number) {
+void ClientApp::SetIntervalNumber(std::string number) {
   if (!SecChange(number, settings_.unit).seconds) return;
   settings_.number = std::move(number);
   SecChangeAndApply();
   settings_changed_ = true;
+  Changed();
 }
 
-void ClientApp::svrFreQ_Click(std::string unit) {
+void ClientApp::SetIntervalUnit(std::string unit) {
   settings_.unit = std::move(unit);
   SecChangeAndApply();
   settings_changed_ = true;
+  Changed();
 }
 
-void ClientApp::RunMin_Click(bool run_minimized) {
+void ClientApp::SetRunMinimized(bool run_minimized) {
   settings_.run_minimized = run_minimized;
   settings_changed_ = true;
+  Changed();
 }
 
 void ClientApp::SecChangeAndApply() {
@@ -98,53 +125,56 @@ void ClientApp::SecChangeAndApply() {
 }
 
 void ClientApp::StartTick() {
-  timer_.expires_after(options_.tick);
-  WaitTick();
+  next_tick_ = clock_.monotonic() + options_.tick;
+  tick_timer_->Start(options_.tick, [this] { OnTick(); });
 }
 
-void ClientApp::WaitTick() {
-  timer_.async_wait([this](const boost::system::error_code& ec) {
-    if (ec || ended_) return;
-    SVR_TMR_Timer();
-    // One period after the tick was due, so the seconds do not drift; after a
-    // stall (suspend) the count resumes instead of catching up in a burst.
-    const auto now = std::chrono::steady_clock::now();
-    auto next = timer_.expiry() + options_.tick;
-    if (next < now) next = now + options_.tick;
-    timer_.expires_at(next);
-    WaitTick();
-  });
+// The next tick is one period after this one was due, so the seconds do not
+// drift; after a stall (suspend) the count resumes instead of catching up.
+void ClientApp::OnTick() {
+  if (ended_) return;
+  SVR_TMR_Timer();
+  if (ended_) return;
+  const Nanoseconds now = clock_.monotonic();
+  next_tick_ += options_.tick;
+  if (next_tick_ < now) next_tick_ = now + options_.tick;
+  tick_timer_->Start(next_tick_ - now, [this] { OnTick(); });
 }
 
-void ClientApp::OnStatus(const ClientStatus& status) {
-  if (status.error.empty()) {
-    if (options_.print_reports && options_.out) options_.out(status.report);
-    if (options_.virtual_clock && status.clock_set_to) {
-      const auto ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(status.clock_set_to->time_since_epoch())
-              .count() %
-          1000;
-      Log("Virtual clock set to " + ReportDateTime(*status.clock_set_to) + "." + std::to_string(ms) +
+void ClientApp::OnExchange(ExchangeResult r) {
+  const bool print = options_.print_reports && outputs_.out;
+  if (r.outcome == Outcome::kSynchronised || r.outcome == Outcome::kClockNotSet) report_ = r.report;
+  if (r.synchronised()) {
+    tray_tip_ = r.tray_tip;
+    if (print) outputs_.out(r.report);
+    if (options_.virtual_clock && r.clock_set_to) {
+      const auto ms = MillisOfSecond(*r.clock_set_to);
+      Log("Virtual clock set to " + ReportDateTime(*r.clock_set_to) + "." + std::to_string(ms) +
           " UTC; the system clock is untouched");
     }
   } else {
-    if (options_.print_reports && options_.out && status.error.rfind("Clock not set", 0) == 0) {
-      options_.out(status.report);
-    }
-    Log("Exchange with " + settings_.host + " failed: " + status.error);
+    if (print && r.outcome == Outcome::kClockNotSet) outputs_.out(r.report);
+    if (RetrySoon(r.outcome)) schedule_.OnFailure();
+    Log("Exchange with " + settings_.host + " failed: " + r.error);
   }
+  const bool succeeded = r.synchronised();
+  last_result_ = std::move(r);
+  Changed();
   if (options_.run_once && !ended_) {
-    const int exit_status = status.succeeded ? 0 : 1;
-    Form_Unload();
-    if (options_.on_exit) {
-      auto on_exit = options_.on_exit;
-      boost::asio::post(io_, [on_exit, exit_status] { on_exit(exit_status); });
+    const int exit_status = succeeded ? 0 : 1;
+    Unload();
+    if (outputs_.on_exit) {
+      boost::asio::post(io_, [on_exit = outputs_.on_exit, exit_status] { on_exit(exit_status); });
     }
   }
 }
 
 void ClientApp::Log(const std::string& line) const {
-  if (options_.log) options_.log(line);
+  if (outputs_.log) outputs_.log(line);
+}
+
+void ClientApp::Changed() const {
+  if (outputs_.on_change) outputs_.on_change();
 }
 
 }  // namespace mdl

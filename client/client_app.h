@@ -1,14 +1,15 @@
 // The client application: settings from the registry store, the one-second
-// schedule, the engine, and the run-once ending.
+// schedule and its retry policy, the engine, the displayed report and the
+// run-once ending. Runs on the engine's io_context thread.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "client/client_engine.h"
 #include "client/client_settings.h"
@@ -23,59 +24,82 @@ struct ClientAppOptions {
   bool virtual_clock = false;  // corrections stay in the process; say so
   std::chrono::milliseconds timeout = ClientEngine::kDefaultTimeout;
   std::chrono::milliseconds tick = std::chrono::milliseconds(1000);
+};
+
+// Where the application's output goes; each call runs on the engine thread.
+struct ClientAppOutputs {
   std::function<void(const std::string&)> out;  // reports (stdout)
   std::function<void(const std::string&)> log;  // diagnostics (stderr, syslog)
-  // Called once when the program should end, with its exit status.
+  // Called once, as a handler after the shutdown, when the program should end.
   std::function<void(int status)> on_exit;
+  // Something a window shows has changed (report, settings, busy, outcome).
+  std::function<void()> on_change;
 };
 
 class ClientApp {
  public:
-  ClientApp(boost::asio::io_context& io, Clock& clock, Registry& registry, ClientAppOptions options);
+  ClientApp(boost::asio::io_context& io, Clock& clock, Registry& registry, ClientAppOptions options,
+            ClientAppOutputs outputs);
   ~ClientApp();
   ClientApp(const ClientApp&) = delete;
   ClientApp& operator=(const ClientApp&) = delete;
 
   // `Form_Load`: reads `MDLClient` (writing the default on first start),
-  // computes the interval, starts the first exchange and the tick.
-  void Form_Load();
+  // computes the interval and starts the tick; the first exchange follows as
+  // the next handler.
+  void Load();
   // `Form_Unload`: stops the tick and the exchange, saves the settings when
   // they were changed. Safe to call twice.
-  void Form_Unload();
-  // `SVR_TMR_Timer`: one second of the schedule.
-  void SVR_TMR_Timer();
-  // Menu "Synchronize Now".
-  void mnuSync() { engine_.SyncNow_Click(); }
+  void Unload();
+  // Menu "Synchronize Now": starts an exchange (one running is closed first).
+  void SyncNow();
 
   // Settings edits of the window; each sets the settings-changed flag.
-  void MDLSHost_Change(std::string host);
-  void svrFreN_Change(std::string number);  // applied only when it is a number
-  void svrFreQ_Click(std::string unit);
-  void RunMin_Click(bool run_minimized);
+  void SetHost(std::string host);              // `MDLSHost_Change`
+  void SetIntervalNumber(std::string number);  // `svrFreN_Change`: applied only when it is a number
+  void SetIntervalUnit(std::string unit);      // `svrFreQ_Click`
+  void SetRunMinimized(bool run_minimized);    // `RunMin_Click`
 
   const ClientSettings& settings() const { return settings_; }
   bool settings_changed() const { return settings_changed_; }
   const ClientSchedule& schedule() const { return schedule_; }
-  const ClientEngine& engine() const { return engine_; }
-  ClientEngine& engine() { return engine_; }
+  bool loaded() const { return loaded_; }
+  bool ended() const { return ended_; }
+  bool busy() const { return engine_.busy(); }
+  // The report box (`t3777`) and the tray tip: the last ones an exchange
+  // produced; a failed exchange leaves them.
+  const std::string& report() const { return report_; }
+  const std::string& tray_tip() const { return tray_tip_; }
+  // The last exchange's result, if one has finished.
+  const std::optional<ExchangeResult>& last_result() const { return last_result_; }
 
  private:
-  void SecChangeAndApply();
+  void SVR_TMR_Timer();
   void StartTick();
-  void WaitTick();
-  void OnStatus(const ClientStatus& status);
+  void OnTick();
+  void OnExchange(ExchangeResult result);
+  void SecChangeAndApply();
   void Log(const std::string& line) const;
+  void Changed() const;
 
   boost::asio::io_context& io_;
+  Clock& clock_;
   Registry& registry_;
   ClientAppOptions options_;
+  ClientAppOutputs outputs_;
   ClientSettings settings_;
   ClientSchedule schedule_;
   ClientEngine engine_;
-  boost::asio::steady_timer timer_;
+  std::unique_ptr<Timer> tick_timer_;
+  Nanoseconds next_tick_{0};
+  std::string report_;
+  std::string tray_tip_;
+  std::optional<ExchangeResult> last_result_;
   bool settings_changed_ = false;
   bool loaded_ = false;
   bool ended_ = false;
+  // Handlers posted by the app check it is still alive.
+  std::shared_ptr<int> life_;
 };
 
 }  // namespace mdl

@@ -8,37 +8,61 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
 namespace mdl {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
+using Outcome = ExchangeResult::Outcome;
 
 // One exchange: socket `o3777`, its name lookup, its deadline and buffers.
 // Handlers keep it alive; `engine` is cleared when the exchange is closed, so
 // a late handler of a closed exchange does nothing.
-struct ClientEngine::Exchange {
-  explicit Exchange(asio::io_context& io) : resolver(io), socket(io), deadline(io) {}
+struct ClientEngine::Session {
+  Session(asio::io_context& io, Clock& clock) : resolver(io), socket(io), deadline(clock.MakeTimer(io)) {}
 
   void CloseAll() {
     engine = nullptr;
+    done = nullptr;
     boost::system::error_code ignored;
     resolver.cancel();
-    deadline.cancel();
+    deadline->Cancel();
     socket.close(ignored);
   }
 
   ClientEngine* engine = nullptr;
+  Done done;
   tcp::resolver resolver;
   tcp::socket socket;
-  asio::steady_timer deadline;
+  std::unique_ptr<Timer> deadline;
   ClientRequest request;
-  std::chrono::steady_clock::time_point round_trip_start;
+  Nanoseconds round_trip_start{0};
   std::array<uint8_t, 64> chunk{};
   std::vector<uint8_t> reply;
 };
+
+std::string_view OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kSynchronised:
+      return "synchronised";
+    case Outcome::kClockNotSet:
+      return "clock not set";
+    case Outcome::kBadHost:
+      return "bad host";
+    case Outcome::kResolveFailed:
+      return "resolve failed";
+    case Outcome::kConnectFailed:
+      return "connect failed";
+    case Outcome::kSendFailed:
+      return "send failed";
+    case Outcome::kTimedOut:
+      return "timed out";
+    case Outcome::kBadReply:
+      return "bad reply";
+  }
+  return "unknown";
+}
 
 HostPort SplitHostPort(std::string_view text) {
   HostPort out;
@@ -73,125 +97,118 @@ HostPort SplitHostPort(std::string_view text) {
   return out;
 }
 
-ClientEngine::ClientEngine(asio::io_context& io, Clock& clock, ClientSchedule& schedule,
-                           StatusHandler on_status)
-    : io_(io), clock_(clock), schedule_(schedule), on_status_(std::move(on_status)) {}
+ClientEngine::ClientEngine(asio::io_context& io, Clock& clock) : io_(io), clock_(clock) {}
 
 ClientEngine::~ClientEngine() { Close(); }
 
 void ClientEngine::Close() {
-  if (exchange_) exchange_->CloseAll();
-  exchange_.reset();
+  if (session_) session_->CloseAll();
+  session_.reset();
 }
 
-void ClientEngine::SyncNow_Click() {
+void ClientEngine::Exchange(const std::string& host, Done done) {
   Close();
-  auto ex = std::make_shared<Exchange>(io_);
-  ex->engine = this;
-  exchange_ = ex;
-  ex->request = BuildClientRequest(clock_.now());
+  auto s = std::make_shared<Session>(io_, clock_);
+  s->engine = this;
+  s->done = std::move(done);
+  session_ = s;
+  s->request = BuildClientRequest(clock_.now());
 
-  const HostPort target = SplitHostPort(host_);
+  const HostPort target = SplitHostPort(host);
   if (!target.ok) {
     // Reported after this call returns, as a failed connect would be.
-    asio::post(io_, [ex, host = host_] {
-      if (ex->engine) ex->engine->o3777Err(ex, "bad server address \"" + host + "\"");
+    asio::post(io_, [s, host] {
+      if (s->engine) s->engine->Fail(s, Outcome::kBadHost, "bad server address \"" + host + "\"");
     });
     return;
   }
-  ex->deadline.expires_after(timeout_);
-  ex->deadline.async_wait([ex](const boost::system::error_code& ec) {
-    if (!ec && ex->engine) ex->engine->o3777Err(ex, "no reply from the server in time");
+  const std::weak_ptr<Session> weak = s;
+  s->deadline->Start(timeout_, [weak] {
+    if (auto s = weak.lock(); s && s->engine) {
+      s->engine->Fail(s, Outcome::kTimedOut, "no reply from the server in time");
+    }
   });
-  ex->resolver.async_resolve(
+  s->resolver.async_resolve(
       target.host, std::to_string(target.port),
-      [ex](const boost::system::error_code& ec, const tcp::resolver::results_type& results) {
-        if (!ex->engine) return;
-        if (ec) return ex->engine->o3777Err(ex, "cannot resolve the server: " + ec.message());
-        asio::async_connect(ex->socket, results,
-                            [ex](const boost::system::error_code& ec2, const tcp::endpoint&) {
-                              if (!ex->engine) return;
-                              if (ec2) {
-                                return ex->engine->o3777Err(ex, "cannot connect: " + ec2.message());
-                              }
-                              ex->engine->o3777_Connect(ex);
-                            });
+      [s](const boost::system::error_code& ec, const tcp::resolver::results_type& results) {
+        if (!s->engine) return;
+        if (ec)
+          return s->engine->Fail(s, Outcome::kResolveFailed, "cannot resolve the server: " + ec.message());
+        asio::async_connect(
+            s->socket, results, [s](const boost::system::error_code& ec2, const tcp::endpoint&) {
+              if (!s->engine) return;
+              if (ec2) return s->engine->Fail(s, Outcome::kConnectFailed, "cannot connect: " + ec2.message());
+              s->engine->Connected(s);
+            });
       });
 }
 
-void ClientEngine::o3777_Connect(const std::shared_ptr<Exchange>& ex) {
-  ex->round_trip_start = std::chrono::steady_clock::now();
-  asio::async_write(ex->socket, asio::buffer(ex->request.bytes),
-                    [ex](const boost::system::error_code& ec, std::size_t) {
-                      if (!ex->engine) return;
-                      if (ec) return ex->engine->o3777Err(ex, "cannot send: " + ec.message());
+void ClientEngine::Connected(const std::shared_ptr<Session>& s) {
+  s->round_trip_start = clock_.monotonic();
+  asio::async_write(s->socket, asio::buffer(s->request.bytes),
+                    [s](const boost::system::error_code& ec, std::size_t) {
+                      if (!s->engine) return;
+                      if (ec) return s->engine->Fail(s, Outcome::kSendFailed, "cannot send: " + ec.message());
                     });
-  ReadReply(ex);
+  ReadReply(s);
 }
 
 // Collects the reply across segments; more than 24 bytes, or the connection
 // closing before 24 have come, is a reply of the wrong length.
-void ClientEngine::ReadReply(const std::shared_ptr<Exchange>& ex) {
-  ex->socket.async_read_some(
-      asio::buffer(ex->chunk), [ex](const boost::system::error_code& ec, std::size_t n) {
-        if (!ex->engine) return;
-        ex->reply.insert(ex->reply.end(), ex->chunk.begin(), ex->chunk.begin() + n);
-        if (ex->reply.size() > kMdlMessageSize) {
-          return ex->engine->o3777Err(
-              ex, "reply of wrong length (more than " + std::to_string(kMdlMessageSize) + " bytes)");
-        }
-        if (ex->reply.size() == kMdlMessageSize) return ex->engine->o3777_DataArrival(ex);
-        if (ec) {
-          return ex->engine->o3777Err(
-              ex, "reply of wrong length (" + std::to_string(ex->reply.size()) + " bytes): " + ec.message());
-        }
-        ex->engine->ReadReply(ex);
-      });
+void ClientEngine::ReadReply(const std::shared_ptr<Session>& s) {
+  s->socket.async_read_some(asio::buffer(s->chunk), [s](const boost::system::error_code& ec, std::size_t n) {
+    if (!s->engine) return;
+    s->reply.insert(s->reply.end(), s->chunk.begin(), s->chunk.begin() + n);
+    if (s->reply.size() > kMdlMessageSize) {
+      return s->engine->Fail(
+          s, Outcome::kBadReply,
+          "reply of wrong length (more than " + std::to_string(kMdlMessageSize) + " bytes)");
+    }
+    if (s->reply.size() == kMdlMessageSize) return s->engine->ReplyArrived(s);
+    if (ec) {
+      return s->engine->Fail(
+          s, Outcome::kBadReply,
+          "reply of wrong length (" + std::to_string(s->reply.size()) + " bytes): " + ec.message());
+    }
+    s->engine->ReadReply(s);
+  });
 }
 
-void ClientEngine::o3777_DataArrival(const std::shared_ptr<Exchange>& ex) {
-  const auto elapsed = std::chrono::steady_clock::now() - ex->round_trip_start;
-  const int64_t rtt_ms = std::chrono::round<std::chrono::milliseconds>(elapsed).count();
-  const auto result = ProcessReply(ex->reply, rtt_ms, ex->request.send_millis, clock_.zone());
-  if (!result) return o3777Err(ex, "reply of wrong length");
-  const std::error_code set_error = clock_.set(result->new_clock);
-  Finish(ex);
-
-  status_.report = result->report;
-  if (set_error) {
-    status_.report += "\r\nClock not set: " + set_error.message();
-    status_.succeeded = false;
-    status_.error = "Clock not set: " + set_error.message();
-    status_.clock_set_to.reset();
+void ClientEngine::ReplyArrived(const std::shared_ptr<Session>& s) {
+  ExchangeResult r;
+  r.arrival = clock_.monotonic();
+  r.rtt_ms = std::chrono::round<std::chrono::milliseconds>(r.arrival - s->round_trip_start).count();
+  const auto reply = ProcessReply(s->reply, r.rtt_ms, s->request.send_millis, clock_.zone());
+  if (!reply) return Fail(s, Outcome::kBadReply, "reply of wrong length");
+  r.time_to_set = reply->new_clock;
+  r.report = reply->report;
+  // The new time holds for the arrival; the set comes a little later.
+  const UtcTime set_to = reply->new_clock + (clock_.monotonic() - r.arrival);
+  if (const std::error_code set_error = clock_.set(set_to)) {
+    r.outcome = Outcome::kClockNotSet;
+    r.error = "Clock not set: " + set_error.message();
+    r.report += "\r\n" + r.error;
   } else {
-    status_.tray_tip = result->tray_tip;
-    status_.succeeded = true;
-    status_.error.clear();
-    status_.clock_set_to = result->new_clock;
+    r.outcome = Outcome::kSynchronised;
+    r.tray_tip = reply->tray_tip;
+    r.clock_set_to = set_to;
   }
-  Publish();
+  Finish(s, std::move(r));
 }
 
-void ClientEngine::o3777Err(const std::shared_ptr<Exchange>& ex, std::string why) {
-  Finish(ex);
-  schedule_.OnFailure();
-  status_.succeeded = false;
-  status_.error = std::move(why);
-  status_.clock_set_to.reset();
-  Publish();
+void ClientEngine::Fail(const std::shared_ptr<Session>& s, Outcome outcome, std::string why) {
+  ExchangeResult r;
+  r.outcome = outcome;
+  r.error = std::move(why);
+  Finish(s, std::move(r));
 }
 
-// The handler gets a copy, so it may start a new exchange or stop the loop.
-void ClientEngine::Publish() {
-  if (!on_status_) return;
-  const StatusHandler handler = on_status_;
-  const ClientStatus snapshot = status_;
-  handler(snapshot);
-}
-
-void ClientEngine::Finish(const std::shared_ptr<Exchange>& ex) {
-  ex->CloseAll();
-  if (exchange_ == ex) exchange_.reset();
+// The session is closed before `done` runs, so `done` may start a new one.
+void ClientEngine::Finish(const std::shared_ptr<Session>& s, ExchangeResult result) {
+  Done done = std::move(s->done);
+  s->CloseAll();
+  if (session_ == s) session_.reset();
+  if (done) done(std::move(result));
 }
 
 }  // namespace mdl

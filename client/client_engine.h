@@ -1,5 +1,6 @@
 // The client's protocol engine: one exchange with the server over TCP on a
-// single io_context thread, the clock set, and the status it publishes.
+// single io_context thread, measured on the clock's monotonic scale; a good
+// reply sets the clock. Retry policy and displays belong to the caller.
 #pragma once
 
 #include <chrono>
@@ -13,19 +14,40 @@
 #include <boost/asio/io_context.hpp>
 
 #include "client/client_core.h"
-#include "client/client_settings.h"
 #include "common/clock/clock.h"
 
 namespace mdl {
 
-// What the engine publishes after every exchange.
-struct ClientStatus {
-  std::string report;                   // the report box (`t3777`); kept on failure
-  std::string tray_tip;                 // kept on failure
-  bool succeeded = false;               // the last exchange set the clock
-  std::string error;                    // why the last exchange failed; empty on success
-  std::optional<UtcTime> clock_set_to;  // the instant the clock was set to
+// What one exchange came to.
+struct ExchangeResult {
+  enum class Outcome : uint8_t {
+    kSynchronised,   // a 24-byte reply came and the clock was set
+    kClockNotSet,    // a 24-byte reply came but the clock refused the new time
+    kBadHost,        // the host setting is not "host", "host:port" or "[v6]:port"
+    kResolveFailed,  // the name lookup failed
+    kConnectFailed,  // no connection (refused, unreachable)
+    kSendFailed,     // the request could not be written
+    kTimedOut,       // no complete reply within the time-out
+    kBadReply,       // a reply of the wrong length
+  };
+
+  Outcome outcome = Outcome::kTimedOut;
+  std::string report;    // the report lines; empty when no usable reply came
+  std::string tray_tip;  // kSynchronised only
+  std::string error;     // why it failed; empty on kSynchronised
+  int64_t rtt_ms = 0;    // connect to the reply's last byte
+  // The time the reply gives for the instant `arrival` (monotonic) when it
+  // came: server time plus half the round trip.
+  std::optional<UtcTime> time_to_set;
+  Nanoseconds arrival{0};
+  // kSynchronised: what the clock was set to (time_to_set plus the monotonic
+  // time from the arrival to the set).
+  std::optional<UtcTime> clock_set_to;
+
+  bool synchronised() const { return outcome == Outcome::kSynchronised; }
 };
+
+std::string_view OutcomeName(ExchangeResult::Outcome outcome);
 
 struct HostPort {
   std::string host;
@@ -39,44 +61,38 @@ HostPort SplitHostPort(std::string_view text);
 
 class ClientEngine {
  public:
-  using StatusHandler = std::function<void(const ClientStatus&)>;
+  using Done = std::function<void(ExchangeResult)>;
   static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
 
-  // `schedule` gets the retry countdown after a failed exchange.
-  ClientEngine(boost::asio::io_context& io, Clock& clock, ClientSchedule& schedule, StatusHandler on_status);
+  ClientEngine(boost::asio::io_context& io, Clock& clock);
   ~ClientEngine();
   ClientEngine(const ClientEngine&) = delete;
   ClientEngine& operator=(const ClientEngine&) = delete;
 
-  void set_host(std::string host) { host_ = std::move(host); }
-  const std::string& host() const { return host_; }
-  // An exchange that has not finished within this time fails.
+  // An exchange that has not finished within this time (from its start) fails.
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
-  const ClientStatus& status() const { return status_; }
-  bool busy() const { return exchange_ != nullptr; }
+  std::chrono::milliseconds timeout() const { return timeout_; }
+  bool busy() const { return session_ != nullptr; }
 
-  // Starts one exchange; one still running is closed first.
-  void SyncNow_Click();
-  // Closes a running exchange without a status event.
+  // Starts one exchange with `host` (see SplitHostPort); one still running is
+  // closed first and never calls its `done`. `done` runs once, as a handler
+  // of the io_context (never inside this call), and may start another.
+  void Exchange(const std::string& host, Done done);
+  // Closes a running exchange; its `done` is not called.
   void Close();
 
  private:
-  struct Exchange;
-  void o3777_Connect(const std::shared_ptr<Exchange>& ex);
-  void ReadReply(const std::shared_ptr<Exchange>& ex);
-  void o3777_DataArrival(const std::shared_ptr<Exchange>& ex);
-  void o3777Err(const std::shared_ptr<Exchange>& ex, std::string why);
-  void Finish(const std::shared_ptr<Exchange>& ex);
-  void Publish();
+  struct Session;
+  void Connected(const std::shared_ptr<Session>& s);
+  void ReadReply(const std::shared_ptr<Session>& s);
+  void ReplyArrived(const std::shared_ptr<Session>& s);
+  void Fail(const std::shared_ptr<Session>& s, ExchangeResult::Outcome outcome, std::string why);
+  void Finish(const std::shared_ptr<Session>& s, ExchangeResult result);
 
   boost::asio::io_context& io_;
   Clock& clock_;
-  ClientSchedule& schedule_;
-  StatusHandler on_status_;
-  std::string host_;
   std::chrono::milliseconds timeout_ = kDefaultTimeout;
-  std::shared_ptr<Exchange> exchange_;
-  ClientStatus status_;
+  std::shared_ptr<Session> session_;
 };
 
 }  // namespace mdl

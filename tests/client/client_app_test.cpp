@@ -1,5 +1,6 @@
-// Tests of the client application: first start, stored settings, run-once
-// ending and saving at exit, against a TCP server on 127.0.0.1.
+// Tests of the client application on a frozen virtual clock: first start,
+// stored settings, the schedule and its retries, run-once ending and saving
+// at exit, against a TCP server on 127.0.0.1.
 #include "client/client_app.h"
 
 #include <chrono>
@@ -27,8 +28,10 @@ namespace asio = boost::asio;
 namespace fs = std::filesystem;
 using asio::ip::tcp;
 using namespace std::chrono;
+using Outcome = ExchangeResult::Outcome;
 
-// Answers every connection with a well-formed reply carrying `server_time`.
+// Answers every connection with a reply carrying `server_time`: 24 bytes,
+// or 23 when `short_reply` is set. Counts the requests.
 class ReplyServer {
  public:
   ReplyServer(asio::io_context& io, UtcTime server_time)
@@ -36,6 +39,9 @@ class ReplyServer {
     Accept();
   }
   uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port()); }
+  int requests() const { return requests_; }
+  bool short_reply = false;
 
  private:
   void Accept() {
@@ -46,18 +52,36 @@ class ReplyServer {
       asio::async_read(*socket, asio::buffer(*buf),
                        [this, socket, buf](const boost::system::error_code& ec2, std::size_t) {
                          if (ec2) return;
+                         ++requests_;
                          std::copy_n("MDLS5", 5, buf->begin());
                          const auto stamp = MdlStampFromUtc(server_time_);
                          std::copy(stamp.begin(), stamp.end(), buf->begin() + 16);
                          boost::system::error_code ignored;
-                         asio::write(*socket, asio::buffer(*buf), ignored);
+                         asio::write(*socket, asio::buffer(*buf, short_reply ? 23 : 24), ignored);
+                         socket->close(ignored);
                        });
       Accept();
     });
   }
   tcp::acceptor acceptor_;
   UtcTime server_time_;
+  int requests_ = 0;
 };
+
+uint16_t ClosedPort() {
+  asio::io_context io;
+  tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+  return probe.local_endpoint().port();
+}
+
+// A clock without the right to be set.
+class LockedClock : public VirtualClock {
+ public:
+  using VirtualClock::VirtualClock;
+  std::error_code set(UtcTime) override { return std::make_error_code(std::errc::operation_not_permitted); }
+};
+
+const UtcTime kStart = UtcTime(sys_days(year(2026) / 5 / 4));
 
 class ClientAppTest : public ::testing::Test {
  protected:
@@ -82,135 +106,238 @@ class ClientAppTest : public ::testing::Test {
     reg.CreateKey(kClientKeyPath);
     ASSERT_TRUE(reg.WriteValue(Hive::kLocalMachine, kClientKey, kClientValueName, value));
   }
-  ClientAppOptions Options() {
+  static ClientAppOptions Options(bool run_once) {
     ClientAppOptions o;
-    o.run_once = true;
+    o.run_once = run_once;
     o.print_reports = true;
     o.timeout = milliseconds(500);
+    return o;
+  }
+  ClientAppOutputs Outputs() {
+    ClientAppOutputs o;
     o.out = [this](const std::string& s) { out_.push_back(s); };
     o.log = [this](const std::string& s) { log_.push_back(s); };
-    o.on_exit = [this](int status) {
-      exit_status_ = status;
-      io_.stop();
-    };
+    o.on_exit = [this](int status) { exit_status_ = status; };
+    o.on_change = [this] { ++changes_; };
     return o;
+  }
+  // Runs loopback I/O until `done` holds, bounded by a count of short waits.
+  template <class Pred>
+  bool Pump(Pred done) {
+    for (int i = 0; i < 500; ++i) {
+      if (done()) return true;
+      io_.restart();
+      io_.run_one_for(milliseconds(10));
+      io_.poll();
+    }
+    return done();
+  }
+  // Lets every exchange under way finish (its reply or its failure).
+  bool Settle(const ClientApp& app) {
+    return Pump([&] { return !app.busy(); });
   }
 
   asio::io_context io_;
-  VirtualClock clock_ = VirtualClock::Frozen(UtcTime(sys_days(year(2026) / 5 / 4)));
+  VirtualClock clock_{kStart};
   fs::path dir_;
   std::vector<std::string> out_;
   std::vector<std::string> log_;
   std::optional<int> exit_status_;
+  int changes_ = 0;
 };
 
 TEST_F(ClientAppTest, FirstStartWritesTheDefaultValue) {
   Registry reg(RegistryFile(), [](const std::string&) {});
-  ClientApp app(io_, clock_, reg, Options());
-  app.Form_Load();
+  ClientApp app(io_, clock_, reg, Options(false), Outputs());
+  app.Load();
   EXPECT_EQ(reg.ReadValue(kClientKey, kClientValueName), "hostname:5:Minute/s:YES");
   EXPECT_NE(FileText().find("[HKEY_LOCAL_MACHINE\\Software\\Meridel]\n\"MDLClient\"="
                             "\"hostname:5:Minute/s:YES\""),
             std::string::npos)
       << FileText();
   EXPECT_EQ(app.schedule().interval(), 300);
-  EXPECT_EQ(app.engine().host(), "hostname");
-  app.Form_Unload();
+  EXPECT_EQ(app.settings().host, "hostname");
+  EXPECT_FALSE(app.busy()) << "the first exchange starts in the next handler";
+  app.Unload();
+  io_.poll();
+  EXPECT_FALSE(app.busy()) << "no exchange after the unload";
   EXPECT_FALSE(app.settings_changed());
 }
 
 TEST_F(ClientAppTest, RunOnceSetsTheClockAndExitsZero) {
-  const UtcTime server_time = UtcTime(sys_days(year(2026) / 5 / 4)) + hours(3);
+  const UtcTime server_time = kStart + hours(3);
   ReplyServer server(io_, server_time);
-  Store("127.0.0.1:" + std::to_string(server.port()) + ":2:Hour/s:NO");
+  Store(server.host() + ":2:Hour/s:NO");
   Registry reg(RegistryFile(), [](const std::string&) {});
-  ClientApp app(io_, clock_, reg, Options());
-  app.Form_Load();
+  ClientAppOptions o = Options(true);
+  o.virtual_clock = true;
+  ClientApp app(io_, clock_, reg, o, Outputs());
+  app.Load();
   EXPECT_EQ(app.schedule().interval(), 7200) << "2 Hour/s";
   EXPECT_FALSE(app.settings().run_minimized);
-  io_.run_for(seconds(3));
-  ASSERT_EQ(exit_status_, 0) << "run-once must end with 0 after setting the clock";
+  EXPECT_EQ(clock_.pending_timers(), 0u) << "run-once needs no tick";
+  ASSERT_TRUE(Pump([&] { return exit_status_.has_value(); }));
+  EXPECT_EQ(*exit_status_, 0) << "run-once must end with 0 after setting the clock";
+  EXPECT_TRUE(app.ended()) << "settings saved before the exit request";
   EXPECT_EQ(clock_.set_count(), 1);
-  EXPECT_LT(clock_.now() - server_time, milliseconds(100));
+  EXPECT_EQ(clock_.now(), server_time) << "no time passed on the frozen clock";
   ASSERT_EQ(out_.size(), 1u) << "the report goes to the output once";
   EXPECT_EQ(out_[0].rfind("MDL Server: MDLS v5 - Zone: UTC\r\n", 0), 0u) << out_[0];
+  EXPECT_EQ(app.report(), out_[0]);
+  EXPECT_EQ(app.tray_tip().rfind(" MDL Server Client: Time adjusted by ", 0), 0u) << app.tray_tip();
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0], "Virtual clock set to 2026-05-04 3:0:0.0 UTC; the system clock is untouched");
 }
 
 TEST_F(ClientAppTest, RunOnceWithoutServerExitsOne) {
-  uint16_t closed_port;
-  {
-    tcp::acceptor probe(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    closed_port = probe.local_endpoint().port();
-  }
-  Store("127.0.0.1:" + std::to_string(closed_port) + ":5:Minute/s:YES");
+  const std::string host = "127.0.0.1:" + std::to_string(ClosedPort());
+  Store(host + ":5:Minute/s:YES");
   Registry reg(RegistryFile(), [](const std::string&) {});
-  ClientApp app(io_, clock_, reg, Options());
-  app.Form_Load();
-  io_.run_for(seconds(3));
-  ASSERT_EQ(exit_status_, 1) << "run-once must end with 1 when the exchange failed";
+  ClientApp app(io_, clock_, reg, Options(true), Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return exit_status_.has_value(); }));
+  EXPECT_EQ(*exit_status_, 1) << "run-once must end with 1 when the exchange failed";
   EXPECT_EQ(clock_.set_count(), 0);
-  EXPECT_EQ(app.schedule().countdown(), 290) << "a failed exchange with interval 300 retries in 10 s";
-  ASSERT_FALSE(log_.empty()) << "a failed exchange leaves a diagnostic line";
-  EXPECT_NE(log_.back().find("failed"), std::string::npos) << log_.back();
+  EXPECT_TRUE(out_.empty()) << "no report without a reply";
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0], "Exchange with " + host + " failed: cannot connect: Connection refused");
+  ASSERT_TRUE(app.last_result());
+  EXPECT_EQ(app.last_result()->outcome, Outcome::kConnectFailed);
+}
+
+TEST_F(ClientAppTest, ClockNotSetIsReportedAndEndsRunOnceWithOne) {
+  LockedClock locked(kStart);
+  locked.set_zone(ZoneFacts{});
+  ReplyServer server(io_, kStart + hours(3));
+  Store(server.host() + ":5:Minute/s:YES");
+  Registry reg(RegistryFile(), [](const std::string&) {});
+  ClientApp app(io_, locked, reg, Options(true), Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return exit_status_.has_value(); }));
+  EXPECT_EQ(*exit_status_, 1);
+  ASSERT_EQ(out_.size(), 1u) << "the report is printed, saying the clock was not set";
+  const std::string tail = "\r\nClock not set: Operation not permitted";
+  EXPECT_EQ(out_[0].substr(out_[0].size() - tail.size()), tail) << out_[0];
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0], "Exchange with " + server.host() + " failed: Clock not set: Operation not permitted");
+  EXPECT_EQ(app.tray_tip(), "");
+  EXPECT_EQ(app.schedule().countdown(), 0) << "a refused clock is not retried early";
 }
 
 TEST_F(ClientAppTest, SavesAtExitOnlyWhenSettingsChanged) {
-  Store("timehost:7:Stray:NO");  // an odd value must survive an unchanged run
+  const std::string host = "127.0.0.1:" + std::to_string(ClosedPort());
+  Store(host + ":7:Stray:NO");  // an odd value must survive an unchanged run
   {
     Registry reg(RegistryFile(), [](const std::string&) {});
-    ClientAppOptions o = Options();
-    o.run_once = false;
-    ClientApp app(io_, clock_, reg, o);
-    app.Form_Load();
+    ClientApp app(io_, clock_, reg, Options(false), Outputs());
+    app.Load();
     EXPECT_EQ(app.schedule().interval(), 7) << "unknown unit counts seconds";
-    app.Form_Unload();
+    app.Unload();
   }
-  EXPECT_EQ(Registry(RegistryFile()).ReadValue(kClientKey, kClientValueName), "timehost:7:Stray:NO");
+  EXPECT_EQ(Registry(RegistryFile()).ReadValue(kClientKey, kClientValueName), host + ":7:Stray:NO");
   {
     Registry reg(RegistryFile(), [](const std::string&) {});
-    ClientAppOptions o = Options();
-    o.run_once = false;
-    ClientApp app(io_, clock_, reg, o);
-    app.Form_Load();
-    app.svrFreN_Change("not a number");
+    ClientApp app(io_, clock_, reg, Options(false), Outputs());
+    app.Load();
+    const int before = changes_;
+    app.SetIntervalNumber("not a number");
     EXPECT_FALSE(app.settings_changed()) << "a non-number in the box changes nothing";
-    app.svrFreN_Change("3");
-    app.svrFreQ_Click("Day/s");
+    EXPECT_EQ(changes_, before);
+    app.SetIntervalNumber("3");
+    app.SetIntervalUnit("Day/s");
     EXPECT_EQ(app.schedule().interval(), 3 * 86400);
-    app.MDLSHost_Change("otherhost");
-    EXPECT_EQ(app.engine().host(), "otherhost");
-    app.Form_Unload();
+    app.SetHost("127.0.0.2:1");
+    EXPECT_EQ(app.settings().host, "127.0.0.2:1");
+    EXPECT_EQ(changes_, before + 3) << "every applied edit is announced";
+    app.Unload();
+    EXPECT_FALSE(app.settings_changed());
   }
-  EXPECT_EQ(Registry(RegistryFile()).ReadValue(kClientKey, kClientValueName), "otherhost:3:Day/s:NO");
+  EXPECT_EQ(Registry(RegistryFile()).ReadValue(kClientKey, kClientValueName), "127.0.0.2:1:3:Day/s:NO");
 }
 
 TEST_F(ClientAppTest, IntervalBeyondRangeIsNotApplied) {
-  Store("timehost:100000:Day/s:YES");
+  Store("127.0.0.1:1:100000:Day/s:YES");
   Registry reg(RegistryFile(), [](const std::string&) {});
-  ClientAppOptions o = Options();
-  o.run_once = false;
-  ClientApp app(io_, clock_, reg, o);
-  app.Form_Load();
+  ClientApp app(io_, clock_, reg, Options(false), Outputs());
+  app.Load();
   EXPECT_EQ(app.schedule().interval(), kDefaultIntervalSeconds) << "overflowing interval applied";
   bool said = false;
   for (const auto& line : log_) said |= line.find("exceeds 2147483647 seconds") != std::string::npos;
   EXPECT_TRUE(said) << "the refusal must be reported";
-  app.Form_Unload();
+  app.Unload();
 }
 
 TEST_F(ClientAppTest, TickStartsAnExchangeWhenTheIntervalElapses) {
-  ReplyServer server(io_, UtcTime(sys_days(year(2026) / 5 / 4)) + seconds(30));
-  Store("127.0.0.1:" + std::to_string(server.port()) + ":2:Second/s:YES");
+  ReplyServer server(io_, kStart + seconds(30));
+  Store(server.host() + ":3:Second/s:YES");
   Registry reg(RegistryFile(), [](const std::string&) {});
-  ClientAppOptions o = Options();
-  o.run_once = false;
-  o.tick = milliseconds(20);
-  ClientApp app(io_, clock_, reg, o);
-  app.Form_Load();
-  io_.run_for(milliseconds(150));  // first exchange at once, then one every 2 ticks
-  app.Form_Unload();
-  EXPECT_GE(clock_.set_count(), 3) << "exchanges must repeat on the tick";
-  EXPECT_LE(clock_.set_count(), 9) << "more exchanges than ticks allow";
+  ClientApp app(io_, clock_, reg, Options(false), Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return server.requests() == 1 && !app.busy(); })) << "first exchange at once";
+  EXPECT_EQ(clock_.set_count(), 1);
+  for (int exchange = 2; exchange <= 4; ++exchange) {
+    clock_.advance(seconds(2));
+    ASSERT_TRUE(Settle(app));
+    EXPECT_EQ(server.requests(), exchange - 1) << "one tick too early";
+    clock_.advance(seconds(1));
+    ASSERT_TRUE(Settle(app));
+    EXPECT_EQ(server.requests(), exchange) << "due after 3 ticks";
+  }
+  EXPECT_EQ(clock_.set_count(), 4);
+  app.Unload();
+  EXPECT_EQ(clock_.pending_timers(), 0u) << "the tick stops at the unload";
+  clock_.advance(seconds(10));
+  Settle(app);
+  EXPECT_EQ(server.requests(), 4);
+}
+
+TEST_F(ClientAppTest, FailedExchangeIsRetriedTenTicksLater) {
+  ReplyServer server(io_, kStart + seconds(30));
+  server.short_reply = true;
+  Store(server.host() + ":1:Minute/s:YES");
+  Registry reg(RegistryFile(), [](const std::string&) {});
+  ClientApp app(io_, clock_, reg, Options(false), Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return app.last_result().has_value(); }));
+  EXPECT_EQ(app.last_result()->outcome, Outcome::kBadReply);
+  EXPECT_EQ(app.schedule().countdown(), 50) << "interval 60 less 10";
+  clock_.advance(seconds(9));
+  ASSERT_TRUE(Settle(app));
+  EXPECT_EQ(server.requests(), 1) << "retried too early";
+  clock_.advance(seconds(1));
+  ASSERT_TRUE(Pump([&] { return server.requests() == 2 && !app.busy(); })) << "no retry after 10 ticks";
+  server.short_reply = false;
+  clock_.advance(seconds(10));
+  ASSERT_TRUE(Pump([&] { return server.requests() == 3 && !app.busy(); })) << "the failed retry retries";
+  ASSERT_EQ(app.last_result()->outcome, Outcome::kSynchronised) << app.last_result()->error;
+  clock_.advance(seconds(59));
+  ASSERT_TRUE(Settle(app));
+  EXPECT_EQ(server.requests(), 3) << "after a success the full interval applies";
+  clock_.advance(seconds(1));
+  ASSERT_TRUE(Pump([&] { return server.requests() == 4 && !app.busy(); }));
+  app.Unload();
+}
+
+TEST_F(ClientAppTest, FailureKeepsTheReportAndTheTip) {
+  ReplyServer server(io_, kStart + seconds(30));
+  Store(server.host() + ":5:Minute/s:YES");
+  Registry reg(RegistryFile(), [](const std::string&) {});
+  ClientApp app(io_, clock_, reg, Options(false), Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return app.last_result().has_value(); }));
+  ASSERT_TRUE(app.last_result()->synchronised()) << app.last_result()->error;
+  const std::string report = app.report();
+  const std::string tip = app.tray_tip();
+  ASSERT_FALSE(report.empty());
+  server.short_reply = true;
+  app.SyncNow();
+  EXPECT_TRUE(app.busy());
+  ASSERT_TRUE(Settle(app));
+  EXPECT_EQ(app.last_result()->outcome, Outcome::kBadReply);
+  EXPECT_EQ(app.report(), report);
+  EXPECT_EQ(app.tray_tip(), tip);
+  EXPECT_EQ(out_.size(), 1u) << "a failure prints no report";
+  app.Unload();
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
-// Tests of the client engine against a small TCP server on 127.0.0.1.
+// Tests of the client engine against a small TCP server on 127.0.0.1, on a
+// frozen virtual clock: round trips and time-outs pass only when the test
+// advances the clock.
 #include "client/client_engine.h"
 
 #include <chrono>
@@ -10,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
 #include "common/clock/virtual_clock.h"
@@ -22,30 +23,24 @@ namespace {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono;
+using Outcome = ExchangeResult::Outcome;
 
 enum class Answer { kReply, kReplyInTwoParts, kShortThenClose, kShortThenWait, kTooLong, kSilent };
 
-// Accepts one connection, reads the 24-byte request and answers as told,
-// with the server time `server_time`, after `delay`.
+// Accepts one connection and reads the 24-byte request; Release() sends the
+// answer (with the server time `server_time`), kReplyInTwoParts in two calls.
 class TestServer {
  public:
-  TestServer(asio::io_context& io, Answer answer, UtcTime server_time, milliseconds delay = milliseconds(0))
+  TestServer(asio::io_context& io, Answer answer, UtcTime server_time)
       : acceptor_(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)),
         socket_(io),
-        timer_(io),
         answer_(answer),
-        server_time_(server_time),
-        delay_(delay) {
+        server_time_(server_time) {
     acceptor_.async_accept(socket_, [this](const boost::system::error_code& ec) {
       if (ec) return;
       asio::async_read(socket_, asio::buffer(request_),
                        [this](const boost::system::error_code& ec2, std::size_t) {
-                         if (ec2) return;
-                         requests_++;
-                         timer_.expires_after(delay_);
-                         timer_.async_wait([this](const boost::system::error_code& ec3) {
-                           if (!ec3) Respond();
-                         });
+                         if (!ec2) requests_++;
                        });
     });
   }
@@ -54,24 +49,21 @@ class TestServer {
   int requests() const { return requests_; }
   const std::array<uint8_t, 24>& request() const { return request_; }
 
- private:
-  void Respond() {
-    reply_.assign(request_.begin(), request_.end());
-    std::copy_n("MDLS5", 5, reply_.begin());
-    const auto stamp = MdlStampFromUtc(server_time_);
-    std::copy(stamp.begin(), stamp.end(), reply_.begin() + 16);
+  void Release() {
+    if (reply_.empty()) {
+      reply_.assign(request_.begin(), request_.end());
+      std::copy_n("MDLS5", 5, reply_.begin());
+      const auto stamp = MdlStampFromUtc(server_time_);
+      std::copy(stamp.begin(), stamp.end(), reply_.begin() + 16);
+    }
     boost::system::error_code ignored;
     switch (answer_) {
       case Answer::kReply:
         asio::write(socket_, asio::buffer(reply_), ignored);
         break;
       case Answer::kReplyInTwoParts:
-        asio::write(socket_, asio::buffer(reply_.data(), 10), ignored);
-        timer_.expires_after(milliseconds(30));
-        timer_.async_wait([this](const boost::system::error_code& ec) {
-          boost::system::error_code ignored2;
-          if (!ec) asio::write(socket_, asio::buffer(reply_.data() + 10, 14), ignored2);
-        });
+        asio::write(socket_, asio::buffer(reply_.data() + sent_, sent_ == 0 ? 10 : 14), ignored);
+        sent_ += 10;
         break;
       case Answer::kShortThenClose:
         asio::write(socket_, asio::buffer(reply_.data(), 23), ignored);
@@ -89,14 +81,14 @@ class TestServer {
     }
   }
 
+ private:
   tcp::acceptor acceptor_;
   tcp::socket socket_;
-  asio::steady_timer timer_;
   Answer answer_;
   UtcTime server_time_;
-  milliseconds delay_;
   std::array<uint8_t, 24> request_{};
   std::vector<uint8_t> reply_;
+  size_t sent_ = 0;
   int requests_ = 0;
 };
 
@@ -104,84 +96,162 @@ UtcTime At(int h, int mi, int s, int ms) {
   return UtcTime(sys_days(year(2026) / 3 / 1)) + hours(h) + minutes(mi) + seconds(s) + milliseconds(ms);
 }
 
-// One exchange on a fresh engine; the loop ends at the first status or after 3 s.
+std::string Host(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+// Runs loopback I/O until `done` holds; bounded by a count of waits, each
+// returning as soon as a handler ran.
+template <class Pred>
+bool Pump(asio::io_context& io, Pred done) {
+  for (int i = 0; i < 500; ++i) {
+    if (done()) return true;
+    io.restart();
+    io.run_one_for(milliseconds(10));
+    io.poll();
+  }
+  return done();
+}
+
+// Lets the loop settle: handlers for data already on loopback get to run.
+void Drain(asio::io_context& io) {
+  for (int i = 0; i < 5; ++i) {
+    io.restart();
+    io.run_one_for(milliseconds(2));
+    io.poll();
+  }
+}
+
+constexpr milliseconds kTimeout(500);
+
+// One engine on a frozen clock; results collected in order.
 struct EngineRun {
   asio::io_context io;
-  VirtualClock clock = VirtualClock::Frozen(At(12, 0, 0, 100));
-  ClientSchedule schedule{300};
-  std::vector<ClientStatus> statuses;
-  std::unique_ptr<ClientEngine> engine;
+  VirtualClock clock{At(12, 0, 0, 100)};
+  ClientEngine engine{io, clock};
+  std::vector<ExchangeResult> results;
 
-  explicit EngineRun(std::string host, milliseconds timeout = milliseconds(500)) {
+  EngineRun() {
     clock.set_zone(ZoneFacts{});
-    engine = std::make_unique<ClientEngine>(io, clock, schedule, [this](const ClientStatus& s) {
-      statuses.push_back(s);
-      io.stop();
-    });
-    engine->set_host(std::move(host));
-    engine->set_timeout(timeout);
+    engine.set_timeout(kTimeout);
   }
-  void Exchange() {
-    engine->SyncNow_Click();
-    io.run_for(seconds(3));
+  void Start(const std::string& host) {
+    engine.Exchange(host, [this](ExchangeResult r) { results.push_back(std::move(r)); });
+  }
+  bool WaitResult(size_t n = 1) {
+    return Pump(io, [&] { return results.size() >= n; });
   }
 };
 
-std::string Host(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+// A clock whose zone lookup takes 7 ms: the time between the reply's arrival
+// and the clock set.
+class SlowZoneClock : public VirtualClock {
+ public:
+  using VirtualClock::VirtualClock;
+  ZoneFacts zone() const override {
+    const_cast<SlowZoneClock*>(this)->advance(milliseconds(7));
+    return ZoneFacts{};
+  }
+};
 
 TEST(ClientEngine, SuccessSetsClockToServerTimePlusHalfRoundTrip) {
   for (Answer answer : {Answer::kReply, Answer::kReplyInTwoParts}) {
-    EngineRun run("");
+    SCOPED_TRACE(answer == Answer::kReply ? "one segment" : "two segments");
+    EngineRun run;
     const UtcTime server_time = At(12, 0, 5, 0);
-    TestServer server(run.io, answer, server_time, milliseconds(40));
-    run.engine->set_host(Host(server.port()));
-    run.Exchange();
-
-    ASSERT_EQ(run.statuses.size(), 1u) << "one exchange gives one status";
-    const ClientStatus& s = run.statuses[0];
-    EXPECT_TRUE(s.succeeded) << s.error;
+    TestServer server(run.io, answer, server_time);
+    run.Start(Host(server.port()));
+    ASSERT_TRUE(Pump(run.io, [&] { return server.requests() == 1; }));
     EXPECT_EQ(std::string(server.request().begin(), server.request().begin() + 8), "MDLC5UTC");
+    run.clock.advance(milliseconds(40));
+    server.Release();
+    if (answer == Answer::kReplyInTwoParts) {
+      Drain(run.io);
+      EXPECT_TRUE(run.results.empty()) << "10 bytes are no reply yet";
+      run.clock.advance(milliseconds(30));
+      server.Release();
+    }
+    ASSERT_TRUE(run.WaitResult());
+    ASSERT_EQ(run.results.size(), 1u);
+    const ExchangeResult& r = run.results[0];
+    ASSERT_EQ(r.outcome, Outcome::kSynchronised) << r.error;
+    EXPECT_TRUE(r.error.empty());
+    const int64_t rtt = answer == Answer::kReply ? 40 : 70;
+    EXPECT_EQ(r.rtt_ms, rtt) << "round trip runs from the connect to the reply's last byte";
+    EXPECT_EQ(r.arrival, milliseconds(rtt));
+    EXPECT_EQ(r.time_to_set, server_time + milliseconds(rtt / 2)) << "server time + RTT/2";
     ASSERT_EQ(run.clock.set_count(), 1) << "the clock is set once";
-    const auto added = duration_cast<milliseconds>(run.clock.now() - server_time).count();
-    const int64_t least = answer == Answer::kReply ? 20 : 35;  // half of >= 40 or >= 70 ms
-    EXPECT_GE(added, least) << "clock = server time + RTT/2";
-    EXPECT_LE(added, least + 100) << "round trip on loopback far too long";
-    EXPECT_EQ(s.clock_set_to, run.clock.now());
-    EXPECT_EQ(s.report.substr(0, s.report.find("\r\n")), "MDL Server: MDLS v5 - Zone: UTC");
-    EXPECT_NE(s.report.find("\r\nServer Date: 2026-03-01 12:0:5.0\r\n"), std::string::npos) << s.report;
-    EXPECT_NE(s.report.find("\r\nMDL Client: 2026-03-01 12:0:0.100\r\n"), std::string::npos)
+    EXPECT_EQ(run.clock.now(), server_time + milliseconds(rtt / 2));
+    EXPECT_EQ(r.clock_set_to, run.clock.now());
+    EXPECT_EQ(r.report.substr(0, r.report.find("\r\n")), "MDL Server: MDLS v5 - Zone: UTC");
+    EXPECT_NE(r.report.find("\r\nServer Date: 2026-03-01 12:0:5.0\r\n"), std::string::npos) << r.report;
+    EXPECT_NE(r.report.find("\r\nMDL Client: 2026-03-01 12:0:0.100\r\n"), std::string::npos)
         << "client time is the frozen send time in UTC (zone of the clock):\n"
-        << s.report;
-    EXPECT_NE(s.report.find("\r\nDrift: 4,900 milliseconds. Latency rTT: "), std::string::npos) << s.report;
-    EXPECT_NE(s.report.find("\r\nAdjusted by: "), std::string::npos);
-    EXPECT_EQ(s.tray_tip.rfind(" MDL Server Client: Time adjusted by ", 0), 0u) << s.tray_tip;
-    EXPECT_FALSE(run.engine->busy()) << "socket closed after the reply";
-    EXPECT_EQ(run.schedule.countdown(), 0) << "success leaves the schedule alone";
+        << r.report;
+    EXPECT_NE(r.report.find("\r\nDrift: 4,900 milliseconds. Latency rTT: " + std::to_string(rtt) + "ms\r\n"),
+              std::string::npos)
+        << r.report;
+    EXPECT_EQ(r.tray_tip.rfind(" MDL Server Client: Time adjusted by ", 0), 0u) << r.tray_tip;
+    EXPECT_FALSE(run.engine.busy()) << "socket closed after the reply";
+    EXPECT_EQ(run.clock.pending_timers(), 0u) << "the deadline is cancelled";
   }
+}
+
+TEST(ClientEngine, TimeFromArrivalToTheSetIsAdded) {
+  asio::io_context io;
+  SlowZoneClock clock(At(12, 0, 0, 0));
+  ClientEngine engine(io, clock);
+  std::optional<ExchangeResult> result;
+  const UtcTime server_time = At(12, 0, 5, 0);
+  TestServer server(io, Answer::kReply, server_time);
+  engine.Exchange(Host(server.port()), [&](ExchangeResult r) { result = std::move(r); });
+  ASSERT_TRUE(Pump(io, [&] { return server.requests() == 1; }));
+  clock.advance(milliseconds(20));
+  server.Release();
+  ASSERT_TRUE(Pump(io, [&] { return result.has_value(); }));
+  ASSERT_EQ(result->outcome, Outcome::kSynchronised) << result->error;
+  EXPECT_EQ(result->time_to_set, server_time + milliseconds(10));
+  EXPECT_EQ(result->clock_set_to, server_time + milliseconds(17)) << "7 ms passed after the arrival";
+  EXPECT_EQ(clock.now(), server_time + milliseconds(17));
 }
 
 TEST(ClientEngine, BadRepliesTakeTheFailurePathAndLeaveTheClock) {
   const struct {
     Answer answer;
     const char* name;
-  } cases[] = {{Answer::kShortThenClose, "23 bytes then close"},
-               {Answer::kShortThenWait, "23 bytes then nothing"},
-               {Answer::kTooLong, "30 bytes"},
-               {Answer::kSilent, "no answer"}};
+    Outcome outcome;
+    const char* error;
+  } cases[] = {
+      {Answer::kShortThenClose, "23 bytes then close", Outcome::kBadReply,
+       "reply of wrong length (23 bytes): End of file"},
+      {Answer::kShortThenWait, "23 bytes then nothing", Outcome::kTimedOut,
+       "no reply from the server in time"},
+      {Answer::kTooLong, "30 bytes", Outcome::kBadReply, "reply of wrong length (more than 24 bytes)"},
+      {Answer::kSilent, "no answer", Outcome::kTimedOut, "no reply from the server in time"},
+  };
   for (const auto& c : cases) {
-    EngineRun run("", milliseconds(300));
+    SCOPED_TRACE(c.name);
+    EngineRun run;
     TestServer server(run.io, c.answer, At(12, 0, 5, 0));
-    run.engine->set_host(Host(server.port()));
-    const auto started = steady_clock::now();
-    run.Exchange();
-    ASSERT_EQ(run.statuses.size(), 1u) << c.name << ": one failure status expected";
-    EXPECT_FALSE(run.statuses[0].succeeded) << c.name;
-    EXPECT_FALSE(run.statuses[0].error.empty()) << c.name << ": a failure says why";
-    EXPECT_EQ(run.clock.set_count(), 0) << c.name << ": clock must stay untouched";
-    EXPECT_EQ(run.schedule.countdown(), 290) << c.name << ": retry 10 ticks later";
-    EXPECT_EQ(run.statuses[0].report, "") << c.name << ": report keeps its previous text";
-    EXPECT_LT(steady_clock::now() - started, seconds(2)) << c.name << ": time-out not honoured";
-    EXPECT_FALSE(run.engine->busy()) << c.name;
+    run.Start(Host(server.port()));
+    ASSERT_TRUE(Pump(run.io, [&] { return server.requests() == 1; }));
+    server.Release();
+    Drain(run.io);
+    if (c.outcome == Outcome::kTimedOut) {
+      EXPECT_TRUE(run.results.empty()) << "failed before the time-out";
+      run.clock.advance(kTimeout - milliseconds(1));
+      EXPECT_TRUE(run.results.empty()) << "time-out fired early";
+      run.clock.advance(milliseconds(1));
+    }
+    ASSERT_TRUE(run.WaitResult());
+    ASSERT_EQ(run.results.size(), 1u);
+    const ExchangeResult& r = run.results[0];
+    EXPECT_EQ(r.outcome, c.outcome) << OutcomeName(r.outcome);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(run.clock.set_count(), 0) << "clock must stay untouched";
+    EXPECT_EQ(r.report, "");
+    EXPECT_EQ(r.tray_tip, "");
+    EXPECT_FALSE(r.time_to_set);
+    EXPECT_FALSE(run.engine.busy());
+    EXPECT_EQ(run.clock.pending_timers(), 0u);
   }
 }
 
@@ -192,34 +262,27 @@ TEST(ClientEngine, RefusedAndBadAddressesTakeTheFailurePath) {
     tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     closed_port = probe.local_endpoint().port();
   }
-  for (const std::string& host :
-       {Host(closed_port), std::string(""), std::string("127.0.0.1:99999"), std::string("[::1")}) {
-    EngineRun run(host);
-    run.Exchange();
-    ASSERT_EQ(run.statuses.size(), 1u) << host;
-    EXPECT_FALSE(run.statuses[0].succeeded) << host;
-    EXPECT_EQ(run.schedule.countdown(), 290) << host;
-    EXPECT_EQ(run.clock.set_count(), 0) << host;
+  const struct {
+    std::string host;
+    Outcome outcome;
+    std::string error;
+  } cases[] = {
+      {Host(closed_port), Outcome::kConnectFailed, "cannot connect: Connection refused"},
+      {"", Outcome::kBadHost, "bad server address \"\""},
+      {"127.0.0.1:99999", Outcome::kBadHost, "bad server address \"127.0.0.1:99999\""},
+      {"[::1", Outcome::kBadHost, "bad server address \"[::1\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    EngineRun run;
+    run.Start(c.host);
+    EXPECT_TRUE(run.results.empty()) << "reported inside Exchange()";
+    ASSERT_TRUE(run.WaitResult());
+    EXPECT_EQ(run.results[0].outcome, c.outcome) << OutcomeName(run.results[0].outcome);
+    EXPECT_EQ(run.results[0].error, c.error);
+    EXPECT_EQ(run.clock.set_count(), 0);
+    EXPECT_FALSE(run.engine.busy());
   }
-}
-
-TEST(ClientEngine, FailureKeepsTheLastReportAndTip) {
-  EngineRun run("");
-  {
-    TestServer good(run.io, Answer::kReply, At(12, 0, 5, 0));
-    run.engine->set_host(Host(good.port()));
-    run.Exchange();
-  }
-  ASSERT_EQ(run.statuses.size(), 1u);
-  ASSERT_TRUE(run.statuses[0].succeeded) << run.statuses[0].error;
-  run.io.restart();
-  TestServer bad(run.io, Answer::kTooLong, At(12, 0, 5, 0));
-  run.engine->set_host(Host(bad.port()));
-  run.Exchange();
-  ASSERT_EQ(run.statuses.size(), 2u);
-  EXPECT_FALSE(run.statuses[1].succeeded);
-  EXPECT_EQ(run.statuses[1].report, run.statuses[0].report);
-  EXPECT_EQ(run.statuses[1].tray_tip, run.statuses[0].tray_tip);
 }
 
 // A clock without the right to be set.
@@ -232,45 +295,60 @@ class LockedClock : public VirtualClock {
 TEST(ClientEngine, FailedClockSetIsReportedAsFailure) {
   asio::io_context io;
   LockedClock clock(At(12, 0, 0, 0));
-  ClientSchedule schedule(300);
-  std::optional<ClientStatus> status;
-  ClientEngine engine(io, clock, schedule, [&](const ClientStatus& s) {
-    status = s;
-    io.stop();
-  });
+  clock.set_zone(ZoneFacts{});
+  ClientEngine engine(io, clock);
+  std::optional<ExchangeResult> result;
   TestServer server(io, Answer::kReply, At(12, 0, 5, 0));
-  engine.set_host(Host(server.port()));
-  engine.set_timeout(milliseconds(500));
-  engine.SyncNow_Click();
-  io.run_for(seconds(3));
-  ASSERT_TRUE(status);
-  EXPECT_FALSE(status->succeeded) << "an unset clock is no success";
-  EXPECT_EQ(status->error, "Clock not set: Operation not permitted");
-  EXPECT_NE(status->report.find("\r\nAdjusted by: "), std::string::npos) << status->report;
+  engine.Exchange(Host(server.port()), [&](ExchangeResult r) { result = std::move(r); });
+  ASSERT_TRUE(Pump(io, [&] { return server.requests() == 1; }));
+  server.Release();
+  ASSERT_TRUE(Pump(io, [&] { return result.has_value(); }));
+  EXPECT_EQ(result->outcome, Outcome::kClockNotSet) << "an unset clock is no success";
+  EXPECT_FALSE(result->synchronised());
+  EXPECT_EQ(result->error, "Clock not set: Operation not permitted");
+  EXPECT_NE(result->report.find("\r\nAdjusted by: "), std::string::npos) << result->report;
   const std::string tail = "\r\nClock not set: Operation not permitted";
-  ASSERT_GE(status->report.size(), tail.size());
-  EXPECT_EQ(status->report.substr(status->report.size() - tail.size()), tail)
+  ASSERT_GE(result->report.size(), tail.size());
+  EXPECT_EQ(result->report.substr(result->report.size() - tail.size()), tail)
       << "the report must say the clock was not set";
-  EXPECT_EQ(status->tray_tip, "") << "the tip must not claim an adjustment";
-  EXPECT_EQ(schedule.countdown(), 0);
+  EXPECT_EQ(result->tray_tip, "") << "the tip must not claim an adjustment";
+  EXPECT_EQ(result->time_to_set, At(12, 0, 5, 0)) << "the refused time is kept";
+  EXPECT_FALSE(result->clock_set_to);
 }
 
 TEST(ClientEngine, NewExchangeClosesTheRunningOne) {
-  EngineRun run("", milliseconds(500));
+  EngineRun run;
   TestServer silent(run.io, Answer::kSilent, At(12, 0, 5, 0));
-  TestServer good(run.io, Answer::kReply, At(12, 0, 5, 0), milliseconds(50));
-  run.engine->set_host(Host(silent.port()));
-  run.engine->SyncNow_Click();
-  run.io.run_for(milliseconds(100));
-  EXPECT_TRUE(run.statuses.empty()) << "the silent server has not timed out yet";
-  run.engine->set_host(Host(good.port()));
-  run.io.restart();
-  run.Exchange();
-  ASSERT_EQ(run.statuses.size(), 1u) << "the closed exchange must not report";
-  EXPECT_TRUE(run.statuses[0].succeeded) << run.statuses[0].error;
-  run.io.restart();
-  run.io.run_for(milliseconds(600));
-  EXPECT_EQ(run.statuses.size(), 1u) << "the closed exchange's time-out must not fire";
+  TestServer good(run.io, Answer::kReply, At(12, 0, 5, 0));
+  int first_calls = 0;
+  run.engine.Exchange(Host(silent.port()), [&](ExchangeResult) { ++first_calls; });
+  ASSERT_TRUE(Pump(run.io, [&] { return silent.requests() == 1; }));
+  run.clock.advance(kTimeout / 2);
+  run.Start(Host(good.port()));
+  ASSERT_TRUE(Pump(run.io, [&] { return good.requests() == 1; }));
+  good.Release();
+  ASSERT_TRUE(run.WaitResult());
+  EXPECT_EQ(run.results[0].outcome, Outcome::kSynchronised) << run.results[0].error;
+  run.clock.advance(kTimeout * 2);
+  Drain(run.io);
+  EXPECT_EQ(first_calls, 0) << "the closed exchange must neither report nor time out";
+  EXPECT_EQ(run.results.size(), 1u);
+  EXPECT_EQ(run.clock.pending_timers(), 0u);
+}
+
+TEST(ClientEngine, CloseDropsTheRunningExchange) {
+  EngineRun run;
+  TestServer server(run.io, Answer::kReply, At(12, 0, 5, 0));
+  run.Start(Host(server.port()));
+  ASSERT_TRUE(Pump(run.io, [&] { return server.requests() == 1; }));
+  EXPECT_TRUE(run.engine.busy());
+  run.engine.Close();
+  EXPECT_FALSE(run.engine.busy());
+  server.Release();
+  run.clock.advance(kTimeout * 2);
+  Drain(run.io);
+  EXPECT_TRUE(run.results.empty());
+  EXPECT_EQ(run.clock.set_count(), 0) << "a closed exchange must not set the clock";
 }
 
 }  // namespace
