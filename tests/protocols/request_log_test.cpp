@@ -2,13 +2,12 @@
 #include "server/protocols/request_log.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 namespace mdl {
 namespace {
@@ -18,6 +17,9 @@ using namespace std::chrono_literals;
 using std::chrono::December;
 using std::chrono::sys_days;
 using std::chrono::year;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
 
 constexpr std::string_view kFields =
     "#Fields: date time c-ip cs-username s-sitename s-computername s-ip cs-method "
@@ -31,13 +33,6 @@ UtcTime At(int y, unsigned m, unsigned d, std::chrono::nanoseconds since_midnigh
 
 LogEntry TimeEntry() { return {"Time 4 Bytes", "192.0.2.5", 37, 4, "Time", "UDP"}; }
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -47,22 +42,6 @@ std::vector<std::string> Lines(const std::string& text) {
   EXPECT_EQ(start, text.size()) << "text does not end with CR LF";
   return lines;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "mdl_log_XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 LogIdentity Identity(const fs::path& dir) {
   return {dir, "5.1.10", "2026-12-07 09:00:00", "timehost", "192.0.2.1"};
@@ -150,8 +129,8 @@ TEST(RequestLog, FirstRequestOfADayWritesTheHeaderLaterOnesOnlyAppend) {
   log.Write(second, At(2026, 12, 7, 10h + 11min + 13s), ZoneFacts{});
 
   const fs::path file = dir.path() / "Logs" / "MDLS071226.LOG";
-  const std::vector<std::string> lines = Lines(ReadAll(file));
-  ASSERT_EQ(lines.size(), 7u) << ReadAll(file);
+  const std::vector<std::string> lines = Lines(ReadFile(file));
+  ASSERT_EQ(lines.size(), 7u) << ReadFile(file);
   EXPECT_EQ(lines[0], "#Software Service: Meridel(SM) Server");
   EXPECT_EQ(lines[1], "#Version: 5.1.10");
   EXPECT_EQ(lines[2], "#UPDate: 2026-12-07 09:00:00");
@@ -168,7 +147,7 @@ TEST(RequestLog, ReopeningAnExistingDayFileAddsNoSecondHeader) {
   TempDir dir;
   { RequestLog(Identity(dir.path())).Write(TimeEntry(), At(2026, 12, 7, 1h), ZoneFacts{}); }
   { RequestLog(Identity(dir.path())).Write(TimeEntry(), At(2026, 12, 7, 2h), ZoneFacts{}); }
-  const std::vector<std::string> lines = Lines(ReadAll(dir.path() / "Logs" / "MDLS071226.LOG"));
+  const std::vector<std::string> lines = Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG"));
   EXPECT_EQ(lines.size(), 7u) << "a restarted server must append to the day's file";
 }
 
@@ -177,7 +156,7 @@ TEST(RequestLog, RejectedNtpDatagramLogsNothingSentAndItsLength) {
   RequestLog log(Identity(dir.path()));
   const std::string text = "52 Bytes NTP ERROR: 0";
   log.Write({text, "192.0.2.9", 123, 0, "NTPv4", "UDP", 52}, At(2026, 12, 7, 1h), ZoneFacts{});
-  const auto lines = Lines(ReadAll(dir.path() / "Logs" / "MDLS071226.LOG"));
+  const auto lines = Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG"));
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_NE(lines[5].find(" GET TIME - 0 0 0 52 0 123 NTPv4 UDP - "), std::string::npos) << lines[5];
 }
@@ -191,7 +170,7 @@ TEST(RequestLog, AppendBuffersUntilFlush) {
   EXPECT_FALSE(fs::exists(file)) << "Append wrote before Flush";
   EXPECT_GT(log.pending_bytes(), 0u);
   log.Flush();
-  EXPECT_EQ(Lines(ReadAll(file)).size(), 7u);
+  EXPECT_EQ(Lines(ReadFile(file)).size(), 7u);
   EXPECT_EQ(log.pending_bytes(), 0u);
 }
 
@@ -204,8 +183,8 @@ TEST(RequestLog, LocalDateChangeStartsANewFile) {
   log.Append(TimeEntry(), At(2026, 12, 7, 4h + 59min), new_york);
   log.Append(TimeEntry(), At(2026, 12, 7, 5h), new_york);
   log.Flush();
-  const auto first = Lines(ReadAll(dir.path() / "Logs" / "MDLS061226.LOG"));
-  const auto second = Lines(ReadAll(dir.path() / "Logs" / "MDLS071226.LOG"));
+  const auto first = Lines(ReadFile(dir.path() / "Logs" / "MDLS061226.LOG"));
+  const auto second = Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG"));
   ASSERT_EQ(first.size(), 6u) << "a batch crossing midnight must split between the files";
   ASSERT_EQ(second.size(), 6u);
   EXPECT_EQ(first[5].substr(0, 19), "2026-12-06 23:59:00");
@@ -235,13 +214,13 @@ TEST(RequestLog, FileMovedDeletedOrReplacedWhileOpenIsFollowedByPath) {
     } else {
       fs::rename(file, rotated);
     }
-    if (c.change == Change::kReplace) std::ofstream(file, std::ios::binary) << "rotated\r\n";
+    if (c.change == Change::kReplace) WriteFile(file, "rotated\r\n");
     log.Write(TimeEntry(), At(2026, 12, 7, 1h + 1s), ZoneFacts{});
-    const auto lines = Lines(ReadAll(file));
+    const auto lines = Lines(ReadFile(file));
     ASSERT_EQ(lines.size(), c.expected_lines) << c.what;
     EXPECT_EQ(lines.back().substr(0, 19), "2026-12-07 01:00:01") << c.what;
     if (c.change != Change::kDelete) {
-      EXPECT_EQ(Lines(ReadAll(rotated)).size(), 6u)
+      EXPECT_EQ(Lines(ReadFile(rotated)).size(), 6u)
           << c.what << ": the old file got lines after it was moved";
     }
   }
@@ -250,7 +229,7 @@ TEST(RequestLog, FileMovedDeletedOrReplacedWhileOpenIsFollowedByPath) {
 TEST(RequestLog, UnwritableFolderIsCountedNotFatal) {
   TempDir dir;
   const fs::path not_a_folder = dir.path() / "program";
-  std::ofstream(not_a_folder) << "a file where the program folder should be";
+  WriteFile(not_a_folder, "a file where the program folder should be");
   RequestLog log(Identity(not_a_folder));
   std::vector<LogError> reported;
   log.set_error_callback([&](LogError kind, int error_number, const fs::path&) {
@@ -294,7 +273,7 @@ TEST(RequestLog, SwitchingOffFlushesWhatWasBuffered) {
   RequestLog log(Identity(dir.path()));
   log.Append(TimeEntry(), At(2026, 12, 7, 1h), ZoneFacts{});
   log.set_enabled(false);
-  EXPECT_EQ(Lines(ReadAll(dir.path() / "Logs" / "MDLS071226.LOG")).size(), 6u)
+  EXPECT_EQ(Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG")).size(), 6u)
       << "a line accepted while logging was on got lost";
 }
 
