@@ -1,3 +1,4 @@
+// RLIMIT_NOFILE soft limit up to the hard limit.
 #include "server/service/descriptor_limit.h"
 
 #include <sys/resource.h>

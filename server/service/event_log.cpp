@@ -1,3 +1,4 @@
+// Event lines to syslog and the console.
 #include "server/service/event_log.h"
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// Single-instance lock on flock(2).
 #include "server/service/instance_lock.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// sd_notify when built with libsystemd, nothing otherwise.
 #include "server/service/notify.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// Service signals taken synchronously with sigwaitinfo/sigtimedwait.
 #include "server/service/signal_loop.h"
 
 #include <pthread.h>

@@ -1,9 +1,11 @@
+// Bounded loopback clients: poll() with a deadline around every wait.
 #include "tests/support/loopback_ask.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "tests/support/ports.h"

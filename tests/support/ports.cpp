@@ -1,3 +1,4 @@
+// Free ports, found by letting the kernel pick one and binding it again.
 #include "tests/support/ports.h"
 
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// Temporary folders and whole-file helpers for tests.
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
