@@ -13,73 +13,20 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
 
-#include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
-#include "common/time/mdl_stamp.h"
+#include "tests/client/loopback_peer.h"
 
 namespace mdl {
 namespace {
 
 namespace asio = boost::asio;
 namespace fs = std::filesystem;
-using asio::ip::tcp;
 using namespace std::chrono;
 using Outcome = ExchangeResult::Outcome;
-
-// Answers every connection with a reply carrying `server_time`: 24 bytes,
-// or 23 when `short_reply` is set. Counts the requests.
-class ReplyServer {
- public:
-  ReplyServer(asio::io_context& io, UtcTime server_time)
-      : acceptor_(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)), server_time_(server_time) {
-    Accept();
-  }
-  uint16_t port() const { return acceptor_.local_endpoint().port(); }
-  std::string host() const { return "127.0.0.1:" + std::to_string(port()); }
-  int requests() const { return requests_; }
-  bool short_reply = false;
-
- private:
-  void Accept() {
-    auto socket = std::make_shared<tcp::socket>(acceptor_.get_executor());
-    acceptor_.async_accept(*socket, [this, socket](const boost::system::error_code& ec) {
-      if (ec) return;
-      auto buf = std::make_shared<std::array<uint8_t, 24>>();
-      asio::async_read(*socket, asio::buffer(*buf),
-                       [this, socket, buf](const boost::system::error_code& ec2, std::size_t) {
-                         if (ec2) return;
-                         ++requests_;
-                         std::copy_n("MDLS5", 5, buf->begin());
-                         const auto stamp = MdlStampFromUtc(server_time_);
-                         std::copy(stamp.begin(), stamp.end(), buf->begin() + 16);
-                         boost::system::error_code ignored;
-                         asio::write(*socket, asio::buffer(*buf, short_reply ? 23 : 24), ignored);
-                         socket->close(ignored);
-                       });
-      Accept();
-    });
-  }
-  tcp::acceptor acceptor_;
-  UtcTime server_time_;
-  int requests_ = 0;
-};
-
-uint16_t ClosedPort() {
-  asio::io_context io;
-  tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-  return probe.local_endpoint().port();
-}
-
-// A clock without the right to be set.
-class LockedClock : public VirtualClock {
- public:
-  using VirtualClock::VirtualClock;
-  std::error_code set(UtcTime) override { return std::make_error_code(std::errc::operation_not_permitted); }
-};
+using test::ClosedPort;
+using test::LockedClock;
+using test::ReplyServer;
 
 const UtcTime kStart = UtcTime(sys_days(year(2026) / 5 / 4));
 
@@ -121,16 +68,9 @@ class ClientAppTest : public ::testing::Test {
     o.on_change = [this] { ++changes_; };
     return o;
   }
-  // Runs loopback I/O until `done` holds, bounded by a count of short waits.
   template <class Pred>
   bool Pump(Pred done) {
-    for (int i = 0; i < 500; ++i) {
-      if (done()) return true;
-      io_.restart();
-      io_.run_one_for(milliseconds(10));
-      io_.poll();
-    }
-    return done();
+    return test::Pump(io_, done);
   }
   // Lets every exchange under way finish (its reply or its failure).
   bool Settle(const ClientApp& app) {

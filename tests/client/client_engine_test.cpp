@@ -10,12 +10,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
 
-#include "common/clock/virtual_clock.h"
-#include "common/time/mdl_stamp.h"
+#include "tests/client/loopback_peer.h"
 
 namespace mdl {
 namespace {
@@ -24,6 +20,8 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono;
 using Outcome = ExchangeResult::Outcome;
+using test::LockedClock;
+using test::Pump;
 
 enum class Answer { kReply, kReplyInTwoParts, kShortThenClose, kShortThenWait, kTooLong, kSilent };
 
@@ -51,10 +49,8 @@ class TestServer {
 
   void Release() {
     if (reply_.empty()) {
-      reply_.assign(request_.begin(), request_.end());
-      std::copy_n("MDLS5", 5, reply_.begin());
-      const auto stamp = MdlStampFromUtc(server_time_);
-      std::copy(stamp.begin(), stamp.end(), reply_.begin() + 16);
+      const auto reply = test::MakeReply(request_, server_time_);
+      reply_.assign(reply.begin(), reply.end());
     }
     boost::system::error_code ignored;
     switch (answer_) {
@@ -96,20 +92,7 @@ UtcTime At(int h, int mi, int s, int ms) {
   return UtcTime(sys_days(year(2026) / 3 / 1)) + hours(h) + minutes(mi) + seconds(s) + milliseconds(ms);
 }
 
-std::string Host(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
-
-// Runs loopback I/O until `done` holds; bounded by a count of waits, each
-// returning as soon as a handler ran.
-template <class Pred>
-bool Pump(asio::io_context& io, Pred done) {
-  for (int i = 0; i < 500; ++i) {
-    if (done()) return true;
-    io.restart();
-    io.run_one_for(milliseconds(10));
-    io.poll();
-  }
-  return done();
-}
+std::string Host(uint16_t port) { return test::LoopbackHost(port); }
 
 // Lets the loop settle: handlers for data already on loopback get to run.
 void Drain(asio::io_context& io) {
@@ -256,12 +239,7 @@ TEST(ClientEngine, BadRepliesTakeTheFailurePathAndLeaveTheClock) {
 }
 
 TEST(ClientEngine, RefusedAndBadAddressesTakeTheFailurePath) {
-  uint16_t closed_port;
-  {
-    asio::io_context io;
-    tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    closed_port = probe.local_endpoint().port();
-  }
+  const uint16_t closed_port = test::ClosedPort();
   const struct {
     std::string host;
     Outcome outcome;
@@ -284,13 +262,6 @@ TEST(ClientEngine, RefusedAndBadAddressesTakeTheFailurePath) {
     EXPECT_FALSE(run.engine.busy());
   }
 }
-
-// A clock without the right to be set.
-class LockedClock : public VirtualClock {
- public:
-  using VirtualClock::VirtualClock;
-  std::error_code set(UtcTime) override { return std::make_error_code(std::errc::operation_not_permitted); }
-};
 
 TEST(ClientEngine, FailedClockSetIsReportedAsFailure) {
   asio::io_context io;

@@ -12,20 +12,15 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
 
-#include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
-#include "common/time/mdl_stamp.h"
+#include "tests/client/loopback_peer.h"
 
 namespace mdl {
 namespace {
 
 namespace asio = boost::asio;
 namespace fs = std::filesystem;
-using asio::ip::tcp;
 using namespace std::chrono;
 using Outcome = ExchangeResult::Outcome;
 namespace cmd = client_command;
@@ -33,40 +28,20 @@ namespace cmd = client_command;
 const UtcTime kStart = UtcTime(sys_days(year(2026) / 5 / 4));
 const UtcTime kServerTime = kStart + hours(2);
 
-// Answers every connection with a well-formed reply, on a thread of its own
-// that ends with the object (or after 10 s at the latest).
+// A reply server on a thread of its own that ends with the object (or after
+// 10 s at the latest).
 class ThreadedReplyServer {
  public:
-  ThreadedReplyServer() : acceptor_(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0)) {
-    Accept();
-    thread_ = std::thread([this] { io_.run_for(seconds(10)); });
-  }
+  ThreadedReplyServer() : server_(io_, kServerTime), thread_([this] { io_.run_for(seconds(10)); }) {}
   ~ThreadedReplyServer() {
     io_.stop();
     thread_.join();
   }
-  std::string host() const { return "127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()); }
+  std::string host() const { return server_.host(); }
 
  private:
-  void Accept() {
-    auto socket = std::make_shared<tcp::socket>(io_);
-    acceptor_.async_accept(*socket, [this, socket](const boost::system::error_code& ec) {
-      if (ec) return;
-      auto buf = std::make_shared<std::array<uint8_t, 24>>();
-      asio::async_read(*socket, asio::buffer(*buf),
-                       [socket, buf](const boost::system::error_code& ec2, std::size_t) {
-                         if (ec2) return;
-                         std::copy_n("MDLS5", 5, buf->begin());
-                         const auto stamp = MdlStampFromUtc(kServerTime);
-                         std::copy(stamp.begin(), stamp.end(), buf->begin() + 16);
-                         boost::system::error_code ignored;
-                         asio::write(*socket, asio::buffer(*buf), ignored);
-                       });
-      Accept();
-    });
-  }
   asio::io_context io_;
-  tcp::acceptor acceptor_;
+  test::ReplyServer server_;
   std::thread thread_;
 };
 
@@ -145,11 +120,7 @@ class ClientHandleTest : public ::testing::Test {
   fs::path dir_;
 };
 
-std::string ClosedHost() {
-  asio::io_context io;
-  tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-  return "127.0.0.1:" + std::to_string(probe.local_endpoint().port());
-}
+std::string ClosedHost() { return test::LoopbackHost(test::ClosedPort()); }
 
 TEST_F(ClientHandleTest, CommandsFromAnotherThreadShowInSnapshots) {
   ThreadedReplyServer server;
