@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "server/protocols/request_log.h"
+#include "server/serving/request_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 16) return 0;

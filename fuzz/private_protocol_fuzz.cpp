@@ -19,7 +19,7 @@ void Answer(std::span<const uint8_t, mdl::kMdlMessageSize> request, bool service
   if (reply[0] != 'M' || reply[1] != 'D' || reply[2] != 'L' || reply[3] != 'S') std::abort();
   if (!std::equal(request.begin() + 8, request.begin() + 16, reply.begin() + 8)) std::abort();
   if (mdl::CheckMdlRequest(reply) == mdl::MdlCheck::kOk) std::abort();  // no reply loops
-  (void)mdl::MdlLogText(service_tcp ? mdl::MdlTransport::kTcp : mdl::MdlTransport::kUdp, request[4]);
+  (void)mdl::MdlLogText(service_tcp ? mdl::Transport::kTcp : mdl::Transport::kUdp, request[4]);
 }
 
 }  // namespace

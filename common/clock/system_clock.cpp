@@ -23,7 +23,9 @@ Nanoseconds MonotonicNow() {
   return Nanoseconds(int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec);
 }
 
-int64_t MonotonicMs() { return std::chrono::duration_cast<std::chrono::milliseconds>(MonotonicNow()).count(); }
+int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(MonotonicNow()).count();
+}
 
 UtcTime SystemClock::now() const { return SystemNow(); }
 

@@ -127,14 +127,13 @@ StoredServerSettings LoadServerSettings(const Registry& registry) {
   out.open_minimized = read("OpenMinimized") == kYes;
   out.use_julian = read("UseJulian") == kYes;
   out.enable_logging = read("EnableLogging") == kYes;
-  for (size_t slot = 0; slot < kStoredServiceCount; ++slot) {
-    const ServiceValue& value = kServiceValues[slot];
-    std::string text = read(value.name);
-    ServiceFields fields = ParseServiceFields(text.empty() ? value.default_text : text);
+  for (const ServiceRow& row : kServiceTable) {
+    std::string text = read(row.registry_value);
+    ServiceFields fields = ParseServiceFields(text.empty() ? row.default_value : text);
     if (fields.port_text.empty()) {
-      fields.port_text = ParseServiceFields(value.default_text).port_text;
+      fields.port_text = ParseServiceFields(row.default_value).port_text;
     }
-    out.services[slot] = std::move(fields);
+    out.services[Index(row.service)] = std::move(fields);
   }
   return out;
 }
@@ -164,10 +163,7 @@ bool SaveServerSettings(Registry& registry, const SaveInput& input) {
     int result = registry.DeleteValue(Hive::kLocalMachine, kRunKey, kRunValueName);
     ok = (result == kRegSuccess || result == kRegNotFound) && ok;
   }
-  for (ServiceSlot slot : {ServiceSlot::kTime, ServiceSlot::kUnixTime, ServiceSlot::kNtp,
-                           ServiceSlot::kPrivate, ServiceSlot::kDaytime}) {
-    write(ServiceValueOf(slot).name, FormatServiceFields(input.services[static_cast<size_t>(slot)]));
-  }
+  for (Service s : kSaveOrder) write(RowOf(s).registry_value, FormatServiceFields(input.services[Index(s)]));
   return batch.Commit() && ok;
 }
 

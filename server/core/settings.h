@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/registry/registry.h"
+#include "server/serving/service_table.h"
 
 namespace mdl {
 
@@ -21,41 +22,22 @@ inline constexpr std::string_view kServerProgramName = "QOR_MDL_Server";
 // NTP reply first byte when the stored one is missing or unusable: LI 0, VN 4, mode 4.
 inline constexpr int kDefaultNtpFirstByte = 36;
 
-// The five services in panel-slot order (Time, Daytime, NTP/SNTP, UnixTime,
-// private protocol); the index of the arrays below.
-enum class ServiceSlot : int { kTime = 0, kDaytime = 1, kNtp = 2, kUnixTime = 3, kPrivate = 4 };
-inline constexpr size_t kStoredServiceCount = 5;
-
-struct ServiceValue {
-  std::string_view name;
-  std::string_view default_text;
-};
-inline constexpr std::array<ServiceValue, kStoredServiceCount> kServiceValues = {{
-    {"NTP37", "YES:YES:YES:37"},
-    {"DTS13", "NO:YES:YES:13"},
-    {"SNTP123", "YES:YES:YES:123"},
-    {"UNIX519", "YES:YES:NO:519"},
-    {"MDL3777", "YES:YES:NO:3777"},
-}};
-inline constexpr const ServiceValue& ServiceValueOf(ServiceSlot slot) {
-  return kServiceValues[static_cast<size_t>(slot)];
-}
-
 // The values written at first start, in this order; "MDLServer" gets the host name.
 struct DefaultValue {
   std::string_view name;
   std::string_view text;
 };
+constexpr DefaultValue ServiceDefault(Service s) { return {RowOf(s).registry_value, RowOf(s).default_value}; }
 inline constexpr std::array<DefaultValue, 10> kServerDefaults = {{
     {"Settings", "YES:59:Minutes/s:NA:36"},
     {"MDLServer", ""},
     {"OpenMinimized", "NO"},
-    {"NTP37", "YES:YES:YES:37"},
+    ServiceDefault(Service::kTime),
     {"EnableLogging", "YES"},
-    {"SNTP123", "YES:YES:YES:123"},
-    {"UNIX519", "YES:YES:NO:519"},
-    {"MDL3777", "YES:YES:NO:3777"},
-    {"DTS13", "NO:YES:YES:13"},
+    ServiceDefault(Service::kNtp),
+    ServiceDefault(Service::kUnixTime),
+    ServiceDefault(Service::kPrivate),
+    ServiceDefault(Service::kDaytime),
     {"UseJulian", "YES"},
 }};
 
@@ -102,10 +84,10 @@ struct StoredServerSettings {
   bool enable_logging = false;
   bool use_julian = false;
   bool run_value_found = false;  // the Run value is not empty
-  // By ServiceSlot, also for disabled services (their boxes show the stored
+  // By Service, also for disabled services (their boxes show the stored
   // state, so a save keeps it). A missing value reads as its default; a
   // value without a port field gets the default port.
-  std::array<ServiceFields, kStoredServiceCount> services;
+  std::array<ServiceFields, kServiceCount> services;
 };
 StoredServerSettings LoadServerSettings(const Registry& registry);
 
@@ -121,10 +103,10 @@ struct SaveInput {
   int ntp_first_byte = kDefaultNtpFirstByte;
   bool open_minimized = false;
   bool enable_logging = false;
-  bool run_wanted = false;                                  // start-with-Windows box
-  bool run_found_at_start = false;                          // StoredServerSettings::run_value_found
-  std::string run_value_data;                               // RunValueData(program folder)
-  std::array<ServiceFields, kStoredServiceCount> services;  // by ServiceSlot
+  bool run_wanted = false;                            // start-with-Windows box
+  bool run_found_at_start = false;                    // StoredServerSettings::run_value_found
+  std::string run_value_data;                         // RunValueData(program folder)
+  std::array<ServiceFields, kServiceCount> services;  // by Service
 };
 // Writes "Settings", "OpenMinimized", "EnableLogging", applies the Run value
 // rule, then "NTP37", "UNIX519", "SNTP123", "MDL3777", "DTS13", in one save.

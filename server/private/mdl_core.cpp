@@ -32,8 +32,8 @@ std::array<uint8_t, kMdlMessageSize> BuildMdlReply(std::span<const uint8_t, kMdl
   return reply;
 }
 
-std::string MdlLogText(MdlTransport transport, uint8_t client_digit) {
-  std::string text = transport == MdlTransport::kTcp ? "MDLSC" : "MDLSP";
+std::string MdlLogText(Transport transport, uint8_t client_digit) {
+  std::string text = transport == Transport::kTcp ? "MDLSC" : "MDLSP";
   text += static_cast<char>(client_digit);
   return text;
 }

@@ -8,18 +8,17 @@
 #include <string>
 #include <string_view>
 
+#include "server/serving/service_kinds.h"
+
 namespace mdl {
 
 inline constexpr size_t kMdlMessageSize = 24;
-inline constexpr std::string_view kMdlLogCode = "MDL Server Client";
 
 enum class MdlCheck {
   kOk,
   kBadLength,    // not exactly 24 bytes: TCP closes, UDP drops
   kBadIdentity,  // no "MD" at bytes 0..1, or 'L' or 'S' at byte 3: no reply
 };
-
-enum class MdlTransport { kTcp, kUdp };
 
 // Byte 0 'M', byte 1 'D', byte 3 neither 'L' nor 'S'; byte 2 is not examined.
 // A server reply ("MDLS") is never answered: otherwise one forged UDP reply
@@ -35,6 +34,6 @@ std::array<uint8_t, kMdlMessageSize> BuildMdlReply(std::span<const uint8_t, kMdl
 
 // BytesD of the log entry: "MDLSC" (TCP) or "MDLSP" (UDP) and the client's
 // version digit (request byte 4).
-std::string MdlLogText(MdlTransport transport, uint8_t client_digit);
+std::string MdlLogText(Transport transport, uint8_t client_digit);
 
 }  // namespace mdl

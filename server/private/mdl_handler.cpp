@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "common/time/mdl_stamp.h"
-#include "server/core/engine.h"
 #include "server/private/mdl_core.h"
+#include "server/private/mdl_handler.h"
 #include "server/private/mdl_stream_framer.h"
 
 namespace mdl {
@@ -15,19 +15,12 @@ class PrivateHandler : public ServiceHandler {
 
   void OnAccept(net::TcpSlot& slot) override {
     // The TCP path serves only once the clock is synchronised.
-    if (!engine_.time_synced() || !engine_.service(Service::kPrivate).enabled) {
-      slot.Close();
-      return;
-    }
+    if (!ctx_.AdmitConnection(Service::kPrivate, slot)) return;
     Framer(slot) = MdlStreamFramer{};
-    engine_.ShowRequester(Service::kPrivate, AddressText(slot.remote().address()));
-    engine_.counters().Add(Service::kPrivate, Transport::kTcp);
-    engine_.Indicate(Indicator::kDataIn);
-    engine_.Indicate(Indicator::kTcpIn);
   }
 
   void OnData(net::TcpSlot& slot, std::span<const uint8_t> data) override {
-    int64_t now_ms = engine_.clock().tick_ms();
+    int64_t now_ms = ctx_.clock().tick_ms();
     MdlFrameResult frame = Framer(slot).Feed(data, now_ms);
     if (frame.verdict == MdlFrameVerdict::kClose) {
       slot.Close();
@@ -44,17 +37,12 @@ class PrivateHandler : public ServiceHandler {
     for (size_t at = 0; at + kMdlMessageSize <= frame.requests.size() && slot.IsOpen();
          at += kMdlMessageSize) {
       std::span<const uint8_t, kMdlMessageSize> request(frame.requests.data() + at, kMdlMessageSize);
-      UtcTime now = engine_.clock().now();
-      auto stamp = MdlStampFromUtc(now);
+      auto stamp = MdlStampFromUtc(ctx_.clock().now());
       if (CheckMdlRequest(request) != MdlCheck::kOk) continue;  // no reply; the connection stays
-      auto reply = BuildMdlReply(request, stamp, kVersionDigit, engine_.options().service_build);
-      std::string host = AddressText(slot.remote().address());
-      if (engine_.logging()) {
-        std::string text = MdlLogText(MdlTransport::kTcp, request[4]);
-        engine_.log().Write({text, host, slot.local_port(), 24, kMdlLogCode, "TCP"}, now, engine_.zone());
-      }
-      slot.Send(reply);
-      engine_.Indicate(Indicator::kDataOut);
+      auto reply = BuildMdlReply(request, stamp, kVersionDigit, ctx_.service_build());
+      std::string text = MdlLogText(Transport::kTcp, request[4]);
+      LogLine line{text, 24};
+      ctx_.SendTcp(Service::kPrivate, slot, reply, &line, /*close_after=*/false, /*accepting=*/false);
     }
   }
 
@@ -62,24 +50,17 @@ class PrivateHandler : public ServiceHandler {
 
   void OnDatagram(const net::Datagram& d) override {
     if (d.truncated || d.data.size() != kMdlMessageSize) return;  // no reply, no count
-    if (!engine_.service(Service::kPrivate).enabled) return;
-    engine_.Indicate(Indicator::kDataIn);
-    engine_.Indicate(Indicator::kUdpIn);
-    std::string host = AddressText(d.from.address());
-    engine_.ShowRequester(Service::kPrivate, host);
-    UtcTime now = engine_.clock().now();
-    auto stamp = MdlStampFromUtc(now);
+    if (!ctx_.enabled(Service::kPrivate)) return;
+    ctx_.Accepted(Service::kPrivate, d.from.address());
+    auto stamp = MdlStampFromUtc(ctx_.clock().now());
     std::span<const uint8_t, kMdlMessageSize> request(d.data.data(), kMdlMessageSize);
     if (CheckMdlRequest(request) != MdlCheck::kOk) return;
     auto reply = BuildMdlReply(request, stamp, kVersionDigit, /*service_build_tcp=*/false);
-    net::UdpSocket& udp = *engine_.service(Service::kPrivate).udp;
-    if (!udp.SendTo(reply, d.from)) return;
-    engine_.counters().Add(Service::kPrivate, Transport::kUdp);
-    if (engine_.logging()) {
-      std::string text = MdlLogText(MdlTransport::kUdp, request[4]);
-      engine_.log().Append({text, host, udp.local_port(), 24, kMdlLogCode, "UDP"}, now, engine_.zone());
-    }
-    engine_.Indicate(Indicator::kDataOut);
+    // Only answered requests are counted.
+    ctx_.Received(Service::kPrivate, Transport::kUdp);
+    std::string text = MdlLogText(Transport::kUdp, request[4]);
+    LogLine line{text, 24};
+    ctx_.SendUdp(Service::kPrivate, d, reply, &line);
   }
 
  private:
@@ -101,8 +82,8 @@ class PrivateHandler : public ServiceHandler {
 
 }  // namespace
 
-std::unique_ptr<ServiceHandler> MakePrivateHandler(ServerEngine& engine) {
-  return std::make_unique<PrivateHandler>(engine);
+std::unique_ptr<ServiceHandler> MakePrivateHandler(ServingContext& context) {
+  return std::make_unique<PrivateHandler>(context);
 }
 
 }  // namespace mdl

@@ -8,13 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "server/serving/ntp_reference.h"
+
 namespace mdl {
 
 inline constexpr size_t kNtpPacketSize = 48;
 
 // Log text of an answered request.
 inline constexpr std::string_view kNtpRequestLogText = "48 Bytes NTP...";
-inline constexpr std::string_view kNtpLogCode = "NTPv4";
 
 enum class NtpRequestKind {
   kClient,         // answer it
@@ -26,13 +27,6 @@ enum class NtpRequestKind {
 // of version 1 (old clients). Answering other modes would let one forged
 // server-mode datagram start an endless exchange between two servers.
 NtpRequestKind ClassifyNtpRequest(std::span<const uint8_t> datagram);
-
-// Reference fields kept by the upstream synchronisation.
-struct NtpReferenceState {
-  uint8_t first_byte = 36;  // LI 0, version 4, mode 4
-  std::array<uint8_t, 4> ref_id{};
-  std::array<uint8_t, 8> ref_stamp{};
-};
 
 using NtpStampBytes = std::array<uint8_t, 8>;
 

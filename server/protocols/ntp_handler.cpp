@@ -1,11 +1,10 @@
 // NTP/SNTP responder (`UDP123`, `TCP123`). The UDP socket also carries the
-// upstream synchronisation's query and reply, which are recognised first.
+// upstream synchronisation's query and reply, which its tap takes first.
 #include <vector>
 
 #include "common/time/ntp_timestamp.h"
-#include "server/core/engine.h"
+#include "server/protocols/handlers.h"
 #include "server/protocols/ntp_core.h"
-#include "server/upstream/sync_handler.h"
 
 namespace mdl {
 namespace {
@@ -15,85 +14,68 @@ class NtpHandler : public ServiceHandler {
   using ServiceHandler::ServiceHandler;
 
   void OnDatagram(const net::Datagram& d) override {
-    engine_.counters().Add(Service::kNtp, Transport::kUdp);
-    engine_.Indicate(Indicator::kUdpIn);
-    // The awaited upstream reply (or a one-byte arrival while a query is
-    // pending) belongs to the synchronisation.
-    if (engine_.sync().OnNtpDatagram(d)) return;
-    net::UdpSocket& udp = *engine_.service(Service::kNtp).udp;
-    std::string host = AddressText(d.from.address());
+    ctx_.Received(Service::kNtp, Transport::kUdp);
+    if (DatagramTap* tap = ctx_.tap(Service::kNtp); tap && tap->Take(d)) return;
     NtpRequestKind kind = d.truncated ? NtpRequestKind::kBadLength : ClassifyNtpRequest(d.data);
     if (kind != NtpRequestKind::kClient) {
-      LogRejected(d.length, host, udp.local_port(), "UDP");
+      LogRejected(d.length, d.from.address(), Transport::kUdp);
       return;
     }
-    if (!engine_.service(Service::kNtp).enabled) return;
-    engine_.ShowRequester(Service::kNtp, host);
-    engine_.Indicate(Indicator::kDataIn);
-    UtcTime now = engine_.clock().now();
-    UtcTime received = d.arrival_ns != 0 ? engine_.clock().from_system(UtcFromNs(d.arrival_ns)) : now;
-    if (engine_.logging()) {
-      engine_.log().Append({kNtpRequestLogText, host, udp.local_port(), 48, kNtpLogCode, "UDP"}, now,
-                           engine_.zone());
+    if (!ctx_.enabled(Service::kNtp)) return;
+    ctx_.Accepted(Service::kNtp, d.from.address());
+    UtcTime received =
+        d.arrival_ns != 0 ? ctx_.clock().from_system(UtcFromNs(d.arrival_ns)) : ctx_.clock().now();
+    LogLine line{kNtpRequestLogText, 48};
+    if (!ctx_.synced()) {
+      // Logged, but nothing is served before the first synchronisation.
+      ctx_.Log(Service::kNtp, Transport::kUdp, d.from.address(), line);
+      return;
     }
     std::array<uint8_t, kNtpPacketSize> reply;
     BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize>(d.data.data(), kNtpPacketSize),
-                      engine_.sync().reference(), NtpFromUtc(received).ToBytes(), reply);
-    engine_.Indicate(Indicator::kDataOut);
-    if (!engine_.time_synced()) return;
+                      ctx_.ntp_reference(), NtpFromUtc(received).ToBytes(), reply);
     // The socket's stamper writes the transmit time right before the send.
-    udp.SendTo(reply, d.from, /*stamp=*/true);
+    ctx_.SendUdp(Service::kNtp, d, reply, &line, /*stamp=*/true);
   }
 
   void OnAccept(net::TcpSlot& slot) override {
-    if (!engine_.time_synced() || !engine_.service(Service::kNtp).enabled) {
-      slot.Close();
-      return;
-    }
+    // Counted when its 48 bytes are in.
+    if (!ctx_.AdmitConnection(Service::kNtp, slot, /*count=*/false)) return;
     Buffer(slot).clear();
-    engine_.ShowRequester(Service::kNtp, AddressText(slot.remote().address()));
-    engine_.Indicate(Indicator::kDataIn);
-    engine_.Indicate(Indicator::kTcpIn);
   }
 
   void OnData(net::TcpSlot& slot, std::span<const uint8_t> data) override {
-    UtcTime now = engine_.clock().now();
+    UtcTime now = ctx_.clock().now();
     std::vector<uint8_t>& buf = Buffer(slot);
     buf.insert(buf.end(), data.begin(), data.end());
     // A request may arrive in pieces; one request is 48 bytes.
     if (buf.size() < kNtpPacketSize) return;
-    engine_.counters().Add(Service::kNtp, Transport::kTcp);
-    std::string host = AddressText(slot.remote().address());
+    ctx_.Received(Service::kNtp, Transport::kTcp);
     NtpRequestKind kind = ClassifyNtpRequest(buf);
     if (kind != NtpRequestKind::kClient) {
-      LogRejected(buf.size(), host, slot.local_port(), "TCP");
+      LogRejected(buf.size(), slot.remote().address(), Transport::kTcp, /*write_now=*/true);
       buf.clear();
       slot.Close();
       return;
     }
-    engine_.Indicate(Indicator::kDataIn);
-    if (engine_.logging()) {
-      engine_.log().Write({kNtpRequestLogText, host, slot.local_port(), 48, kNtpLogCode, "TCP"}, now,
-                          engine_.zone());
-    }
+    ctx_.Accepted(Service::kNtp, slot.remote().address());
     std::array<uint8_t, kNtpPacketSize> reply;
     BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize>(buf.data(), kNtpPacketSize),
-                      engine_.sync().reference(), NtpFromUtc(now).ToBytes(), reply);
+                      ctx_.ntp_reference(), NtpFromUtc(now).ToBytes(), reply);
     buf.clear();
-    PatchTransmit(NtpFromUtc(engine_.clock().now()).ToBytes(), reply);
-    engine_.Indicate(Indicator::kDataOut);
+    PatchTransmit(NtpFromUtc(ctx_.clock().now()).ToBytes(), reply);
+    LogLine line{kNtpRequestLogText, 48};
     // The slot closes when the send completes.
-    slot.Send(reply, /*close_after=*/true);
+    ctx_.SendTcp(Service::kNtp, slot, reply, &line, /*close_after=*/true, /*accepting=*/false);
   }
 
   void OnClosed(net::TcpSlot& slot) override { Buffer(slot).clear(); }
 
  private:
-  void LogRejected(size_t bytes, const std::string& host, uint16_t port, std::string_view type) {
-    if (!engine_.logging()) return;
+  void LogRejected(size_t bytes, const boost::asio::ip::address& from, Transport t, bool write_now = false) {
+    if (!ctx_.logging()) return;
     std::string text = NtpErrorText(bytes, 0);
-    engine_.log().Append({text, host, port, 0, kNtpLogCode, type, static_cast<uint32_t>(bytes)},
-                         engine_.clock().now(), engine_.zone());
+    ctx_.Log(Service::kNtp, t, from, LogLine{text, 0, static_cast<uint32_t>(bytes)}, write_now);
   }
 
   std::vector<uint8_t>& Buffer(net::TcpSlot& slot) {
@@ -107,8 +89,8 @@ class NtpHandler : public ServiceHandler {
 
 }  // namespace
 
-std::unique_ptr<ServiceHandler> MakeNtpHandler(ServerEngine& engine) {
-  return std::make_unique<NtpHandler>(engine);
+std::unique_ptr<ServiceHandler> MakeNtpHandler(ServingContext& context) {
+  return std::make_unique<NtpHandler>(context);
 }
 
 }  // namespace mdl

@@ -9,9 +9,7 @@ namespace mdl {
 
 // Request-log texts of the two services.
 inline constexpr std::string_view kTimeLogText = "Time 4 Bytes";
-inline constexpr std::string_view kTimeLogCode = "Time";
 inline constexpr std::string_view kUnixTimeLogText = "UnixTime REQ";
-inline constexpr std::string_view kUnixTimeLogCode = "UnixTime";
 
 inline constexpr std::array<uint8_t, 4> BigEndian32(uint32_t value) {
   return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),

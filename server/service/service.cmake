@@ -12,3 +12,7 @@ if(SYSTEMD_FOUND)
   target_link_libraries(mdl_service PRIVATE PkgConfig::SYSTEMD)
   target_compile_definitions(mdl_service PRIVATE MDL_HAVE_SYSTEMD=1)
 endif()
+
+# The headless server's host over the engine handle.
+add_library(mdl_server_host STATIC ${CMAKE_CURRENT_LIST_DIR}/server_host.cpp)
+target_link_libraries(mdl_server_host PUBLIC mdl_service mdl_server_core)

@@ -1,24 +1,16 @@
 // Upstream synchronisation: query, reply recognition, clock setting, schedule.
 #include "server/upstream/sync_handler.h"
 
-#include <time.h>
-
 #include <fstream>
 #include <sstream>
 
+#include "common/clock/system_clock.h"
+#include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
-#include "server/core/engine.h"
-#include "server/core/settings.h"
 #include "server/upstream/sync_texts.h"
 
 namespace mdl {
 namespace {
-
-int64_t RealtimeNs() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-}
 
 // A list file larger than this is not a server list.
 constexpr std::uintmax_t kMaxListFileBytes = 4 * 1024 * 1024;
@@ -31,26 +23,32 @@ std::string DurationMs(std::chrono::nanoseconds d) {
 
 }  // namespace
 
-UpstreamSync::UpstreamSync(ServerEngine& engine)
-    : engine_(engine),
-      resolver_(engine.io()),
-      reply_timer_(engine.io()),
+UpstreamSync::UpstreamSync(boost::asio::io_context& io, ServingContext& context, net::UdpSocket& ntp_socket,
+                           std::filesystem::path home, SyncHooks hooks)
+    : io_(io),
+      ctx_(context),
+      clock_(context.clock()),
+      ntp_socket_(ntp_socket),
+      home_(std::move(home)),
+      hooks_(std::move(hooks)),
+      resolver_(io),
+      reply_timer_(context.clock().MakeTimer(io)),
       random_engine_(std::random_device{}()) {}
 
 UpstreamSync::~UpstreamSync() { *alive_ = false; }
 
 void UpstreamSync::ReadServerList() {
-  std::filesystem::path path = engine_.options().home / std::string(kServerListFileName);
+  std::filesystem::path path = home_ / std::string(kServerListFileName);
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
-    engine_.Diagnostic("server list " + path.string() +
-                       " is missing: no upstream synchronisation until it is there");
+    ctx_.Diagnostic("server list " + path.string() +
+                    " is missing: no upstream synchronisation until it is there");
     return;
   }
   auto size = std::filesystem::file_size(path, ec);
   if (ec || size > kMaxListFileBytes) {
-    engine_.Diagnostic("server list " + path.string() + " cannot be read" +
-                       (ec ? ": " + ec.message() : std::string(": larger than 4 MB")));
+    ctx_.Diagnostic("server list " + path.string() + " cannot be read" +
+                    (ec ? ": " + ec.message() : std::string(": larger than 4 MB")));
     return;
   }
   std::ifstream in(path, std::ios::binary);
@@ -58,17 +56,16 @@ void UpstreamSync::ReadServerList() {
   text << in.rdbuf();
   list_ = ServerList::Parse(text.str());
   list_loaded_ = true;
-  for (const std::string& w : list_.warnings()) engine_.Diagnostic("server list: " + w);
+  for (const std::string& w : list_.warnings()) ctx_.Diagnostic("server list: " + w);
 }
 
-void UpstreamSync::ApplySettingsValue(const SyncSettingsFields& f) {
-  if (!f.valid) return;
+void UpstreamSync::ApplyStored(const SyncStored& f) {
   random_ = f.random;
   if (f.count_text) count_text_ = *f.count_text;
   unit_text_ = f.unit_text;
   region_ = f.region.empty() ? "NA" : f.region;
   // Only a byte can go into the reply; anything else falls back to the default.
-  reference_.first_byte =
+  ctx_.ntp_reference().first_byte =
       f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255 ? static_cast<uint8_t>(f.ntp_first_byte) : 36;
 }
 
@@ -78,22 +75,18 @@ void UpstreamSync::AfterSettings() {
   list_.Select(1);
 }
 
-void UpstreamSync::FillSaveInput(SaveInput& in) const {
-  in.random = random_;
-  in.count_text = count_text_;
-  in.unit_text = unit_text_;
-  in.region = region_;
-  in.ntp_first_byte = reference_.first_byte;
+SyncStored UpstreamSync::Stored() const {
+  return SyncStored{random_, count_text_, unit_text_, region_, ctx_.ntp_reference().first_byte};
 }
 
 void UpstreamSync::CalcIntC() {
   IntervalResult r = ::mdl::CalcIntC(count_text_, unit_text_, schedule_.SyncInterval());
   if (!r.ok) {
-    engine_.Diagnostic(r.error);
+    ctx_.Diagnostic(r.error);
     return;
   }
   schedule_.SetInterval(r.seconds);
-  if (r.unit_is_seconds) engine_.RestartTick();
+  if (r.unit_is_seconds && hooks_.restart_tick) hooks_.restart_tick();
 }
 
 void UpstreamSync::SetInterval(std::string count_text, std::string unit_text) {
@@ -123,7 +116,7 @@ void UpstreamSync::Tick() {
 void UpstreamSync::Stop() {
   *alive_ = false;
   alive_ = std::make_shared<bool>(true);
-  reply_timer_.cancel();
+  reply_timer_->Cancel();
   resolver_.cancel();
   query_pending_ = false;
   busy_ = false;
@@ -136,10 +129,9 @@ void UpstreamSync::OnNtpSocketClosed() {
 }
 
 net::UdpSocket* UpstreamSync::QuerySocket() {
-  net::UdpSocket& ntp = *engine_.service(Service::kNtp).udp;
-  if (ntp.IsOpen()) return &ntp;
+  if (ntp_socket_.IsOpen()) return &ntp_socket_;
   // NTP serving is off: query from an ephemeral socket of our own.
-  if (!own_socket_) own_socket_ = std::make_unique<net::UdpSocket>(engine_.io());
+  if (!own_socket_) own_socket_ = std::make_unique<net::UdpSocket>(io_);
   if (!own_socket_->IsOpen()) {
     if (own_socket_->Bind(boost::asio::ip::address_v4::any(), 0)) return nullptr;
     own_socket_->Start(this);
@@ -147,19 +139,19 @@ net::UdpSocket* UpstreamSync::QuerySocket() {
   return own_socket_.get();
 }
 
-void UpstreamSync::OnDatagram(const net::Datagram& d) { OnNtpDatagram(d); }
+void UpstreamSync::OnDatagram(const net::Datagram& d) { Take(d); }
 
 void UpstreamSync::SyncTimeNow() {
   if (list_.ServerCount() == 0 || list_.RegionIndex().empty()) {
-    if (list_loaded_) engine_.Diagnostic("no upstream server of region " + region_ + " in the server list");
+    if (list_loaded_) ctx_.Diagnostic("no upstream server of region " + region_ + " in the server list");
     return;
   }
   if (random_) GrabRandom();
   std::string host_field(list_.QueryHost());
   int pos = list_.SelectedServer() > 0 ? list_.SelectedServer() : 1;
   std::string display = list_.entries()[static_cast<size_t>(pos - 1)].display_text;
-  engine_.tray_tip = CheckingTooltip(display);
-  engine_.Publish();
+  tray_tip_ = CheckingTooltip(display);
+  Changed();
   auto address = ParseUpstreamAddress(host_field);
   if (!address) {
     Failed("\"" + host_field + "\" is not a host name or address");
@@ -170,10 +162,9 @@ void UpstreamSync::SyncTimeNow() {
   busy_ = true;
   std::weak_ptr<bool> alive = alive_;
   // The whole exchange, name look-up included, must end within the time-out.
-  reply_timer_.expires_after(kUpstreamReplyTimeout);
-  reply_timer_.async_wait([this, alive, query](const boost::system::error_code& ec) {
+  reply_timer_->Start(kUpstreamReplyTimeout, [this, alive, query] {
     auto a = alive.lock();
-    if (ec || !a || !*a || query != query_id_ || !busy_) return;
+    if (!a || !*a || query != query_id_ || !busy_) return;
     query_pending_ = false;
     resolver_.cancel();
     Failed("no reply from " + upstream_name_ + " within " + std::to_string(kUpstreamReplyTimeout.count()) +
@@ -201,10 +192,10 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& to, uint64_t query
   }
   upstream_ = to;
   query_socket_ = socket;
-  send_stamp_ = NtpFromUtc(engine_.clock().now()).ToBytes();
+  send_stamp_ = NtpFromUtc(clock_.now()).ToBytes();
   auto request = BuildSntpRequest(send_stamp_);
   query_pending_ = true;
-  send_tick_ = std::chrono::steady_clock::now();
+  send_tick_ = clock_.monotonic();
   // The kernel notes when the query left; the reply's arrival stamp pairs with it.
   if (!socket->SendNowStamped(request, to)) {
     query_pending_ = false;
@@ -218,25 +209,26 @@ void UpstreamSync::Failed(const std::string& why) {
   // Another server, and a retry after a delay that doubles up to 64 s
   // (whatever the interval) until a reply is applied.
   busy_ = false;
-  reply_timer_.cancel();
+  reply_timer_->Cancel();
   GrabRandom();
   auto delay = static_cast<int32_t>(backoff_.NextDelay().count());
   schedule_.SetCounter(schedule_.SyncInterval() - delay);
-  engine_.Diagnostic("synchronisation failed: " + why + "; next attempt in " + std::to_string(delay) + " s");
+  ctx_.Diagnostic("synchronisation failed: " + why + "; next attempt in " + std::to_string(delay) + " s");
+  Changed();
 }
 
-bool UpstreamSync::OnNtpDatagram(const net::Datagram& d) {
+bool UpstreamSync::Take(const net::Datagram& d) {
   if (d.truncated) return false;
   switch (ClassifyArrival(d.data, query_pending_, send_stamp_)) {
     case UpstreamArrival::kUpstreamReply:
       // Only the server that was asked may set the clock.
       if (d.from != upstream_) return false;
-      engine_.counters().Sub(Service::kNtp, Transport::kUdp);
+      ctx_.Uncount(Service::kNtp, Transport::kUdp);
       Apply(d);
       return true;
     case UpstreamArrival::kOneByteRetry:
       busy_ = false;
-      reply_timer_.cancel();
+      reply_timer_->Cancel();
       GrabRandom();
       schedule_.SetCounter(schedule_.SyncInterval() - 1);
       return true;
@@ -248,13 +240,13 @@ bool UpstreamSync::OnNtpDatagram(const net::Datagram& d) {
 void UpstreamSync::Apply(const net::Datagram& d) {
   query_pending_ = false;
   busy_ = false;
-  reply_timer_.cancel();
-  auto steady_now = std::chrono::steady_clock::now();
-  auto steady_arrived = steady_now - d.age;
+  reply_timer_->Cancel();
+  Nanoseconds steady_now = clock_.monotonic();
+  Nanoseconds steady_arrived = steady_now - d.age;
   net::UdpSocket* socket = query_socket_;
   ExchangeTiming timing =
       ChooseExchangeTiming(socket && socket->IsOpen() ? socket->TakeSendStamp() : 0, d.arrival_ns,
-                           RealtimeNs(), steady_arrived - send_tick_, steady_now - steady_arrived);
+                           SystemRealtimeNs(), steady_arrived - send_tick_, steady_now - steady_arrived);
   auto round_trip = timing.round_trip;
   auto arrived = steady_now - timing.since_arrival;
   std::span<const uint8_t, kSntpPacketSize> reply(d.data.data(), kSntpPacketSize);
@@ -262,40 +254,40 @@ void UpstreamSync::Apply(const net::Datagram& d) {
     Failed(upstream_name_ + " sent no usable time (" + ReplyFaultText(fault) + ")");
     return;
   }
-  Clock& clock = engine_.clock();
+  Clock& clock = clock_;
   UtcTime before = clock.now();
   Correction c = ComputeCorrection(reply, send_stamp_, round_trip, before);
   // The correction is the time at the reply's arrival; the clock is set a
   // little later (the reply waited in the queue, and was processed).
-  std::error_code ec = clock.set(c.new_time + (std::chrono::steady_clock::now() - arrived));
+  std::error_code ec = clock.set(c.new_time + (clock_.monotonic() - arrived));
   if (ec) {
-    engine_.sync_message = SyncFailedMessage(ec.message());
-    engine_.tray_tip = SyncedTooltip(engine_.sync_message);
-    engine_.Diagnostic("clock not set from " + upstream_name_ + ": " + ec.message());
-    engine_.Publish();
+    sync_message_ = SyncFailedMessage(ec.message());
+    tray_tip_ = SyncedTooltip(sync_message_);
+    ctx_.Diagnostic("clock not set from " + upstream_name_ + ": " + ec.message());
+    Changed();
     return;
   }
   backoff_.Reset();
   auto addr = upstream_.address();
   if (addr.is_v4()) {
     auto b = addr.to_v4().to_bytes();
-    reference_.ref_id = RefIdFromAddress(b);
+    ctx_.ntp_reference().ref_id = RefIdFromAddress(b);
   } else {
     auto b = addr.to_v6().to_bytes();
-    reference_.ref_id = RefIdFromAddress(b);
+    ctx_.ntp_reference().ref_id = RefIdFromAddress(b);
   }
-  reference_.ref_stamp = NtpFromUtc(clock.now()).ToBytes();
-  engine_.last_update_text = engine_.LocalDateTimeText();
-  engine_.sync_message = engine_.options().service_build ? std::string(kServiceSyncMessage)
-                                                         : AdjustedMessage(c.reply_difference_ms);
-  engine_.tray_tip = SyncedTooltip(engine_.sync_message);
-  engine_.servers_tooltip = ServersTooltip(c.upstream_whole_second, c.display_ms, engine_.sync_message);
-  engine_.MarkTimeSynced();
+  ctx_.ntp_reference().ref_stamp = NtpFromUtc(clock.now()).ToBytes();
+  last_update_text_ = DefaultDateTimeText(clock.now(), ctx_.zone());
+  sync_message_ =
+      ctx_.service_build() ? std::string(kServiceSyncMessage) : AdjustedMessage(c.reply_difference_ms);
+  tray_tip_ = SyncedTooltip(sync_message_);
+  servers_tooltip_ = ServersTooltip(c.upstream_whole_second, c.display_ms, sync_message_);
+  if (hooks_.synced) hooks_.synced();
   auto step = c.new_time - before;
-  engine_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) +
-                     "): clock stepped by " + DurationMs(step) + " ms, round trip " + DurationMs(round_trip) +
-                     " ms, path delay " + DurationMs(c.path_delay) + " ms");
-  engine_.Publish();
+  ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
+                  DurationMs(step) + " ms, round trip " + DurationMs(round_trip) + " ms, path delay " +
+                  DurationMs(c.path_delay) + " ms");
+  Changed();
 }
 
 }  // namespace mdl

@@ -3,35 +3,52 @@
 #pragma once
 
 #include <boost/asio/ip/udp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 
+#include "common/clock/timer.h"
 #include "common/net/udp_socket.h"
-#include "server/protocols/ntp_core.h"
+#include "server/serving/serving.h"
 #include "server/upstream/schedule.h"
 #include "server/upstream/server_list.h"
 #include "server/upstream/sntp_query.h"
 
 namespace mdl {
 
-class ServerEngine;
-struct SaveInput;
-struct SyncSettingsFields;
+// What the synchronisation tells its engine.
+struct SyncHooks {
+  std::function<void()> synced;        // the clock was set from an upstream
+  std::function<void()> changed;       // a text a display shows changed
+  std::function<void()> restart_tick;  // the interval's unit became seconds
+};
 
-class UpstreamSync : private net::UdpReceiver {
+// The stored part of the "Settings" value that the synchronisation owns.
+struct SyncStored {
+  bool random = true;
+  std::optional<std::string> count_text;
+  std::string unit_text;
+  std::string region = "NA";
+  int ntp_first_byte = 36;
+};
+
+class UpstreamSync : private net::UdpReceiver, public DatagramTap {
  public:
-  explicit UpstreamSync(ServerEngine& engine);
+  // `ntp_socket`: the NTP service's socket, which the query leaves from when it is open.
+  UpstreamSync(boost::asio::io_context& io, ServingContext& context, net::UdpSocket& ntp_socket,
+               std::filesystem::path home, SyncHooks hooks);
   ~UpstreamSync() override;
 
   // `ReadMDLFile`, list part: reads <home>/QOR_MDLS4.MDL.
   void ReadServerList();
-  void ApplySettingsValue(const SyncSettingsFields& fields);
+  void ApplyStored(const SyncStored& stored);
   // After the settings: interval, region candidates, entry 1 selected.
   void AfterSettings();
-  void FillSaveInput(SaveInput& in) const;
+  SyncStored Stored() const;
 
   // `SyncTimeNow`: one query.
   void SyncTimeNow();
@@ -42,7 +59,7 @@ class UpstreamSync : private net::UdpReceiver {
 
   // First look at every datagram of the NTP socket: true when it was the
   // awaited reply (applied) or a one-byte arrival while a query is pending.
-  bool OnNtpDatagram(const net::Datagram& d);
+  bool Take(const net::Datagram& d) override;
 
   // Operator commands.
   void SetRandom(bool on) { random_ = on; }
@@ -51,8 +68,14 @@ class UpstreamSync : private net::UdpReceiver {
   // Count and unit of the interval (`SyncN` Enter, `SyncIntC` click).
   void SetInterval(std::string count_text, std::string unit_text);
 
-  const NtpReferenceState& reference() const { return reference_; }
   bool query_pending() const { return query_pending_; }
+  bool random() const { return random_; }
+  const std::string& count_text() const { return count_text_; }
+  const std::string& unit_text() const { return unit_text_; }
+  const std::string& sync_message() const { return sync_message_; }
+  const std::string& tray_tip() const { return tray_tip_; }
+  const std::string& servers_tooltip() const { return servers_tooltip_; }
+  const std::string& last_update_text() const { return last_update_text_; }
   const ServerList& list() const { return list_; }
   const SyncSchedule& schedule() const { return schedule_; }
   const std::string& region() const { return region_; }
@@ -66,7 +89,16 @@ class UpstreamSync : private net::UdpReceiver {
   void GrabRandom();
   net::UdpSocket* QuerySocket();
 
-  ServerEngine& engine_;
+  void Changed() {
+    if (hooks_.changed) hooks_.changed();
+  }
+
+  boost::asio::io_context& io_;
+  ServingContext& ctx_;
+  Clock& clock_;
+  net::UdpSocket& ntp_socket_;
+  std::filesystem::path home_;
+  SyncHooks hooks_;
   ServerList list_;
   bool list_loaded_ = false;
   bool random_ = true;
@@ -79,12 +111,15 @@ class UpstreamSync : private net::UdpReceiver {
   bool busy_ = false;  // from the start of a query to its reply or failure
   uint64_t query_id_ = 0;
   NtpStampBytes send_stamp_{};
-  std::chrono::steady_clock::time_point send_tick_;
+  Nanoseconds send_tick_{0};
   boost::asio::ip::udp::endpoint upstream_;
   std::string upstream_name_;
-  NtpReferenceState reference_;
+  std::string sync_message_;
+  std::string tray_tip_;
+  std::string servers_tooltip_;
+  std::string last_update_text_ = "Never";
   boost::asio::ip::udp::resolver resolver_;
-  boost::asio::steady_timer reply_timer_;
+  std::unique_ptr<Timer> reply_timer_;
   std::unique_ptr<net::UdpSocket> own_socket_;  // when the NTP socket is closed
   net::UdpSocket* query_socket_ = nullptr;      // the socket the query left from
   std::mt19937_64 random_engine_;

@@ -111,7 +111,6 @@ TEST(VirtualClockTest, KernelStampsMapOntoTheVirtualTimeLine) {
   EXPECT_EQ(frozen.from_system(stamp), frozen.now());
 }
 
-
 // Manual timers of a frozen clock fire inside advance(), in due order, each
 // with the clock at its due time; a timer started by a firing one fires in
 // the same step when it falls due within it.

@@ -1,5 +1,5 @@
-// A server engine on loopback with a virtual clock, and blocking socket
-// clients that run beside the engine's loop.
+// A server engine on loopback with a frozen virtual clock, and blocking
+// socket clients that run beside the engine's loop.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,12 +16,13 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
-#include "server/core/engine.h"
+#include "server/core/engine_handle.h"
 
 namespace mdl::testing {
 
@@ -106,8 +107,13 @@ inline std::optional<TcpResult> TcpAsk(uint16_t port, std::vector<uint8_t> reque
   return r;
 }
 
-class EngineFixture : public ::testing::Test, public EngineObserver {
+// The engine behind its handle, driven on the test thread: commands run at
+// once, and the frozen clock moves only when a test advances it (which fires
+// the engine's timers: ticks, snapshots, time-outs of the upstream query).
+class EngineFixture : public ::testing::Test, public EngineListener {
  protected:
+  static constexpr int64_t kStartNs = 1'796'634'000'000'000'000;  // 2026-12-07 09:00:00 UTC
+
   void SetUp() override {
     home_ = std::filesystem::temp_directory_path() /
             ("mdl-engine-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()));
@@ -115,7 +121,7 @@ class EngineFixture : public ::testing::Test, public EngineObserver {
     for (auto& p : ports_) p = FreePort();
   }
   void TearDown() override {
-    engine_.reset();
+    handle_.reset();
     registry_.reset();
     std::error_code ec;
     std::filesystem::remove_all(home_, ec);
@@ -148,26 +154,75 @@ class EngineFixture : public ::testing::Test, public EngineObserver {
     EngineOptions o;
     o.home = home_;
     o.bind_address = boost::asio::ip::address_v4::loopback();
-    o.sync_at_start = false;
+    o.sync_at_start = sync_at_start_;
     o.tcp_idle_timeout = std::chrono::milliseconds(idle_ms_);
-    engine_ = std::make_unique<ServerEngine>(io_, clock_, *registry_, o, this);
-    engine_->Start();
+    handle_ = std::make_unique<EngineHandle>(clock_, *registry_, o, this);
+    handle_->StartHere();
   }
 
-  // Runs the engine's loop while `f` runs on another thread.
+  // Runs a command now.
+  void Do(EngineCommand c) {
+    handle_->Post(std::move(c));
+    handle_->Poll();
+  }
+  void MarkSynced() { Do(cmd::MarkSynchronised{}); }
+
+  // The snapshot once everything that is ready has run and the pending
+  // snapshot is out (the clock moves by one snapshot period).
+  SnapshotPtr Snap() {
+    handle_->Poll();
+    clock_.advance(std::chrono::milliseconds(100));
+    handle_->Poll();
+    return handle_->snapshot();
+  }
+  const ServiceView& View(Service s) {
+    last_ = Snap();
+    return last_->services[static_cast<size_t>(s)];
+  }
+  uint64_t Count(Service s, Transport t) { return Snap()->counters.Get(s, t); }
+
+  // Steps the clock by `d` in `step`s, letting the engine's I/O run between them.
+  void Advance(std::chrono::nanoseconds d, std::chrono::nanoseconds step = std::chrono::milliseconds(100)) {
+    for (std::chrono::nanoseconds done{0}; done < d; done += step) {
+      clock_.advance(std::min(step, d - done));
+      handle_->Poll();
+    }
+  }
+
+  // Runs the engine's I/O (not its clock) while `f` runs on another thread.
   template <typename F>
   auto WithLoop(F f) -> decltype(f()) {
     auto fut = std::async(std::launch::async, f);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (fut.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
            std::chrono::steady_clock::now() < deadline) {
-      io_.run_for(std::chrono::milliseconds(5));
+      if (handle_->Poll() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return fut.get();
   }
+  // Lets the engine's I/O run for a while of real time (connections closing, kernel queues).
   void RunFor(std::chrono::milliseconds d) {
     auto end = std::chrono::steady_clock::now() + d;
-    while (std::chrono::steady_clock::now() < end) io_.run_for(std::chrono::milliseconds(5));
+    while (std::chrono::steady_clock::now() < end) {
+      if (handle_->Poll() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+
+  // Lets the engine's I/O run (not its clock) until `done()` holds or `limit` of real time passes.
+  template <typename P>
+  bool PollUntil(P done, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      if (handle_->Poll() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+  }
+  // Whether a diagnostic line containing `part` was reported.
+  bool Diagnosed(std::string_view part) const {
+    for (const std::string& d : diagnostics_)
+      if (d.find(part) != std::string::npos) return true;
+    return false;
   }
 
   std::string ReadFile(const std::filesystem::path& p) {
@@ -177,19 +232,26 @@ class EngineFixture : public ::testing::Test, public EngineObserver {
     return s.str();
   }
 
-  void OnDiagnostic(const std::string& line) override { diagnostics_.push_back(line); }
-  void OnIndicator(Indicator i) override { ++indicators_[static_cast<size_t>(i)]; }
+  void OnEvent(const EngineEvent& e) override {
+    if (auto* d = std::get_if<DiagnosticEvent>(&e)) diagnostics_.push_back(d->line);
+  }
+  void OnSnapshot(const SnapshotPtr& s) override {
+    ++snapshots_;
+    lit_ |= s->indicators;
+  }
 
   std::filesystem::path home_;
   std::array<uint16_t, kServiceCount> ports_{};
-  boost::asio::io_context io_;
-  VirtualClock clock_;
+  VirtualClock clock_{UtcFromNs(kStartNs)};
   std::unique_ptr<Registry> registry_;
-  std::unique_ptr<ServerEngine> engine_;
+  std::unique_ptr<EngineHandle> handle_;
+  SnapshotPtr last_;
   std::vector<std::string> diagnostics_;
   std::vector<std::string> registry_messages_;
-  std::array<int, 5> indicators_{};
+  int snapshots_ = 0;
+  uint8_t lit_ = 0;
   int idle_ms_ = 30000;
+  bool sync_at_start_ = false;
 };
 
 }  // namespace mdl::testing

@@ -1,5 +1,5 @@
 // The amplification budget: bursts, refill, isolation between sources.
-#include "server/core/reply_budget.h"
+#include "server/serving/reply_budget.h"
 
 #include <gtest/gtest.h>
 

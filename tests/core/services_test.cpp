@@ -24,7 +24,7 @@ using ServicesTest = EngineFixture;
 TEST_F(ServicesTest, DaytimeSendsTheJulianLineOverTcpAndUdp) {
   WriteSettings();
   StartEngine();
-  engine_->MarkTimeSynced();
+  MarkSynced();
   auto tcp = WithLoop([&] { return TcpAsk(port(Service::kDaytime)); });
   auto udp = WithLoop([&] { return UdpAsk(port(Service::kDaytime), {'x'}); });
   ASSERT_TRUE(tcp && udp);
@@ -39,7 +39,7 @@ TEST_F(ServicesTest, DaytimeSendsTheJulianLineOverTcpAndUdp) {
 TEST_F(ServicesTest, DaytimeOverUdpIsLimitedPerSourceWhenItAmplifies) {
   WriteSettings("\"AmplificationBudget\"=\"0:500\"\n");
   StartEngine();
-  engine_->MarkTimeSynced();
+  MarkSynced();
   // A 1-byte request gets ~50 bytes: a 500-byte budget allows about ten.
   int answered = WithLoop([&] {
     int n = 0;
@@ -48,10 +48,10 @@ TEST_F(ServicesTest, DaytimeOverUdpIsLimitedPerSourceWhenItAmplifies) {
   });
   EXPECT_GE(answered, 5);
   EXPECT_LE(answered, 12) << "the amplification budget did not hold";
-  EXPECT_GT(engine_->reply_budget().refused(), 0u);
-  bool reported = false;
-  for (auto& d : diagnostics_) reported |= d.find("amplification budget") != std::string::npos;
-  EXPECT_TRUE(reported) << "refused replies must be reported";
+  auto s = Snap();
+  EXPECT_EQ(s->replies_refused, 30u - static_cast<uint64_t>(answered));
+  EXPECT_EQ(s->counters.Get(Service::kDaytime, Transport::kUdp), 30u) << "refused requests are still counted";
+  EXPECT_TRUE(Diagnosed("amplification budget")) << "refused replies must be reported";
   // NTP replies are the size of their request: never limited.
   std::vector<uint8_t> ntp(48, 0);
   ntp[0] = 0x23;
@@ -61,7 +61,7 @@ TEST_F(ServicesTest, DaytimeOverUdpIsLimitedPerSourceWhenItAmplifies) {
 TEST_F(ServicesTest, UnixTimeIsFourBytesOverTcpAndUdp) {
   WriteSettings();
   StartEngine();
-  engine_->MarkTimeSynced();
+  MarkSynced();
   auto tcp = WithLoop([&] { return TcpAsk(port(Service::kUnixTime)); });
   auto udp = WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1, 2, 3, 4, 5, 6, 7, 8}); });
   uint32_t now = SecondsSince1970Low32(clock_.now());
@@ -77,7 +77,7 @@ TEST_F(ServicesTest, UnixTimeIsFourBytesOverTcpAndUdp) {
 TEST_F(ServicesTest, PrivateProtocolAnswersEachRequestOnOneConnection) {
   WriteSettings();
   StartEngine();
-  engine_->MarkTimeSynced();
+  MarkSynced();
   auto two = MdlRequest();
   auto second = MdlRequest('X');
   two.insert(two.end(), second.begin(), second.end());
@@ -91,13 +91,13 @@ TEST_F(ServicesTest, PrivateProtocolAnswersEachRequestOnOneConnection) {
   double server_ms = MdlStampToMillis(r->data.data() + 16);
   double expected_ms = MdlStampToMillis(MdlStampFromUtc(clock_.now()).data());
   EXPECT_NEAR(server_ms, expected_ms, 1500.0);
-  EXPECT_EQ(engine_->counters().Get(Service::kPrivate, Transport::kTcp), 1u) << "one connection, one count";
+  EXPECT_EQ(Count(Service::kPrivate, Transport::kTcp), 1u) << "one connection, one count";
 }
 
 TEST_F(ServicesTest, PrivateTcpJoinsSplitRequestsAndClosesOnWrongLengths) {
   WriteSettings();
   StartEngine();
-  engine_->MarkTimeSynced();
+  MarkSynced();
   // A request split over two writes is joined and answered.
   auto split = WithLoop([&] {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -135,7 +135,7 @@ TEST_F(ServicesTest, PrivateTcpJoinsSplitRequestsAndClosesOnWrongLengths) {
 TEST_F(ServicesTest, PrivateProtocolRejectsBadIdentityAndLength) {
   WriteSettings();
   StartEngine();
-  engine_->MarkTimeSynced();
+  MarkSynced();
   auto own_reply = MdlRequest('L', 'S');  // a server's reply sent back at us
   EXPECT_FALSE(
       WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('L', 'L'), 300); }).has_value());
@@ -146,7 +146,7 @@ TEST_F(ServicesTest, PrivateProtocolRejectsBadIdentityAndLength) {
   EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), short_one, 300); }).has_value());
   EXPECT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('?'), 1000); }).has_value())
       << "byte 2 is not examined";
-  EXPECT_EQ(engine_->counters().Get(Service::kPrivate, Transport::kUdp), 1u);
+  EXPECT_EQ(Count(Service::kPrivate, Transport::kUdp), 1u);
 }
 
 TEST_F(ServicesTest, PrivateUdpAnswersBeforeSynchronisationButTcpDoesNot) {
@@ -162,10 +162,16 @@ TEST_F(ServicesTest, PrivateUdpAnswersBeforeSynchronisationButTcpDoesNot) {
 TEST_F(ServicesTest, DisabledServiceDoesNotAnswerOnItsStillBoundUdpSocket) {
   WriteSettings();
   StartEngine();
-  engine_->MarkTimeSynced();
-  engine_->SetEnabled(Service::kUnixTime, false);
-  ASSERT_TRUE(engine_->service(Service::kUnixTime).udp->IsOpen());
+  MarkSynced();
+  Do(cmd::SetEnabled{Service::kUnixTime, false});
+  const ServiceView& v = View(Service::kUnixTime);
+  EXPECT_FALSE(v.enabled);
+  ASSERT_TRUE(v.udp_open);
+  EXPECT_EQ(v.udp_port, port(Service::kUnixTime));
   EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1}, 300); }).has_value());
+  // Switched back on, it answers again on the same socket.
+  Do(cmd::SetEnabled{Service::kUnixTime, true});
+  EXPECT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1}, 1000); }).has_value());
 }
 
 }  // namespace

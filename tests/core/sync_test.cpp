@@ -1,5 +1,6 @@
 // The upstream synchronisation against a scripted upstream on loopback: the
-// reply recognition, the clock correction and what must not move the clock.
+// reply recognition, the clock correction, what must not move the clock, and
+// the time-out and retry of an unanswered query on the frozen clock.
 #include <gtest/gtest.h>
 #include <time.h>
 
@@ -13,7 +14,20 @@
 namespace mdl::testing {
 namespace {
 
-// A UDP socket playing the upstream server.
+int64_t RealtimeNanos() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+std::vector<uint8_t> NtpClientRequest() {
+  std::vector<uint8_t> request(48, 0);
+  request[0] = 0x23;
+  return request;
+}
+
+// A non-blocking UDP socket playing the upstream server, read from the test
+// thread between polls of the engine.
 class FakeUpstream {
  public:
   FakeUpstream() {
@@ -23,15 +37,14 @@ class FakeUpstream {
     socklen_t len = sizeof a;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
-    SetTimeouts(fd_, 3000);
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   }
   ~FakeUpstream() { ::close(fd_); }
   uint16_t port() const { return port_; }
 
-  // Waits for the engine's query; false on time-out.
-  bool Receive() {
+  // Takes a waiting query, if any; true when a 48-byte one was there.
+  bool TryReceive() {
     iovec iov{query_.data(), query_.size()};
     alignas(cmsghdr) char control[128];
     msghdr h{};
@@ -41,7 +54,7 @@ class FakeUpstream {
     h.msg_iovlen = 1;
     h.msg_control = control;
     h.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(fd_, &h, 0);
+    ssize_t n = ::recvmsg(fd_, &h, MSG_DONTWAIT);
     for (cmsghdr* c = CMSG_FIRSTHDR(&h); n > 0 && c; c = CMSG_NXTHDR(&h, c)) {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
         timespec ts;
@@ -66,6 +79,14 @@ class FakeUpstream {
     std::copy(stamp.begin(), stamp.end(), r.begin() + 40);
     return r;
   }
+  // A careful server `ahead` ns in front of this machine's realtime clock:
+  // receive stamp at the query's arrival, transmit stamp just before the send.
+  std::array<uint8_t, 48> CarefulReply(int64_t ahead) const {
+    std::array<uint8_t, 48> r = Reply(UtcFromNs(query_arrival_ns_ + ahead));
+    auto transmit = NtpFromUtc(UtcFromNs(RealtimeNanos() + ahead)).ToBytes();
+    std::copy(transmit.begin(), transmit.end(), r.begin() + 40);
+    return r;
+  }
   void Send(const std::array<uint8_t, 48>& r) {
     ::sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<const sockaddr*>(&from_), sizeof from_);
   }
@@ -85,54 +106,71 @@ class SyncTest : public EngineFixture {
     std::ofstream f(home_ / "QOR_MDLS4.MDL");
     f << "h1\nh2\nh3\nh4\nh5\n127.0.0.1:" << upstream_.port() << ":::Local upstream - NA:::2:::us\n";
   }
+  // Lets the engine's I/O run until the upstream has a query (the name
+  // look-up completes on the resolver's thread).
+  bool QueryArrives(std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+    if (!PollUntil([&] { return upstream_.TryReceive(); }, limit)) return false;
+    query_monotonic_ = clock_.monotonic();
+    return true;
+  }
   // Starts a query and lets the fake upstream receive it.
   void Query() {
-    engine_->sync().SyncTimeNow();
-    ASSERT_TRUE(WithLoop([&] { return upstream_.Receive(); })) << "no query reached the upstream";
+    Do(cmd::SyncNow{});
+    ASSERT_TRUE(QueryArrives()) << "no query reached the upstream";
     EXPECT_EQ(upstream_.query()[0], 0x1B) << "request: LI 0, version 3, mode 3";
-    EXPECT_TRUE(engine_->sync().query_pending());
+  }
+  // Moves the frozen clock on so that the engine's monotonic time since the
+  // query matches the real time since it reached the upstream: the engine
+  // then measures the exchange as the kernel's stamps do.
+  void CatchUpWithRealTime() {
+    Nanoseconds real(RealtimeNanos() - upstream_.query_arrival_ns());
+    Nanoseconds elapsed = clock_.monotonic() - query_monotonic_;
+    if (real > elapsed) clock_.advance(real - elapsed);
+  }
+  // Lets the engine take the reply, keeping its clock in step with real time.
+  bool ClockSet(int times = 1) {
+    return PollUntil([&] {
+      CatchUpWithRealTime();
+      return clock_.set_count() >= times;
+    });
   }
   FakeUpstream upstream_;
+  Nanoseconds query_monotonic_{0};
 };
 
 TEST_F(SyncTest, ReplySetsTheClockToTheUpstreamTimeAndMarksItSynchronised) {
   WriteSettings();
   WriteList();
   StartEngine();
-  ASSERT_FALSE(engine_->time_synced());
+  auto before = Snap();
+  ASSERT_FALSE(before->time_synced);
+  EXPECT_EQ(before->last_update_text, "Never");
   Query();
+  EXPECT_TRUE(Snap()->query_pending);
   UtcTime upstream_time = clock_.now() + std::chrono::seconds(1000);
   upstream_.Send(upstream_.Reply(upstream_time));
-  WithLoop([&] {
-    for (int i = 0; i < 200 && !engine_->time_synced(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return 0;
-  });
-  ASSERT_TRUE(engine_->time_synced());
+  ASSERT_TRUE(ClockSet());
   EXPECT_EQ(clock_.set_count(), 1);
-  // The clock now runs about 1000 s ahead: the reply's time plus half a loopback round trip.
+  // The clock now runs about 1000 s ahead: the reply's time plus half the
+  // round trip (which includes the snapshot period the test let pass).
   auto error = clock_.now() - upstream_time;
   EXPECT_LT(std::chrono::abs(error), std::chrono::milliseconds(200));
-  EXPECT_EQ(engine_->sync().reference().ref_id, (std::array<uint8_t, 4>{127, 0, 0, 1}));
-  EXPECT_EQ(engine_->sync_message, "MDL Server is now Synchronized to Atomic Time.");
-  EXPECT_NE(engine_->last_update_text, "Never");
+  auto s = Snap();
+  EXPECT_TRUE(s->time_synced);
+  EXPECT_FALSE(s->query_pending);
+  EXPECT_EQ(s->sync_message, "MDL Server is now Synchronized to Atomic Time.");
+  EXPECT_NE(s->last_update_text, "Never");
   // The reply was not a served request.
-  EXPECT_EQ(engine_->counters().Get(Service::kNtp, Transport::kUdp), 0u);
-  // Replies now carry the reference of the synchronisation.
-  std::vector<uint8_t> request(48, 0);
-  request[0] = 0x23;
-  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), request); });
+  EXPECT_EQ(s->counters.Get(Service::kNtp, Transport::kUdp), 0u);
+  EXPECT_TRUE(Diagnosed("synchronised with 127.0.0.1"));
+  // Replies now carry the reference of the synchronisation: the upstream's
+  // address as reference id, the time of the setting as reference stamp.
+  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); });
   ASSERT_TRUE(reply && reply->size() == 48);
-  EXPECT_EQ((*reply)[12], 127);
-  EXPECT_EQ((*reply)[15], 1);
+  EXPECT_EQ(std::vector<uint8_t>(reply->begin() + 12, reply->begin() + 16),
+            (std::vector<uint8_t>{127, 0, 0, 1}));
   auto ref = NtpTimestamp::FromBytes(reply->data() + 16);
   EXPECT_NEAR(static_cast<double>(ref.seconds), static_cast<double>(NtpFromUtc(upstream_time).seconds), 2.0);
-}
-
-int64_t RealtimeNanos() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
 TEST(UdpSocketStamp, KernelReportsWhenAStampedDatagramLeft) {
@@ -169,24 +207,12 @@ TEST_F(SyncTest, CorrectionLeavesOutTheTimeTheReplyWaitedInTheQueue) {
   WriteList();
   StartEngine();
   Query();
-  // The upstream runs 1000 s ahead of this machine's realtime clock and stamps
-  // like a careful server: receive at the query's arrival, transmit just
-  // before the send.
-  const int64_t ahead = 1000'000'000'000;
   ASSERT_NE(upstream_.query_arrival_ns(), 0);
-  const int64_t received = upstream_.query_arrival_ns() + ahead;
-  std::array<uint8_t, 48> r = upstream_.Reply(UtcFromNs(received));
-  auto transmit = NtpFromUtc(UtcFromNs(RealtimeNanos() + ahead)).ToBytes();
-  std::copy(transmit.begin(), transmit.end(), r.begin() + 40);
-  upstream_.Send(r);
+  const int64_t ahead = 1000'000'000'000;
+  upstream_.Send(upstream_.CarefulReply(ahead));
   // The reply waits in the engine's receive queue while its loop is busy.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  WithLoop([&] {
-    for (int i = 0; i < 200 && !engine_->time_synced(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return 0;
-  });
-  ASSERT_TRUE(engine_->time_synced());
+  ASSERT_TRUE(ClockSet());
   // The engine's clock now reads realtime + 1000 s; the remaining error is the
   // loopback path's asymmetry (microseconds), not the 30 ms wait.
   int64_t error = (clock_.now() - UtcFromNs(RealtimeNanos() + ahead)).count();
@@ -197,36 +223,31 @@ TEST_F(SyncTest, QueryGoesFromASocketOfItsOwnWhenNtpOverUdpIsOff) {
   WriteSettings("", "YES:YES:YES", "YES:YES:YES", /*ntp=*/"YES:YES:NO");
   WriteList();
   StartEngine();
-  ASSERT_FALSE(engine_->service(Service::kNtp).udp->IsOpen());
+  ASSERT_FALSE(View(Service::kNtp).udp_open);
   Query();
   EXPECT_NE(ntohs(upstream_.engine_address().sin_port), port(Service::kNtp));
   const int64_t ahead = 500'000'000'000;
-  std::array<uint8_t, 48> r = upstream_.Reply(UtcFromNs(upstream_.query_arrival_ns() + ahead));
-  auto transmit = NtpFromUtc(UtcFromNs(RealtimeNanos() + ahead)).ToBytes();
-  std::copy(transmit.begin(), transmit.end(), r.begin() + 40);
-  upstream_.Send(r);
-  WithLoop([&] {
-    for (int i = 0; i < 200 && !engine_->time_synced(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return 0;
-  });
-  ASSERT_TRUE(engine_->time_synced()) << "the reply to the own socket was not taken";
+  upstream_.Send(upstream_.CarefulReply(ahead));
+  ASSERT_TRUE(ClockSet()) << "the reply to the own socket was not taken";
   int64_t error = (clock_.now() - UtcFromNs(RealtimeNanos() + ahead)).count();
   EXPECT_LT(std::llabs(error), 2'000'000) << "clock off by " << error << " ns after the correction";
+  EXPECT_TRUE(Snap()->time_synced);
 }
 
 TEST_F(SyncTest, ClientRequestWhileAQueryIsPendingIsAnsweredAndLeavesTheClock) {
   WriteSettings();
   WriteList();
   StartEngine();
-  engine_->MarkTimeSynced();
+  MarkSynced();
   Query();
-  std::vector<uint8_t> request(48, 0);
-  request[0] = 0x23;
-  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), request); });
-  ASSERT_TRUE(reply.has_value()) << "a client request must be served while a query is pending";
+  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); });
+  ASSERT_TRUE(reply && reply->size() == 48) << "a client request must be served while a query is pending";
   EXPECT_EQ(clock_.set_count(), 0) << "a client request must never set the clock";
-  EXPECT_TRUE(engine_->sync().query_pending());
+  // Synchronised by command, not from an upstream: no reference id yet.
+  EXPECT_EQ(std::vector<uint8_t>(reply->begin() + 12, reply->begin() + 16), std::vector<uint8_t>(4, 0));
+  auto s = Snap();
+  EXPECT_TRUE(s->query_pending);
+  EXPECT_EQ(s->counters.Get(Service::kNtp, Transport::kUdp), 1u);
 }
 
 TEST_F(SyncTest, OnlyTheUpstreamThatWasAskedCanSetTheClock) {
@@ -242,15 +263,15 @@ TEST_F(SyncTest, OnlyTheUpstreamThatWasAskedCanSetTheClock) {
   ::close(other);
   RunFor(std::chrono::milliseconds(200));
   EXPECT_EQ(clock_.set_count(), 0) << "a reply from a host that was not asked moved the clock";
-  EXPECT_TRUE(engine_->sync().query_pending());
+  EXPECT_TRUE(Snap()->query_pending);
   // The real reply still counts, once; a second copy is not applied again.
   auto real = upstream_.Reply(clock_.now());
   upstream_.Send(real);
-  RunFor(std::chrono::milliseconds(200));
-  EXPECT_EQ(clock_.set_count(), 1);
+  EXPECT_TRUE(ClockSet());
   upstream_.Send(real);
   RunFor(std::chrono::milliseconds(200));
   EXPECT_EQ(clock_.set_count(), 1) << "a second reply to the same query set the clock again";
+  EXPECT_FALSE(Snap()->query_pending);
 }
 
 TEST_F(SyncTest, RefusalsAndUnsynchronisedUpstreamsDoNotSetTheClock) {
@@ -259,12 +280,44 @@ TEST_F(SyncTest, RefusalsAndUnsynchronisedUpstreamsDoNotSetTheClock) {
   StartEngine();
   Query();
   upstream_.Send(upstream_.Reply(clock_.now() + std::chrono::hours(1), /*stratum=*/0));
-  RunFor(std::chrono::milliseconds(200));
+  EXPECT_TRUE(PollUntil([&] { return Diagnosed("synchronisation failed"); }));
+  RunFor(std::chrono::milliseconds(50));
   EXPECT_EQ(clock_.set_count(), 0) << "a kiss-o'-death reply set the clock";
-  EXPECT_FALSE(engine_->time_synced());
-  bool failure_reported = false;
-  for (auto& d : diagnostics_) failure_reported |= d.find("synchronisation failed") != std::string::npos;
-  EXPECT_TRUE(failure_reported);
+  auto s = Snap();
+  EXPECT_FALSE(s->time_synced);
+  EXPECT_EQ(s->last_update_text, "Never");
+}
+
+TEST_F(SyncTest, UnansweredQueryTimesOutAndIsRetriedAfterADoublingDelay) {
+  WriteSettings();
+  WriteList();
+  StartEngine();
+  // Half a tick in: the one-second ticks fall between the whole seconds of the query's time-out.
+  Advance(std::chrono::milliseconds(500));
+  Query();
+  Advance(std::chrono::milliseconds(4800));
+  EXPECT_FALSE(Diagnosed("no reply")) << "the query timed out early";
+  EXPECT_TRUE(Snap()->query_pending);       // 4.9 s after the query
+  Advance(std::chrono::milliseconds(100));  // 5 s
+  ASSERT_TRUE(Diagnosed("next attempt in 2 s")) << (diagnostics_.empty() ? "" : diagnostics_.back());
+  EXPECT_TRUE(Diagnosed("no reply from 127.0.0.1 within 5 s"));
+  // The retry starts with the second tick after the failure, not before.
+  Advance(std::chrono::milliseconds(1200));
+  RunFor(std::chrono::milliseconds(50));
+  EXPECT_FALSE(upstream_.TryReceive()) << "retried before its delay";
+  EXPECT_FALSE(Snap()->query_pending);  // 6.4 s
+  Advance(std::chrono::milliseconds(300));
+  ASSERT_TRUE(QueryArrives()) << "no retry after the delay";
+  // Unanswered again: the next delay is twice as long.
+  Advance(std::chrono::seconds(5));
+  EXPECT_TRUE(Diagnosed("next attempt in 4 s"));
+  EXPECT_EQ(clock_.set_count(), 0);
+  // A reply to the third query is applied, and the delays start again from 2 s.
+  Advance(std::chrono::seconds(4));
+  ASSERT_TRUE(QueryArrives()) << "no third query";
+  upstream_.Send(upstream_.Reply(clock_.now()));
+  ASSERT_TRUE(ClockSet());
+  EXPECT_TRUE(Snap()->time_synced);
 }
 
 TEST_F(SyncTest, EmptyListOrRegionSendsNothing) {
@@ -274,21 +327,27 @@ TEST_F(SyncTest, EmptyListOrRegionSendsNothing) {
     f << "h1\nh2\nh3\nh4\nh5\n127.0.0.1:" << upstream_.port() << ":::Somewhere - EU:::2:::x\n";
   }
   StartEngine();
-  engine_->sync().SyncTimeNow();
-  EXPECT_FALSE(engine_->sync().query_pending()) << "region NA has no server, so no query may go out";
+  Do(cmd::SyncNow{});
+  EXPECT_TRUE(Diagnosed("no upstream server of region NA"));
+  RunFor(std::chrono::milliseconds(50));
+  EXPECT_FALSE(upstream_.TryReceive()) << "region NA has no server, so no query may go out";
+  EXPECT_FALSE(Snap()->query_pending);
 }
 
 TEST_F(SyncTest, IntervalTooLongIsRejectedAndThePreviousOneKept) {
   WriteSettings();
   WriteList();
   StartEngine();
-  EXPECT_EQ(engine_->sync().schedule().SyncInterval(), 59 * 60);
-  engine_->sync().SetInterval("24856", "Day/s");
-  EXPECT_EQ(engine_->sync().schedule().SyncInterval(), 59 * 60);
+  EXPECT_EQ(Snap()->sync_interval_seconds, 59 * 60);
+  Do(cmd::SetInterval{"24856", "Day/s"});
+  EXPECT_EQ(Snap()->sync_interval_seconds, 59 * 60);
   ASSERT_FALSE(diagnostics_.empty());
   EXPECT_NE(diagnostics_.back().find("24856"), std::string::npos) << diagnostics_.back();
-  engine_->sync().SetInterval("2", "Day/s");
-  EXPECT_EQ(engine_->sync().schedule().SyncInterval(), 172800);
+  Do(cmd::SetInterval{"2", "Day/s"});
+  auto s = Snap();
+  EXPECT_EQ(s->sync_interval_seconds, 172800);
+  EXPECT_EQ(s->interval_count, "2");
+  EXPECT_EQ(s->interval_unit, "Day/s");
 }
 
 }  // namespace

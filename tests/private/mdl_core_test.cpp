@@ -81,8 +81,8 @@ TEST(BuildMdlReply, EchoesBytes5To15UnlessServiceBuildTcp) {
 }
 
 TEST(MdlLogText, NamesTransportAndClientDigit) {
-  EXPECT_EQ(MdlLogText(MdlTransport::kTcp, '5'), "MDLSC5");
-  EXPECT_EQ(MdlLogText(MdlTransport::kUdp, '4'), "MDLSP4");
+  EXPECT_EQ(MdlLogText(Transport::kTcp, '5'), "MDLSC5");
+  EXPECT_EQ(MdlLogText(Transport::kUdp, '4'), "MDLSP4");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Request counters and the status texts built from them.
-#include "server/protocols/accounting.h"
+#include "server/serving/accounting.h"
 
 #include <gtest/gtest.h>
 

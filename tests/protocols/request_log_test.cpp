@@ -1,5 +1,5 @@
 // Request log: line layout, cs-bytes, local dates and the daily file.
-#include "server/protocols/request_log.h"
+#include "server/serving/request_log.h"
 
 #include <gtest/gtest.h>
 

@@ -66,10 +66,10 @@ TEST_F(SettingsStoreTest, FirstStartWritesTheDefaultsInTableOrder) {
   EXPECT_EQ(after.sync.ntp_first_byte, 36);
   EXPECT_EQ(after.sync.unit_text, "Minutes/s") << "the default unit text is kept unchanged";
   const bool enabled[] = {true, false, true, true, true};  // Time, Daytime, NTP, Unix, private
-  for (size_t slot = 0; slot < kStoredServiceCount; ++slot) {
-    EXPECT_EQ(after.services[slot].enabled, enabled[slot]) << kServiceValues[slot].name;
+  for (size_t slot = 0; slot < kServiceCount; ++slot) {
+    EXPECT_EQ(after.services[slot].enabled, enabled[slot]) << kServiceTable[slot].registry_value;
   }
-  EXPECT_EQ(after.services[static_cast<size_t>(ServiceSlot::kPrivate)],
+  EXPECT_EQ(after.services[static_cast<size_t>(Service::kPrivate)],
             (ServiceFields{true, true, false, "3777"}));
 }
 
@@ -111,10 +111,9 @@ TEST_F(SettingsStoreTest, DisabledServiceKeepsItsStoredValueThroughASave) {
   }
   Registry registry = Open();
   StoredServerSettings stored = LoadServerSettings(registry);
-  EXPECT_EQ(stored.services[static_cast<size_t>(ServiceSlot::kTime)],
-            (ServiceFields{false, false, true, "1037"}))
+  EXPECT_EQ(stored.services[static_cast<size_t>(Service::kTime)], (ServiceFields{false, false, true, "1037"}))
       << "a disabled service must show its stored state, not the defaults";
-  EXPECT_EQ(stored.services[static_cast<size_t>(ServiceSlot::kUnixTime)].port_text, "519")
+  EXPECT_EQ(stored.services[static_cast<size_t>(Service::kUnixTime)].port_text, "519")
       << "a value without a port field takes the default port";
   ASSERT_TRUE(SaveServerSettings(registry, InputFrom(stored)));
   Registry reread = Open();

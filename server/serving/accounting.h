@@ -8,16 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "server/serving/service_kinds.h"
+
 namespace mdl {
-
-// In panel-slot order.
-enum class Service { kTime, kDaytime, kNtp, kUnixTime, kPrivate };
-inline constexpr size_t kServiceCount = 5;
-
-enum class Transport { kTcp, kUdp };
-
-// Elements of the indicator array.
-enum class Indicator { kSource = 0, kDataIn = 1, kDataOut = 2, kUdpIn = 3, kTcpIn = 4 };
 
 // Ten counters, one per service and transport. They are 64-bit so that they
 // never wrap while the server runs (a 32-bit signed count would overflow

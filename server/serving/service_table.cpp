@@ -1,11 +1,11 @@
-// Digits and port fields of the protocol table.
-#include "server/core/protocol_table.h"
+// Digits and port fields of the service table.
+#include "server/serving/service_table.h"
 
 namespace mdl {
 
 std::optional<DigitTarget> ParseModeDigit(std::string_view mode) {
   if (mode.size() != 1) return std::nullopt;
-  for (const ProtocolRow& row : kProtocolTable) {
+  for (const ServiceRow& row : kServiceTable) {
     if (mode[0] == row.udp_digit) return DigitTarget{row.service, Transport::kUdp};
     if (mode[0] == row.tcp_digit) return DigitTarget{row.service, Transport::kTcp};
   }

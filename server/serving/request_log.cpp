@@ -1,5 +1,7 @@
 // Request log: formatting and the file writer.
-#include "server/protocols/request_log.h"
+#include "server/serving/request_log.h"
+
+#include "common/time/calendar.h"
 
 #include <time.h>
 
@@ -71,21 +73,8 @@ void AppendText(std::string& out, std::string_view text) {
 }  // namespace
 
 LocalDateTime LogLocalTime(UtcTime now_utc, const ZoneFacts& zone) {
-  using std::chrono::seconds;
-  const int64_t bias_minutes =
-      zone.daylight ? int64_t{zone.bias_minutes} + zone.daylight_bias_minutes : int64_t{zone.bias_minutes};
-  const auto local = std::chrono::floor<seconds>(now_utc) - seconds(bias_minutes * 60);
-  const auto day = std::chrono::floor<std::chrono::days>(local);
-  const std::chrono::year_month_day ymd(day);
-  const std::chrono::hh_mm_ss hms(local - day);
-  LocalDateTime t;
-  t.year = static_cast<int>(ymd.year());
-  t.month = static_cast<unsigned>(ymd.month());
-  t.day = static_cast<unsigned>(ymd.day());
-  t.hour = static_cast<unsigned>(hms.hours().count());
-  t.minute = static_cast<unsigned>(hms.minutes().count());
-  t.second = static_cast<unsigned>(hms.seconds().count());
-  return t;
+  const CivilTime c = CivilFromLocal(LocalFromUtc(now_utc, zone));
+  return LocalDateTime{c.year, c.month, c.day, c.hour, c.minute, c.second};
 }
 
 uint32_t LogReceivedBytes(const LogEntry& entry) {

@@ -1,5 +1,5 @@
 // Request counters and the status texts.
-#include "server/protocols/accounting.h"
+#include "server/serving/accounting.h"
 
 namespace mdl {
 namespace {

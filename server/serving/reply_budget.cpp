@@ -1,5 +1,5 @@
 // Token buckets of the amplification budget.
-#include "server/core/reply_budget.h"
+#include "server/serving/reply_budget.h"
 
 #include <algorithm>
 

@@ -1,0 +1,87 @@
+// EngineHandle: the engine on its io_context, commands posted into it, the
+// latest snapshot kept for readers on other threads.
+#include "server/core/engine_handle.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <optional>
+
+#include "server/core/server_engine.h"
+
+namespace mdl {
+
+struct EngineHandle::Impl : EngineListener {
+  Impl(Clock& clock, Registry& registry, EngineOptions options, EngineListener* host)
+      : host(host), engine(io, clock, registry, std::move(options), this) {}
+
+  void OnSnapshot(const SnapshotPtr& s) override {
+    latest.store(s);
+    if (host) host->OnSnapshot(s);
+  }
+  void OnEvent(const EngineEvent& e) override {
+    if (host) host->OnEvent(e);
+  }
+
+  void Execute(const EngineCommand& c) {
+    engine.Execute(c);
+    // After the shutdown nothing is left to run: the loop ends.
+    if (engine.shut_down()) {
+      work.reset();
+      io.stop();
+    }
+  }
+
+  EngineListener* host;
+  boost::asio::io_context io;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work{io.get_executor()};
+  std::atomic<SnapshotPtr> latest;
+  ServerEngine engine;
+  bool started = false;
+};
+
+EngineHandle::EngineHandle(Clock& clock, Registry& registry, EngineOptions options, EngineListener* listener)
+    : impl_(std::make_unique<Impl>(clock, registry, std::move(options), listener)) {}
+
+EngineHandle::~EngineHandle() { Stop(); }
+
+void EngineHandle::Post(EngineCommand command) {
+  boost::asio::post(impl_->io, [impl = impl_.get(), c = std::move(command)] { impl->Execute(c); });
+}
+
+void EngineHandle::StartHere() {
+  if (impl_->started) return;
+  impl_->started = true;
+  impl_->engine.Start();
+}
+
+size_t EngineHandle::Poll() { return impl_->io.poll(); }
+
+void EngineHandle::Run() {
+  StartHere();
+  impl_->io.run();
+}
+
+void EngineHandle::StartThread() {
+  if (impl_->started) return;
+  impl_->started = true;
+  thread_ = std::thread([impl = impl_.get()] {
+    impl->engine.Start();
+    impl->io.run();
+  });
+}
+
+void EngineHandle::Stop() {
+  if (!impl_) return;
+  if (thread_.joinable()) {
+    Post(cmd::Shutdown{});
+    thread_.join();
+    return;
+  }
+  // Driven on this thread: the shutdown runs here.
+  if (impl_->started) impl_->Execute(cmd::Shutdown{});
+}
+
+SnapshotPtr EngineHandle::snapshot() const { return impl_->latest.load(); }
+
+}  // namespace mdl

@@ -1,0 +1,48 @@
+// The server engine as its hosts see it: commands in (Post, from any
+// thread), snapshots and events out (through the EngineListener, on the
+// engine's thread, and the latest snapshot readable from any thread).
+#pragma once
+
+#include <memory>
+#include <thread>
+
+#include "common/clock/clock.h"
+#include "common/registry/registry.h"
+#include "server/core/engine_commands.h"
+#include "server/core/engine_options.h"
+#include "server/core/engine_snapshot.h"
+
+namespace mdl {
+
+class EngineHandle {
+ public:
+  EngineHandle(Clock& clock, Registry& registry, EngineOptions options, EngineListener* listener = nullptr);
+  ~EngineHandle();  // Stop()
+  EngineHandle(const EngineHandle&) = delete;
+  EngineHandle& operator=(const EngineHandle&) = delete;
+
+  // Queues a command for the engine's thread; safe from any thread.
+  void Post(EngineCommand command);
+
+  // Runs start-up, then the engine on a thread of its own.
+  void StartThread();
+  // Runs start-up, then the engine on the calling thread until the shutdown.
+  void Run();
+  // Runs start-up on the calling thread; Poll() then runs what is ready
+  // (tests, with a frozen clock whose advance() fires the engine's timers).
+  void StartHere();
+  size_t Poll();
+
+  // The shutdown, waited for: from any thread but the engine's. Safe to call twice.
+  void Stop();
+
+  // The latest published snapshot (null before start-up).
+  SnapshotPtr snapshot() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::thread thread_;
+};
+
+}  // namespace mdl

@@ -1,0 +1,32 @@
+// How a host sets up the server engine.
+#pragma once
+
+#include <boost/asio/ip/address.hpp>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <string>
+
+#include "version.h"
+
+namespace mdl {
+
+struct EngineOptions {
+  std::filesystem::path home;  // program folder
+  bool service_build = true;   // no window
+  boost::asio::ip::address bind_address = boost::asio::ip::address_v4::any();
+  std::string version{kVersion};
+  // Idle time-out of accepted TCP connections and the cap of open ones per
+  // service; the registry values "TcpIdleTimeout" and "TcpMaxConnections"
+  // override them.
+  std::chrono::milliseconds tcp_idle_timeout{30000};
+  size_t tcp_max_connections = 1024;
+  // Time between synchronisation ticks.
+  std::chrono::milliseconds tick{1000};
+  // Snapshots are published at most this often, however many requests arrive.
+  std::chrono::milliseconds snapshot_period{100};
+  // The first synchronisation is started at the end of start-up.
+  bool sync_at_start = true;
+};
+
+}  // namespace mdl

@@ -1,0 +1,98 @@
+// What the server engine publishes: a complete, immutable snapshot of what a
+// display shows (coalesced to at most EngineOptions::snapshot_period apart),
+// and events.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/time/utc_time.h"
+#include "server/serving/accounting.h"
+#include "server/serving/service_kinds.h"
+
+namespace mdl {
+
+// The panel of one service.
+struct ServiceView {
+  bool enabled = false;
+  bool tcp_box = false;
+  bool udp_box = false;
+  bool boxes_enabled = true;  // the TCP and UDP boxes can be clicked
+  bool tcp_open = false;      // listening
+  bool udp_open = false;
+  uint16_t tcp_port = 0;  // the bound ports (0 while closed)
+  uint16_t udp_port = 0;
+  size_t tcp_connections = 0;  // accepted connections open now
+  std::string port_text;
+  std::string port_tooltip;
+  std::string last_requester;  // `MDLRemHost`; empty before the first request
+};
+
+struct ServerEntryView {
+  std::string display_text;
+  int image = 2;  // the flag picture
+};
+
+struct EngineSnapshot {
+  uint64_t sequence = 0;  // 1 for the first snapshot, then counting up
+  UtcTime taken_at{};     // the engine clock's time when it was taken
+  ZoneFacts zone;
+
+  std::string status_line;         // `Status`: the server status text or an error
+  std::string status_text;         // `svrStatlbl`: the selected service
+  std::string server_status_text;  // the four-line server status
+  std::string sync_message;
+  std::string tray_tip;
+  std::string servers_tooltip;
+  std::string last_update_text;
+
+  std::array<ServiceView, kServiceCount> services;
+  int selected_slot = 0;  // the service whose panel shows
+  RequestCounters counters;
+  uint8_t indicators = 0;  // Bit(Indicator) lit since the previous snapshot
+  uint64_t replies_refused = 0;  // by the amplification budget
+
+  std::vector<ServerEntryView> servers;
+  int selected_server = 0;  // list position, 0 before any choice
+  std::string region;
+  bool random = true;
+  std::string interval_count;
+  std::string interval_unit;
+  int sync_interval_seconds = 0;
+  bool query_pending = false;
+
+  bool time_synced = false;
+  bool paused = false;
+  bool logging = false;
+  bool use_julian = true;
+  bool open_minimized = false;
+  bool run_at_start = false;
+  std::string server_name;
+  std::string standard_name;
+  std::string daylight_name;
+  bool shut_down = false;
+};
+
+using SnapshotPtr = std::shared_ptr<const EngineSnapshot>;
+
+// A line for the diagnostic log (failed binds, synchronisation results,
+// dropped requests).
+struct DiagnosticEvent {
+  std::string line;
+};
+using EngineEvent = std::variant<DiagnosticEvent>;
+
+// Receives the engine's output on the engine's thread; a host with a thread
+// of its own (a window) queues them over.
+class EngineListener {
+ public:
+  virtual ~EngineListener() = default;
+  virtual void OnSnapshot(const SnapshotPtr&) {}
+  virtual void OnEvent(const EngineEvent&) {}
+};
+
+}  // namespace mdl

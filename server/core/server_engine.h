@@ -1,0 +1,111 @@
+// The server engine: the services' sockets and responders, the serving
+// context, settings and the upstream synchronisation, all on one io_context
+// thread. Hosts do not include this: they hold an EngineHandle.
+#pragma once
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <memory>
+#include <string>
+
+#include "common/clock/clock.h"
+#include "common/net/tcp_listener.h"
+#include "common/net/udp_socket.h"
+#include "common/registry/registry.h"
+#include "server/core/engine_commands.h"
+#include "server/core/engine_options.h"
+#include "server/core/engine_snapshot.h"
+#include "server/serving/request_log.h"
+#include "server/serving/serving.h"
+
+namespace mdl {
+
+class UpstreamSync;
+
+class ServerEngine {
+ public:
+  ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& registry, EngineOptions options,
+               EngineListener* listener);
+  ~ServerEngine();
+  ServerEngine(const ServerEngine&) = delete;
+  ServerEngine& operator=(const ServerEngine&) = delete;
+
+  // Start-up: server list, settings (opens the enabled listeners), logging
+  // on, Time panel, first synchronisation, timers.
+  void Start();
+  void Execute(const EngineCommand& command);
+  bool shut_down() const { return shut_down_; }
+
+ private:
+  // The boxes and port field of one service, and its two sockets.
+  struct ServiceState {
+    bool enabled = false;
+    bool tcp_box = false;
+    bool udp_box = false;
+    bool boxes_enabled = true;
+    std::string port_text;
+    std::string port_tooltip;
+    std::unique_ptr<ServiceHandler> handler;
+    std::unique_ptr<net::TcpListener> tcp;
+    std::unique_ptr<net::UdpSocket> udp;
+  };
+  struct Commands;
+
+  ServiceState& service(Service s) { return services_[Index(s)]; }
+  // Shutdown: timers stopped, listeners and UDP sockets closed in order,
+  // settings saved, a last snapshot.
+  void Shutdown();
+  void SetEnabled(Service s, bool checked);
+  void SetTcp(Service s, bool checked);
+  void SetUdp(Service s, bool checked);
+  void SetPortText(Service s, std::string text);
+  void PortEnter(Service s);
+  void LoadServers(std::string_view mode);
+  void MDLSelected(int isel);
+  void SetPaused(bool paused);
+  void SetLogging(bool on);
+  void MarkTimeSynced();
+  void SetEnabledFlag(Service s, bool on);
+  void ReportBindError(Service s, std::error_code ec, uint16_t port);
+  void LoadSettings();
+  void SaveSettings();
+  void ApplyRegistryTuning();
+  void StatusUp();
+  std::string LocalDateTimeText() const;
+  void Diagnostic(const std::string& line);
+  // A change that displays follow: the next snapshot is scheduled.
+  void Changed();
+  void Publish();
+  void ArmTick();
+  void OnTick();
+
+  boost::asio::io_context& io_;
+  Clock& clock_;
+  Registry& registry_;
+  EngineOptions options_;
+  EngineListener* listener_;
+  ServingContext ctx_;
+  std::array<ServiceState, kServiceCount> services_;
+  std::unique_ptr<RequestLog> log_;
+  std::unique_ptr<UpstreamSync> sync_;
+  std::unique_ptr<Timer> tick_timer_;
+  std::unique_ptr<Timer> snapshot_timer_;
+  Nanoseconds last_publish_{0};
+  uint64_t sequence_ = 0;
+  bool started_ = false;
+  bool shut_down_ = false;
+  bool paused_ = false;
+  bool open_minimized_ = false;
+  bool run_wanted_ = false;
+  bool run_found_ = false;
+  int selected_slot_ = 0;
+  std::string server_name_;
+  std::string daylight_name_, standard_name_;
+  std::string status_line_;
+  std::string status_text_;
+  std::string server_status_text_;
+  std::string selected_summary_text_;
+  std::string started_text_;
+};
+
+}  // namespace mdl

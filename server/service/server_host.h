@@ -1,0 +1,21 @@
+// The headless server's host: one instance per program folder, the
+// descriptor limit, the engine on a thread of its own, the signals on the
+// main thread, the service manager's notices and the event lines.
+#pragma once
+
+#include <filesystem>
+
+namespace mdl::service {
+
+struct ServerHostOptions {
+  std::filesystem::path home;      // program folder (made absolute, created when missing)
+  std::filesystem::path registry;  // settings store; empty: <home>/registry.reg
+  bool virtual_clock = false;      // corrections stay inside the process
+  bool foreground = true;          // event lines also on stderr
+};
+
+// Runs the server until SIGTERM or SIGINT; returns the exit status. A second
+// instance in the same folder ends at once with 0.
+int RunServerHost(const ServerHostOptions& options);
+
+}  // namespace mdl::service

@@ -1,0 +1,178 @@
+// The serving path: the narrow context a responder sees. It holds what the
+// responders read (clock, zone, synchronised and enabled flags, NTP
+// reference) and applies, in one place for every service, the steps of
+// serving a request: counters, indicators, requester display, the reply
+// budget of UDP replies, the send and the request log.
+#pragma once
+
+#include <array>
+#include <boost/asio/ip/address.hpp>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/clock/clock.h"
+#include "common/net/tcp_listener.h"
+#include "common/net/udp_socket.h"
+#include "server/serving/accounting.h"
+#include "server/serving/ntp_reference.h"
+#include "server/serving/reply_budget.h"
+#include "server/serving/request_log.h"
+#include "server/serving/service_kinds.h"
+
+namespace mdl {
+
+// Dotted text of an address (IPv4-mapped IPv6 shown as IPv4).
+std::string AddressText(const boost::asio::ip::address& a);
+
+// What the request log gets of one request; the path adds the requester,
+// the port, the service's log code and the transport.
+struct LogLine {
+  std::string_view text;  // request description
+  uint32_t sent = 0;      // bytes sent back
+  uint32_t received = 0;  // bytes received, when known
+};
+
+// Takes datagrams of a service's socket before its responder (the upstream
+// synchronisation's replies arrive on the NTP socket).
+class DatagramTap {
+ public:
+  virtual ~DatagramTap() = default;
+  // True when the datagram was taken.
+  virtual bool Take(const net::Datagram& d) = 0;
+};
+
+class ServingContext {
+ public:
+  using DiagnosticSink = std::function<void(const std::string&)>;
+  ServingContext(Clock& clock, DiagnosticSink diagnostic);
+
+  // --- read by the responders
+  Clock& clock() const { return clock_; }
+  // Zone facts, refreshed once a second by the engine (a look-up per request would cost).
+  const ZoneFacts& zone() const { return zone_; }
+  bool synced() const { return synced_; }
+  bool enabled(Service s) const { return enabled_[Index(s)]; }
+  // Synchronised and enabled: the service answers.
+  bool Serves(Service s) const { return synced_ && enabled_[Index(s)]; }
+  bool logging() const { return logging_; }
+  bool use_julian() const { return use_julian_; }
+  bool service_build() const { return service_build_; }
+  const NtpReferenceState& ntp_reference() const { return reference_; }
+  DatagramTap* tap(Service s) const { return taps_[Index(s)]; }
+
+  // --- the serving path
+  // A request arrived: counted, and its transport's indicator lit.
+  void Received(Service s, Transport t);
+  // A request is taken for service: the data-in indicator and the requester display.
+  void Accepted(Service s, const boost::asio::ip::address& from);
+  // A new connection: closed when the service does not serve; else the
+  // requester shown, the indicators lit and, unless `count` is false (the
+  // request is counted once it is in), counted.
+  bool AdmitConnection(Service s, net::TcpSlot& slot, bool count = true);
+  // A connection that is counted once its request is in: the indicators and the requester.
+  void Connected(Service s, const boost::asio::ip::address& from) {
+    Light(Bit(Indicator::kTcpIn));
+    Accepted(s, from);
+  }
+  // Takes back a count (a datagram first counted as a request that was not one).
+  void Uncount(Service s, Transport t) { counters_.Sub(s, t); }
+  // Sends a UDP reply from the service's socket: refused when larger than the
+  // request and over the sender's budget; when sent, the data-out indicator
+  // is lit and `line` logged (when given). `stamp`: the socket's stamper
+  // writes the transmit time right before the send.
+  bool SendUdp(Service s, const net::Datagram& request, std::span<const uint8_t> reply, const LogLine* line,
+               bool stamp = false);
+  // Sends on a TCP connection: `line` is logged (buffered while accepting,
+  // written at once on data), the reply sent, the data-out indicator lit.
+  bool SendTcp(Service s, net::TcpSlot& slot, std::span<const uint8_t> reply, const LogLine* line,
+               bool close_after, bool accepting);
+  // Logs a request that gets no reply (on the service's port for transport `t`).
+  void Log(Service s, Transport t, const boost::asio::ip::address& from, const LogLine& line,
+           bool write_now = false);
+  // End of a batch of datagrams or accepted connections: the log lines go out in one write.
+  void FlushLog() {
+    if (log_) log_->Flush();
+  }
+  void Diagnostic(const std::string& line) const {
+    if (diagnostic_) diagnostic_(line);
+  }
+
+  // --- set by the engine
+  void set_zone(const ZoneFacts& zone) { zone_ = zone; }
+  void set_synced(bool synced) { synced_ = synced; }
+  void set_enabled(Service s, bool on) { enabled_[Index(s)] = on; }
+  void set_logging(bool on);
+  void set_use_julian(bool on) { use_julian_ = on; }
+  void set_service_build(bool on) { service_build_ = on; }
+  void set_log(RequestLog* log);
+  void set_socket(Service s, net::UdpSocket* socket) { sockets_[Index(s)] = socket; }
+  void set_listener(Service s, net::TcpListener* listener) { listeners_[Index(s)] = listener; }
+  void set_tap(Service s, DatagramTap* tap) { taps_[Index(s)] = tap; }
+  NtpReferenceState& ntp_reference() { return reference_; }
+  // The amplification budget: off, or `rate` bytes per second with `burst`.
+  void ConfigureBudget(bool on, uint32_t rate, uint32_t burst);
+  // Called at the first change after TakeChanges() (a request served, an
+  // indicator lit): the engine schedules its next snapshot.
+  void set_on_change(std::function<void()> f) { on_change_ = std::move(f); }
+
+  // --- what the engine's snapshot shows
+  const RequestCounters& counters() const { return counters_; }
+  const boost::asio::ip::address& requester(Service s) const { return requester_[Index(s)]; }
+  bool has_requester(Service s) const { return has_requester_[Index(s)]; }
+  // The indicators lit since the last call, as Bit(Indicator) bits; clears the change mark.
+  uint8_t TakeChanges();
+  uint64_t budget_refused() const { return budget_.refused(); }
+
+ private:
+  void Light(uint8_t bits) {
+    lit_ |= bits;
+    if (!changed_) MarkChanged();
+  }
+  void MarkChanged();
+  bool AllowReply(const boost::asio::ip::address& to, size_t request_size, size_t reply_size);
+  void Append(Service s, Transport t, const boost::asio::ip::address& from, uint16_t local_port,
+              const LogLine& line, bool write_now);
+
+  Clock& clock_;
+  DiagnosticSink diagnostic_;
+  ZoneFacts zone_;
+  bool synced_ = false;
+  bool logging_ = true;
+  bool use_julian_ = true;
+  bool service_build_ = true;
+  std::array<bool, kServiceCount> enabled_{};
+  std::array<net::UdpSocket*, kServiceCount> sockets_{};
+  std::array<net::TcpListener*, kServiceCount> listeners_{};
+  std::array<DatagramTap*, kServiceCount> taps_{};
+  NtpReferenceState reference_;
+  RequestLog* log_ = nullptr;
+  RequestCounters counters_;
+  std::array<boost::asio::ip::address, kServiceCount> requester_{};
+  std::array<bool, kServiceCount> has_requester_{};
+  uint8_t lit_ = 0;
+  bool changed_ = false;
+  std::function<void()> on_change_;
+  ReplyBudget budget_;
+  bool budget_on_ = true;
+  int64_t budget_reported_ms_ = -1'000'000;
+  uint64_t budget_reported_count_ = 0;
+};
+
+// A responder: the UDP receiver and TCP handler of one service.
+class ServiceHandler : public net::UdpReceiver, public net::TcpHandler {
+ public:
+  explicit ServiceHandler(ServingContext& context) : ctx_(context) {}
+  void OnDatagram(const net::Datagram&) override {}
+  void OnBatchEnd() override { ctx_.FlushLog(); }
+  void OnAcceptBatchEnd() override { ctx_.FlushLog(); }
+  void OnAccept(net::TcpSlot&) override {}
+  void OnData(net::TcpSlot&, std::span<const uint8_t>) override {}
+
+ protected:
+  ServingContext& ctx_;
+};
+
+}  // namespace mdl
