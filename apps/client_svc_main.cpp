@@ -1,5 +1,4 @@
 // QOR_MDLSC_SVC: the client without a window, in the foreground or as a service.
-#include <syslog.h>
 #include <unistd.h>
 
 #include <climits>
@@ -14,20 +13,21 @@
 #include <variant>
 #include <vector>
 
-#include <boost/asio/signal_set.hpp>
-
 #include "apps/command_line.h"
 #include "client/client_handle.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
+#include "server/service/event_log.h"
+#include "server/service/signal_loop.h"
+#include "version.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr std::string_view kProgram = "QOR_MDLSC_SVC";
-constexpr std::string_view kVersion = "5.1.10";
+using mdl::kVersion;
 
 constexpr std::string_view kUsage =
     "Usage: QOR_MDLSC_SVC [-debug | -config | -ro | -install | -uninstall] [options]\n"
@@ -41,12 +41,6 @@ constexpr std::string_view kUsage =
     "  --virtual-clock    never set the system clock; keep corrections in the process\n"
     "  --help, --version\n"
     "The server is the first field of the MDLClient setting: host, host:port or [v6]:port.\n";
-
-// Start and stop lines: syslog, and stderr for whoever watches the foreground.
-void EventLine(const std::string& text) {
-  syslog(LOG_NOTICE, "%s", text.c_str());
-  std::cerr << text << std::endl;
-}
 
 }  // namespace
 
@@ -73,7 +67,11 @@ int main(int argc, char** argv) {
   const bool foreground_reports = cl.first_switch == "-debug" || cl.first_switch == "-config";
   const bool run_once = cl.first_switch == "-ro";
 
-  openlog("QOR_MDLSC_SVC", LOG_PID, LOG_DAEMON);
+  // Before any thread exists, so that every thread leaves the signals to the loop below.
+  mdl::service::BlockServiceSignals();
+  // Start and stop lines and diagnostics: syslog, and stderr for whoever watches the foreground.
+  mdl::service::EventLog event_log("QOR_MDLSC_SVC",
+                                   {.console = stderr, .stamp_console = false, .to_syslog = true});
   const fs::path home = cl.home.empty() ? mdl::ExecutableFolder() : cl.home;
   const fs::path registry_file = cl.registry.empty() ? home / "registry.reg" : cl.registry;
 
@@ -90,7 +88,7 @@ int main(int argc, char** argv) {
   options.print_reports = foreground_reports || run_once;
   options.virtual_clock = cl.virtual_clock;
   mdl::ClientHandleOutputs outputs;
-  outputs.on_event = [](const mdl::ClientEvent& event) {
+  outputs.on_event = [&event_log](const mdl::ClientEvent& event) {
     if (const auto* report = std::get_if<mdl::client_event::Report>(&event)) {
       // The report's lines end in "\r\n" in the window; a terminal wants "\n".
       std::string text;
@@ -99,22 +97,17 @@ int main(int argc, char** argv) {
       }
       std::cout << text << std::endl;
     } else if (const auto* diagnostic = std::get_if<mdl::client_event::Diagnostic>(&event)) {
-      syslog(LOG_WARNING, "%s", diagnostic->line.c_str());
-      std::cerr << diagnostic->line << std::endl;
+      event_log.Warning(diagnostic->line);
+    } else if (std::holds_alternative<mdl::client_event::ExitRequest>(event)) {
+      mdl::service::RequestStop();  // a run-once ending: the signal loop returns
     }
   };
-  // The application runs on this thread; a run-once ending ends Run().
+  // The application runs on a thread of its own; this one waits for SIGTERM or SIGINT.
   mdl::ClientHandle client(*clock, registry, options, outputs);
-
-  boost::asio::signal_set signals(client.io(), SIGTERM, SIGINT);
-  signals.async_wait([&](const boost::system::error_code& ec, int) {
-    if (ec) return;
-    client.Post(mdl::client_command::Shutdown{});
-  });
-
-  EventLine(" --- MDL Client Start [0] ");
-  const int exit_status = client.Run();
-  EventLine(" --- MDL Client Stop [0] ");
-  closelog();
+  event_log.Notice(" --- MDL Client Start [0] ");
+  client.Start();
+  mdl::service::RunSignalLoop({});
+  const int exit_status = client.Stop();
+  event_log.Notice(" --- MDL Client Stop [0] ");
   return exit_status;
 }

@@ -158,6 +158,7 @@ void RequestLog::set_enabled(bool enabled) {
 }
 
 void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone) {
+  latest_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(now_utc.time_since_epoch()).count();
   if (!enabled_) return;
   const LocalDateTime local = LogLocalTime(now_utc, zone);
   if (!buffer_.empty() && !local.SameDate(buffer_local_)) Flush();
@@ -167,6 +168,7 @@ void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts&
 }
 
 void RequestLog::Write(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone) {
+  latest_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(now_utc.time_since_epoch()).count();
   if (!enabled_) return;
   Append(entry, now_utc, zone);
   Flush();
@@ -215,10 +217,9 @@ bool RequestLog::EnsureOpen(const LocalDateTime& local, bool* needs_header) {
   *needs_header = false;
   if (fd_ >= 0) {
     if (local.SameDate(open_date_) && path_check_ms_ > 0) {
-      timespec ts;
-      clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-      int64_t now_ms = int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1'000'000;
-      if (now_ms - path_checked_ms_ < path_check_ms_) return true;
+      // On the caller's clock; a step back checks at once.
+      const int64_t now_ms = latest_ms_;
+      if (now_ms >= path_checked_ms_ && now_ms - path_checked_ms_ < path_check_ms_) return true;
       path_checked_ms_ = now_ms;
     }
     struct stat by_path;

@@ -18,7 +18,7 @@ namespace mdl {
 // Who writes the log; fixed for the run.
 struct LogIdentity {
   std::filesystem::path program_dir;  // the log goes to program_dir/Logs
-  std::string version;                // "5.1.10"
+  std::string version;                // kVersion
   std::string started_text;           // server start time, for "#UPDate: "
   std::string host_name;
   std::string host_ip;
@@ -135,6 +135,7 @@ class RequestLog {
   ino_t open_ino_ = 0;
   int64_t path_check_ms_ = 0;
   int64_t path_checked_ms_ = 0;
+  int64_t latest_ms_ = 0;  // the time of the latest line, on the caller's clock
 };
 
 }  // namespace mdl

@@ -23,88 +23,16 @@
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_handle.h"
+#include "tests/support/loopback_ask.h"
+#include "tests/support/ports.h"
 
 namespace mdl::testing {
 
-// A port that was free a moment ago (TCP and UDP).
-inline uint16_t FreePort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    int t = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(t, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(t, reinterpret_cast<sockaddr*>(&a), &len);
-    uint16_t port = ntohs(a.sin_port);
-    ::close(t);
-    int u = ::socket(AF_INET, SOCK_DGRAM, 0);
-    a.sin_port = htons(port);
-    bool ok = ::bind(u, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(u);
-    if (ok) return port;
-  }
-  return 0;
-}
-
-inline sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
-
+// Receive and send time-outs of a raw test socket.
 inline void SetTimeouts(int fd, int ms) {
   timeval tv{ms / 1000, (ms % 1000) * 1000};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-// Sends one datagram and returns the first reply, if any within `ms`.
-inline std::optional<std::vector<uint8_t>> UdpAsk(uint16_t port, std::vector<uint8_t> request,
-                                                  int ms = 1000) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  SetTimeouts(fd, ms);
-  sockaddr_in a = Loopback(port);
-  ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  std::vector<uint8_t> buf(4096);
-  ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-  ::close(fd);
-  if (n < 0) return std::nullopt;
-  buf.resize(static_cast<size_t>(n));
-  return buf;
-}
-
-// Connects, sends `request` (if any), reads until the server closes or `ms`
-// pass. nullopt when the connection failed.
-struct TcpResult {
-  std::vector<uint8_t> data;
-  bool closed_by_server = false;
-};
-inline std::optional<TcpResult> TcpAsk(uint16_t port, std::vector<uint8_t> request = {}, int ms = 1000,
-                                       size_t stop_after = SIZE_MAX) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  SetTimeouts(fd, ms);
-  sockaddr_in a = Loopback(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  if (!request.empty()) ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  TcpResult r;
-  uint8_t buf[4096];
-  while (r.data.size() < stop_after) {
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n == 0) {
-      r.closed_by_server = true;
-      break;
-    }
-    if (n < 0) break;
-    r.data.insert(r.data.end(), buf, buf + n);
-  }
-  ::close(fd);
-  return r;
 }
 
 // The engine behind its handle, driven on the test thread: commands run at

@@ -31,9 +31,10 @@ TEST_F(EngineTest, NothingIsServedBeforeTheClockIsSynchronised) {
   auto tcp = WithLoop([&] { return TcpAsk(port(Service::kTime)); });
   ASSERT_TRUE(tcp.has_value()) << "the Time listener is not open";
   EXPECT_TRUE(tcp->data.empty()) << "a Time reply went out before the first synchronisation";
-  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, 300); });
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, std::chrono::milliseconds(300)); });
   EXPECT_FALSE(udp.has_value()) << "a UDP Time reply went out before the first synchronisation";
-  auto ntp = WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest(), 300); });
+  auto ntp = WithLoop(
+      [&] { return UdpAsk(port(Service::kNtp), NtpClientRequest(), std::chrono::milliseconds(300)); });
   EXPECT_FALSE(ntp.has_value()) << "an NTP reply went out before the first synchronisation";
   EXPECT_EQ(Count(Service::kTime, Transport::kTcp), 0u);
 }
@@ -73,7 +74,8 @@ TEST_F(EngineTest, IdleConnectionsAreClosedAfterTheTimeout) {
   WriteSettings();
   StartEngine();
   MarkSynced();
-  auto r = WithLoop([&] { return TcpAsk(port(Service::kPrivate), {}, 3000); });
+  auto r =
+      WithLoop([&] { return TcpAsk(port(Service::kPrivate), Bytes{}, std::chrono::milliseconds(3000)); });
   ASSERT_TRUE(r.has_value());
   EXPECT_TRUE(r->closed_by_server) << "an idle connection must be closed by the server";
   RunFor(std::chrono::milliseconds(20));
@@ -240,9 +242,11 @@ TEST_F(EngineTest, ServerModeNtpDatagramsGetNoReplyButAreLogged) {
   MarkSynced();
   auto forged = NtpClientRequest();
   forged[0] = 0x24;  // mode 4: a server's reply
-  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), forged, 300); });
+  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), forged, std::chrono::milliseconds(300)); });
   EXPECT_FALSE(reply.has_value()) << "a server-mode packet must not be answered";
-  auto short_one = WithLoop([&] { return UdpAsk(port(Service::kNtp), std::vector<uint8_t>(47, 0x23), 300); });
+  auto short_one = WithLoop([&] {
+    return UdpAsk(port(Service::kNtp), std::vector<uint8_t>(47, 0x23), std::chrono::milliseconds(300));
+  });
   EXPECT_FALSE(short_one.has_value());
   std::vector<std::filesystem::path> files;
   for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) files.push_back(e.path());
@@ -358,11 +362,11 @@ TEST_F(EngineTest, PausedEngineLeavesRequestsUnanswered) {
   StartEngine();
   MarkSynced();
   Do(cmd::SetPaused{true});
-  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, 300); });
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, std::chrono::milliseconds(300)); });
   EXPECT_FALSE(udp.has_value());
   Do(cmd::SetPaused{false});
   // The datagram left unread while paused is answered now, and a new one too.
-  auto again = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, 1000); });
+  auto again = WithLoop([&] { return UdpAsk(port(Service::kTime), {1}, std::chrono::milliseconds(1000)); });
   EXPECT_TRUE(again.has_value());
 }
 

@@ -212,7 +212,8 @@ TEST_F(EngineThreadTest, ServesALoadWhilePostedCommandsRunAndSnapshotsStayCoales
   EXPECT_TRUE(recorder_.snapshots().back()->shut_down);
   std::vector<uint8_t> request(48, 0);
   request[0] = 0x23;
-  EXPECT_FALSE(UdpAsk(port(Service::kNtp), request, 200).has_value()) << "answered after the shutdown";
+  EXPECT_FALSE(UdpAsk(port(Service::kNtp), request, std::chrono::milliseconds(200)).has_value())
+      << "answered after the shutdown";
   engine_->Stop();  // a second Stop is harmless
 }
 

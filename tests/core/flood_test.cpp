@@ -67,7 +67,9 @@ TEST_F(FloodTest, ServerKeepsAnsweringAndReturnsToItsIdleResources) {
     request[0] = 0x23;
     while (!stop) {
       ++asked;
-      if (auto r = UdpAsk(port(Service::kNtp), request, 2000); r && r->size() == 48) ++answered;
+      if (auto r = UdpAsk(port(Service::kNtp), request, std::chrono::milliseconds(2000));
+          r && r->size() == 48)
+        ++answered;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });

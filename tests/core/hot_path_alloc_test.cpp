@@ -38,7 +38,7 @@ class HotPathAllocTest : public EngineFixture {
       int n = 0;
       for (int i = 0; i < count; ++i) {
         if (tcp) {
-          auto r = TcpAsk(port(s), request, 1000, 4);
+          auto r = TcpAsk(port(s), request, std::chrono::milliseconds(1000), 4);
           n += r && !r->data.empty();
         } else {
           n += UdpAsk(port(s), request).has_value();

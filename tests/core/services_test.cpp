@@ -43,7 +43,8 @@ TEST_F(ServicesTest, DaytimeOverUdpIsLimitedPerSourceWhenItAmplifies) {
   // A 1-byte request gets ~50 bytes: a 500-byte budget allows about ten.
   int answered = WithLoop([&] {
     int n = 0;
-    for (int i = 0; i < 30; ++i) n += UdpAsk(port(Service::kDaytime), {'x'}, 100).has_value();
+    for (int i = 0; i < 30; ++i)
+      n += UdpAsk(port(Service::kDaytime), {'x'}, std::chrono::milliseconds(100)).has_value();
     return n;
   });
   EXPECT_GE(answered, 5);
@@ -63,7 +64,7 @@ TEST_F(ServicesTest, UnixTimeIsFourBytesOverTcpAndUdp) {
   StartEngine();
   MarkSynced();
   auto tcp = WithLoop([&] { return TcpAsk(port(Service::kUnixTime)); });
-  auto udp = WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1, 2, 3, 4, 5, 6, 7, 8}); });
+  auto udp = WithLoop([&] { return UdpAsk(port(Service::kUnixTime), Bytes{1, 2, 3, 4, 5, 6, 7, 8}); });
   uint32_t now = SecondsSince1970Low32(clock_.now());
   ASSERT_TRUE(tcp && udp);
   ASSERT_EQ(tcp->data.size(), 4u);
@@ -81,7 +82,8 @@ TEST_F(ServicesTest, PrivateProtocolAnswersEachRequestOnOneConnection) {
   auto two = MdlRequest();
   auto second = MdlRequest('X');
   two.insert(two.end(), second.begin(), second.end());
-  auto r = WithLoop([&] { return TcpAsk(port(Service::kPrivate), two, 1000, 48); });
+  auto r =
+      WithLoop([&] { return TcpAsk(port(Service::kPrivate), two, std::chrono::milliseconds(1000), 48); });
   ASSERT_TRUE(r.has_value());
   ASSERT_EQ(r->data.size(), 48u) << "both requests of the connection must be answered";
   std::string head(r->data.begin(), r->data.begin() + 8);
@@ -117,7 +119,8 @@ TEST_F(ServicesTest, PrivateTcpJoinsSplitRequestsAndClosesOnWrongLengths) {
   // 25 bytes: closed without a reply.
   auto r25 = MdlRequest();
   r25.push_back(0);
-  auto long_one = WithLoop([&] { return TcpAsk(port(Service::kPrivate), r25, 1000); });
+  auto long_one =
+      WithLoop([&] { return TcpAsk(port(Service::kPrivate), r25, std::chrono::milliseconds(1000)); });
   ASSERT_TRUE(long_one.has_value());
   EXPECT_TRUE(long_one->data.empty());
   EXPECT_TRUE(long_one->closed_by_server);
@@ -125,7 +128,8 @@ TEST_F(ServicesTest, PrivateTcpJoinsSplitRequestsAndClosesOnWrongLengths) {
   auto r23 = MdlRequest();
   r23.pop_back();
   auto started = std::chrono::steady_clock::now();
-  auto short_one = WithLoop([&] { return TcpAsk(port(Service::kPrivate), r23, 5000); });
+  auto short_one =
+      WithLoop([&] { return TcpAsk(port(Service::kPrivate), r23, std::chrono::milliseconds(5000)); });
   ASSERT_TRUE(short_one.has_value());
   EXPECT_TRUE(short_one->data.empty());
   EXPECT_TRUE(short_one->closed_by_server);
@@ -137,14 +141,21 @@ TEST_F(ServicesTest, PrivateProtocolRejectsBadIdentityAndLength) {
   StartEngine();
   MarkSynced();
   auto own_reply = MdlRequest('L', 'S');  // a server's reply sent back at us
-  EXPECT_FALSE(
-      WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('L', 'L'), 300); }).has_value());
-  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), own_reply, 300); }).has_value())
+  EXPECT_FALSE(WithLoop([&] {
+                 return UdpAsk(port(Service::kPrivate), MdlRequest('L', 'L'), std::chrono::milliseconds(300));
+               }).has_value());
+  EXPECT_FALSE(WithLoop([&] {
+                 return UdpAsk(port(Service::kPrivate), own_reply, std::chrono::milliseconds(300));
+               }).has_value())
       << "answering our own reply would let two servers talk forever";
   auto short_one = MdlRequest();
   short_one.pop_back();
-  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), short_one, 300); }).has_value());
-  EXPECT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest('?'), 1000); }).has_value())
+  EXPECT_FALSE(WithLoop([&] {
+                 return UdpAsk(port(Service::kPrivate), short_one, std::chrono::milliseconds(300));
+               }).has_value());
+  EXPECT_TRUE(WithLoop([&] {
+                return UdpAsk(port(Service::kPrivate), MdlRequest('?'), std::chrono::milliseconds(1000));
+              }).has_value())
       << "byte 2 is not examined";
   EXPECT_EQ(Count(Service::kPrivate, Transport::kUdp), 1u);
 }
@@ -154,7 +165,8 @@ TEST_F(ServicesTest, PrivateUdpAnswersBeforeSynchronisationButTcpDoesNot) {
   StartEngine();
   auto udp = WithLoop([&] { return UdpAsk(port(Service::kPrivate), MdlRequest()); });
   EXPECT_TRUE(udp.has_value());
-  auto tcp = WithLoop([&] { return TcpAsk(port(Service::kPrivate), MdlRequest(), 500); });
+  auto tcp =
+      WithLoop([&] { return TcpAsk(port(Service::kPrivate), MdlRequest(), std::chrono::milliseconds(500)); });
   ASSERT_TRUE(tcp.has_value());
   EXPECT_TRUE(tcp->data.empty());
 }
@@ -168,10 +180,14 @@ TEST_F(ServicesTest, DisabledServiceDoesNotAnswerOnItsStillBoundUdpSocket) {
   EXPECT_FALSE(v.enabled);
   ASSERT_TRUE(v.udp_open);
   EXPECT_EQ(v.udp_port, port(Service::kUnixTime));
-  EXPECT_FALSE(WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1}, 300); }).has_value());
+  EXPECT_FALSE(WithLoop([&] {
+                 return UdpAsk(port(Service::kUnixTime), {1}, std::chrono::milliseconds(300));
+               }).has_value());
   // Switched back on, it answers again on the same socket.
   Do(cmd::SetEnabled{Service::kUnixTime, true});
-  EXPECT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kUnixTime), {1}, 1000); }).has_value());
+  EXPECT_TRUE(WithLoop([&] {
+                return UdpAsk(port(Service::kUnixTime), {1}, std::chrono::milliseconds(1000));
+              }).has_value());
 }
 
 }  // namespace
