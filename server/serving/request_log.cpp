@@ -3,13 +3,6 @@
 
 #include "common/time/calendar.h"
 
-#include <time.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -142,19 +135,92 @@ std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local, std
   return line;
 }
 
-RequestLog::RequestLog(LogIdentity identity) : identity_(std::move(identity)) {}
+std::string DescribeLogError(LogError kind, int error_number, const std::filesystem::path& path) {
+  const std::string where = path.string();
+  switch (kind) {
+    case LogError::kFolder:
+      return "request log: cannot use the folder " + where + ": " + files::ErrorText(error_number);
+    case LogError::kOpen:
+      return "request log: cannot open " + where + ": " + files::ErrorText(error_number);
+    case LogError::kWrite:
+      return "request log: cannot write " + where + ": " + files::ErrorText(error_number) +
+             " (lines are dropped until it works again)";
+    case LogError::kDayCap:
+      return "request log: " + where + " reached its size limit; no more lines until the next day";
+    case LogError::kRecovered:
+      break;
+  }
+  return "request log: writing " + where + " works again";
+}
+
+namespace {
+
+// 60 budget units per line, so that the rate in lines per minute is the
+// budget's rate in units per second.
+constexpr uint32_t kLineCost = 60;
+
+uint64_t HashText(std::string_view text) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  return h;
+}
+
+std::string CapRemark(uint64_t max_bytes) {
+  std::string remark = "#Remark: size limit of ";
+  AppendNumber(remark, max_bytes);
+  remark += " bytes reached; no more lines until the next day\r\n";
+  return remark;
+}
+
+}  // namespace
+
+RequestLog::RequestLog(LogIdentity identity)
+    : identity_(std::move(identity)),
+      folder_path_(identity_.program_dir / "Logs"),
+      error_budget_(kDefaultErrorLinesPerMinute, kDefaultErrorLineBurst * kLineCost) {
+  set_max_day_bytes(kDefaultMaxDayBytes);
+}
+
+void RequestLog::set_max_day_bytes(uint64_t bytes) {
+  max_day_bytes_ = bytes;
+  cap_remark_ = CapRemark(bytes);
+}
 
 RequestLog::~RequestLog() {
+  AppendSummary(true);
   Flush();
   CloseFile();
 }
 
 void RequestLog::set_enabled(bool enabled) {
   if (!enabled && enabled_) {
+    AppendSummary(true);
     Flush();
     CloseFile();
   }
   enabled_ = enabled;
+}
+
+void RequestLog::set_error_line_budget(uint32_t per_minute, uint32_t burst) {
+  budget_on_ = true;
+  error_budget_.Configure(per_minute, burst * kLineCost);
+}
+
+void RequestLog::AppendSummary(bool force) {
+  if (suppressed_ == 0) return;
+  if (!force && latest_ms_ >= suppressed_since_ms_ &&
+      latest_ms_ - suppressed_since_ms_ < kSummaryIntervalMs) {
+    return;
+  }
+  if (buffer_.empty()) buffer_local_ = latest_local_;
+  buffer_ += "#Remark: ";
+  AppendNumber(buffer_, suppressed_);
+  buffer_ += " lines of rejected requests left out (per-address limit) since ";
+  AppendDate(buffer_, suppressed_since_);
+  buffer_ += ' ';
+  AppendTime(buffer_, suppressed_since_);
+  buffer_ += "\r\n";
+  suppressed_ = 0;
 }
 
 void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone) {
@@ -162,6 +228,19 @@ void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts&
   if (!enabled_) return;
   const LocalDateTime local = LogLocalTime(now_utc, zone);
   if (!buffer_.empty() && !local.SameDate(buffer_local_)) Flush();
+  latest_local_ = local;
+  AppendSummary(false);
+  if (entry.sent_b == 0 && budget_on_ &&
+      !error_budget_.Allow(HashText(entry.request_ip), latest_ms_, kLineCost)) {
+    if (suppressed_ == 0) {
+      suppressed_since_ = local;
+      suppressed_since_ms_ = latest_ms_;
+    }
+    ++suppressed_;
+    ++suppressed_total_;
+    if (buffer_.size() >= kAutoFlushBytes) Flush();
+    return;
+  }
   if (buffer_.empty()) buffer_local_ = local;
   AppendLogLine(buffer_, entry, local, identity_.host_name, identity_.host_ip);
   if (buffer_.size() >= kAutoFlushBytes) Flush();
@@ -177,99 +256,113 @@ void RequestLog::Write(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& 
 void RequestLog::Flush() {
   if (buffer_.empty()) return;
   bool needs_header = false;
-  if (!EnsureOpen(buffer_local_, &needs_header)) {
+  if (!EnsureOpen(buffer_local_, &needs_header) || capped_) {
     buffer_.clear();
     return;
   }
-  header_.clear();
-  if (needs_header) header_ = LogHeader(identity_, buffer_local_);
-
-  iovec parts[2] = {{header_.data(), header_.size()}, {buffer_.data(), buffer_.size()}};
-  iovec* next = header_.empty() ? parts + 1 : parts;
-  int count = header_.empty() ? 1 : 2;
-  while (count > 0) {
-    ++write_calls_;
-    const ssize_t written = ::writev(fd_, next, count);
-    if (written <= 0) {
-      if (written < 0 && errno == EINTR) continue;
-      const int error = written < 0 ? errno : EIO;
-      const std::filesystem::path path = open_path_;
-      CloseFile();  // the next flush opens the file afresh
-      Fail(LogError::kWrite, error, path);
-      break;
-    }
-    // Partial write (disk full, signal): go on with what is left.
-    size_t done = static_cast<size_t>(written);
-    while (count > 0 && done >= next->iov_len) {
-      done -= next->iov_len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + done;
-      next->iov_len -= done;
+  out_.clear();
+  if (needs_line_end_) out_ += "\r\n";
+  if (needs_header) out_ += LogHeader(identity_, buffer_local_);
+  std::string_view lines = buffer_;
+  bool reaches_cap = false;
+  if (max_day_bytes_ > 0) {
+    const uint64_t used = open_size_ + out_.size() + cap_remark_.size();
+    const uint64_t room = max_day_bytes_ > used ? max_day_bytes_ - used : 0;
+    if (lines.size() > room) {
+      // Whole lines only: up to the last line end that fits.
+      const size_t end = lines.substr(0, static_cast<size_t>(room)).rfind('\n');
+      lines = end == std::string_view::npos ? std::string_view() : lines.substr(0, end + 1);
+      out_ += lines;
+      out_ += cap_remark_;
+      reaches_cap = true;
     }
   }
+  if (!reaches_cap) out_ += lines;
+  ++write_calls_;
+  bool cut_failed = false;
+  const int error = files::AppendWhole(fd_.get(), out_, &cut_failed);
   buffer_.clear();
+  if (error != 0) {
+    needs_line_end_ = needs_line_end_ || cut_failed;
+    const std::filesystem::path path = open_path_;
+    CloseFile();  // the next flush opens the file afresh
+    Fail(LogError::kWrite, error, path);
+    return;
+  }
+  open_size_ += out_.size();
+  needs_line_end_ = false;
+  if (streak_reported_ != 0) {
+    streak_reported_ = 0;
+    Notify(LogError::kRecovered, 0, open_path_);
+  }
+  if (reaches_cap) {
+    capped_ = true;
+    Notify(LogError::kDayCap, 0, open_path_);
+  }
+}
+
+bool RequestLog::PathStillNamesOpenFile() const {
+  const files::Opened folder = files::OpenFolder(folder_path_, false);
+  return folder.fd.valid() && files::SameEntryAt(folder.fd.get(), open_name_, open_dev_, open_ino_);
 }
 
 bool RequestLog::EnsureOpen(const LocalDateTime& local, bool* needs_header) {
   *needs_header = false;
-  if (fd_ >= 0) {
+  if (fd_.valid()) {
     if (local.SameDate(open_date_) && path_check_ms_ > 0) {
       // On the caller's clock; a step back checks at once.
       const int64_t now_ms = latest_ms_;
       if (now_ms >= path_checked_ms_ && now_ms - path_checked_ms_ < path_check_ms_) return true;
       path_checked_ms_ = now_ms;
     }
-    struct stat by_path;
-    if (local.SameDate(open_date_) && ::stat(open_path_.c_str(), &by_path) == 0 &&
-        by_path.st_dev == open_dev_ && by_path.st_ino == open_ino_) {
-      return true;
-    }
+    if (local.SameDate(open_date_) && PathStillNamesOpenFile()) return true;
     CloseFile();
   }
-  const std::filesystem::path folder = identity_.program_dir / "Logs";
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    Fail(LogError::kFolder, ec.value(), folder);
+  files::Opened folder = files::OpenFolder(folder_path_, true);
+  if (!folder.fd.valid()) {
+    Fail(LogError::kFolder, folder.error, folder_path_);
     return false;
   }
-  const std::filesystem::path path = folder / LogFileName(local);
-  // O_NONBLOCK: a FIFO planted under the log's name must not block the engine.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) {
-    Fail(LogError::kOpen, errno, path);
+  const std::string name = LogFileName(local);
+  const std::filesystem::path path = folder_path_ / name;
+  files::Opened file = files::OpenAppendAt(folder.fd.get(), name);
+  if (!file.fd.valid()) {
+    Fail(LogError::kOpen, file.error, path);
     return false;
   }
-  struct stat by_fd;
-  const bool stat_ok = ::fstat(fd, &by_fd) == 0;
-  if (!stat_ok || !S_ISREG(by_fd.st_mode)) {
-    const int error = stat_ok ? EINVAL : errno;
-    ::close(fd);
-    Fail(LogError::kOpen, error, path);
-    return false;
-  }
-  fd_ = fd;
+  const bool same_day_file = open_date_.SameDate(local) && open_name_ == name;
+  fd_ = std::move(file.fd);
+  if (!same_day_file) capped_ = false;
   open_date_ = local;
   open_path_ = path;
-  open_dev_ = by_fd.st_dev;
-  open_ino_ = by_fd.st_ino;
-  *needs_header = by_fd.st_size == 0;
+  open_name_ = name;
+  open_dev_ = file.dev;
+  open_ino_ = file.ino;
+  open_size_ = file.size;
+  *needs_header = file.size == 0;
+  if (file.size == 0) capped_ = false;
+  // A cut line left by an earlier run or a failed cut-back ends first.
+  needs_line_end_ = !files::EndsWithLineEnd(fd_.get());
+  if (max_day_bytes_ > 0 && file.size + cap_remark_.size() >= max_day_bytes_) capped_ = true;
   return true;
 }
 
-void RequestLog::CloseFile() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
+void RequestLog::CloseFile() { fd_.Reset(); }
 
 void RequestLog::Fail(LogError kind, int error_number, const std::filesystem::path& path) {
   ++error_count_;
   const unsigned bit = 1u << static_cast<unsigned>(kind);
-  if ((reported_kinds_ & bit) != 0) return;
-  reported_kinds_ |= bit;
+  if ((streak_reported_ & bit) != 0) return;
+  int64_t& last = last_report_ms_[static_cast<unsigned>(kind)];
+  // A step back of the clock does not hold reports back.
+  if ((ever_reported_ & bit) != 0 && latest_ms_ >= last && latest_ms_ - last < kReportIntervalMs) return;
+  ever_reported_ |= bit;
+  streak_reported_ |= bit;
+  last = latest_ms_;
+  Notify(kind, error_number, path);
+}
+
+void RequestLog::Notify(LogError kind, int error_number, const std::filesystem::path& path) {
   if (on_error_) on_error_(kind, error_number, path);
 }
 

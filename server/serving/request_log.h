@@ -2,8 +2,6 @@
 // a writer that keeps the day's file open and writes batches in one call.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -11,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/files/safe_file.h"
 #include "common/time/utc_time.h"
+#include "server/serving/reply_budget.h"
 
 namespace mdl {
 
@@ -68,11 +68,23 @@ void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime&
 std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local, std::string_view host_name,
                           std::string_view host_ip);
 
-enum class LogError { kFolder, kOpen, kWrite };
+// kFolder, kOpen: the error number is an errno or a files:: refusal code
+// (a link, not a plain file or folder, not ours). kDayCap: the day's file
+// reached its size limit. kRecovered: writing works again after a reported
+// failure (error number 0).
+enum class LogError { kFolder, kOpen, kWrite, kDayCap, kRecovered };
+
+// One diagnostic line for a LogError report.
+std::string DescribeLogError(LogError kind, int error_number, const std::filesystem::path& path);
 
 // Writes request lines to program_dir/Logs/MDLSddmmyy.LOG. File errors never
-// stop the server: they are counted and the first of each kind is reported
-// through the optional callback. Not thread-safe: one engine thread owns it.
+// stop the server: they are counted and reported through the optional
+// callback when they begin, again when they recur after writing worked (at
+// most once a minute per kind), and their end is reported too. Neither the
+// folder nor the file is used through a link or when another user owns it.
+// Lines of rejected requests (nothing sent) are limited per source address;
+// a "#Remark:" line counts the ones left out. Not thread-safe: one engine
+// thread owns it.
 class RequestLog {
  public:
   using ErrorCallback =
@@ -80,6 +92,13 @@ class RequestLog {
 
   // Bytes buffered by Append before a flush happens on its own.
   static constexpr size_t kAutoFlushBytes = 64 * 1024;
+  static constexpr uint64_t kDefaultMaxDayBytes = uint64_t{1} << 30;
+  static constexpr uint32_t kDefaultErrorLinesPerMinute = 6;
+  static constexpr uint32_t kDefaultErrorLineBurst = 20;
+  // The same failure is reported at most this often.
+  static constexpr int64_t kReportIntervalMs = 60'000;
+  // Suppressed lines are counted in a remark at most this often.
+  static constexpr int64_t kSummaryIntervalMs = 60'000;
 
   explicit RequestLog(LogIdentity identity);
   ~RequestLog();
@@ -92,11 +111,22 @@ class RequestLog {
   bool enabled() const { return enabled_; }
   void set_error_callback(ErrorCallback callback) { on_error_ = std::move(callback); }
 
+  // Largest size of a day's file, its final remark included; once reached
+  // the day's lines are dropped. 0: no limit.
+  void set_max_day_bytes(uint64_t bytes);
+  uint64_t max_day_bytes() const { return max_day_bytes_; }
+  // Lines of rejected requests per source address: `per_minute` on average,
+  // `burst` at once. per_minute 0 with burst 0 logs none of them.
+  void set_error_line_budget(uint32_t per_minute, uint32_t burst);
+  // Rejected-request lines left out so far.
+  uint64_t suppressed_lines() const { return suppressed_total_; }
+
   // Formats one line into the buffer. A line of another local date flushes
   // the lines buffered before it, so every line lands in its day's file.
   void Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone);
   // Writes the buffered lines with one write call (plus the header when the
-  // file is new or empty). Lines that cannot be written are dropped.
+  // file is new or empty): all of them or, on a full disk, none (the file is
+  // cut back to its last whole line). Lines that cannot be written are dropped.
   void Flush();
   // Write calls made to the file so far (one per flushed batch).
   uint64_t write_calls() const { return write_calls_; }
@@ -115,24 +145,43 @@ class RequestLog {
   // Opens (or keeps) the file of `local`'s date; reopens when the path no
   // longer names the open file (moved or deleted). Returns false on error.
   bool EnsureOpen(const LocalDateTime& local, bool* needs_header);
+  bool PathStillNamesOpenFile() const;
   void CloseFile();
   void Fail(LogError kind, int error_number, const std::filesystem::path& path);
+  void Notify(LogError kind, int error_number, const std::filesystem::path& path);
+  void AppendSummary(bool force);
 
   LogIdentity identity_;
+  std::filesystem::path folder_path_;  // program_dir/Logs
   bool enabled_ = true;
   ErrorCallback on_error_;
   uint64_t error_count_ = 0;
-  unsigned reported_kinds_ = 0;  // bit per LogError already reported
+  unsigned streak_reported_ = 0;           // bit per LogError reported since writing last worked
+  int64_t last_report_ms_[3] = {0, 0, 0};  // per failure kind
+  unsigned ever_reported_ = 0;
 
   std::string buffer_;
   LocalDateTime buffer_local_;  // local time of the first buffered line
-  std::string header_;
+  LocalDateTime latest_local_;
+  std::string out_;
 
-  int fd_ = -1;
+  uint64_t max_day_bytes_ = kDefaultMaxDayBytes;
+  std::string cap_remark_;  // the last line of a day's file that reached the limit
+  bool capped_ = false;     // the open day's file reached max_day_bytes_
+  bool needs_line_end_ = false;
+
+  bool budget_on_ = true;
+  ReplyBudget error_budget_;
+  uint64_t suppressed_ = 0;  // since the last remark
+  uint64_t suppressed_total_ = 0;
+  LocalDateTime suppressed_since_;
+  int64_t suppressed_since_ms_ = 0;
+
+  files::Fd fd_;
   LocalDateTime open_date_;
   std::filesystem::path open_path_;
-  dev_t open_dev_ = 0;
-  ino_t open_ino_ = 0;
+  std::string open_name_;
+  uint64_t open_dev_ = 0, open_ino_ = 0, open_size_ = 0;
   int64_t path_check_ms_ = 0;
   int64_t path_checked_ms_ = 0;
   int64_t latest_ms_ = 0;  // the time of the latest line, on the caller's clock

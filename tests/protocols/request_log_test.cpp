@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <vector>
+
+#include "common/files/safe_file.h"
 
 #include "tests/support/temp_dir.h"
 
@@ -275,6 +279,220 @@ TEST(RequestLog, SwitchingOffFlushesWhatWasBuffered) {
   log.set_enabled(false);
   EXPECT_EQ(Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG")).size(), 6u)
       << "a line accepted while logging was on got lost";
+}
+
+struct Report {
+  LogError kind;
+  int error_number;
+};
+
+std::vector<Report>* Capture(RequestLog& log, std::vector<Report>& reports) {
+  log.set_error_callback([&reports](LogError kind, int error_number, const fs::path&) {
+    reports.push_back({kind, error_number});
+  });
+  return &reports;
+}
+
+TEST(RequestLog, PlantedLinksAreRefusedAndReportedNotFollowed) {
+  struct Case {
+    const char* what;
+    LogError kind;
+  };
+  for (const Case c : {Case{"day file linked to another file", LogError::kOpen},
+                       Case{"dangling day file link", LogError::kOpen},
+                       Case{"Logs linked to another folder", LogError::kFolder},
+                       Case{"day file with a second hard link", LogError::kOpen}}) {
+    TempDir dir;
+    const fs::path elsewhere = dir.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    const fs::path target = elsewhere / "target";
+    const std::string what = c.what;
+    if (what.starts_with("Logs")) {
+      fs::create_directory_symlink(elsewhere, dir.path() / "Logs");
+    } else {
+      fs::create_directories(dir.path() / "Logs");
+      const fs::path day = dir.path() / "Logs" / "MDLS071226.LOG";
+      if (what.starts_with("dangling")) {
+        fs::create_symlink(target, day);
+      } else {
+        WriteFile(target, "precious\n");
+        if (what.find("hard") != std::string::npos) {
+          fs::create_hard_link(target, day);
+        } else {
+          fs::create_symlink(target, day);
+        }
+      }
+    }
+    RequestLog log(Identity(dir.path()));
+    std::vector<Report> reports;
+    Capture(log, reports);
+    log.Write(TimeEntry(), At(2026, 12, 7, 1h), ZoneFacts{});
+    ASSERT_EQ(reports.size(), 1u) << what;
+    EXPECT_EQ(reports[0].kind, c.kind) << what;
+    EXPECT_NE(DescribeLogError(reports[0].kind, reports[0].error_number, "x").find("cannot"),
+              std::string::npos);
+    if (what.starts_with("dangling") || what.starts_with("Logs")) {
+      EXPECT_FALSE(fs::exists(target)) << what << ": the link's target was created";
+      EXPECT_FALSE(fs::exists(elsewhere / "MDLS071226.LOG")) << what;
+    } else {
+      EXPECT_EQ(ReadFile(target), "precious\n") << what << ": written through the link";
+    }
+  }
+}
+
+// A disk that takes only part of a write, then nothing, while `full` is set.
+bool g_disk_full = false;
+ssize_t FullDiskWrite(int fd, const void* data, size_t size) {
+  static bool took_part = false;
+  if (!g_disk_full) return ::write(fd, data, size);
+  if (!took_part && size > 10) {
+    took_part = true;
+    return ::write(fd, data, size / 2);
+  }
+  took_part = false;
+  errno = ENOSPC;
+  return -1;
+}
+
+class FullDisk {
+ public:
+  FullDisk() { files::SetWriteFunctionForTest(&FullDiskWrite); }
+  ~FullDisk() {
+    g_disk_full = false;
+    files::SetWriteFunctionForTest(nullptr);
+  }
+};
+
+TEST(RequestLog, FullDiskLeavesOnlyWholeLinesAndIsReportedAgainWhenItRecurs) {
+  FullDisk disk;
+  TempDir dir;
+  RequestLog log(Identity(dir.path()));
+  std::vector<Report> reports;
+  Capture(log, reports);
+  const fs::path file = dir.path() / "Logs" / "MDLS071226.LOG";
+  const auto write_at = [&](std::chrono::nanoseconds t) {
+    log.Write(TimeEntry(), At(2026, 12, 7, t), ZoneFacts{});
+  };
+
+  write_at(1h);
+  g_disk_full = true;
+  write_at(1h + 1s);
+  write_at(1h + 2s);
+  ASSERT_EQ(reports.size(), 1u) << "a lasting failure is reported once";
+  EXPECT_EQ(reports[0].kind, LogError::kWrite);
+  EXPECT_EQ(reports[0].error_number, ENOSPC);
+  EXPECT_EQ(Lines(ReadFile(file)).size(), 6u) << "a cut line was left in the file";
+
+  g_disk_full = false;
+  write_at(1h + 3s);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1].kind, LogError::kRecovered);
+  const auto lines = Lines(ReadFile(file));
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[6].substr(0, 19), "2026-12-07 01:00:03");
+
+  // Again within the minute: counted, not reported; later: reported again.
+  g_disk_full = true;
+  write_at(1h + 10s);
+  g_disk_full = false;
+  write_at(1h + 11s);
+  EXPECT_EQ(reports.size(), 2u) << "a flapping disk must not flood the reports";
+  g_disk_full = true;
+  write_at(1h + 5min);
+  ASSERT_EQ(reports.size(), 3u) << "a failure that recurs later must be reported again";
+  EXPECT_EQ(reports[2].kind, LogError::kWrite);
+  EXPECT_EQ(log.error_count(), 4u);
+}
+
+TEST(RequestLog, FileEndingInACutLineGetsALineEndFirst) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "Logs");
+  const fs::path file = dir.path() / "Logs" / "MDLS071226.LOG";
+  WriteFile(file, "#Software Service: cut off mid-li");
+  RequestLog log(Identity(dir.path()));
+  log.Write(TimeEntry(), At(2026, 12, 7, 1h), ZoneFacts{});
+  const auto lines = Lines(ReadFile(file));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].substr(0, 19), "2026-12-07 01:00:00");
+}
+
+LogEntry Rejected(std::string_view from) { return {"1 Bytes NTP ERROR: 0", from, 123, 0, "NTPv4", "UDP", 1}; }
+
+TEST(RequestLog, RejectedRequestLinesAreLimitedPerAddressAndCountedInARemark) {
+  TempDir dir;
+  RequestLog log(Identity(dir.path()));
+  log.set_error_line_budget(6, 5);
+  const UtcTime start = At(2026, 12, 7, 1h);
+  for (int i = 0; i < 1000; ++i)
+    log.Append(Rejected("198.51.100.7"), start + std::chrono::milliseconds(i), {});
+  // Real traffic from the same address and errors of another one still go in.
+  for (int i = 0; i < 3; ++i) log.Append(TimeEntry(), start + 1s, {});
+  log.Append(Rejected("198.51.100.8"), start + 1s, {});
+  log.Flush();
+  const fs::path file = dir.path() / "Logs" / "MDLS071226.LOG";
+  auto lines = Lines(ReadFile(file));
+  ASSERT_EQ(lines.size(), 5u + 5 + 3 + 1);
+  EXPECT_EQ(log.suppressed_lines(), 995u);
+
+  // About 10 s at 6 a minute later, one more line of the flooding address is allowed.
+  log.Write(Rejected("198.51.100.7"), start + 11s, {});
+  log.Write(Rejected("198.51.100.7"), start + 11s, {});
+  EXPECT_EQ(Lines(ReadFile(file)).size(), 15u);
+
+  // The remark comes with the first line after a minute of suppression.
+  log.Write(TimeEntry(), start + 61s, {});
+  lines = Lines(ReadFile(file));
+  ASSERT_EQ(lines.size(), 17u);
+  EXPECT_EQ(lines[15],
+            "#Remark: 996 lines of rejected requests left out (per-address limit) since 2026-12-07 01:00:00");
+  EXPECT_EQ(lines[16].substr(0, 19), "2026-12-07 01:01:01");
+}
+
+TEST(RequestLog, SuppressedCountIsWrittenWhenTheLogCloses) {
+  TempDir dir;
+  {
+    RequestLog log(Identity(dir.path()));
+    log.set_error_line_budget(0, 1);
+    log.Write(Rejected("192.0.2.77"), At(2026, 12, 7, 1h), {});
+    log.Write(Rejected("192.0.2.77"), At(2026, 12, 7, 1h), {});
+    log.Write(Rejected("192.0.2.77"), At(2026, 12, 7, 1h), {});
+  }
+  const auto lines = Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG"));
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_TRUE(lines[6].starts_with("#Remark: 2 lines of rejected requests")) << lines[6];
+}
+
+TEST(RequestLog, DayFileStopsAtItsSizeLimitWithARemarkUntilTheNextDay) {
+  TempDir dir;
+  const fs::path file = dir.path() / "Logs" / "MDLS071226.LOG";
+  constexpr uint64_t kLimit = 2000;
+  std::vector<Report> reports;
+  {
+    RequestLog log(Identity(dir.path()));
+    log.set_max_day_bytes(kLimit);
+    Capture(log, reports);
+    for (int i = 0; i < 30; ++i) log.Write(TimeEntry(), At(2026, 12, 7, 1h + std::chrono::seconds(i)), {});
+    // One batch larger than the room left is cut at a line end too.
+    log.Write(TimeEntry(), At(2026, 12, 8, 1h), {});
+    for (int i = 0; i < 30; ++i) log.Append(TimeEntry(), At(2026, 12, 8, 2h), {});
+    log.Flush();
+  }
+  const std::string text = ReadFile(file);
+  EXPECT_LE(text.size(), kLimit);
+  EXPECT_GT(text.size(), kLimit - 200);
+  const auto lines = Lines(text);
+  EXPECT_EQ(lines.back(), "#Remark: size limit of 2000 bytes reached; no more lines until the next day");
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].kind, LogError::kDayCap);
+  const std::string next = ReadFile(dir.path() / "Logs" / "MDLS081226.LOG");
+  EXPECT_LE(next.size(), kLimit);
+  EXPECT_TRUE(Lines(next).back().starts_with("#Remark: size limit")) << "the cap must hold within one batch";
+
+  // A restart on the same day keeps to the limit.
+  RequestLog again(Identity(dir.path()));
+  again.set_max_day_bytes(kLimit);
+  again.Write(TimeEntry(), At(2026, 12, 7, 3h), {});
+  EXPECT_EQ(ReadFile(file), text);
 }
 
 }  // namespace
