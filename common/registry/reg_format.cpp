@@ -133,8 +133,8 @@ class Parser {
     }
     if (line_no_ == 0 || !seen_header_) return Fail(1, "missing header line");
     if (in_hex_) return Fail(line_no_, "hex value continues past the end of the file");
-    if (skipped_ > kMaxWarnings) {
-      result_.warnings.push_back(std::to_string(skipped_ - kMaxWarnings) + " more non-string values skipped");
+    if (warned_ > kMaxWarnings) {
+      result_.warnings.push_back(std::to_string(warned_ - kMaxWarnings) + " more repeated keys or values");
     }
     result_.ok = true;
     return std::move(result_);
@@ -151,6 +151,9 @@ class Parser {
   bool Line(std::string_view raw) {
     if (in_hex_) {
       if (!CheckHexList(raw, &in_hex_)) return Error("bad hex continuation line");
+      std::string& verbatim = result_.data.keys[current_].values[hex_value_].raw;
+      verbatim.push_back('\n');
+      verbatim += raw;
       return true;
     }
     std::string_view line = TrimRight(TrimLeft(raw));
@@ -179,15 +182,19 @@ class Parser {
     }
     if (hive == Hive::kNone) return Error("unknown root key");
     std::string_view sub_key = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-    auto [it, added] = key_index_.try_emplace(FoldedKey(hive, sub_key), result_.data.keys.size());
+    auto [it, added] =
+        key_index_.try_emplace(FoldedKey(hive, sub_key), Seen{result_.data.keys.size(), line_no_});
     if (added) {
       RegKey key;
       key.hive = hive;
       key.sub_key = std::string(sub_key);
       result_.data.keys.push_back(std::move(key));
       value_index_.emplace_back();
+    } else {
+      Warn("key [" + Shortened(path) + "] repeats the key of line " + std::to_string(it->second.line) +
+           "; their values are merged");
     }
-    current_ = it->second;
+    current_ = it->second.index;
     return true;
   }
 
@@ -218,23 +225,35 @@ class Parser {
       good = CheckHexList(rest.substr(rest.find(':') + 1), &continues);
     }
     if (!good) return Error("unsupported value data");
+    hex_value_ = Store(std::move(name), "", std::string(rest));
     in_hex_ = continues;
-    if (++skipped_ <= kMaxWarnings) {
-      if (name.size() > 64) name = name.substr(0, 64) + "...";
-      result_.warnings.push_back("line " + std::to_string(line_no_) + ": value \"" + name +
-                                 "\" is not a string value and was skipped");
-    }
     return true;
   }
 
-  void Store(std::string name, std::string data) {
+  static std::string Shortened(std::string_view text) {
+    return text.size() > 64 ? std::string(text.substr(0, 64)) + "..." : std::string(text);
+  }
+
+  void Warn(std::string text) {
+    if (++warned_ <= kMaxWarnings)
+      result_.warnings.push_back("line " + std::to_string(line_no_) + ": " + text);
+  }
+
+  // Returns the value's position in its key.
+  size_t Store(std::string name, std::string data, std::string raw = {}) {
     RegKey& key = result_.data.keys[current_];
-    auto [it, added] = value_index_[current_].try_emplace(name, key.values.size());
+    auto [it, added] = value_index_[current_].try_emplace(name, Seen{key.values.size(), line_no_});
     if (added) {
-      key.values.push_back(RegValue{std::move(name), std::move(data)});
+      key.values.push_back(RegValue{std::move(name), std::move(data), std::move(raw)});
     } else {
-      key.values[it->second].data = std::move(data);
+      Warn("value \"" + Shortened(name) + "\" repeats line " + std::to_string(it->second.line) +
+           "; the last one is kept");
+      it->second.line = line_no_;
+      RegValue& value = key.values[it->second.index];
+      value.data = std::move(data);
+      value.raw = std::move(raw);
     }
+    return it->second.index;
   }
 
   bool Error(std::string why) {
@@ -242,13 +261,18 @@ class Parser {
     return false;
   }
 
+  struct Seen {
+    size_t index;  // in the key list or the key's value list
+    size_t line;   // of the latest entry
+  };
   static constexpr size_t kNoKey = static_cast<size_t>(-1);
   RegParseResult result_;
-  std::unordered_map<std::string, size_t> key_index_;
-  std::vector<std::unordered_map<std::string, size_t>> value_index_;
+  std::unordered_map<std::string, Seen> key_index_;
+  std::vector<std::unordered_map<std::string, Seen>> value_index_;
   size_t current_ = kNoKey;
+  size_t hex_value_ = 0;  // the value that continuation lines extend
   size_t line_no_ = 0;
-  size_t skipped_ = 0;
+  size_t warned_ = 0;
   bool seen_header_ = false;
   bool in_hex_ = false;
   std::string error_;
@@ -305,6 +329,7 @@ void RegData::SetValue(RegKey& key, std::string_view name, std::string_view data
   for (RegValue& value : key.values) {
     if (value.name == name) {
       value.data = std::string(data);
+      value.raw.clear();
       return;
     }
   }
@@ -339,7 +364,11 @@ std::string SerializeRegFile(const RegData& data) {
         AppendQuoted(value.name, &out);
       }
       out.push_back('=');
-      AppendQuoted(value.data, &out);
+      if (value.is_string()) {
+        AppendQuoted(value.data, &out);
+      } else {
+        out += value.raw;
+      }
       out.push_back('\n');
     }
     out.push_back('\n');

@@ -1,5 +1,6 @@
-// The registry store's text format: regedit's export layout holding string
-// values only, parsed from bytes and written back to bytes (no file I/O here).
+// The registry store's text format: regedit's export layout, parsed from bytes
+// and written back to bytes (no file I/O here). String values are read and
+// written; values of other types are carried along verbatim.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,11 @@ bool HasForbiddenChar(std::string_view text);
 
 struct RegValue {
   std::string name;  // "" is the key's default value, written as @
-  std::string data;
+  std::string data;  // of a string value
+  // Non-empty for any other value (dword:, hex:, hex(N):): the text after
+  // "=" as it stood, continuation lines joined with LF. Written back as is.
+  std::string raw{};
+  bool is_string() const { return raw.empty(); }
   bool operator==(const RegValue&) const = default;
 };
 
@@ -59,7 +64,7 @@ struct RegData {
   RegKey* FindKey(Hive hive, std::string_view sub_key);
   // Finds or appends the key.
   RegKey& AddKey(Hive hive, std::string_view sub_key);
-  // Replaces the value's data, or appends the value to the key.
+  // Makes the value a string value holding `data` (in place), or appends it.
   static void SetValue(RegKey& key, std::string_view name, std::string_view data);
   // Removes the value; false when it was not there.
   static bool RemoveValue(RegKey& key, std::string_view name);
@@ -76,9 +81,10 @@ struct RegParseResult {
 // Accepts an optional UTF-8 byte order mark, LF or CRLF line ends, the header
 // line (or "REGEDIT4"), blank lines, ";" comment lines, [key] lines and
 // "name"="data" / @="data" lines with \\ and \" escapes (any other backslash
-// is kept as it stands). Repeated keys merge; a repeated value name keeps its
-// first position and takes the last data. dword: and hex: values are skipped
-// with a warning. Everything else is rejected. An empty text is an empty store.
+// is kept as it stands), dword:, hex: and hex(N): values (kept verbatim).
+// Repeated keys merge; a repeated value name keeps its first position and
+// takes the last data; both are warned about with their lines. Everything
+// else is rejected. An empty text is an empty store.
 RegParseResult ParseRegFile(std::string_view bytes);
 
 // The canonical text: header, a blank line, then each key followed by its

@@ -56,7 +56,7 @@ void Registry::Load() {
       if (parsed.ok) {
         data_ = std::move(parsed.data);
         for (const std::string& warning : parsed.warnings) {
-          Report("Registry store " + file_.string() + ": " + warning + " (it is dropped at the next save)");
+          Report("Registry store " + file_.string() + ": " + warning);
         }
         return;
       }
@@ -84,7 +84,7 @@ std::string Registry::ReadValue(Hive hive, std::string_view sub_key, std::string
   const RegKey* key = data_.FindKey(hive, sub_key);
   if (key == nullptr) return "";
   for (const RegValue& value : key->values) {
-    if (value.name == name) return value.data;
+    if (value.name == name) return value.is_string() ? value.data : "";
   }
   return "";
 }
@@ -92,7 +92,9 @@ std::string Registry::ReadValue(Hive hive, std::string_view sub_key, std::string
 std::vector<std::pair<std::string, std::string>> Registry::Values(Hive hive, std::string_view sub_key) const {
   std::vector<std::pair<std::string, std::string>> out;
   if (const RegKey* key = data_.FindKey(hive, sub_key)) {
-    for (const RegValue& value : key->values) out.emplace_back(value.name, value.data);
+    for (const RegValue& value : key->values) {
+      if (value.is_string()) out.emplace_back(value.name, value.data);
+    }
   }
   return out;
 }

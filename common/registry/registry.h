@@ -1,5 +1,6 @@
 // The registry module: string values under keys of the seven root hives,
 // kept in one file store (regedit's export format) and saved atomically.
+// Values of other types in the file are kept as they are across saves.
 #pragma once
 
 #include <filesystem>
@@ -43,7 +44,8 @@ class Registry {
 
   const std::filesystem::path& file() const { return file_; }
 
-  // HKEY_LOCAL_MACHINE\sub_key, exact (case-sensitive) value name; "" when missing.
+  // HKEY_LOCAL_MACHINE\sub_key, exact (case-sensitive) value name; "" when
+  // missing or not a string value.
   std::string ReadValue(std::string_view sub_key, std::string_view name) const;
   std::string ReadValue(Hive hive, std::string_view sub_key, std::string_view name) const;
 
@@ -72,7 +74,7 @@ class Registry {
   // the sub-key.
   SplitPath Split(std::string_view full_path) const;
 
-  // The values of one key in creation order.
+  // The string values of one key in creation order.
   std::vector<std::pair<std::string, std::string>> Values(Hive hive, std::string_view sub_key) const;
 
   // Defers saving until the guard ends: one save for a batch of changes.

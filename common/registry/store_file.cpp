@@ -1,6 +1,8 @@
 // POSIX realisation of the registry store's file operations.
 #include "common/registry/store_file.h"
 
+#include "common/files/safe_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -38,55 +40,28 @@ bool WriteAll(int fd, std::string_view bytes) {
 }  // namespace
 
 StoreRead ReadStoreFile(const std::filesystem::path& file, size_t max_bytes) {
+  files::ReadPolicy policy;
+  policy.max_bytes = max_bytes;
+  policy.follow_own_link = false;  // a planted link must not redirect the store
+  files::ReadResult read = files::ReadSmallFile(file, policy);
   StoreRead result;
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) {
+  result.error = std::move(read.error);
+  switch (read.status) {
+    case files::ReadResult::Status::kOk:
+      result.status = StoreRead::Status::kOk;
+      result.bytes = std::move(read.bytes);
+      break;
+    case files::ReadResult::Status::kMissing:
       result.status = StoreRead::Status::kMissing;
-    } else {
-      result.error = Describe("cannot open", file);
-    }
-    return result;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    result.error = "not a regular file: " + file.string();
-    ::close(fd);
-    return result;
-  }
-  if (static_cast<unsigned long long>(st.st_size) > max_bytes) {
-    result.status = StoreRead::Status::kTooLarge;
-    result.error = "larger than " + std::to_string(max_bytes) + " bytes";
-    ::close(fd);
-    return result;
-  }
-  // The file may grow while it is read: read at most one byte past the limit.
-  std::string bytes(static_cast<size_t>(st.st_size), '\0');
-  size_t have = 0;
-  std::vector<char> chunk(4096);
-  for (;;) {
-    ssize_t n = ::read(fd, chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      result.error = Describe("cannot read", file);
-      ::close(fd);
-      return result;
-    }
-    if (n == 0) break;
-    if (have + static_cast<size_t>(n) > max_bytes) {
+      break;
+    case files::ReadResult::Status::kTooLarge:
       result.status = StoreRead::Status::kTooLarge;
-      result.error = "larger than " + std::to_string(max_bytes) + " bytes";
-      ::close(fd);
-      return result;
-    }
-    if (bytes.size() < have + static_cast<size_t>(n)) bytes.resize(have + static_cast<size_t>(n));
-    std::memcpy(bytes.data() + have, chunk.data(), static_cast<size_t>(n));
-    have += static_cast<size_t>(n);
+      break;
+    case files::ReadResult::Status::kRefused:
+    case files::ReadResult::Status::kError:
+      result.status = StoreRead::Status::kError;
+      break;
   }
-  ::close(fd);
-  bytes.resize(have);
-  result.status = StoreRead::Status::kOk;
-  result.bytes = std::move(bytes);
   return result;
 }
 
@@ -116,7 +91,8 @@ std::string WriteFileAtomically(const std::filesystem::path& file, std::string_v
   int fd = ::mkstemp(temp.data());
   if (fd < 0) return Describe("cannot create a temporary file in", folder);
   struct stat st {};
-  mode_t mode = (::stat(file.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
+  // The mode of the file itself, never of a link's target.
+  mode_t mode = (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ? (st.st_mode & 0777) : 0644;
   std::string error;
   if (::fchmod(fd, mode) != 0) {
     error = Describe("cannot set the mode of", temp);
@@ -167,9 +143,16 @@ std::string MoveAside(const std::filesystem::path& file, std::time_t now, std::f
 StoreLock::StoreLock(const std::filesystem::path& file, std::chrono::milliseconds wait) {
   std::filesystem::path lock_path = file;
   lock_path += ".lock";
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) {
-    error_ = Describe("cannot open", lock_path);
+    error_ = errno == ELOOP ? "refused " + lock_path.string() + ": a symbolic link"
+                            : Describe("cannot open", lock_path);
+    return;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    error_ = "refused " + lock_path.string() + ": not a plain file owned by this program's user";
+    ::close(fd);
     return;
   }
   const auto give_up = std::chrono::steady_clock::now() + wait;

@@ -257,6 +257,65 @@ TEST_F(RegistryTest, TwoProgramsSharingTheStoreKeepEachOthersValues) {
   EXPECT_TRUE(folder_.Entries(".registry.reg.tmp-").empty()) << "temporary files left behind";
 }
 
+TEST_F(RegistryTest, ValuesOfOtherProgramsAndTypesSurviveOurSaves) {
+  const std::string admin =
+      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
+      "\"Retries\"=dword:00000003\n\"Blob\"=hex:01,02,\\\n  03\n\"Settings\"=\"YES\"\n\n";
+  ASSERT_TRUE(WriteFile(File(), admin));
+  Registry registry(File(), Collect());
+  EXPECT_TRUE(messages_.empty()) << AllMessages();
+  EXPECT_EQ(registry.ReadValue(kKey, "Retries"), "") << "not a string value";
+  EXPECT_EQ(registry.Values(Hive::kLocalMachine, kKey).size(), 1u);
+  ASSERT_TRUE(registry.WriteValue(Hive::kLocalMachine, kKey, "Settings", "NO"));
+  ASSERT_TRUE(registry.WriteValue(Hive::kLocalMachine, kKey, "New", "1"));
+  EXPECT_EQ(
+      ReadFile(File()),
+      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
+      "\"Retries\"=dword:00000003\n\"Blob\"=hex:01,02,\\\n  03\n\"Settings\"=\"NO\"\n\"New\"=\"1\"\n\n");
+}
+
+TEST_F(RegistryTest, RepeatedEntriesAreReportedWithFileAndLine) {
+  ASSERT_TRUE(
+      WriteFile(File(),
+                "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\n"
+                "\"a\"=\"1\"\n\"a\"=\"2\"\n"));
+  Registry registry(File(), Collect());
+  ASSERT_EQ(messages_.size(), 1u) << AllMessages();
+  EXPECT_NE(messages_[0].find(File().string() + ": line 5: value \"a\" repeats line 4"), std::string::npos)
+      << messages_[0];
+  EXPECT_EQ(registry.ReadValue(kKey, "a"), "2");
+}
+
+TEST_F(RegistryTest, PlantedLinksAreNeitherReadNorWrittenThrough) {
+  const std::filesystem::path target = folder_.path() / "victim";
+  const std::string precious = "precious\n";
+  struct Case {
+    const char* what;
+    std::filesystem::path link;
+  };
+  std::filesystem::path lock = File();
+  lock += ".lock";
+  for (const Case& c : {Case{"store file", File()}, Case{"lock file", lock}}) {
+    messages_.clear();
+    ASSERT_TRUE(WriteFile(target, precious));
+    std::filesystem::remove(File());
+    std::filesystem::remove(lock);
+    std::filesystem::create_symlink(target, c.link);
+    Registry registry(File(), Collect());
+    EXPECT_FALSE(registry.WriteValue(Hive::kLocalMachine, kKey, "a", "1")) << c.what;
+    EXPECT_EQ(ReadFile(target), precious) << c.what << ": written through the link";
+    EXPECT_TRUE(std::filesystem::is_symlink(c.link)) << c.what << ": the link was replaced";
+    EXPECT_NE(AllMessages().find("symbolic link"), std::string::npos) << c.what << ": " << AllMessages();
+    std::filesystem::remove(c.link);
+  }
+  // A dangling link is not created either.
+  std::filesystem::remove(target);
+  std::filesystem::create_symlink(target, lock);
+  Registry registry(File(), Collect());
+  EXPECT_FALSE(registry.WriteValue(Hive::kLocalMachine, kKey, "a", "1"));
+  EXPECT_FALSE(std::filesystem::exists(target));
+}
+
 TEST(StoreFile, CorruptNameCarriesTheUtcSecond) {
   EXPECT_EQ(CorruptFileName("/x/registry.reg", 1700000000).string(),
             "/x/registry.reg.corrupt-20231114T221320Z");
