@@ -32,7 +32,70 @@ std::string LocalStamp() {
   return std::string(buf, n);
 }
 
+// Length of the valid UTF-8 sequence at text[0], 0 when it is not one.
+size_t Utf8Length(std::string_view text) {
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  if (at(1) < low || at(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+void AppendEscaped(std::string& out, std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    out += "\\x";
+    out += kHex[u >> 4];
+    out += kHex[u & 0xF];
+  }
+}
+
 }  // namespace
+
+std::string CleanEventLine(std::string_view line) {
+  std::string out;
+  std::string piece;
+  while (!line.empty()) {
+    piece.clear();
+    const size_t length = Utf8Length(line);
+    const auto lead = static_cast<unsigned char>(line[0]);
+    const bool control = lead < 0x20 || lead == 0x7F ||
+                         (length == 2 && lead == 0xC2 && static_cast<unsigned char>(line[1]) < 0xA0);
+    const size_t used = length == 0 ? 1 : length;
+    if (length == 0 || control) {
+      AppendEscaped(piece, line.substr(0, used));
+    } else {
+      piece.assign(line.substr(0, used));
+    }
+    if (out.size() + piece.size() > kMaxEventLineBytes) {
+      out += kCutMark;
+      return out;
+    }
+    out += piece;
+    line.remove_prefix(used);
+  }
+  return out;
+}
 
 EventLog::EventLog(std::string ident, EventLogOptions options) : ident_(std::move(ident)), options_(options) {
   if (options_.to_syslog) ::openlog(ident_.c_str(), LOG_PID, LOG_DAEMON);
@@ -43,12 +106,22 @@ EventLog::~EventLog() {
 }
 
 void EventLog::Write(EventLevel level, std::string_view text) {
+  size_t lines = 0;
   while (!text.empty()) {
     const size_t end = text.find('\n');
-    std::string line(text.substr(0, end));
+    std::string raw(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    std::erase(line, '\r');
-    if (line.empty()) continue;
+    std::erase(raw, '\r');
+    if (raw.empty()) continue;
+    std::string line;
+    if (++lines > kMaxEventLines) {
+      size_t rest = 1;
+      for (size_t at = 0; (at = text.find('\n', at)) != std::string_view::npos; ++at) ++rest;
+      line = "\u2026(" + std::to_string(rest) + " more lines cut)";
+      text = {};
+    } else {
+      line = CleanEventLine(raw);
+    }
     if (options_.to_syslog) ::syslog(Priority(level), "%s", line.c_str());
     if (options_.console) {
       const std::string out = (options_.stamp_console ? LocalStamp() : std::string()) + line + "\n";

@@ -12,6 +12,15 @@ namespace mdl::service {
 
 enum class EventLevel { kError, kWarning, kNotice, kInfo };
 
+// Longest line written (before the cut mark) and most lines per Write.
+inline constexpr size_t kMaxEventLineBytes = 1000;
+inline constexpr size_t kMaxEventLines = 50;
+inline constexpr std::string_view kCutMark = "\u2026(cut)";
+
+// One line as it is written: control characters (C0, DEL, C1) and bytes that
+// are not valid UTF-8 become \xNN; cut at kMaxEventLineBytes with kCutMark.
+std::string CleanEventLine(std::string_view line);
+
 struct EventLogOptions {
   std::FILE* console = nullptr;  // e.g. stderr in the foreground; nullptr: syslog only
   bool stamp_console = false;    // local date and time before each console line
@@ -26,7 +35,8 @@ class EventLog {
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;
 
-  // Writes `text`, one record per line: CR are dropped, empty lines skipped.
+  // Writes `text`, one record per line: CR are dropped, empty lines skipped,
+  // each line cleaned; lines past kMaxEventLines are counted in a last line.
   void Write(EventLevel level, std::string_view text);
   void Info(std::string_view text) { Write(EventLevel::kInfo, text); }
   void Notice(std::string_view text) { Write(EventLevel::kNotice, text); }

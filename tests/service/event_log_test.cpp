@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace mdl::service {
 namespace {
@@ -83,6 +84,54 @@ TEST(EventLog, LinesFromTwoThreadsStayWhole) {
     ASSERT_TRUE(IsStamped(line, a) || IsStamped(line, b)) << "line " << lines << " was torn";
   }
   EXPECT_EQ(lines, 2 * kEach);
+}
+
+TEST(EventLog, HostileBytesAreEscapedAndLongLinesCut) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"bell\x07 tab\t esc\x1b[31m del\x7f", "bell\\x07 tab\\x09 esc\\x1B[31m del\\x7F"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+       "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},  // valid UTF-8 kept
+      {"bad \xff \xc3 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80",
+       "bad \\xFF \\xC3 \\xC0\\xAF \\xED\\xA0\\x80 \\xF4\\x90\\x80\\x80"},
+      {"c1 \xc2\x9b", "c1 \\xC2\\x9B"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CleanEventLine(c.in), c.out);
+
+  const std::string cut = CleanEventLine(std::string(1'000'000, 'h'));
+  EXPECT_EQ(cut, std::string(kMaxEventLineBytes, 'h') + std::string(kCutMark));
+  // The cut never splits a character or an escape.
+  const std::string mixed = CleanEventLine(std::string(999, 'x') + "\xc3\xa9" + std::string(10, 'y'));
+  EXPECT_EQ(mixed, std::string(999, 'x') + std::string(kCutMark));
+  const std::string escaped = CleanEventLine(std::string(998, 'x') + "\x01" + "y");
+  EXPECT_EQ(escaped, std::string(998, 'x') + std::string(kCutMark));
+  EXPECT_EQ(CleanEventLine(std::string(kMaxEventLineBytes, 'z')), std::string(kMaxEventLineBytes, 'z'));
+}
+
+TEST(EventLog, ConsoleGetsCleanBoundedLines) {
+  Console console;
+  ASSERT_NE(console.get(), nullptr);
+  {
+    EventLog log("mdl-test", {.console = console.get(), .stamp_console = false, .to_syslog = false});
+    log.Warning(std::string("host \0\xff", 7) + std::string(5000, 'a'));
+    std::string many;
+    for (int i = 0; i < 200; ++i) many += "line\n";
+    log.Info(many);
+  }
+  const std::string text = console.Text();
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  ASSERT_EQ(lines.size(), 1 + kMaxEventLines + 1);
+  EXPECT_TRUE(lines[0].starts_with("host \\x00\\xFF")) << lines[0].substr(0, 40);
+  EXPECT_LE(lines[0].size(), kMaxEventLineBytes + kCutMark.size());
+  EXPECT_EQ(text.find('\0'), std::string::npos);
+  EXPECT_EQ(lines.back(), "\u2026(150 more lines cut)");
 }
 
 }  // namespace
