@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/files/safe_file.h"
 #include "server/upstream/numeric_text.h"
 
 namespace mdl {
@@ -177,6 +178,32 @@ std::string_view ServerList::QueryHost() const {
   if (!upstream_host_.empty()) return upstream_host_;
   if (entries_.empty()) return {};
   return entries_.front().host_field;
+}
+
+ServerListFile LoadServerListFile(const std::filesystem::path& path, std::size_t max_bytes) {
+  files::ReadPolicy policy;
+  policy.max_bytes = max_bytes;
+  policy.follow_own_link = true;
+  files::ReadResult read = files::ReadSmallFile(path, policy);
+  ServerListFile out;
+  switch (read.status) {
+    case files::ReadResult::Status::kOk:
+      out.loaded = true;
+      out.list = ServerList::Parse(read.bytes);
+      break;
+    case files::ReadResult::Status::kMissing:
+      out.problem =
+          "server list " + path.string() + " is missing: no upstream synchronisation until it is there";
+      break;
+    case files::ReadResult::Status::kRefused:
+      out.problem = "server list refused: " + read.error;
+      break;
+    case files::ReadResult::Status::kTooLarge:
+    case files::ReadResult::Status::kError:
+      out.problem = "server list " + path.string() + " cannot be read: " + read.error;
+      break;
+  }
+  return out;
 }
 
 }  // namespace mdl

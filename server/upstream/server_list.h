@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,5 +85,16 @@ class ServerList {
   std::string upstream_host_;
   int selected_server_ = 0;
 };
+
+struct ServerListFile {
+  bool loaded = false;
+  ServerList list;      // when loaded
+  std::string problem;  // the diagnostic line otherwise
+};
+
+// Reads and parses the list file. A link is read through only when it
+// belongs to us or root; the file must be a plain file of ours or root's and
+// at most max_bytes long. Nothing is ever written to it.
+ServerListFile LoadServerListFile(const std::filesystem::path& path, std::size_t max_bytes);
 
 }  // namespace mdl

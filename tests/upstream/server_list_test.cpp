@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace mdl {
 namespace {
 
@@ -256,6 +258,40 @@ TEST(ShippedServerList, EveryRegionHasFiveUsableServers) {
     in_regions += list.RegionIndex().size();
   }
   EXPECT_EQ(in_regions, list.entries().size()) << "an entry belongs to no region";
+}
+
+}  // namespace
+}  // namespace mdl
+
+namespace mdl {
+namespace {
+
+std::string ListText() { return "h1\nh2\nh3\nh4\nh5\nntp.example:::Example, NA:::2:::x\n"; }
+
+TEST(ServerListFile, ReadsAPlainFileOrOurOwnLinkAndRefusesTheRest) {
+  mdl::testing::TempDir dir;
+  const std::filesystem::path list = dir.path() / "list";
+  ASSERT_TRUE(mdl::testing::WriteFile(list, ListText()));
+  const ServerListFile plain = LoadServerListFile(list, 4096);
+  ASSERT_TRUE(plain.loaded) << plain.problem;
+  EXPECT_EQ(plain.list.ServerCount(), 1);
+
+  const std::filesystem::path link = dir.path() / "link";
+  std::filesystem::create_symlink(list, link);
+  EXPECT_TRUE(LoadServerListFile(link, 4096).loaded) << "a link of our own is read through";
+
+  const ServerListFile missing = LoadServerListFile(dir.path() / "none", 4096);
+  EXPECT_FALSE(missing.loaded);
+  EXPECT_NE(missing.problem.find("is missing"), std::string::npos) << missing.problem;
+
+  const ServerListFile big = LoadServerListFile(list, 10);
+  EXPECT_FALSE(big.loaded);
+  EXPECT_NE(big.problem.find("larger than 10 bytes"), std::string::npos) << big.problem;
+
+  std::filesystem::create_directory(dir.path() / "folder");
+  const ServerListFile folder = LoadServerListFile(dir.path() / "folder", 4096);
+  EXPECT_FALSE(folder.loaded);
+  EXPECT_NE(folder.problem.find("refused"), std::string::npos) << folder.problem;
 }
 
 }  // namespace
