@@ -38,23 +38,13 @@ UpstreamSync::UpstreamSync(boost::asio::io_context& io, ServingContext& context,
 UpstreamSync::~UpstreamSync() { *alive_ = false; }
 
 void UpstreamSync::ReadServerList() {
-  std::filesystem::path path = home_ / std::string(kServerListFileName);
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    ctx_.Diagnostic("server list " + path.string() +
-                    " is missing: no upstream synchronisation until it is there");
+  const std::filesystem::path path = home_ / std::string(kServerListFileName);
+  ServerListFile file = LoadServerListFile(path, kMaxListFileBytes);
+  if (!file.loaded) {
+    ctx_.Diagnostic(file.problem);
     return;
   }
-  auto size = std::filesystem::file_size(path, ec);
-  if (ec || size > kMaxListFileBytes) {
-    ctx_.Diagnostic("server list " + path.string() + " cannot be read" +
-                    (ec ? ": " + ec.message() : std::string(": larger than 4 MB")));
-    return;
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  list_ = ServerList::Parse(text.str());
+  list_ = std::move(file.list);
   list_loaded_ = true;
   for (const std::string& w : list_.warnings()) ctx_.Diagnostic("server list: " + w);
 }
