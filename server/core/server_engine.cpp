@@ -116,9 +116,7 @@ void ServerEngine::Start() {
   log_ = std::make_unique<RequestLog>(id);
   log_->set_path_check_interval(std::chrono::seconds(1));
   log_->set_error_callback([this](LogError kind, int err, const std::filesystem::path& p) {
-    const char* what = kind == LogError::kFolder ? "create the folder" : kind == LogError::kOpen ? "open" : "write";
-    Diagnostic("request log: cannot " + std::string(what) + " " + p.string() + ": " +
-               std::generic_category().message(err));
+    Diagnostic(DescribeLogError(kind, err, p));
   });
   ctx_.set_log(log_.get());
   // The server list first, then the settings, which open the listeners.
