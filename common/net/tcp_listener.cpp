@@ -11,6 +11,22 @@
 #include <cstring>
 
 namespace mdl::net {
+namespace {
+
+// The address of an accepted peer as 16 bytes, IPv4 as IPv4-mapped IPv6.
+std::array<uint8_t, 16> PeerKey(const sockaddr_storage& peer) {
+  std::array<uint8_t, 16> key{};
+  if (peer.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(peer);
+    key[10] = key[11] = 0xFF;
+    std::memcpy(key.data() + 12, &a.sin_addr, 4);
+  } else if (peer.ss_family == AF_INET6) {
+    std::memcpy(key.data(), &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, 16);
+  }
+  return key;
+}
+
+}  // namespace
 
 TcpSlot::TcpSlot(TcpListener& owner, int index)
     : owner_(owner), index_(index), socket_(owner.io_), idle_(owner.io_) {}
@@ -108,6 +124,7 @@ void TcpSlot::StartRead() {
                               Close();
                               return;
                             }
+                            active_seq_ = ++owner_.seq_;
                             owner_.handler_.OnData(*this, {read_buf_.data(), n});
                             if (open_ && gen == generation_) StartRead();
                           });
@@ -119,7 +136,9 @@ void TcpSlot::ArmIdle() {
 }
 
 void TcpSlot::ExpireAfter(std::chrono::milliseconds d) {
-  if (open_) ArmTimer(d);
+  if (!open_) return;
+  deadline_set_ = true;
+  ArmTimer(d);
 }
 
 void TcpSlot::ArmTimer(std::chrono::milliseconds d) {
@@ -248,12 +267,21 @@ void TcpListener::OnAcceptReady() {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) out_of_resources = true;
       break;  // backlog empty (or resources short: retried below)
     }
-    if (open_count_ >= max_open_) {
+    const std::array<uint8_t, 16> key = PeerKey(peer);
+    if (max_per_address_ > 0 && OpenFrom(key) >= max_per_address_) {
+      ++refused_per_address_;
+      ::close(fd);
+      continue;
+    }
+    if (open_count_ >= max_open_ && !EvictOldestIdle()) {
       ++refused_over_cap_;
       ::close(fd);
       continue;
     }
     TcpSlot& s = AllocateSlot();
+    s.peer_key_ = key;
+    s.active_seq_ = ++seq_;
+    s.deadline_set_ = false;
     s.raw_fd_ = fd;
     s.attached_ = false;
     s.open_ = true;
@@ -290,7 +318,7 @@ void TcpListener::OnAcceptReady() {
     int one = 1;
     ::setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (!s.Attach()) continue;
-    s.ArmIdle();
+    if (!s.deadline_set_) s.ArmIdle();
     if (!s.writing_ || !s.close_after_write_) s.StartRead();
   }
   accepted_.clear();
@@ -324,6 +352,23 @@ TcpSlot& TcpListener::AllocateSlot() {
   }
   slots_.push_back(std::unique_ptr<TcpSlot>(new TcpSlot(*this, static_cast<int>(slots_.size()) + 1)));
   return *slots_.back();
+}
+
+size_t TcpListener::OpenFrom(const std::array<uint8_t, 16>& key) const {
+  size_t n = 0;
+  for (const auto& s : slots_)
+    if (s->open_ && !s->close_after_write_ && s->peer_key_ == key) ++n;
+  return n;
+}
+
+bool TcpListener::EvictOldestIdle() {
+  TcpSlot* oldest = nullptr;
+  for (const auto& s : slots_)
+    if (s->Idle() && (!oldest || s->active_seq_ < oldest->active_seq_)) oldest = s.get();
+  if (!oldest) return false;
+  ++evicted_idle_;
+  oldest->Close();
+  return true;
 }
 
 void TcpListener::SlotClosed(TcpSlot& slot) {

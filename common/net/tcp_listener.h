@@ -6,6 +6,7 @@
 // First: Boost 1.74's coroutine headers use std::exchange without including <utility>.
 #include <utility>
 
+#include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -40,7 +41,8 @@ class TcpSlot {
   void Close();
   // Restarts the idle time-out (called on each request).
   void Touch();
-  // Closes the slot after `d` unless it is touched or re-armed before.
+  // Closes the slot after `d` unless it is touched or re-armed before. Set
+  // while the connection is being accepted, it replaces the idle time-out.
   void ExpireAfter(std::chrono::milliseconds d);
 
  private:
@@ -55,6 +57,8 @@ class TcpSlot {
   bool Attach();
   bool SendNow(std::span<const uint8_t> data);
   int fd() { return attached_ ? socket_.native_handle() : raw_fd_; }
+  // Open, and waiting for a request rather than finishing a reply.
+  bool Idle() const { return open_ && !writing_ && !deferred_ && !close_after_write_; }
 
   TcpListener& owner_;
   int index_;
@@ -63,7 +67,10 @@ class TcpSlot {
   bool close_after_write_ = false;
   bool deferred_ = false;  // out_ holds a send held back until the accept batch ends
   bool attached_ = false;
+  bool deadline_set_ = false;  // ExpireAfter() called since the accept
   int raw_fd_ = -1;
+  uint64_t active_seq_ = 0;             // the listener's sequence at the last accept or data
+  std::array<uint8_t, 16> peer_key_{};  // the peer's address as IPv6 (IPv4 mapped)
   uint64_t generation_ = 0;
   Tcp::socket socket_;
   boost::asio::steady_timer idle_;
@@ -106,8 +113,13 @@ class TcpListener {
 
   // While paused, connection requests wait in the backlog unaccepted.
   void SetPaused(bool paused);
-  // Connections above the cap are closed as soon as they are accepted.
+  // At the cap, a new connection closes the one that has been idle longest
+  // (no reply being written); when none is idle, the newcomer is closed.
   void SetMaxConnections(size_t max) { max_open_ = max; }
+  // Connections from one address beyond this many open ones (0: no cap) are
+  // closed as soon as they are accepted; connections being answered and
+  // closed do not count.
+  void SetMaxPerAddress(size_t max) { max_per_address_ = max; }
   void SetIdleTimeout(std::chrono::milliseconds t) { idle_timeout_ = t; }
   std::chrono::milliseconds idle_timeout() const { return idle_timeout_; }
 
@@ -115,6 +127,8 @@ class TcpListener {
   size_t slot_count() const { return slots_.size(); }
   size_t open_count() const { return open_count_; }
   uint64_t refused_over_cap() const { return refused_over_cap_; }
+  uint64_t refused_per_address() const { return refused_per_address_; }
+  uint64_t evicted_idle() const { return evicted_idle_; }
   TcpSlot* slot(int index);
 
  private:
@@ -123,6 +137,8 @@ class TcpListener {
   void ArmAcceptOrRetry(bool retry_later);
   void OnAcceptReady();
   TcpSlot& AllocateSlot();
+  size_t OpenFrom(const std::array<uint8_t, 16>& key) const;
+  bool EvictOldestIdle();
   void SlotClosed(TcpSlot& slot);
 
   boost::asio::io_context& io_;
@@ -136,11 +152,15 @@ class TcpListener {
   boost::asio::steady_timer retry_;
   bool retry_armed_ = false;
   size_t max_open_ = 1024;
+  size_t max_per_address_ = 16;
+  uint64_t seq_ = 0;
   std::chrono::milliseconds idle_timeout_{30000};
   std::vector<std::unique_ptr<TcpSlot>> slots_;  // slot i at slots_[i - 1]
   std::priority_queue<int, std::vector<int>, std::greater<int>> free_;
   size_t open_count_ = 0;
   uint64_t refused_over_cap_ = 0;
+  uint64_t refused_per_address_ = 0;
+  uint64_t evicted_idle_ = 0;
   bool in_accept_batch_ = false;
   std::vector<std::pair<int, uint64_t>> accepted_;  // slot index and generation, this batch
   std::shared_ptr<bool> alive_;

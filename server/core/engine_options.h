@@ -16,15 +16,19 @@ struct EngineOptions {
   bool service_build = true;   // no window
   boost::asio::ip::address bind_address = boost::asio::ip::address_v4::any();
   std::string version{kVersion};
-  // Idle time-out of accepted TCP connections and the cap of open ones per
-  // service; the registry values "TcpIdleTimeout" and "TcpMaxConnections"
+  // Idle time-out of accepted TCP connections, the cap of open ones per
+  // service and per service and source address (0: none); the registry
+  // values "TcpIdleTimeout", "TcpMaxConnections" and "TcpMaxPerAddress"
   // override them.
   std::chrono::milliseconds tcp_idle_timeout{30000};
   size_t tcp_max_connections = 1024;
+  size_t tcp_max_per_address = 16;
   // Time between synchronisation ticks.
   std::chrono::milliseconds tick{1000};
   // Snapshots are published at most this often, however many requests arrive.
   std::chrono::milliseconds snapshot_period{100};
+  // Upstream queries go out at least this far apart, whatever the interval.
+  std::chrono::milliseconds min_upstream_query_gap{16000};
   // The first synchronisation is started at the end of start-up.
   bool sync_at_start = true;
 };

@@ -53,8 +53,9 @@ struct EngineSnapshot {
   std::array<ServiceView, kServiceCount> services;
   int selected_slot = 0;  // the service whose panel shows
   RequestCounters counters;
-  uint8_t indicators = 0;  // Bit(Indicator) lit since the previous snapshot
-  uint64_t replies_refused = 0;  // by the amplification budget
+  uint8_t indicators = 0;                             // Bit(Indicator) lit since the previous snapshot
+  uint64_t replies_refused = 0;                       // by the amplification budget
+  std::array<uint64_t, kUdpDropCount> udp_dropped{};  // by UdpDrop (kBudget = replies_refused)
 
   std::vector<ServerEntryView> servers;
   int selected_server = 0;  // list position, 0 before any choice

@@ -3,6 +3,9 @@
 #include "server/core/server_engine.h"
 
 #include <boost/asio/ip/host_name.hpp>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "common/net/local_address.h"
@@ -72,6 +75,7 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
     st.udp = std::make_unique<net::UdpSocket>(io_);
     st.tcp->SetIdleTimeout(options_.tcp_idle_timeout);
     st.tcp->SetMaxConnections(options_.tcp_max_connections);
+    st.tcp->SetMaxPerAddress(options_.tcp_max_per_address);
     ctx_.set_socket(s, st.udp.get());
     ctx_.set_listener(s, st.tcp.get());
     SetEnabledFlag(s, f.enabled);
@@ -85,6 +89,7 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   };
   sync_ = std::make_unique<UpstreamSync>(io_, ctx_, *service(Service::kNtp).udp, options_.home, std::move(hooks));
   ctx_.set_tap(Service::kNtp, sync_.get());
+  sync_->SetMinQueryGap(options_.min_upstream_query_gap);
   // NTP replies get their transmit time stamp right before they are sent.
   service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b) {
     if (b.size() != 48) return;
@@ -140,6 +145,7 @@ void ServerEngine::Shutdown() {
   snapshot_timer_->Cancel();
   sync_->Stop();
   for (Service s : kTcpCloseOrder) service(s).tcp->CloseAll();
+  ctx_.ReportDrops(/*final=*/true);
   for (auto it = kTcpCloseOrder.rbegin(); it != kTcpCloseOrder.rend(); ++it) service(*it).udp->Close();
   log_->Flush();
   SaveSettings();
@@ -229,14 +235,24 @@ void ServerEngine::LoadSettings() {
 }
 
 void ServerEngine::ApplyRegistryTuning() {
-  // Values of our own: idle time-out (seconds) and connection cap of the TCP services.
+  // Values of our own: idle time-out (seconds), connection cap of the TCP
+  // services and their cap per source address (0: none).
   if (auto v = RegistryNumber(registry_.ReadValue(kServerKey, "TcpIdleTimeout")); v && *v > 0 && *v <= 86400)
     options_.tcp_idle_timeout = std::chrono::seconds(*v);
   if (auto v = RegistryNumber(registry_.ReadValue(kServerKey, "TcpMaxConnections")); v && *v > 0 && *v <= 1000000)
     options_.tcp_max_connections = static_cast<size_t>(*v);
+  if (std::string per = registry_.ReadValue(kServerKey, "TcpMaxPerAddress"); !per.empty()) {
+    if (auto v = RegistryNumber(per); v && *v <= 1000000) {
+      options_.tcp_max_per_address = static_cast<size_t>(*v);
+    } else {
+      Diagnostic("TcpMaxPerAddress \"" + per + "\" is not a number of connections; " +
+                 std::to_string(options_.tcp_max_per_address) + " kept");
+    }
+  }
   for (auto& st : services_) {
     st.tcp->SetIdleTimeout(options_.tcp_idle_timeout);
     st.tcp->SetMaxConnections(options_.tcp_max_connections);
+    st.tcp->SetMaxPerAddress(options_.tcp_max_per_address);
   }
   ReplyBudget defaults;
   uint32_t rate = defaults.rate(), burst = defaults.burst();
@@ -252,6 +268,25 @@ void ServerEngine::ApplyRegistryTuning() {
     }
   }
   ctx_.ConfigureBudget(registry_.ReadValue(kServerKey, "AmplificationLimit") != "NO", rate, burst);
+  // The largest size of a day's request log, in bytes; "0": no limit.
+  if (std::string max_log = registry_.ReadValue(kServerKey, "LogMaxBytes"); !max_log.empty()) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(max_log.c_str(), &end, 10);
+    if (std::isdigit(static_cast<unsigned char>(max_log[0])) && *end == '\0' && errno == 0) {
+      log_->set_max_day_bytes(v == 0 ? UINT64_MAX : static_cast<uint64_t>(v));
+    } else {
+      Diagnostic("LogMaxBytes \"" + max_log + "\" is not a number of bytes; 1073741824 kept");
+    }
+  }
+  // The largest clock step after the first synchronisation, in seconds; "0": no bound.
+  if (std::string max_step = registry_.ReadValue(kServerKey, "MaxStepSeconds"); !max_step.empty()) {
+    if (auto v = RegistryNumber(max_step); v && *v >= 0 && *v <= 2000000000) {
+      sync_->SetMaxStep(*v == 0 ? std::nullopt : std::optional(std::chrono::seconds(*v)));
+    } else {
+      Diagnostic("MaxStepSeconds \"" + max_step + "\" is not a number of seconds; 1000 s kept");
+    }
+  }
 }
 
 void ServerEngine::SaveSettings() {
@@ -304,7 +339,18 @@ void ServerEngine::LoadServers(std::string_view mode) {
     ec = st.tcp->Listen(options_.bind_address, *port);
     if (!ec) st.tcp->SetPaused(paused_);
   }
-  if (ec) ReportBindError(target->service, ec, *port);
+  if (!ec) return;
+  ReportBindError(target->service, ec, *port);
+  // One line per failure, naming service, transport and port; the headless
+  // program shows no status texts, so the line carries them.
+  std::string what = ec == std::errc::address_in_use ? status_text_ : "cannot open: " + ec.message() + ".";
+  if (ec == std::errc::address_in_use && target->service == Service::kDaytime) {
+    what = status_line_;
+    for (size_t at = what.find('\r'); at != std::string::npos; at = what.find('\r', at + 3))
+      what.replace(at, 1, " / ");
+  }
+  Diagnostic(std::string(row.tree_caption) + ": " + (target->transport == Transport::kTcp ? "TCP" : "UDP") +
+             " port " + std::to_string(*port) + ": " + what);
 }
 
 void ServerEngine::ReportBindError(Service s, std::error_code ec, uint16_t port) {
@@ -319,7 +365,6 @@ void ServerEngine::ReportBindError(Service s, std::error_code ec, uint16_t port)
     status_text_ = std::string(RowOf(s).tree_caption) + ": cannot open port " + std::to_string(port) + ": " +
                    ec.message() + ".";
   }
-  Diagnostic(std::string(RowOf(s).tree_caption) + ": port " + std::to_string(port) + ": " + ec.message());
   Changed();
 }
 
@@ -474,6 +519,7 @@ void ServerEngine::Publish() {
   snap->counters = ctx_.counters();
   snap->indicators = ctx_.TakeChanges();
   snap->replies_refused = ctx_.budget_refused();
+  for (size_t i = 0; i < kUdpDropCount; ++i) snap->udp_dropped[i] = ctx_.dropped(static_cast<UdpDrop>(i));
   for (const ServerEntry& e : sync_->list().entries()) snap->servers.push_back({e.display_text, e.image});
   snap->selected_server = sync_->list().SelectedServer();
   snap->region = sync_->region();
@@ -504,6 +550,7 @@ void ServerEngine::ArmTick() {
 }
 
 void ServerEngine::OnTick() {
+  ctx_.ReportDrops();
   if (paused_) return;
   ctx_.set_zone(clock_.zone());
   sync_->Tick();

@@ -14,6 +14,11 @@ constexpr std::array<uint8_t, 4> kRootDispersion = {0x00, 0x00, 0x02, 0xA1};
 
 }  // namespace
 
+uint8_t NtpReplyFirstByte(uint8_t setting) {
+  // Anything but a server reply (mode 4) could be taken for a request.
+  return static_cast<uint8_t>((setting & 0xF8u) | 4u);
+}
+
 NtpRequestKind ClassifyNtpRequest(std::span<const uint8_t> datagram) {
   if (datagram.size() != kNtpPacketSize) return NtpRequestKind::kBadLength;
   const unsigned mode = datagram[0] & 0x07u;
@@ -25,12 +30,11 @@ NtpRequestKind ClassifyNtpRequest(std::span<const uint8_t> datagram) {
 
 void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request, const NtpReferenceState& state,
                        const NtpStampBytes& receive, std::span<uint8_t, kNtpPacketSize> out) {
-  // Read the originate first so that `out` may alias `request`.
+  // Read the client's transmit stamp first so that `out` may alias `request`.
   NtpStampBytes originate;
-  const size_t from = request[24] != 0 ? 24 : 40;
-  std::copy_n(request.begin() + from, 8, originate.begin());
+  std::copy_n(request.begin() + 40, 8, originate.begin());
 
-  out[0] = state.first_byte;
+  out[0] = NtpReplyFirstByte(state.first_byte);
   out[1] = kStratum;
   out[2] = kPoll;
   out[3] = kPrecision;

@@ -30,9 +30,15 @@ NtpRequestKind ClassifyNtpRequest(std::span<const uint8_t> datagram);
 
 using NtpStampBytes = std::array<uint8_t, 8>;
 
-// Writes bytes 0..39 of the reply: header, reference fields, originate
-// (request 24..31 when request byte 24 is non-zero, else request 40..47) and
-// the receive stamp. `request` and `out` may be the same buffer.
+// The first byte of a reply: leap indicator and version from the setting,
+// mode always 4 (server), so that no reply of ours is ever taken for a
+// request by a server (ours or another) and answered.
+uint8_t NtpReplyFirstByte(uint8_t setting);
+
+// Writes bytes 0..39 of the reply: header (first byte NtpReplyFirstByte),
+// reference fields, originate (always the request's transmit stamp, bytes
+// 40..47: clients match it against what they sent) and the receive stamp.
+// `request` and `out` may be the same buffer.
 void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request, const NtpReferenceState& state,
                        const NtpStampBytes& receive, std::span<uint8_t, kNtpPacketSize> out);
 

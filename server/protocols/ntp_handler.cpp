@@ -18,6 +18,8 @@ class NtpHandler : public ServiceHandler {
     if (DatagramTap* tap = ctx_.tap(Service::kNtp); tap && tap->Take(d)) return;
     NtpRequestKind kind = d.truncated ? NtpRequestKind::kBadLength : ClassifyNtpRequest(d.data);
     if (kind != NtpRequestKind::kClient) {
+      // Only client requests are answered, whatever our replies' first byte is set to.
+      ctx_.Drop(UdpDrop::kNtpNotClient, Service::kNtp, d.from);
       LogRejected(d.length, d.from.address(), Transport::kUdp);
       return;
     }
@@ -42,6 +44,8 @@ class NtpHandler : public ServiceHandler {
     // Counted when its 48 bytes are in.
     if (!ctx_.AdmitConnection(Service::kNtp, slot, /*count=*/false)) return;
     Buffer(slot).clear();
+    // The whole request must be in soon, not within the idle time-out.
+    slot.ExpireAfter(kRequestDeadline);
   }
 
   void OnData(net::TcpSlot& slot, std::span<const uint8_t> data) override {
@@ -69,9 +73,16 @@ class NtpHandler : public ServiceHandler {
     ctx_.SendTcp(Service::kNtp, slot, reply, &line, /*close_after=*/true, /*accepting=*/false);
   }
 
-  void OnClosed(net::TcpSlot& slot) override { Buffer(slot).clear(); }
+  void OnClosed(net::TcpSlot& slot) override {
+    std::vector<uint8_t>& buf = Buffer(slot);
+    // Closed (by the deadline or the peer) with part of a request: a wrong length.
+    if (!buf.empty()) LogRejected(buf.size(), slot.remote().address(), Transport::kTcp, /*write_now=*/true);
+    buf.clear();
+  }
 
  private:
+  static constexpr std::chrono::milliseconds kRequestDeadline{2000};
+
   void LogRejected(size_t bytes, const boost::asio::ip::address& from, Transport t, bool write_now = false) {
     if (!ctx_.logging()) return;
     std::string text = NtpErrorText(bytes, 0);

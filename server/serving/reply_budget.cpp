@@ -25,7 +25,7 @@ void ReplyBudget::Configure(uint32_t rate, uint32_t burst) {
   std::fill(slots_.begin(), slots_.end(), Slot{});
 }
 
-bool ReplyBudget::Allow(uint64_t key, int64_t now_ms, uint32_t excess) {
+bool ReplyBudget::Allow(uint64_t key, int64_t now_ms, uint32_t bytes) {
   Slot& s = slots_[Mix(key) % kSlots];
   if (s.tokens < 0) {
     s = {key, now_ms, burst_};
@@ -38,8 +38,8 @@ bool ReplyBudget::Allow(uint64_t key, int64_t now_ms, uint32_t excess) {
     // refill a victim's bucket by alternating forged sources.
     s.key = key;
   }
-  if (s.tokens >= excess) {
-    s.tokens -= excess;
+  if (s.tokens >= bytes) {
+    s.tokens -= bytes;
     return true;
   }
   ++refused_;

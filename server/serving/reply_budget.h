@@ -1,7 +1,9 @@
 // Per-source budget for UDP replies larger than their request, so that the
 // server cannot be used to amplify a flood towards a forged source address.
-// A token bucket per address (bytes of excess, refilled at a steady rate up
-// to a burst) in a fixed-size table: memory stays bounded whatever arrives.
+// Sizes are bytes on the wire (payload and UDP/IP headers): a reply larger
+// than its request costs its whole size, one no larger is never limited.
+// A token bucket per address (bytes, refilled at a steady rate up to a
+// burst) in a fixed-size table: memory stays bounded whatever arrives.
 #pragma once
 
 #include <array>
@@ -11,15 +13,19 @@
 
 namespace mdl {
 
+// Bytes on the wire of a UDP datagram: payload, UDP header (8) and IPv4 (20)
+// or IPv6 (40) header.
+constexpr size_t UdpWireBytes(size_t payload, bool ipv6) { return payload + (ipv6 ? 48 : 28); }
+
 class ReplyBudget {
  public:
   static constexpr size_t kSlots = 4096;
-  // `rate` bytes of excess per second, `burst` bytes at most in the bucket.
+  // `rate` bytes per second, `burst` bytes at most in the bucket.
   ReplyBudget(uint32_t rate = 1000, uint32_t burst = 10000);
 
   void Configure(uint32_t rate, uint32_t burst);
-  // True when `excess` bytes more than the request may go to `key` at `now_ms`.
-  bool Allow(uint64_t key, int64_t now_ms, uint32_t excess);
+  // True when a reply of `bytes` may go to `key` at `now_ms`.
+  bool Allow(uint64_t key, int64_t now_ms, uint32_t bytes);
 
   uint64_t refused() const { return refused_; }
   uint32_t rate() const { return rate_; }

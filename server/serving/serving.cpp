@@ -21,7 +21,80 @@ std::string DottedQuad(const boost::asio::ip::address_v4::bytes_type& b) {
 
 constexpr std::string_view TransportText(Transport t) { return t == Transport::kTcp ? "TCP" : "UDP"; }
 
+bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// A time of day "hh:mm:ss" in a text of printable characters and line ends.
+bool LooksLikeTimeText(std::span<const uint8_t> data) {
+  if (data.size() < 16) return false;
+  bool clock = false;
+  for (size_t i = 0; i < data.size(); ++i) {
+    uint8_t c = data[i];
+    if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\n' && c != '\t') return false;
+    if (!clock && c == ':' && i >= 2 && i + 5 < data.size() && IsDigit(data[i - 1]) && IsDigit(data[i - 2]) &&
+        IsDigit(data[i + 1]) && IsDigit(data[i + 2]) && data[i + 3] == ':' && IsDigit(data[i + 4]) &&
+        IsDigit(data[i + 5]))
+      clock = true;
+  }
+  return clock;
+}
+
+bool LooksLikeReply(std::span<const uint8_t> data) {
+  if (data.size() == 4) return true;  // Time, UnixTime
+  if (data.size() == 48) {
+    unsigned mode = data[0] & 0x07u;
+    if (mode == 4 || mode == 5) return true;  // NTP server, broadcast
+  }
+  if (data.size() == 24 && data[0] == 'M' && data[1] == 'D' && data[3] == 'S')
+    return true;                   // private protocol
+  return LooksLikeTimeText(data);  // Daytime
+}
+
+std::string_view DropText(UdpDrop why) {
+  switch (why) {
+    case UdpDrop::kSourcePort:
+      return " UDP datagrams from a service port not answered";
+    case UdpDrop::kReplyShaped:
+      return " UDP datagrams shaped like a time service's reply not answered";
+    case UdpDrop::kNtpNotClient:
+      return " NTP datagrams that are not client requests not answered";
+    case UdpDrop::kBudget:
+      return " UDP replies refused";
+  }
+  return "";
+}
+
 }  // namespace
+
+bool IsServicePort(uint16_t port) {
+  if (port < 1024) return true;
+  switch (port) {
+    case 1900:
+    case 3702:
+    case 3777:
+    case 5353:
+    case 5683:
+    case 11211:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<UdpDrop> ScreenUdpRequest(Service s, uint16_t source_port, std::span<const uint8_t> data,
+                                        std::span<const uint16_t> own_ports) {
+  const bool ntp = s == Service::kNtp;
+  // NTP to NTP from port 123 (or our own NTP port) is the symmetric mode of
+  // the protocol; the mode filter keeps replies unanswered.
+  const uint16_t ntp_port = own_ports.size() > Index(Service::kNtp) ? own_ports[Index(Service::kNtp)] : 0;
+  if (!(ntp && (source_port == 123 || source_port == ntp_port))) {
+    if (IsServicePort(source_port)) return UdpDrop::kSourcePort;
+    for (uint16_t own : own_ports)
+      if (own != 0 && own == source_port) return UdpDrop::kSourcePort;
+  }
+  if ((s == Service::kTime || s == Service::kDaytime || s == Service::kUnixTime) && LooksLikeReply(data))
+    return UdpDrop::kReplyShaped;
+  return std::nullopt;
+}
 
 std::string AddressText(const boost::asio::ip::address& a) {
   if (a.is_v4()) return DottedQuad(a.to_v4().to_bytes());
@@ -86,7 +159,10 @@ bool ServingContext::AdmitConnection(Service s, net::TcpSlot& slot, bool count) 
 }
 
 bool ServingContext::AllowReply(const boost::asio::ip::address& to, size_t request_size, size_t reply_size) {
-  if (!budget_on_ || reply_size <= request_size) return true;
+  const bool v6 = to.is_v6() && !to.to_v6().is_v4_mapped();
+  const size_t request_wire = UdpWireBytes(request_size, v6);
+  const size_t reply_wire = UdpWireBytes(reply_size, v6);
+  if (!budget_on_ || reply_wire <= request_wire) return true;
   uint64_t key = 0;
   if (to.is_v4()) {
     key = to.to_v4().to_uint();
@@ -95,31 +171,66 @@ bool ServingContext::AllowReply(const boost::asio::ip::address& to, size_t reque
     for (size_t i = 0; i < 8; ++i) key = key << 8 | b[i];  // the /64 prefix
     key ^= 0x8000000000000000ULL;
   }
-  int64_t now = clock_.tick_ms();
-  if (budget_.Allow(key, now, static_cast<uint32_t>(reply_size - request_size))) return true;
-  // Reported at most once every 10 s, with the count since the last report.
-  if (now - budget_reported_ms_ >= 10000) {
-    Diagnostic("amplification budget: " + std::to_string(budget_.refused() - budget_reported_count_) +
-               " UDP replies refused, the latest to " + AddressText(to));
-    budget_reported_ms_ = now;
-    budget_reported_count_ = budget_.refused();
+  return budget_.Allow(key, clock_.tick_ms(), static_cast<uint32_t>(reply_wire));
+}
+
+std::optional<UdpDrop> ServingContext::Screen(Service s, const net::Datagram& request) const {
+  std::array<uint16_t, 2 * kServiceCount> own{};
+  for (size_t i = 0; i < kServiceCount; ++i) {
+    own[i] = sockets_[i] ? sockets_[i]->local_port() : 0;
+    own[kServiceCount + i] = listeners_[i] ? listeners_[i]->local_port() : 0;
   }
-  return false;
+  return ScreenUdpRequest(s, request.from.port(), request.data, own);
+}
+
+void ServingContext::Drop(UdpDrop why, Service s, const net::Udp::endpoint& from) {
+  DropTally& t = drops_[Index(why)];
+  ++t.count;
+  t.service = s;
+  t.latest = from;
+}
+
+void ServingContext::ReportDrops(bool final) {
+  const int64_t now = clock_.tick_ms();
+  for (size_t i = 0; i < kUdpDropCount; ++i) {
+    DropTally& t = drops_[i];
+    if (t.count == t.reported) continue;
+    if (!final && t.any_line && now - t.line_ms < 10000) continue;
+    const UdpDrop why = static_cast<UdpDrop>(i);
+    std::string line = why == UdpDrop::kBudget ? "amplification budget: " : "reflection guard: ";
+    line += std::to_string(t.count - t.reported);
+    line += DropText(why);
+    line += t.any_line ? " since the last report" : "";
+    line += why == UdpDrop::kBudget ? ", the latest to " : ", the latest from ";
+    line += AddressText(t.latest.address()) + ":" + std::to_string(t.latest.port());
+    line += " (" + std::string(RowOf(t.service).name) + ")";
+    t.reported = t.count;
+    t.line_ms = now;
+    t.any_line = true;
+    Diagnostic(line);
+  }
 }
 
 bool ServingContext::SendUdp(Service s, const net::Datagram& request, std::span<const uint8_t> reply,
                              const LogLine* line, bool stamp) {
   net::UdpSocket* socket = sockets_[Index(s)];
   if (!socket) return false;
-  if (!AllowReply(request.from.address(), request.length, reply.size())) return false;
+  if (auto why = Screen(s, request)) {
+    Drop(*why, s, request.from);
+    return false;
+  }
+  if (!AllowReply(request.from.address(), request.length, reply.size())) {
+    Drop(UdpDrop::kBudget, s, request.from);
+    return false;
+  }
   if (!socket->SendTo(reply, request.from, stamp)) return false;
   Light(Bit(Indicator::kDataOut));
   if (line) Append(s, Transport::kUdp, request.from.address(), socket->local_port(), *line, false);
   return true;
 }
 
-bool ServingContext::SendTcp(Service s, net::TcpSlot& slot, std::span<const uint8_t> reply, const LogLine* line,
-                             bool close_after, bool accepting) {
+bool ServingContext::SendTcp(Service s, net::TcpSlot& slot, std::span<const uint8_t> reply,
+                             const LogLine* line, bool close_after, bool accepting) {
   if (line) Append(s, Transport::kTcp, slot.remote().address(), slot.local_port(), *line, !accepting);
   bool sent = slot.Send(reply, close_after);
   Light(Bit(Indicator::kDataOut));

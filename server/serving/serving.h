@@ -9,6 +9,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,27 @@ struct LogLine {
   uint32_t sent = 0;      // bytes sent back
   uint32_t received = 0;  // bytes received, when known
 };
+
+// The source ports whose datagrams no service answers, so that a forged
+// datagram cannot set two services talking to each other for ever:
+// 0, every port below 1024 (the well-known services: echo 7, discard 9,
+// daytime 13, qotd 17, chargen 19, time 37, DNS 53, TFTP 69, NTP 123 for
+// the other services, SNMP 161, UnixTime 519, ...; clients send from
+// ephemeral ports), and the well-known ports above: SSDP 1900, WS-Discovery
+// 3702, the private protocol's 3777, mDNS 5353, CoAP 5683, memcached 11211.
+// The ports of our own services are refused beside them (ServingContext).
+// NTP clients may send from port 123 to the NTP service.
+bool IsServicePort(uint16_t port);
+
+// Why a service would not answer a datagram from `source_port` with `data`;
+// nullopt when it may. `own_ports`: the ports our services are bound to (0
+// for none). Beside the source ports above, the Time, Daytime and UnixTime
+// services refuse datagrams shaped like a reply of a time service: 4 bytes
+// (Time, UnixTime), 48 bytes of NTP mode 4 or 5, a private-protocol reply,
+// and text carrying a time of day "hh:mm:ss" (Daytime). The NTP service
+// filters by mode instead (its replies are never client requests).
+std::optional<UdpDrop> ScreenUdpRequest(Service s, uint16_t source_port, std::span<const uint8_t> data,
+                                        std::span<const uint16_t> own_ports);
 
 // Takes datagrams of a service's socket before its responder (the upstream
 // synchronisation's replies arrive on the NTP socket).
@@ -79,10 +101,11 @@ class ServingContext {
   }
   // Takes back a count (a datagram first counted as a request that was not one).
   void Uncount(Service s, Transport t) { counters_.Sub(s, t); }
-  // Sends a UDP reply from the service's socket: refused when larger than the
-  // request and over the sender's budget; when sent, the data-out indicator
-  // is lit and `line` logged (when given). `stamp`: the socket's stamper
-  // writes the transmit time right before the send.
+  // Sends a UDP reply from the service's socket: refused when the request
+  // fails ScreenUdpRequest, and when larger than the request on the wire and
+  // over the sender's budget (each refusal counted as a drop); when sent, the
+  // data-out indicator is lit and `line` logged (when given). `stamp`: the
+  // socket's stamper writes the transmit time right before the send.
   bool SendUdp(Service s, const net::Datagram& request, std::span<const uint8_t> reply, const LogLine* line,
                bool stamp = false);
   // Sends on a TCP connection: `line` is logged (buffered while accepting,
@@ -96,6 +119,12 @@ class ServingContext {
   void FlushLog() {
     if (log_) log_->Flush();
   }
+  // Counts a datagram left unanswered; reported by ReportDrops().
+  void Drop(UdpDrop why, Service s, const net::Udp::endpoint& from);
+  // One diagnostic line per reason with drops since its last line, at most
+  // one per reason every 10 s (`final`: now, whatever the time); the engine
+  // calls it on its tick, so the serving path builds no text.
+  void ReportDrops(bool final = false);
   void Diagnostic(const std::string& line) const {
     if (diagnostic_) diagnostic_(line);
   }
@@ -124,7 +153,8 @@ class ServingContext {
   bool has_requester(Service s) const { return has_requester_[Index(s)]; }
   // The indicators lit since the last call, as Bit(Indicator) bits; clears the change mark.
   uint8_t TakeChanges();
-  uint64_t budget_refused() const { return budget_.refused(); }
+  uint64_t budget_refused() const { return dropped(UdpDrop::kBudget); }
+  uint64_t dropped(UdpDrop why) const { return drops_[Index(why)].count; }
 
  private:
   void Light(uint8_t bits) {
@@ -133,6 +163,7 @@ class ServingContext {
   }
   void MarkChanged();
   bool AllowReply(const boost::asio::ip::address& to, size_t request_size, size_t reply_size);
+  std::optional<UdpDrop> Screen(Service s, const net::Datagram& request) const;
   void Append(Service s, Transport t, const boost::asio::ip::address& from, uint16_t local_port,
               const LogLine& line, bool write_now);
 
@@ -157,8 +188,15 @@ class ServingContext {
   std::function<void()> on_change_;
   ReplyBudget budget_;
   bool budget_on_ = true;
-  int64_t budget_reported_ms_ = -1'000'000;
-  uint64_t budget_reported_count_ = 0;
+  struct DropTally {
+    uint64_t count = 0;
+    uint64_t reported = 0;  // count at the last line
+    int64_t line_ms = 0;
+    bool any_line = false;
+    Service service = Service::kTime;  // of the latest
+    net::Udp::endpoint latest;
+  };
+  std::array<DropTally, kUdpDropCount> drops_{};
 };
 
 // A responder: the UDP receiver and TCP handler of one service.

@@ -1,6 +1,7 @@
 // The synchronisation schedule.
 #include "server/upstream/schedule.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -57,6 +58,11 @@ bool SyncSchedule::Tick() {
   if (counter_ < interval_) return false;
   counter_ = 0;
   return true;
+}
+
+void SyncSchedule::DueIn(int32_t ticks) {
+  const int64_t counter = int64_t{interval_} - ticks;
+  counter_ = static_cast<int32_t>(std::max<int64_t>(counter, std::numeric_limits<int32_t>::min()));
 }
 
 std::string GuardSyncN(std::string text) {

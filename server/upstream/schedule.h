@@ -25,6 +25,10 @@ struct IntervalResult {
 IntervalResult CalcIntC(std::string_view count_text, std::string_view unit_text,
                         std::optional<int32_t> current_interval = std::nullopt);
 
+// The interval of the default settings (59 minutes); a stored interval that
+// cannot be used leaves it in place.
+inline constexpr int32_t kDefaultSyncIntervalSeconds = 59 * 60;
+
 // `SyncCounter` and `SyncInterval` and the `SyncNow` tick.
 class SyncSchedule {
  public:
@@ -38,12 +42,15 @@ class SyncSchedule {
   // Takes effect from the next tick, against the current counter.
   void SetInterval(int32_t seconds) { interval_ = seconds; }
   void SetCounter(int32_t count) { counter_ = count; }
+  // The query is due `ticks` ticks from now (for any interval; the counter
+  // is clamped to its range).
+  void DueIn(int32_t ticks);
   // For the retry paths: the next tick starts a query.
   void StartOnNextTick() { counter_ = interval_; }
 
  private:
   int32_t counter_ = 0;
-  int32_t interval_ = 0;
+  int32_t interval_ = kDefaultSyncIntervalSeconds;
 };
 
 // The guard of the `SyncN` field: drops the last character until the text

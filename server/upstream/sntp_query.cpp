@@ -55,6 +55,39 @@ std::chrono::nanoseconds HalfOf(std::chrono::nanoseconds d) {
 
 }  // namespace
 
+NtpStampBytes QueryStamp(UtcTime send_time, std::span<const uint8_t, 4> nonce) {
+  NtpStampBytes stamp = NtpFromUtc(send_time).ToBytes();
+  std::copy(nonce.begin(), nonce.end(), stamp.begin() + 4);
+  return stamp;
+}
+
+bool OriginateMatches(std::span<const uint8_t> datagram, const NtpStampBytes& send_stamp) {
+  return datagram.size() == kSntpPacketSize &&
+         std::equal(send_stamp.begin(), send_stamp.end(), datagram.begin() + 24);
+}
+
+bool PlausibleUpstreamTime(UtcTime t) { return FloorUnixSeconds(t) >= kEarliestUpstreamUnixSeconds; }
+
+StepGuard::Verdict StepGuard::Judge(std::chrono::nanoseconds step, const std::string& server,
+                                    bool other_server_possible) {
+  if (!synced_once_ || !max_step_ || std::chrono::abs(step) <= *max_step_) {
+    pending_.reset();
+    return Verdict::kAccept;
+  }
+  if (pending_ && std::chrono::abs(step - pending_->step) <= kConfirmTolerance &&
+      (!other_server_possible || server != pending_->server)) {
+    pending_.reset();
+    return Verdict::kAcceptConfirmed;
+  }
+  pending_ = Pending{step, server};
+  return Verdict::kRefuse;
+}
+
+std::chrono::nanoseconds QueryGate::Remaining(std::chrono::nanoseconds now) const {
+  if (!last_ || now - *last_ >= gap_) return std::chrono::nanoseconds(0);
+  return gap_ - (now - *last_);
+}
+
 std::array<uint8_t, kSntpPacketSize> BuildSntpRequest(const NtpStampBytes& send_stamp) {
   std::array<uint8_t, kSntpPacketSize> request{};
   request[0] = kSntpRequestFirstByte;

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "common/time/utc_time.h"
 
@@ -20,6 +22,55 @@ inline constexpr uint8_t kSntpRequestFirstByte = 0x1B;
 inline constexpr std::chrono::seconds kUpstreamReplyTimeout{5};
 
 using NtpStampBytes = std::array<uint8_t, 8>;
+
+// The query's transmit timestamp: the send second in bytes 0..3 and a
+// random nonce as the fraction (bytes 4..7), so that a reply can be matched
+// by all 8 bytes while bytes 0, 3 and 7 still serve the first recognition.
+NtpStampBytes QueryStamp(UtcTime send_time, std::span<const uint8_t, 4> nonce);
+
+// A reply belongs to the query only when its originate timestamp (bytes
+// 24..31) repeats all 8 bytes of the query's transmit timestamp.
+bool OriginateMatches(std::span<const uint8_t> datagram, const NtpStampBytes& send_stamp);
+
+// No upstream time before this instant (2025-01-01 00:00:00 UTC) is believed:
+// a time from a later NTP era that the era rule folds into the past.
+inline constexpr int64_t kEarliestUpstreamUnixSeconds = 1735689600;
+bool PlausibleUpstreamTime(UtcTime t);
+
+// Bounds the step an upstream reply may make. The first synchronisation
+// after start may step by any amount (the clock may be years off after a
+// dead battery); later ones by at most `max_step`. A larger step is applied
+// only when the next exchange (from another server when one can be asked)
+// measures the same step within kConfirmTolerance.
+class StepGuard {
+ public:
+  static constexpr std::chrono::seconds kDefaultMaxStep{1000};
+  static constexpr std::chrono::seconds kConfirmTolerance{2};
+  enum class Verdict { kAccept, kAcceptConfirmed, kRefuse };
+
+  // nullopt: no bound at all.
+  void SetMaxStep(std::optional<std::chrono::seconds> max_step) { max_step_ = max_step; }
+  std::optional<std::chrono::seconds> max_step() const { return max_step_; }
+  // `server` names who measured `step`; `other_server_possible` says whether
+  // a different server could confirm it.
+  Verdict Judge(std::chrono::nanoseconds step, const std::string& server, bool other_server_possible);
+  // The clock was set from an upstream.
+  void Applied() {
+    synced_once_ = true;
+    pending_.reset();
+  }
+  // The server whose refused step awaits confirmation, if any.
+  const std::string* pending_server() const { return pending_ ? &pending_->server : nullptr; }
+
+ private:
+  struct Pending {
+    std::chrono::nanoseconds step;
+    std::string server;
+  };
+  std::optional<std::chrono::seconds> max_step_ = kDefaultMaxStep;
+  bool synced_once_ = false;
+  std::optional<Pending> pending_;
+};
 
 // 48 bytes: byte 0 = 0x1B, bytes 40..47 = `SendStamp`, the rest zero.
 std::array<uint8_t, kSntpPacketSize> BuildSntpRequest(const NtpStampBytes& send_stamp);
@@ -90,6 +141,23 @@ ExchangeTiming ChooseExchangeTiming(int64_t sent_ns, int64_t arrived_ns, int64_t
 // IPv4-mapped IPv6 address the embedded IPv4 octets; for any other IPv6
 // address its first four bytes. Other lengths give zeros.
 std::array<uint8_t, 4> RefIdFromAddress(std::span<const uint8_t> address);
+
+// Upstream queries go out at least `gap` apart, whatever the interval.
+class QueryGate {
+ public:
+  static constexpr std::chrono::seconds kDefaultGap{16};
+  void SetGap(std::chrono::nanoseconds gap) { gap_ = gap; }
+  std::chrono::nanoseconds gap() const { return gap_; }
+  // A query left (or its name look-up started) at monotonic `now`.
+  void Sent(std::chrono::nanoseconds now) { last_ = now; }
+  // Time until the next query may go; zero when it may go now.
+  std::chrono::nanoseconds Remaining(std::chrono::nanoseconds now) const;
+  bool Allows(std::chrono::nanoseconds now) const { return Remaining(now) == std::chrono::nanoseconds(0); }
+
+ private:
+  std::chrono::nanoseconds gap_ = kDefaultGap;
+  std::optional<std::chrono::nanoseconds> last_;
+};
 
 // Delays between the retries of failed queries: 2, 4, 8, ... s, at most 64 s,
 // until Reset() after a reply has been applied.

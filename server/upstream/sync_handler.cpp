@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/clock/secure_random.h"
 #include "common/clock/system_clock.h"
 #include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
@@ -19,6 +20,16 @@ std::string DurationMs(std::chrono::nanoseconds d) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(d.count()) / 1e6);
   return buf;
+}
+
+std::string Seconds(std::chrono::nanoseconds d) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%+.3f", static_cast<double>(d.count()) / 1e9);
+  return buf;
+}
+
+std::string EndpointText(const boost::asio::ip::udp::endpoint& e) {
+  return e.address().to_string() + ":" + std::to_string(e.port());
 }
 
 }  // namespace
@@ -100,7 +111,8 @@ void UpstreamSync::GrabRandom() {
 
 void UpstreamSync::Tick() {
   // A query still in flight is left to its reply or its time-out.
-  if (schedule_.Tick() && !busy_) SyncTimeNow();
+  const bool due = schedule_.Tick();
+  if ((due || deferred_) && !busy_) StartQuery(false);
 }
 
 void UpstreamSync::Stop() {
@@ -131,13 +143,52 @@ net::UdpSocket* UpstreamSync::QuerySocket() {
 
 void UpstreamSync::OnDatagram(const net::Datagram& d) { Take(d); }
 
-void UpstreamSync::SyncTimeNow() {
+void UpstreamSync::SyncTimeNow() { StartQuery(true); }
+
+bool UpstreamSync::OtherServerPossible() const {
+  if (!random_) return false;
+  const auto& index = list_.RegionIndex();
+  for (int pos : index) {
+    if (list_.entries()[static_cast<size_t>(pos - 1)].host_field !=
+        list_.entries()[static_cast<size_t>(index.front() - 1)].host_field)
+      return true;
+  }
+  return false;
+}
+
+// A refused step is confirmed by another server where the region has one.
+void UpstreamSync::GrabOtherThan(const std::string& host_field) {
+  constexpr int kTries = 32;
+  for (int i = 0; i < kTries && (i == 0 || list_.QueryHost() == host_field); ++i) GrabRandom();
+}
+
+void UpstreamSync::StartQuery(bool asked) {
   if (list_.ServerCount() == 0 || list_.RegionIndex().empty()) {
     if (list_loaded_) ctx_.Diagnostic("no upstream server of region " + region_ + " in the server list");
     return;
   }
-  if (random_) GrabRandom();
+  const Nanoseconds now = clock_.monotonic();
+  if (!gate_.Allows(now)) {
+    if (asked && !deferred_) {
+      const auto wait = std::chrono::ceil<std::chrono::seconds>(gate_.Remaining(now));
+      ctx_.Diagnostic(
+          "upstream query deferred by " + std::to_string(wait.count()) + " s: queries go out at least " +
+          std::to_string(std::chrono::ceil<std::chrono::seconds>(gate_.gap()).count()) + " s apart");
+    }
+    deferred_ = true;
+    return;
+  }
+  deferred_ = false;
+  gate_.Sent(now);
+  if (random_) {
+    if (const std::string* pending = step_guard_.pending_server(); pending && OtherServerPossible()) {
+      GrabOtherThan(*pending);
+    } else {
+      GrabRandom();
+    }
+  }
   std::string host_field(list_.QueryHost());
+  query_host_field_ = host_field;
   int pos = list_.SelectedServer() > 0 ? list_.SelectedServer() : 1;
   std::string display = list_.entries()[static_cast<size_t>(pos - 1)].display_text;
   tray_tip_ = CheckingTooltip(display);
@@ -180,12 +231,21 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& to, uint64_t query
     Failed("no socket to send the query from");
     return;
   }
+  std::array<uint8_t, 4> nonce{};
+  if (!FillSecureRandom(nonce)) {
+    Failed("no random source for the query's nonce");
+    return;
+  }
   upstream_ = to;
   query_socket_ = socket;
-  send_stamp_ = NtpFromUtc(clock_.now()).ToBytes();
+  const UtcTime now = clock_.now();
+  send_real_stamp_ = NtpFromUtc(now).ToBytes();
+  send_stamp_ = QueryStamp(now, nonce);
   auto request = BuildSntpRequest(send_stamp_);
   query_pending_ = true;
+  forgery_reported_ = false;
   send_tick_ = clock_.monotonic();
+  gate_.Sent(send_tick_);
   // The kernel notes when the query left; the reply's arrival stamp pairs with it.
   if (!socket->SendNowStamped(request, to)) {
     query_pending_ = false;
@@ -202,25 +262,43 @@ void UpstreamSync::Failed(const std::string& why) {
   reply_timer_->Cancel();
   GrabRandom();
   auto delay = static_cast<int32_t>(backoff_.NextDelay().count());
-  schedule_.SetCounter(schedule_.SyncInterval() - delay);
+  // Never sooner than the gate lets the next query go.
+  const auto gated = std::chrono::ceil<std::chrono::seconds>(gate_.Remaining(clock_.monotonic()));
+  delay = std::max(delay, static_cast<int32_t>(gated.count()));
+  schedule_.DueIn(delay);
   ctx_.Diagnostic("synchronisation failed: " + why + "; next attempt in " + std::to_string(delay) + " s");
   Changed();
+}
+
+// A reply that must not set the clock: the displays say so, and the next
+// attempt follows the back-off, with another server where the list has one.
+void UpstreamSync::Refuse(const std::string& shown, const std::string& why) {
+  sync_message_ = SyncFailedMessage(shown);
+  tray_tip_ = SyncedTooltip(sync_message_);
+  Failed("refused: " + why);
 }
 
 bool UpstreamSync::Take(const net::Datagram& d) {
   if (d.truncated) return false;
   switch (ClassifyArrival(d.data, query_pending_, send_stamp_)) {
     case UpstreamArrival::kUpstreamReply:
-      // Only the server that was asked may set the clock.
-      if (d.from != upstream_) return false;
+      // Only the server that was asked may set the clock, with the whole
+      // transmit timestamp (nonce included) echoed.
+      if (d.from != upstream_ || !OriginateMatches(d.data, send_stamp_)) {
+        if (!forgery_reported_) {
+          forgery_reported_ = true;
+          ctx_.Diagnostic("ignored a reply that does not match the query to " + upstream_name_ + " (from " +
+                          EndpointText(d.from) + ")");
+        }
+        return false;
+      }
       ctx_.Uncount(Service::kNtp, Transport::kUdp);
       Apply(d);
       return true;
     case UpstreamArrival::kOneByteRetry:
-      busy_ = false;
-      reply_timer_->Cancel();
-      GrabRandom();
-      schedule_.SetCounter(schedule_.SyncInterval() - 1);
+      if (d.from != upstream_) return false;
+      query_pending_ = false;
+      Failed(upstream_name_ + " sent a one-byte reply");
       return true;
     default:
       return false;
@@ -246,7 +324,24 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   }
   Clock& clock = clock_;
   UtcTime before = clock.now();
-  Correction c = ComputeCorrection(reply, send_stamp_, round_trip, before);
+  Correction c = ComputeCorrection(reply, send_real_stamp_, round_trip, before);
+  if (!PlausibleUpstreamTime(c.new_time)) {
+    Refuse("the time server gave a time before 2025", upstream_name_ + " gave a time before 2025 (" +
+                                                          DefaultDateTimeText(c.new_time, ctx_.zone()) + ")");
+    return;
+  }
+  const auto step = c.new_time - before;
+  const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
+  if (verdict == StepGuard::Verdict::kRefuse) {
+    Refuse("the time server is " + Seconds(step) + " s off",
+           upstream_name_ + " would step the clock by " + Seconds(step) + " s, more than MaxStepSeconds (" +
+               std::to_string(step_guard_.max_step()->count()) + " s); a second exchange agreeing within " +
+               std::to_string(StepGuard::kConfirmTolerance.count()) + " s will apply it");
+    return;
+  }
+  if (verdict == StepGuard::Verdict::kAcceptConfirmed) {
+    ctx_.Diagnostic("step of " + Seconds(step) + " s confirmed by a second exchange with " + upstream_name_);
+  }
   // The correction is the time at the reply's arrival; the clock is set a
   // little later (the reply waited in the queue, and was processed).
   std::error_code ec = clock.set(c.new_time + (clock_.monotonic() - arrived));
@@ -258,6 +353,7 @@ void UpstreamSync::Apply(const net::Datagram& d) {
     return;
   }
   backoff_.Reset();
+  step_guard_.Applied();
   auto addr = upstream_.address();
   if (addr.is_v4()) {
     auto b = addr.to_v4().to_bytes();
@@ -273,7 +369,6 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   tray_tip_ = SyncedTooltip(sync_message_);
   servers_tooltip_ = ServersTooltip(c.upstream_whole_second, c.display_ms, sync_message_);
   if (hooks_.synced) hooks_.synced();
-  auto step = c.new_time - before;
   ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
                   DurationMs(step) + " ms, round trip " + DurationMs(round_trip) + " ms, path delay " +
                   DurationMs(c.path_delay) + " ms");

@@ -61,6 +61,11 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // awaited reply (applied) or a one-byte arrival while a query is pending.
   bool Take(const net::Datagram& d) override;
 
+  // Registry tuning: the largest step after the first synchronisation
+  // (nullopt: no bound), and the least time between two upstream queries.
+  void SetMaxStep(std::optional<std::chrono::seconds> max_step) { step_guard_.SetMaxStep(max_step); }
+  void SetMinQueryGap(std::chrono::nanoseconds gap) { gate_.SetGap(gap); }
+
   // Operator commands.
   void SetRandom(bool on) { random_ = on; }
   void SetRegion(std::string region);
@@ -83,7 +88,11 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
  private:
   void OnDatagram(const net::Datagram& d) override;
   void CalcIntC();
+  void StartQuery(bool asked);
   void Send(const boost::asio::ip::udp::endpoint& to, uint64_t query);
+  void Refuse(const std::string& shown, const std::string& why);
+  bool OtherServerPossible() const;
+  void GrabOtherThan(const std::string& host_field);
   void Apply(const net::Datagram& d);
   void Failed(const std::string& why);
   void GrabRandom();
@@ -107,13 +116,19 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   std::string region_ = "NA";
   SyncSchedule schedule_;
   RetryBackoff backoff_;
+  QueryGate gate_;
+  StepGuard step_guard_;
+  bool deferred_ = false;  // a due query waits for the gate
   bool query_pending_ = false;
-  bool busy_ = false;  // from the start of a query to its reply or failure
+  bool forgery_reported_ = false;  // per query: one line for replies that do not match
+  bool busy_ = false;              // from the start of a query to its reply or failure
   uint64_t query_id_ = 0;
-  NtpStampBytes send_stamp_{};
+  NtpStampBytes send_stamp_{};       // as sent: the send second and a nonce
+  NtpStampBytes send_real_stamp_{};  // the real send time, for the correction
   Nanoseconds send_tick_{0};
   boost::asio::ip::udp::endpoint upstream_;
   std::string upstream_name_;
+  std::string query_host_field_;  // the list's field 1 of the server asked
   std::string sync_message_;
   std::string tray_tip_;
   std::string servers_tooltip_;

@@ -84,6 +84,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
     o.bind_address = boost::asio::ip::address_v4::loopback();
     o.sync_at_start = sync_at_start_;
     o.tcp_idle_timeout = std::chrono::milliseconds(idle_ms_);
+    o.min_upstream_query_gap = query_gap_;
     handle_ = std::make_unique<EngineHandle>(clock_, *registry_, o, this);
     handle_->StartHere();
   }
@@ -180,6 +181,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   uint8_t lit_ = 0;
   int idle_ms_ = 30000;
   bool sync_at_start_ = false;
+  std::chrono::milliseconds query_gap_{16000};
 };
 
 }  // namespace mdl::testing

@@ -119,6 +119,28 @@ TEST_F(EngineTest, RequestLogStartsTheDayWithItsHeaderAndCountsTimeBytes) {
   EXPECT_NE(log.find(udp_tail), std::string::npos) << log;
 }
 
+TEST_F(EngineTest, LogMaxBytesCapsTheDaysFileAndABadValueKeepsTheDefault) {
+  WriteSettings("\"LogMaxBytes\"=\"1200\"\n");
+  StartEngine();
+  MarkSynced();
+  for (int i = 0; i < 12; ++i) WithLoop([&] { return UdpAsk(port(Service::kTime), {1}); });
+  std::vector<std::filesystem::path> files;
+  for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  const std::string log = ReadFile(files[0]);
+  EXPECT_LE(log.size(), 1200u) << log;
+  EXPECT_NE(log.find("size limit of 1200 bytes reached"), std::string::npos) << log;
+
+  // Not a number: reported, and the 1 GiB default stays.
+  TearDown();
+  SetUp();
+  WriteSettings("\"LogMaxBytes\"=\"1e6\"\n");
+  StartEngine();
+  bool reported = false;
+  for (const std::string& d : diagnostics_) reported |= d.find("LogMaxBytes \"1e6\"") != std::string::npos;
+  EXPECT_TRUE(reported);
+}
+
 TEST_F(EngineTest, ConnectionsAcceptedTogetherShareOneLogWriteMadeBeforeTheirAnswers) {
   WriteSettings();
   StartEngine();
@@ -281,6 +303,34 @@ TEST_F(EngineTest, DaytimeAddressInUseShowsTheTwoLineMessage) {
   EXPECT_FALSE(View(Service::kTime).udp_open);
   EXPECT_EQ(Snap()->status_line, line_before) << "only Daytime shows the second line";
   ::close(held_time);
+}
+
+TEST_F(EngineTest, EachBindFailureIsOneDiagnosticLineNamingServiceTransportAndPort) {
+  WriteSettings();
+  const std::string daytime = std::to_string(port(Service::kDaytime));
+  const std::string time = std::to_string(port(Service::kTime));
+  // The Daytime UDP port and the Time TCP port are taken before the start.
+  int held_udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = Loopback(port(Service::kDaytime));
+  ASSERT_EQ(::bind(held_udp, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  int held_tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+  a = Loopback(port(Service::kTime));
+  ASSERT_EQ(::bind(held_tcp, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(held_tcp, 1), 0);
+  StartEngine();
+  std::vector<std::string> binds;
+  for (const std::string& d : diagnostics_)
+    if (d.find("already in use") != std::string::npos || d.find("cannot open") != std::string::npos)
+      binds.push_back(d);
+  ASSERT_EQ(binds.size(), 2u) << "one line per failure";
+  EXPECT_EQ(binds[0], "Time Service Server: TCP port " + time +
+                          ": That address is already in use.  Please select a different port than " + time +
+                          ".");
+  EXPECT_EQ(binds[1], "Daytime Service Server: UDP port " + daytime +
+                          ": That address is already in use.  Please select a different port than " +
+                          daytime + ". / DAYTIME SERVICE SERVER ERROR - PORT: " + daytime + " invalid.");
+  ::close(held_udp);
+  ::close(held_tcp);
 }
 
 TEST_F(EngineTest, PortFieldOutsideOneTo65535LeavesTheSocketClosedWithAMessage) {

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "common/time/ntp_timestamp.h"
 #include "engine_fixture.h"
@@ -86,6 +87,9 @@ class FakeUpstream {
     auto transmit = NtpFromUtc(UtcFromNs(RealtimeNanos() + ahead)).ToBytes();
     std::copy(transmit.begin(), transmit.end(), r.begin() + 40);
     return r;
+  }
+  void SendBytes(const std::vector<uint8_t>& b) {
+    ::sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<const sockaddr*>(&from_), sizeof from_);
   }
   void Send(const std::array<uint8_t, 48>& r) {
     ::sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<const sockaddr*>(&from_), sizeof from_);
@@ -289,6 +293,7 @@ TEST_F(SyncTest, RefusalsAndUnsynchronisedUpstreamsDoNotSetTheClock) {
 }
 
 TEST_F(SyncTest, UnansweredQueryTimesOutAndIsRetriedAfterADoublingDelay) {
+  query_gap_ = std::chrono::milliseconds(0);
   WriteSettings();
   WriteList();
   StartEngine();
@@ -348,6 +353,146 @@ TEST_F(SyncTest, IntervalTooLongIsRejectedAndThePreviousOneKept) {
   EXPECT_EQ(s->sync_interval_seconds, 172800);
   EXPECT_EQ(s->interval_count, "2");
   EXPECT_EQ(s->interval_unit, "Day/s");
+}
+
+// An off-path forger knows the send second and sweeps the other bytes; even
+// with the upstream's own address and port, none of it may move the clock.
+TEST_F(SyncTest, ForgedRepliesAgainstASilentUpstreamNeverMoveTheClock) {
+  WriteSettings();
+  WriteList();
+  StartEngine();
+  Query();
+  for (int i = 0; i < 1024; ++i) {
+    auto forged = upstream_.Reply(clock_.now() + std::chrono::hours(1));
+    forged[28] = static_cast<uint8_t>(i >> 8);
+    forged[29] = static_cast<uint8_t>(i >> 2);
+    forged[30] = static_cast<uint8_t>(i * 7);
+    forged[31] = static_cast<uint8_t>(i);
+    upstream_.Send(forged);
+  }
+  RunFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(clock_.set_count(), 0) << "a forged reply set the clock";
+  EXPECT_TRUE(Diagnosed("ignored a reply that does not match the query"));
+  Advance(std::chrono::seconds(6));
+  EXPECT_TRUE(Diagnosed("no reply from 127.0.0.1 within 5 s"));
+  EXPECT_EQ(clock_.set_count(), 0);
+  EXPECT_FALSE(Snap()->time_synced);
+}
+
+TEST_F(SyncTest, LargeStepAfterTheFirstIsRefusedUntilASecondExchangeAgrees) {
+  query_gap_ = std::chrono::milliseconds(0);
+  WriteSettings();
+  WriteList();
+  StartEngine();
+  Query();
+  upstream_.Send(upstream_.Reply(clock_.now() + std::chrono::hours(24 * 365)));
+  ASSERT_TRUE(ClockSet()) << "the first synchronisation after start has no bound";
+  auto ask = [&](std::chrono::seconds step) {
+    Query();
+    upstream_.Send(upstream_.Reply(clock_.now() + step));
+  };
+  ask(std::chrono::seconds(3600));
+  ASSERT_TRUE(PollUntil([&] { return Diagnosed("more than MaxStepSeconds (1000 s)"); }));
+  EXPECT_EQ(clock_.set_count(), 1);
+  EXPECT_NE(Snap()->sync_message.find("Clock could not be set: the time server is +3600"), std::string::npos)
+      << Snap()->sync_message;
+  ask(std::chrono::seconds(3610));  // disagrees: refused again
+  ASSERT_TRUE(PollUntil([&] { return Diagnosed("+3610"); }));
+  EXPECT_EQ(clock_.set_count(), 1);
+  ask(std::chrono::seconds(3611));  // agrees with the one before
+  ASSERT_TRUE(ClockSet(2));
+  EXPECT_TRUE(Diagnosed("confirmed by a second exchange"));
+  ask(std::chrono::seconds(900));
+  ASSERT_TRUE(ClockSet(3)) << "steps within the bound are applied at once";
+}
+
+TEST_F(SyncTest, MaxStepSecondsFromTheRegistryAndTimesBefore2025) {
+  query_gap_ = std::chrono::milliseconds(0);
+  WriteSettings("\"MaxStepSeconds\"=\"5000\"\n");
+  WriteList();
+  StartEngine();
+  Query();
+  // 100 years ahead folds into the 1980s: refused even at the first synchronisation.
+  upstream_.Send(upstream_.Reply(clock_.now() + std::chrono::hours(24 * 36525)));
+  ASSERT_TRUE(PollUntil([&] { return Diagnosed("gave a time before 2025"); }));
+  EXPECT_EQ(clock_.set_count(), 0);
+  Query();
+  upstream_.Send(upstream_.Reply(clock_.now()));
+  ASSERT_TRUE(ClockSet());
+  Query();
+  upstream_.Send(upstream_.Reply(clock_.now() + std::chrono::seconds(4000)));
+  ASSERT_TRUE(ClockSet(2)) << "4000 s is within MaxStepSeconds 5000";
+  Query();
+  upstream_.Send(upstream_.Reply(clock_.now() + std::chrono::seconds(6000)));
+  ASSERT_TRUE(PollUntil([&] { return Diagnosed("more than MaxStepSeconds (5000 s)"); }));
+  EXPECT_EQ(clock_.set_count(), 2);
+}
+
+class SyncPaceTest : public SyncTest {
+ protected:
+  // Advances `d` of frozen time, answering every query with `answer`; returns
+  // how many queries arrived.
+  int Run(std::chrono::seconds d, const std::function<void()>& answer) {
+    int queries = 0;
+    for (auto done = std::chrono::milliseconds(0); done < d; done += std::chrono::milliseconds(100)) {
+      clock_.advance(std::chrono::milliseconds(100));
+      RunFor(std::chrono::milliseconds(1));
+      while (upstream_.TryReceive()) {
+        ++queries;
+        answer();
+      }
+    }
+    return queries;
+  }
+  void WriteInterval(const std::string& settings) {
+    WriteSettings();
+    std::string text = ReadFile(home_ / "registry.reg");
+    text.replace(text.find("NO:59:Minute/s"), 14, settings);
+    std::ofstream(home_ / "registry.reg") << text;
+    WriteList();
+  }
+};
+
+TEST_F(SyncPaceTest, TinyIntervalsQueryAtMostEvery16Seconds) {
+  for (const char* count : {"0", "-1", "0.0001"}) {
+    SCOPED_TRACE(count);
+    diagnostics_.clear();
+    WriteInterval(std::string("NO:") + count + ":Second/s");
+    StartEngine();
+    Do(cmd::SyncNow{});
+    int n = Run(std::chrono::seconds(40), [&] { upstream_.Send(upstream_.Reply(clock_.now())); });
+    EXPECT_GE(n, 2);
+    EXPECT_LE(n, 3) << "queries at 0, 16 and 32 s at most";
+    handle_.reset();
+  }
+}
+
+TEST_F(SyncPaceTest, OperatorQueriesInsideTheGapAreDeferred) {
+  WriteInterval("NO:59:Minute/s");
+  StartEngine();
+  Do(cmd::SyncNow{});
+  Do(cmd::SyncNow{});
+  EXPECT_TRUE(Diagnosed("upstream query deferred"));
+  EXPECT_EQ(Run(std::chrono::seconds(15), [] {}), 1);
+  EXPECT_EQ(Run(std::chrono::seconds(3), [] {}), 1) << "the deferred query goes out after the gap";
+}
+
+TEST_F(SyncPaceTest, OneByteRepliesBackOff) {
+  WriteInterval("NO:59:Minute/s");
+  StartEngine();
+  Do(cmd::SyncNow{});
+  int n = Run(std::chrono::seconds(60), [&] { upstream_.SendBytes({0}); });
+  EXPECT_GE(n, 2);
+  EXPECT_LE(n, 4);
+  EXPECT_TRUE(Diagnosed("sent a one-byte reply; next attempt in 16 s"));
+  EXPECT_EQ(clock_.set_count(), 0);
+}
+
+TEST_F(SyncPaceTest, StoredIntervalBeyond32BitsKeepsTheDefault) {
+  WriteInterval("NO:99999999999:Day/s");
+  StartEngine();
+  EXPECT_EQ(Snap()->sync_interval_seconds, 59 * 60);
+  EXPECT_TRUE(Diagnosed("Interval left at 3540 seconds"));
 }
 
 }  // namespace

@@ -8,16 +8,29 @@
 
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <vector>
 
 namespace mdl::net {
 namespace {
 
 class NullHandler : public TcpHandler {
  public:
-  void OnAccept(TcpSlot&) override { ++accepted; }
+  void OnAccept(TcpSlot& slot) override {
+    ++accepted;
+    if (deadline.count() > 0) slot.ExpireAfter(deadline);
+  }
   void OnData(TcpSlot&, std::span<const uint8_t>) override {}
+  void OnClosed(TcpSlot& slot) override { closed.push_back(slot.index()); }
   int accepted = 0;
+  std::chrono::milliseconds deadline{0};
+  std::vector<int> closed;
 };
+
+// Whether the listener closed `fd` (end of stream) yet.
+bool PeerClosed(int fd) {
+  char b;
+  return ::recv(fd, &b, 1, MSG_DONTWAIT) == 0;
+}
 
 int ConnectTo(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -60,6 +73,50 @@ TEST(TcpListener, SlotsAreReusedLowestFirst) {
   EXPECT_TRUE(listener.slot(1)->IsOpen()) << "the lowest free slot comes first";
   EXPECT_FALSE(listener.slot(2)->IsOpen());
   ::close(c);
+}
+
+TEST(TcpListener, ConnectionsFromOneAddressAreCappedAndTheOldestIdleMakesRoomAtTheServiceCap) {
+  boost::asio::io_context io;
+  NullHandler handler;
+  TcpListener listener(io, handler);
+  listener.SetMaxPerAddress(2);
+  listener.SetMaxConnections(3);
+  ASSERT_FALSE(listener.Listen(boost::asio::ip::address_v4::loopback(), 0));
+  const uint16_t port = listener.local_port();
+  int a = ConnectTo(port);
+  int b = ConnectTo(port);
+  RunUntil(io, [&] { return listener.open_count() == 2; });
+  int c = ConnectTo(port);  // a third from 127.0.0.1
+  RunUntil(io, [&] { return listener.refused_per_address() == 1; });
+  EXPECT_EQ(listener.refused_per_address(), 1u);
+  EXPECT_EQ(listener.open_count(), 2u);
+  RunUntil(io, [&] { return PeerClosed(c); });
+  EXPECT_TRUE(PeerClosed(c));
+  // Without the per-address cap the service cap holds: the oldest idle one goes.
+  listener.SetMaxPerAddress(0);
+  int d = ConnectTo(port);
+  int e = ConnectTo(port);
+  RunUntil(io, [&] { return listener.evicted_idle() == 1; });
+  EXPECT_EQ(listener.evicted_idle(), 1u);
+  EXPECT_EQ(listener.refused_over_cap(), 0u);
+  EXPECT_EQ(listener.open_count(), 3u);
+  RunUntil(io, [&] { return PeerClosed(a); });
+  EXPECT_TRUE(PeerClosed(a)) << "the oldest connection is the one closed";
+  EXPECT_FALSE(PeerClosed(b));
+  for (int fd : {a, b, c, d, e}) ::close(fd);
+}
+
+TEST(TcpListener, ADeadlineSetWhileAcceptingReplacesTheIdleTimeout) {
+  boost::asio::io_context io;
+  NullHandler handler;
+  handler.deadline = std::chrono::milliseconds(50);
+  TcpListener listener(io, handler);
+  listener.SetIdleTimeout(std::chrono::milliseconds(30000));
+  ASSERT_FALSE(listener.Listen(boost::asio::ip::address_v4::loopback(), 0));
+  int a = ConnectTo(listener.local_port());
+  RunUntil(io, [&] { return handler.accepted == 1 && listener.open_count() == 0; });
+  EXPECT_EQ(handler.closed.size(), 1u) << "closed by the deadline, not after the idle time-out";
+  ::close(a);
 }
 
 }  // namespace

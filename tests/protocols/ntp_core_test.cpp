@@ -83,34 +83,50 @@ TEST(BuildNtpReply, FillsTheFixedHeaderAndReferenceFields) {
       << "transmit stamp not in bytes 40..47";
 }
 
-TEST(BuildNtpReply, FirstByteComesFromTheSetting) {
-  NtpReferenceState state = SampleState();
-  state.first_byte = 0x1C;  // version 3, server
-  Packet reply{};
-  BuildNtpReply(RequestWithFirstByte(0x1B), state, kReceive, kTransmit, reply);
-  EXPECT_EQ(reply[0], 0x1C);
-}
-
-TEST(BuildNtpReply, OriginateEchoesTheClientTimestamp) {
+TEST(BuildNtpReply, FirstByteKeepsLeapAndVersionOfTheSettingWithModeFour) {
   struct Case {
-    uint8_t byte24;
-    size_t expected_from;
+    uint8_t setting;
+    uint8_t sent;
     const char* what;
   };
   const Case cases[] = {
-      {0x00, 40, "zero originate: the request's own transmit stamp comes back"},
-      {0x01, 24, "non-zero originate: request bytes 24..31 come back"},
-      {0xE9, 24, "typical originate"},
+      {0x24, 0x24, "the default: v4 server"},
+      {0x1C, 0x1C, "v3 server"},
+      {0xE4, 0xE4, "unsynchronised v4 server"},
+      {27, 0x1C, "v3 client mode: would be answered as a request"},
+      {8, 0x0C, "v1 mode 0: an old client's request"},
+      {0x23, 0x24, "v4 client mode"},
+      {0x25, 0x24, "broadcast"},
   };
   for (const Case& c : cases) {
+    NtpReferenceState state = SampleState();
+    state.first_byte = c.setting;
+    Packet reply{};
+    BuildNtpReply(RequestWithFirstByte(0x1B), state, kReceive, kTransmit, reply);
+    EXPECT_EQ(reply[0], c.sent) << c.what;
+  }
+}
+
+TEST(BuildNtpReply, NoSettingMakesAReplyThatAServerWouldAnswer) {
+  for (int setting = 0; setting < 256; ++setting) {
+    NtpReferenceState state = SampleState();
+    state.first_byte = static_cast<uint8_t>(setting);
+    Packet reply{};
+    BuildNtpReply(RequestWithFirstByte(0x23), state, kReceive, kTransmit, reply);
+    EXPECT_NE(ClassifyNtpRequest(reply), NtpRequestKind::kClient) << "first byte setting " << setting;
+  }
+}
+
+TEST(BuildNtpReply, OriginateIsAlwaysTheRequestsTransmitStamp) {
+  for (uint8_t byte24 : {0x00, 0x01, 0xE9}) {
     Packet request{};
     request[0] = 0x23;
     for (size_t i = 24; i < 48; ++i) request[i] = static_cast<uint8_t>(i);
-    request[24] = c.byte24;
+    request[24] = byte24;  // whatever the request's own originate says
     Packet reply{};
     BuildNtpReply(request, SampleState(), kReceive, kTransmit, reply);
     for (size_t i = 0; i < 8; ++i) {
-      EXPECT_EQ(reply[24 + i], request[c.expected_from + i]) << c.what << ", byte " << i;
+      EXPECT_EQ(reply[24 + i], request[40 + i]) << "request byte 24 = " << int{byte24} << ", byte " << i;
     }
   }
 }

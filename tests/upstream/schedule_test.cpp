@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -150,6 +151,24 @@ TEST(NumericText, RoundHalfEven) {
   const std::pair<double, double> cases[] = {{0.5, 0},   {1.5, 2}, {2.5, 2}, {-0.5, 0},
                                              {-1.5, -2}, {2.4, 2}, {2.6, 3}, {-2.6, -3}};
   for (const auto& [in, out] : cases) EXPECT_EQ(RoundHalfEven(in), out) << in;
+}
+
+}  // namespace
+}  // namespace mdl
+
+namespace mdl {
+namespace {
+
+TEST(SyncSchedule, StartsFromTheDefaultIntervalAndDueInClampsTheCounter) {
+  SyncSchedule s;
+  EXPECT_EQ(s.SyncInterval(), 59 * 60) << "an unusable stored interval must leave a real one";
+  s.DueIn(3);
+  EXPECT_FALSE(s.Tick());
+  EXPECT_FALSE(s.Tick());
+  EXPECT_TRUE(s.Tick());
+  s.SetInterval(std::numeric_limits<int32_t>::min());
+  s.DueIn(16);
+  EXPECT_EQ(s.SyncCounter(), std::numeric_limits<int32_t>::min());
 }
 
 }  // namespace

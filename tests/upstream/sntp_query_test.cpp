@@ -253,3 +253,74 @@ TEST(RetryBackoff, DoublesUpTo64SecondsUntilReset) {
 
 }  // namespace
 }  // namespace mdl
+
+namespace mdl {
+namespace {
+
+TEST(QueryStamp, SendSecondWithANonceAndAFullMatchOnly) {
+  const std::array<uint8_t, 4> nonce = {0xDE, 0xAD, 0xBE, 0xEF};
+  const NtpStampBytes stamp = QueryStamp(kBase + milliseconds(900), nonce);
+  EXPECT_EQ(NtpTimestamp::FromBytes(stamp.data()).seconds, kBaseNtp);
+  EXPECT_EQ(std::vector<uint8_t>(stamp.begin() + 4, stamp.end()),
+            std::vector<uint8_t>(nonce.begin(), nonce.end()));
+  std::vector<uint8_t> reply(48, 0);
+  std::copy(stamp.begin(), stamp.end(), reply.begin() + 24);
+  EXPECT_TRUE(OriginateMatches(reply, stamp));
+  for (std::size_t i = 24; i < 32; ++i) {
+    std::vector<uint8_t> off = reply;
+    off[i] ^= 0x01;
+    EXPECT_FALSE(OriginateMatches(off, stamp)) << "byte " << i;
+  }
+  EXPECT_FALSE(OriginateMatches(std::vector<uint8_t>(reply.begin(), reply.begin() + 47), stamp));
+}
+
+TEST(PlausibleUpstreamTime, NothingBefore2025) {
+  EXPECT_TRUE(PlausibleUpstreamTime(kBase));
+  EXPECT_TRUE(PlausibleUpstreamTime(UtcFromNs(kEarliestUpstreamUnixSeconds * 1000000000LL)));
+  EXPECT_FALSE(PlausibleUpstreamTime(UtcFromNs(kEarliestUpstreamUnixSeconds * 1000000000LL - 1)));
+  // 100 years ahead of the local clock folds into the 1980s by the era rule.
+  const NtpTimestamp ahead{static_cast<uint32_t>(kBaseNtp + uint64_t{3155760000}), 0};
+  EXPECT_FALSE(PlausibleUpstreamTime(UtcFromNtp(ahead, kBase)));
+}
+
+TEST(StepGuard, FirstStepIsFreeLaterLargeStepsNeedASecondAgreeingExchange) {
+  using std::chrono::seconds;
+  StepGuard g;
+  EXPECT_EQ(g.Judge(seconds(3600 * 24 * 365), "a", true), StepGuard::Verdict::kAccept);
+  g.Applied();
+  EXPECT_EQ(g.Judge(seconds(999), "a", true), StepGuard::Verdict::kAccept);
+  EXPECT_EQ(g.Judge(-seconds(1000), "a", true), StepGuard::Verdict::kAccept);
+  EXPECT_EQ(g.Judge(seconds(3600), "a", true), StepGuard::Verdict::kRefuse);
+  ASSERT_NE(g.pending_server(), nullptr);
+  EXPECT_EQ(*g.pending_server(), "a");
+  // The same server again cannot confirm when another could be asked.
+  EXPECT_EQ(g.Judge(seconds(3600), "a", true), StepGuard::Verdict::kRefuse);
+  // Another server that disagrees by more than the tolerance starts afresh.
+  EXPECT_EQ(g.Judge(seconds(3603), "b", true), StepGuard::Verdict::kRefuse);
+  EXPECT_EQ(g.Judge(seconds(3604), "c", true), StepGuard::Verdict::kAcceptConfirmed);
+  EXPECT_EQ(g.pending_server(), nullptr);
+  // With one server only, its second agreeing exchange confirms.
+  EXPECT_EQ(g.Judge(-seconds(7200), "a", false), StepGuard::Verdict::kRefuse);
+  EXPECT_EQ(g.Judge(-seconds(7201), "a", false), StepGuard::Verdict::kAcceptConfirmed);
+  // A step within the bound clears a pending one.
+  EXPECT_EQ(g.Judge(seconds(5000), "a", false), StepGuard::Verdict::kRefuse);
+  EXPECT_EQ(g.Judge(seconds(1), "a", false), StepGuard::Verdict::kAccept);
+  EXPECT_EQ(g.Judge(seconds(5000), "a", false), StepGuard::Verdict::kRefuse);
+  g.SetMaxStep(std::nullopt);
+  EXPECT_EQ(g.Judge(seconds(1) * 2000000000, "a", false), StepGuard::Verdict::kAccept);
+}
+
+TEST(QueryGate, QueriesAtLeastTheGapApart) {
+  using std::chrono::seconds;
+  QueryGate gate;
+  EXPECT_TRUE(gate.Allows(seconds(5))) << "the first query may go at once";
+  gate.Sent(seconds(5));
+  EXPECT_FALSE(gate.Allows(seconds(5)));
+  EXPECT_EQ(gate.Remaining(seconds(20)), seconds(1));
+  EXPECT_TRUE(gate.Allows(seconds(21)));
+  gate.SetGap(nanoseconds(0));
+  EXPECT_TRUE(gate.Allows(seconds(5)));
+}
+
+}  // namespace
+}  // namespace mdl
