@@ -1,6 +1,11 @@
 // The client application: settings, schedule, retry policy and run-once ending.
 #include "client/client_app.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <type_traits>
+
 #include <boost/asio/post.hpp>
 
 namespace mdl {
@@ -51,6 +56,7 @@ void ClientApp::Load() {
     settings_ = ClientSettings{};
   }
   SecChangeAndApply();
+  LoadReplyLimits();
   loaded_ = true;
 
   schedule_.set_countdown(0);
@@ -115,6 +121,28 @@ void ClientApp::SetRunMinimized(bool run_minimized) {
   Changed();
 }
 
+// Values of our own: the largest round trip (ms) and the plausibility window
+// (years) of a reply; "0" turns either off.
+void ClientApp::LoadReplyLimits() {
+  ReplyLimits limits;
+  auto read = [&](std::string_view name, auto& field, long max) {
+    const std::string text = registry_.ReadValue(kClientKey, std::string(name));
+    if (text.empty()) return;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (std::isdigit(static_cast<unsigned char>(text[0])) && *end == '\0' && errno == 0 && v <= max) {
+      field = static_cast<std::remove_reference_t<decltype(field)>>(v);
+    } else {
+      Log("Setting " + std::string(name) + "=\"" + text + "\" is not a number up to " + std::to_string(max) +
+          "; " + std::to_string(field) + " kept");
+    }
+  };
+  read(kMaxRoundTripValueName, limits.max_rtt_ms, 3600000);
+  read(kPlausibleYearsValueName, limits.plausible_years, 100);
+  engine_.set_limits(limits);
+}
+
 void ClientApp::SecChangeAndApply() {
   const SecChangeResult r = SecChange(settings_.number, settings_.unit);
   if (r.seconds) {
@@ -143,7 +171,9 @@ void ClientApp::OnTick() {
 
 void ClientApp::OnExchange(ExchangeResult r) {
   const bool print = options_.print_reports && outputs_.out;
-  if (r.outcome == Outcome::kSynchronised || r.outcome == Outcome::kClockNotSet) report_ = r.report;
+  const bool has_report = r.outcome == Outcome::kSynchronised || r.outcome == Outcome::kClockNotSet ||
+                          r.outcome == Outcome::kRefused;
+  if (has_report) report_ = r.report;
   if (r.synchronised()) {
     tray_tip_ = r.tray_tip;
     if (print) outputs_.out(r.report);
@@ -153,7 +183,7 @@ void ClientApp::OnExchange(ExchangeResult r) {
           " UTC; the system clock is untouched");
     }
   } else {
-    if (print && r.outcome == Outcome::kClockNotSet) outputs_.out(r.report);
+    if (print && has_report) outputs_.out(r.report);
     if (RetrySoon(r.outcome)) schedule_.OnFailure();
     Log("Exchange with " + settings_.host + " failed: " + r.error);
   }

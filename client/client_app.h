@@ -79,6 +79,7 @@ class ClientApp {
   void OnTick();
   void OnExchange(ExchangeResult result);
   void SecChangeAndApply();
+  void LoadReplyLimits();
   void Log(const std::string& line) const;
   void Changed() const;
 

@@ -49,6 +49,45 @@ std::optional<double> GetMDLSM(std::span<const uint8_t> reply, std::size_t offse
   return MdlStampToMillis(reply.data() + offset);
 }
 
+ReplyVerdict CheckReply(std::span<const uint8_t> reply, const MdlMessage& request, int64_t rtt_ms,
+                        UtcTime new_clock, UtcTime local_now, const ReplyLimits& limits) {
+  static constexpr uint8_t kServerId[4] = {'M', 'D', 'L', 'S'};
+  if (reply.size() != kMdlMessageSize || !std::equal(kServerId, kServerId + 4, reply.begin()))
+    return ReplyVerdict::kNotAServerReply;
+  if (!std::equal(request.begin() + 8, request.begin() + 16, reply.begin() + 8)) return ReplyVerdict::kWrongEcho;
+  if (limits.max_rtt_ms > 0 && rtt_ms > limits.max_rtt_ms) return ReplyVerdict::kRoundTripTooLong;
+  if (limits.plausible_years > 0) {
+    // Years of 365.2425 days, in seconds.
+    const auto window = std::chrono::seconds(static_cast<int64_t>(limits.plausible_years) * 31556952);
+    const auto off = new_clock - local_now;
+    if (off > window || off < -window) return ReplyVerdict::kImplausibleTime;
+  }
+  return ReplyVerdict::kAccept;
+}
+
+std::string RefusalLine(ReplyVerdict verdict, int64_t rtt_ms, UtcTime new_clock, UtcTime local_now,
+                        const ReplyLimits& limits) {
+  switch (verdict) {
+    case ReplyVerdict::kAccept:
+      return {};
+    case ReplyVerdict::kNotAServerReply:
+      return "Refused: the reply is not a MDL Server reply.";
+    case ReplyVerdict::kWrongEcho:
+      return "Refused: the reply does not echo this client's send time.";
+    case ReplyVerdict::kRoundTripTooLong:
+      return "Refused: round trip " + std::to_string(rtt_ms) + "ms is above the limit of " +
+             std::to_string(limits.max_rtt_ms) + "ms.";
+    case ReplyVerdict::kImplausibleTime: {
+      const double days = std::chrono::duration<double>(new_clock - local_now).count() / 86400.0;
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "%+.0f days", days);
+      return "Refused: the server's time is " + std::string(buf) + " from this clock, more than " +
+             std::to_string(limits.plausible_years) + " years.";
+    }
+  }
+  return {};
+}
+
 std::optional<ReplyResult> ProcessReply(std::span<const uint8_t> reply, int64_t rtt_ms, uint32_t send_millis,
                                         const ZoneFacts& zone) {
   if (reply.size() != kMdlMessageSize) return std::nullopt;

@@ -54,6 +54,30 @@ struct ReplyResult {
 std::optional<ReplyResult> ProcessReply(std::span<const uint8_t> reply, int64_t rtt_ms, uint32_t send_millis,
                                         const ZoneFacts& zone);
 
+// What a reply must meet before the clock is set from it.
+struct ReplyLimits {
+  int64_t max_rtt_ms = 2000;  // 0: no bound
+  int plausible_years = 10;   // the server time within this many years of ours; 0: no window
+};
+
+enum class ReplyVerdict : uint8_t {
+  kAccept,
+  kNotAServerReply,   // bytes 0 to 3 are not "MDLS"
+  kWrongEcho,         // bytes 8 to 15 are not the request's send time
+  kRoundTripTooLong,  // above ReplyLimits::max_rtt_ms
+  kImplausibleTime,   // outside ReplyLimits::plausible_years of the local clock
+};
+
+// Judges a 24-byte `reply` to `request`: the identification and the echo
+// first, then the round trip, then the server time `new_clock` against the
+// local clock's `local_now`.
+ReplyVerdict CheckReply(std::span<const uint8_t> reply, const MdlMessage& request, int64_t rtt_ms,
+                        UtcTime new_clock, UtcTime local_now, const ReplyLimits& limits);
+
+// The report line of a refused reply, "Refused: ...".
+std::string RefusalLine(ReplyVerdict verdict, int64_t rtt_ms, UtcTime new_clock, UtcTime local_now,
+                        const ReplyLimits& limits);
+
 // "###,###,##0": the value rounded half-to-even to a whole number, thousands
 // separated by ",", a minus sign kept ("-1,234").
 std::string FormatThousands(double value);

@@ -60,6 +60,8 @@ std::string_view OutcomeName(Outcome outcome) {
       return "timed out";
     case Outcome::kBadReply:
       return "bad reply";
+    case Outcome::kRefused:
+      return "refused";
   }
   return "unknown";
 }
@@ -180,6 +182,16 @@ void ClientEngine::ReplyArrived(const std::shared_ptr<Session>& s) {
   r.rtt_ms = std::chrono::round<std::chrono::milliseconds>(r.arrival - s->round_trip_start).count();
   const auto reply = ProcessReply(s->reply, r.rtt_ms, s->request.send_millis, clock_.zone());
   if (!reply) return Fail(s, Outcome::kBadReply, "reply of wrong length");
+  const UtcTime local_now = clock_.now();
+  if (const ReplyVerdict v = CheckReply(s->reply, s->request.bytes, r.rtt_ms, reply->new_clock, local_now, limits_);
+      v != ReplyVerdict::kAccept) {
+    r.outcome = Outcome::kRefused;
+    r.error = RefusalLine(v, r.rtt_ms, reply->new_clock, local_now, limits_);
+    // A reply that is not ours to read shows only why it was refused.
+    const bool readable = v == ReplyVerdict::kRoundTripTooLong || v == ReplyVerdict::kImplausibleTime;
+    r.report = readable ? reply->report + "\r\n" + r.error : r.error;
+    return Finish(s, std::move(r));
+  }
   r.time_to_set = reply->new_clock;
   r.report = reply->report;
   // The new time holds for the arrival; the set comes a little later.

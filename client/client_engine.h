@@ -29,6 +29,7 @@ struct ExchangeResult {
     kSendFailed,     // the request could not be written
     kTimedOut,       // no complete reply within the time-out
     kBadReply,       // a reply of the wrong length
+    kRefused,        // a 24-byte reply that fails CheckReply; the clock is left alone
   };
 
   Outcome outcome = Outcome::kTimedOut;
@@ -72,6 +73,9 @@ class ClientEngine {
   // An exchange that has not finished within this time (from its start) fails.
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
   std::chrono::milliseconds timeout() const { return timeout_; }
+  // What a reply must meet before it sets the clock.
+  void set_limits(const ReplyLimits& limits) { limits_ = limits; }
+  const ReplyLimits& limits() const { return limits_; }
   bool busy() const { return session_ != nullptr; }
 
   // Starts one exchange with `host` (see SplitHostPort); one still running is
@@ -92,6 +96,7 @@ class ClientEngine {
   boost::asio::io_context& io_;
   Clock& clock_;
   std::chrono::milliseconds timeout_ = kDefaultTimeout;
+  ReplyLimits limits_;
   std::shared_ptr<Session> session_;
 };
 

@@ -12,6 +12,9 @@ namespace mdl {
 inline constexpr std::string_view kClientKey = "Software\\Meridel";
 inline constexpr std::string_view kClientKeyPath = "HKEY_LOCAL_MACHINE\\Software\\Meridel";
 inline constexpr std::string_view kClientValueName = "MDLClient";
+// Values of our own beside it: the reply checks' limits.
+inline constexpr std::string_view kMaxRoundTripValueName = "MaxRoundTripMs";
+inline constexpr std::string_view kPlausibleYearsValueName = "PlausibleYears";
 // Written on first start: the window's design values.
 inline constexpr std::string_view kClientDefaultValue = "hostname:5:Minute/s:YES";
 inline constexpr int32_t kDefaultIntervalSeconds = 300;

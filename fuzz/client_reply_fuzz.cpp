@@ -34,6 +34,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char c : result->report) {
       if (c != '\r' && c != '\n' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)) std::abort();
     }
+    // Accepted replies carry "MDLS", echo the request's send time and lie in the window.
+    mdl::MdlMessage request{};
+    std::memcpy(request.data() + 8, reply.data() + 8, 8);
+    const mdl::UtcTime local = mdl::UtcFromNs(int64_t{1796000000} * 1000000000);
+    const mdl::ReplyLimits limits;
+    const auto verdict = mdl::CheckReply(reply, request, rtt, result->new_clock, local, limits);
+    const bool accepted = verdict == mdl::ReplyVerdict::kAccept;
+    if (accepted && (std::memcmp(reply.data(), "MDLS", 4) != 0 || rtt > limits.max_rtt_ms)) std::abort();
+    if (!accepted && mdl::RefusalLine(verdict, rtt, result->new_clock, local, limits).rfind("Refused: ", 0) != 0)
+      std::abort();
   }
 
   const std::string_view text(reinterpret_cast<const char*>(reply.data()), reply.size());

@@ -164,6 +164,30 @@ TEST_F(ClientAppTest, ClockNotSetIsReportedAndEndsRunOnceWithOne) {
   EXPECT_EQ(app.schedule().countdown(), 0) << "a refused clock is not retried early";
 }
 
+TEST_F(ClientAppTest, RefusedReplyIsReportedRetriedSoonAndEndsRunOnceWithOne) {
+  ReplyServer server(io_, kStart + hours(24 * 365 * 3));
+  Store(server.host() + ":5:Minute/s:YES");
+  {
+    Registry reg(RegistryFile(), [](const std::string&) {});
+    ASSERT_TRUE(reg.WriteValue(Hive::kLocalMachine, kClientKey, kPlausibleYearsValueName, "1"));
+    ASSERT_TRUE(reg.WriteValue(Hive::kLocalMachine, kClientKey, kMaxRoundTripValueName, "fast"));
+  }
+  Registry reg(RegistryFile(), [](const std::string&) {});
+  ClientApp app(io_, clock_, reg, Options(true), Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return exit_status_.has_value(); }));
+  EXPECT_EQ(*exit_status_, 1) << "a refused reply is a failure";
+  EXPECT_EQ(clock_.set_count(), 0);
+  ASSERT_EQ(out_.size(), 1u) << "the report is printed with the refusal";
+  EXPECT_TRUE(out_[0].starts_with("MDL Server: MDLS v5 - Zone: UTC\r\n")) << out_[0];
+  EXPECT_TRUE(out_[0].ends_with("more than 1 years.")) << out_[0];
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_EQ(log_[0], "Setting MaxRoundTripMs=\"fast\" is not a number up to 3600000; 2000 kept");
+  EXPECT_TRUE(log_[1].starts_with("Exchange with " + server.host() + " failed: Refused: the server's time is +1095"))
+      << log_[1];
+  EXPECT_EQ(app.schedule().countdown(), app.schedule().interval() - 10) << "retried 10 ticks later";
+}
+
 TEST_F(ClientAppTest, SavesAtExitOnlyWhenSettingsChanged) {
   const std::string host = "127.0.0.1:" + std::to_string(ClosedPort());
   Store(host + ":7:Stray:NO");  // an odd value must survive an unchanged run

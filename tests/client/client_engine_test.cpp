@@ -3,7 +3,9 @@
 // advances the clock.
 #include "client/client_engine.h"
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +45,9 @@ class TestServer {
     });
   }
 
+  // Changes the reply before it is sent (a hostile or broken server).
+  std::function<void(std::vector<uint8_t>&)> mangle;
+
   uint16_t port() const { return acceptor_.local_endpoint().port(); }
   int requests() const { return requests_; }
   const std::array<uint8_t, 24>& request() const { return request_; }
@@ -51,6 +56,7 @@ class TestServer {
     if (reply_.empty()) {
       const auto reply = test::MakeReply(request_, server_time_);
       reply_.assign(reply.begin(), reply.end());
+      if (mangle) mangle(reply_);
     }
     boost::system::error_code ignored;
     switch (answer_) {
@@ -236,6 +242,66 @@ TEST(ClientEngine, BadRepliesTakeTheFailurePathAndLeaveTheClock) {
     EXPECT_FALSE(run.engine.busy());
     EXPECT_EQ(run.clock.pending_timers(), 0u);
   }
+}
+
+TEST(ClientEngine, HostileRepliesAreRefusedAndLeaveTheClock) {
+  const UtcTime now = At(12, 0, 0, 100);
+  const auto year = seconds(31556952);
+  const struct {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> mangle;
+    UtcTime server_time;
+    milliseconds rtt;
+    bool refused;
+    const char* line;
+  } cases[] = {
+      {"all 0xFF", [](auto& r) { std::fill(r.begin(), r.end(), 0xFF); }, now, milliseconds(10), true,
+       "Refused: the reply is not a MDL Server reply."},
+      {"a request sent back", [](auto& r) { r[3] = 'C'; }, now, milliseconds(10), true,
+       "Refused: the reply is not a MDL Server reply."},
+      {"wrong send time echoed", [](auto& r) { r[15] ^= 1; }, now, milliseconds(10), true,
+       "Refused: the reply does not echo this client's send time."},
+      {"+100 years", nullptr, now + 100 * year, milliseconds(10), true, "more than 10 years."},
+      {"-10 years and a day", nullptr, now - 10 * year - hours(24), milliseconds(10), true,
+       "Refused: the server's time is -3653 days from this clock, more than 10 years."},
+      {"-10 years less a day", nullptr, now - 10 * year + hours(24), milliseconds(10), false, ""},
+      {"round trip 2001 ms", nullptr, now, milliseconds(2001), true,
+       "Refused: round trip 2001ms is above the limit of 2000ms."},
+      {"round trip 2000 ms", nullptr, now, milliseconds(2000), false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EngineRun run;
+    run.engine.set_timeout(seconds(5));
+    TestServer server(run.io, Answer::kReply, c.server_time);
+    server.mangle = c.mangle;
+    run.Start(Host(server.port()));
+    ASSERT_TRUE(Pump(run.io, [&] { return server.requests() == 1; }));
+    run.clock.advance(c.rtt);
+    server.Release();
+    ASSERT_TRUE(run.WaitResult());
+    const ExchangeResult& r = run.results[0];
+    if (!c.refused) {
+      EXPECT_EQ(r.outcome, Outcome::kSynchronised) << r.error;
+      continue;
+    }
+    EXPECT_EQ(r.outcome, Outcome::kRefused) << OutcomeName(r.outcome);
+    EXPECT_EQ(run.clock.set_count(), 0) << "clock must stay untouched";
+    EXPECT_NE(r.error.find(c.line), std::string::npos) << r.error;
+    EXPECT_TRUE(r.report.ends_with(r.error)) << "the refusal ends the report:\n" << r.report;
+    EXPECT_EQ(r.tray_tip, "");
+  }
+  // Limits of 0 switch both checks off.
+  EngineRun run;
+  run.engine.set_timeout(seconds(10));
+  run.engine.set_limits(ReplyLimits{0, 0});
+  TestServer server(run.io, Answer::kReply, now + 100 * year);
+  run.Start(Host(server.port()));
+  ASSERT_TRUE(Pump(run.io, [&] { return server.requests() == 1; }));
+  run.clock.advance(seconds(3));
+  server.Release();
+  ASSERT_TRUE(run.WaitResult());
+  EXPECT_EQ(run.results[0].outcome, Outcome::kSynchronised) << run.results[0].error;
 }
 
 TEST(ClientEngine, RefusedAndBadAddressesTakeTheFailurePath) {
