@@ -93,7 +93,9 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   // NTP replies get their transmit time stamp right before they are sent.
   service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b) {
     if (b.size() != 48) return;
-    auto bytes = GrabTime(clock_.now()).stamp.ToBytes();
+    GrabbedTime t = GrabTime(clock_.now());
+    last_ntp_millis_ = static_cast<int>(t.last_millis);
+    auto bytes = t.stamp.ToBytes();
     std::copy(bytes.begin(), bytes.end(), b.begin() + 40);
   });
 }
@@ -513,11 +515,24 @@ void ServerEngine::Publish() {
     v.tcp_connections = st.tcp->open_count();
     v.port_text = st.port_text;
     v.port_tooltip = st.port_tooltip;
-    if (ctx_.has_requester(s)) v.last_requester = AddressText(ctx_.requester(s));
+    if (ctx_.has_requester(s)) {
+      v.last_requester = AddressText(ctx_.requester(s));
+      // The requester's time is that of the first snapshot to see it (at
+      // most a snapshot period late), so that no request reads the clock for it.
+      RequesterSeen& seen = requester_seen_[Index(s)];
+      const uint64_t count = ctx_.counters().ServiceTotal(s);
+      if (seen.tooltip.empty() || seen.address != ctx_.requester(s) || seen.count != count) {
+        seen.address = ctx_.requester(s);
+        seen.count = count;
+        seen.tooltip = " " + LocalDateTimeText() + " ";
+      }
+      v.last_requester_tooltip = seen.tooltip;
+    }
   }
   snap->selected_slot = selected_slot_;
   snap->counters = ctx_.counters();
   snap->indicators = ctx_.TakeChanges();
+  snap->last_ntp_millis = last_ntp_millis_;
   snap->replies_refused = ctx_.budget_refused();
   for (size_t i = 0; i < kUdpDropCount; ++i) snap->udp_dropped[i] = ctx_.dropped(static_cast<UdpDrop>(i));
   for (const ServerEntry& e : sync_->list().entries()) snap->servers.push_back({e.display_text, e.image});
