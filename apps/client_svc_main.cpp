@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -18,8 +19,14 @@
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include "server/service/event_log.h"
+#include "server/service/notify.h"
+#include "server/service/service_setup.h"
 #include "server/service/signal_loop.h"
+#include "server/service/unit_file.h"
 #include "version.h"
 
 namespace {
@@ -34,13 +41,16 @@ constexpr std::string_view kUsage =
     "Keeps this machine's clock in step with a Meridel server (TCP port 3777).\n"
     "  -debug, -config    run in the foreground and print each report\n"
     "  -ro                one exchange, then exit (0 only when the clock was set)\n"
-    "  -install           install as a service (not yet available)\n"
-    "  -uninstall         remove the service (not yet available)\n"
-    "  --home DIR         program folder (default: the folder of this program)\n"
+    "  -install           install and enable the systemd service MDLClient (running this\n"
+    "                     program with --home DIR), then end\n"
+    "  -uninstall         stop, disable and remove that service, then end\n"
+    "  --home DIR         program folder (default: the folder of this program;\n"
+    "                     /var/lib/meridel/client for the package's program)\n"
     "  --registry FILE    settings store (default: DIR/registry.reg)\n"
     "  --virtual-clock    never set the system clock; keep corrections in the process\n"
     "  --help, --version\n"
-    "The server is the first field of the MDLClient setting: host, host:port or [v6]:port.\n";
+    "The server is the first field of the MDLClient setting: host, host:port or [v6]:port.\n"
+    "MDL_SYSTEMD_ROOT=DIR makes -install and -uninstall work on the systemd tree below DIR.\n";
 
 }  // namespace
 
@@ -60,19 +70,20 @@ int main(int argc, char** argv) {
     std::cout << kProgram << " " << kVersion << "\n";
     return 0;
   }
-  if (cl.first_switch == "-install" || cl.first_switch == "-uninstall") {
-    std::cerr << kProgram << ": installing as a service is not yet available\n";
-    return 1;
-  }
+  const auto& id = mdl::service::kClientService;
+  const fs::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::ExecutableFolder()) : cl.home;
+  if (cl.first_switch == "-install" || cl.first_switch == "-uninstall")
+    return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   const bool foreground_reports = cl.first_switch == "-debug" || cl.first_switch == "-config";
   const bool run_once = cl.first_switch == "-ro";
 
   // Before any thread exists, so that every thread leaves the signals to the loop below.
   mdl::service::BlockServiceSignals();
   // Start and stop lines and diagnostics: syslog, and stderr for whoever watches the foreground.
-  mdl::service::EventLog event_log("QOR_MDLSC_SVC",
-                                   {.console = stderr, .stamp_console = false, .to_syslog = true});
-  const fs::path home = cl.home.empty() ? mdl::ExecutableFolder() : cl.home;
+  // Under systemd stderr is the journal, which syslog reaches already.
+  mdl::service::EventLog event_log(
+      "QOR_MDLSC_SVC",
+      {.console = mdl::service::StderrIsJournal() ? nullptr : stderr, .stamp_console = false, .to_syslog = true});
   const fs::path registry_file = cl.registry.empty() ? home / "registry.reg" : cl.registry;
 
   std::unique_ptr<mdl::Clock> clock;
@@ -88,6 +99,25 @@ int main(int argc, char** argv) {
   options.print_reports = foreground_reports || run_once;
   options.virtual_clock = cl.virtual_clock;
   mdl::ClientHandleOutputs outputs;
+  // Service-manager notices, on the application's thread: ready once the
+  // settings are loaded, a status line that follows the report.
+  std::string last_status;
+  bool ready = false;
+  outputs.on_snapshot = [&](std::shared_ptr<const mdl::ClientSnapshot> s) {
+    if (!s->loaded || s->finished) return;
+    if (!ready) {
+      ready = true;
+      mdl::service::NotifyReady();
+    }
+    std::string status = s->tray_tip;
+    while (!status.empty() && status.front() == ' ') status.erase(status.begin());
+    while (!status.empty() && status.back() == ' ') status.pop_back();
+    if (!s->last_error.empty()) status += (status.empty() ? "" : " ") + std::string("Last exchange failed: ") + s->last_error;
+    if (status != last_status) {
+      last_status = status;
+      mdl::service::NotifyStatus(status);
+    }
+  };
   outputs.on_event = [&event_log](const mdl::ClientEvent& event) {
     if (const auto* report = std::get_if<mdl::client_event::Report>(&event)) {
       // The report's lines end in "\r\n" in the window; a terminal wants "\n".
@@ -104,9 +134,25 @@ int main(int argc, char** argv) {
   };
   // The application runs on a thread of its own; this one waits for SIGTERM or SIGINT.
   mdl::ClientHandle client(*clock, registry, options, outputs);
+  // The watchdog is pinged from the application's own loop: a stuck loop stops the pings.
+  mdl::service::WatchdogPinger watchdog;
+  boost::asio::steady_timer watchdog_timer(client.io());
+  std::function<void()> arm_watchdog = [&] {
+    watchdog_timer.expires_after(std::chrono::seconds(1));
+    watchdog_timer.async_wait([&](const boost::system::error_code& ec) {
+      if (ec) return;
+      watchdog.Beat();
+      arm_watchdog();
+    });
+  };
+  if (watchdog.enabled()) boost::asio::post(client.io(), [&] {
+      watchdog.Beat();
+      arm_watchdog();
+    });
   event_log.Notice(" --- MDL Client Start [0] ");
   client.Start();
   mdl::service::RunSignalLoop({});
+  mdl::service::NotifyStopping();
   const int exit_status = client.Stop();
   event_log.Notice(" --- MDL Client Stop [0] ");
   return exit_status;

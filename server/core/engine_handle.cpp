@@ -5,6 +5,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <optional>
 
 #include "server/core/server_engine.h"
@@ -27,13 +28,27 @@ struct EngineHandle::Impl : EngineListener {
     engine.Execute(c);
     // After the shutdown nothing is left to run: the loop ends.
     if (engine.shut_down()) {
+      heartbeat_timer.cancel();
       work.reset();
       io.stop();
     }
   }
 
+  void ArmHeartbeat() {
+    if (!heartbeat || engine.shut_down()) return;
+    heartbeat_timer.expires_after(heartbeat_period);
+    heartbeat_timer.async_wait([this](const boost::system::error_code& ec) {
+      if (ec || engine.shut_down()) return;
+      heartbeat();
+      ArmHeartbeat();
+    });
+  }
+
   EngineListener* host;
   boost::asio::io_context io;
+  boost::asio::steady_timer heartbeat_timer{io};
+  std::chrono::milliseconds heartbeat_period{1000};
+  std::function<void()> heartbeat;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work{io.get_executor()};
   std::atomic<SnapshotPtr> latest;
   ServerEngine engine;
@@ -49,10 +64,17 @@ void EngineHandle::Post(EngineCommand command) {
   boost::asio::post(impl_->io, [impl = impl_.get(), c = std::move(command)] { impl->Execute(c); });
 }
 
+void EngineHandle::SetHeartbeat(std::chrono::milliseconds period, std::function<void()> beat) {
+  if (impl_->started) return;
+  impl_->heartbeat_period = period;
+  impl_->heartbeat = std::move(beat);
+}
+
 void EngineHandle::StartHere() {
   if (impl_->started) return;
   impl_->started = true;
   impl_->engine.Start();
+  impl_->ArmHeartbeat();
 }
 
 size_t EngineHandle::Poll() { return impl_->io.poll(); }
@@ -67,6 +89,7 @@ void EngineHandle::StartThread() {
   impl_->started = true;
   thread_ = std::thread([impl = impl_.get()] {
     impl->engine.Start();
+    impl->ArmHeartbeat();
     impl->io.run();
   });
 }

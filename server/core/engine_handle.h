@@ -3,6 +3,8 @@
 // engine's thread, and the latest snapshot readable from any thread).
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -23,6 +25,10 @@ class EngineHandle {
 
   // Queues a command for the engine's thread; safe from any thread.
   void Post(EngineCommand command);
+
+  // Before the start: `beat` runs on the engine's thread every `period` for
+  // as long as its loop runs, paused or not (a watchdog's sign of life).
+  void SetHeartbeat(std::chrono::milliseconds period, std::function<void()> beat);
 
   // Runs start-up, then the engine on a thread of its own.
   void StartThread();

@@ -1,8 +1,11 @@
 // Event lines to syslog and the console.
 #include "server/service/event_log.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <ctime>
 
 namespace mdl::service {
@@ -71,6 +74,22 @@ void AppendEscaped(std::string& out, std::string_view bytes) {
 }
 
 }  // namespace
+
+std::string StampedEventLine(std::string_view message) {
+  std::string stamp = LocalStamp();  // ends in a blank
+  stamp.pop_back();
+  return stamp + " --- " + std::string(message);
+}
+
+bool StderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (!stream) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st {};
+  if (::fstat(STDERR_FILENO, &st) != 0) return false;
+  return st.st_dev == dev && st.st_ino == ino;
+}
 
 std::string CleanEventLine(std::string_view line) {
   std::string out;

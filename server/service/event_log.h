@@ -21,6 +21,14 @@ inline constexpr std::string_view kCutMark = "\u2026(cut)";
 // are not valid UTF-8 become \xNN; cut at kMaxEventLineBytes with kCutMark.
 std::string CleanEventLine(std::string_view line);
 
+// "<local YYYY-MM-DD HH:MM:SS> --- <message>": an entry of the service host's
+// event log (install, start and stop lines).
+std::string StampedEventLine(std::string_view message);
+
+// Whether stderr leads into the journal (a program started by systemd), which
+// syslog reaches already: the console copy would double every line there.
+bool StderrIsJournal();
+
 struct EventLogOptions {
   std::FILE* console = nullptr;  // e.g. stderr in the foreground; nullptr: syslog only
   bool stamp_console = false;    // local date and time before each console line

@@ -1,5 +1,7 @@
 // One instance per program folder: an exclusive flock on a lock file, held
 // for the life of the object and freed when it closes (or the process ends).
+// The holder writes its process id into the file; SignalInstance() finds it
+// there.
 #pragma once
 
 #include <filesystem>
@@ -37,5 +39,20 @@ class InstanceLock {
   State state_ = State::kFailed;
   std::string error_;
 };
+
+struct SignalResult {
+  enum class Outcome {
+    kSent,        // the signal went to the process holding the lock
+    kNotRunning,  // no process holds the lock file
+    kFailed,      // see detail
+  };
+  Outcome outcome = Outcome::kFailed;
+  int pid = 0;
+  std::string detail;
+};
+
+// Sends `signal` to the running instance that holds `lock_file`: the process
+// named in the file, and only while it has that very file open.
+SignalResult SignalInstance(const std::filesystem::path& lock_file, int signal);
 
 }  // namespace mdl::service

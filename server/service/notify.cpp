@@ -1,6 +1,7 @@
 // sd_notify when built with libsystemd, nothing otherwise.
 #include "server/service/notify.h"
 
+#include <cstdint>
 #include <string>
 
 #ifdef MDL_HAVE_SYSTEMD
@@ -36,5 +37,24 @@ void NotifyStatus(std::string_view text) {
 }
 
 void NotifyStopping() { Send("STOPPING=1"); }
+
+void NotifyWatchdog() { Send("WATCHDOG=1"); }
+
+std::chrono::microseconds WatchdogInterval() {
+#ifdef MDL_HAVE_SYSTEMD
+  uint64_t usec = 0;
+  if (::sd_watchdog_enabled(0, &usec) > 0) return std::chrono::microseconds(usec);
+#endif
+  return std::chrono::microseconds(0);
+}
+
+void WatchdogPinger::Beat() {
+  if (!enabled()) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (pinged_ && now - last_ < interval_ / 4) return;
+  pinged_ = true;
+  last_ = now;
+  NotifyWatchdog();
+}
 
 }  // namespace mdl::service

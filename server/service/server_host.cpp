@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <tuple>
 #include <string>
 
 #include "common/clock/system_clock.h"
@@ -14,11 +15,36 @@
 #include "server/service/instance_lock.h"
 #include "server/service/notify.h"
 #include "server/service/signal_loop.h"
+#include "server/service/unit_file.h"
 
 namespace mdl::service {
 namespace {
 
-// Engine output as event lines and service-manager status; runs on the engine's thread.
+// The enabled sockets that start-up could not open, as "TCP 37, UDP 37".
+std::string ClosedListeners(const EngineSnapshot& s, int* count) {
+  std::string out;
+  *count = 0;
+  for (const ServiceView& v : s.services) {
+    if (!v.enabled) continue;
+    for (auto [wanted, open, name] : {std::tuple{v.tcp_box, v.tcp_open, "TCP "}, std::tuple{v.udp_box, v.udp_open, "UDP "}}) {
+      if (!wanted || open) continue;
+      ++*count;
+      out += (out.empty() ? "" : ", ") + std::string(name) + v.port_text;
+    }
+  }
+  return out;
+}
+
+// The one-line status the service manager shows.
+std::string StatusLine(const EngineSnapshot& s) {
+  std::string text = s.sync_message.empty() ? s.tray_tip : s.sync_message;
+  while (!text.empty() && text.front() == ' ') text.erase(text.begin());
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (text.empty()) text = "Starting.";
+  return s.paused ? "Paused (SIGUSR2 or -continue resumes). " + text : text;
+}
+
+// Engine output as event lines and service-manager notices; runs on the engine's thread.
 class HostListener : public EngineListener {
  public:
   explicit HostListener(EventLog& log) : log_(log) {}
@@ -27,35 +53,57 @@ class HostListener : public EngineListener {
     if (auto* d = std::get_if<DiagnosticEvent>(&e)) log_.Info(d->line);
   }
   void OnSnapshot(const SnapshotPtr& s) override {
-    if (s->sync_message == last_sync_message_) return;
-    last_sync_message_ = s->sync_message;
-    if (s->sync_message.empty()) return;
-    log_.Info(s->sync_message);
-    NotifyStatus(s->sync_message);
+    if (s->shut_down) return;
+    if (!ready_) {
+      // The first snapshot closes start-up: the enabled listeners are open (or reported).
+      ready_ = true;
+      int closed = 0;
+      const std::string which = ClosedListeners(*s, &closed);
+      if (closed == 0) {
+        log_.Notice(StampedEventLine("MDL Start [0] "));
+      } else {
+        log_.Error(StampedEventLine("MDL Start [" + std::to_string(closed) + "] " +
+                                    "enabled sockets that could not be opened: " + which));
+      }
+      NotifyReady();
+    }
+    if (s->sync_message != last_sync_message_) {
+      last_sync_message_ = s->sync_message;
+      if (!s->sync_message.empty()) log_.Info(s->sync_message);
+    }
+    const std::string status = StatusLine(*s);
+    if (status != last_status_) {
+      last_status_ = status;
+      NotifyStatus(status);
+    }
   }
 
  private:
   EventLog& log_;
+  bool ready_ = false;
   std::string last_sync_message_;
+  std::string last_status_;
 };
 
 }  // namespace
 
 int RunServerHost(const ServerHostOptions& options) {
+  const ServiceIdentity& id = kServerService;
   // Before any thread exists, so that every thread leaves them to the loop.
   BlockServiceSignals();
   RaiseDescriptorLimit();
-  EventLog log("QOR_MDL_Server_SVC", EventLogOptions{options.foreground ? stderr : nullptr, true, true});
+  const bool console = options.foreground && !StderrIsJournal();
+  EventLog log(std::string(id.program), EventLogOptions{console ? stderr : nullptr, true, true});
 
   std::error_code ec;
   std::filesystem::path home = options.home;
   std::filesystem::create_directories(home, ec);
   home = std::filesystem::absolute(home, ec);
   // One instance per program folder; a second one ends at once, silently.
-  InstanceLock lock = InstanceLock::TryAcquire(home / ".QOR_MDL_Server.lock");
+  InstanceLock lock = InstanceLock::TryAcquire(home / id.lock_name);
   if (lock.state() == InstanceLock::State::kHeldElsewhere) return 0;
   if (!lock.held()) {
-    std::fprintf(stderr, "QOR_MDL_Server_SVC: %s\n", lock.error().c_str());
+    log.Error(StampedEventLine("MDL Start [1] " + lock.error()));
     return 1;
   }
 
@@ -69,30 +117,32 @@ int RunServerHost(const ServerHostOptions& options) {
   engine_options.home = home;
   engine_options.service_build = true;
   EngineHandle engine(clock, registry, engine_options, &listener);
+  // The watchdog is pinged from the engine's own loop: a stuck loop stops the pings.
+  WatchdogPinger watchdog;
+  if (watchdog.enabled()) engine.SetHeartbeat(std::chrono::milliseconds(1000), [&watchdog] { watchdog.Beat(); });
 
   log.Info("MDL Server starting in " + home.string() +
            (options.virtual_clock ? " (virtual clock: the machine's clock is never set)" : ""));
   engine.StartThread();
-  NotifyReady();
   RunSignalLoop(SignalHandlers{
       .stop =
           [&](int sig) {
-            log.Info(std::string("stopping on ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT"));
             NotifyStopping();
+            log.Info(std::string("stopping on ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT"));
           },
       .pause =
           [&] {
             engine.Post(cmd::SetPaused{true});
-            log.Info("paused");
+            log.Notice("paused: no request is read and the timers are idle until SIGUSR2 or -continue");
           },
       .resume =
           [&] {
             engine.Post(cmd::SetPaused{false});
-            log.Info("continued");
+            log.Notice("continued");
           },
   });
   engine.Stop();
-  log.Info("MDL Server stopped");
+  log.Notice(StampedEventLine("MDL Stop [0] "));
   return 0;
 }
 

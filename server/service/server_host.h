@@ -1,6 +1,8 @@
 // The headless server's host: one instance per program folder, the
 // descriptor limit, the engine on a thread of its own, the signals on the
-// main thread, the service manager's notices and the event lines.
+// main thread, the service manager's notices (readiness once start-up has
+// opened the listeners, a status that follows the synchronisation, the
+// watchdog pinged from the engine's loop, stopping) and the event lines.
 #pragma once
 
 #include <filesystem>
@@ -11,7 +13,7 @@ struct ServerHostOptions {
   std::filesystem::path home;      // program folder (made absolute, created when missing)
   std::filesystem::path registry;  // settings store; empty: <home>/registry.reg
   bool virtual_clock = false;      // corrections stay inside the process
-  bool foreground = true;          // event lines also on stderr
+  bool foreground = true;          // event lines also on stderr (not when stderr is the journal)
 };
 
 // Runs the server until SIGTERM or SIGINT; returns the exit status. A second

@@ -5,9 +5,15 @@ add_library(mdl_service STATIC
   ${CMAKE_CURRENT_LIST_DIR}/descriptor_limit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_loop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/notify.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/event_log.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/event_log.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/unit_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/service_install.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/service_setup.cpp)
 target_include_directories(mdl_service PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(mdl_service PUBLIC Threads::Threads)
+# Named in the install-failure texts, the manual pages and the package.
+set(MDL_SUPPORT_CONTACT "support@meridel.example" CACHE STRING "Where users of the programs ask for support")
+target_compile_definitions(mdl_service PRIVATE MDL_SUPPORT_CONTACT="${MDL_SUPPORT_CONTACT}")
 if(SYSTEMD_FOUND)
   target_link_libraries(mdl_service PRIVATE PkgConfig::SYSTEMD)
   target_compile_definitions(mdl_service PRIVATE MDL_HAVE_SYSTEMD=1)

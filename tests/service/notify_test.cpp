@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "tests/support/loopback_ask.h"
 #include "tests/support/temp_dir.h"
@@ -52,6 +53,41 @@ TEST(Notify, NoticesReachTheServiceManagerSocketInOrder) {
   EXPECT_EQ(Receive(manager.get()), "READY=1");
   EXPECT_EQ(Receive(manager.get()), "STATUS=serving on 5 ports");
   EXPECT_EQ(Receive(manager.get()), "STOPPING=1");
+}
+
+TEST(Notify, WatchdogPingsAtAQuarterOfTheManagersInterval) {
+  testing::TempDir dir("mdl-watchdog");
+  const std::string path = (dir.path() / "notify").string();
+  testing::UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(manager.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "400000", 1);
+  WatchdogPinger pinger;
+  // A watchdog meant for another process is none of ours.
+  ::setenv("WATCHDOG_PID", "1", 1);
+  const bool other_enabled = WatchdogPinger().enabled();
+  ::unsetenv("WATCHDOG_PID");
+  if (!NotifySupported()) {
+    EXPECT_FALSE(pinger.enabled());
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    return;
+  }
+  EXPECT_FALSE(other_enabled);
+  ASSERT_TRUE(pinger.enabled());
+  EXPECT_EQ(pinger.interval(), std::chrono::microseconds(400000));
+  pinger.Beat();
+  pinger.Beat();  // within the quarter: no second ping
+  EXPECT_EQ(Receive(manager.get()), "WATCHDOG=1");
+  EXPECT_FALSE(testing::WaitReadable(manager.get(), 50ms));
+  std::this_thread::sleep_for(120ms);  // past a quarter of 400 ms
+  pinger.Beat();
+  EXPECT_EQ(Receive(manager.get()), "WATCHDOG=1");
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
 }
 
 }  // namespace

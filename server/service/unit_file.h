@@ -1,0 +1,56 @@
+// The systemd unit of a service program: who it is (names and texts), and
+// the unit file's text for a program and its program folder.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace mdl::service {
+
+struct ServiceIdentity {
+  std::string_view name;          // unit name without ".service"
+  std::string_view display_name;  // shown first in Description=
+  std::string_view description;
+  std::string_view program;    // program file name; also the syslog identifier
+  std::string_view product;    // "MDL Server": the install and uninstall texts
+  std::string_view lock_name;  // single-instance lock file in the program folder
+  std::string_view state_name;  // its folder under the package's state folder
+  bool serves = false;          // listens on ports below 1024 (CAP_NET_BIND_SERVICE)
+};
+
+extern const ServiceIdentity kServerService;
+extern const ServiceIdentity kClientService;
+
+// The package's layout: programs in kPackageProgramDir; a program started
+// from there keeps its state in kPackageStateDir/<state_name>, since /usr is
+// read-only to a hardened service.
+inline constexpr std::string_view kPackageProgramDir = "/usr/lib/meridel";
+inline constexpr std::string_view kPackageStateDir = "/var/lib/meridel";
+
+// The program folder to use when none is given: the package's state folder
+// for a program of the package, else the program's own folder.
+std::filesystem::path DefaultHome(const ServiceIdentity& id, const std::filesystem::path& program_folder);
+
+// The first line of every unit written here; -uninstall removes only such units.
+std::string UnitMarker(const ServiceIdentity& id);
+
+struct UnitText {
+  std::string text;   // the unit; empty on error
+  std::string error;  // why no unit can be written
+};
+
+// The unit running `program --home home` (both absolute). A home under
+// /var/lib/ becomes the unit's StateDirectory= and the service runs under a
+// dynamic user with only the capabilities it needs; any other home stays
+// writable through ReadWritePaths= for a root service whose capability
+// bounding set holds only those capabilities.
+UnitText MakeUnitFile(const ServiceIdentity& id, const std::filesystem::path& program,
+                      const std::filesystem::path& home);
+
+// One word of a unit's command line or path list: double-quoted, with \ and
+// " escaped and % doubled (specifiers); empty when the path holds a control
+// character, which a unit line cannot carry.
+std::string QuoteUnitWord(std::string_view word);
+
+}  // namespace mdl::service

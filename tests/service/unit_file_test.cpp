@@ -1,0 +1,100 @@
+// The units written by -install: systemd's own checks accept them
+// (systemd-analyze verify, and an exposure of at most 2.0 for a home under
+// /var/lib, 2.2 for any other), odd paths are quoted or refused, and the
+// package's program keeps its state under /var/lib.
+#include "server/service/unit_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server/service/service_install.h"
+#include "tests/support/temp_dir.h"
+
+namespace mdl::service {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Has(const std::string& text, const std::string& line) { return text.find("\n" + line + "\n") != std::string::npos; }
+
+// systemd-analyze on `text` written as <name>.service in a fresh folder.
+CommandResult Analyze(const std::string& name, const std::string& text, std::vector<std::string> args) {
+  testing::TempDir dir("mdl-unit");
+  const fs::path unit = dir.path() / (name + ".service");
+  EXPECT_TRUE(testing::WriteFile(unit, text));
+  std::vector<std::string> argv = {"systemd-analyze"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back(unit.string());
+  return RunCommand(argv, std::chrono::seconds(60));
+}
+
+TEST(UnitFile, ServerAndClientUnitsPassSystemdChecksWithLowExposure) {
+  struct Case {
+    const ServiceIdentity* id;
+    fs::path home;
+    std::string threshold;  // exposure x 10 that must not be exceeded
+  };
+  for (const Case& c : {Case{&kServerService, "/var/lib/meridel/server", "20"},
+                        Case{&kClientService, "/var/lib/meridel/client", "20"},
+                        Case{&kServerService, "/opt/meridel", "22"}}) {
+    SCOPED_TRACE(std::string(c.id->name) + " " + c.home.string());
+    const UnitText unit = MakeUnitFile(*c.id, "/bin/true", c.home);
+    ASSERT_EQ(unit.error, "");
+    const std::string& t = unit.text;
+    EXPECT_EQ(t.rfind(UnitMarker(*c.id) + "\n", 0), 0u);
+    EXPECT_TRUE(Has(t, "Type=notify"));
+    EXPECT_TRUE(Has(t, "WatchdogSec=30s"));
+    EXPECT_TRUE(Has(t, "Restart=on-failure"));
+    EXPECT_TRUE(Has(t, "ExecStart=\"/bin/true\" --home \"" + c.home.string() + "\""));
+    EXPECT_TRUE(Has(t, "Description=" + std::string(c.id->display_name) + " (" + std::string(c.id->description) + ")"));
+    EXPECT_TRUE(Has(t, "SyslogIdentifier=" + std::string(c.id->program)));
+    EXPECT_TRUE(Has(t, c.id->serves ? "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE"
+                                    : "CapabilityBoundingSet=CAP_SYS_TIME"));
+    if (c.home.string().rfind("/var/lib/", 0) == 0) {
+      EXPECT_TRUE(Has(t, "DynamicUser=yes"));
+      EXPECT_TRUE(Has(t, "StateDirectory=\"" + c.home.lexically_relative("/var/lib").string() + "\""));
+    } else {
+      EXPECT_TRUE(Has(t, "ReadWritePaths=\"" + c.home.string() + "\""));
+      EXPECT_EQ(t.find("DynamicUser"), std::string::npos);
+    }
+
+    const CommandResult verify = Analyze(std::string(c.id->name), t, {"verify", "--man=no"});
+    ASSERT_TRUE(verify.started) << "systemd-analyze is missing: install the Debian package 'systemd'";
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_EQ(verify.output, "") << "systemd-analyze verify complained";
+    const CommandResult security =
+        Analyze(std::string(c.id->name), t, {"security", "--offline=yes", "--no-pager", "--threshold=" + c.threshold});
+    EXPECT_EQ(security.status, 0) << "exposure above " << c.threshold << "/10:\n" << security.output;
+    EXPECT_NE(security.output.find("Overall exposure level"), std::string::npos) << security.output;
+  }
+}
+
+TEST(UnitFile, PathsAreQuotedAndControlCharactersRefused) {
+  EXPECT_EQ(QuoteUnitWord("/opt/my \"time\" 100%\\x"), "\"/opt/my \\\"time\\\" 100%%\\\\x\"");
+  const UnitText spaced = MakeUnitFile(kServerService, "/opt/Meridel Server/QOR_MDL_Server_SVC", "/srv/time 50%");
+  ASSERT_EQ(spaced.error, "");
+  EXPECT_TRUE(Has(spaced.text, "ExecStart=\"/opt/Meridel Server/QOR_MDL_Server_SVC\" --home \"/srv/time 50%%\""));
+  const CommandResult verify = Analyze("MDLServer", spaced.text, {"verify", "--man=no"});
+  // The program does not exist: verify names exactly that path, so the quoting held.
+  EXPECT_NE(verify.output.find("/opt/Meridel Server/QOR_MDL_Server_SVC"), std::string::npos) << verify.output;
+
+  for (const char* bad : {"/srv/a\nExecStartPre=/bin/sh", "/srv/tab\there"}) {
+    const UnitText refused = MakeUnitFile(kServerService, "/bin/true", bad);
+    EXPECT_NE(refused.error, "") << bad;
+    EXPECT_EQ(refused.text, "");
+  }
+  EXPECT_NE(MakeUnitFile(kServerService, "relative/prog", "/srv").error, "");
+  // /var/lib itself, or a path climbing out of it, is no state folder.
+  EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib").text.find("DynamicUser"), std::string::npos);
+  EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib/../etc").text.find("DynamicUser"), std::string::npos);
+}
+
+TEST(UnitFile, PackageProgramsKeepTheirStateUnderVarLib) {
+  EXPECT_EQ(DefaultHome(kServerService, "/usr/lib/meridel"), fs::path("/var/lib/meridel/server"));
+  EXPECT_EQ(DefaultHome(kClientService, "/usr/lib/meridel/"), fs::path("/var/lib/meridel/client"));
+  EXPECT_EQ(DefaultHome(kServerService, "/opt/meridel"), fs::path("/opt/meridel"));
+}
+
+}  // namespace
+}  // namespace mdl::service
