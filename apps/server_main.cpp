@@ -1,0 +1,89 @@
+// QOR_MDL_Server: the desktop server, a window and a tray icon over the
+// engine.
+#include <QApplication>
+#include <QWidget>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/command_line.h"
+#include "server/service/instance_lock.h"
+#include "server/service/signal_loop.h"
+#include "server/ui/desktop_server.h"
+#include "server/ui/main_window.h"
+#include "version.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: QOR_MDL_Server [-rs] [--home DIR] [--registry FILE] [--virtual-clock] [--help] [--version]\n"
+    "  -rs               start in the tray (the window is hidden)\n"
+    "  --home DIR        program folder: QOR_MDLS4.MDL, Logs/, registry.reg (default: the program's folder)\n"
+    "  --registry FILE   settings store (default: DIR/registry.reg)\n"
+    "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
+    "SIGTERM or SIGINT close the window (settings saved).\n";
+
+void CloseMainWindows() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* m = qobject_cast<mdl::ui::MainWindow*>(w)) m->close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  mdl::CommandLine cl = mdl::ParseCommandLine(args, {"-rs"});
+  if (!cl.error.empty()) {
+    std::fprintf(stderr, "QOR_MDL_Server: %s\n%s", cl.error.c_str(), kUsage);
+    return 2;
+  }
+  if (cl.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (cl.version) {
+    std::printf("QOR_MDL_Server %.*s\n", static_cast<int>(mdl::kVersion.size()), mdl::kVersion.data());
+    return 0;
+  }
+
+  std::error_code ec;
+  std::filesystem::path home = cl.home.empty() ? mdl::ExecutableFolder() : cl.home;
+  std::filesystem::create_directories(home, ec);
+  home = std::filesystem::absolute(home, ec);
+  // One server per program folder (the headless one included); a second copy ends at once, silently.
+  auto lock = mdl::service::InstanceLock::TryAcquire(home / ".QOR_MDL_Server.lock");
+  if (lock.state() == mdl::service::InstanceLock::State::kHeldElsewhere) return 0;
+  if (!lock.held()) {
+    std::fprintf(stderr, "QOR_MDL_Server: %s\n", lock.error().c_str());
+    return 1;
+  }
+
+  // Before any thread exists: the signals wait for the loop below.
+  mdl::service::BlockServiceSignals();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("QOR_MDL_Server");
+  QApplication::setQuitOnLastWindowClosed(false);
+  std::thread signal_thread([] {
+    mdl::service::SignalHandlers handlers;
+    handlers.stop = [](int) { QMetaObject::invokeMethod(qApp, [] { CloseMainWindows(); }, Qt::QueuedConnection); };
+    mdl::service::RunSignalLoop(handlers);
+  });
+
+  mdl::ui::DesktopServerOptions options;
+  options.home = home;
+  options.registry = cl.registry;
+  options.virtual_clock = cl.virtual_clock;
+  options.run_from_tray = cl.first_switch == "-rs";
+  options.program = std::filesystem::read_symlink("/proc/self/exe", ec);
+  options.autostart_arguments = {"--home", home.string()};
+  if (!cl.registry.empty()) {
+    options.autostart_arguments.push_back("--registry");
+    options.autostart_arguments.push_back(std::filesystem::absolute(cl.registry, ec).string());
+  }
+  const int status = mdl::ui::RunDesktopServer(options);
+  // Ends the signal loop, which takes this like any stop signal.
+  mdl::service::RequestStop();
+  signal_thread.join();
+  return status;
+}
