@@ -2,6 +2,7 @@
 // command; hosts post them through EngineHandle::Post from any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <variant>
 
@@ -59,6 +60,13 @@ struct SetRunAtStart {
 struct SyncNow {};
 // Reads the server list file again (after a new list was put in place).
 struct ReloadServerList {};
+// "Check for Software Updates" (`CheckUpdate`): the version file, then the offers.
+struct CheckForUpdates {};
+// The operator's answer to the UpdateQuestion `id` (closing its box is No).
+struct AnswerUpdate {
+  uint64_t id = 0;
+  bool yes = false;
+};
 // Serve as synchronised without an upstream exchange: for a host whose clock
 // another service keeps, and for tests.
 struct MarkSynchronised {};
@@ -73,6 +81,6 @@ using EngineCommand =
     std::variant<cmd::SetEnabled, cmd::SetTcp, cmd::SetUdp, cmd::SetPortText, cmd::PortEnter, cmd::SelectNode,
                  cmd::SelectServer, cmd::SetRegion, cmd::SetRandom, cmd::SetInterval, cmd::SetPaused,
                  cmd::SetLogging, cmd::SetOpenMinimized, cmd::SetRunAtStart, cmd::SyncNow, cmd::ReloadServerList,
-                 cmd::MarkSynchronised, cmd::Shutdown>;
+                 cmd::CheckForUpdates, cmd::AnswerUpdate, cmd::MarkSynchronised, cmd::Shutdown>;
 
 }  // namespace mdl

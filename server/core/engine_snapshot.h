@@ -13,6 +13,7 @@
 #include "common/time/utc_time.h"
 #include "server/serving/accounting.h"
 #include "server/serving/service_kinds.h"
+#include "server/update/update_events.h"
 
 namespace mdl {
 
@@ -75,6 +76,11 @@ struct EngineSnapshot {
   bool open_minimized = false;
   bool run_at_start = false;
   std::string server_name;
+  // The update check: `CheckUpdate` is enabled again when a check ends (but
+  // not after the hand-over to the updater); its progress or outcome.
+  bool update_button_enabled = true;
+  bool update_running = false;
+  std::string update_status;
   std::string standard_name;
   std::string daylight_name;
   bool shut_down = false;
@@ -87,7 +93,10 @@ using SnapshotPtr = std::shared_ptr<const EngineSnapshot>;
 struct DiagnosticEvent {
   std::string line;
 };
-using EngineEvent = std::variant<DiagnosticEvent>;
+// The update check's questions (answered by cmd::AnswerUpdate), notices and
+// the updater's start reach a window only; a host without one gets
+// diagnostic lines instead.
+using EngineEvent = std::variant<DiagnosticEvent, UpdateQuestion, UpdateNotice, UpdaterStart>;
 
 // Receives the engine's output on the engine's thread; a host with a thread
 // of its own (a window) queues them over.

@@ -15,6 +15,7 @@
 #include "server/private/mdl_handler.h"
 #include "server/protocols/handlers.h"
 #include "server/serving/service_table.h"
+#include "server/update/update_check.h"
 #include "server/upstream/sync_handler.h"
 
 namespace mdl {
@@ -90,6 +91,30 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   sync_ = std::make_unique<UpstreamSync>(io_, ctx_, *service(Service::kNtp).udp, options_.home, std::move(hooks));
   ctx_.set_tap(Service::kNtp, sync_.get());
   sync_->SetMinQueryGap(options_.min_upstream_query_gap);
+  UpdateCheckOptions update_options;
+  update_options.home = options_.home;
+  update_options.version = options_.version;
+  update_options.can_ask = !options_.service_build;
+  UpdateHooks update_hooks;
+  update_hooks.diagnostic = [this](const std::string& line) { Diagnostic(line); };
+  update_hooks.ask = [this](const UpdateQuestion& q) {
+    if (listener_) listener_->OnEvent(q);
+  };
+  update_hooks.notify = [this](const UpdateNotice& n) {
+    if (listener_) listener_->OnEvent(n);
+  };
+  update_hooks.start_updater = [this](const UpdaterStart& s) {
+    if (listener_) listener_->OnEvent(s);
+  };
+  // A new list is read at once and a synchronisation starts from it.
+  update_hooks.list_installed = [this](int) {
+    sync_->ReadServerList();
+    sync_->AfterSettings();
+    sync_->SyncTimeNow();
+    Changed();
+  };
+  update_hooks.changed = [this] { Changed(); };
+  update_ = std::make_unique<UpdateCheck>(io_, clock_, std::move(update_options), std::move(update_hooks));
   // NTP replies get their transmit time stamp right before they are sent.
   service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b) {
     if (b.size() != 48) return;
@@ -103,6 +128,7 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
 ServerEngine::~ServerEngine() {
   tick_timer_->Cancel();
   snapshot_timer_->Cancel();
+  update_.reset();
   ctx_.set_tap(Service::kNtp, nullptr);
   sync_.reset();
   for (auto& st : services_) {
@@ -130,6 +156,8 @@ void ServerEngine::Start() {
   sync_->ReadServerList();
   LoadSettings();
   ApplyRegistryTuning();
+  update_->Configure(registry_.ReadValue(kServerKey, "UpdateHost"),
+                     registry_.ReadValue(kServerKey, "AutoUpdateList"));
   sync_->AfterSettings();
   // Logging is on after every start, whatever "EnableLogging" said.
   SetLogging(true);
@@ -137,6 +165,8 @@ void ServerEngine::Start() {
   ArmTick();
   StatusUp();
   if (options_.sync_at_start) sync_->SyncTimeNow();
+  // Without a list file the update check fetches one; it is read as soon as it is in place.
+  if (update_->ListFileMissing()) update_->Start();
   Publish();
 }
 
@@ -146,6 +176,7 @@ void ServerEngine::Shutdown() {
   tick_timer_->Cancel();
   snapshot_timer_->Cancel();
   sync_->Stop();
+  update_->Stop();
   for (Service s : kTcpCloseOrder) service(s).tcp->CloseAll();
   ctx_.ReportDrops(/*final=*/true);
   for (auto it = kTcpCloseOrder.rbegin(); it != kTcpCloseOrder.rend(); ++it) service(*it).udp->Close();
@@ -193,6 +224,8 @@ struct ServerEngine::Commands {
     e.sync_->AfterSettings();
     e.Changed();
   }
+  void operator()(const cmd::CheckForUpdates&) { e.update_->Start(); }
+  void operator()(const cmd::AnswerUpdate& c) { e.update_->Answer(c.id, c.yes); }
   void operator()(const cmd::MarkSynchronised&) { e.MarkTimeSynced(); }
   void operator()(const cmd::Shutdown&) { e.Shutdown(); }
 };
@@ -550,6 +583,9 @@ void ServerEngine::Publish() {
   snap->open_minimized = open_minimized_;
   snap->run_at_start = run_wanted_;
   snap->server_name = server_name_;
+  snap->update_button_enabled = update_->button_enabled();
+  snap->update_running = update_->running();
+  snap->update_status = update_->status();
   snap->standard_name = standard_name_;
   snap->daylight_name = daylight_name_;
   snap->shut_down = shut_down_;

@@ -21,6 +21,7 @@
 namespace mdl {
 
 class UpstreamSync;
+class UpdateCheck;
 
 class ServerEngine {
  public:
@@ -88,6 +89,7 @@ class ServerEngine {
   std::array<ServiceState, kServiceCount> services_;
   std::unique_ptr<RequestLog> log_;
   std::unique_ptr<UpstreamSync> sync_;
+  std::unique_ptr<UpdateCheck> update_;
   std::unique_ptr<Timer> tick_timer_;
   std::unique_ptr<Timer> snapshot_timer_;
   Nanoseconds last_publish_{0};
