@@ -88,18 +88,21 @@ void TrayWindow::Report(bool minimised) {
 }
 
 bool TrayWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == window_ && event->type() == QEvent::WindowStateChange) {
+  // Only the changes of a shown window count: hiding into the tray, and the
+  // platform's late reports about a hidden window, are no operator's doing.
+  if (watched == window_ && event->type() == QEvent::WindowStateChange && window_->isVisible()) {
+    const bool was = static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized;
     const bool minimised = window_->windowState() & Qt::WindowMinimized;
-    if (minimised && !in_tray_) {
-      // Hiding inside the state change confuses some window managers: a moment later.
+    if (minimised && !was && !in_tray_) {
       if (tray_.Available()) {
+        // Hiding inside the state change confuses some window managers: a moment later.
         QTimer::singleShot(0, this, [this] {
-          if (window_->windowState() & Qt::WindowMinimized) EnterTray();
+          if ((window_->windowState() & Qt::WindowMinimized) && window_->isVisible()) EnterTray();
         });
       } else {
         Report(true);
       }
-    } else if (!minimised) {
+    } else if (!minimised && was) {
       if (in_tray_) {
         LeaveTray();
       } else {

@@ -440,8 +440,8 @@ void MainWindow::ApplySnapshot(const SnapshotPtr& snapshot) {
   }
   if (first_snapshot_) {
     first_snapshot_ = false;
-    ClockTick();
-    if (clock_->toolTip().isEmpty()) clock_->setToolTip(TimeZoneTooltip(s.zone));
+    clock_->setToolTip(TimeZoneTooltip(s.zone));
+    RefreshClock();
     // "OpenMinimized": the window starts minimised.
     if (s.open_minimized) MinimiseToTray();
   }
@@ -468,6 +468,10 @@ void MainWindow::ClockTick() {
     for (Indicator i : {Indicator::kDataIn, Indicator::kDataOut, Indicator::kUdpIn, Indicator::kTcpIn})
       SetLed(static_cast<int>(i), false);
   }
+  RefreshClock();
+}
+
+void MainWindow::RefreshClock() {
   if (!snapshot_) return;
   ticks_ = (ticks_ + 1) % 10;
   if (ticks_ == 0) clock_->setToolTip(TimeZoneTooltip(snapshot_->zone));

@@ -107,6 +107,7 @@ class MainWindow : public QMainWindow {
   void ShowAbout();
   void ShowConfig();
   void UpdateSZTIP();
+  void RefreshClock();
   void OnStateChanged(bool minimised);
   void SetLed(int index, bool lit);
   void ApplyServers(const EngineSnapshot& s);
