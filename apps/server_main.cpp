@@ -1,7 +1,9 @@
 // QOR_MDL_Server: the desktop server, a window and a tray icon over the
 // engine.
 #include <QApplication>
+#include <QPointer>
 #include <QWidget>
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -24,10 +26,10 @@ constexpr const char* kUsage =
     "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
     "SIGTERM or SIGINT close the window (settings saved).\n";
 
-void CloseMainWindows() {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* m = qobject_cast<mdl::ui::MainWindow*>(w)) m->close();
-}
+// The window, once it exists; closing it ends the program.
+QPointer<mdl::ui::MainWindow> g_window;
+// A stop signal that came before the window existed.
+std::atomic<bool> g_stop_requested{false};
 
 }  // namespace
 
@@ -66,7 +68,14 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   std::thread signal_thread([] {
     mdl::service::SignalHandlers handlers;
-    handlers.stop = [](int) { QMetaObject::invokeMethod(qApp, [] { CloseMainWindows(); }, Qt::QueuedConnection); };
+    handlers.stop = [](int) {
+      g_stop_requested = true;
+      QMetaObject::invokeMethod(
+          qApp,
+          [] {
+            if (g_window) g_window->close();
+          },
+          Qt::QueuedConnection); };
     mdl::service::RunSignalLoop(handlers);
   });
 
@@ -81,6 +90,10 @@ int main(int argc, char** argv) {
     options.autostart_arguments.push_back("--registry");
     options.autostart_arguments.push_back(std::filesystem::absolute(cl.registry, ec).string());
   }
+  options.after_start = [](mdl::ui::MainWindow& w) {
+    g_window = &w;
+    if (g_stop_requested) QMetaObject::invokeMethod(&w, [&w] { w.close(); }, Qt::QueuedConnection);
+  };
   const int status = mdl::ui::RunDesktopServer(options);
   // Ends the signal loop, which takes this like any stop signal.
   mdl::service::RequestStop();

@@ -1,7 +1,6 @@
 // The image list: pictures drawn here, flags from the program's resources.
 #include "server/ui/images.h"
 
-#include <QHash>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
@@ -141,17 +140,14 @@ QPixmap ImagePixmap(int number, int logical_size, qreal scale) {
   return DrawGlobe(logical_size, scale);
 }
 
+// Not cached in a static: pictures must not outlive the application.
 QIcon ImageIcon(int number) {
-  static QHash<int, QIcon> cache;
-  auto it = cache.find(number);
-  if (it != cache.end()) return *it;
   QIcon icon;
   if (FlagCountry(number).isEmpty() || Flag(FlagCountry(number)).isNull()) {
     for (int size : {16, 22, 32, 48}) icon.addPixmap(ImagePixmap(number, size, 2.0));
   } else {
     icon.addPixmap(Flag(FlagCountry(number)));
   }
-  cache.insert(number, icon);
   return icon;
 }
 
