@@ -190,6 +190,7 @@ QWidget* MainWindow::BuildPanels() {
     g->addWidget(req_label, 2, 0);
     g->addWidget(p.requester, 2, 1, 1, 2);
     g->setColumnStretch(2, 1);
+    g->setRowStretch(3, 1);
     panels_->addWidget(p.frame);
 
     connect(p.enable, &QCheckBox::clicked, this, [this, s](bool on) {
