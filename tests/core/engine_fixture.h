@@ -73,6 +73,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
       << "\"MDL3777\"=\"" << mdl << ":" << port(Service::kPrivate) << "\"\n"
       << "\"DTS13\"=\"" << daytime << ":" << port(Service::kDaytime) << "\"\n"
       << "\"UseJulian\"=\"YES\"\n"
+      << "\"UpdateHost\"=\"" << update_host_ << "\"\n"
       << extra;
   }
 
@@ -182,6 +183,8 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   int idle_ms_ = 30000;
   bool sync_at_start_ = false;
   std::chrono::milliseconds query_gap_{16000};
+  // Without a list file the engine starts the update check: on loopback, refused at once.
+  std::string update_host_ = "127.0.0.1:9";
 };
 
 }  // namespace mdl::testing
