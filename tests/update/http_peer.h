@@ -23,7 +23,7 @@ namespace mdl::testing {
 
 struct PeerReply {
   std::vector<std::string> pieces;
-  bool stall = false;  // send the pieces, then keep the connection open and silent
+  bool stall = false;  // send the pieces, then stay silent until the client closes
 };
 
 // "HTTP/1.1 200 OK" with Content-Length and `body`.
@@ -94,8 +94,10 @@ class HttpPeer {
         // Separate writes reach the reader as separate segments.
         if (reply.pieces.size() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
-      // Stalls end when the peer is destroyed (at most a test's length).
-      while (reply.stall && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      // A stall ends when the client goes away or the peer is destroyed (at most a test's length).
+      while (reply.stall && !stop_) {
+        if (Wait(c, POLLIN, 10) && ::recv(c, buf, sizeof buf, 0) <= 0) break;
+      }
       ::shutdown(c, SHUT_WR);
       ::close(c);
     }
