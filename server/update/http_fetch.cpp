@@ -29,13 +29,12 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
         where_(request_.host.host_header) {
     if (request_.host.tls) {
       tls_context_.emplace(ssl::context::tls_client);
-      tls_.emplace(io, *tls_context_);
     } else {
       plain_.emplace(io);
     }
   }
 
-  void Begin() {
+  void Begin(asio::io_context& io) {
     std::weak_ptr<Exchange> weak = shared_from_this();
     timer_->Start(request_.timeout, [weak] {
       if (auto self = weak.lock())
@@ -43,7 +42,7 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(self->request_.timeout).count()) +
                      " s");
     });
-    if (tls_ && !SetUpTls()) return;
+    if (tls_context_ && !SetUpTls(io)) return;
     resolver_.async_resolve(request_.host.host, std::to_string(request_.host.port),
                             [self = shared_from_this()](const boost::system::error_code& ec,
                                                         tcp::resolver::results_type results) {
@@ -61,7 +60,9 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
  private:
   tcp::socket& Lowest() { return tls_ ? tls_->next_layer() : *plain_; }
 
-  bool SetUpTls() {
+  // The stream is made after its context is set up: an SSL object takes the
+  // context's verification settings when it is created.
+  bool SetUpTls(asio::io_context& io) {
     boost::system::error_code ec;
     tls_context_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
                                   ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
@@ -74,10 +75,12 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
         tls_context_->load_verify_file(request_.ca_file, ec);
       }
     }
+    tls_.emplace(io, *tls_context_);
     if (ec) {
       Finish("cannot load the trusted certificates: " + ec.message());
       return false;
     }
+    tls_->set_verify_mode(ssl::verify_peer);
     // The name the certificate must carry, and the name sent for virtual hosting.
     tls_->set_verify_callback(ssl::host_name_verification(request_.host.host));
     boost::system::error_code addr_ec;
@@ -157,9 +160,11 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
     finished_ = true;
     timer_->Cancel();
     resolver_.cancel();
-    boost::system::error_code ignored;
-    Lowest().shutdown(tcp::socket::shutdown_both, ignored);
-    Lowest().close(ignored);
+    if (tls_ || plain_) {
+      boost::system::error_code ignored;
+      Lowest().shutdown(tcp::socket::shutdown_both, ignored);
+      Lowest().close(ignored);
+    }
     if (!done_) return;
     FetchResult r;
     r.ok = error.empty();
@@ -193,7 +198,7 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
 std::shared_ptr<HttpFetch> HttpFetch::Start(asio::io_context& io, Clock& clock, FetchRequest request,
                                             std::function<void(FetchResult)> done) {
   auto e = std::make_shared<Exchange>(io, clock, std::move(request), std::move(done));
-  e->Begin();
+  e->Begin(io);
   return e;
 }
 
