@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
+#include <QSet>
 #include <QTreeWidget>
 
 #include "server/ui/about_window.h"
@@ -330,6 +331,30 @@ class MainWindowTest : public QObject {
     // A second close request shuts down nothing more.
     window_->close();
     QCOMPARE(engine_->Of<cmd::Shutdown>().size(), size_t{1});
+  }
+
+  void everyControlIsReachableWithTabAndNamed() {
+    // Tab from the tree visits the shown panel's controls and the synchronisation controls.
+    auto* tree = Find<QTreeWidget>("MDL_TV");
+    tree->setFocus();
+    QSet<QString> visited;
+    for (int i = 0; i < 40; ++i) {
+      QWidget* w = QApplication::focusWidget();
+      if (!w) break;
+      visited.insert(w->objectName());
+      QTest::keyClick(w, Qt::Key_Tab);
+    }
+    for (const char* name : {"MDL_TV", "eNTP", "eTCP37", "eUDP37", "NTP_Ptxt", "MDLRemHost0", "svrCurrent", "Servers",
+                             "RandomCheck", "SyncN", "SyncIntC"})
+      QVERIFY2(visited.contains(name), name);
+    // The arrow keys walk the tree's service nodes.
+    tree->setFocus();
+    tree->setCurrentItem(tree->topLevelItem(0));
+    QTest::keyClick(tree, Qt::Key_Down);
+    QTest::keyClick(tree, Qt::Key_Down);
+    QCOMPARE(window_->ShownSlot(), 1);
+    for (const char* name : {"eNTP", "eTCP37", "NTP_Ptxt", "MDLRemHost0", "SyncN", "SyncIntC", "LED3"})
+      QVERIFY2(!Find<QWidget>(name)->accessibleName().isEmpty(), name);
   }
 
   void synchronisationControlsPostTheirCommands() {
