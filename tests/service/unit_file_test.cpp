@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "server/service/service_install.h"
@@ -88,6 +89,24 @@ TEST(UnitFile, PathsAreQuotedAndControlCharactersRefused) {
   // /var/lib itself, or a path climbing out of it, is no state folder.
   EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib").text.find("DynamicUser"), std::string::npos);
   EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib/../etc").text.find("DynamicUser"), std::string::npos);
+}
+
+TEST(UnitFile, ShippedUnitsAreTheUnitsInstallWritesForThePackage) {
+  const char* source = std::getenv("MDL_SOURCE");
+  ASSERT_NE(source, nullptr) << "MDL_SOURCE names the source tree";
+  for (const ServiceIdentity* id : {&kServerService, &kClientService}) {
+    SCOPED_TRACE(id->name);
+    const std::string shipped =
+        testing::ReadFile(fs::path(source) / "packaging/systemd" / (std::string(id->name) + ".service"));
+    const UnitText written = MakeUnitFile(*id, fs::path(kPackageProgramDir) / id->program,
+                                          fs::path(kPackageStateDir) / id->state_name);
+    ASSERT_EQ(written.error, "");
+    // Both open with comment lines of their own; the rest is the same unit.
+    const size_t shipped_body = shipped.find("\n[Unit]\n");
+    const size_t written_body = written.text.find("\n[Unit]\n");
+    ASSERT_NE(shipped_body, std::string::npos);
+    EXPECT_EQ(shipped.substr(shipped_body), written.text.substr(written_body));
+  }
 }
 
 TEST(UnitFile, PackageProgramsKeepTheirStateUnderVarLib) {
