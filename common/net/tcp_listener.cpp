@@ -1,6 +1,10 @@
 // TCP listener with its connection-slot array.
 #include "common/net/tcp_listener.h"
 
+#include "common/net/address.h"
+
+#include <boost/asio/ip/v6_only.hpp>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -80,7 +84,7 @@ bool TcpSlot::Attach() {
   if (attached_) return true;
   if (!open_) return false;
   boost::system::error_code ec;
-  socket_.assign(remote_.protocol(), raw_fd_, ec);
+  socket_.assign(family_, raw_fd_, ec);
   if (ec) {
     Close();
     return false;
@@ -200,6 +204,8 @@ std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16
   auto acc = std::make_unique<Tcp::acceptor>(io_);
   Tcp::endpoint ep(addr, port);
   acc->open(ep.protocol(), ec);
+  // "::" serves both families.
+  if (!ec && addr.is_v6()) acc->set_option(boost::asio::ip::v6_only(!addr.is_unspecified()), ec);
   if (!ec) acc->set_option(Tcp::acceptor::reuse_address(true), ec);
   if (!ec) acc->bind(ep, ec);
   if (!ec) acc->listen(boost::asio::socket_base::max_listen_connections, ec);
@@ -293,6 +299,8 @@ void TcpListener::OnAcceptReady() {
       std::memcpy(s.remote_.data(), &peer, peer_len);
       s.remote_.resize(peer_len);
     }
+    s.family_ = s.remote_.protocol();
+    s.remote_ = Unmapped(s.remote_);
     s.local_port_ = local_port_;
     accepted_.emplace_back(s.index_, s.generation_);
     in_accept_batch_ = true;

@@ -1,6 +1,10 @@
 // Batched UDP receive and send over a Boost.Asio socket.
 #include "common/net/udp_socket.h"
 
+#include "common/net/address.h"
+
+#include <boost/asio/ip/v6_only.hpp>
+
 #include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -51,6 +55,8 @@ std::error_code UdpSocket::Bind(const boost::asio::ip::address& addr, uint16_t p
   auto sock = std::make_unique<Udp::socket>(io_);
   Udp::endpoint ep(addr, port);
   sock->open(ep.protocol(), ec);
+  // "::" serves both families.
+  if (!ec && addr.is_v6()) sock->set_option(boost::asio::ip::v6_only(!addr.is_unspecified()), ec);
   if (!ec) sock->non_blocking(true, ec);
   if (!ec) {
     int one = 1;
@@ -67,6 +73,7 @@ std::error_code UdpSocket::Bind(const boost::asio::ip::address& addr, uint16_t p
     return std::error_code(ec.value(), std::system_category());
   }
   local_port_ = sock->local_endpoint(ec).port();
+  v6_ = addr.is_v6();
   socket_ = std::move(sock);
   if (!batch_) batch_.reset(new Batch);  // default-initialised on purpose
   return {};
@@ -152,6 +159,8 @@ void UdpSocket::OnReadable() {
       d.truncated = d.length > kMaxDatagram || (h.msg_flags & MSG_TRUNC) != 0;
       std::memcpy(d.from.data(), &b.rx_addr[i], h.msg_namelen);
       d.from.resize(h.msg_namelen);
+      if (v6_) d.from = Unmapped(d.from);
+      d.socket = this;
       for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
           timespec ts;
@@ -181,8 +190,9 @@ void UdpSocket::OnReadable() {
   }
 }
 
-bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp) {
+bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& peer, bool stamp) {
   if (!socket_ || data.size() > kMaxDatagram) return false;
+  const Udp::endpoint to = ForFamily(peer, v6_);
   Batch& b = *batch_;
   if (in_batch_) {
     if (b.tx_count == kBatch && !FlushSends()) return false;
@@ -211,8 +221,9 @@ bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, b
   return true;
 }
 
-bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoint& to) {
+bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoint& peer) {
   if (!socket_ || data.size() > kMaxDatagram) return false;
+  const Udp::endpoint to = ForFamily(peer, v6_);
   TakeSendStamp();  // whatever an earlier send left behind
   send_stamp_ns_ = 0;
   awaiting_send_stamp_ = true;

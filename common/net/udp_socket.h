@@ -25,6 +25,8 @@ namespace mdl::net {
 
 using Udp = boost::asio::ip::udp;
 
+class UdpSocket;
+
 struct Datagram {
   std::span<const uint8_t> data;
   Udp::endpoint from;
@@ -38,6 +40,8 @@ struct Datagram {
   // receive buffer and was cut (truncated).
   size_t length = 0;
   bool truncated = false;
+  // The socket it came in on: replies go out on it.
+  UdpSocket* socket = nullptr;
 };
 
 class UdpReceiver {
@@ -60,12 +64,15 @@ class UdpSocket {
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
 
-  // Binds to addr:port (port 0 = ephemeral). Address in use is reported as
-  // std::errc::address_in_use. Closes first when open.
+  // Binds to addr:port (port 0 = ephemeral); "::" takes IPv4 and IPv6, and
+  // IPv4 peers are seen (and addressed) as plain IPv4. Address in use is
+  // reported as std::errc::address_in_use. Closes first when open.
   std::error_code Bind(const boost::asio::ip::address& addr, uint16_t port);
   void Close();
   bool IsOpen() const;
   uint16_t local_port() const { return local_port_; }
+  // Bound to an IPv6 address ("::" carries IPv4 too).
+  bool is_v6() const { return v6_; }
 
   // Starts delivering datagrams to `receiver` (which must outlive the socket
   // or the next Close()).
@@ -102,6 +109,7 @@ class UdpSocket {
   UdpReceiver* receiver_ = nullptr;
   std::function<void(std::span<uint8_t>)> stamper_;
   uint16_t local_port_ = 0;
+  bool v6_ = false;
   bool paused_ = false;
   bool waiting_ = false;
   bool in_batch_ = false;

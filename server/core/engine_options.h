@@ -2,6 +2,7 @@
 #pragma once
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/address_v6.hpp>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -14,7 +15,9 @@ namespace mdl {
 struct EngineOptions {
   std::filesystem::path home;  // program folder
   bool service_build = true;   // no window
-  boost::asio::ip::address bind_address = boost::asio::ip::address_v4::any();
+  // Every service listens here; "::" takes IPv4 and IPv6 (IPv4 alone where
+  // the machine has no IPv6). The registry value "BindAddress" overrides it.
+  boost::asio::ip::address bind_address = boost::asio::ip::address_v6::any();
   std::string version{kVersion};
   // Idle time-out of accepted TCP connections, the cap of open ones per
   // service and per service and source address (0: none); the registry

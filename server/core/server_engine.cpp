@@ -39,6 +39,12 @@ std::unique_ptr<ServiceHandler> MakeHandler(Service s, ServingContext& ctx) {
 
 std::string Digit(char c) { return std::string(1, c); }
 
+// The errors of a machine (or namespace) without IPv6.
+bool IsNoIpv6(std::error_code ec) {
+  return ec == std::errc::address_family_not_supported || ec == std::errc::address_not_available ||
+         ec == std::errc::protocol_not_supported;
+}
+
 // A plain non-negative decimal registry value.
 std::optional<long> RegistryNumber(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -152,6 +158,7 @@ void ServerEngine::Start() {
     Diagnostic(DescribeLogError(kind, err, p));
   });
   ctx_.set_log(log_.get());
+  ReadBindAddress();
   // The server list first, then the settings, which open the listeners.
   sync_->ReadServerList();
   LoadSettings();
@@ -269,6 +276,22 @@ void ServerEngine::LoadSettings() {
   }
 }
 
+// The registry value of our own "BindAddress": one address of this machine
+// (IPv4 or IPv6) that every service listens on; "::" (the default) is every
+// address of both families, "0.0.0.0" every IPv4 address.
+void ServerEngine::ReadBindAddress() {
+  const std::string text = registry_.ReadValue(kServerKey, "BindAddress");
+  if (text.empty()) return;
+  boost::system::error_code ec;
+  const auto a = boost::asio::ip::make_address(text, ec);
+  if (ec) {
+    Diagnostic("BindAddress \"" + text + "\" is not an IPv4 or IPv6 address; listening on " +
+               options_.bind_address.to_string());
+    return;
+  }
+  options_.bind_address = a;
+}
+
 void ServerEngine::ApplyRegistryTuning() {
   // Values of our own: idle time-out (seconds), connection cap of the TCP
   // services and their cap per source address (0: none).
@@ -363,18 +386,25 @@ void ServerEngine::LoadServers(std::string_view mode) {
     Diagnostic(status_text_);
     return;
   }
-  std::error_code ec;
-  if (target->transport == Transport::kUdp) {
-    ec = st.udp->Bind(options_.bind_address, *port);
-    if (!ec) {
+  auto open = [&](const boost::asio::ip::address& at) {
+    return target->transport == Transport::kUdp ? st.udp->Bind(at, *port) : st.tcp->Listen(at, *port);
+  };
+  std::error_code ec = open(options_.bind_address);
+  if (IsNoIpv6(ec) && options_.bind_address == boost::asio::ip::address_v6::any()) {
+    // A machine without IPv6: every service on IPv4 alone, said once.
+    Diagnostic("IPv6 is not available (" + ec.message() + "); the services listen on IPv4 only");
+    options_.bind_address = boost::asio::ip::address_v4::any();
+    ec = open(options_.bind_address);
+  }
+  if (!ec) {
+    if (target->transport == Transport::kUdp) {
       st.udp->Start(st.handler.get());
       st.udp->SetPaused(paused_);
+    } else {
+      st.tcp->SetPaused(paused_);
     }
-  } else {
-    ec = st.tcp->Listen(options_.bind_address, *port);
-    if (!ec) st.tcp->SetPaused(paused_);
+    return;
   }
-  if (!ec) return;
   ReportBindError(target->service, ec, *port);
   // One line per failure, naming service, transport and port; the headless
   // program shows no status texts, so the line carries them.

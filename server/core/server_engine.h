@@ -70,6 +70,7 @@ class ServerEngine {
   void ReportBindError(Service s, std::error_code ec, uint16_t port);
   void LoadSettings();
   void SaveSettings();
+  void ReadBindAddress();
   void ApplyRegistryTuning();
   void StatusUp();
   std::string LocalDateTimeText() const;

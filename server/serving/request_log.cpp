@@ -63,6 +63,15 @@ void AppendText(std::string& out, std::string_view text) {
   }
 }
 
+// A field of a log line: blanks as "+", so that every line has as many
+// values as the "#Fields" line names.
+void AppendField(std::string& out, std::string_view text) {
+  const size_t start = out.size();
+  AppendText(out, text);
+  for (size_t i = start; i < out.size(); ++i)
+    if (out[i] == ' ') out[i] = '+';
+}
+
 }  // namespace
 
 LocalDateTime LogLocalTime(UtcTime now_utc, const ZoneFacts& zone) {
@@ -110,11 +119,11 @@ void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime&
   out += ' ';
   AppendTime(out, local);
   out += ' ';
-  AppendText(out, entry.request_ip);
+  AppendField(out, entry.request_ip);
   out += " - MDLS5 ";
-  AppendText(out, host_name);
+  AppendField(out, host_name);
   out += ' ';
-  AppendText(out, host_ip);
+  AppendField(out, host_ip);
   out += " GET TIME - 0 0 ";
   AppendNumber(out, entry.sent_b);
   out += ' ';
@@ -122,9 +131,9 @@ void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime&
   out += " 0 ";
   AppendNumber(out, entry.req_port);
   out += ' ';
-  AppendText(out, entry.mdl_code);
+  AppendField(out, entry.mdl_code);
   out += ' ';
-  AppendText(out, entry.mdl_type);
+  AppendField(out, entry.mdl_type);
   out += " - \r\n";
 }
 

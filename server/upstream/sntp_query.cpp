@@ -1,6 +1,8 @@
 // The upstream SNTP exchange: request, reply recognition, clock correction.
 #include "server/upstream/sntp_query.h"
 
+#include "server/upstream/md5.h"
+
 #include <algorithm>
 
 #include "common/time/ntp_timestamp.h"
@@ -180,8 +182,13 @@ std::array<uint8_t, 4> RefIdFromAddress(std::span<const uint8_t> address) {
   } else if (address.size() == 16) {
     constexpr std::array<uint8_t, 12> kMappedPrefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     const bool mapped = std::equal(kMappedPrefix.begin(), kMappedPrefix.end(), address.begin());
-    const auto octets = mapped ? address.subspan(12, 4) : address.subspan(0, 4);
-    std::copy(octets.begin(), octets.end(), id.begin());
+    if (mapped) {
+      std::copy_n(address.begin() + 12, 4, id.begin());
+    } else {
+      // IPv6: the first four octets of the address's MD5 digest (RFC 5905).
+      const auto digest = Md5(address);
+      std::copy_n(digest.begin(), 4, id.begin());
+    }
   }
   return id;
 }

@@ -139,7 +139,7 @@ ExchangeTiming ChooseExchangeTiming(int64_t sent_ns, int64_t arrived_ns, int64_t
 // `RefId` from the address that sent the reply, given as its bytes in network
 // order (4 for IPv4, 16 for IPv6): an IPv4 address's four octets; for an
 // IPv4-mapped IPv6 address the embedded IPv4 octets; for any other IPv6
-// address its first four bytes. Other lengths give zeros.
+// address the first four octets of its MD5 digest. Other lengths give zeros.
 std::array<uint8_t, 4> RefIdFromAddress(std::span<const uint8_t> address);
 
 // Upstream queries go out at least `gap` apart, whatever the interval.

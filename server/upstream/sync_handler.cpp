@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common/clock/secure_random.h"
+#include "common/net/address.h"
 #include "common/clock/system_clock.h"
 #include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
@@ -28,8 +29,15 @@ std::string Seconds(std::chrono::nanoseconds d) {
   return buf;
 }
 
+boost::asio::ip::udp::endpoint PreferredEndpoint(const boost::asio::ip::udp::resolver::results_type& results) {
+  for (const auto& r : results)
+    if (r.endpoint().address().is_v4()) return r.endpoint();
+  return results.begin()->endpoint();
+}
+
 std::string EndpointText(const boost::asio::ip::udp::endpoint& e) {
-  return e.address().to_string() + ":" + std::to_string(e.port());
+  const std::string host = e.address().to_string();
+  return (e.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(e.port());
 }
 
 }  // namespace
@@ -130,14 +138,19 @@ void UpstreamSync::OnNtpSocketClosed() {
   if (query_pending_ && !own_socket_) query_pending_ = false;
 }
 
-net::UdpSocket* UpstreamSync::QuerySocket() {
-  if (ntp_socket_.IsOpen()) return &ntp_socket_;
-  // NTP serving is off: query from an ephemeral socket of our own.
+net::UdpSocket* UpstreamSync::QuerySocket(const boost::asio::ip::udp::endpoint& to) {
+  // The NTP service's socket where it can reach the upstream's family.
+  if (ntp_socket_.IsOpen() && (ntp_socket_.is_v6() || to.address().is_v4())) return &ntp_socket_;
+  // Otherwise an ephemeral socket of our own: both families, or IPv4 alone
+  // where the machine has no IPv6.
   if (!own_socket_) own_socket_ = std::make_unique<net::UdpSocket>(io_);
   if (!own_socket_->IsOpen()) {
-    if (own_socket_->Bind(boost::asio::ip::address_v4::any(), 0)) return nullptr;
+    if (own_socket_->Bind(boost::asio::ip::address_v6::any(), 0) &&
+        own_socket_->Bind(boost::asio::ip::address_v4::any(), 0))
+      return nullptr;
     own_socket_->Start(this);
   }
+  if (!own_socket_->is_v6() && !to.address().is_v4()) return nullptr;
   return own_socket_.get();
 }
 
@@ -211,24 +224,26 @@ void UpstreamSync::StartQuery(bool asked) {
     Failed("no reply from " + upstream_name_ + " within " + std::to_string(kUpstreamReplyTimeout.count()) +
            " s");
   });
+  // Both families; IPv4 first where a name has both.
   resolver_.async_resolve(
-      boost::asio::ip::udp::v4(), address->host, std::to_string(address->port),
+      address->host, std::to_string(address->port),
       [this, alive, query](const boost::system::error_code& ec,
                            boost::asio::ip::udp::resolver::results_type results) {
         auto a = alive.lock();
         if (!a || !*a || query != query_id_) return;
         if (ec || results.empty()) {
-          Failed("cannot resolve " + upstream_name_ + ": " + (ec ? ec.message() : "no IPv4 address"));
+          Failed("cannot resolve " + upstream_name_ + ": " + (ec ? ec.message() : "no address"));
           return;
         }
-        Send(results.begin()->endpoint(), query);
+        Send(PreferredEndpoint(results), query);
       });
 }
 
-void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& to, uint64_t query) {
-  net::UdpSocket* socket = QuerySocket();
+void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t query) {
+  const boost::asio::ip::udp::endpoint to = net::Unmapped(resolved);
+  net::UdpSocket* socket = QuerySocket(to);
   if (!socket) {
-    Failed("no socket to send the query from");
+    Failed(to.address().is_v6() ? "no IPv6 socket to send the query from" : "no socket to send the query from");
     return;
   }
   std::array<uint8_t, 4> nonce{};

@@ -96,7 +96,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void Apply(const net::Datagram& d);
   void Failed(const std::string& why);
   void GrabRandom();
-  net::UdpSocket* QuerySocket();
+  net::UdpSocket* QuerySocket(const boost::asio::ip::udp::endpoint& to);
 
   void Changed() {
     if (hooks_.changed) hooks_.changed();

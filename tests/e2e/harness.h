@@ -204,17 +204,19 @@ inline double NtpTransmitUnix(const std::string& reply) {
   return BigEndian32(reply, 40) - kNtpToUnix + BigEndian32(reply, 44) / 4294967296.0;
 }
 
-// Upstream NTP server: chronyd on 127.0.0.1:port, stratum 1, clock left alone.
+// Upstream NTP server: chronyd on 127.0.0.1:port (or [::1]:port), stratum 1,
+// clock left alone.
 class Upstream {
  public:
-  Upstream(const fs::path& dir, uint16_t port, const std::string& name = "chronyd")
-      : dir_(dir), port_(port), name_(name) {
+  Upstream(const fs::path& dir, uint16_t port, const std::string& name = "chronyd", bool v6 = false)
+      : dir_(dir), port_(port), name_(name), v6_(v6) {
     Start();
   }
   void Start() {
     const fs::path conf = dir_ / (name_ + ".conf");
-    WriteFile(conf, "port " + std::to_string(port_) +
-                        "\nbindaddress 127.0.0.1\nlocal stratum 1\nallow 127.0.0.1\ncmdport 0\n"
+    const std::string at = v6_ ? "::1" : "127.0.0.1";
+    WriteFile(conf, "port " + std::to_string(port_) + "\nbindaddress " + at + "\nlocal stratum 1\nallow " + at +
+                        "\ncmdport 0\n"
                         "pidfile " +
                         (dir_ / (name_ + ".pid")).string() + "\ndriftfile " +
                         (dir_ / (name_ + ".drift")).string() + "\n");
@@ -226,7 +228,7 @@ class Upstream {
   bool WaitServing(Clock::duration timeout) {
     const auto end = Clock::now() + timeout;
     while (Clock::now() < end && proc_->Running()) {
-      auto r = UdpAskText(port_, NtpPacket(3), 200ms);
+      auto r = UdpAskText(port_, NtpPacket(3), 200ms, v6_);
       if (r && r->size() >= 48 && (*r)[1] != 0) return true;
     }
     return false;
@@ -238,6 +240,7 @@ class Upstream {
   fs::path dir_;
   uint16_t port_;
   std::string name_;
+  bool v6_ = false;
   std::unique_ptr<Process> proc_;
 };
 
@@ -254,8 +257,9 @@ inline std::string ServiceValue(uint16_t port) { return "YES:YES:YES:" + std::to
 // Writes the upstream list (one server: 127.0.0.1:upstream_port) and the settings of the server.
 inline void WriteServerHome(const fs::path& home, uint16_t upstream_port, const ServicePorts& ports,
                             const std::string& interval = "59:Minute/s", const std::string& julian = "YES",
-                            const std::string& extra_values = "") {
-  WriteFile(home / "QOR_MDLS4.MDL", "Test upstream list, line 1\nline 2\nline 3\nline 4\nline 5\n127.0.0.1:" +
+                            const std::string& extra_values = "", bool upstream_v6 = false) {
+  WriteFile(home / "QOR_MDLS4.MDL", "Test upstream list, line 1\nline 2\nline 3\nline 4\nline 5\n" +
+                                        std::string(upstream_v6 ? "[::1]:" : "127.0.0.1:") +
                                         std::to_string(upstream_port) + ":::Local chronyd - NA:::2:::us\n");
   WriteFile(home / "registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel Server]\r\n"
@@ -304,6 +308,8 @@ struct ServerRig {
   ServicePorts ports = FreeServicePorts();
   std::unique_ptr<Upstream> upstream;
   std::unique_ptr<Process> server;
+  bool upstream_v6 = false;  // chronyd on [::1], listed as such
+  std::vector<std::string> environment;  // NAME=value for the server
 
   fs::path home() const { return dir.path() / "home"; }
 
@@ -316,13 +322,18 @@ struct ServerRig {
     if (!fs::exists(ProgramDir() / "QOR_MDL_Server_SVC"))
       return ::testing::AssertionFailure() << "no server program in MDL_BIN=" << ProgramDir();
     fs::create_directories(home());
-    upstream = std::make_unique<Upstream>(dir.path(), upstream_port);
+    upstream = std::make_unique<Upstream>(dir.path(), upstream_port, "chronyd", upstream_v6);
     if (!upstream->WaitServing(10s))
       return ::testing::AssertionFailure()
              << "chronyd upstream does not serve on port " << upstream_port << "; its stderr:\n"
              << upstream->process().Err();
-    WriteServerHome(home(), upstream_port, ports, interval, julian, extra_values);
-    server = std::make_unique<Process>(dir.path(), "server", ServerArgs(home()));
+    WriteServerHome(home(), upstream_port, ports, interval, julian, extra_values, upstream_v6);
+    std::vector<std::string> args = ServerArgs(home());
+    if (!environment.empty()) {
+      args.insert(args.begin(), environment.begin(), environment.end());
+      args.insert(args.begin(), "/usr/bin/env");
+    }
+    server = std::make_unique<Process>(dir.path(), "server", args);
     if (!server->WaitFor(kSynced, 15s))
       return ::testing::AssertionFailure() << "server did not synchronise within 15 s; its stderr:\n"
                                            << server->Err();

@@ -59,7 +59,8 @@ TEST(FormatLogLine, WritesTheFieldsInW3cOrderWithTrailingBlank) {
   const LogEntry mdl{"MDLSC5", "10.0.0.9", 3777, 24, "MDL Server Client", "TCP"};
   EXPECT_EQ(FormatLogLine(mdl, LocalDateTime{2002, 1, 2, 3, 4, 5}, "h", "10.0.0.1"),
             "2002-01-02 03:04:05 10.0.0.9 - MDLS5 h 10.0.0.1 GET TIME - 0 0 24 6 0 3777 "
-            "MDL Server Client TCP - \r\n");
+            "MDL+Server+Client TCP - \r\n")
+      << "blanks inside a field are written as '+'";
 }
 
 TEST(FormatLogLine, ControlCharactersCannotSplitALine) {

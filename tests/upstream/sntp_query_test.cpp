@@ -1,6 +1,7 @@
 // Tests of the upstream SNTP exchange: request, reply recognition and the
 // clock correction computed from a reply.
 #include "server/upstream/sntp_query.h"
+#include "server/upstream/md5.h"
 
 #include <gtest/gtest.h>
 
@@ -201,10 +202,27 @@ TEST(RefIdFromAddress, OctetsOfTheSender) {
   const Case cases[] = {
       {"IPv4", {192, 0, 2, 7}, {192, 0, 2, 7}},
       {"IPv4-mapped IPv6", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1}, {127, 0, 0, 1}},
-      {"IPv6", v6, {0x20, 0x21, 0x22, 0x23}},
+      // The first four octets of MD5(address).
+      {"IPv6", v6, {0x35, 0xba, 0x6d, 0x08}},
+      {"IPv6 ::1", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, {0xcf, 0x40, 0x4d, 0xc8}},
       {"bad length", {1, 2, 3}, {0, 0, 0, 0}},
   };
   for (const Case& c : cases) EXPECT_EQ(RefIdFromAddress(c.address), c.id) << c.what;
+}
+
+TEST(Md5, KnownDigestsAcrossBlockBoundaries) {
+  auto hex = [](const std::array<uint8_t, 16>& d) {
+    std::string s;
+    char b[3];
+    for (uint8_t x : d) {
+      std::snprintf(b, sizeof b, "%02x", x);
+      s += b;
+    }
+    return s;
+  };
+  EXPECT_EQ(hex(Md5({})), "d41d8cd98f00b204e9800998ecf8427e");
+  const std::vector<uint8_t> hundred(100, 'a');  // padding spills into a second block
+  EXPECT_EQ(hex(Md5(hundred)), "36a92cc94a9e0fa21f625f8bfb007adf");
 }
 
 TEST(ChooseExchangeTiming, KernelStampsWhenPresentAndConsistent) {
