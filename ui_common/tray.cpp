@@ -49,11 +49,8 @@ TrayWindow::TrayWindow(QWidget* window, TrayIcon& tray) : QObject(window), windo
 
 void TrayWindow::Minimise() {
   if (in_tray_) return;
-  if (!tray_.Available()) {
-    // Nowhere to live but the task bar: stay reachable.
-    window_->showMinimized();
-    return;
-  }
+  // Without a tray the window stays as it is: hidden or iconified it could not be found again.
+  if (!tray_.Available()) return;
   window_->setWindowState(window_->windowState() | Qt::WindowMinimized);
   EnterTray();
 }

@@ -57,9 +57,8 @@ class TrayWindow : public QObject {
  public:
   TrayWindow(QWidget* window, TrayIcon& tray);
 
-  // Minimise: hidden with the tray icon shown; without a tray, minimised in
-  // the task bar (where the window manager keeps one) and shown normally
-  // otherwise.
+  // Minimise: hidden with the tray icon shown; without a tray the window
+  // stays shown (a minimise by the window manager still goes to its task bar).
   void Minimise();
   // Back to the normal state, shown and raised; the tray icon goes.
   void Restore();

@@ -289,6 +289,12 @@ class MainWindowTest : public QObject {
     tray_->available = false;
     window_->FinishStartUp(/*run_from_tray=*/true);
     QVERIFY(window_->isVisible());
+    QVERIFY(!(window_->windowState() & Qt::WindowMinimized));
+    QCOMPARE(tray_->adds, 0);
+    // Minimised by the window manager it stays in the task bar, not hidden.
+    window_->showMinimized();
+    QTest::qWait(20);
+    QVERIFY(!window_->InTray());
     QCOMPARE(tray_->adds, 0);
   }
 
