@@ -92,12 +92,14 @@ TEST(UnitFile, PathsAreQuotedAndControlCharactersRefused) {
 }
 
 TEST(UnitFile, ShippedUnitsAreTheUnitsInstallWritesForThePackage) {
-  const char* source = std::getenv("MDL_SOURCE");
-  ASSERT_NE(source, nullptr) << "MDL_SOURCE names the source tree";
+  // The source tree: MDL_SOURCE, else three levels above this file.
+  const char* env_source = std::getenv("MDL_SOURCE");
+  const fs::path source = env_source ? fs::path(env_source) : fs::path(__FILE__).parent_path().parent_path().parent_path();
+  ASSERT_TRUE(fs::exists(source / "packaging/systemd")) << source;
   for (const ServiceIdentity* id : {&kServerService, &kClientService}) {
     SCOPED_TRACE(id->name);
     const std::string shipped =
-        testing::ReadFile(fs::path(source) / "packaging/systemd" / (std::string(id->name) + ".service"));
+        testing::ReadFile(source / "packaging/systemd" / (std::string(id->name) + ".service"));
     const UnitText written = MakeUnitFile(*id, fs::path(kPackageProgramDir) / id->program,
                                           fs::path(kPackageStateDir) / id->state_name);
     ASSERT_EQ(written.error, "");
