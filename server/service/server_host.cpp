@@ -41,6 +41,9 @@ std::string StatusLine(const EngineSnapshot& s) {
   while (!text.empty() && text.front() == ' ') text.erase(text.begin());
   while (!text.empty() && text.back() == ' ') text.pop_back();
   if (text.empty()) text = "Starting.";
+  // The time of the last synchronisation, so that each one shows.
+  if (s.time_synced && !s.last_update_text.empty() && s.last_update_text != "Never")
+    text += " Last synchronisation: " + s.last_update_text + ".";
   return s.paused ? "Paused (SIGUSR2 or -continue resumes). " + text : text;
 }
 

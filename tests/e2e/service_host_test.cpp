@@ -156,8 +156,8 @@ TEST(ServiceHostTest, ReadyOnlyWithListenersOpenStatusFollowsSyncWatchdogPingsSt
 
   // The status follows the synchronisation message (the service build's text).
   ASSERT_TRUE(manager.WaitFor("STATUS=Checking Time Server: ", 15s, true)) << manager.Seen();
-  ASSERT_TRUE(manager.WaitFor(std::string("STATUS=") + kSynced, 15s))
-      << "no status after the synchronisation; notices:\n" << manager.Seen();
+  const auto synced = manager.WaitFor(std::string("STATUS=") + kSynced + " Last synchronisation: ", 15s, true);
+  ASSERT_TRUE(synced) << "no status after the synchronisation; notices:\n" << manager.Seen();
   // Half the watchdog interval at the most between pings.
   const auto first = manager.WaitFor("WATCHDOG=1", 3s);
   const auto t0 = Clock::now();
@@ -176,8 +176,16 @@ TEST(ServiceHostTest, ReadyOnlyWithListenersOpenStatusFollowsSyncWatchdogPingsSt
 
 TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedAndTheScheduleStill) {
   ServerRig rig;
-  ASSERT_TRUE(rig.Start("17:Second/s"));
+  TempDir notify_dir("mdl-svc-notify");
+  NotifySocket manager(notify_dir.path() / "notify");
+  ASSERT_TRUE(manager.bound());
+  {
+    ScopedEnv socket("NOTIFY_SOCKET", manager.path());
+    ASSERT_TRUE(rig.Start("17:Second/s"));
+  }
   const auto synced_at = Clock::now();
+  const auto first_status = manager.WaitFor(std::string("STATUS=") + kSynced, 5s, true);
+  ASSERT_TRUE(first_status) << manager.Seen();
   const std::string program = (ProgramDir() / "QOR_MDL_Server_SVC").string();
   const std::string kSyncLine = "synchronised with ";
   ASSERT_EQ(CountOf(rig.server->Err(), kSyncLine), 1u) << rig.server->Err();
@@ -187,6 +195,7 @@ TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedAndTheSchedu
   RunResult pause = RunToEnd(rig.dir.path(), "pause", {program, "-pause", "--home", rig.home().string()}, 10s);
   ASSERT_EQ(pause.status, std::optional<int>(0)) << pause.err;
   ASSERT_TRUE(rig.server->WaitFor("paused", 5s)) << rig.server->Err();
+  EXPECT_TRUE(manager.WaitFor("STATUS=Paused", 5s, true)) << manager.Seen();
 
   UniqueFd ntp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   const sockaddr_in to = Loopback(rig.ports.ntp);
@@ -221,6 +230,11 @@ TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedAndTheSchedu
   EXPECT_EQ(::recv(tcp.get(), time_reply, sizeof time_reply, 0), 4);
   // The schedule goes on from where it stood: the next synchronisation follows soon.
   EXPECT_TRUE(rig.server->WaitFor(kSyncLine, 12s, 2)) << "no synchronisation after continue:\n" << rig.server->Err();
+  // The status shows the new synchronisation's time.
+  std::optional<std::string> second_status;
+  for (auto end = Clock::now() + 5s; Clock::now() < end && (!second_status || *second_status == *first_status);)
+    second_status = manager.WaitFor(std::string("STATUS=") + kSynced, end - Clock::now(), true);
+  EXPECT_TRUE(second_status && *second_status != *first_status) << "the status did not follow:\n" << manager.Seen();
 
   // Nothing to signal without a running instance.
   TempDir empty("mdl-svc-nobody");
