@@ -27,6 +27,13 @@ class Clock {
   // Sets the clock to `t` (UTC). Returns an error when it could not be set
   // (for example std::errc::operation_not_permitted without the privilege).
   virtual std::error_code set(UtcTime t) = 0;
+  // Makes the clock run `ppm` parts per million faster than its oscillator
+  // (negative: slower), replacing the correction set before. Returns an
+  // error where the clock cannot be slewed.
+  virtual std::error_code set_frequency(double ppm) {
+    (void)ppm;
+    return std::make_error_code(std::errc::operation_not_supported);
+  }
   // The time on this clock of an instant read from the system's realtime
   // clock (a kernel time stamp). The system clock is its own reading.
   virtual UtcTime from_system(UtcTime system_time) const { return system_time; }

@@ -1,6 +1,10 @@
 // SystemClock on the POSIX clocks.
 #include "common/clock/system_clock.h"
 
+#include <sys/timex.h>
+
+#include <cmath>
+
 #include <time.h>
 
 #include <cerrno>
@@ -42,6 +46,15 @@ std::error_code SystemClock::set(UtcTime t) {
   if (clock_settime(CLOCK_REALTIME, &ts) != 0) {
     return std::error_code(errno, std::generic_category());
   }
+  return {};
+}
+
+std::error_code SystemClock::set_frequency(double ppm) {
+  timex tx{};
+  tx.modes = ADJ_FREQUENCY;
+  // Parts per million with a 16-bit binary fraction.
+  tx.freq = std::lround(ppm * 65536.0);
+  if (::adjtimex(&tx) < 0) return std::error_code(errno, std::generic_category());
   return {};
 }
 

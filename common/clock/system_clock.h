@@ -23,6 +23,8 @@ class SystemClock : public Clock {
   // clock_settime(CLOCK_REALTIME); needs CAP_SYS_TIME, else
   // std::errc::operation_not_permitted.
   std::error_code set(UtcTime t) override;
+  // adjtimex(ADJ_FREQUENCY); needs CAP_SYS_TIME.
+  std::error_code set_frequency(double ppm) override;
 };
 
 }  // namespace mdl

@@ -5,6 +5,7 @@
 #include "common/clock/zone_facts.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace mdl {
 
@@ -72,10 +73,33 @@ VirtualClock::ManualTimer* VirtualClock::NextDue(Nanoseconds limit) const {
 
 UtcTime VirtualClock::Base() const { return frozen_ ? frozen_base_ : SystemNow(); }
 
-UtcTime VirtualClock::now() const { return Base() + offset_; }
+Nanoseconds VirtualClock::Drift() const {
+  const double rate = (oscillator_ppm_ + correction_ppm_) * 1e-6;
+  if (rate == 0) return drift_before_;
+  const double since = static_cast<double>((monotonic() - drift_anchor_).count());
+  return drift_before_ + Nanoseconds(static_cast<int64_t>(std::llround(since * rate)));
+}
+
+void VirtualClock::Reanchor() {
+  drift_before_ = Drift();
+  drift_anchor_ = monotonic();
+}
+
+std::error_code VirtualClock::set_frequency(double ppm) {
+  Reanchor();
+  correction_ppm_ = ppm;
+  return {};
+}
+
+void VirtualClock::set_oscillator_error(double ppm) {
+  Reanchor();
+  oscillator_ppm_ = ppm;
+}
+
+UtcTime VirtualClock::now() const { return Base() + offset_ + Drift(); }
 
 UtcTime VirtualClock::from_system(UtcTime system_time) const {
-  return frozen_ ? now() : system_time + offset_;
+  return frozen_ ? now() : system_time + offset_ + Drift();
 }
 
 Nanoseconds VirtualClock::monotonic() const { return frozen_ ? frozen_ticks_ : MonotonicNow(); }
@@ -88,7 +112,7 @@ int64_t VirtualClock::tick_ms() const {
 ZoneFacts VirtualClock::zone() const { return zone_ ? *zone_ : ZoneFactsAt(now()); }
 
 std::error_code VirtualClock::set(UtcTime t) {
-  offset_ = t - Base();
+  offset_ = t - Base() - Drift();
   ++set_count_;
   return {};
 }

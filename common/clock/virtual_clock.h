@@ -45,6 +45,12 @@ class VirtualClock : public Clock {
   void advance(Nanoseconds d);
   // Manual timers now pending.
   size_t pending_timers() const;
+  // A rate of its own: now() runs `ppm` faster than its base (see Clock).
+  std::error_code set_frequency(double ppm) override;
+  double frequency() const { return correction_ppm_; }
+  // Tests: the base runs this far off true time, as a PC's oscillator does
+  // (positive: fast). Frozen clocks only mean something with it.
+  void set_oscillator_error(double ppm);
   void set_zone(const ZoneFacts& zone) { zone_ = zone; }
   void clear_zone() { zone_.reset(); }
 
@@ -57,6 +63,9 @@ class VirtualClock : public Clock {
   class ManualTimer;
   friend class ManualTimer;
   UtcTime Base() const;
+  // What the rate (oscillator error plus correction) has added since start.
+  Nanoseconds Drift() const;
+  void Reanchor();
   ManualTimer* NextDue(Nanoseconds limit) const;
 
   bool frozen_ = false;
@@ -67,6 +76,10 @@ class VirtualClock : public Clock {
   uint64_t timer_sequence_ = 0;
   std::vector<ManualTimer*> timers_;
   std::optional<ZoneFacts> zone_;
+  double correction_ppm_ = 0;
+  double oscillator_ppm_ = 0;
+  Nanoseconds drift_before_{0};  // drift up to the anchor
+  Nanoseconds drift_anchor_{0};  // monotonic() when the rate last changed
 };
 
 }  // namespace mdl

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -68,6 +69,10 @@ struct EngineSnapshot {
   std::string interval_unit;
   int sync_interval_seconds = 0;
   bool query_pending = false;
+  // The step of the last synchronisation (the error served before it, ns;
+  // upstream minus ours) and the rate correction in force (ppm).
+  std::optional<int64_t> served_error_ns;
+  double frequency_ppm = 0;
 
   bool time_synced = false;
   bool paused = false;

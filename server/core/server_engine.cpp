@@ -337,6 +337,14 @@ void ServerEngine::ApplyRegistryTuning() {
       Diagnostic("LogMaxBytes \"" + max_log + "\" is not a number of bytes; 1073741824 kept");
     }
   }
+  // Frequency correction between synchronisations: "NO" leaves the rate alone.
+  if (std::string d = registry_.ReadValue(kServerKey, "Discipline"); !d.empty()) {
+    if (d == "YES" || d == "NO") {
+      sync_->SetDiscipline(d == "YES");
+    } else {
+      Diagnostic("Discipline \"" + d + "\" is not YES or NO; YES kept");
+    }
+  }
   // The largest clock step after the first synchronisation, in seconds; "0": no bound.
   if (std::string max_step = registry_.ReadValue(kServerKey, "MaxStepSeconds"); !max_step.empty()) {
     if (auto v = RegistryNumber(max_step); v && *v >= 0 && *v <= 2000000000) {
@@ -564,6 +572,8 @@ void ServerEngine::Publish() {
   snap->tray_tip = sync_->tray_tip();
   snap->servers_tooltip = sync_->servers_tooltip();
   snap->last_update_text = sync_->last_update_text();
+  if (auto e = sync_->served_error()) snap->served_error_ns = e->count();
+  snap->frequency_ppm = sync_->frequency_ppm();
   for (Service s : kAllServices) {
     const ServiceState& st = service(s);
     ServiceView& v = snap->services[Index(s)];

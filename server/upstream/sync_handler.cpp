@@ -105,12 +105,58 @@ void UpstreamSync::SetInterval(std::string count_text, std::string unit_text) {
 }
 
 void UpstreamSync::SetRegion(std::string region) {
+  discipline_.Forget();
   region_ = region.empty() ? "NA" : std::move(region);
   list_.CalcRandR(region_);
   GrabRandom();
 }
 
-bool UpstreamSync::SelectServer(int position) { return list_.Select(position); }
+bool UpstreamSync::SelectServer(int position) {
+  if (!list_.Select(position)) return false;
+  discipline_.Forget();
+  return true;
+}
+
+void UpstreamSync::SetDiscipline(bool on) {
+  if (discipline_on_ == on) return;
+  discipline_on_ = on;
+  discipline_ = FrequencyDiscipline{};
+  // Only a rate of ours is taken back.
+  if (!on && rate_applied_) clock_.set_frequency(0);
+  rate_applied_ = false;
+}
+
+// After a synchronisation that stepped the clock by `step`, the reply having
+// arrived at monotonic `arrived`: the rate correction until the next one.
+void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step) {
+  served_error_ = step;
+  if (!discipline_on_) return;
+  const double before = discipline_.correction_ppm();
+  const double ppm = discipline_.OnSync(arrived, step);
+  if (ppm != before) {
+    const std::error_code ec = clock_.set_frequency(ppm);
+    rate_applied_ |= !ec;
+    if (ec && !rate_error_reported_) {
+      rate_error_reported_ = true;
+      ctx_.Diagnostic("the clock's rate cannot be corrected (" + ec.message() +
+                      "); it is only set at each synchronisation");
+    }
+  }
+  // Our own setting is no outside step.
+  watch_ = ClockWatch{clock_.monotonic(), clock_.now().time_since_epoch() - clock_.monotonic()};
+}
+
+// Between synchronisations: a jump of the clock against the monotonic scale
+// (more than the largest rate could make) was a setting from outside.
+void UpstreamSync::WatchClock() {
+  const Nanoseconds gap = clock_.now().time_since_epoch() - clock_.monotonic();
+  if (watch_) {
+    const Nanoseconds elapsed = clock_.monotonic() - watch_->at;
+    const auto allowed = std::chrono::milliseconds(5) + elapsed / 1000;  // 1000 ppm
+    if (std::chrono::abs(gap - watch_->gap) > allowed) discipline_.SkipInterval();
+  }
+  watch_ = ClockWatch{clock_.monotonic(), gap};
+}
 
 void UpstreamSync::GrabRandom() {
   std::uniform_real_distribution<double> u(0.0, 1.0);
@@ -118,6 +164,7 @@ void UpstreamSync::GrabRandom() {
 }
 
 void UpstreamSync::Tick() {
+  if (discipline_on_) WatchClock();
   // A query still in flight is left to its reply or its time-out.
   const bool due = schedule_.Tick();
   if ((due || deferred_) && !busy_) StartQuery(false);
@@ -359,6 +406,8 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   }
   // The correction is the time at the reply's arrival; the clock is set a
   // little later (the reply waited in the queue, and was processed).
+  // A setting from outside since the last tick shows before ours.
+  if (discipline_on_) WatchClock();
   std::error_code ec = clock.set(c.new_time + (clock_.monotonic() - arrived));
   if (ec) {
     sync_message_ = SyncFailedMessage(ec.message());
@@ -369,6 +418,7 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   }
   backoff_.Reset();
   step_guard_.Applied();
+  Discipline(arrived, step);
   auto addr = upstream_.address();
   if (addr.is_v4()) {
     auto b = addr.to_v4().to_bytes();
@@ -384,9 +434,15 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   tray_tip_ = SyncedTooltip(sync_message_);
   servers_tooltip_ = ServersTooltip(c.upstream_whole_second, c.display_ms, sync_message_);
   if (hooks_.synced) hooks_.synced();
+  std::string rate;
+  if (discipline_on_) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, ", frequency correction %+.3f ppm", discipline_.correction_ppm());
+    rate = buf;
+  }
   ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
-                  DurationMs(step) + " ms, round trip " + DurationMs(round_trip) + " ms, path delay " +
-                  DurationMs(c.path_delay) + " ms");
+                  DurationMs(step) + " ms (the error served until now), round trip " + DurationMs(round_trip) +
+                  " ms, path delay " + DurationMs(c.path_delay) + " ms" + rate);
   Changed();
 }
 

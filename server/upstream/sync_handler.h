@@ -14,6 +14,7 @@
 #include "common/clock/timer.h"
 #include "common/net/udp_socket.h"
 #include "server/serving/serving.h"
+#include "server/upstream/discipline.h"
 #include "server/upstream/schedule.h"
 #include "server/upstream/server_list.h"
 #include "server/upstream/sntp_query.h"
@@ -65,6 +66,8 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // (nullopt: no bound), and the least time between two upstream queries.
   void SetMaxStep(std::optional<std::chrono::seconds> max_step) { step_guard_.SetMaxStep(max_step); }
   void SetMinQueryGap(std::chrono::nanoseconds gap) { gate_.SetGap(gap); }
+  // Frequency correction between synchronisations (on by default).
+  void SetDiscipline(bool on);
 
   // Operator commands.
   void SetRandom(bool on) { random_ = on; }
@@ -84,6 +87,11 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   const ServerList& list() const { return list_; }
   const SyncSchedule& schedule() const { return schedule_; }
   const std::string& region() const { return region_; }
+  // The step of the last synchronisation: how far off the time served
+  // before it was (upstream minus ours).
+  std::optional<Nanoseconds> served_error() const { return served_error_; }
+  bool discipline_on() const { return discipline_on_; }
+  double frequency_ppm() const { return discipline_on_ ? discipline_.correction_ppm() : 0; }
 
  private:
   void OnDatagram(const net::Datagram& d) override;
@@ -97,6 +105,8 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void Failed(const std::string& why);
   void GrabRandom();
   net::UdpSocket* QuerySocket(const boost::asio::ip::udp::endpoint& to);
+  void Discipline(Nanoseconds arrived, Nanoseconds step);
+  void WatchClock();
 
   void Changed() {
     if (hooks_.changed) hooks_.changed();
@@ -139,6 +149,17 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   net::UdpSocket* query_socket_ = nullptr;      // the socket the query left from
   std::mt19937_64 random_engine_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  bool discipline_on_ = true;
+  FrequencyDiscipline discipline_;
+  bool rate_error_reported_ = false;
+  bool rate_applied_ = false;
+  std::optional<Nanoseconds> served_error_;
+  // The clock against the monotonic scale when last looked at.
+  struct ClockWatch {
+    Nanoseconds at;
+    Nanoseconds gap;
+  };
+  std::optional<ClockWatch> watch_;
 };
 
 }  // namespace mdl

@@ -44,6 +44,26 @@ TEST(VirtualClockTest, FrozenClockMovesOnlyWhenAdvancedOrSet) {
   EXPECT_EQ(clock.tick_ms(), 3500);
 }
 
+TEST(VirtualClockTest, RateOfItsOwnAddsUpAcrossChangesAndSurvivesSet) {
+  const UtcTime start = UtcFromNs(1'700'000'000'000'000'000);
+  VirtualClock c(start);
+  c.set_oscillator_error(50);  // the base runs 50 ppm fast
+  c.advance(std::chrono::seconds(100));
+  EXPECT_EQ(c.now() - start, std::chrono::seconds(100) + std::chrono::milliseconds(5));
+  // A correction that cancels the oscillator: no further drift, nothing lost.
+  ASSERT_FALSE(c.set_frequency(-50));
+  EXPECT_EQ(c.frequency(), -50);
+  c.advance(std::chrono::seconds(100));
+  EXPECT_EQ(c.now() - start, std::chrono::seconds(200) + std::chrono::milliseconds(5));
+  // set() puts the time where asked; the rate goes on from there.
+  c.set(start);
+  ASSERT_FALSE(c.set_frequency(100));
+  c.advance(std::chrono::seconds(10));
+  EXPECT_EQ(c.now() - start, std::chrono::seconds(10) + std::chrono::microseconds(1500))
+      << "oscillator and correction add up: 150 ppm";
+  EXPECT_EQ(c.monotonic(), std::chrono::seconds(210)) << "the monotonic scale never runs at another rate";
+}
+
 TEST(VirtualClockTest, FrozenTickNeverRunsBackwards) {
   VirtualClock clock(UtcAt(2026, 1, 1));
   clock.advance(seconds(10));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -496,4 +497,81 @@ TEST_F(SyncPaceTest, StoredIntervalBeyond32BitsKeepsTheDefault) {
 }
 
 }  // namespace
+// A clock whose oscillator runs 50 ppm fast, against an upstream that answers
+// the true time: the start time plus the monotonic time passed.
+class DisciplineTest : public SyncTest {
+ protected:
+  void Begin(const std::string& discipline) {
+    // A day's interval: the test starts each synchronisation itself.
+    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"Discipline\"=\"" + discipline + "\"\n");
+    WriteList();
+    clock_.set_frequency(0);
+    true_start_ = clock_.now() - clock_.monotonic();
+    clock_.set_oscillator_error(50);
+    StartEngine();
+  }
+  UtcTime TrueNow() const { return true_start_ + clock_.monotonic(); }
+  // Lets `d` pass, then synchronises; returns the error served just before.
+  Nanoseconds WaitAndSync(Nanoseconds d) {
+    Advance(d, std::chrono::seconds(10));
+    const Nanoseconds served = clock_.now() - TrueNow();
+    const int sets = clock_.set_count();
+    Do(cmd::SyncNow{});
+    EXPECT_TRUE(QueryArrives());
+    upstream_.Send(upstream_.Reply(TrueNow()));
+    EXPECT_TRUE(ClockSet(sets + 1));
+    return served;
+  }
+  UtcTime true_start_{};
+};
+
+TEST_F(DisciplineTest, FiftyPpmFastIsCorrectedFromTheThirdSynchronisationAndFollowsAChange) {
+  for (auto interval : {std::chrono::minutes(59), std::chrono::minutes(5)}) {
+    SCOPED_TRACE(std::to_string(interval.count()) + " min");
+    TearDown();
+    SetUp();
+    Begin("YES");
+    std::vector<double> served_ms;
+    for (int i = 0; i < 6; ++i)
+      served_ms.push_back(std::chrono::duration<double, std::milli>(WaitAndSync(interval)).count());
+    const double free_run = 50e-6 * std::chrono::duration<double, std::milli>(interval).count();
+    EXPECT_NEAR(served_ms[0], free_run, 1.0) << "before any correction the clock runs 50 ppm fast";
+    for (int i = 2; i < 6; ++i) EXPECT_LT(std::fabs(served_ms[i]), 1.0) << "synchronisation " << i + 1;
+    EXPECT_NEAR(Snap()->frequency_ppm, -50, 0.5);
+    EXPECT_NEAR(clock_.frequency(), -50, 0.5);
+    ASSERT_TRUE(Snap()->served_error_ns.has_value());
+    EXPECT_TRUE(Diagnosed("frequency correction -50."));
+    // The oscillator drifts 5 ppm faster: followed within three synchronisations.
+    clock_.set_oscillator_error(55);
+    for (int i = 0; i < 3; ++i) WaitAndSync(interval);
+    EXPECT_LT(std::fabs(std::chrono::duration<double, std::milli>(WaitAndSync(interval)).count()), 1.0);
+    EXPECT_NEAR(Snap()->frequency_ppm, -55, 0.5);
+  }
+}
+
+TEST_F(DisciplineTest, OffLeavesTheRateAloneAndServesTheFreeRunningError) {
+  Begin("NO");
+  for (int i = 0; i < 4; ++i) {
+    const double served = std::chrono::duration<double, std::milli>(WaitAndSync(std::chrono::minutes(59))).count();
+    EXPECT_NEAR(served, 177.0, 1.0) << "synchronisation " << i + 1;
+  }
+  EXPECT_EQ(clock_.frequency(), 0);
+  EXPECT_EQ(Snap()->frequency_ppm, 0);
+}
+
+TEST_F(DisciplineTest, ClockSetFromOutsideIsNotTakenForDrift) {
+  Begin("YES");
+  for (int i = 0; i < 3; ++i) WaitAndSync(std::chrono::minutes(59));
+  ASSERT_NEAR(Snap()->frequency_ppm, -50, 0.5);
+  // An operator moves the clock 10 s back in two intervals running: read as
+  // drift, the rate would go to the +500 ppm bound.
+  for (int i = 0; i < 2; ++i) {
+    Advance(std::chrono::minutes(20), std::chrono::seconds(10));
+    clock_.advance(-std::chrono::seconds(10));
+    WaitAndSync(std::chrono::minutes(39));
+  }
+  EXPECT_NEAR(Snap()->frequency_ppm, -50, 0.5);
+  EXPECT_LT(std::fabs(std::chrono::duration<double, std::milli>(WaitAndSync(std::chrono::minutes(59))).count()), 1.0);
+}
+
 }  // namespace mdl::testing
