@@ -100,8 +100,14 @@ void ConfigDialog::Load(const EngineSnapshot* s, const QString& main_caption) {
   run_->setChecked(s && s->run_at_start);
   open_min_->setChecked(s && s->open_minimized);
   logs_->setChecked(s && s->logging);
+  if (s) SetUpdateButton(s->update_button_enabled);
 }
 
 void ConfigDialog::UpdateCheckDone() { check_update_->setEnabled(static_cast<bool>(hooks_.update_check)); }
+
+void ConfigDialog::SetUpdateButton(bool enabled) {
+  const bool on = enabled && static_cast<bool>(hooks_.update_check);
+  if (check_update_->isEnabled() != on) check_update_->setEnabled(on);
+}
 
 }  // namespace mdl::ui

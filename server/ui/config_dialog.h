@@ -32,6 +32,8 @@ class ConfigDialog : public QDialog {
   void Load(const EngineSnapshot* snapshot, const QString& main_caption);
   // The update check has finished: the button can be used again.
   void UpdateCheckDone();
+  // The button follows the engine: enabled while no check runs.
+  void SetUpdateButton(bool enabled);
 
  private:
   EnginePort& engine_;

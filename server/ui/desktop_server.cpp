@@ -23,8 +23,9 @@ void Line(const std::string& text) { std::fprintf(stderr, "QOR_MDL_Server: %s\n"
 // Runs on the engine's thread: hands everything over to the window's.
 class BridgeListener : public EngineListener {
  public:
-  BridgeListener(LatestBridge<EngineSnapshot>& snapshots, QueueBridge<std::string>& lines)
-      : snapshots_(snapshots), lines_(lines) {}
+  BridgeListener(LatestBridge<EngineSnapshot>& snapshots, QueueBridge<std::string>& lines,
+                 QueueBridge<EngineEvent>& update_events)
+      : snapshots_(snapshots), lines_(lines), update_events_(update_events) {}
   void OnSnapshot(const SnapshotPtr& s) override {
     snapshots_.Push(s);
     if (s->sync_message != last_sync_message_) {
@@ -33,12 +34,17 @@ class BridgeListener : public EngineListener {
     }
   }
   void OnEvent(const EngineEvent& e) override {
-    if (auto* d = std::get_if<DiagnosticEvent>(&e)) lines_.Push(d->line);
+    if (auto* d = std::get_if<DiagnosticEvent>(&e)) {
+      lines_.Push(d->line);
+    } else {
+      update_events_.Push(e);
+    }
   }
 
  private:
   LatestBridge<EngineSnapshot>& snapshots_;
   QueueBridge<std::string>& lines_;
+  QueueBridge<EngineEvent>& update_events_;
   std::string last_sync_message_;
 };
 
@@ -56,7 +62,10 @@ int RunDesktopServer(const DesktopServerOptions& options) {
     if (window) window->ApplySnapshot(s);
   });
   QueueBridge<std::string> lines(nullptr, [](const std::string& l) { Line(l); });
-  BridgeListener listener(snapshots, lines);
+  QueueBridge<EngineEvent> update_events(nullptr, [&window](const EngineEvent& e) {
+    if (window) window->ShowUpdateEvent(e);
+  });
+  BridgeListener listener(snapshots, lines, update_events);
 
   EngineOptions engine_options;
   engine_options.home = options.home;
@@ -73,6 +82,7 @@ int RunDesktopServer(const DesktopServerOptions& options) {
     wo.set_autostart = [program = options.program, args = options.autostart_arguments](bool on) {
       return SetAutostart("QOR_MDL_Server", "Meridel Server", program, args, on);
     };
+    wo.update_check = [&port] { port.Post(cmd::CheckForUpdates{}); };
     QtTrayIcon tray(nullptr);
     MainWindow main_window(port, tray, wo);
     window = &main_window;

@@ -1,6 +1,9 @@
 // The server's main window.
 #include "server/ui/main_window.h"
 
+#include <QMessageBox>
+#include <QProcess>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -439,12 +442,45 @@ void MainWindow::ApplySnapshot(const SnapshotPtr& snapshot) {
     tray_tip_ = s.tray_tip;
     UpdateSZTIP();
   }
+  if (config_) config_->SetUpdateButton(s.update_button_enabled);
   if (first_snapshot_) {
     first_snapshot_ = false;
     clock_->setToolTip(TimeZoneTooltip(s.zone));
     RefreshClock();
     // "OpenMinimized": the window starts minimised.
     if (s.open_minimized) MinimiseToTray();
+  }
+}
+
+void MainWindow::ShowUpdateEvent(const EngineEvent& event) {
+  auto box_for = [this](const std::string& title, const std::string& text, UpdateIcon icon, UpdateButtons buttons) {
+    auto* box = new QMessageBox(icon == UpdateIcon::kExclamation ? QMessageBox::Warning : QMessageBox::Information,
+                                Q(title), Q(text).replace("\r\n", "\n"),
+                                buttons == UpdateButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+                                this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName("UpdateMessage");
+    return box;
+  };
+  if (const auto* q = std::get_if<UpdateQuestion>(&event)) {
+    QMessageBox* box = box_for(q->title, q->text, q->icon, q->buttons);
+    connect(box, &QMessageBox::finished, this, [this, id = q->id](int result) {
+      engine_.Post(cmd::AnswerUpdate{id, result == QMessageBox::Yes});
+    });
+    box->open();
+  } else if (const auto* n = std::get_if<UpdateNotice>(&event)) {
+    box_for(n->title, n->text, n->icon, n->buttons)->open();
+  } else if (const auto* u = std::get_if<UpdaterStart>(&event)) {
+    std::vector<std::string> args = u->arguments;
+    args.push_back("/t" + windowTitle().toStdString());
+    if (options_.start_program) {
+      options_.start_program(u->program, args);
+    } else {
+      QStringList list;
+      for (const std::string& a : args) list << Q(a);
+      // A failure to start it is ignored, as for the date and time settings.
+      QProcess::startDetached(QString::fromStdString(u->program.string()), list);
+    }
   }
 }
 

@@ -46,6 +46,9 @@ struct MainWindowOptions {
   std::function<std::string(bool on)> set_autostart;
   // Starts the date and time settings (default: the desktop's program).
   std::function<void()> open_time_settings;
+  // Starts the updater (default: detached, as its own process); false when it could not start.
+  std::function<bool(const std::filesystem::path& program, const std::vector<std::string>& arguments)>
+      start_program;
 };
 
 class MainWindow : public QMainWindow {
@@ -57,6 +60,10 @@ class MainWindow : public QMainWindow {
 
   // A snapshot of the engine, on the window's thread.
   void ApplySnapshot(const SnapshotPtr& snapshot);
+  // The update check's questions and notices as message boxes (a question's
+  // answer is posted when its box closes; closing counts as No), and the
+  // start of the updater.
+  void ShowUpdateEvent(const EngineEvent& event);
   // End of start-up: "-rs" hides the window (the server runs from the tray).
   void FinishStartUp(bool run_from_tray);
 

@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QSet>
@@ -55,6 +57,73 @@ class MainWindowTest : public QObject {
     window_.reset();
     tray_.reset();
     engine_.reset();
+  }
+
+  void updateQuestionsNoticesButtonAndUpdaterGoThroughTheWindow() {
+    std::vector<std::vector<std::string>> started;
+    MainWindowOptions o;
+    o.update_check = [this] { engine_->Post(cmd::CheckForUpdates{}); };
+    o.start_program = [&](const std::filesystem::path& program, const std::vector<std::string>& args) {
+      std::vector<std::string> call{program.string()};
+      call.insert(call.end(), args.begin(), args.end());
+      started.push_back(call);
+      return true;
+    };
+    window_ = std::make_unique<MainWindow>(*engine_, *tray_, o);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    window_->SelectNode(8);
+    auto* button = window_->config_dialog()->findChild<QPushButton*>("CheckUpdate");
+    QVERIFY(button && button->isEnabled());
+    button->click();
+    QCOMPARE(engine_->Of<cmd::CheckForUpdates>().size(), size_t{1});
+    QVERIFY(!button->isEnabled());
+    // The engine says when a check runs and when it has ended.
+    auto s = std::make_shared<EngineSnapshot>();
+    s->update_button_enabled = false;
+    Feed(s);
+    QVERIFY(!button->isEnabled());
+    s = std::make_shared<EngineSnapshot>(*s);
+    s->update_button_enabled = true;
+    Feed(s);
+    QVERIFY(button->isEnabled());
+
+    // A question: Yes posts the answer with its id; closing the box posts No.
+    for (bool yes : {true, false}) {
+      UpdateQuestion q;
+      q.id = yes ? 7 : 8;
+      q.title = "Meridel Server Update";
+      q.text = "A new version is available.\r\nUpdate now?";
+      window_->ShowUpdateEvent(q);
+      auto boxes = window_->findChildren<QMessageBox*>("UpdateMessage");
+      QCOMPARE(boxes.size(), 1);
+      QCOMPARE(boxes[0]->windowTitle(), QString("Meridel Server Update"));
+      QCOMPARE(boxes[0]->text(), QString("A new version is available.\nUpdate now?"));
+      QCOMPARE(boxes[0]->icon(), QMessageBox::Information);
+      if (yes) {
+        boxes[0]->button(QMessageBox::Yes)->click();
+      } else {
+        boxes[0]->reject();
+      }
+      QTRY_COMPARE(window_->findChildren<QMessageBox*>("UpdateMessage").size(), 0);
+      const auto answers = engine_->Of<cmd::AnswerUpdate>();
+      QCOMPARE(answers.back().id, q.id);
+      QCOMPARE(answers.back().yes, yes);
+    }
+    UpdateNotice n;
+    n.title = "Meridel Server";
+    n.text = "No Updates Available.";
+    window_->ShowUpdateEvent(n);
+    auto notice = window_->findChildren<QMessageBox*>("UpdateMessage");
+    QCOMPARE(notice.size(), 1);
+    QCOMPARE(notice[0]->icon(), QMessageBox::Warning);
+    QVERIFY(notice[0]->button(QMessageBox::Ok));
+    notice[0]->button(QMessageBox::Ok)->click();
+
+    window_->ShowUpdateEvent(UpdaterStart{"/opt/meridel/QORUpdate", {"/v5.2.0"}});
+    QCOMPARE(started.size(), size_t{1});
+    QCOMPARE(started[0], (std::vector<std::string>{"/opt/meridel/QORUpdate", "/v5.2.0",
+                                                   "/t" + window_->windowTitle().toStdString()}));
   }
 
   void treeHoldsTheServicesInOrderAndEachNodeShowsItsPanelOrWindow() {
