@@ -124,7 +124,13 @@ EventLog::~EventLog() {
   if (options_.to_syslog) ::closelog();
 }
 
-void EventLog::Write(EventLevel level, std::string_view text) {
+void EventLog::Write(EventLevel level, std::string_view text) { WriteLines(level, text, options_.stamp_console); }
+
+void EventLog::Entry(EventLevel level, std::string_view message) {
+  WriteLines(level, StampedEventLine(message), false);
+}
+
+void EventLog::WriteLines(EventLevel level, std::string_view text, bool stamp_console) {
   size_t lines = 0;
   while (!text.empty()) {
     const size_t end = text.find('\n');
@@ -143,7 +149,7 @@ void EventLog::Write(EventLevel level, std::string_view text) {
     }
     if (options_.to_syslog) ::syslog(Priority(level), "%s", line.c_str());
     if (options_.console) {
-      const std::string out = (options_.stamp_console ? LocalStamp() : std::string()) + line + "\n";
+      const std::string out = (stamp_console ? LocalStamp() : std::string()) + line + "\n";
       std::lock_guard lock(console_mutex_);
       std::fwrite(out.data(), 1, out.size(), options_.console);
       std::fflush(options_.console);

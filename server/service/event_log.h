@@ -50,8 +50,13 @@ class EventLog {
   void Notice(std::string_view text) { Write(EventLevel::kNotice, text); }
   void Warning(std::string_view text) { Write(EventLevel::kWarning, text); }
   void Error(std::string_view text) { Write(EventLevel::kError, text); }
+  // One entry of the event log proper: StampedEventLine(message), on the
+  // console without a second stamp.
+  void Entry(EventLevel level, std::string_view message);
 
  private:
+  void WriteLines(EventLevel level, std::string_view text, bool stamp_console);
+
   std::string ident_;  // syslog keeps the pointer: it must outlive closelog()
   EventLogOptions options_;
   std::mutex console_mutex_;

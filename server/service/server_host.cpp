@@ -63,10 +63,10 @@ class HostListener : public EngineListener {
       int closed = 0;
       const std::string which = ClosedListeners(*s, &closed);
       if (closed == 0) {
-        log_.Notice(StampedEventLine("MDL Start [0] "));
+        log_.Entry(EventLevel::kNotice, "MDL Start [0] ");
       } else {
-        log_.Error(StampedEventLine("MDL Start [" + std::to_string(closed) + "] " +
-                                    "enabled sockets that could not be opened: " + which));
+        log_.Entry(EventLevel::kError, "MDL Start [" + std::to_string(closed) + "] " +
+                                    "enabled sockets that could not be opened: " + which);
       }
       NotifyReady();
     }
@@ -106,7 +106,7 @@ int RunServerHost(const ServerHostOptions& options) {
   InstanceLock lock = InstanceLock::TryAcquire(home / id.lock_name);
   if (lock.state() == InstanceLock::State::kHeldElsewhere) return 0;
   if (!lock.held()) {
-    log.Error(StampedEventLine("MDL Start [1] " + lock.error()));
+    log.Entry(EventLevel::kError, "MDL Start [1] " + lock.error());
     return 1;
   }
 
@@ -145,7 +145,7 @@ int RunServerHost(const ServerHostOptions& options) {
           },
   });
   engine.Stop();
-  log.Notice(StampedEventLine("MDL Stop [0] "));
+  log.Entry(EventLevel::kNotice, "MDL Stop [0] ");
   return 0;
 }
 

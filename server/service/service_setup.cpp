@@ -38,25 +38,25 @@ int RunSetupSwitch(const ServiceIdentity& id, std::string_view first_switch, con
   if (first_switch == "-install") {
     const fs::path program = fs::read_symlink("/proc/self/exe", ec);
     if (ec) {
-      log.Error(StampedEventLine(InstallFailedText(id, "this program's own path cannot be read: " + ec.message() + ".")));
+      log.Entry(EventLevel::kError, InstallFailedText(id, "this program's own path cannot be read: " + ec.message() + "."));
       return 1;
     }
     const SetupResult r = InstallService(id, program, absolute_home, target);
     if (!r.ok) {
-      log.Error(StampedEventLine(InstallFailedText(id, r.detail)));
+      log.Entry(EventLevel::kError, InstallFailedText(id, r.detail));
       return 1;
     }
-    log.Notice(StampedEventLine(InstalledText(id)));
+    log.Entry(EventLevel::kNotice, InstalledText(id));
     log.Info(r.detail);
     return 0;
   }
   const SetupResult r = UninstallService(id, target);
   if (!r.ok) {
-    log.Error(StampedEventLine(UninstallFailedText(id)));
+    log.Entry(EventLevel::kError, UninstallFailedText(id));
     log.Error(r.detail);
     return 1;
   }
-  log.Notice(StampedEventLine(UninstalledText(id)));
+  log.Entry(EventLevel::kNotice, UninstalledText(id));
   log.Info(r.detail);
   return 0;
 }

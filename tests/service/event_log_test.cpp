@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +64,17 @@ TEST(EventLog, StampsConsoleLinesWithTheLocalTime) {
   const std::string text = console.Text();
   ASSERT_TRUE(text.ends_with("\n")) << text;
   EXPECT_TRUE(IsStamped(text.substr(0, text.size() - 1), "MDL Server stopped")) << text;
+}
+
+TEST(EventLog, EventLogEntriesCarryOneDateTimeBeforeTheirMessage) {
+  Console console;
+  EventLog log("mdl-test", {.console = console.get(), .stamp_console = true, .to_syslog = false});
+  log.Entry(EventLevel::kNotice, "[MDL Server installed successfully!] ");
+  log.Info("a diagnostic");
+  static const std::regex kLines(
+      "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} --- \\[MDL Server installed successfully!\\] \n"
+      "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} a diagnostic\n");
+  EXPECT_TRUE(std::regex_match(console.Text(), kLines)) << console.Text();
 }
 
 TEST(EventLog, LinesFromTwoThreadsStayWhole) {
