@@ -345,6 +345,14 @@ void ServerEngine::ApplyRegistryTuning() {
       Diagnostic("Discipline \"" + d + "\" is not YES or NO; YES kept");
     }
   }
+  // Exchanges per synchronisation, the shortest round trip taken.
+  if (std::string n = registry_.ReadValue(kServerKey, "SyncSamples"); !n.empty()) {
+    if (auto v = RegistryNumber(n); v && *v >= 1 && *v <= 8) {
+      sync_->SetSamples(static_cast<int>(*v));
+    } else {
+      Diagnostic("SyncSamples \"" + n + "\" is not a number from 1 to 8; 1 kept");
+    }
+  }
   // The largest clock step after the first synchronisation, in seconds; "0": no bound.
   if (std::string max_step = registry_.ReadValue(kServerKey, "MaxStepSeconds"); !max_step.empty()) {
     if (auto v = RegistryNumber(max_step); v && *v >= 0 && *v <= 2000000000) {

@@ -52,6 +52,7 @@ UpstreamSync::UpstreamSync(boost::asio::io_context& io, ServingContext& context,
       hooks_(std::move(hooks)),
       resolver_(io),
       reply_timer_(context.clock().MakeTimer(io)),
+      burst_timer_(context.clock().MakeTimer(io)),
       random_engine_(std::random_device{}()) {}
 
 UpstreamSync::~UpstreamSync() { *alive_ = false; }
@@ -174,6 +175,8 @@ void UpstreamSync::Stop() {
   *alive_ = false;
   alive_ = std::make_shared<bool>(true);
   reply_timer_->Cancel();
+  burst_timer_->Cancel();
+  burst_.reset();
   resolver_.cancel();
   query_pending_ = false;
   busy_ = false;
@@ -318,6 +321,19 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t
 }
 
 void UpstreamSync::Failed(const std::string& why) {
+  // A burst that already has a usable exchange ends with its best one.
+  if (burst_ && burst_->best) {
+    const Sample best = *burst_->best;
+    const int taken = burst_->taken;
+    burst_.reset();
+    busy_ = false;
+    reply_timer_->Cancel();
+    ctx_.Diagnostic("burst exchange with " + upstream_name_ + " failed (" + why + "); using the best of " +
+                    std::to_string(taken));
+    Commit(best, taken);
+    return;
+  }
+  burst_.reset();
   // Another server, and a retry after a delay that doubles up to 64 s
   // (whatever the interval) until a reply is applied.
   busy_ = false;
@@ -384,15 +400,58 @@ void UpstreamSync::Apply(const net::Datagram& d) {
     Failed(upstream_name_ + " sent no usable time (" + ReplyFaultText(fault) + ")");
     return;
   }
-  Clock& clock = clock_;
-  UtcTime before = clock.now();
-  Correction c = ComputeCorrection(reply, send_real_stamp_, round_trip, before);
+  const UtcTime before = clock_.now();
+  const Correction c = ComputeCorrection(reply, send_real_stamp_, round_trip, before);
   if (!PlausibleUpstreamTime(c.new_time)) {
+    burst_.reset();
     Refuse("the time server gave a time before 2025", upstream_name_ + " gave a time before 2025 (" +
                                                           DefaultDateTimeText(c.new_time, ctx_.zone()) + ")");
     return;
   }
-  const auto step = c.new_time - before;
+  const Sample sample{c, arrived, round_trip, before};
+  if (samples_ > 1) {
+    // A burst: the exchange with the shortest round trip sets the clock.
+    if (!burst_) burst_ = Burst{};
+    ++burst_->taken;
+    if (!burst_->best || round_trip < burst_->best->round_trip) burst_->best = sample;
+    if (burst_->taken < samples_) {
+      NextBurstQuery();
+      return;
+    }
+    const Sample best = *burst_->best;
+    const int taken = burst_->taken;
+    burst_.reset();
+    Commit(best, taken);
+    return;
+  }
+  Commit(sample, 1);
+}
+
+// The next query of a burst, to the same server, 2 s after the last reply.
+void UpstreamSync::NextBurstQuery() {
+  busy_ = true;
+  const uint64_t query = ++query_id_;
+  std::weak_ptr<bool> alive = alive_;
+  burst_timer_->Start(kBurstSpacing, [this, alive, query] {
+    auto a = alive.lock();
+    if (!a || !*a || query != query_id_ || !busy_) return;
+    reply_timer_->Start(kUpstreamReplyTimeout, [this, alive, query] {
+      auto a2 = alive.lock();
+      if (!a2 || !*a2 || query != query_id_ || !busy_) return;
+      query_pending_ = false;
+      Failed("no reply from " + upstream_name_ + " within " + std::to_string(kUpstreamReplyTimeout.count()) +
+             " s");
+    });
+    Send(upstream_, query);
+  });
+}
+
+void UpstreamSync::Commit(const Sample& sample, int taken) {
+  Clock& clock = clock_;
+  const Correction& c = sample.c;
+  const Nanoseconds arrived = sample.arrived;
+  const Nanoseconds round_trip = sample.round_trip;
+  const auto step = c.new_time - sample.before;
   const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
   if (verdict == StepGuard::Verdict::kRefuse) {
     Refuse("the time server is " + Seconds(step) + " s off",
@@ -440,9 +499,10 @@ void UpstreamSync::Apply(const net::Datagram& d) {
     std::snprintf(buf, sizeof buf, ", frequency correction %+.3f ppm", discipline_.correction_ppm());
     rate = buf;
   }
+  const std::string best_of = taken > 1 ? " (the shortest of " + std::to_string(taken) + " exchanges)" : "";
   ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
                   DurationMs(step) + " ms (the error served until now), round trip " + DurationMs(round_trip) +
-                  " ms, path delay " + DurationMs(c.path_delay) + " ms" + rate);
+                  " ms" + best_of + ", path delay " + DurationMs(c.path_delay) + " ms" + rate);
   Changed();
 }
 

@@ -68,6 +68,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void SetMinQueryGap(std::chrono::nanoseconds gap) { gate_.SetGap(gap); }
   // Frequency correction between synchronisations (on by default).
   void SetDiscipline(bool on);
+  // Exchanges per synchronisation, kBurstSpacing apart; the one with the
+  // shortest round trip sets the clock (1: a single exchange).
+  void SetSamples(int samples) { samples_ = samples < 1 ? 1 : samples; }
+  static constexpr std::chrono::seconds kBurstSpacing{2};
 
   // Operator commands.
   void SetRandom(bool on) { random_ = on; }
@@ -101,7 +105,21 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void Refuse(const std::string& shown, const std::string& why);
   bool OtherServerPossible() const;
   void GrabOtherThan(const std::string& host_field);
+  // One usable exchange: the correction, when its reply arrived (monotonic),
+  // its round trip and the clock's reading when it was taken.
+  struct Sample {
+    Correction c;
+    Nanoseconds arrived;
+    Nanoseconds round_trip;
+    UtcTime before;
+  };
+  struct Burst {
+    int taken = 0;
+    std::optional<Sample> best;
+  };
   void Apply(const net::Datagram& d);
+  void NextBurstQuery();
+  void Commit(const Sample& sample, int taken);
   void Failed(const std::string& why);
   void GrabRandom();
   net::UdpSocket* QuerySocket(const boost::asio::ip::udp::endpoint& to);
@@ -145,6 +163,9 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   std::string last_update_text_ = "Never";
   boost::asio::ip::udp::resolver resolver_;
   std::unique_ptr<Timer> reply_timer_;
+  std::unique_ptr<Timer> burst_timer_;
+  int samples_ = 1;
+  std::optional<Burst> burst_;
   std::unique_ptr<net::UdpSocket> own_socket_;  // when the NTP socket is closed
   net::UdpSocket* query_socket_ = nullptr;      // the socket the query left from
   std::mt19937_64 random_engine_;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "common/time/ntp_timestamp.h"
 #include "engine_fixture.h"
@@ -572,6 +573,55 @@ TEST_F(DisciplineTest, ClockSetFromOutsideIsNotTakenForDrift) {
   }
   EXPECT_NEAR(Snap()->frequency_ppm, -50, 0.5);
   EXPECT_LT(std::fabs(std::chrono::duration<double, std::milli>(WaitAndSync(std::chrono::minutes(59))).count()), 1.0);
+}
+
+TEST_F(SyncTest, BurstTakesTheExchangeWithTheShortestRoundTrip) {
+  WriteSettings("\"SyncSamples\"=\"4\"\n");
+  WriteList();
+  StartEngine();
+  Do(cmd::SyncNow{});
+  // Each reply a different offset, held a different (real) time.
+  const int held_ms[] = {30, 5, 40, 20};
+  const int offset_ms[] = {1000, 1100, 1200, 1300};
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE("exchange " + std::to_string(k + 1));
+    if (k > 0) {
+      Advance(UpstreamSync::kBurstSpacing - std::chrono::milliseconds(300));
+      EXPECT_FALSE(upstream_.TryReceive()) << "the next exchange of a burst waits 2 s";
+      // Fine steps until it leaves, so that the frozen clock stops with the send.
+      bool sent = false;
+      for (int ms = 0; ms < 400 && !sent; ++ms) {
+        clock_.advance(std::chrono::milliseconds(1));
+        sent = PollUntil([&] { return upstream_.TryReceive(); }, std::chrono::milliseconds(1));
+      }
+      ASSERT_TRUE(sent) << "no next exchange";
+      query_monotonic_ = clock_.monotonic();
+    } else {
+      ASSERT_TRUE(QueryArrives());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(held_ms[k]));
+    CatchUpWithRealTime();
+    upstream_.Send(upstream_.Reply(clock_.now() + std::chrono::milliseconds(offset_ms[k])));
+    if (k < 3) {
+      // Taken at once, as the engine's clock keeps up with real time.
+      PollUntil(
+          [&] {
+            CatchUpWithRealTime();
+            return false;
+          },
+          std::chrono::milliseconds(50));
+      EXPECT_FALSE(Snap()->query_pending) << "the reply was taken";
+      EXPECT_EQ(clock_.set_count(), 0) << "the clock waits for the whole burst";
+    }
+  }
+  ASSERT_TRUE(ClockSet());
+  const auto s = Snap();
+  ASSERT_TRUE(s->served_error_ns.has_value());
+  const double step_ms = static_cast<double>(*s->served_error_ns) / 1e6;
+  std::string lines;
+  for (const std::string& d : diagnostics_) lines += d + "\n";
+  EXPECT_NEAR(step_ms, 1100 + 2.5, 20) << "the 5 ms exchange, not another:\n" << lines;
+  EXPECT_TRUE(Diagnosed("(the shortest of 4 exchanges)"));
 }
 
 }  // namespace mdl::testing
