@@ -19,6 +19,12 @@ std::unique_ptr<Process> StartUnprivileged(const fs::path& dir, const std::strin
   return std::make_unique<Process>(dir, name, ServerArgs(home), "net_bind_service");
 }
 
+// A server list naming a loopback port where nothing answers: with no list
+// the server would fetch one from its update host, off this machine.
+void WriteLoopbackList(const fs::path& home) {
+  WriteFile(home / "QOR_MDLS4.MDL", "list\n-\n-\n-\n-\n127.0.0.1:9:::Nobody - NA:::2:::us\n");
+}
+
 // The server has opened its listeners once it reports the binds.
 bool WaitStarted(Process& p) { return p.WaitFor("MDL Server starting", 10s); }
 
@@ -27,6 +33,7 @@ TEST(ProgramBehaviourTest, FirstStartSavesTheDefaultsAndSecondInstanceEndsAtOnce
   TempDir dir;
   const fs::path home = dir.path() / "home";
   fs::create_directories(home);
+  WriteLoopbackList(home);
   auto first = StartUnprivileged(dir.path(), "first", home);
   ASSERT_TRUE(WaitStarted(*first)) << "first instance did not start:\n" << first->Err();
 
@@ -70,6 +77,7 @@ TEST(ProgramBehaviourTest, CorruptSettingsAreMovedAsideAndDefaultsUsed) {
   TempDir dir;
   const fs::path home = dir.path() / "home";
   fs::create_directories(home);
+  WriteLoopbackList(home);
   WriteFile(home / "registry.reg", "this is \x01 not [a registry file\n\"=\"\"\n[[[\n");
   auto server = StartUnprivileged(dir.path(), "server", home);
   ASSERT_TRUE(WaitStarted(*server)) << "server did not start on a corrupt settings file:\n" << server->Err();
