@@ -35,6 +35,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::ve
     } else if (i == 0 && std::find(allowed.begin(), allowed.end(), a) != allowed.end()) {
       // Switches count only as the first argument, exactly as written.
       cl.first_switch = a;
+    } else if (std::find(allowed.begin(), allowed.end(), a) != allowed.end()) {
+      // Ignored there, it would run the program the operator meant to switch.
+      cl.error = a + " must be the first argument";
     } else if (a.rfind("--", 0) == 0) {
       cl.error = "unknown option " + a;
     }

@@ -112,6 +112,10 @@ TEST(ProgramBehaviourTest, HelpSucceedsAndUnknownOptionIsBadUsage) {
     RunResult bogus = RunToEnd(dir.path(), "bogus", {path, "--bogus", "--home", dir.path().string()}, 5s);
     EXPECT_EQ(bogus.status, std::optional<int>(2)) << program << " --bogus should be bad usage (2):\n"
                                                    << bogus.err;
+    // A switch elsewhere than first would be ignored and the program run instead.
+    RunResult late = RunToEnd(dir.path(), "late", {path, "--home", dir.path().string(), "-debug"}, 5s);
+    EXPECT_EQ(late.status, std::optional<int>(2)) << program << " with a late switch:\n" << late.err;
+    EXPECT_NE(late.err.find("-debug must be the first argument"), std::string::npos) << late.err;
   }
 }
 
