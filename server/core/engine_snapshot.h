@@ -57,7 +57,7 @@ struct EngineSnapshot {
   int selected_slot = 0;  // the service whose panel shows
   RequestCounters counters;
   uint8_t indicators = 0;                             // Bit(Indicator) lit since the previous snapshot
-  int last_ntp_millis = -1;  // `LastMillis` of the latest NTP reply over UDP; -1 before the first
+  int last_ntp_millis = -1;  // `LastMillis` of the latest NTP reply (UDP or TCP); -1 before the first
   uint64_t replies_refused = 0;                       // by the amplification budget
   std::array<uint64_t, kUdpDropCount> udp_dropped{};  // by UdpDrop (kBudget = replies_refused)
 

@@ -125,7 +125,7 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b) {
     if (b.size() != 48) return;
     GrabbedTime t = GrabTime(clock_.now());
-    last_ntp_millis_ = static_cast<int>(t.last_millis);
+    ctx_.ntp_reference().last_millis = static_cast<int>(t.last_millis);
     auto bytes = t.stamp.ToBytes();
     std::copy(bytes.begin(), bytes.end(), b.begin() + 40);
   });
@@ -613,7 +613,7 @@ void ServerEngine::Publish() {
   snap->selected_slot = selected_slot_;
   snap->counters = ctx_.counters();
   snap->indicators = ctx_.TakeChanges();
-  snap->last_ntp_millis = last_ntp_millis_;
+  snap->last_ntp_millis = ctx_.ntp_reference().last_millis;
   snap->replies_refused = ctx_.budget_refused();
   for (size_t i = 0; i < kUdpDropCount; ++i) snap->udp_dropped[i] = ctx_.dropped(static_cast<UdpDrop>(i));
   for (const ServerEntry& e : sync_->list().entries()) snap->servers.push_back({e.display_text, e.image});

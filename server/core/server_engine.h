@@ -109,7 +109,6 @@ class ServerEngine {
   std::string server_status_text_;
   std::string selected_summary_text_;
   std::string started_text_;
-  int last_ntp_millis_ = -1;
   // Per service: the requester and count seen by the last snapshot, and the
   // time text of the latest change.
   struct RequesterSeen {

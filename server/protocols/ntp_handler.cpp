@@ -67,7 +67,9 @@ class NtpHandler : public ServiceHandler {
     BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize>(buf.data(), kNtpPacketSize),
                       ctx_.ntp_reference(), NtpFromUtc(now).ToBytes(), reply);
     buf.clear();
-    PatchTransmit(NtpFromUtc(ctx_.clock().now()).ToBytes(), reply);
+    const UtcTime transmit = ctx_.clock().now();
+    PatchTransmit(NtpFromUtc(transmit).ToBytes(), reply);
+    ctx_.ntp_reference().last_millis = static_cast<int>(MillisOfSecond(transmit));
     LogLine line{kNtpRequestLogText, 48};
     // The slot closes when the send completes.
     ctx_.SendTcp(Service::kNtp, slot, reply, &line, /*close_after=*/true, /*accepting=*/false);

@@ -44,6 +44,13 @@ TEST_F(WindowFieldsTest, RequesterTooltipAndNtpMillisFollowTheRequests) {
   EXPECT_NE(renewed, first);
   EXPECT_EQ(renewed, " " + DefaultDateTimeText(clock_.now(), clock_.zone()) + " ");
   EXPECT_TRUE(Snap()->services[Index(Service::kTime)].last_requester_tooltip.empty());
+
+  // The caption's millisecond follows NTP replies over TCP too.
+  const int64_t ms = MillisOfSecond(clock_.now());
+  auto tcp = WithLoop(
+      [&] { return TcpAsk(port(Service::kNtp), NtpClientRequest(), std::chrono::milliseconds(1000), 48); });
+  ASSERT_TRUE(tcp && tcp->data.size() == 48);
+  EXPECT_EQ(Snap()->last_ntp_millis, ms) << "the TCP reply's transmit millisecond";
 }
 
 }  // namespace
