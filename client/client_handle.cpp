@@ -83,8 +83,6 @@ size_t ClientHandle::PollFor(std::chrono::milliseconds wait) {
   Mode idle = Mode::kIdle;
   if (!mode_.compare_exchange_strong(idle, Mode::kPoll) && idle != Mode::kPoll) return 0;
   size_t n = 0;
-  // A loop that ran out of work stops; commands posted since need it running again.
-  if (!stopping_ && io_.stopped()) io_.restart();
   if (wait.count() > 0) n += io_.run_one_for(wait);
   n += io_.poll();
   if (stopping_) finished_.store(true);
