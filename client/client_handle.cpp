@@ -50,7 +50,6 @@ void ClientHandle::Execute(const ClientCommand& command) {
                  [&](const cmd::SetIntervalNumber& c) { app_->SetIntervalNumber(c.number); },
                  [&](const cmd::SetIntervalUnit& c) { app_->SetIntervalUnit(c.unit); },
                  [&](const cmd::SetRunMinimized& c) { app_->SetRunMinimized(c.run_minimized); },
-                 [&](const cmd::SetRunAtStart& c) { app_->SetRunAtStart(c.run_at_start); },
                  [&](const cmd::Shutdown&) { Finish(exit_status_); },
              },
              command);
@@ -134,7 +133,6 @@ void ClientHandle::PublishSnapshot() {
   s->finished = stopping_;
   s->settings = app_->settings();
   s->settings_changed = app_->settings_changed();
-  s->run_at_start = app_->run_at_start();
   s->interval_seconds = app_->schedule().interval();
   s->report = app_->report();
   s->tray_tip = app_->tray_tip();
