@@ -41,6 +41,10 @@ ClientApp::~ClientApp() {
 }
 
 void ClientApp::Load() {
+  if (!options_.run_value_data.empty()) {
+    run_found_at_start_ = !registry_.ReadValue(kClientRunKey, kClientRunValueName).empty();
+    run_wanted_ = run_found_at_start_;
+  }
   const std::string stored = registry_.ReadValue(kClientKey, kClientValueName);
   if (stored.empty()) {
     registry_.CreateKey(kClientKeyPath);
@@ -81,7 +85,20 @@ void ClientApp::Unload() {
       Log("Cannot save the settings in " + registry_.file().string());
     }
   }
+  if (loaded_) ApplyRunValue();
   Changed();
+}
+
+void ClientApp::ApplyRunValue() {
+  if (options_.run_value_data.empty()) return;
+  if (run_wanted_ && !run_found_at_start_) {
+    if (!registry_.WriteValue(Hive::kLocalMachine, kClientRunKey, kClientRunValueName, options_.run_value_data))
+      Log("Cannot store the Run value in " + registry_.file().string());
+  } else if (run_found_at_start_ && !run_wanted_) {
+    const int result = registry_.DeleteValue(Hive::kLocalMachine, kClientRunKey, kClientRunValueName);
+    if (result != kRegSuccess && result != kRegNotFound)
+      Log("Cannot delete the Run value in " + registry_.file().string());
+  }
 }
 
 void ClientApp::SyncNow() {
@@ -117,6 +134,12 @@ void ClientApp::SetIntervalUnit(std::string unit) {
 
 void ClientApp::SetRunMinimized(bool run_minimized) {
   settings_.run_minimized = run_minimized;
+  settings_changed_ = true;
+  Changed();
+}
+
+void ClientApp::SetRunAtStart(bool run_at_start) {
+  run_wanted_ = run_at_start;
   settings_changed_ = true;
   Changed();
 }

@@ -24,6 +24,10 @@ struct ClientAppOptions {
   bool virtual_clock = false;  // corrections stay in the process; say so
   std::chrono::milliseconds timeout = ClientEngine::kDefaultTimeout;
   std::chrono::milliseconds tick = std::chrono::milliseconds(1000);
+  // The desktop build: the Run value written at the end when wanted and
+  // missing at start, deleted when found at start and no longer wanted.
+  // Empty: the Run value is left alone (the service build).
+  std::string run_value_data;
 };
 
 // Where the application's output goes; each call runs on the engine thread.
@@ -59,9 +63,13 @@ class ClientApp {
   void SetIntervalNumber(std::string number);  // `svrFreN_Change`: applied only when it is a number
   void SetIntervalUnit(std::string unit);      // `svrFreQ_Click`
   void SetRunMinimized(bool run_minimized);    // `RunMin_Click`
+  void SetRunAtStart(bool run_at_start);       // `RunStart_Click`
 
   const ClientSettings& settings() const { return settings_; }
   bool settings_changed() const { return settings_changed_; }
+  // The Run value existed at start (read by Load()), and what is wanted now.
+  bool run_found_at_start() const { return run_found_at_start_; }
+  bool run_at_start() const { return run_wanted_; }
   const ClientSchedule& schedule() const { return schedule_; }
   bool loaded() const { return loaded_; }
   bool ended() const { return ended_; }
@@ -79,6 +87,7 @@ class ClientApp {
   void OnTick();
   void OnExchange(ExchangeResult result);
   void SecChangeAndApply();
+  void ApplyRunValue();
   void LoadReplyLimits();
   void Log(const std::string& line) const;
   void Changed() const;
@@ -97,6 +106,8 @@ class ClientApp {
   std::string tray_tip_;
   std::optional<ExchangeResult> last_result_;
   bool settings_changed_ = false;
+  bool run_found_at_start_ = false;
+  bool run_wanted_ = false;
   bool loaded_ = false;
   bool ended_ = false;
   // Handlers posted by the app check it is still alive.

@@ -50,6 +50,7 @@ void ClientHandle::Execute(const ClientCommand& command) {
                  [&](const cmd::SetIntervalNumber& c) { app_->SetIntervalNumber(c.number); },
                  [&](const cmd::SetIntervalUnit& c) { app_->SetIntervalUnit(c.unit); },
                  [&](const cmd::SetRunMinimized& c) { app_->SetRunMinimized(c.run_minimized); },
+                 [&](const cmd::SetRunAtStart& c) { app_->SetRunAtStart(c.run_at_start); },
                  [&](const cmd::Shutdown&) { Finish(exit_status_); },
              },
              command);
@@ -82,6 +83,8 @@ size_t ClientHandle::PollFor(std::chrono::milliseconds wait) {
   Mode idle = Mode::kIdle;
   if (!mode_.compare_exchange_strong(idle, Mode::kPoll) && idle != Mode::kPoll) return 0;
   size_t n = 0;
+  // A loop that ran out of work stops; commands posted since need it running again.
+  if (!stopping_ && io_.stopped()) io_.restart();
   if (wait.count() > 0) n += io_.run_one_for(wait);
   n += io_.poll();
   if (stopping_) finished_.store(true);
@@ -133,6 +136,7 @@ void ClientHandle::PublishSnapshot() {
   s->finished = stopping_;
   s->settings = app_->settings();
   s->settings_changed = app_->settings_changed();
+  s->run_at_start = app_->run_at_start();
   s->interval_seconds = app_->schedule().interval();
   s->report = app_->report();
   s->tray_tip = app_->tray_tip();

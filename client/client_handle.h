@@ -33,13 +33,18 @@ struct SetIntervalUnit {
 struct SetRunMinimized {
   bool run_minimized = true;
 };
+// "Run when Windows Starts.": the Run value is applied at the shutdown.
+struct SetRunAtStart {
+  bool run_at_start = false;
+};
 // Stops the tick and the exchange and saves changed settings; the loop ends.
 struct Shutdown {};
 }  // namespace client_command
 
 using ClientCommand =
     std::variant<client_command::SyncNow, client_command::SetHost, client_command::SetIntervalNumber,
-                 client_command::SetIntervalUnit, client_command::SetRunMinimized, client_command::Shutdown>;
+                 client_command::SetIntervalUnit, client_command::SetRunMinimized, client_command::SetRunAtStart,
+                 client_command::Shutdown>;
 
 // Everything a window shows, as of one moment of the engine thread.
 struct ClientSnapshot {
@@ -48,6 +53,7 @@ struct ClientSnapshot {
   bool finished = false;  // shut down; no more snapshots follow
   ClientSettings settings;
   bool settings_changed = false;
+  bool run_at_start = false;  // the Run value is wanted (at first: it existed at start)
   int32_t interval_seconds = kDefaultIntervalSeconds;
   std::string report;    // the report box; kept when an exchange fails
   std::string tray_tip;  // kept when an exchange fails

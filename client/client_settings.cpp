@@ -43,6 +43,12 @@ std::string FormatClientValue(const ClientSettings& settings) {
          (settings.run_minimized ? "YES" : "NO");
 }
 
+std::string ClientRunValueData(std::string_view program_folder) {
+  std::string out(program_folder);
+  if (out.empty() || out.back() != '/') out += '/';
+  return out + std::string(kClientProgramName);
+}
+
 SecChangeResult SecChange(std::string_view number, std::string_view unit) {
   const std::string_view text = Trim(number);
   int64_t n = 0;

@@ -18,6 +18,10 @@ inline constexpr std::string_view kPlausibleYearsValueName = "PlausibleYears";
 // Written on first start: the window's design values.
 inline constexpr std::string_view kClientDefaultValue = "hostname:5:Minute/s:YES";
 inline constexpr int32_t kDefaultIntervalSeconds = 300;
+// Start with the desktop: the Run value, present while it is wanted.
+inline constexpr std::string_view kClientRunKey = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\RUN";
+inline constexpr std::string_view kClientRunValueName = "Meridel Server Client";
+inline constexpr std::string_view kClientProgramName = "QOR_MDLSC";
 
 struct ClientSettings {
   std::string host = "hostname";  // host, "host:port" or "[v6]:port"
@@ -31,6 +35,8 @@ struct ClientSettings {
 // ":port". A value with fewer than four fields yields nullopt.
 std::optional<ClientSettings> ParseClientValue(std::string_view value);
 std::string FormatClientValue(const ClientSettings& settings);
+// The Run value's data: the program folder and the desktop client's name.
+std::string ClientRunValueData(std::string_view program_folder);
 
 struct SecChangeResult {
   std::optional<int32_t> seconds;  // nullopt: not applied
