@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/e2e/harness.h"
+#include "tests/ui/xvfb_main.h"
 
 namespace mdl::e2e {
 namespace {
@@ -119,19 +120,4 @@ TEST(DesktopServerTest, SynchronisesServesLivesInTheTrayAndSavesOnClose) {
 }  // namespace
 }  // namespace mdl::e2e
 
-int main(int argc, char** argv) {
-  // Without a display: again, under xvfb-run (once).
-  if (!std::getenv("DISPLAY") && !std::getenv("MDL_UNDER_XVFB")) {
-    setenv("MDL_UNDER_XVFB", "1", 1);
-    std::vector<std::string> args = {"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1280x800x24"};
-    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-    std::vector<char*> c_args;
-    for (auto& a : args) c_args.push_back(a.data());
-    c_args.push_back(nullptr);
-    execv(c_args[0], c_args.data());
-    std::fprintf(stderr, "cannot run %s: install the Debian packages 'xvfb' and 'xauth'\n", c_args[0]);
-    return 1;
-  }
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return mdl::e2e::RunUnderDisplay(argc, argv); }
