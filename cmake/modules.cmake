@@ -24,6 +24,8 @@ function(mdl_test name dir)
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${ARGN} mdl_test_support GTest::gtest GTest::gmock GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  # One variable only: gtest_discover_tests splits a property value at ";".
+  # Tests find the source tree from __FILE__.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600
-    ENVIRONMENT "MDL_BIN=${MDL_PROGRAM_DIR};MDL_SOURCE=${CMAKE_SOURCE_DIR}")
+    ENVIRONMENT "MDL_BIN=${MDL_PROGRAM_DIR}")
 endfunction()

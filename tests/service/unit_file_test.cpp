@@ -92,9 +92,8 @@ TEST(UnitFile, PathsAreQuotedAndControlCharactersRefused) {
 }
 
 TEST(UnitFile, ShippedUnitsAreTheUnitsInstallWritesForThePackage) {
-  // The source tree: MDL_SOURCE, else three levels above this file.
-  const char* env_source = std::getenv("MDL_SOURCE");
-  const fs::path source = env_source ? fs::path(env_source) : fs::path(__FILE__).parent_path().parent_path().parent_path();
+  // The source tree: three levels above this file.
+  const fs::path source = fs::path(__FILE__).parent_path().parent_path().parent_path();
   ASSERT_TRUE(fs::exists(source / "packaging/systemd")) << source;
   for (const ServiceIdentity* id : {&kServerService, &kClientService}) {
     SCOPED_TRACE(id->name);

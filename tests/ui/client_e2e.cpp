@@ -4,6 +4,7 @@
 // again under xvfb-run.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -37,13 +38,14 @@ bool ClientWindowMapped(const fs::path& dir) {
   return out.find("Map State: IsViewable") != std::string::npos;
 }
 
-fs::path ClientHome(const fs::path& dir, uint16_t port, const std::string& minimised) {
+// `schedule`: interval number, unit and start minimised, e.g. "5:Minute/s:NO".
+fs::path ClientHome(const fs::path& dir, uint16_t port, const std::string& schedule) {
   const fs::path home = dir / "client";
   fs::create_directories(home);
   WriteFile(home / "registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel]\r\n"
             "\"MDLClient\"=\"127.0.0.1:" +
-                std::to_string(port) + ":5:Minute/s:" + minimised + "\"\r\n\r\n");
+                std::to_string(port) + ":" + schedule + "\"\r\n\r\n");
   return home;
 }
 
@@ -95,12 +97,12 @@ class DesktopClientTest : public ::testing::Test {
     EXPECT_TRUE(rig_.StopCleanly());
   }
 
-  // Waits until the client's report box has shown a whole report.
-  std::vector<std::string> WaitForReport(Process& client, std::chrono::seconds limit) {
+  // Waits until the client's report box has shown `count` whole reports.
+  std::vector<std::string> WaitForReports(Process& client, size_t count, std::chrono::seconds limit) {
     std::vector<std::string> lines;
     for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(100ms)) {
       lines = ReportLines(client.Err());
-      if (lines.size() >= 5) break;
+      if (lines.size() >= 5 * count) break;
     }
     return lines;
   }
@@ -112,20 +114,38 @@ class DesktopClientTest : public ::testing::Test {
 
 TEST_F(DesktopClientTest, SynchronisesAtStartFromTheTrayAndShowsAFewMillisecondsAdjustment) {
   const fs::path& dir = rig_.dir.path();
-  const fs::path home = ClientHome(dir, rig_.ports.mdl, "NO");
+  // Every second, so that a few exchanges come within the test.
+  const fs::path home = ClientHome(dir, rig_.ports.mdl, "1:Second/s:NO");
   const std::string stored = ReadFile(home / "registry.reg");
   Process client(dir, "client", {program_.string(), "-rs", "--home", home.string(), "--virtual-clock"});
 
-  const std::vector<std::string> lines = WaitForReport(client, 15s);
-  ASSERT_GE(lines.size(), 5u) << "no five-line report within 15 s; stderr:\n" << client.Err();
+  const std::vector<std::string> lines = WaitForReports(client, 4, 20s);
+  ASSERT_GE(lines.size(), 5u) << "no five-line report within 20 s; stderr:\n" << client.Err();
   const std::vector<std::string> starts = {"MDL Server: MDLS v5 - Zone: UTC", "Server Date: ", "MDL Client: ",
                                            "Drift: ", "Adjusted by: "};
-  for (size_t i = 0; i < starts.size(); ++i)
-    EXPECT_EQ(lines[i].rfind(starts[i], 0), 0u) << "report line " << i + 1 << " is [" << lines[i] << "]";
-  std::smatch m;
+  static const std::regex kDrift(R"(^Drift: (-?[0-9,]+) milliseconds\. Latency rTT: ([0-9]+)ms$)");
   static const std::regex kAdjusted(R"(^Adjusted by: (-?[0-9.]+)ms$)");
-  ASSERT_TRUE(std::regex_match(lines[4], m, kAdjusted)) << "adjustment line: " << lines[4];
-  EXPECT_LT(std::fabs(std::stod(m[1])), 5.0) << "report:\n" << client.Err();
+  // The adjustment shown is measured from the request's time stamp, taken
+  // before the connection is made: besides the clock difference it holds the
+  // connect time, the outbound delay and half the round trip. These are 0 ms on
+  // an idle loopback and can reach tens of milliseconds on a loaded machine,
+  // so the best of the exchanges is held to the bound.
+  double best = 1e9;
+  for (size_t at = 0; at + 5 <= lines.size(); at += 5) {
+    for (size_t i = 0; i < starts.size(); ++i)
+      ASSERT_EQ(lines[at + i].rfind(starts[i], 0), 0u) << "report line " << i + 1 << " is [" << lines[at + i] << "]";
+    std::smatch d, a;
+    ASSERT_TRUE(std::regex_match(lines[at + 3], d, kDrift)) << "drift line: " << lines[at + 3];
+    ASSERT_TRUE(std::regex_match(lines[at + 4], a, kAdjusted)) << "adjustment line: " << lines[at + 4];
+    std::string drift = d[1];
+    std::erase(drift, ',');
+    const double rtt_ms = std::stod(d[2]);
+    const double adjusted = std::stod(a[1]);
+    // Adjusted by = drift + half the round trip.
+    EXPECT_NEAR(adjusted, std::stod(drift) + rtt_ms / 2, 0.51) << lines[at + 3] << " / " << lines[at + 4];
+    best = std::min(best, std::fabs(adjusted));
+  }
+  EXPECT_LT(best, 5.0) << "no exchange within 5 ms; stderr:\n" << client.Err();
   EXPECT_NE(client.Err().find("Virtual clock set to "), std::string::npos) << client.Err();
 
   // "-rs": in the tray, no window on the screen.
@@ -148,10 +168,10 @@ TEST_F(DesktopClientTest, SynchronisesAtStartFromTheTrayAndShowsAFewMilliseconds
 
 TEST_F(DesktopClientTest, ShowsItsWindowAndRunOnceEndsWithZeroAfterSettingTheClock) {
   const fs::path& dir = rig_.dir.path();
-  const fs::path home = ClientHome(dir, rig_.ports.mdl, "NO");
+  const fs::path home = ClientHome(dir, rig_.ports.mdl, "5:Minute/s:NO");
   {
     Process client(dir, "client_window", {program_.string(), "--home", home.string(), "--virtual-clock"});
-    ASSERT_GE(WaitForReport(client, 15s).size(), 5u) << client.Err();
+    ASSERT_GE(WaitForReports(client, 1, 15s).size(), 5u) << client.Err();
     bool mapped = false;
     for (auto end = Clock::now() + 10s; Clock::now() < end && !mapped; std::this_thread::sleep_for(100ms))
       mapped = ClientWindowMapped(dir);

@@ -230,7 +230,6 @@ TEST(UpstreamAddressParse, FormsOfFieldOne) {
 }
 
 std::filesystem::path SourceDir() {
-  if (const char* env = std::getenv("MDL_SOURCE")) return env;
   return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
 }
 
