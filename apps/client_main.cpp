@@ -1,17 +1,16 @@
 // QOR_MDLSC: the desktop client, a window and a tray icon over the client
 // application.
 #include <QApplication>
-#include <QPointer>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apps/command_line.h"
+#include "apps/desktop_main.h"
 #include "client/ui/client_window.h"
 #include "client/ui/desktop_client.h"
+#include "common/files/program_path.h"
 #include "server/service/signal_loop.h"
 #include "version.h"
 
@@ -27,10 +26,6 @@ constexpr const char* kUsage =
     "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
     "SIGTERM or SIGINT close the window (changed settings saved).\n";
 
-// The window, once it exists; closing it ends the program.
-QPointer<mdl::ui::ClientWindow> g_window;
-// A stop signal that came before the window existed.
-std::atomic<bool> g_stop_requested{false};
 
 }  // namespace
 
@@ -51,28 +46,16 @@ int main(int argc, char** argv) {
   }
 
   std::error_code ec;
-  std::filesystem::path home = cl.home.empty() ? mdl::ExecutableFolder() : cl.home;
+  std::filesystem::path home = cl.home.empty() ? mdl::ProgramFolder() : cl.home;
   std::filesystem::create_directories(home, ec);
   home = std::filesystem::absolute(home, ec);
 
-  // Before any thread exists: the signals wait for the loop below.
+  // Before any thread exists (Qt starts some): the signals wait for their loop.
   mdl::service::BlockServiceSignals();
   QApplication app(argc, argv);
   QApplication::setApplicationName("QOR_MDLSC");
   QApplication::setQuitOnLastWindowClosed(false);
-  std::thread signal_thread([] {
-    mdl::service::SignalHandlers handlers;
-    handlers.stop = [](int) {
-      g_stop_requested = true;
-      QMetaObject::invokeMethod(
-          qApp,
-          [] {
-            if (g_window) g_window->close();
-          },
-          Qt::QueuedConnection);
-    };
-    mdl::service::RunSignalLoop(handlers);
-  });
+  mdl::DesktopStopSignals stop_signals;
 
   mdl::ui::DesktopClientOptions options;
   options.home = home;
@@ -80,19 +63,8 @@ int main(int argc, char** argv) {
   options.virtual_clock = cl.virtual_clock;
   options.run_from_tray = cl.first_switch == "-rs";
   options.run_once = cl.first_switch == "-ro";
-  options.program = std::filesystem::read_symlink("/proc/self/exe", ec);
-  options.autostart_arguments = {"--home", home.string()};
-  if (!cl.registry.empty()) {
-    options.autostart_arguments.push_back("--registry");
-    options.autostart_arguments.push_back(std::filesystem::absolute(cl.registry, ec).string());
-  }
-  options.after_start = [](mdl::ui::ClientWindow& w) {
-    g_window = &w;
-    if (g_stop_requested) QMetaObject::invokeMethod(&w, [&w] { w.close(); }, Qt::QueuedConnection);
-  };
-  const int status = mdl::ui::RunDesktopClient(options);
-  // Ends the signal loop, which takes this like any stop signal.
-  mdl::service::RequestStop();
-  signal_thread.join();
-  return status;
+  options.program = mdl::ProgramPath();
+  options.autostart_arguments = mdl::AutostartArguments(home, cl.registry);
+  options.after_start = [&stop_signals](mdl::ui::ClientWindow& w) { stop_signals.Attach(&w); };
+  return mdl::ui::RunDesktopClient(options);
 }

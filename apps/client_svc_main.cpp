@@ -18,6 +18,7 @@
 #include "client/client_handle.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
+#include "common/files/program_path.h"
 #include "common/registry/registry.h"
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const auto& id = mdl::service::kClientService;
-  const fs::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::ExecutableFolder()) : cl.home;
+  const fs::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::ProgramFolder()) : cl.home;
   if (cl.first_switch == "-install" || cl.first_switch == "-uninstall")
     return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   const bool foreground_reports = cl.first_switch == "-debug" || cl.first_switch == "-config";

@@ -47,11 +47,4 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::ve
   return cl;
 }
 
-std::filesystem::path ExecutableFolder() {
-  std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::filesystem::current_path();
-  return exe.parent_path();
-}
-
 }  // namespace mdl

@@ -22,7 +22,5 @@ struct CommandLine {
 // `allowed` lists the first-argument switches the program knows.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& allowed);
 
-// The folder of the running executable.
-std::filesystem::path ExecutableFolder();
 
 }  // namespace mdl

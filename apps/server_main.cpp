@@ -1,15 +1,13 @@
 // QOR_MDL_Server: the desktop server, a window and a tray icon over the
 // engine.
 #include <QApplication>
-#include <QPointer>
-#include <QWidget>
-#include <atomic>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apps/command_line.h"
+#include "apps/desktop_main.h"
+#include "common/files/program_path.h"
 #include "server/service/instance_lock.h"
 #include "server/service/signal_loop.h"
 #include "server/ui/desktop_server.h"
@@ -26,10 +24,6 @@ constexpr const char* kUsage =
     "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
     "SIGTERM or SIGINT close the window (settings saved).\n";
 
-// The window, once it exists; closing it ends the program.
-QPointer<mdl::ui::MainWindow> g_window;
-// A stop signal that came before the window existed.
-std::atomic<bool> g_stop_requested{false};
 
 }  // namespace
 
@@ -50,7 +44,7 @@ int main(int argc, char** argv) {
   }
 
   std::error_code ec;
-  std::filesystem::path home = cl.home.empty() ? mdl::ExecutableFolder() : cl.home;
+  std::filesystem::path home = cl.home.empty() ? mdl::ProgramFolder() : cl.home;
   std::filesystem::create_directories(home, ec);
   home = std::filesystem::absolute(home, ec);
   // One server per program folder (the headless one included); a second copy ends at once, silently.
@@ -61,42 +55,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Before any thread exists: the signals wait for the loop below.
+  // Before any thread exists (Qt starts some): the signals wait for their loop.
   mdl::service::BlockServiceSignals();
   QApplication app(argc, argv);
   QApplication::setApplicationName("QOR_MDL_Server");
   QApplication::setQuitOnLastWindowClosed(false);
-  std::thread signal_thread([] {
-    mdl::service::SignalHandlers handlers;
-    handlers.stop = [](int) {
-      g_stop_requested = true;
-      QMetaObject::invokeMethod(
-          qApp,
-          [] {
-            if (g_window) g_window->close();
-          },
-          Qt::QueuedConnection); };
-    mdl::service::RunSignalLoop(handlers);
-  });
+  mdl::DesktopStopSignals stop_signals;
 
   mdl::ui::DesktopServerOptions options;
   options.home = home;
   options.registry = cl.registry;
   options.virtual_clock = cl.virtual_clock;
   options.run_from_tray = cl.first_switch == "-rs";
-  options.program = std::filesystem::read_symlink("/proc/self/exe", ec);
-  options.autostart_arguments = {"--home", home.string()};
-  if (!cl.registry.empty()) {
-    options.autostart_arguments.push_back("--registry");
-    options.autostart_arguments.push_back(std::filesystem::absolute(cl.registry, ec).string());
-  }
-  options.after_start = [](mdl::ui::MainWindow& w) {
-    g_window = &w;
-    if (g_stop_requested) QMetaObject::invokeMethod(&w, [&w] { w.close(); }, Qt::QueuedConnection);
-  };
-  const int status = mdl::ui::RunDesktopServer(options);
-  // Ends the signal loop, which takes this like any stop signal.
-  mdl::service::RequestStop();
-  signal_thread.join();
-  return status;
+  options.program = mdl::ProgramPath();
+  options.autostart_arguments = mdl::AutostartArguments(home, cl.registry);
+  options.after_start = [&stop_signals](mdl::ui::MainWindow& w) { stop_signals.Attach(&w); };
+  return mdl::ui::RunDesktopServer(options);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "apps/command_line.h"
+#include "common/files/program_path.h"
 #include "server/service/server_host.h"
 #include "server/service/service_setup.h"
 #include "server/service/unit_file.h"
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const auto& id = mdl::service::kServerService;
-  const std::filesystem::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::ExecutableFolder()) : cl.home;
+  const std::filesystem::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::ProgramFolder()) : cl.home;
   if (mdl::service::IsSetupSwitch(cl.first_switch)) return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   mdl::service::ServerHostOptions options;
   options.home = home;
