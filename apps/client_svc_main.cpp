@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   mdl::service::EventLog event_log(
       "QOR_MDLSC_SVC",
       {.console = mdl::service::StderrIsJournal() ? nullptr : stderr, .stamp_console = false, .to_syslog = true});
-  const fs::path registry_file = cl.registry.empty() ? home / "registry.reg" : cl.registry;
+  const fs::path registry_file = cl.registry.empty() ? mdl::DefaultStoreFile(home) : cl.registry;
 
   std::unique_ptr<mdl::Clock> clock;
   if (cl.virtual_clock) {

@@ -110,7 +110,7 @@ int RunServerHost(const ServerHostOptions& options) {
     return 1;
   }
 
-  Registry registry(options.registry.empty() ? home / "registry.reg" : options.registry);
+  Registry registry(options.registry.empty() ? DefaultStoreFile(home) : options.registry);
   SystemClock system_clock;
   VirtualClock virtual_clock;
   Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;
