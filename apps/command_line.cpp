@@ -1,9 +1,9 @@
 // Parsing of the programs' command lines.
 #include "apps/command_line.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "common/files/executable_path.h"
 
 namespace mdl {
 
@@ -48,9 +48,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::ve
 }
 
 std::filesystem::path ExecutableFolder() {
-  std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::filesystem::current_path();
+  const std::filesystem::path exe = files::ExecutablePath();
+  if (exe.empty()) return std::filesystem::current_path();
   return exe.parent_path();
 }
 

@@ -14,6 +14,7 @@
 #include "server/service/event_log.h"
 #include "server/service/instance_lock.h"
 #include "server/service/notify.h"
+#include "server/service/service_dispatch.h"
 #include "server/service/signal_loop.h"
 #include "server/service/unit_file.h"
 
@@ -88,9 +89,7 @@ class HostListener : public EngineListener {
   std::string last_status_;
 };
 
-}  // namespace
-
-int RunServerHost(const ServerHostOptions& options) {
+int RunHost(const ServerHostOptions& options) {
   const ServiceIdentity& id = kServerService;
   // Before any thread exists, so that every thread leaves them to the loop.
   BlockServiceSignals();
@@ -147,6 +146,12 @@ int RunServerHost(const ServerHostOptions& options) {
   engine.Stop();
   log.Entry(EventLevel::kNotice, "MDL Stop [0] ");
   return 0;
+}
+
+}  // namespace
+
+int RunServerHost(const ServerHostOptions& options) {
+  return RunAsService(kServerService, [&options] { return RunHost(options); });
 }
 
 }  // namespace mdl::service

@@ -1,0 +1,17 @@
+// Hands the program to the service manager where the platform has one that
+// calls back into it (Windows: StartServiceCtrlDispatcher and ServiceMain).
+#pragma once
+
+#include <functional>
+
+#include "server/service/unit_file.h"
+
+namespace mdl::service {
+
+// Runs `body` and returns its exit status: inside the service's ServiceMain
+// when the service manager started this program as the service `id`,
+// otherwise (the foreground, or Linux, where systemd runs the program as it
+// is) directly on this thread.
+int RunAsService(const ServiceIdentity& id, const std::function<int()>& body);
+
+}  // namespace mdl::service
