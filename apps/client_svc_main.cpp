@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
   const bool run_once = cl.first_switch == "-ro";
 
   // Under the service manager where it calls back into the program (Windows); directly otherwise.
-  return mdl::service::RunAsService(id, [&] {
+  return mdl::service::RunAsService(id, foreground_reports || run_once, [&] {
     // Before any thread exists, so that every thread leaves the signals to the loop below.
     mdl::service::BlockServiceSignals();
     // Start and stop lines and diagnostics: syslog, and stderr for whoever watches the foreground.

@@ -53,5 +53,6 @@ int main(int argc, char** argv) {
   options.registry = cl.registry;
   options.virtual_clock = cl.virtual_clock;
   options.foreground = true;  // under systemd stderr is the journal, which syslog reaches already
+  options.debug = cl.first_switch == "-debug" || cl.first_switch == "-config";
   return mdl::service::RunServerHost(options);
 }

@@ -151,7 +151,7 @@ int RunHost(const ServerHostOptions& options) {
 }  // namespace
 
 int RunServerHost(const ServerHostOptions& options) {
-  return RunAsService(kServerService, [&options] { return RunHost(options); });
+  return RunAsService(kServerService, options.debug, [&options] { return RunHost(options); });
 }
 
 }  // namespace mdl::service

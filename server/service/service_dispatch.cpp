@@ -3,8 +3,9 @@
 
 namespace mdl::service {
 
-int RunAsService(const ServiceIdentity& id, const std::function<int()>& body) {
+int RunAsService(const ServiceIdentity& id, bool foreground, const std::function<int()>& body) {
   (void)id;
+  (void)foreground;
   return body();
 }
 

@@ -11,7 +11,8 @@ namespace mdl::service {
 // Runs `body` and returns its exit status: inside the service's ServiceMain
 // when the service manager started this program as the service `id`,
 // otherwise (the foreground, or Linux, where systemd runs the program as it
-// is) directly on this thread.
-int RunAsService(const ServiceIdentity& id, const std::function<int()>& body);
+// is) directly on this thread. `foreground` (-debug, -config, -ro) skips the
+// service manager at once.
+int RunAsService(const ServiceIdentity& id, bool foreground, const std::function<int()>& body);
 
 }  // namespace mdl::service

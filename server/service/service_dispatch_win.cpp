@@ -49,7 +49,9 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 
 }  // namespace
 
-int RunAsService(const ServiceIdentity& id, const std::function<int()>& body) {
+int RunAsService(const ServiceIdentity& id, bool foreground, const std::function<int()>& body) {
+  // The dispatcher may take long to give up where no manager waits for it.
+  if (foreground) return body();
   g_body = &body;
   g_name.assign(id.name.begin(), id.name.end());
   SERVICE_TABLE_ENTRYW table[] = {{g_name.data(), ServiceMain}, {nullptr, nullptr}};
