@@ -10,7 +10,7 @@
 #include "apps/desktop_main.h"
 #include "client/ui/client_window.h"
 #include "client/ui/desktop_client.h"
-#include "common/files/program_path.h"
+#include "common/files/executable_path.h"
 #include "server/service/signal_loop.h"
 #include "version.h"
 
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   }
 
   std::error_code ec;
-  std::filesystem::path home = cl.home.empty() ? mdl::ProgramFolder() : cl.home;
+  std::filesystem::path home = cl.home.empty() ? mdl::files::ExecutableFolder() : cl.home;
   std::filesystem::create_directories(home, ec);
   home = std::filesystem::absolute(home, ec);
 
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   options.virtual_clock = cl.virtual_clock;
   options.run_from_tray = cl.first_switch == "-rs";
   options.run_once = cl.first_switch == "-ro";
-  options.program = mdl::ProgramPath();
+  options.program = mdl::files::ExecutablePath();
   options.autostart_arguments = mdl::AutostartArguments(home, cl.registry);
   options.after_start = [&stop_signals](mdl::ui::ClientWindow& w) { stop_signals.Attach(&w); };
   return mdl::ui::RunDesktopClient(options);

@@ -1,8 +1,6 @@
 // Parsing of the programs' command lines.
 #include "apps/command_line.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace mdl {

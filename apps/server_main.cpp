@@ -7,7 +7,7 @@
 
 #include "apps/command_line.h"
 #include "apps/desktop_main.h"
-#include "common/files/program_path.h"
+#include "common/files/executable_path.h"
 #include "server/service/instance_lock.h"
 #include "server/service/signal_loop.h"
 #include "server/ui/desktop_server.h"
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   }
 
   std::error_code ec;
-  std::filesystem::path home = cl.home.empty() ? mdl::ProgramFolder() : cl.home;
+  std::filesystem::path home = cl.home.empty() ? mdl::files::ExecutableFolder() : cl.home;
   std::filesystem::create_directories(home, ec);
   home = std::filesystem::absolute(home, ec);
   // One server per program folder (the headless one included); a second copy ends at once, silently.
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   options.registry = cl.registry;
   options.virtual_clock = cl.virtual_clock;
   options.run_from_tray = cl.first_switch == "-rs";
-  options.program = mdl::ProgramPath();
+  options.program = mdl::files::ExecutablePath();
   options.autostart_arguments = mdl::AutostartArguments(home, cl.registry);
   options.after_start = [&stop_signals](mdl::ui::MainWindow& w) { stop_signals.Attach(&w); };
   return mdl::ui::RunDesktopServer(options);

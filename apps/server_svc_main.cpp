@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "apps/command_line.h"
-#include "common/files/program_path.h"
+#include "common/files/executable_path.h"
 #include "server/service/server_host.h"
 #include "server/service/service_setup.h"
 #include "server/service/unit_file.h"
@@ -47,12 +47,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   const auto& id = mdl::service::kServerService;
-  const std::filesystem::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::ProgramFolder()) : cl.home;
+  const std::filesystem::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::files::ExecutableFolder()) : cl.home;
   if (mdl::service::IsSetupSwitch(cl.first_switch)) return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   mdl::service::ServerHostOptions options;
   options.home = home;
   options.registry = cl.registry;
   options.virtual_clock = cl.virtual_clock;
   options.foreground = true;  // under systemd stderr is the journal, which syslog reaches already
+  options.debug = cl.first_switch == "-debug" || cl.first_switch == "-config";
   return mdl::service::RunServerHost(options);
 }

@@ -1,8 +1,32 @@
+# mdl_platform_sources(VAR): keeps the sources of the target platform. A file
+# X_win.cpp is the Windows side of X.cpp: on Windows it replaces X.cpp, on
+# Linux it is left out.
+function(mdl_platform_sources var)
+  set(kept)
+  foreach(f IN LISTS ${var})
+    if(f MATCHES "_win\\.cpp$")
+      if(WIN32)
+        list(APPEND kept ${f})
+      endif()
+    else()
+      string(REGEX REPLACE "\\.cpp$" "_win.cpp" twin ${f})
+      if(WIN32 AND EXISTS ${twin})
+        list(APPEND kept ${twin})
+      else()
+        list(APPEND kept ${f})
+      endif()
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES kept)
+  set(${var} ${kept} PARENT_SCOPE)
+endfunction()
+
 # mdl_module(NAME DIR [DEPS ...]): a static library made of DIR/*.cpp, less the
 # engine-facing handlers (*_handler.cpp), which the server core library takes.
 function(mdl_module name dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
   list(FILTER srcs EXCLUDE REGEX "_handler\\.cpp$")
+  mdl_platform_sources(srcs)
   if(srcs)
     add_library(${name} STATIC ${srcs})
     target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})

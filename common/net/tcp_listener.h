@@ -56,7 +56,7 @@ class TcpSlot {
   // writes); connections answered and closed at once never get there.
   bool Attach();
   bool SendNow(std::span<const uint8_t> data);
-  int fd() { return attached_ ? socket_.native_handle() : raw_fd_; }
+  int fd() { return attached_ ? static_cast<int>(socket_.native_handle()) : raw_fd_; }
   // Open, and waiting for a request rather than finishing a reply.
   bool Idle() const { return open_ && !writing_ && !deferred_ && !close_after_write_; }
 
@@ -165,6 +165,8 @@ class TcpListener {
   bool in_accept_batch_ = false;
   std::vector<std::pair<int, uint64_t>> accepted_;  // slot index and generation, this batch
   std::shared_ptr<bool> alive_;
+  // Windows: the connection the pending accept took, not yet in a slot.
+  std::shared_ptr<Tcp::socket> accepted_socket_;
 };
 
 }  // namespace mdl::net

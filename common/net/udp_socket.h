@@ -6,8 +6,6 @@
 // First: Boost 1.74's coroutine headers use std::exchange without including <utility>.
 #include <utility>
 
-#include <sys/socket.h>
-
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>

@@ -1,8 +1,6 @@
 // The registry module over its file store.
 #include "common/registry/registry.h"
 
-#include <syslog.h>
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -21,16 +19,10 @@ std::time_t UtcNow() { return std::chrono::system_clock::to_time_t(std::chrono::
 
 }  // namespace
 
-RegistryReporter DefaultRegistryReporter() {
-  return [](const std::string& message) {
-    std::fprintf(stderr, "%s\n", message.c_str());
-    ::syslog(LOG_WARNING, "%s", message.c_str());
-  };
-}
-
 Registry::Registry(std::filesystem::path file, RegistryReporter reporter)
     : file_(std::move(file)), reporter_(std::move(reporter)) {
-  Load();
+  if (file_.empty()) system_ = OpenSystemRegistry();
+  if (!system_) Load();
 }
 
 void Registry::Report(const std::string& message) const {
@@ -81,6 +73,7 @@ std::string Registry::ReadValue(std::string_view sub_key, std::string_view name)
 }
 
 std::string Registry::ReadValue(Hive hive, std::string_view sub_key, std::string_view name) const {
+  if (system_) return IsKnownHive(hive) ? system_->Read(hive, sub_key, name) : "";
   const RegKey* key = data_.FindKey(hive, sub_key);
   if (key == nullptr) return "";
   for (const RegValue& value : key->values) {
@@ -90,6 +83,7 @@ std::string Registry::ReadValue(Hive hive, std::string_view sub_key, std::string
 }
 
 std::vector<std::pair<std::string, std::string>> Registry::Values(Hive hive, std::string_view sub_key) const {
+  if (system_) return IsKnownHive(hive) ? system_->Values(hive, sub_key) : std::vector<std::pair<std::string, std::string>>{};
   std::vector<std::pair<std::string, std::string>> out;
   if (const RegKey* key = data_.FindKey(hive, sub_key)) {
     for (const RegValue& value : key->values) {
@@ -109,12 +103,18 @@ bool Registry::WriteValue(Hive hive, std::string_view sub_key, std::string_view 
            "\": a key, name or text may not hold a line break or NUL");
     return false;
   }
+  if (system_) {
+    const std::string error = system_->Write(hive, sub_key, name, text);
+    if (!error.empty()) Report("Registry: cannot write \"" + std::string(name) + "\": " + error);
+    return error.empty();
+  }
   return Record(
       Change{Change::Kind::kWrite, hive, std::string(sub_key), std::string(name), std::string(text)});
 }
 
 int Registry::DeleteValue(Hive hive, std::string_view sub_key, std::string_view name) {
   if (!IsKnownHive(hive)) return kRegInvalidHandle;
+  if (system_) return system_->Delete(hive, sub_key, name);
   RegKey* key = data_.FindKey(hive, sub_key);
   if (key == nullptr) return kRegNotFound;
   bool found = false;
@@ -129,6 +129,11 @@ void Registry::CreateKey(std::string_view full_path) {
   if (!split.ok || split.hive == Hive::kNone) return;
   if (HasForbiddenChar(split.sub_key)) {
     Report("Registry: cannot create a key whose path holds a line break or NUL");
+    return;
+  }
+  if (system_) {
+    const std::string error = system_->CreateKey(split.hive, split.sub_key);
+    if (!error.empty()) Report("Registry: cannot create " + std::string(full_path) + ": " + error);
     return;
   }
   Record(Change{Change::Kind::kCreateKey, split.hive, std::move(split.sub_key), "", ""});

@@ -1,16 +1,19 @@
 // The registry module: string values under keys of the seven root hives,
-// kept in one file store (regedit's export format) and saved atomically.
-// Values of other types in the file are kept as they are across saves.
+// kept in one file store (regedit's export format) and saved atomically, or
+// in the system registry where the platform has one (Windows). Values of
+// other types in the file are kept as they are across saves.
 #pragma once
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/registry/reg_format.h"
+#include "common/registry/system_registry.h"
 
 namespace mdl {
 
@@ -37,7 +40,9 @@ class Registry {
   // Loads the store. A missing file is an empty store. A file that cannot be
   // parsed is moved aside to "<file>.corrupt-<UTC time>" and reported with its
   // line; the store then starts empty. A file that cannot be read or moved
-  // aside is left alone and no change is ever saved over it.
+  // aside is left alone and no change is ever saved over it. An empty path
+  // names the system registry (DefaultStoreFile), where there is one: reads
+  // and changes then go to it directly.
   explicit Registry(std::filesystem::path file, RegistryReporter reporter = DefaultRegistryReporter());
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
@@ -119,6 +124,7 @@ class Registry {
   int batch_depth_ = 0;
   // Set when the file on disk must not be replaced (unreadable, not movable).
   std::string blocked_;
+  std::unique_ptr<SystemRegistry> system_;
 };
 
 }  // namespace mdl

@@ -14,6 +14,7 @@
 #include "server/service/event_log.h"
 #include "server/service/instance_lock.h"
 #include "server/service/notify.h"
+#include "server/service/service_dispatch.h"
 #include "server/service/signal_loop.h"
 #include "server/service/unit_file.h"
 
@@ -88,9 +89,7 @@ class HostListener : public EngineListener {
   std::string last_status_;
 };
 
-}  // namespace
-
-int RunServerHost(const ServerHostOptions& options) {
+int RunHost(const ServerHostOptions& options) {
   const ServiceIdentity& id = kServerService;
   // Before any thread exists, so that every thread leaves them to the loop.
   BlockServiceSignals();
@@ -110,7 +109,7 @@ int RunServerHost(const ServerHostOptions& options) {
     return 1;
   }
 
-  Registry registry(options.registry.empty() ? home / "registry.reg" : options.registry);
+  Registry registry(options.registry.empty() ? DefaultStoreFile(home) : options.registry);
   SystemClock system_clock;
   VirtualClock virtual_clock;
   Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;
@@ -147,6 +146,12 @@ int RunServerHost(const ServerHostOptions& options) {
   engine.Stop();
   log.Entry(EventLevel::kNotice, "MDL Stop [0] ");
   return 0;
+}
+
+}  // namespace
+
+int RunServerHost(const ServerHostOptions& options) {
+  return RunAsService(kServerService, options.debug, [&options] { return RunHost(options); });
 }
 
 }  // namespace mdl::service

@@ -1,6 +1,6 @@
 # The service host's pieces, shared by the headless programs: single-instance
 # lock, descriptor limit, signal loop, service-manager notices, event log.
-add_library(mdl_service STATIC
+set(service_srcs
   ${CMAKE_CURRENT_LIST_DIR}/instance_lock.cpp
   ${CMAKE_CURRENT_LIST_DIR}/descriptor_limit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_loop.cpp
@@ -8,9 +8,19 @@ add_library(mdl_service STATIC
   ${CMAKE_CURRENT_LIST_DIR}/event_log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_install.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/service_setup.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/service_setup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/service_dispatch.cpp)
+if(WIN32)
+  # The service control manager's side: requests and status shared by the twins.
+  list(APPEND service_srcs ${CMAKE_CURRENT_LIST_DIR}/service_control_win.cpp)
+endif()
+mdl_platform_sources(service_srcs)
+add_library(mdl_service STATIC ${service_srcs})
 target_include_directories(mdl_service PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(mdl_service PUBLIC Threads::Threads)
+if(WIN32)
+  target_link_libraries(mdl_service PUBLIC advapi32)
+endif()
 # Named in the install-failure texts, the manual pages and the package.
 set(MDL_SUPPORT_CONTACT "support@meridel.example" CACHE STRING "Where users of the programs ask for support")
 target_compile_definitions(mdl_service PRIVATE MDL_SUPPORT_CONTACT="${MDL_SUPPORT_CONTACT}")

@@ -1,0 +1,454 @@
+// TCP listener with its connection-slot array, on Winsock: accept, closesocket, exclusive port use.
+#include "common/net/tcp_listener.h"
+
+#include "common/net/address.h"
+
+#include <boost/asio/ip/v6_only.hpp>
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <cstring>
+
+namespace mdl::net {
+namespace {
+
+// The address of an accepted peer as 16 bytes, IPv4 as IPv4-mapped IPv6.
+std::array<uint8_t, 16> PeerKey(const sockaddr_storage& peer) {
+  std::array<uint8_t, 16> key{};
+  if (peer.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(peer);
+    key[10] = key[11] = 0xFF;
+    std::memcpy(key.data() + 12, &a.sin_addr, 4);
+  } else if (peer.ss_family == AF_INET6) {
+    std::memcpy(key.data(), &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, 16);
+  }
+  return key;
+}
+
+}  // namespace
+
+TcpSlot::TcpSlot(TcpListener& owner, int index)
+    : owner_(owner), index_(index), socket_(owner.io_), idle_(owner.io_) {}
+
+bool TcpSlot::Send(std::span<const uint8_t> data, bool close_after) {
+  if (!open_) return false;
+  if (close_after) close_after_write_ = true;
+  if (writing_) {
+    pending_.insert(pending_.end(), data.begin(), data.end());
+    return true;
+  }
+  if (deferred_ || owner_.in_accept_batch_) {
+    if (!deferred_) out_.clear();
+    deferred_ = true;
+    out_.insert(out_.end(), data.begin(), data.end());
+    return true;
+  }
+  return SendNow(data);
+}
+
+bool TcpSlot::SendNow(std::span<const uint8_t> data) {
+  // Most replies are a few bytes: try to write them at once, without a trip
+  // through the loop.
+  size_t done = 0;
+  while (done < data.size()) {
+    const int n = ::send(static_cast<SOCKET>(fd()), reinterpret_cast<const char*>(data.data() + done),
+                         static_cast<int>(std::min<size_t>(data.size() - done, 1 << 30)), 0);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK) break;
+    Close();
+    return false;
+  }
+  if (done == data.size()) {
+    if (close_after_write_) Close();
+    return true;
+  }
+  if (data.data() == out_.data()) {
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(done));
+  } else {
+    out_.assign(data.begin() + static_cast<std::ptrdiff_t>(done), data.end());
+  }
+  if (!Attach()) return false;
+  StartWrite();
+  return true;
+}
+
+bool TcpSlot::Attach() {
+  if (attached_) return true;
+  if (!open_) return false;
+  boost::system::error_code ec;
+  socket_.assign(family_, static_cast<SOCKET>(raw_fd_), ec);
+  if (ec) {
+    Close();
+    return false;
+  }
+  raw_fd_ = -1;
+  attached_ = true;
+  return true;
+}
+
+void TcpSlot::StartWrite() {
+  writing_ = true;
+  uint64_t gen = generation_;
+  std::weak_ptr<bool> alive = owner_.alive_;
+  boost::asio::async_write(socket_, boost::asio::buffer(out_),
+                           [this, gen, alive](const boost::system::error_code& ec, size_t) {
+                             auto a = alive.lock();
+                             if (!a || !*a || gen != generation_) return;
+                             writing_ = false;
+                             if (ec) {
+                               Close();
+                               return;
+                             }
+                             if (!pending_.empty()) {
+                               out_.swap(pending_);
+                               pending_.clear();
+                               StartWrite();
+                               return;
+                             }
+                             if (close_after_write_) Close();
+                           });
+}
+
+void TcpSlot::StartRead() {
+  uint64_t gen = generation_;
+  std::weak_ptr<bool> alive = owner_.alive_;
+  socket_.async_read_some(boost::asio::buffer(read_buf_),
+                          [this, gen, alive](const boost::system::error_code& ec, size_t n) {
+                            auto a = alive.lock();
+                            if (!a || !*a || gen != generation_) return;
+                            if (ec) {
+                              Close();
+                              return;
+                            }
+                            active_seq_ = ++owner_.seq_;
+                            owner_.handler_.OnData(*this, {read_buf_.data(), n});
+                            if (open_ && gen == generation_) StartRead();
+                          });
+}
+
+void TcpSlot::ArmIdle() {
+  if (owner_.idle_timeout_.count() <= 0) return;
+  ArmTimer(owner_.idle_timeout_);
+}
+
+void TcpSlot::ExpireAfter(std::chrono::milliseconds d) {
+  if (!open_) return;
+  deadline_set_ = true;
+  ArmTimer(d);
+}
+
+void TcpSlot::ArmTimer(std::chrono::milliseconds d) {
+  idle_.expires_after(d);
+  uint64_t gen = generation_;
+  std::weak_ptr<bool> alive = owner_.alive_;
+  idle_.async_wait([this, gen, alive](const boost::system::error_code& ec) {
+    auto a = alive.lock();
+    if (!a || !*a || ec || gen != generation_) return;
+    Close();
+  });
+}
+
+void TcpSlot::Touch() {
+  if (open_) ArmIdle();
+}
+
+void TcpSlot::Close() {
+  if (!open_) return;
+  open_ = false;
+  ++generation_;
+  writing_ = false;
+  close_after_write_ = false;
+  deferred_ = false;
+  out_.clear();
+  pending_.clear();
+  boost::system::error_code ec;
+  idle_.cancel();
+  if (attached_) {
+    socket_.close(ec);
+  } else if (raw_fd_ >= 0) {
+    ::closesocket(static_cast<SOCKET>(raw_fd_));
+  }
+  attached_ = false;
+  raw_fd_ = -1;
+  owner_.SlotClosed(*this);
+}
+
+TcpListener::TcpListener(boost::asio::io_context& io, TcpHandler& handler)
+    : io_(io), handler_(handler), retry_(io), alive_(std::make_shared<bool>(true)) {}
+
+TcpListener::~TcpListener() {
+  *alive_ = false;
+  boost::system::error_code ec;
+  if (acceptor_) acceptor_->close(ec);
+  for (auto& s : slots_) {
+    if (s->open_) {
+      s->open_ = false;
+      if (s->attached_) s->socket_.close(ec);
+      if (!s->attached_ && s->raw_fd_ >= 0) ::closesocket(static_cast<SOCKET>(s->raw_fd_));
+      s->idle_.cancel();
+    }
+  }
+}
+
+std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16_t port) {
+  Close();
+  boost::system::error_code ec;
+  auto acc = std::make_unique<Tcp::acceptor>(io_);
+  Tcp::endpoint ep(addr, port);
+  acc->open(ep.protocol(), ec);
+  // "::" serves both families.
+  if (!ec && addr.is_v6()) acc->set_option(boost::asio::ip::v6_only(!addr.is_unspecified()), ec);
+  // SO_REUSEADDR on Windows would let another socket take the port over;
+  // SO_EXCLUSIVEADDRUSE keeps it ours.
+  if (!ec) {
+    BOOL exclusive = TRUE;
+    ::setsockopt(acc->native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                 sizeof exclusive);
+  }
+  if (!ec) acc->bind(ep, ec);
+  if (!ec) acc->listen(boost::asio::socket_base::max_listen_connections, ec);
+  if (!ec) acc->non_blocking(true, ec);
+  if (ec) {
+    if (ec == boost::asio::error::address_in_use || ec == boost::asio::error::access_denied) return std::make_error_code(std::errc::address_in_use);
+    return std::error_code(ec.value(), std::system_category());
+  }
+  local_port_ = acc->local_endpoint(ec).port();
+  acceptor_ = std::move(acc);
+  ArmAccept();
+  return {};
+}
+
+void TcpListener::Close() {
+  if (!acceptor_) return;
+  retry_.cancel();
+  boost::system::error_code ec;
+  acceptor_->close(ec);
+  acceptor_.reset();
+  if (accepted_socket_) accepted_socket_->close(ec);
+  accepted_socket_.reset();
+  waiting_ = false;
+}
+
+void TcpListener::CloseAll() {
+  Close();
+  for (auto& s : slots_) s->Close();
+}
+
+void TcpListener::SetPaused(bool paused) {
+  paused_ = paused;
+  if (paused_ && acceptor_ && waiting_) {
+    // The pending accept goes; connections wait in the backlog.
+    boost::system::error_code ec;
+    acceptor_->cancel(ec);
+  }
+  if (!paused_) ArmAccept();
+}
+
+TcpSlot* TcpListener::slot(int index) {
+  if (index < 1 || static_cast<size_t>(index) > slots_.size()) return nullptr;
+  return slots_[index - 1].get();
+}
+
+// Winsock does not report a pending connection as readiness of the
+// listening socket to Asio's wait on every system (Wine among them), so the
+// wait is an accept (AcceptEx); the rest of the backlog is then taken with
+// plain accepts.
+void TcpListener::ArmAccept() {
+  if (!acceptor_ || paused_ || waiting_) return;
+  Tcp::acceptor* acc = acceptor_.get();
+  std::weak_ptr<bool> alive = alive_;
+  if (accepted_socket_) {
+    // Accepted just before a pause: taken now that the listener runs again.
+    boost::asio::post(io_, [this, acc, alive] {
+      auto a = alive.lock();
+      if (!a || !*a || acc != acceptor_.get() || paused_) return;
+      OnAcceptReady();
+    });
+    return;
+  }
+  waiting_ = true;
+  auto incoming = std::make_shared<Tcp::socket>(io_);
+  acc->async_accept(*incoming, [this, acc, alive, incoming](const boost::system::error_code& ec) {
+    auto a = alive.lock();
+    if (!a || !*a || acc != acceptor_.get()) return;
+    waiting_ = false;
+    if (!ec) accepted_socket_ = incoming;
+    if (paused_) return;
+    if (ec && ec != boost::asio::error::operation_aborted) {
+      ArmAcceptOrRetry(true);
+      return;
+    }
+    OnAcceptReady();
+  });
+}
+
+void TcpListener::OnAcceptReady() {
+  // Take the whole backlog (bounded per wake-up so other sockets get a turn).
+  // Plain descriptors first: a connection that is answered and closed at
+  // once never enters the loop's poll set.
+  bool out_of_resources = false;
+  for (int i = 0; i < 256 && acceptor_ && !paused_; ++i) {
+    sockaddr_storage peer{};
+    int peer_len = sizeof peer;
+    std::shared_ptr<Tcp::socket> first = std::move(accepted_socket_);
+    SOCKET accepted = INVALID_SOCKET;
+    if (first) {
+      boost::system::error_code ec;
+      const Tcp::endpoint from = first->remote_endpoint(ec);
+      if (ec) {
+        first->close(ec);
+        continue;
+      }
+      std::memcpy(&peer, from.data(), from.size());
+      peer_len = static_cast<int>(from.size());
+      accepted = first->native_handle();
+    } else {
+      accepted = ::accept(acceptor_->native_handle(), reinterpret_cast<sockaddr*>(&peer), &peer_len);
+    }
+    auto refuse = [&] {
+      boost::system::error_code ignored;
+      if (first) {
+        first->close(ignored);
+      } else {
+        ::closesocket(accepted);
+      }
+    };
+    if (accepted == INVALID_SOCKET) {
+      const int error = ::WSAGetLastError();
+      if (error == WSAECONNRESET || error == WSAEINTR) continue;
+      if (error == WSAEMFILE || error == WSAENOBUFS) out_of_resources = true;
+      break;  // backlog empty (or resources short: retried below)
+    }
+    // Socket handles fit in 32 bits (they are shared with 32-bit processes).
+    const int fd = static_cast<int>(accepted);
+    if (!first) {
+      u_long non_blocking = 1;
+      ::ioctlsocket(accepted, FIONBIO, &non_blocking);
+    }
+    const std::array<uint8_t, 16> key = PeerKey(peer);
+    if (max_per_address_ > 0 && OpenFrom(key) >= max_per_address_) {
+      ++refused_per_address_;
+      refuse();
+      continue;
+    }
+    if (open_count_ >= max_open_ && !EvictOldestIdle()) {
+      ++refused_over_cap_;
+      refuse();
+      continue;
+    }
+    TcpSlot& s = AllocateSlot();
+    s.peer_key_ = key;
+    s.active_seq_ = ++seq_;
+    s.deadline_set_ = false;
+    if (first) {
+      boost::system::error_code ignored;
+      if (s.socket_.is_open()) s.socket_.close(ignored);
+      s.socket_ = std::move(*first);
+      s.raw_fd_ = -1;
+      s.attached_ = true;
+    } else {
+      s.raw_fd_ = fd;
+      s.attached_ = false;
+    }
+    s.open_ = true;
+    s.writing_ = false;
+    s.close_after_write_ = false;
+    ++open_count_;
+    s.remote_ = Tcp::endpoint();
+    if (peer_len > 0 && static_cast<size_t>(peer_len) <= s.remote_.capacity()) {
+      std::memcpy(s.remote_.data(), &peer, peer_len);
+      s.remote_.resize(peer_len);
+    }
+    s.family_ = s.remote_.protocol();
+    s.remote_ = Unmapped(s.remote_);
+    s.local_port_ = local_port_;
+    accepted_.emplace_back(s.index_, s.generation_);
+    in_accept_batch_ = true;
+    handler_.OnAccept(s);
+    in_accept_batch_ = false;
+  }
+  if (accepted_.empty()) {
+    ArmAcceptOrRetry(out_of_resources);
+    return;
+  }
+  // One log write for the batch, then the answers.
+  handler_.OnAcceptBatchEnd();
+  for (auto [index, gen] : accepted_) {
+    TcpSlot& s = *slots_[index - 1];
+    if (!s.open_ || s.generation_ != gen) continue;
+    if (s.deferred_) {
+      s.deferred_ = false;
+      if (s.SendNow(s.out_) && s.open_ && s.generation_ == gen && !s.writing_) s.out_.clear();
+      if (!s.open_ || s.generation_ != gen) continue;
+    }
+    // Connections that stay (the handler did not answer and close at once)
+    // wait for requests, within the idle time-out.
+    BOOL one = TRUE;
+    ::setsockopt(static_cast<SOCKET>(s.fd()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    if (!s.Attach()) continue;
+    if (!s.deadline_set_) s.ArmIdle();
+    if (!s.writing_ || !s.close_after_write_) s.StartRead();
+  }
+  accepted_.clear();
+  ArmAcceptOrRetry(out_of_resources);
+}
+
+void TcpListener::ArmAcceptOrRetry(bool retry_later) {
+  if (!retry_later) {
+    ArmAccept();
+    return;
+  }
+  if (retry_armed_) return;
+  retry_armed_ = true;
+  Tcp::acceptor* acc = acceptor_.get();
+  std::weak_ptr<bool> alive = alive_;
+  retry_.expires_after(kAcceptRetry);
+  retry_.async_wait([this, acc, alive](const boost::system::error_code& ec) {
+    auto a = alive.lock();
+    if (!a || !*a) return;
+    retry_armed_ = false;
+    if (ec || acc != acceptor_.get() || paused_) return;
+    OnAcceptReady();
+  });
+}
+
+TcpSlot& TcpListener::AllocateSlot() {
+  if (!free_.empty()) {
+    int index = free_.top();
+    free_.pop();
+    return *slots_[index - 1];
+  }
+  slots_.push_back(std::unique_ptr<TcpSlot>(new TcpSlot(*this, static_cast<int>(slots_.size()) + 1)));
+  return *slots_.back();
+}
+
+size_t TcpListener::OpenFrom(const std::array<uint8_t, 16>& key) const {
+  size_t n = 0;
+  for (const auto& s : slots_)
+    if (s->open_ && !s->close_after_write_ && s->peer_key_ == key) ++n;
+  return n;
+}
+
+bool TcpListener::EvictOldestIdle() {
+  TcpSlot* oldest = nullptr;
+  for (const auto& s : slots_)
+    if (s->Idle() && (!oldest || s->active_seq_ < oldest->active_seq_)) oldest = s.get();
+  if (!oldest) return false;
+  ++evicted_idle_;
+  oldest->Close();
+  return true;
+}
+
+void TcpListener::SlotClosed(TcpSlot& slot) {
+  --open_count_;
+  free_.push(slot.index_);
+  handler_.OnClosed(slot);
+}
+
+}  // namespace mdl::net
