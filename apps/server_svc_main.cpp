@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   options.home = home;
   options.registry = cl.registry;
   options.virtual_clock = cl.virtual_clock;
+  options.request_log = !cl.bench_request_log_off;
   options.foreground = true;  // under systemd stderr is the journal, which syslog reaches already
   return mdl::service::RunServerHost(options);
 }

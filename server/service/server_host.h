@@ -14,6 +14,7 @@ struct ServerHostOptions {
   std::filesystem::path registry;  // settings store; empty: <home>/registry.reg
   bool virtual_clock = false;      // corrections stay inside the process
   bool foreground = true;          // event lines also on stderr (not when stderr is the journal)
+  bool request_log = true;         // false: benchmarks only (EngineOptions::request_log)
 };
 
 // Runs the server until SIGTERM or SIGINT; returns the exit status. A second
