@@ -375,8 +375,9 @@ bool UdpSocket::FlushSends() {
     return true;
   }
   bool ok = true;
-  // All datagrams go out in one call (more after a partial send). A stamped
-  // one gets the time it is expected to leave: the time read before the
+  // The datagrams go out together, in calls of at most kStampedPerCall
+  // stamped ones (more after a partial send). A stamped one gets the time it
+  // is expected to leave: the time read before the
   // stamping plus the offset of its place in the call (SendTiming), learnt
   // from the kernel's transmit stamps of the first and last datagram of a
   // sample of calls. An upstream query's stamp is never mixed with them: no
