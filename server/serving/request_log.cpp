@@ -2,6 +2,7 @@
 #include "server/serving/request_log.h"
 
 #include "common/time/calendar.h"
+#include "common/time/zone_bias.h"
 
 #include <cerrno>
 #include <charconv>
@@ -250,7 +251,7 @@ void RequestLog::AppendSummary(bool force) {
 
 const LocalDateTime& RequestLog::LocalOf(UtcTime now_utc, const ZoneFacts& zone) {
   const int64_t second = std::chrono::floor<std::chrono::seconds>(now_utc.time_since_epoch()).count();
-  const int32_t bias = zone.daylight ? zone.bias_minutes + zone.daylight_bias_minutes : zone.bias_minutes;
+  const int32_t bias = GrabBias(zone);
   if (second != local_second_ || bias != local_bias_ || line_head_.empty()) {
     local_second_ = second;
     local_bias_ = bias;
