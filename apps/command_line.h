@@ -14,6 +14,8 @@ struct CommandLine {
   std::filesystem::path home;
   std::filesystem::path registry;
   bool virtual_clock = false;
+  // --bench-request-log-off: not in the usage text; for bench/compare only.
+  bool bench_request_log_off = false;
   bool help = false;
   bool version = false;
   std::string error;  // bad usage

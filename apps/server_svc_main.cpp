@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
   options.home = home;
   options.registry = cl.registry;
   options.virtual_clock = cl.virtual_clock;
+  options.request_log = !cl.bench_request_log_off;
   options.foreground = true;  // under systemd stderr is the journal, which syslog reaches already
   options.debug = cl.first_switch == "-debug" || cl.first_switch == "-config";
   return mdl::service::RunServerHost(options);

@@ -149,7 +149,8 @@ int RunNtpUdp(const Options& o) {
   }
   std::vector<Slot> slots(static_cast<size_t>(o.outstanding));
   UdpCounters c;
-  Reservoir latency, offset;
+  // hold: the server's transmit minus receive stamp, from the reply itself.
+  Reservoir latency, offset, hold;
   int last_stratum = -1;
 
   auto send = [&](size_t i) {
@@ -207,6 +208,7 @@ int RunNtpUdp(const Options& o) {
           last_stratum = reply->stratum;
           latency.Add(t4 - slots[i].t1_real);
           offset.Add(ClientOffsetNanos(slots[i].t1_real, *reply, t4));
+          hold.Add(UnixNanosFromNtp(reply->transmit) - UnixNanosFromNtp(reply->receive));
           if (now >= end || (o.count && c.replies >= o.count)) {
             done = true;
             break;
@@ -233,11 +235,12 @@ int RunNtpUdp(const Options& o) {
   std::printf("mode=ntp-udp port=%d outstanding=%d sockets=%d seconds=%.3f sent=%" PRIu64 " replies=%" PRIu64
               " lost=%" PRIu64 " bad=%" PRIu64
               " rate=%.1f p50_us=%s p90_us=%s p99_us=%s offset_median_us=%s"
-              " stratum=%d\n",
+              " hold_p50_us=%s hold_p999_us=%s hold_max_us=%s stratum=%d\n",
               o.port, o.outstanding, o.sockets, elapsed, c.sent, c.replies, c.lost, c.bad,
               static_cast<double>(c.replies) / elapsed, Micros(latency.values(), 50).c_str(),
               Micros(latency.values(), 90).c_str(), Micros(latency.values(), 99).c_str(),
-              Micros(offset.values(), 50).c_str(), last_stratum);
+              Micros(offset.values(), 50).c_str(), Micros(hold.values(), 50).c_str(),
+              Micros(hold.values(), 99.9).c_str(), Micros(hold.values(), 100).c_str(), last_stratum);
   return c.replies > 0 ? 0 : 1;
 }
 

@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include <boost/asio/post.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +23,47 @@ int64_t RealtimeNs() {
   clock_gettime(CLOCK_REALTIME, &ts);
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
+
+// One entry of the error queue (transmit stamps only: IP_RECVERR is off):
+// false when it is empty. `data` gets the tail of the stamped packet as the
+// kernel returns it (headers first), `len` its length; `ns` the software
+// stamp (0 when none came with it).
+bool ReadErrorEntry(int fd, std::span<uint8_t> data, size_t* len, int64_t* ns) {
+  alignas(cmsghdr) char control[256];
+  iovec iov{data.data(), data.size()};
+  msghdr h{};
+  h.msg_iov = &iov;
+  h.msg_iovlen = 1;
+  h.msg_control = control;
+  h.msg_controllen = sizeof control;
+  const ssize_t r = ::recvmsg(fd, &h, MSG_ERRQUEUE | MSG_DONTWAIT);
+  if (r < 0) return false;
+  *len = std::min<size_t>(static_cast<size_t>(r), data.size());
+  *ns = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type != SCM_TIMESTAMPNS && c->cmsg_type != SCM_TIMESTAMPING) continue;
+    timespec ts{};
+    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);  // SCM_TIMESTAMPING: [0] is the software stamp
+    const int64_t v = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+    if (v > 0) *ns = v;
+  }
+  return true;
+}
+
+// The kernel returns the stamped packet with its headers: its payload is the tail.
+bool TailIs(std::span<const uint8_t> packet, std::span<const uint8_t> payload) {
+  return packet.size() >= payload.size() &&
+         std::memcmp(packet.data() + packet.size() - payload.size(), payload.data(), payload.size()) == 0;
+}
+
+// Stamps asked for on a sample of calls once the timing is learnt.
+constexpr uint32_t kSampleEvery = 16;
+constexpr uint32_t kLearnSamples = 16;
+// Stamped datagrams per call at most: the thread may lose the processor
+// inside a call (a woken receiver on loopback), which delays the rest of the
+// call past any model; the next call is stamped afresh.
+constexpr size_t kStampedPerCall = 8;
 
 }  // namespace
 
@@ -39,6 +81,11 @@ struct UdpSocket::Batch {
   std::array<sockaddr_storage, kBatch> tx_addr;
   std::array<std::array<uint8_t, kMaxDatagram>, kBatch> tx_data;
   std::array<bool, kBatch> tx_stamp;
+  // The transmit stamp request of a sampled datagram.
+  struct alignas(cmsghdr) StampRequest {
+    char bytes[CMSG_SPACE(sizeof(uint32_t))];
+  };
+  std::array<StampRequest, 2> tx_ctrl;
   size_t tx_count = 0;
 };
 
@@ -92,6 +139,7 @@ void UdpSocket::Close() {
   receiver_ = nullptr;
   send_stamp_ns_ = 0;
   awaiting_send_stamp_ = false;
+  stale_stamps_ = false;
   if (batch_) batch_->tx_count = 0;
 }
 
@@ -129,6 +177,8 @@ void UdpSocket::OnReadable() {
     } else {
       awaiting_send_stamp_ = false;  // a device that does not stamp
     }
+  } else if (stale_stamps_) {
+    DrainErrorQueue();
   }
   Batch& b = *batch_;
   std::weak_ptr<bool> alive = alive_;
@@ -174,13 +224,13 @@ void UdpSocket::OnReadable() {
       auto a = alive.lock();
       if (!a || !*a) return;  // closed by the handler
     }
+    in_batch_ = false;
+    FlushSends();
     if (receiver_) receiver_->OnBatchEnd();
     {
       auto a = alive.lock();
       if (!a || !*a) return;
     }
-    in_batch_ = false;
-    FlushSends();
     if (n < static_cast<int>(kBatch)) break;
   }
   in_batch_ = false;
@@ -211,7 +261,7 @@ bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& peer,
   }
   std::array<uint8_t, kMaxDatagram> buf;
   std::memcpy(buf.data(), data.data(), data.size());
-  if (stamp && stamper_) stamper_({buf.data(), data.size()});
+  if (stamp && stamper_) stamper_({buf.data(), data.size()}, RealtimeNs() + SendOffsetNs(timing_, 1, 0));
   ssize_t r = ::sendto(socket_->native_handle(), buf.data(), data.size(), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(to.data()), static_cast<socklen_t>(to.size()));
   if (r < 0) {
@@ -226,6 +276,9 @@ bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoin
   const Udp::endpoint to = ForFamily(peer, v6_);
   TakeSendStamp();  // whatever an earlier send left behind
   send_stamp_ns_ = 0;
+  stale_stamps_ = false;
+  query_tail_len_ = std::min(data.size(), query_tail_.size());
+  std::memcpy(query_tail_.data(), data.data() + data.size() - query_tail_len_, query_tail_len_);
   awaiting_send_stamp_ = true;
   send_stamp_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   iovec iov{const_cast<uint8_t*>(data.data()), data.size()};
@@ -261,36 +314,58 @@ bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoin
 
 int64_t UdpSocket::TakeSendStamp() {
   if (!socket_) return send_stamp_ns_;
-  // The error queue holds only transmit time stamps (IP_RECVERR is off);
-  // read it empty so that it never takes from the receive budget.
+  // Read the error queue empty so that it never takes from the receive
+  // budget; a stamp of another datagram (a late sample) is not the query's.
   for (int guard = 0; guard < 16; ++guard) {
     std::array<uint8_t, 128> data;
-    alignas(cmsghdr) char control[256];
-    iovec iov{data.data(), data.size()};
-    msghdr h{};
-    h.msg_iov = &iov;
-    h.msg_iovlen = 1;
-    h.msg_control = control;
-    h.msg_controllen = sizeof control;
-    if (::recvmsg(socket_->native_handle(), &h, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
-      if (c->cmsg_level != SOL_SOCKET) continue;
-      timespec ts{};
-      if (c->cmsg_type == SCM_TIMESTAMPNS) {
-        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-      } else if (c->cmsg_type == SCM_TIMESTAMPING) {
-        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);  // [0]: the software stamp
-      } else {
-        continue;
-      }
-      int64_t ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-      if (ns > 0) {
-        send_stamp_ns_ = ns;
-        awaiting_send_stamp_ = false;
-      }
+    size_t len = 0;
+    int64_t ns = 0;
+    if (!ReadErrorEntry(socket_->native_handle(), data, &len, &ns)) break;
+    const std::span<const uint8_t> packet(data.data(), len);
+    const std::span<const uint8_t> tail(query_tail_.data(), query_tail_len_);
+    // Without the packet (cut, or a kernel that returns the stamp alone) it is taken.
+    if (ns > 0 && (len < tail.size() || TailIs(packet, tail))) {
+      send_stamp_ns_ = ns;
+      awaiting_send_stamp_ = false;
     }
   }
   return send_stamp_ns_;
+}
+
+void UdpSocket::DrainErrorQueue() {
+  stale_stamps_ = false;
+  if (!socket_) return;
+  for (int guard = 0; guard < 16; ++guard) {
+    std::array<uint8_t, 128> data;
+    size_t len = 0;
+    int64_t ns = 0;
+    if (!ReadErrorEntry(socket_->native_handle(), data, &len, &ns)) break;
+  }
+}
+
+void UdpSocket::ReadSampleStamps(size_t first, size_t sent, size_t want, int64_t* stamps) {
+  Batch& b = *batch_;
+  // The sampled datagrams are the first and the last of the call, stamped
+  // in that order; each is known by its payload.
+  const size_t index[2] = {first, first + sent - 1};
+  size_t next = 0;
+  for (size_t got = 0; got < want && next < want; ++got) {
+    std::array<uint8_t, 128 + kMaxDatagram> data;
+    size_t len = 0;
+    int64_t ns = 0;
+    if (!ReadErrorEntry(socket_->native_handle(), data, &len, &ns)) break;
+    const std::span<const uint8_t> packet(data.data(), len);
+    for (size_t j = next; j < want; ++j) {
+      const size_t i = index[j];
+      if (TailIs(packet, {b.tx_data[i].data(), b.tx_iov[i].iov_len})) {
+        stamps[j] = ns;
+        next = j + 1;
+        break;
+      }
+    }
+  }
+  // One not read yet may come later (a device that stamps after the call).
+  if (next < want) stale_stamps_ = true;
 }
 
 bool UdpSocket::FlushSends() {
@@ -300,43 +375,83 @@ bool UdpSocket::FlushSends() {
     return true;
   }
   bool ok = true;
-  // Stamped datagrams go out one by one, each stamped right before its own
-  // send: the last of a batch would otherwise carry a time taken before the
-  // whole batch was sent. The others go out together.
-  size_t kept = 0;
-  for (size_t i = 0; i < b.tx_count; ++i) {
-    if (b.tx_stamp[i] && stamper_) {
-      stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len});
-      const msghdr& h = b.tx_msgs[i].msg_hdr;
-      if (::sendto(socket_->native_handle(), b.tx_data[i].data(), b.tx_iov[i].iov_len, MSG_DONTWAIT,
-                   static_cast<const sockaddr*>(h.msg_name), h.msg_namelen) < 0) {
-        ++send_errors_;
-        ok = false;
-      }
-      continue;
-    }
-    if (kept != i) {
-      b.tx_msgs[kept] = b.tx_msgs[i];
-      b.tx_iov[kept] = b.tx_iov[i];
-      b.tx_msgs[kept].msg_hdr.msg_iov = &b.tx_iov[kept];
-      // msg_name keeps pointing at tx_addr[i], which stays valid until the flush ends.
-    }
-    ++kept;
-  }
-  b.tx_count = kept;
+  // The datagrams go out together, in calls of at most kStampedPerCall
+  // stamped ones (more after a partial send). A stamped one gets the time it
+  // is expected to leave: the time read before the
+  // stamping plus the offset of its place in the call (SendTiming), learnt
+  // from the kernel's transmit stamps of the first and last datagram of a
+  // sample of calls. An upstream query's stamp is never mixed with them: no
+  // sample while one is awaited.
   size_t done = 0;
   while (done < b.tx_count) {
-    int r = ::sendmmsg(socket_->native_handle(), b.tx_msgs.data() + done,
-                       static_cast<unsigned>(b.tx_count - done), MSG_DONTWAIT);
+    size_t count = b.tx_count - done;
+    size_t stamped = 0;
+    if (stamper_) {
+      for (size_t i = done; i < b.tx_count; ++i) {
+        if (b.tx_stamp[i] && stamped++ == kStampedPerCall) {
+          stamped = kStampedPerCall;
+          count = i - done;
+          break;
+        }
+      }
+    }
+    const size_t end = done + count;
+    const bool sample = stamped > 0 && sampling_ && !awaiting_send_stamp_ && !stale_stamps_ &&
+                        (timing_.lead_samples < kLearnSamples || ++sample_turn_ % kSampleEvery == 0);
+    const size_t samples = sample ? std::min<size_t>(count, 2) : 0;
+    int64_t before = 0;
+    if (stamped > 0) {
+      before = RealtimeNs();
+      for (size_t i = done; i < end; ++i)
+        if (b.tx_stamp[i])
+          stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len}, before + SendOffsetNs(timing_, stamped, i - done));
+    }
+    const size_t sampled[2] = {done, end - 1};
+    for (size_t j = 0; j < samples; ++j) {
+      msghdr& h = b.tx_msgs[sampled[j]].msg_hdr;
+      h.msg_control = b.tx_ctrl[j].bytes;
+      h.msg_controllen = sizeof b.tx_ctrl[j].bytes;
+      cmsghdr* c = CMSG_FIRSTHDR(&h);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SO_TIMESTAMPING;
+      c->cmsg_len = CMSG_LEN(sizeof(uint32_t));
+      const uint32_t flags = SOF_TIMESTAMPING_TX_SOFTWARE;
+      std::memcpy(CMSG_DATA(c), &flags, sizeof flags);
+    }
+    const int64_t call = stamped > 0 ? RealtimeNs() : 0;
+    int r = ::sendmmsg(socket_->native_handle(), b.tx_msgs.data() + done, static_cast<unsigned>(count),
+                       MSG_DONTWAIT);
+    const int err = errno;
+    for (size_t j = 0; j < samples; ++j) {
+      msghdr& h = b.tx_msgs[sampled[j]].msg_hdr;
+      h.msg_control = nullptr;
+      h.msg_controllen = 0;
+    }
+    if (r < 0 && err == EINTR) continue;
+    if (r < 0 && samples > 0 && err == EINVAL) {
+      sampling_ = false;  // a kernel without per-datagram stamp requests
+      continue;
+    }
+    if (stamped > 0) ObservePrep(timing_, stamped, call - before);
     if (r < 0) {
-      if (errno == EINTR) continue;
       // Skip the datagram that failed (full buffer, unreachable peer) and go on.
       ++send_errors_;
       ++done;
       ok = false;
       continue;
     }
-    done += static_cast<size_t>(r);
+    const size_t sent = static_cast<size_t>(r);
+    if (samples > 0 && sent > 0) {
+      // The last one counts only when the call sent it.
+      const size_t want = sent == count ? samples : 1;
+      int64_t stamps[2] = {0, 0};
+      ReadSampleStamps(done, sent, want, stamps);
+      if (stamps[0] > 0) {
+        const size_t last = want == 2 && stamps[1] > 0 ? count - 1 : 0;
+        ObserveSend(timing_, 0, stamps[0] - call, last, last ? stamps[1] - call : stamps[0] - call);
+      }
+    }
+    done += sent;
   }
   b.tx_count = 0;
   return ok;

@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/net/send_timing.h"
 #include "common/time/utc_time.h"
 
 namespace mdl::net {
@@ -46,7 +47,8 @@ class UdpReceiver {
  public:
   virtual ~UdpReceiver() = default;
   virtual void OnDatagram(const Datagram& d) = 0;
-  // Called after each batch of datagrams, before the batch's replies go out.
+  // Called after each batch of datagrams, once the batch's replies went out
+  // (slow work here, such as a file write, never holds a reply back).
   virtual void OnBatchEnd() {}
 };
 
@@ -79,12 +81,18 @@ class UdpSocket {
   void SetPaused(bool paused);
 
   // Sends one datagram. Inside a batch the send is queued and goes out with
-  // the batch's other replies; outside a batch it is sent at once. With
-  // `stamp` set the stamper (below) writes into the buffer right before the
-  // send, so a transmit time stamp is taken as late as possible.
+  // the batch's other replies in one call; outside a batch it is sent at
+  // once. With `stamp` set the stamper (below) writes into the buffer right
+  // before the call.
   // Returns false when the datagram could not be sent or queued.
   bool SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp = false);
-  void SetStamper(std::function<void(std::span<uint8_t>)> stamper) { stamper_ = std::move(stamper); }
+  // `leaves_ns`: when the datagram is expected to leave, on the system's
+  // realtime clock (as Datagram::arrival_ns), from the send timing below.
+  using Stamper = std::function<void(std::span<uint8_t> datagram, int64_t leaves_ns)>;
+  void SetStamper(Stamper stamper) { stamper_ = std::move(stamper); }
+  // How this socket's sends are timed, learnt from the kernel's transmit
+  // stamps of a sample of stamped datagrams.
+  const SendTiming& send_timing() const { return timing_; }
 
   // Sends one datagram at once (never queued with a batch) and asks the
   // kernel to record the moment it left (software transmit time stamp).
@@ -100,12 +108,22 @@ class UdpSocket {
   void ArmWait();
   void OnReadable();
   bool FlushSends();
+  // Reads up to `want` transmit stamps of the datagrams [first, first + sent)
+  // of the batch just sent, into `stamps` (0: none came for it).
+  void ReadSampleStamps(size_t first, size_t sent, size_t want, int64_t* stamps);
+  void DrainErrorQueue();
 
   boost::asio::io_context& io_;
   std::unique_ptr<Udp::socket> socket_;
   std::unique_ptr<Batch> batch_;
   UdpReceiver* receiver_ = nullptr;
-  std::function<void(std::span<uint8_t>)> stamper_;
+  Stamper stamper_;
+  SendTiming timing_;
+  uint32_t sample_turn_ = 0;
+  bool sampling_ = true;        // off when the kernel refuses stamp requests
+  bool stale_stamps_ = false;   // a sampled stamp may still come
+  std::array<uint8_t, 64> query_tail_{};  // of the last SendNowStamped datagram
+  size_t query_tail_len_ = 0;
   uint16_t local_port_ = 0;
   bool v6_ = false;
   bool paused_ = false;

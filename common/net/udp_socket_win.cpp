@@ -145,12 +145,26 @@ void UdpSocket::OnReadable() {
   if (socket_) ArmWait();
 }
 
+namespace {
+
+// Now on the system's realtime clock, ns since 1970 (the scale of the stamper's
+// send time): the datagram leaves with the call that follows.
+int64_t RealtimeNs() {
+  constexpr int64_t kFileTimeUnixEpoch = 116444736000000000;  // 100 ns units from 1601 to 1970
+  FILETIME ft;
+  GetSystemTimePreciseAsFileTime(&ft);
+  const int64_t t = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return (t - kFileTimeUnixEpoch) * 100;
+}
+
+}  // namespace
+
 bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& peer, bool stamp) {
   if (!socket_ || data.size() > kMaxDatagram) return false;
   const Udp::endpoint to = ForFamily(peer, v6_);
   std::array<uint8_t, kMaxDatagram> buf;
   std::memcpy(buf.data(), data.data(), data.size());
-  if (stamp && stamper_) stamper_({buf.data(), data.size()});
+  if (stamp && stamper_) stamper_({buf.data(), data.size()}, RealtimeNs());
   boost::system::error_code ec;
   socket_->send_to(boost::asio::buffer(buf.data(), data.size()), to, 0, ec);
   if (ec) {

@@ -34,6 +34,9 @@ struct EngineOptions {
   std::chrono::milliseconds min_upstream_query_gap{16000};
   // The first synchronisation is started at the end of start-up.
   bool sync_at_start = true;
+  // false: no request log is written whatever the settings say, and the
+  // settings are left alone (benchmarks, to show the log's own cost).
+  bool request_log = true;
 };
 
 }  // namespace mdl

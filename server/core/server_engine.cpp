@@ -121,10 +121,11 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   };
   update_hooks.changed = [this] { Changed(); };
   update_ = std::make_unique<UpdateCheck>(io_, clock_, std::move(update_options), std::move(update_hooks));
-  // NTP replies get their transmit time stamp right before they are sent.
-  service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b) {
+  // NTP replies carry the time the socket expects them to leave (a kernel
+  // realtime instant, turned into this clock's time).
+  service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b, int64_t leaves_ns) {
     if (b.size() != 48) return;
-    GrabbedTime t = GrabTime(clock_.now());
+    GrabbedTime t = GrabTime(clock_.from_system(UtcFromNs(leaves_ns)));
     ctx_.ntp_reference().last_millis = static_cast<int>(t.last_millis);
     auto bytes = t.stamp.ToBytes();
     std::copy(bytes.begin(), bytes.end(), b.begin() + 40);
@@ -157,7 +158,8 @@ void ServerEngine::Start() {
   log_->set_error_callback([this](LogError kind, int err, const std::filesystem::path& p) {
     Diagnostic(DescribeLogError(kind, err, p));
   });
-  ctx_.set_log(log_.get());
+  // Without the request log (benchmarks only) the setting stays as stored.
+  if (options_.request_log) ctx_.set_log(log_.get());
   ReadBindAddress();
   // The server list first, then the settings, which open the listeners.
   sync_->ReadServerList();

@@ -118,6 +118,7 @@ int RunHost(const ServerHostOptions& options) {
   EngineOptions engine_options;
   engine_options.home = home;
   engine_options.service_build = true;
+  engine_options.request_log = options.request_log;
   EngineHandle engine(clock, registry, engine_options, &listener);
   // The watchdog is pinged from the engine's own loop: a stuck loop stops the pings.
   WatchdogPinger watchdog;

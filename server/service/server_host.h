@@ -15,6 +15,7 @@ struct ServerHostOptions {
   bool virtual_clock = false;      // corrections stay inside the process
   bool foreground = true;          // event lines also on stderr (not when stderr is the journal)
   bool debug = false;              // -debug or -config: never handed to a service manager
+  bool request_log = true;         // false: benchmarks only (EngineOptions::request_log)
 };
 
 // Runs the server until SIGTERM or SIGINT; returns the exit status. A second

@@ -2,6 +2,7 @@
 #include "server/serving/request_log.h"
 
 #include "common/time/calendar.h"
+#include "common/time/zone_bias.h"
 
 #include <cerrno>
 #include <charconv>
@@ -113,18 +114,20 @@ std::string LogHeader(const LogIdentity& identity, const LocalDateTime& local) {
   return header;
 }
 
-void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime& local,
-                   std::string_view host_name, std::string_view host_ip) {
-  AppendDate(out, local);
-  out += ' ';
-  AppendTime(out, local);
-  out += ' ';
-  AppendField(out, entry.request_ip);
-  out += " - MDLS5 ";
+namespace {
+
+// The fixed part of every line between the requester and the bytes sent.
+std::string LineMiddle(std::string_view host_name, std::string_view host_ip) {
+  std::string out = " - MDLS5 ";
   AppendField(out, host_name);
   out += ' ';
   AppendField(out, host_ip);
   out += " GET TIME - 0 0 ";
+  return out;
+}
+
+// The line from the bytes sent to its end.
+void AppendLineTail(std::string& out, const LogEntry& entry) {
   AppendNumber(out, entry.sent_b);
   out += ' ';
   AppendNumber(out, LogReceivedBytes(entry));
@@ -135,6 +138,19 @@ void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime&
   out += ' ';
   AppendField(out, entry.mdl_type);
   out += " - \r\n";
+}
+
+}  // namespace
+
+void AppendLogLine(std::string& out, const LogEntry& entry, const LocalDateTime& local,
+                   std::string_view host_name, std::string_view host_ip) {
+  AppendDate(out, local);
+  out += ' ';
+  AppendTime(out, local);
+  out += ' ';
+  AppendField(out, entry.request_ip);
+  out += LineMiddle(host_name, host_ip);
+  AppendLineTail(out, entry);
 }
 
 std::string FormatLogLine(const LogEntry& entry, const LocalDateTime& local, std::string_view host_name,
@@ -187,6 +203,7 @@ RequestLog::RequestLog(LogIdentity identity)
     : identity_(std::move(identity)),
       folder_path_(identity_.program_dir / "Logs"),
       error_budget_(kDefaultErrorLinesPerMinute, kDefaultErrorLineBurst * kLineCost) {
+  line_middle_ = LineMiddle(identity_.host_name, identity_.host_ip);
   set_max_day_bytes(kDefaultMaxDayBytes);
 }
 
@@ -232,10 +249,26 @@ void RequestLog::AppendSummary(bool force) {
   suppressed_ = 0;
 }
 
+const LocalDateTime& RequestLog::LocalOf(UtcTime now_utc, const ZoneFacts& zone) {
+  const int64_t second = std::chrono::floor<std::chrono::seconds>(now_utc.time_since_epoch()).count();
+  const int32_t bias = GrabBias(zone);
+  if (second != local_second_ || bias != local_bias_ || line_head_.empty()) {
+    local_second_ = second;
+    local_bias_ = bias;
+    local_ = LogLocalTime(now_utc, zone);
+    line_head_.clear();
+    AppendDate(line_head_, local_);
+    line_head_ += ' ';
+    AppendTime(line_head_, local_);
+    line_head_ += ' ';
+  }
+  return local_;
+}
+
 void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone) {
   latest_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(now_utc.time_since_epoch()).count();
   if (!enabled_) return;
-  const LocalDateTime local = LogLocalTime(now_utc, zone);
+  const LocalDateTime local = LocalOf(now_utc, zone);
   if (!buffer_.empty() && !local.SameDate(buffer_local_)) Flush();
   latest_local_ = local;
   AppendSummary(false);
@@ -251,7 +284,10 @@ void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts&
     return;
   }
   if (buffer_.empty()) buffer_local_ = local;
-  AppendLogLine(buffer_, entry, local, identity_.host_name, identity_.host_ip);
+  buffer_ += line_head_;
+  AppendField(buffer_, entry.request_ip);
+  buffer_ += line_middle_;
+  AppendLineTail(buffer_, entry);
   if (buffer_.size() >= kAutoFlushBytes) Flush();
 }
 

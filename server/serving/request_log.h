@@ -150,6 +150,9 @@ class RequestLog {
   void Fail(LogError kind, int error_number, const std::filesystem::path& path);
   void Notify(LogError kind, int error_number, const std::filesystem::path& path);
   void AppendSummary(bool force);
+  // The local time of `now_utc` and the line's text up to the requester,
+  // worked out once per second (and zone) rather than per line.
+  const LocalDateTime& LocalOf(UtcTime now_utc, const ZoneFacts& zone);
 
   LogIdentity identity_;
   std::filesystem::path folder_path_;  // program_dir/Logs
@@ -161,6 +164,11 @@ class RequestLog {
   unsigned ever_reported_ = 0;
 
   std::string buffer_;
+  int64_t local_second_ = INT64_MIN;  // the UTC second LocalOf worked out last
+  int32_t local_bias_ = 0;
+  LocalDateTime local_;
+  std::string line_head_;    // "date time "
+  std::string line_middle_;  // from " - MDLS5 " to the bytes sent
   LocalDateTime buffer_local_;  // local time of the first buffered line
   LocalDateTime latest_local_;
   std::string out_;

@@ -134,6 +134,7 @@ uint8_t ServingContext::TakeChanges() {
 }
 
 void ServingContext::Received(Service s, Transport t) {
+  udp_batch_ = t == Transport::kUdp;
   counters_.Add(s, t);
   Light(Bit(t == Transport::kTcp ? Indicator::kTcpIn : Indicator::kUdpIn));
 }
@@ -145,6 +146,7 @@ void ServingContext::Accepted(Service s, const boost::asio::ip::address& from) {
 }
 
 bool ServingContext::AdmitConnection(Service s, net::TcpSlot& slot, bool count) {
+  udp_batch_ = false;
   if (!Serves(s)) {
     slot.Close();
     return false;
@@ -231,6 +233,7 @@ bool ServingContext::SendUdp(Service s, const net::Datagram& request, std::span<
 
 bool ServingContext::SendTcp(Service s, net::TcpSlot& slot, std::span<const uint8_t> reply,
                              const LogLine* line, bool close_after, bool accepting) {
+  udp_batch_ = false;
   if (line) Append(s, Transport::kTcp, slot.remote().address(), slot.local_port(), *line, !accepting);
   bool sent = slot.Send(reply, close_after);
   Light(Bit(Indicator::kDataOut));

@@ -96,6 +96,7 @@ class ServingContext {
   bool AdmitConnection(Service s, net::TcpSlot& slot, bool count = true);
   // A connection that is counted once its request is in: the indicators and the requester.
   void Connected(Service s, const boost::asio::ip::address& from) {
+    udp_batch_ = false;
     Light(Bit(Indicator::kTcpIn));
     Accepted(s, from);
   }
@@ -118,6 +119,15 @@ class ServingContext {
   // End of a batch of datagrams or accepted connections: the log lines go out in one write.
   void FlushLog() {
     if (log_) log_->Flush();
+  }
+  // End of a batch of datagrams (its replies are out): the log lines are
+  // written and the change of the batch is reported, so that the engine's
+  // snapshot scheduling never runs between a request and its reply.
+  void EndUdpBatch() {
+    FlushLog();
+    udp_batch_ = false;
+    if (change_deferred_ && !changed_) MarkChanged();
+    change_deferred_ = false;
   }
   // Counts a datagram left unanswered; reported by ReportDrops().
   void Drop(UdpDrop why, Service s, const net::Udp::endpoint& from);
@@ -159,7 +169,12 @@ class ServingContext {
  private:
   void Light(uint8_t bits) {
     lit_ |= bits;
-    if (!changed_) MarkChanged();
+    if (changed_) return;
+    if (udp_batch_) {
+      change_deferred_ = true;  // reported by EndUdpBatch
+      return;
+    }
+    MarkChanged();
   }
   void MarkChanged();
   bool AllowReply(const boost::asio::ip::address& to, size_t request_size, size_t reply_size);
@@ -185,6 +200,8 @@ class ServingContext {
   std::array<bool, kServiceCount> has_requester_{};
   uint8_t lit_ = 0;
   bool changed_ = false;
+  bool udp_batch_ = false;  // inside a batch of datagrams (Received, UDP)
+  bool change_deferred_ = false;
   std::function<void()> on_change_;
   ReplyBudget budget_;
   bool budget_on_ = true;
@@ -204,7 +221,7 @@ class ServiceHandler : public net::UdpReceiver, public net::TcpHandler {
  public:
   explicit ServiceHandler(ServingContext& context) : ctx_(context) {}
   void OnDatagram(const net::Datagram&) override {}
-  void OnBatchEnd() override { ctx_.FlushLog(); }
+  void OnBatchEnd() override { ctx_.EndUdpBatch(); }
   void OnAcceptBatchEnd() override { ctx_.FlushLog(); }
   void OnAccept(net::TcpSlot&) override {}
   void OnData(net::TcpSlot&, std::span<const uint8_t>) override {}

@@ -148,6 +148,36 @@ TEST(RequestLog, FirstRequestOfADayWritesTheHeaderLaterOnesOnlyAppend) {
   EXPECT_EQ(log.error_count(), 0u);
 }
 
+TEST(RequestLog, EachLineHasItsOwnSecondAndZoneAsTheFormatterWritesIt) {
+  TempDir dir;
+  RequestLog log(Identity(dir.path()));
+  ZoneFacts summer;
+  summer.bias_minutes = -60;
+  summer.daylight = true;
+  summer.daylight_bias_minutes = -60;
+  const UtcTime t = At(2026, 12, 7, 10h + 11min + 12s);
+  LogEntry tcp = TimeEntry();
+  tcp.mdl_type = "TCP";
+  log.Append(TimeEntry(), t + 100ms, ZoneFacts{});
+  log.Append(tcp, t + 900ms, ZoneFacts{});  // the same second
+  log.Append(TimeEntry(), t + 950ms, summer);  // the zone changed within it
+  log.Append(TimeEntry(), t - 1s, ZoneFacts{});  // the clock stepped back
+  log.Append(TimeEntry(), t + 1s, ZoneFacts{});
+  log.Flush();
+  const auto lines = Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG"));
+  ASSERT_EQ(lines.size(), 10u);
+  const LogIdentity id = Identity(dir.path());
+  auto formatted = [&](const LogEntry& e, UtcTime at, const ZoneFacts& z) {
+    std::string line = FormatLogLine(e, LogLocalTime(at, z), id.host_name, id.host_ip);
+    return line.substr(0, line.size() - 2);
+  };
+  EXPECT_EQ(lines[5], formatted(TimeEntry(), t, ZoneFacts{}));
+  EXPECT_EQ(lines[6], formatted(tcp, t, ZoneFacts{}));
+  EXPECT_EQ(lines[7].substr(0, 19), "2026-12-07 12:11:12") << "bias and daylight bias both apply";
+  EXPECT_EQ(lines[8].substr(0, 19), "2026-12-07 10:11:11");
+  EXPECT_EQ(lines[9].substr(0, 19), "2026-12-07 10:11:13");
+}
+
 TEST(RequestLog, ReopeningAnExistingDayFileAddsNoSecondHeader) {
   TempDir dir;
   { RequestLog(Identity(dir.path())).Write(TimeEntry(), At(2026, 12, 7, 1h), ZoneFacts{}); }
