@@ -261,7 +261,12 @@ bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& peer,
   }
   std::array<uint8_t, kMaxDatagram> buf;
   std::memcpy(buf.data(), data.data(), data.size());
-  if (stamp && stamper_) stamper_({buf.data(), data.size()}, RealtimeNs() + SendOffsetNs(timing_, 1, 0));
+  if (stamp && stamper_) {
+    int64_t leaves = RealtimeNs() + SendOffsetNs(timing_, 1, 0);
+    if (leaves < last_leaves_ns_ && last_leaves_ns_ - leaves < kMaxSendSampleNs) leaves = last_leaves_ns_;
+    last_leaves_ns_ = leaves;
+    stamper_({buf.data(), data.size()}, leaves);
+  }
   ssize_t r = ::sendto(socket_->native_handle(), buf.data(), data.size(), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(to.data()), static_cast<socklen_t>(to.size()));
   if (r < 0) {
@@ -402,9 +407,16 @@ bool UdpSocket::FlushSends() {
     int64_t before = 0;
     if (stamped > 0) {
       before = RealtimeNs();
-      for (size_t i = done; i < end; ++i)
-        if (b.tx_stamp[i])
-          stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len}, before + SendOffsetNs(timing_, stamped, i - done));
+      for (size_t i = done; i < end; ++i) {
+        if (!b.tx_stamp[i]) continue;
+        int64_t leaves = before + SendOffsetNs(timing_, stamped, i - done);
+        // A later datagram never carries an earlier time than the one before it
+        // (the model may overshoot the end of the previous call); a step of the
+        // system clock back by more than that is taken as it is.
+        if (leaves < last_leaves_ns_ && last_leaves_ns_ - leaves < kMaxSendSampleNs) leaves = last_leaves_ns_;
+        last_leaves_ns_ = leaves;
+        stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len}, leaves);
+      }
     }
     const size_t sampled[2] = {done, end - 1};
     for (size_t j = 0; j < samples; ++j) {

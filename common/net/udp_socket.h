@@ -119,6 +119,7 @@ class UdpSocket {
   UdpReceiver* receiver_ = nullptr;
   Stamper stamper_;
   SendTiming timing_;
+  int64_t last_leaves_ns_ = 0;  // the send time given to the last stamped datagram
   uint32_t sample_turn_ = 0;
   bool sampling_ = true;        // off when the kernel refuses stamp requests
   bool stale_stamps_ = false;   // a sampled stamp may still come
