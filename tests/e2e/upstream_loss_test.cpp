@@ -33,8 +33,10 @@ TEST(UpstreamLossTest, BacksOffWithinTheQueryFloorAndResynchronises) {
   ASSERT_GE(delays.size(), 2u) << rig.server->Err();
   // The query left at most 16 s after the previous one; its reply time-out took 5 s.
   EXPECT_GE(delays[0], 10) << "next attempt sooner than the 16 s floor allows:\n" << rig.server->Err();
+  // While the floor governs, the delay told is the rest of the floor in whole
+  // seconds, which can come out one lower than the time before.
   for (size_t i = 1; i < delays.size(); ++i)
-    EXPECT_GE(delays[i], delays[i - 1]) << "back-off delay fell at failure " << i << ":\n" << rig.server->Err();
+    EXPECT_GE(delays[i] + 1, delays[i - 1]) << "back-off delay fell at failure " << i << ":\n" << rig.server->Err();
 
   // Still serving the corrected time without its upstream.
   auto reply = UdpAskText(rig.ports.ntp, NtpPacket(3), 2s);
