@@ -119,8 +119,13 @@ SetupResult InstallService(const ServiceIdentity& id, const fs::path& program, c
   if (!manager) return {false, "cannot open the service manager: " + Reason(GetLastError())};
   {
     // Refused before the folder is touched, so a failure leaves nothing behind.
-    ScHandle existing(OpenServiceW(manager.get(), Widen(id.name).c_str(), SERVICE_QUERY_STATUS));
+    const std::wstring name = Widen(id.name);
+    SC_HANDLE found = OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS);
+    const DWORD error = found ? ERROR_SUCCESS : GetLastError();
+    ScHandle existing(found);
     if (existing) return {false, Reason(ERROR_SERVICE_EXISTS)};
+    // Anything but "no such service" (no right to look, a manager going down) is a failure too.
+    if (error != ERROR_SERVICE_DOES_NOT_EXIST) return {false, Reason(error)};
   }
   SetupResult home_ready = PrepareHome(program, home);
   if (!home_ready.ok) return home_ready;
