@@ -347,7 +347,7 @@ void ServerEngine::ApplyRegistryTuning() {
       Diagnostic("Discipline \"" + d + "\" is not YES or NO; YES kept");
     }
   }
-  // Exchanges per synchronisation, the shortest round trip taken.
+  // Exchanges per synchronisation, the least path delay taken.
   if (std::string n = registry_.ReadValue(kServerKey, "SyncSamples"); !n.empty()) {
     if (auto v = RegistryNumber(n); v && *v >= 1 && *v <= 8) {
       sync_->SetSamples(static_cast<int>(*v));

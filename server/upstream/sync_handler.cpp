@@ -410,10 +410,11 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   }
   const Sample sample{c, arrived, round_trip, before};
   if (samples_ > 1) {
-    // A burst: the exchange with the shortest round trip sets the clock.
+    // A burst: the exchange with the least path delay (its round trip less
+    // the upstream's hold) sets the clock; half of it bounds its error.
     if (!burst_) burst_ = Burst{};
     ++burst_->taken;
-    if (!burst_->best || round_trip < burst_->best->round_trip) burst_->best = sample;
+    if (!burst_->best || sample.c.path_delay < burst_->best->c.path_delay) burst_->best = sample;
     if (burst_->taken < samples_) {
       NextBurstQuery();
       return;
@@ -499,10 +500,10 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
     std::snprintf(buf, sizeof buf, ", frequency correction %+.3f ppm", discipline_.correction_ppm());
     rate = buf;
   }
-  const std::string best_of = taken > 1 ? " (the shortest of " + std::to_string(taken) + " exchanges)" : "";
+  const std::string best_of = taken > 1 ? " (the least of " + std::to_string(taken) + " exchanges)" : "";
   ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
                   DurationMs(step) + " ms (the error served until now), round trip " + DurationMs(round_trip) +
-                  " ms" + best_of + ", path delay " + DurationMs(c.path_delay) + " ms" + rate);
+                  " ms, path delay " + DurationMs(c.path_delay) + " ms" + best_of + rate);
   Changed();
 }
 

@@ -69,7 +69,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // Frequency correction between synchronisations (on by default).
   void SetDiscipline(bool on);
   // Exchanges per synchronisation, kBurstSpacing apart; the one with the
-  // shortest round trip sets the clock (1: a single exchange).
+  // least path delay sets the clock (1: a single exchange).
   void SetSamples(int samples) { samples_ = samples < 1 ? 1 : samples; }
   static constexpr std::chrono::seconds kBurstSpacing{2};
 

@@ -577,12 +577,15 @@ TEST_F(DisciplineTest, ClockSetFromOutsideIsNotTakenForDrift) {
   EXPECT_LT(std::fabs(std::chrono::duration<double, std::milli>(WaitAndSync(std::chrono::minutes(59))).count()), 10.0);
 }
 
-TEST_F(SyncTest, BurstTakesTheExchangeWithTheShortestRoundTrip) {
+TEST_F(SyncTest, BurstTakesTheExchangeWithTheLeastPathDelay) {
   WriteSettings("\"SyncSamples\"=\"4\"\n");
   WriteList();
   StartEngine();
   Do(cmd::SyncNow{});
-  // Each reply a different offset, held a different (real) time.
+  // Each reply a different offset, held a different (real) time. The third
+  // tells its hold (receive stamp at the query's arrival, transmit stamp at
+  // the send), so its path delay is the shortest although its round trip is
+  // the longest; the others say they sent at once.
   const int held_ms[] = {30, 5, 40, 20};
   const int offset_ms[] = {1000, 1100, 1200, 1300};
   for (int k = 0; k < 4; ++k) {
@@ -601,9 +604,15 @@ TEST_F(SyncTest, BurstTakesTheExchangeWithTheShortestRoundTrip) {
     } else {
       ASSERT_TRUE(QueryArrives());
     }
+    const UtcTime received = clock_.now() + std::chrono::milliseconds(offset_ms[k]);
     std::this_thread::sleep_for(std::chrono::milliseconds(held_ms[k]));
     CatchUpWithRealTime();
-    upstream_.Send(upstream_.Reply(clock_.now() + std::chrono::milliseconds(offset_ms[k])));
+    auto reply = upstream_.Reply(clock_.now() + std::chrono::milliseconds(offset_ms[k]));
+    if (k == 2) {
+      const auto stamp = NtpFromUtc(received).ToBytes();
+      std::copy(stamp.begin(), stamp.end(), reply.begin() + 32);
+    }
+    upstream_.Send(reply);
     if (k < 3) {
       // Taken at once, as the engine's clock keeps up with real time.
       PollUntil(
@@ -622,8 +631,8 @@ TEST_F(SyncTest, BurstTakesTheExchangeWithTheShortestRoundTrip) {
   const double step_ms = static_cast<double>(*s->served_error_ns) / 1e6;
   std::string lines;
   for (const std::string& d : diagnostics_) lines += d + "\n";
-  EXPECT_NEAR(step_ms, 1100 + 2.5, 20) << "the 5 ms exchange, not another:\n" << lines;
-  EXPECT_TRUE(Diagnosed("(the shortest of 4 exchanges)"));
+  EXPECT_NEAR(step_ms, 1200, 3) << "the exchange that told its 40 ms hold, not the 5 ms one:\n" << lines;
+  EXPECT_TRUE(Diagnosed("(the least of 4 exchanges)"));
 }
 
 }  // namespace mdl::testing
