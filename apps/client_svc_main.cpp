@@ -27,6 +27,7 @@
 #include "server/service/service_setup.h"
 #include "server/service/signal_loop.h"
 #include "server/service/unit_file.h"
+#include "server/service/usage.h"
 #include "version.h"
 
 namespace {
@@ -35,22 +36,6 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kProgram = "QOR_MDLSC_SVC";
 using mdl::kVersion;
-
-constexpr std::string_view kUsage =
-    "Usage: QOR_MDLSC_SVC [-debug | -config | -ro | -install | -uninstall] [options]\n"
-    "Keeps this machine's clock in step with a Meridel server (TCP port 3777).\n"
-    "  -debug, -config    run in the foreground and print each report\n"
-    "  -ro                one exchange, then exit (0 only when the clock was set)\n"
-    "  -install           install and enable the systemd service MDLClient (running this\n"
-    "                     program with --home DIR), then end\n"
-    "  -uninstall         stop, disable and remove that service, then end\n"
-    "  --home DIR         program folder (default: the folder of this program;\n"
-    "                     /var/lib/meridel/client for the package's program)\n"
-    "  --registry FILE    settings store (default: DIR/registry.reg)\n"
-    "  --virtual-clock    never set the system clock; keep corrections in the process\n"
-    "  --help, --version\n"
-    "The server is the first field of the MDLClient setting: host, host:port or [v6]:port.\n"
-    "MDL_SYSTEMD_ROOT=DIR makes -install and -uninstall work on the systemd tree below DIR.\n";
 
 }  // namespace
 
@@ -63,7 +48,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (cl.help) {
-    std::cout << kUsage;
+    std::cout << mdl::service::ClientServiceUsage();
     return 0;
   }
   if (cl.version) {

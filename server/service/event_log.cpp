@@ -1,35 +1,16 @@
-// Event lines to syslog and the console.
+// Event lines to the system log and the console.
 #include "server/service/event_log.h"
 
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <ctime>
+
+#include "server/service/system_log.h"
 
 namespace mdl::service {
 
 namespace {
 
-int Priority(EventLevel level) {
-  switch (level) {
-    case EventLevel::kError:
-      return LOG_ERR;
-    case EventLevel::kWarning:
-      return LOG_WARNING;
-    case EventLevel::kNotice:
-      return LOG_NOTICE;
-    case EventLevel::kInfo:
-      break;
-  }
-  return LOG_INFO;
-}
-
 std::string LocalStamp() {
-  const time_t now = ::time(nullptr);
-  tm local{};
-  ::localtime_r(&now, &local);
+  const std::tm local = LocalTimeOf(std::time(nullptr));
   char buf[32];
   const size_t n = ::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S ", &local);
   return std::string(buf, n);
@@ -81,16 +62,6 @@ std::string StampedEventLine(std::string_view message) {
   return stamp + " --- " + std::string(message);
 }
 
-bool StderrIsJournal() {
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  if (!stream) return false;
-  unsigned long long dev = 0, ino = 0;
-  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
-  struct stat st {};
-  if (::fstat(STDERR_FILENO, &st) != 0) return false;
-  return st.st_dev == dev && st.st_ino == ino;
-}
-
 std::string CleanEventLine(std::string_view line) {
   std::string out;
   std::string piece;
@@ -117,11 +88,11 @@ std::string CleanEventLine(std::string_view line) {
 }
 
 EventLog::EventLog(std::string ident, EventLogOptions options) : ident_(std::move(ident)), options_(options) {
-  if (options_.to_syslog) ::openlog(ident_.c_str(), LOG_PID, LOG_DAEMON);
+  if (options_.to_syslog) OpenSystemLog(ident_);
 }
 
 EventLog::~EventLog() {
-  if (options_.to_syslog) ::closelog();
+  if (options_.to_syslog) CloseSystemLog();
 }
 
 void EventLog::Write(EventLevel level, std::string_view text) { WriteLines(level, text, options_.stamp_console); }
@@ -147,7 +118,7 @@ void EventLog::WriteLines(EventLevel level, std::string_view text, bool stamp_co
     } else {
       line = CleanEventLine(raw);
     }
-    if (options_.to_syslog) ::syslog(Priority(level), "%s", line.c_str());
+    if (options_.to_syslog) WriteSystemLog(level, line);
     if (options_.console) {
       const std::string out = (stamp_console ? LocalStamp() : std::string()) + line + "\n";
       std::lock_guard lock(console_mutex_);

@@ -6,10 +6,12 @@ set(service_srcs
   ${CMAKE_CURRENT_LIST_DIR}/signal_loop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/notify.cpp
   ${CMAKE_CURRENT_LIST_DIR}/event_log.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/system_log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_install.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_setup.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/service_dispatch.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/service_dispatch.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usage.cpp)
 if(WIN32)
   # The service control manager's side: requests and status shared by the twins.
   list(APPEND service_srcs ${CMAKE_CURRENT_LIST_DIR}/service_control_win.cpp)
