@@ -1,33 +1,21 @@
-// TCP listener with its connection-slot array.
+// TCP listener with its connection-slot array; the system's side (sends and
+// closes of raw descriptors, port options, the accept wait) is tcp_system*.cpp.
 #include "common/net/tcp_listener.h"
 
 #include "common/net/address.h"
 
 #include <boost/asio/ip/v6_only.hpp>
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <boost/asio/write.hpp>
-#include <cerrno>
 #include <cstring>
 
 namespace mdl::net {
 namespace {
 
 // The address of an accepted peer as 16 bytes, IPv4 as IPv4-mapped IPv6.
-std::array<uint8_t, 16> PeerKey(const sockaddr_storage& peer) {
-  std::array<uint8_t, 16> key{};
-  if (peer.ss_family == AF_INET) {
-    const auto& a = reinterpret_cast<const sockaddr_in&>(peer);
-    key[10] = key[11] = 0xFF;
-    std::memcpy(key.data() + 12, &a.sin_addr, 4);
-  } else if (peer.ss_family == AF_INET6) {
-    std::memcpy(key.data(), &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, 16);
-  }
-  return key;
+std::array<uint8_t, 16> PeerKey(const Tcp::endpoint& peer) {
+  const boost::asio::ip::address a = peer.address();
+  if (a.is_v4()) return boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, a.to_v4()).to_bytes();
+  return a.to_v6().to_bytes();
 }
 
 }  // namespace
@@ -56,13 +44,12 @@ bool TcpSlot::SendNow(std::span<const uint8_t> data) {
   // through the loop.
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::send(fd(), data.data() + done, data.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    const long n = SendSome(fd(), data.data() + done, data.size() - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n == 0) break;  // the rest goes through the loop
     Close();
     return false;
   }
@@ -84,7 +71,7 @@ bool TcpSlot::Attach() {
   if (attached_) return true;
   if (!open_) return false;
   boost::system::error_code ec;
-  socket_.assign(family_, raw_fd_, ec);
+  socket_.assign(family_, NativeHandle(raw_fd_), ec);
   if (ec) {
     Close();
     return false;
@@ -174,7 +161,7 @@ void TcpSlot::Close() {
   if (attached_) {
     socket_.close(ec);
   } else if (raw_fd_ >= 0) {
-    ::close(raw_fd_);
+    CloseDescriptor(raw_fd_);
   }
   attached_ = false;
   raw_fd_ = -1;
@@ -182,7 +169,14 @@ void TcpSlot::Close() {
 }
 
 TcpListener::TcpListener(boost::asio::io_context& io, TcpHandler& handler)
-    : io_(io), handler_(handler), retry_(io), alive_(std::make_shared<bool>(true)) {}
+    : io_(io),
+      handler_(handler),
+      retry_(io),
+      alive_(std::make_shared<bool>(true)),
+      accept_(io, [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& ec, uint64_t token) {
+        auto a = alive.lock();
+        if (a && *a) OnAcceptWaitEnded(ec, token);
+      }) {}
 
 TcpListener::~TcpListener() {
   *alive_ = false;
@@ -192,7 +186,7 @@ TcpListener::~TcpListener() {
     if (s->open_) {
       s->open_ = false;
       if (s->attached_) s->socket_.close(ec);
-      if (!s->attached_ && s->raw_fd_ >= 0) ::close(s->raw_fd_);
+      if (!s->attached_ && s->raw_fd_ >= 0) CloseDescriptor(s->raw_fd_);
       s->idle_.cancel();
     }
   }
@@ -206,16 +200,17 @@ std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16
   acc->open(ep.protocol(), ec);
   // "::" serves both families.
   if (!ec && addr.is_v6()) acc->set_option(boost::asio::ip::v6_only(!addr.is_unspecified()), ec);
-  if (!ec) acc->set_option(Tcp::acceptor::reuse_address(true), ec);
+  if (!ec) HoldPort(*acc, ec);
   if (!ec) acc->bind(ep, ec);
   if (!ec) acc->listen(boost::asio::socket_base::max_listen_connections, ec);
   if (!ec) acc->non_blocking(true, ec);
   if (ec) {
-    if (ec == boost::asio::error::address_in_use) return std::make_error_code(std::errc::address_in_use);
+    if (PortTaken(ec)) return std::make_error_code(std::errc::address_in_use);
     return std::error_code(ec.value(), std::system_category());
   }
   local_port_ = acc->local_endpoint(ec).port();
   acceptor_ = std::move(acc);
+  ++accept_token_;
   ArmAccept();
   return {};
 }
@@ -226,6 +221,8 @@ void TcpListener::Close() {
   boost::system::error_code ec;
   acceptor_->close(ec);
   acceptor_.reset();
+  ++accept_token_;
+  accept_.Clear();
   waiting_ = false;
 }
 
@@ -236,6 +233,11 @@ void TcpListener::CloseAll() {
 
 void TcpListener::SetPaused(bool paused) {
   paused_ = paused;
+  if (paused_ && acceptor_ && waiting_) {
+    // The pending wait goes; connections wait in the backlog.
+    boost::system::error_code ec;
+    acceptor_->cancel(ec);
+  }
   if (!paused_) ArmAccept();
 }
 
@@ -247,15 +249,20 @@ TcpSlot* TcpListener::slot(int index) {
 void TcpListener::ArmAccept() {
   if (!acceptor_ || paused_ || waiting_) return;
   waiting_ = true;
-  Tcp::acceptor* acc = acceptor_.get();
-  std::weak_ptr<bool> alive = alive_;
-  acc->async_wait(Tcp::acceptor::wait_read, [this, acc, alive](const boost::system::error_code& ec) {
-    auto a = alive.lock();
-    if (!a || !*a || acc != acceptor_.get()) return;
-    waiting_ = false;
-    if (ec) return;
-    OnAcceptReady();
-  });
+  accept_.Wait(*acceptor_, accept_token_);
+}
+
+void TcpListener::OnAcceptWaitEnded(const boost::system::error_code& ec, uint64_t token) {
+  if (token != accept_token_ || !acceptor_) return;
+  waiting_ = false;
+  if (paused_) return;
+  // A failed wait is tried again after a pause; a cancelled one (paused and
+  // resumed since) takes what is there.
+  if (ec && ec != boost::asio::error::operation_aborted) {
+    ArmAcceptOrRetry(true);
+    return;
+  }
+  OnAcceptReady();
 }
 
 void TcpListener::OnAcceptReady() {
@@ -264,43 +271,39 @@ void TcpListener::OnAcceptReady() {
   // once never enters the loop's poll set.
   bool out_of_resources = false;
   for (int i = 0; i < 256 && acceptor_ && !paused_; ++i) {
-    sockaddr_storage peer{};
-    socklen_t peer_len = sizeof peer;
-    int fd = ::accept4(acceptor_->native_handle(), reinterpret_cast<sockaddr*>(&peer), &peer_len,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) out_of_resources = true;
-      break;  // backlog empty (or resources short: retried below)
-    }
-    const std::array<uint8_t, 16> key = PeerKey(peer);
+    std::optional<Accepted> got = accept_.Take(*acceptor_, &out_of_resources);
+    if (!got) break;  // backlog empty (or resources short: retried below)
+    const std::array<uint8_t, 16> key = PeerKey(got->remote);
     if (max_per_address_ > 0 && OpenFrom(key) >= max_per_address_) {
       ++refused_per_address_;
-      ::close(fd);
+      got->Close();
       continue;
     }
     if (open_count_ >= max_open_ && !EvictOldestIdle()) {
       ++refused_over_cap_;
-      ::close(fd);
+      got->Close();
       continue;
     }
     TcpSlot& s = AllocateSlot();
     s.peer_key_ = key;
     s.active_seq_ = ++seq_;
     s.deadline_set_ = false;
-    s.raw_fd_ = fd;
-    s.attached_ = false;
+    if (got->socket) {
+      boost::system::error_code ignored;
+      if (s.socket_.is_open()) s.socket_.close(ignored);
+      s.socket_ = std::move(*got->socket);
+      s.raw_fd_ = -1;
+      s.attached_ = true;
+    } else {
+      s.raw_fd_ = got->fd;
+      s.attached_ = false;
+    }
     s.open_ = true;
     s.writing_ = false;
     s.close_after_write_ = false;
     ++open_count_;
-    s.remote_ = Tcp::endpoint();
-    if (peer_len <= s.remote_.capacity()) {
-      std::memcpy(s.remote_.data(), &peer, peer_len);
-      s.remote_.resize(peer_len);
-    }
-    s.family_ = s.remote_.protocol();
-    s.remote_ = Unmapped(s.remote_);
+    s.family_ = got->remote.protocol();
+    s.remote_ = Unmapped(got->remote);
     s.local_port_ = local_port_;
     accepted_.emplace_back(s.index_, s.generation_);
     in_accept_batch_ = true;
@@ -323,8 +326,7 @@ void TcpListener::OnAcceptReady() {
     }
     // Connections that stay (the handler did not answer and close at once)
     // wait for requests, within the idle time-out.
-    int one = 1;
-    ::setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetNoDelay(s.fd());
     if (!s.Attach()) continue;
     if (!s.deadline_set_) s.ArmIdle();
     if (!s.writing_ || !s.close_after_write_) s.StartRead();

@@ -19,9 +19,9 @@
 #include <system_error>
 #include <vector>
 
-namespace mdl::net {
+#include "common/net/tcp_system.h"
 
-using Tcp = boost::asio::ip::tcp;
+namespace mdl::net {
 
 class TcpListener;
 
@@ -136,6 +136,7 @@ class TcpListener {
   friend class TcpSlot;
   void ArmAccept();
   void ArmAcceptOrRetry(bool retry_later);
+  void OnAcceptWaitEnded(const boost::system::error_code& ec, uint64_t token);
   void OnAcceptReady();
   TcpSlot& AllocateSlot();
   size_t OpenFrom(const std::array<uint8_t, 16>& key) const;
@@ -165,8 +166,8 @@ class TcpListener {
   bool in_accept_batch_ = false;
   std::vector<std::pair<int, uint64_t>> accepted_;  // slot index and generation, this batch
   std::shared_ptr<bool> alive_;
-  // Windows: the connection the pending accept took, not yet in a slot.
-  std::shared_ptr<Tcp::socket> accepted_socket_;
+  uint64_t accept_token_ = 0;  // advanced by Listen and Close: a wait of an earlier acceptor is stale
+  AcceptQueue accept_;
 };
 
 }  // namespace mdl::net

@@ -113,7 +113,8 @@ std::string FormatSettingsValue(bool random, std::string_view count_text, std::s
 std::string RunValueData(std::string_view program_folder) {
   std::string out(program_folder);
   if (out.empty() || out.back() != '/') out += '/';
-  return out + std::string(kServerProgramName);
+  out += kServerProgramName;
+  return out;
 }
 
 StoredServerSettings LoadServerSettings(const Registry& registry) {

@@ -1,8 +1,6 @@
 // The serving path of every responder.
 #include "server/serving/serving.h"
 
-#include <charconv>
-
 #include "server/serving/service_table.h"
 
 namespace mdl {
@@ -10,11 +8,14 @@ namespace {
 
 // Dotted quad without the formatted-output machinery: this runs per request.
 std::string DottedQuad(const boost::asio::ip::address_v4::bytes_type& b) {
-  char text[16];
+  char text[15];  // "255.255.255.255"
   char* p = text;
   for (size_t i = 0; i < 4; ++i) {
     if (i) *p++ = '.';
-    p = std::to_chars(p, text + sizeof text, b[i]).ptr;
+    const unsigned v = b[i];
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
   }
   return std::string(text, p);
 }

@@ -1,6 +1,6 @@
 // One HTTP(S) GET on the engine's io_context: name look-up, connect, TLS
-// (verified against the system's CA store, or `ca_file`), the request, and
-// the response through ResponseReader; the whole exchange ends within
+// (net::ClientStream: verified against the system's CA store, or `ca_file`),
+// the request, and the response through ResponseReader; the whole exchange ends within
 // `timeout` on the engine's clock.
 #pragma once
 

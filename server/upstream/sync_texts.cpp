@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace mdl {
 namespace {
@@ -32,7 +33,10 @@ std::string FormatReplyDifference(double ms) {
   std::string out = ms < 0 ? "-" : "";
   if (exponent > kFixedMaxExponent || exponent < kFixedMinExponent) {
     out += digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
+    if (digits.size() > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
     out += exponent < 0 ? "E-" : "E+";
     out += std::to_string(std::abs(exponent));
     return out;
@@ -72,7 +76,10 @@ std::string CheckingTooltip(std::string_view display_text) {
 }
 
 std::string SyncedTooltip(std::string_view sync_message) {
-  return CutTooltip(" " + std::string(sync_message) + " ");
+  std::string tip = " ";
+  tip += sync_message;
+  tip += ' ';
+  return CutTooltip(std::move(tip));
 }
 
 std::string ServersTooltip(UtcTime upstream_whole_second, uint32_t display_ms,
@@ -84,9 +91,19 @@ std::string ServersTooltip(UtcTime upstream_whole_second, uint32_t display_ms,
   char date[16];
   std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
                 static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
-  return " " + std::string(date) + " " + std::to_string(hms.hours().count()) + ":" +
-         std::to_string(hms.minutes().count()) + ":" + std::to_string(hms.seconds().count()) + "." +
-         std::to_string(display_ms) + " | " + std::string(sync_message);
+  std::string tip = " ";
+  tip += date;
+  tip += ' ';
+  tip += std::to_string(hms.hours().count());
+  tip += ':';
+  tip += std::to_string(hms.minutes().count());
+  tip += ':';
+  tip += std::to_string(hms.seconds().count());
+  tip += '.';
+  tip += std::to_string(display_ms);
+  tip += " | ";
+  tip += sync_message;
+  return tip;
 }
 
 }  // namespace mdl

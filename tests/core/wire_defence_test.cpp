@@ -95,6 +95,14 @@ TEST(ScreenUdpRequest, RefusesServicePortsAndReplyShapesAndLetsRequestsThrough) 
     EXPECT_EQ(ScreenUdpRequest(c.service, c.from, c.data, own), c.expected) << c.what;
 }
 
+TEST(AddressText, DottedQuadOfEveryOctetWidthAndMappedIpv4) {
+  using boost::asio::ip::make_address;
+  EXPECT_EQ(AddressText(make_address("0.0.0.0")), "0.0.0.0");
+  EXPECT_EQ(AddressText(make_address("255.255.255.255")), "255.255.255.255");
+  EXPECT_EQ(AddressText(make_address("10.99.100.7")), "10.99.100.7");
+  EXPECT_EQ(AddressText(make_address("::ffff:192.0.2.250")), "192.0.2.250");
+}
+
 TEST(UdpWireBytes, AddsTheUdpAndIpHeaders) {
   EXPECT_EQ(UdpWireBytes(0, false), 28u);
   EXPECT_EQ(UdpWireBytes(4, false), 32u);

@@ -1,15 +1,20 @@
 // The Winsock side of the socket layer, on loopback: UDP receive, reply,
-// truncation, pause and exclusive ports; TCP accept, request and answer.
+// truncation, pause and exclusive ports; TCP accept, request and answer; the
+// client stream (plain; TLS refused in this build).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/net/client_stream.h"
 #include "common/net/local_address.h"
 #include "common/net/tcp_listener.h"
 #include "common/net/udp_socket.h"
@@ -145,6 +150,63 @@ TEST(WinTcpListener, AcceptsAnswersAndClosesAndRefusesABusyPort) {
   const size_t n = boost::asio::read(client, boost::asio::buffer(reply), ec);
   EXPECT_EQ(ec, boost::asio::error::eof);
   EXPECT_EQ(reply.substr(0, n), "ok time?\n");
+}
+
+TEST(WinClientStream, PlainStreamExchangesBytesAndTlsIsRefusedWithTheReason) {
+  boost::asio::io_context io;
+  Tcp::acceptor acceptor(io, Tcp::endpoint(make_address("127.0.0.1"), 0));
+  Tcp::socket peer(io);
+  acceptor.async_accept(peer, [](const boost::system::error_code&) {});
+
+  std::string why;
+  std::unique_ptr<ClientStream> stream = ClientStream::Make(io, nullptr, &why);
+  ASSERT_NE(stream, nullptr) << why;
+  bool connected = false, handshaken = false, written = false;
+  stream->socket().async_connect(acceptor.local_endpoint(), [&](const boost::system::error_code& ec) {
+    ASSERT_FALSE(ec) << ec.message();
+    connected = true;
+    stream->Handshake([&](const boost::system::error_code& ec2) {
+      ASSERT_FALSE(ec2) << ec2.message();
+      handshaken = true;
+    });
+  });
+  RunUntil(io, [&] { return handshaken && peer.is_open(); });
+  ASSERT_TRUE(connected && handshaken);
+
+  const std::string request = "GET / HTTP/1.1\r\n\r\n";
+  stream->Write(boost::asio::buffer(request), [&](const boost::system::error_code& ec) {
+    EXPECT_FALSE(ec) << ec.message();
+    written = true;
+  });
+  RunUntil(io, [&] { return written; });
+  std::string got(request.size(), '\0');
+  boost::asio::read(peer, boost::asio::buffer(got));
+  EXPECT_EQ(got, request);
+
+  boost::asio::write(peer, boost::asio::buffer(std::string("answer")));
+  peer.shutdown(Tcp::socket::shutdown_send);
+  std::string received;
+  bool ended = false;
+  std::array<char, 4> chunk{};
+  std::function<void()> read_on = [&] {
+    stream->ReadSome(boost::asio::buffer(chunk), [&](const boost::system::error_code& ec, size_t n) {
+      received.append(chunk.data(), n);
+      if (ec) {
+        EXPECT_EQ(ec, boost::asio::error::eof) << ec.message();
+        ended = true;
+      } else {
+        read_on();
+      }
+    });
+  };
+  read_on();
+  RunUntil(io, [&] { return ended; });
+  EXPECT_EQ(received, "answer");
+
+  TlsPeer tls{"www.example.org", ""};
+  why.clear();
+  EXPECT_EQ(ClientStream::Make(io, &tls, &why), nullptr);
+  EXPECT_NE(why.find("no TLS library"), std::string::npos) << why;
 }
 
 TEST(WinLocalAddress, IsAnIpv4AddressText) {
