@@ -17,6 +17,9 @@ class PrivateHandler : public ServiceHandler {
     // The TCP path serves only once the clock is synchronised.
     if (!ctx_.AdmitConnection(Service::kPrivate, slot)) return;
     Framer(slot) = MdlStreamFramer{};
+    // A request must come soon, not within the idle time-out: connections
+    // that send nothing would keep their address's other clients out.
+    slot.ExpireAfter(kRequestDeadline);
   }
 
   void OnData(net::TcpSlot& slot, std::span<const uint8_t> data) override {
@@ -32,7 +35,8 @@ class PrivateHandler : public ServiceHandler {
         slot.ExpireAfter(std::chrono::milliseconds(std::max<int64_t>(1, *deadline - now_ms)));
       return;
     }
-    slot.Touch();
+    // The next request on the same connection must come as soon.
+    slot.ExpireAfter(kRequestDeadline);
     // Several requests on one connection are each answered.
     for (size_t at = 0; at + kMdlMessageSize <= frame.requests.size() && slot.IsOpen();
          at += kMdlMessageSize) {
@@ -65,6 +69,7 @@ class PrivateHandler : public ServiceHandler {
 
  private:
   static constexpr char kVersionDigit = '5';
+  static constexpr std::chrono::milliseconds kRequestDeadline{MdlStreamFramer::kCompleteWithinMs};
 
   MdlStreamFramer& Framer(net::TcpSlot& slot) {
     size_t i = static_cast<size_t>(slot.index());

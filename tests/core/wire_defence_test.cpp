@@ -373,6 +373,31 @@ TEST_F(WireDefenceTest, IdleConnectionsOfOneAddressCannotLockOutOthers) {
   EXPECT_EQ(View(Service::kPrivate).tcp_connections, 3u);
 }
 
+TEST_F(WireDefenceTest, PrivateTcpConnectionsThatSendNothingAreClosedSoon) {
+  WriteSettings();
+  StartEngine();
+  MarkSynced();
+  const uint16_t p = port(Service::kPrivate);
+  // Silent from the start: closed after the request deadline, not the 30 s idle time-out.
+  UniqueFd silent = IdleFrom("127.0.0.3", p);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WithLoop([&] { return ClosedByServer(silent.get(), 5000); })) << "a silent connection held";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4000));
+  // Silent after one answered request: the same.
+  UniqueFd held = IdleFrom("127.0.0.3", p);
+  const Bytes request = MdlRequest();
+  ASSERT_EQ(::send(held.get(), request.data(), request.size(), MSG_NOSIGNAL), 24);
+  started = std::chrono::steady_clock::now();
+  const bool closed = WithLoop([&] {
+    uint8_t reply[24];
+    SetTimeouts(held.get(), 2000);
+    if (::recv(held.get(), reply, sizeof reply, MSG_WAITALL) != 24) return false;
+    return ClosedByServer(held.get(), 5000);
+  });
+  EXPECT_TRUE(closed) << "an answered connection held open without a further request";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4000));
+}
+
 TEST_F(WireDefenceTest, AtTheServiceCapTheOldestIdleConnectionMakesRoom) {
   WriteSettings("\"TcpMaxConnections\"=\"3\"\n\"TcpMaxPerAddress\"=\"0\"\n");
   StartEngine();
