@@ -187,9 +187,10 @@ void ClientEngine::ReplyArrived(const std::shared_ptr<Session>& s) {
       v != ReplyVerdict::kAccept) {
     r.outcome = Outcome::kRefused;
     r.error = RefusalLine(v, r.rtt_ms, reply->new_clock, local_now, limits_);
-    // A reply that is not ours to read shows only why it was refused.
+    // A refused reply shows who answered (when it is one of ours) and why it
+    // was refused, never a drift, date or adjustment that was not applied.
     const bool readable = v == ReplyVerdict::kRoundTripTooLong || v == ReplyVerdict::kImplausibleTime;
-    r.report = readable ? reply->report + "\r\n" + r.error : r.error;
+    r.report = readable ? reply->report.substr(0, reply->report.find("\r\n")) + "\r\n" + r.error : r.error;
     return Finish(s, std::move(r));
   }
   r.time_to_set = reply->new_clock;

@@ -289,6 +289,8 @@ TEST(ClientEngine, HostileRepliesAreRefusedAndLeaveTheClock) {
     EXPECT_EQ(run.clock.set_count(), 0) << "clock must stay untouched";
     EXPECT_NE(r.error.find(c.line), std::string::npos) << r.error;
     EXPECT_TRUE(r.report.ends_with(r.error)) << "the refusal ends the report:\n" << r.report;
+    for (const char* shown : {"Drift:", "Adjusted by:", "Server Date:"})
+      EXPECT_EQ(r.report.find(shown), std::string::npos) << "a refused reply's " << shown << "\n" << r.report;
     EXPECT_EQ(r.tray_tip, "");
   }
   // Limits of 0 switch both checks off.
