@@ -27,12 +27,14 @@ class NtpHandler : public ServiceHandler {
     ctx_.Accepted(Service::kNtp, d.from.address());
     UtcTime received =
         d.arrival_ns != 0 ? ctx_.clock().from_system(UtcFromNs(d.arrival_ns)) : ctx_.clock().now();
-    LogLine line{kNtpRequestLogText, 48};
     if (!ctx_.synced()) {
-      // Logged, but nothing is served before the first synchronisation.
-      ctx_.Log(Service::kNtp, Transport::kUdp, d.from.address(), line);
+      // Logged, but nothing is served before the first synchronisation: no
+      // bytes sent, and a status that says so.
+      ctx_.Log(Service::kNtp, Transport::kUdp, d.from.address(),
+               LogLine{kNtpRequestLogText, 0, static_cast<uint32_t>(kNtpPacketSize), kLogNotServed});
       return;
     }
+    LogLine line{kNtpRequestLogText, 48};
     std::array<uint8_t, kNtpPacketSize> reply;
     BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize>(d.data.data(), kNtpPacketSize),
                       ctx_.ntp_reference(), NtpFromUtc(received).ToBytes(), reply);

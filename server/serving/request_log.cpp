@@ -122,12 +122,14 @@ std::string LineMiddle(std::string_view host_name, std::string_view host_ip) {
   AppendField(out, host_name);
   out += ' ';
   AppendField(out, host_ip);
-  out += " GET TIME - 0 0 ";
+  out += " GET TIME - ";
   return out;
 }
 
 // The line from the bytes sent to its end.
 void AppendLineTail(std::string& out, const LogEntry& entry) {
+  AppendNumber(out, entry.status);
+  out += " 0 ";
   AppendNumber(out, entry.sent_b);
   out += ' ';
   AppendNumber(out, LogReceivedBytes(entry));
@@ -137,7 +139,8 @@ void AppendLineTail(std::string& out, const LogEntry& entry) {
   AppendField(out, entry.mdl_code);
   out += ' ';
   AppendField(out, entry.mdl_type);
-  out += " - \r\n";
+  // cs(Cookie) and cs(Referer): one value for each name of the #Fields line.
+  out += " - - \r\n";
 }
 
 }  // namespace

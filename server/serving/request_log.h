@@ -33,7 +33,12 @@ struct LogEntry {
   std::string_view mdl_code;    // "Time", "DayTime", "NTPv4", "UnixTime", ...
   std::string_view mdl_type;    // "TCP" or "UDP"
   uint32_t byte_tot = 0;        // bytes received, when the caller knows them
+  uint16_t status = 0;          // sc-status: 0 answered, kLogNotServed when not
 };
+
+// sc-status of a request that got no reply because the server has no time
+// to give yet (before the first synchronisation).
+inline constexpr uint16_t kLogNotServed = 503;
 
 // Local calendar date and time to the second.
 struct LocalDateTime {

@@ -34,6 +34,7 @@ struct LogLine {
   std::string_view text;  // request description
   uint32_t sent = 0;      // bytes sent back
   uint32_t received = 0;  // bytes received, when known
+  uint16_t status = 0;    // sc-status: kLogNotServed for a request left unanswered
 };
 
 // The source ports whose datagrams no service answers, so that a forged

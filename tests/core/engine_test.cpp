@@ -37,6 +37,13 @@ TEST_F(EngineTest, NothingIsServedBeforeTheClockIsSynchronised) {
       [&] { return UdpAsk(port(Service::kNtp), NtpClientRequest(), std::chrono::milliseconds(300)); });
   EXPECT_FALSE(ntp.has_value()) << "an NTP reply went out before the first synchronisation";
   EXPECT_EQ(Count(Service::kTime, Transport::kTcp), 0u);
+  // The unanswered NTP request is logged as such: status 503, nothing sent, 48 received.
+  std::string log;
+  for (auto& e : std::filesystem::directory_iterator(home_ / "Logs")) log += ReadFile(e.path());
+  const std::string unanswered =
+      " GET TIME - 503 0 0 48 0 " + std::to_string(port(Service::kNtp)) + " NTPv4 UDP - - \r\n";
+  EXPECT_NE(log.find(unanswered), std::string::npos) << log;
+  EXPECT_EQ(log.find(" GET TIME - 0 0 48 48 "), std::string::npos) << "logged as answered:\n" << log;
 }
 
 TEST_F(EngineTest, TimeServiceAnswersWithSecondsSince1900OverTcpAndUdp) {
@@ -112,9 +119,9 @@ TEST_F(EngineTest, RequestLogStartsTheDayWithItsHeaderAndCountsTimeBytes) {
   // The machine's host name from start-up, not the stored server name.
   EXPECT_NE(log.find(" 127.0.0.1 - MDLS5 " + boost::asio::ip::host_name() + " "), std::string::npos) << log;
   std::string tcp_tail =
-      " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time TCP - \r\n";
+      " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time TCP - - \r\n";
   std::string udp_tail =
-      " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time UDP - \r\n";
+      " GET TIME - 0 0 4 12 0 " + std::to_string(port(Service::kTime)) + " Time UDP - - \r\n";
   EXPECT_NE(log.find(tcp_tail), std::string::npos) << log;
   EXPECT_NE(log.find(udp_tail), std::string::npos) << log;
 }

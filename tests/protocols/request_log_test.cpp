@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -55,12 +57,29 @@ TEST(FormatLogLine, WritesTheFieldsInW3cOrderWithTrailingBlank) {
   const LocalDateTime t{2026, 12, 7, 10, 11, 12};
   EXPECT_EQ(FormatLogLine(TimeEntry(), t, "timehost", "192.0.2.1"),
             "2026-12-07 10:11:12 192.0.2.5 - MDLS5 timehost 192.0.2.1 GET TIME - 0 0 4 12 0 37 "
-            "Time UDP - \r\n");
+            "Time UDP - - \r\n");
   const LogEntry mdl{"MDLSC5", "10.0.0.9", 3777, 24, "MDL Server Client", "TCP"};
   EXPECT_EQ(FormatLogLine(mdl, LocalDateTime{2002, 1, 2, 3, 4, 5}, "h", "10.0.0.1"),
             "2002-01-02 03:04:05 10.0.0.9 - MDLS5 h 10.0.0.1 GET TIME - 0 0 24 6 0 3777 "
-            "MDL+Server+Client TCP - \r\n")
+            "MDL+Server+Client TCP - - \r\n")
       << "blanks inside a field are written as '+'";
+}
+
+TEST(FormatLogLine, EveryLineHasAValueForEachFieldName) {
+  size_t names = 0;
+  std::istringstream fields_line(std::string(kFields).substr(std::string("#Fields:").size()));
+  for (std::string w; fields_line >> w;) ++names;
+  const LogEntry entries[] = {TimeEntry(),
+                              {"", "", 0, 0, "", ""},
+                              {"48 Bytes NTP...", "::1", 123, 0, "NTPv4", "UDP", 48, kLogNotServed}};
+  for (const LogEntry& e : entries) {
+    std::istringstream line(FormatLogLine(e, LocalDateTime{}, "h", "10.0.0.1"));
+    size_t values = 0;
+    for (std::string w; line >> w;) ++values;
+    EXPECT_EQ(values, names) << "a W3C reader refuses a line whose values do not match #Fields";
+  }
+  EXPECT_NE(FormatLogLine(entries[2], LocalDateTime{}, "h", "i").find(" GET TIME - 503 0 0 48 "), std::string::npos)
+      << "an unanswered request: its status, nothing sent";
 }
 
 TEST(FormatLogLine, ControlCharactersCannotSplitALine) {
@@ -68,7 +87,7 @@ TEST(FormatLogLine, ControlCharactersCannotSplitALine) {
   const std::string line = FormatLogLine(entry, LocalDateTime{}, "host\n", "ip");
   EXPECT_EQ(line.find('\n'), line.size() - 1) << "line: " << line;
   EXPECT_NE(line.find("1.2.3.4??forged"), std::string::npos) << line;
-  EXPECT_NE(line.find("DayTime - - \r\n"), std::string::npos) << "empty field not written as '-': " << line;
+  EXPECT_NE(line.find("DayTime - - - \r\n"), std::string::npos) << "empty field not written as '-': " << line;
 }
 
 TEST(LogReceivedBytes, FollowsTheCsBytesRule) {
@@ -143,7 +162,7 @@ TEST(RequestLog, FirstRequestOfADayWritesTheHeaderLaterOnesOnlyAppend) {
   EXPECT_EQ(lines[4], kFields);
   EXPECT_EQ(lines[5],
             "2026-12-07 10:11:12 192.0.2.5 - MDLS5 timehost 192.0.2.1 GET TIME - 0 0 4 12 0 37 "
-            "Time UDP - ");
+            "Time UDP - - ");
   EXPECT_EQ(lines[6].substr(0, 19), "2026-12-07 10:11:13");
   EXPECT_EQ(log.error_count(), 0u);
 }
