@@ -355,6 +355,15 @@ void ServerEngine::ApplyRegistryTuning() {
       Diagnostic("SyncSamples \"" + n + "\" is not a number from 1 to 8; 1 kept");
     }
   }
+  // How long after the last good synchronisation NTP replies say
+  // unsynchronised, in seconds; "0": never.
+  if (std::string max_unsynced = registry_.ReadValue(kServerKey, "MaxUnsyncedSeconds"); !max_unsynced.empty()) {
+    if (auto v = RegistryNumber(max_unsynced); v && *v <= 2000000000) {
+      sync_->SetMaxUnsynced(std::chrono::seconds(*v));
+    } else {
+      Diagnostic("MaxUnsyncedSeconds \"" + max_unsynced + "\" is not a number of seconds; 86400 s kept");
+    }
+  }
   // The largest clock step after the first synchronisation, in seconds; "0": no bound.
   if (std::string max_step = registry_.ReadValue(kServerKey, "MaxStepSeconds"); !max_step.empty()) {
     if (auto v = RegistryNumber(max_step); v && *v >= 0 && *v <= 2000000000) {
@@ -530,6 +539,8 @@ void ServerEngine::MDLSelected(int isel) {
 
 void ServerEngine::SetPaused(bool paused) {
   paused_ = paused;
+  // The ticks that keep the reference fields current stopped while paused.
+  if (!paused) sync_->RefreshReference();
   for (auto& st : services_) {
     st.tcp->SetPaused(paused);
     st.udp->SetPaused(paused);

@@ -6,17 +6,21 @@
 namespace mdl {
 namespace {
 
-constexpr uint8_t kStratum = 2;
-constexpr uint8_t kPoll = 4;
 constexpr uint8_t kPrecision = 0xEF;  // 2^-17 s
-constexpr std::array<uint8_t, 4> kRootDelay = {0x00, 0x00, 0x00, 0x4F};
-constexpr std::array<uint8_t, 4> kRootDispersion = {0x00, 0x00, 0x02, 0xA1};
+constexpr uint8_t kUnsynchronisedStratum = 16;
 
 }  // namespace
 
 uint8_t NtpReplyFirstByte(uint8_t setting) {
   // Anything but a server reply (mode 4) could be taken for a request.
   return static_cast<uint8_t>((setting & 0xF8u) | 4u);
+}
+
+uint8_t NtpReplyFirstByte(uint8_t setting, uint8_t request_first_byte, bool unsynchronised) {
+  const unsigned leap = unsynchronised ? 3u : (setting >> 6) & 3u;
+  unsigned version = (request_first_byte >> 3) & 7u;
+  if (version < 1 || version > 4) version = 4;
+  return static_cast<uint8_t>(leap << 6 | version << 3 | 4u);
 }
 
 NtpRequestKind ClassifyNtpRequest(std::span<const uint8_t> datagram) {
@@ -34,12 +38,14 @@ void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request, const N
   NtpStampBytes originate;
   std::copy_n(request.begin() + 40, 8, originate.begin());
 
-  out[0] = NtpReplyFirstByte(state.first_byte);
-  out[1] = kStratum;
-  out[2] = kPoll;
+  // The client's version and poll come back as RFC 5905 servers give them.
+  const uint8_t poll = request[2];
+  out[0] = NtpReplyFirstByte(state.first_byte, request[0], state.unsynchronised);
+  out[1] = state.unsynchronised ? kUnsynchronisedStratum : state.stratum;
+  out[2] = poll;
   out[3] = kPrecision;
-  std::copy(kRootDelay.begin(), kRootDelay.end(), out.begin() + 4);
-  std::copy(kRootDispersion.begin(), kRootDispersion.end(), out.begin() + 8);
+  std::copy(state.root_delay.begin(), state.root_delay.end(), out.begin() + 4);
+  std::copy(state.root_dispersion.begin(), state.root_dispersion.end(), out.begin() + 8);
   std::copy(state.ref_id.begin(), state.ref_id.end(), out.begin() + 12);
   std::copy(state.ref_stamp.begin(), state.ref_stamp.end(), out.begin() + 16);
   std::copy(originate.begin(), originate.end(), out.begin() + 24);

@@ -34,9 +34,14 @@ using NtpStampBytes = std::array<uint8_t, 8>;
 // mode always 4 (server), so that no reply of ours is ever taken for a
 // request by a server (ours or another) and answered.
 uint8_t NtpReplyFirstByte(uint8_t setting);
+// The first byte of a reply to a request whose first byte is
+// `request_first_byte`: the setting's leap bits (3 when `unsynchronised`),
+// the request's version (1 to 4; 4 for anything else), mode 4.
+uint8_t NtpReplyFirstByte(uint8_t setting, uint8_t request_first_byte, bool unsynchronised);
 
-// Writes bytes 0..39 of the reply: header (first byte NtpReplyFirstByte),
-// reference fields, originate (always the request's transmit stamp, bytes
+// Writes bytes 0..39 of the reply: header (first byte NtpReplyFirstByte,
+// the request's version and poll, stratum 16 when unsynchronised), the
+// reference fields of `state`, originate (always the request's transmit stamp, bytes
 // 40..47: clients match it against what they sent) and the receive stamp.
 // `request` and `out` may be the same buffer.
 void BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize> request, const NtpReferenceState& state,

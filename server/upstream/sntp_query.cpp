@@ -112,7 +112,8 @@ UpstreamArrival ClassifyArrival(std::span<const uint8_t> datagram, bool query_pe
 
 ReplyFault CheckReply(std::span<const uint8_t, kSntpPacketSize> reply) {
   if (reply[1] == 0) return ReplyFault::kKissOfDeath;
-  if ((reply[0] >> 6) == 3) return ReplyFault::kUnsynchronised;
+  // Leap 3, or a stratum beyond 15 (16: unsynchronised), is no time to serve.
+  if ((reply[0] >> 6) == 3 || reply[1] > 15) return ReplyFault::kUnsynchronised;
   const auto transmit = reply.subspan(kTransmitOffset, 8);
   if (std::all_of(transmit.begin(), transmit.end(), [](uint8_t b) { return b == 0; })) {
     return ReplyFault::kZeroTransmit;

@@ -91,7 +91,7 @@ UpstreamArrival ClassifyArrival(std::span<const uint8_t> datagram, bool query_pe
 enum class ReplyFault {
   kUsable,
   kZeroTransmit,    // transmit timestamp 0: the server has no time to give
-  kUnsynchronised,  // leap indicator 3: the server's clock is not set
+  kUnsynchronised,  // leap indicator 3 or stratum 16 and above: the server's clock is not set
   kKissOfDeath,     // stratum 0: a refusal ("kiss-o'-death"), not a time
 };
 ReplyFault CheckReply(std::span<const uint8_t, kSntpPacketSize> reply);

@@ -164,7 +164,27 @@ void UpstreamSync::GrabRandom() {
   list_.GrabRandom(u(random_engine_));
 }
 
+void UpstreamSync::RefreshReference() {
+  if (!quality_) return;
+  const ReferenceFields f = ReferenceAt(*quality_, clock_.monotonic(), max_unsynced_);
+  NtpReferenceState& r = ctx_.ntp_reference();
+  r.stratum = f.stratum;
+  r.root_delay = f.root_delay;
+  r.root_dispersion = f.root_dispersion;
+  r.unsynchronised = f.unsynchronised;
+  if (f.unsynchronised && !unsynced_told_) {
+    unsynced_told_ = true;
+    sync_message_ = UnsyncedMessage(max_unsynced_.count());
+    tray_tip_ = SyncedTooltip(sync_message_);
+    ctx_.Diagnostic("no synchronisation for more than " + std::to_string(max_unsynced_.count()) +
+                    " s (MaxUnsyncedSeconds): NTP replies now say unsynchronised (leap 3, stratum 16)");
+    Changed();
+  }
+  if (!f.unsynchronised) unsynced_told_ = false;
+}
+
 void UpstreamSync::Tick() {
+  RefreshReference();
   if (discipline_on_) WatchClock();
   // A query still in flight is left to its reply or its time-out.
   const bool due = schedule_.Tick();
@@ -227,9 +247,15 @@ void UpstreamSync::GrabOtherThan(const std::string& host_field) {
 
 void UpstreamSync::StartQuery(bool asked) {
   if (list_.ServerCount() == 0 || list_.RegionIndex().empty()) {
-    if (list_loaded_) ctx_.Diagnostic("no upstream server of region " + region_ + " in the server list");
+    // Said once for a region and list, not at every due tick.
+    const std::string said = region_ + ":" + std::to_string(list_.ServerCount());
+    if (list_loaded_ && said != no_server_said_) {
+      no_server_said_ = said;
+      ctx_.Diagnostic("no upstream server of region " + region_ + " in the server list");
+    }
     return;
   }
+  no_server_said_.clear();
   const Nanoseconds now = clock_.monotonic();
   if (!gate_.Allows(now)) {
     if (asked && !deferred_) {
@@ -408,7 +434,7 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                                                           DefaultDateTimeText(c.new_time, ctx_.zone()) + ")");
     return;
   }
-  const Sample sample{c, arrived, round_trip, before};
+  const Sample sample{c, arrived, round_trip, before, QualityOfSync(reply, c.path_delay, round_trip, arrived)};
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -488,6 +514,9 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
     ctx_.ntp_reference().ref_id = RefIdFromAddress(b);
   }
   ctx_.ntp_reference().ref_stamp = NtpFromUtc(clock.now()).ToBytes();
+  quality_ = sample.quality;
+  unsynced_told_ = false;
+  RefreshReference();
   last_update_text_ = DefaultDateTimeText(clock.now(), ctx_.zone());
   sync_message_ =
       ctx_.service_build() ? std::string(kServiceSyncMessage) : AdjustedMessage(c.reply_difference_ms);

@@ -15,6 +15,7 @@
 #include "common/net/udp_socket.h"
 #include "server/serving/serving.h"
 #include "server/upstream/discipline.h"
+#include "server/upstream/reference_quality.h"
 #include "server/upstream/schedule.h"
 #include "server/upstream/server_list.h"
 #include "server/upstream/sntp_query.h"
@@ -71,6 +72,16 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // Exchanges per synchronisation, kBurstSpacing apart; the one with the
   // least path delay sets the clock (1: a single exchange).
   void SetSamples(int samples) { samples_ = samples < 1 ? 1 : samples; }
+  // How long after the last good synchronisation NTP replies say
+  // unsynchronised (leap 3, stratum 16); zero: never.
+  void SetMaxUnsynced(std::chrono::seconds limit) {
+    max_unsynced_ = limit;
+    RefreshReference();
+  }
+  static constexpr std::chrono::seconds kDefaultMaxUnsynced{86400};
+  // The reference fields of NTP replies for the time now (the dispersion
+  // grows with the age of the last synchronisation).
+  void RefreshReference();
   static constexpr std::chrono::seconds kBurstSpacing{2};
 
   // Operator commands.
@@ -112,6 +123,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     Nanoseconds arrived;
     Nanoseconds round_trip;
     UtcTime before;
+    SyncQuality quality;
   };
   struct Burst {
     int taken = 0;
@@ -175,6 +187,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   bool rate_error_reported_ = false;
   bool rate_applied_ = false;
   std::optional<Nanoseconds> served_error_;
+  std::optional<SyncQuality> quality_;  // of the last synchronisation
+  std::chrono::seconds max_unsynced_ = kDefaultMaxUnsynced;
+  bool unsynced_told_ = false;
+  std::string no_server_said_;  // region and list size of the last "no upstream server" line
   // The clock against the monotonic scale when last looked at.
   struct ClockWatch {
     Nanoseconds at;

@@ -180,6 +180,64 @@ TEST_F(SyncTest, ReplySetsTheClockToTheUpstreamTimeAndMarksItSynchronised) {
   EXPECT_NEAR(static_cast<double>(ref.seconds), static_cast<double>(NtpFromUtc(upstream_time).seconds), 2.0);
 }
 
+uint32_t Field32(const std::vector<uint8_t>& b, size_t at) {
+  return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+TEST_F(SyncTest, RepliesTellTheUpstreamsQualityAndTurnUnsynchronisedWhenTooOld) {
+  WriteSettings("\"MaxUnsyncedSeconds\"=\"600\"\n");
+  WriteList();
+  StartEngine();
+  Query();
+  std::array<uint8_t, 48> r = upstream_.Reply(clock_.now(), /*stratum=*/5);
+  r[3] = static_cast<uint8_t>(-20);
+  r[6] = 0x80;  // root delay 0.5 s
+  r[9] = 0x01;  // root dispersion 1 s
+  upstream_.Send(r);
+  ASSERT_TRUE(ClockSet());
+  std::vector<uint8_t> request = NtpClientRequest();
+  request[0] = 0x1B;  // version 3
+  request[2] = 6;     // poll 64 s
+  auto ask = [&] {
+    auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), request); });
+    EXPECT_TRUE(reply && reply->size() == 48);
+    return reply.value_or(std::vector<uint8_t>(48));
+  };
+  std::vector<uint8_t> fresh = ask();
+  EXPECT_EQ(fresh[0], 0x1C) << "leap 0, the request's version 3, mode 4";
+  EXPECT_EQ(fresh[1], 6) << "the upstream's stratum 5, plus one";
+  EXPECT_EQ(fresh[2], 6) << "the request's poll";
+  // Root delay: the upstream's 0.5 s plus our path (the test's real round trip, well under 0.5 s).
+  EXPECT_GT(Field32(fresh, 4), 0x8000u);
+  EXPECT_LT(Field32(fresh, 4), 0x8000u + 0x8000u);
+  // Root dispersion: the upstream's 1 s plus the reading errors.
+  EXPECT_GT(Field32(fresh, 8), 0x10000u);
+  EXPECT_LT(Field32(fresh, 8), 0x10000u + 0x100u);
+
+  Advance(std::chrono::seconds(300));
+  std::vector<uint8_t> older = ask();
+  EXPECT_NEAR(static_cast<double>(Field32(older, 8) - Field32(fresh, 8)), 300 * 15e-6 * 65536, 3.0)
+      << "the dispersion grows 15 µs a second";
+  EXPECT_EQ(older[1], 6);
+
+  Advance(std::chrono::seconds(301));
+  std::vector<uint8_t> stale = ask();
+  EXPECT_EQ(stale[0] >> 6, 3) << "leap 3 after 600 s without a synchronisation";
+  EXPECT_EQ(stale[1], 16) << "stratum 16 after 600 s without a synchronisation";
+  EXPECT_TRUE(Diagnosed("no synchronisation for more than 600 s"));
+  EXPECT_EQ(Snap()->sync_message,
+            "No synchronisation for more than 600 s: NTP replies say unsynchronised.  MDL Server is not "
+            "Synchronized.");
+
+  // The next good synchronisation ends it.
+  Query();
+  upstream_.Send(upstream_.Reply(clock_.now(), /*stratum=*/1));
+  ASSERT_TRUE(ClockSet(2));
+  std::vector<uint8_t> again = ask();
+  EXPECT_EQ(again[0] >> 6, 0);
+  EXPECT_EQ(again[1], 2);
+}
+
 TEST(UdpSocketStamp, KernelReportsWhenAStampedDatagramLeft) {
   boost::asio::io_context io;
   net::UdpSocket sender(io);
@@ -340,6 +398,13 @@ TEST_F(SyncTest, EmptyListOrRegionSendsNothing) {
   RunFor(std::chrono::milliseconds(50));
   EXPECT_FALSE(upstream_.TryReceive()) << "region NA has no server, so no query may go out";
   EXPECT_FALSE(Snap()->query_pending);
+  // Every later attempt finds the same: the line is not written again.
+  Do(cmd::SyncNow{});
+  Do(cmd::SyncNow{});
+  Advance(std::chrono::seconds(3));
+  EXPECT_EQ(std::count_if(diagnostics_.begin(), diagnostics_.end(),
+                          [](const std::string& d) { return d.find("no upstream server of region") != d.npos; }),
+            1);
 }
 
 TEST_F(SyncTest, IntervalTooLongIsRejectedAndThePreviousOneKept) {

@@ -208,14 +208,16 @@ inline double NtpTransmitUnix(const std::string& reply) {
 // clock left alone.
 class Upstream {
  public:
-  Upstream(const fs::path& dir, uint16_t port, const std::string& name = "chronyd", bool v6 = false)
-      : dir_(dir), port_(port), name_(name), v6_(v6) {
+  Upstream(const fs::path& dir, uint16_t port, const std::string& name = "chronyd", bool v6 = false,
+           int stratum = 1)
+      : dir_(dir), port_(port), name_(name), v6_(v6), stratum_(stratum) {
     Start();
   }
   void Start() {
     const fs::path conf = dir_ / (name_ + ".conf");
     const std::string at = v6_ ? "::1" : "127.0.0.1";
-    WriteFile(conf, "port " + std::to_string(port_) + "\nbindaddress " + at + "\nlocal stratum 1\nallow " + at +
+    WriteFile(conf, "port " + std::to_string(port_) + "\nbindaddress " + at + "\nlocal stratum " +
+                        std::to_string(stratum_) + "\nallow " + at +
                         "\ncmdport 0\n"
                         "pidfile " +
                         (dir_ / (name_ + ".pid")).string() + "\ndriftfile " +
@@ -241,6 +243,7 @@ class Upstream {
   uint16_t port_;
   std::string name_;
   bool v6_ = false;
+  int stratum_ = 1;
   std::unique_ptr<Process> proc_;
 };
 
@@ -309,6 +312,7 @@ struct ServerRig {
   std::unique_ptr<Upstream> upstream;
   std::unique_ptr<Process> server;
   bool upstream_v6 = false;  // chronyd on [::1], listed as such
+  int upstream_stratum = 1;
   std::vector<std::string> environment;  // NAME=value for the server
 
   fs::path home() const { return dir.path() / "home"; }
@@ -322,7 +326,7 @@ struct ServerRig {
     if (!fs::exists(ProgramDir() / "QOR_MDL_Server_SVC"))
       return ::testing::AssertionFailure() << "no server program in MDL_BIN=" << ProgramDir();
     fs::create_directories(home());
-    upstream = std::make_unique<Upstream>(dir.path(), upstream_port, "chronyd", upstream_v6);
+    upstream = std::make_unique<Upstream>(dir.path(), upstream_port, "chronyd", upstream_v6, upstream_stratum);
     if (!upstream->WaitServing(10s))
       return ::testing::AssertionFailure()
              << "chronyd upstream does not serve on port " << upstream_port << "; its stderr:\n"

@@ -68,6 +68,7 @@ TEST(ClassifyNtpRequest, AnswersClientModesAndRefusesEveryOtherMode) {
 
 TEST(BuildNtpReply, FillsTheFixedHeaderAndReferenceFields) {
   Packet request = RequestWithFirstByte(0x23);
+  request[2] = 4;  // the client's poll, copied
   Packet reply{};
   const NtpReferenceState state = SampleState();
   BuildNtpReply(request, state, kReceive, kTransmit, reply);
@@ -83,28 +84,54 @@ TEST(BuildNtpReply, FillsTheFixedHeaderAndReferenceFields) {
       << "transmit stamp not in bytes 40..47";
 }
 
-TEST(BuildNtpReply, FirstByteKeepsLeapAndVersionOfTheSettingWithModeFour) {
+TEST(BuildNtpReply, FirstByteTakesLeapFromTheSettingVersionFromTheRequestAndModeFour) {
   struct Case {
     uint8_t setting;
+    uint8_t request;
     uint8_t sent;
     const char* what;
   };
   const Case cases[] = {
-      {0x24, 0x24, "the default: v4 server"},
-      {0x1C, 0x1C, "v3 server"},
-      {0xE4, 0xE4, "unsynchronised v4 server"},
-      {27, 0x1C, "v3 client mode: would be answered as a request"},
-      {8, 0x0C, "v1 mode 0: an old client's request"},
-      {0x23, 0x24, "v4 client mode"},
-      {0x25, 0x24, "broadcast"},
+      {0x24, 0x23, 0x24, "the default, v4 request: v4 server"},
+      {0x24, 0x1B, 0x1C, "v3 request: v3 reply"},
+      {0x24, 0x13, 0x14, "v2 request: v2 reply"},
+      {0x24, 0x0B, 0x0C, "v1 request: v1 reply"},
+      {0x24, 0x08, 0x0C, "v1 mode 0 (old client): v1 reply"},
+      {0x1C, 0x23, 0x24, "a v3 setting does not lower a v4 client's version"},
+      {0xE4, 0x23, 0xE4, "the operator's leap 3 kept"},
+      {0x64, 0x1B, 0x5C, "the operator's leap 1 (61 s minute) kept"},
+      {27, 0x23, 0x24, "client-mode setting: still mode 4"},
+      {0x25, 0x23, 0x24, "broadcast setting: still mode 4"},
   };
   for (const Case& c : cases) {
     NtpReferenceState state = SampleState();
     state.first_byte = c.setting;
     Packet reply{};
-    BuildNtpReply(RequestWithFirstByte(0x1B), state, kReceive, kTransmit, reply);
+    BuildNtpReply(RequestWithFirstByte(c.request), state, kReceive, kTransmit, reply);
     EXPECT_EQ(reply[0], c.sent) << c.what;
   }
+}
+
+TEST(BuildNtpReply, TellsTheStateOfTheServer) {
+  Packet request = RequestWithFirstByte(0x23);
+  request[2] = 10;  // the client polls every 1024 s
+  NtpReferenceState state = SampleState();
+  state.stratum = 6;
+  state.root_delay = {0, 0, 0x12, 0x34};
+  state.root_dispersion = {0, 1, 0x56, 0x78};
+  Packet reply{};
+  BuildNtpReply(request, state, kReceive, kTransmit, reply);
+  EXPECT_EQ(reply[1], 6) << "stratum from the state";
+  EXPECT_EQ(reply[2], 10) << "poll copied from the request";
+  EXPECT_EQ((std::vector<uint8_t>(reply.begin() + 4, reply.begin() + 12)),
+            (std::vector<uint8_t>{0, 0, 0x12, 0x34, 0, 1, 0x56, 0x78}))
+      << "root delay and dispersion from the state";
+
+  state.unsynchronised = true;
+  BuildNtpReply(request, state, kReceive, kTransmit, reply);
+  EXPECT_EQ(reply[0] >> 6, 3) << "leap 3 once the last synchronisation is too old";
+  EXPECT_EQ(reply[1], 16) << "stratum 16 once the last synchronisation is too old";
+  EXPECT_EQ(reply[0] & 7, 4) << "still a server reply";
 }
 
 TEST(BuildNtpReply, NoSettingMakesAReplyThatAServerWouldAnswer) {

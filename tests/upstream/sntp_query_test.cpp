@@ -93,6 +93,14 @@ TEST(CheckReply, RefusesRepliesThatCarryNoTime) {
   Packet alarm = good;
   alarm[0] = 0xE4;  // LI 3
   EXPECT_EQ(CheckReply(alarm), ReplyFault::kUnsynchronised);
+  for (uint8_t stratum : {16, 17, 255}) {
+    Packet unsynced = good;
+    unsynced[1] = stratum;
+    EXPECT_EQ(CheckReply(unsynced), ReplyFault::kUnsynchronised) << "stratum " << int{stratum};
+  }
+  Packet fifteen = good;
+  fifteen[1] = 15;
+  EXPECT_EQ(CheckReply(fifteen), ReplyFault::kUsable);
   Packet kiss = good;
   kiss[1] = 0;
   EXPECT_EQ(CheckReply(kiss), ReplyFault::kKissOfDeath);
