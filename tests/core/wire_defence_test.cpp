@@ -260,7 +260,7 @@ TEST_F(TwoEnginesTest, NoForgedDatagramStartsALoopBetweenOrWithinInstances) {
   for (const Instance& in : instances_) {
     auto ntp = WithLoop([&] { return UdpAsk(in.ports[Index(Service::kNtp)], NtpRequest()); });
     ASSERT_TRUE(ntp && ntp->size() == 48);
-    EXPECT_EQ((*ntp)[0], 0x1C) << "first byte 27: version 3 kept, mode 4 sent";
+    EXPECT_EQ((*ntp)[0], 0x24) << "first byte setting 27: mode 4 sent, the request's version 4";
     EXPECT_EQ((*ntp)[24], 0xAB) << "originate: the request's transmit stamp";
     EXPECT_TRUE(WithLoop([&] { return UdpAsk(in.ports[Index(Service::kTime)], {}); }).has_value());
   }

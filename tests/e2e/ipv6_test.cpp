@@ -31,6 +31,7 @@ std::string ReadLog(const fs::path& home) {
 
 TEST(Ipv6Test, EveryServiceAnswersOnLoopbackSixAsOnFourAndTheLogReadsInGoaccess) {
   for (auto [path, package] : {std::pair{"/usr/bin/socat", "socat"}, std::pair{"/usr/bin/goaccess", "goaccess"},
+                                 std::pair{"/usr/bin/webalizer", "webalizer"}, std::pair{"/usr/bin/lnav", "lnav"},
                                std::pair{"/usr/bin/python3", "python3-ntplib"}})
     ASSERT_TRUE(HavePeer(path, package));
   ServerRig rig;
@@ -153,6 +154,30 @@ TEST(Ipv6Test, EveryServiceAnswersOnLoopbackSixAsOnFourAndTheLogReadsInGoaccess)
   for (const std::string& code : codes)
     EXPECT_NE(report.find("\"data\": \"" + code + "\""), std::string::npos)
         << "goaccess did not find the service " << code;
+
+  // webalizer, which refuses a line whose values do not match #Fields, reads every one.
+  const fs::path out = rig.dir.path() / "webalizer";
+  fs::create_directories(out);
+  // Its own configuration: the system's would read history and ignore loopback.
+  WriteFile(out / "webalizer.conf", "HistoryName " + (out / "hist").string() + "\nIncremental no\n");
+  std::vector<std::string> wargs = {"/usr/bin/webalizer", "-c", (out / "webalizer.conf").string(),
+                                    "-F",                 "w3c", "-o", out.string()};
+  for (const auto& e : fs::directory_iterator(rig.home() / "Logs")) wargs.push_back(e.path().string());
+  RunResult wa = RunToEnd(rig.dir.path(), "webalizer", wargs, 30s);
+  ASSERT_EQ(wa.status, std::optional<int>(0)) << wa.out << wa.err;
+  std::smatch records;
+  const std::string said = wa.out + wa.err;
+  ASSERT_TRUE(std::regex_search(said, records, std::regex("([0-9]+) records \\(([0-9]+) ignored")))
+      << said;
+  EXPECT_EQ(std::stol(records[1]) - std::stol(records[2]), static_cast<long>(lines)) << said;
+  EXPECT_EQ(said.find(" bad"), std::string::npos) << said;
+
+  // lnav takes every line as a W3C record.
+  std::vector<std::string> largs = {"/usr/bin/lnav", "-n", "-c", ";SELECT count(*) FROM w3c_log"};
+  for (const auto& e : fs::directory_iterator(rig.home() / "Logs")) largs.push_back(e.path().string());
+  RunResult ln = RunToEnd(rig.dir.path(), "lnav", largs, 30s);
+  ASSERT_EQ(ln.status, std::optional<int>(0)) << ln.out << ln.err;
+  EXPECT_NE(ln.out.find(" " + std::to_string(lines) + " "), std::string::npos) << ln.out;
 }
 
 TEST(Ipv6Test, UpstreamOnLoopbackSixSynchronisesWithTheMd5ReferenceId) {
