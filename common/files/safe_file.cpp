@@ -27,6 +27,42 @@ bool OwnedByUs(const struct stat& st, bool allow_root) {
   return st.st_uid == ::geteuid() || (allow_root && st.st_uid == 0);
 }
 
+// A plain file of ours in `dir`, opened read-write with `extra_flags`: never
+// through a link, never blocking on a FIFO.
+Opened OpenPlainFileAt(int dir, const std::string& name, int extra_flags, mode_t mode) {
+  Opened out;
+  const int fd =
+      ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | extra_flags, mode);
+  if (fd < 0) {
+    out.error = Classify(errno, dir, name.c_str(), false);
+    return out;
+  }
+  Fd owned(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    out.error = errno;
+    return out;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    out.error = kWrongKind;
+    return out;
+  }
+  if (!OwnedByUs(st, false)) {
+    out.error = kNotOwned;
+    return out;
+  }
+  // A second hard link may name a file of someone else's, or one that is not ours to write.
+  if (st.st_nlink != 1) {
+    out.error = kSecondLink;
+    return out;
+  }
+  out.dev = st.st_dev;
+  out.ino = st.st_ino;
+  out.size = static_cast<uint64_t>(st.st_size);
+  out.fd = std::move(owned);
+  return out;
+}
+
 }  // namespace
 
 std::string ErrorText(int error) {
@@ -37,6 +73,8 @@ std::string ErrorText(int error) {
       return "not a plain file or folder";
     case kIsLink:
       return "a symbolic link";
+    case kSecondLink:
+      return "a file with a second hard link";
     default:
       return std::strerror(error);
   }
@@ -83,33 +121,11 @@ Opened OpenFolder(const std::filesystem::path& folder, bool create, bool allow_r
 }
 
 Opened OpenAppendAt(int dir, const std::string& name, mode_t mode) {
-  Opened out;
-  const int fd =
-      ::openat(dir, name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, mode);
-  if (fd < 0) {
-    out.error = Classify(errno, dir, name.c_str(), false);
-    return out;
-  }
-  Fd owned(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    out.error = errno;
-    return out;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    out.error = kWrongKind;
-    return out;
-  }
-  // A second hard link may name a file of someone else's.
-  if (!OwnedByUs(st, false) || st.st_nlink != 1) {
-    out.error = kNotOwned;
-    return out;
-  }
-  out.dev = st.st_dev;
-  out.ino = st.st_ino;
-  out.size = static_cast<uint64_t>(st.st_size);
-  out.fd = std::move(owned);
-  return out;
+  return OpenPlainFileAt(dir, name, O_APPEND, mode);
+}
+
+Opened OpenReadWriteAt(int dir, const std::string& name, mode_t mode) {
+  return OpenPlainFileAt(dir, name, 0, mode);
 }
 
 bool SameEntryAt(int dir, const std::string& name, uint64_t dev, uint64_t ino) {

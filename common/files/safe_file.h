@@ -14,10 +14,11 @@
 namespace mdl::files {
 
 // Why an open was refused besides an errno: the entry is a link, of the wrong
-// kind or owned by another user.
+// kind, owned by another user or a file with a second hard link.
 inline constexpr int kNotOwned = -1;
 inline constexpr int kWrongKind = -2;
 inline constexpr int kIsLink = -3;
+inline constexpr int kSecondLink = -4;
 
 // "not owned by us" etc. for the codes above, strerror for an errno.
 std::string ErrorText(int error);
@@ -67,6 +68,10 @@ Opened OpenFolder(const std::filesystem::path& folder, bool create, bool allow_r
 // missing), never through a link, without blocking on a FIFO; refused unless
 // it is a plain file owned by our effective user with no second hard link.
 Opened OpenAppendAt(int dir, const std::string& name, mode_t mode = 0644);
+
+// The same opening and refusals as OpenAppendAt, for reading and writing at
+// any offset (a file that is rewritten in place, such as a lock file).
+Opened OpenReadWriteAt(int dir, const std::string& name, mode_t mode = 0644);
 
 // Same identity as the entry `name` in `dir` (not following a link).
 bool SameEntryAt(int dir, const std::string& name, uint64_t dev, uint64_t ino);

@@ -131,6 +131,8 @@ uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
 std::string ErrorText(int error) {
   switch (error) {
     case kNotOwned:
+      return "not owned by this program's user";
+    case kSecondLink:
       return "a file with a second hard link";
     case kWrongKind:
       return "not a plain file or folder";
@@ -174,8 +176,11 @@ Opened OpenFolder(const std::filesystem::path& folder, bool create, bool allow_r
   return out;
 }
 
-Opened OpenAppendAt(int dir, const std::string& name, mode_t mode) {
-  (void)mode;
+namespace {
+
+// A plain disk file with one name in the folder `dir`, as a C runtime
+// descriptor opened with `crt_flags`.
+Opened OpenPlainFileAt(int dir, const std::string& name, int crt_flags) {
   Opened out;
   const std::wstring folder = FolderPath(dir);
   if (folder.empty()) {
@@ -194,10 +199,10 @@ Opened OpenAppendAt(int dir, const std::string& name, mode_t mode) {
   // A second hard link may name a file that belongs elsewhere.
   if (c.info.nNumberOfLinks != 1) {
     CloseHandle(c.handle);
-    out.error = kNotOwned;
+    out.error = kSecondLink;
     return out;
   }
-  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(c.handle), _O_APPEND | _O_BINARY);
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(c.handle), crt_flags);
   if (fd < 0) {
     CloseHandle(c.handle);
     out.error = EMFILE;
@@ -208,6 +213,18 @@ Opened OpenAppendAt(int dir, const std::string& name, mode_t mode) {
   out.ino = IndexOf(c.info);
   out.size = SizeOf(c.info);
   return out;
+}
+
+}  // namespace
+
+Opened OpenAppendAt(int dir, const std::string& name, mode_t mode) {
+  (void)mode;
+  return OpenPlainFileAt(dir, name, _O_APPEND | _O_BINARY);
+}
+
+Opened OpenReadWriteAt(int dir, const std::string& name, mode_t mode) {
+  (void)mode;
+  return OpenPlainFileAt(dir, name, _O_BINARY);
 }
 
 bool SameEntryAt(int dir, const std::string& name, uint64_t dev, uint64_t ino) {

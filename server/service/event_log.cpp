@@ -9,6 +9,8 @@ namespace mdl::service {
 
 namespace {
 
+constexpr char kHex[] = "0123456789ABCDEF";
+
 std::string LocalStamp() {
   const std::tm local = LocalTimeOf(std::time(nullptr));
   char buf[32];
@@ -16,8 +18,36 @@ std::string LocalStamp() {
   return std::string(buf, n);
 }
 
-// Length of the valid UTF-8 sequence at text[0], 0 when it is not one.
-size_t Utf8Length(std::string_view text) {
+void AppendEscaped(std::string& out, std::string_view bytes) {
+  for (char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    out += "\\x";
+    out += kHex[u >> 4];
+    out += kHex[u & 0xF];
+  }
+}
+
+// The code point of one valid UTF-8 sequence.
+char32_t CodePointOf(std::string_view sequence) {
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(sequence[i]); };
+  if (sequence.size() == 1) return at(0);
+  char32_t point = at(0) & (0xFF >> (sequence.size() + 1));
+  for (size_t i = 1; i < sequence.size(); ++i) point = (point << 6) | (at(i) & 0x3F);
+  return point;
+}
+
+// Format characters that reorder or hide the text around them, and the Unicode
+// line and paragraph separators: a viewer would show a line other than the one written.
+bool IsFormatControl(char32_t c) {
+  return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) || c == 0xFEFF ||
+         (c >= 0xFFF9 && c <= 0xFFFB);
+}
+
+}  // namespace
+
+size_t Utf8SequenceLength(std::string_view text) {
+  if (text.empty()) return 0;
   const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = at(0);
   if (lead < 0x80) return 1;
@@ -44,17 +74,11 @@ size_t Utf8Length(std::string_view text) {
   return length;
 }
 
-void AppendEscaped(std::string& out, std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    out += "\\x";
-    out += kHex[u >> 4];
-    out += kHex[u & 0xF];
-  }
+bool IsControlCharacter(std::string_view sequence) {
+  if (sequence.empty()) return false;
+  const char32_t c = CodePointOf(sequence);
+  return c < 0x20 || (c >= 0x7F && c < 0xA0);
 }
-
-}  // namespace
 
 std::string StampedEventLine(std::string_view message) {
   std::string stamp = LocalStamp();  // ends in a blank
@@ -67,15 +91,16 @@ std::string CleanEventLine(std::string_view line) {
   std::string piece;
   while (!line.empty()) {
     piece.clear();
-    const size_t length = Utf8Length(line);
-    const auto lead = static_cast<unsigned char>(line[0]);
-    const bool control = lead < 0x20 || lead == 0x7F ||
-                         (length == 2 && lead == 0xC2 && static_cast<unsigned char>(line[1]) < 0xA0);
+    const size_t length = Utf8SequenceLength(line);
     const size_t used = length == 0 ? 1 : length;
-    if (length == 0 || control) {
-      AppendEscaped(piece, line.substr(0, used));
+    const std::string_view sequence = line.substr(0, used);
+    if (length == 0 || IsControlCharacter(sequence)) {
+      AppendEscaped(piece, sequence);
+    } else if (const char32_t c = CodePointOf(sequence); IsFormatControl(c)) {
+      piece = "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) piece += kHex[(c >> shift) & 0xF];
     } else {
-      piece.assign(line.substr(0, used));
+      piece.assign(sequence);
     }
     if (out.size() + piece.size() > kMaxEventLineBytes) {
       out += kCutMark;

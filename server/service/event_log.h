@@ -18,8 +18,17 @@ inline constexpr size_t kMaxEventLines = 50;
 inline constexpr std::string_view kCutMark = "\u2026(cut)";
 
 // One line as it is written: control characters (C0, DEL, C1) and bytes that
-// are not valid UTF-8 become \xNN; cut at kMaxEventLineBytes with kCutMark.
+// are not valid UTF-8 become \xNN, and the format characters that reorder or
+// hide text (bidirectional controls, zero-width characters, U+2028/U+2029,
+// U+FEFF, ...) \uXXXX; cut at kMaxEventLineBytes with kCutMark.
 std::string CleanEventLine(std::string_view line);
+
+// Length of the valid UTF-8 sequence that starts `text` (no overlong form, no
+// surrogate, at most U+10FFFF); 0 when none does.
+size_t Utf8SequenceLength(std::string_view text);
+
+// Whether one valid UTF-8 sequence is a control character: C0, DEL or C1.
+bool IsControlCharacter(std::string_view sequence);
 
 // "<local YYYY-MM-DD HH:MM:SS> --- <message>": an entry of the service host's
 // event log (install, start and stop lines).

@@ -1,11 +1,15 @@
 // One instance per program folder: an exclusive flock on a lock file, held
 // for the life of the object and freed when it closes (or the process ends).
-// The holder writes its process id into the file; SignalInstance() finds it
-// there.
+// The lock file is opened like every file of the program folder (no link, a
+// plain file of ours with one name). The holder writes its process id into it;
+// SignalInstance() signals that process only while the kernel lists it as the
+// lock's holder.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace mdl::service {
 
@@ -52,7 +56,13 @@ struct SignalResult {
 };
 
 // Sends `signal` to the running instance that holds `lock_file`: the process
-// named in the file, and only while it has that very file open.
+// named in the file, and only while it holds the lock on that very file.
 SignalResult SignalInstance(const std::filesystem::path& lock_file, int signal);
+
+#ifndef _WIN32
+// The process holding an exclusive flock on the file (device major:minor,
+// inode) according to the text of /proc/locks; 0 when none does.
+int ExclusiveFlockHolder(std::string_view proc_locks, unsigned dev_major, unsigned dev_minor, uint64_t ino);
+#endif
 
 }  // namespace mdl::service

@@ -30,12 +30,21 @@ std::string WinError(DWORD error) { return "Windows error " + std::to_string(err
 InstanceLock InstanceLock::TryAcquire(const std::filesystem::path& lock_file) {
   const HANDLE h = OpenLockFile(lock_file, OPEN_ALWAYS);
   if (h == INVALID_HANDLE_VALUE) {
-    return InstanceLock(-1, State::kFailed, "cannot open " + lock_file.string() + ": " + WinError(GetLastError()));
+    return InstanceLock(-1, State::kFailed,
+                        "cannot open " + lock_file.string() + ": " + WinError(GetLastError()));
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     CloseHandle(h);
-    return InstanceLock(-1, State::kFailed, "refused " + lock_file.string() + ": not a plain file");
+    return InstanceLock(-1, State::kFailed,
+                        "refused the lock file " + lock_file.string() + ": it is not a plain file");
+  }
+  // A second name may be someone else's file, which the process id would overwrite.
+  if (info.nNumberOfLinks != 1) {
+    CloseHandle(h);
+    return InstanceLock(
+        -1, State::kFailed,
+        "refused the lock file " + lock_file.string() + ": it is a file with a second hard link");
   }
   if (TryLock(h)) {
     // The holder's process id, as on Linux (the lock does not keep the

@@ -1,6 +1,8 @@
 // Unit file text for the service programs.
 #include "server/service/unit_file.h"
 
+#include "server/service/event_log.h"
+
 namespace mdl::service {
 
 const ServiceIdentity kServerService{
@@ -39,17 +41,29 @@ std::string UnitMarker(const ServiceIdentity& id) {
   return "# Written by " + std::string(id.program) + " -install.";
 }
 
-std::string QuoteUnitWord(std::string_view word) {
+namespace {
+
+// The word in double quotes, with \ and " escaped and % doubled (and $ too when
+// `dollar`); empty when a byte cannot stand in a unit line.
+std::string Quote(std::string_view word, bool dollar) {
   std::string out = "\"";
-  for (char c : word) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) return "";
+  while (!word.empty()) {
+    const size_t length = Utf8SequenceLength(word);
+    if (length == 0 || IsControlCharacter(word.substr(0, length))) return "";
+    const char c = word[0];
     if (c == '\\' || c == '"') out += '\\';
-    if (c == '%') out += '%';
-    out += c;
+    if (c == '%' || (dollar && c == '$')) out += c;
+    out += word.substr(0, length);
+    word.remove_prefix(length);
   }
   return out + "\"";
 }
+
+}  // namespace
+
+std::string QuoteUnitWord(std::string_view word) { return Quote(word, false); }
+
+std::string QuoteUnitArgument(std::string_view word) { return Quote(word, true); }
 
 namespace {
 
@@ -74,10 +88,13 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
     out.error = "the program and its folder must be absolute paths";
     return out;
   }
+  const std::string normal_home = home.lexically_normal().string();
+  // systemd takes the executable's path as it stands, but substitutes "$" in the arguments.
   const std::string program_word = QuoteUnitWord(program.string());
-  const std::string home_word = QuoteUnitWord(home.lexically_normal().string());
+  const std::string home_argument = QuoteUnitArgument(normal_home);
+  const std::string home_word = QuoteUnitWord(normal_home);
   if (program_word.empty() || home_word.empty()) {
-    out.error = "the path of the program or of its folder holds a control character";
+    out.error = "the path of the program or of its folder holds a control character or is not UTF-8 text";
     return out;
   }
   const std::string state = StateDirectoryName(home);
@@ -92,7 +109,7 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
   t += "\n[Service]\n";
   t += "Type=notify\n";
   t += "NotifyAccess=main\n";
-  t += "ExecStart=" + program_word + " --home " + home_word + "\n";
+  t += "ExecStart=" + program_word + " --home " + home_argument + "\n";
   t += "Restart=on-failure\n";
   t += "RestartSec=5s\n";
   t += "WatchdogSec=30s\n";

@@ -48,9 +48,14 @@ struct UnitText {
 UnitText MakeUnitFile(const ServiceIdentity& id, const std::filesystem::path& program,
                       const std::filesystem::path& home);
 
-// One word of a unit's command line or path list: double-quoted, with \ and
-// " escaped and % doubled (specifiers); empty when the path holds a control
-// character, which a unit line cannot carry.
+// A path in a unit where systemd expands specifiers but no variables (the
+// executable of ExecStart=, ReadWritePaths=, StateDirectory=): double-quoted,
+// with \ and " escaped and % doubled; empty when the path holds a control
+// character (C0, DEL, C1) or is not UTF-8 text, which a unit line cannot carry.
 std::string QuoteUnitWord(std::string_view word);
+
+// An argument of ExecStart=: as QuoteUnitWord, and $ doubled, since systemd
+// substitutes environment variables there.
+std::string QuoteUnitArgument(std::string_view word);
 
 }  // namespace mdl::service

@@ -52,7 +52,7 @@ TEST(SafeFile, AppendTargetsMustBePlainFilesOfOursWithOneName) {
   EXPECT_EQ(OpenAppendAt(folder.fd.get(), "link").error, kIsLink);
   EXPECT_EQ(OpenAppendAt(folder.fd.get(), "dangling").error, kIsLink);
   EXPECT_FALSE(fs::exists(dir.path() / "nowhere"));
-  EXPECT_EQ(OpenAppendAt(folder.fd.get(), "second").error, kNotOwned);
+  EXPECT_EQ(OpenAppendAt(folder.fd.get(), "second").error, kSecondLink);
   EXPECT_NE(OpenAppendAt(folder.fd.get(), "sub").error, 0);
   EXPECT_EQ(OpenAppendAt(folder.fd.get(), "fifo").error, kWrongKind)
       << "a FIFO must neither block nor be used";
@@ -62,6 +62,42 @@ TEST(SafeFile, AppendTargetsMustBePlainFilesOfOursWithOneName) {
   ASSERT_TRUE(fresh.fd.valid()) << ErrorText(fresh.error);
   EXPECT_TRUE(SameEntryAt(folder.fd.get(), "fresh", fresh.dev, fresh.ino));
   EXPECT_FALSE(SameEntryAt(folder.fd.get(), "target", fresh.dev, fresh.ino));
+}
+
+TEST(SafeFile, FilesRewrittenInPlaceAreRefusedLikeAppendTargets) {
+  TempDir dir;
+  Opened folder = OpenFolder(dir.path(), false);
+  ASSERT_TRUE(folder.fd.valid());
+  WriteFile(dir.path() / "victim", "precious\n");
+  fs::create_symlink(dir.path() / "victim", dir.path() / "link");
+  fs::create_symlink(dir.path() / "created", dir.path() / "dangling");
+  fs::create_hard_link(dir.path() / "victim", dir.path() / "second");
+  fs::create_directory(dir.path() / "sub");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(OpenReadWriteAt(folder.fd.get(), "link").error, kIsLink);
+  EXPECT_EQ(OpenReadWriteAt(folder.fd.get(), "dangling").error, kIsLink);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "created")))
+      << "a dangling link's target was created";
+  const Opened second = OpenReadWriteAt(folder.fd.get(), "second");
+  EXPECT_EQ(second.error, kSecondLink);
+  EXPECT_NE(ErrorText(second.error).find("second hard link"), std::string::npos) << ErrorText(second.error);
+  EXPECT_NE(OpenReadWriteAt(folder.fd.get(), "sub").error, 0);
+  EXPECT_EQ(OpenReadWriteAt(folder.fd.get(), "fifo").error, kWrongKind)
+      << "a FIFO must neither block nor be used";
+  EXPECT_EQ(ReadFile(dir.path() / "victim"), "precious\n");
+
+  // Not an append: a write at offset 0 replaces the start.
+  WriteFile(dir.path() / "own", "0123456789");
+  Opened own = OpenReadWriteAt(folder.fd.get(), "own");
+  ASSERT_TRUE(own.fd.valid()) << ErrorText(own.error);
+  EXPECT_EQ(own.size, 10u);
+  ASSERT_EQ(::pwrite(own.fd.get(), "ab", 2, 0), 2);
+  EXPECT_EQ(ReadFile(dir.path() / "own"), "ab23456789");
+  Opened fresh = OpenReadWriteAt(folder.fd.get(), "fresh", 0600);
+  ASSERT_TRUE(fresh.fd.valid()) << ErrorText(fresh.error);
+  EXPECT_EQ(fs::status(dir.path() / "fresh").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(SameEntryAt(folder.fd.get(), "fresh", fresh.dev, fresh.ino));
 }
 
 TEST(SafeFile, AppendIsAllOrNothingAtAFileSizeLimit) {

@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace mdl::service {
@@ -122,6 +123,53 @@ TEST(EventLog, HostileBytesAreEscapedAndLongLinesCut) {
   const std::string escaped = CleanEventLine(std::string(998, 'x') + "\x01" + "y");
   EXPECT_EQ(escaped, std::string(998, 'x') + std::string(kCutMark));
   EXPECT_EQ(CleanEventLine(std::string(kMaxEventLineBytes, 'z')), std::string(kMaxEventLineBytes, 'z'));
+}
+
+TEST(EventLog, FormatCharactersThatReorderOrHideTextAreEscaped) {
+  // Each as UTF-8, and its escape.
+  const std::pair<std::string, std::string> hidden[] = {
+      {"\u061C", "\\u061C"}, {"\u200B", "\\u200B"}, {"\u200E", "\\u200E"}, {"\u200F", "\\u200F"},
+      {"\u2028", "\\u2028"}, {"\u2029", "\\u2029"}, {"\u202A", "\\u202A"}, {"\u202E", "\\u202E"},
+      {"\u2060", "\\u2060"}, {"\u2064", "\\u2064"}, {"\u2066", "\\u2066"}, {"\u2069", "\\u2069"},
+      {"\uFEFF", "\\uFEFF"}, {"\uFFF9", "\\uFFF9"},
+  };
+  for (const auto& [in, out] : hidden) EXPECT_EQ(CleanEventLine("a" + in + "b"), "a" + out + "b") << out;
+  // A version text that would show as "...exe.gnp" reversed in a viewer.
+  EXPECT_EQ(CleanEventLine("update 5.1.10 from host\u202Egnp.exe\u202C"),
+            "update 5.1.10 from host\\u202Egnp.exe\\u202C");
+  // Neighbours and ordinary text of any script stay as they are.
+  const std::string plain =
+      "\u200A\u2010\u2027\u202F\u205F\u2065\u2070\uFEFE\uFFFC \u0627\u0644\u0639\u0631\u0628\u064A\u0629 "
+      "\u05E2\u05D1\u05E8\u05D9\u05EA \u65E5\u672C \u00E9\u00A0\u2026 \U0001F600";
+  EXPECT_EQ(CleanEventLine(plain), plain);
+  // The escapes count towards the cut, which never splits one.
+  std::string many;
+  for (int i = 0; i < 400; ++i) many += "\u202E";  // 3 bytes in, 6 out
+  const std::string cut = CleanEventLine(many);
+  EXPECT_EQ(cut.size(), 166 * 6 + kCutMark.size());
+  EXPECT_TRUE(cut.ends_with("\\u202E" + std::string(kCutMark))) << cut.substr(cut.size() - 20);
+
+  Console console;
+  ASSERT_NE(console.get(), nullptr);
+  {
+    EventLog log("mdl-test", {.console = console.get(), .stamp_console = false, .to_syslog = true});
+    log.Warning("version file: MDL-:-5.1.10\u202E\u2066-:-2026");
+  }
+  EXPECT_EQ(console.Text(), "version file: MDL-:-5.1.10\\u202E\\u2066-:-2026\n");
+}
+
+TEST(EventLog, Utf8SequencesAndControlCharacters) {
+  EXPECT_EQ(Utf8SequenceLength("a"), 1u);
+  EXPECT_EQ(Utf8SequenceLength("\u00E9x"), 2u);
+  EXPECT_EQ(Utf8SequenceLength("\u20AC"), 3u);
+  EXPECT_EQ(Utf8SequenceLength("\U0010FFFF"), 4u);
+  for (const char* bad :
+       {"", "\x80", "\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff"})
+    EXPECT_EQ(Utf8SequenceLength(bad), 0u) << testing::PrintToString(bad);
+  for (const char* control : {"\x01", "\x1f", "\x7f", "\xc2\x80", "\xc2\x9f"})
+    EXPECT_TRUE(IsControlCharacter(control));
+  for (const char* text : {" ", "~", "\xc2\xa0", "\u202E", "\U0001F600"})
+    EXPECT_FALSE(IsControlCharacter(text));
 }
 
 TEST(EventLog, ConsoleGetsCleanBoundedLines) {

@@ -91,6 +91,47 @@ TEST(UnitFile, PathsAreQuotedAndControlCharactersRefused) {
   EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib/../etc").text.find("DynamicUser"), std::string::npos);
 }
 
+TEST(UnitFile, EachDirectiveEscapesWhatSystemdExpandsInIt) {
+  // Arguments of ExecStart= undergo "$" substitution, its executable path and the
+  // path lists do not; specifiers ("%") are expanded in all of them.
+  const UnitText unit =
+      MakeUnitFile(kServerService, "/opt/a$b 5%/QOR_MDL_Server_SVC", "/srv/x$USER ${HOME} 5%");
+  ASSERT_EQ(unit.error, "");
+  EXPECT_TRUE(
+      Has(unit.text, "ExecStart=\"/opt/a$b 5%%/QOR_MDL_Server_SVC\" --home \"/srv/x$$USER $${HOME} 5%%\""))
+      << unit.text;
+  EXPECT_TRUE(Has(unit.text, "ReadWritePaths=\"/srv/x$USER ${HOME} 5%%\"")) << unit.text;
+  const UnitText state =
+      MakeUnitFile(kServerService, "/usr/lib/meridel/QOR_MDL_Server_SVC", "/var/lib/m$USER/server");
+  ASSERT_EQ(state.error, "");
+  EXPECT_TRUE(
+      Has(state.text, "ExecStart=\"/usr/lib/meridel/QOR_MDL_Server_SVC\" --home \"/var/lib/m$$USER/server\""))
+      << state.text;
+  EXPECT_TRUE(Has(state.text, "StateDirectory=\"m$USER/server\"")) << state.text;
+
+  // systemd finds the executable at the path as written, "$" and all.
+  testing::TempDir dir("mdl-unit");
+  const fs::path program = dir.path() / "a$b" / "QOR_MDL_Server_SVC";
+  fs::create_directories(program.parent_path());
+  fs::copy_file("/bin/true", program);
+  const UnitText real = MakeUnitFile(kServerService, program, "/srv/x$USER");
+  ASSERT_EQ(real.error, "");
+  const CommandResult verify = Analyze("MDLServer", real.text, {"verify", "--man=no"});
+  ASSERT_TRUE(verify.started) << "systemd-analyze is missing: install the Debian package 'systemd'";
+  EXPECT_EQ(verify.status, 0) << verify.output;
+  EXPECT_EQ(verify.output, "") << "systemd-analyze verify complained";
+
+  // What a unit line cannot carry: controls (C0, DEL, C1) and bytes systemd rejects as not UTF-8.
+  for (const char* bad : {"/srv/del\x7f", "/srv/c1\xc2\x85", "/srv/latin1\xe9t\xe9", "/srv/cut\xe2\x82"}) {
+    SCOPED_TRACE(bad);
+    const UnitText refused = MakeUnitFile(kServerService, "/bin/true", bad);
+    EXPECT_NE(refused.error, "");
+    EXPECT_EQ(refused.text, "");
+    EXPECT_NE(MakeUnitFile(kServerService, std::string(bad) + "/prog", "/srv").error, "");
+  }
+  EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/srv/caf\xc3\xa9 \xe2\x82\xac").error, "");
+}
+
 TEST(UnitFile, ShippedUnitsAreTheUnitsInstallWritesForThePackage) {
   // The source tree: three levels above this file.
   const fs::path source = fs::path(__FILE__).parent_path().parent_path().parent_path();

@@ -70,7 +70,7 @@ TEST(WinSafeFile, RefusesFoldersStreamsHardLinksAndAMissingFolder) {
   std::ofstream(tmp.path() / "x.log") << "x\n";
   ASSERT_TRUE(CreateHardLinkW((tmp.path() / "y.log").wstring().c_str(), (tmp.path() / "x.log").wstring().c_str(),
                               nullptr));
-  EXPECT_EQ(OpenAppendAt(folder.fd.get(), "x.log").error, kNotOwned);
+  EXPECT_EQ(OpenAppendAt(folder.fd.get(), "x.log").error, kSecondLink);
 
   EXPECT_EQ(OpenFolder(tmp.path() / "x.log", false).error, kWrongKind);
   EXPECT_EQ(OpenFolder(tmp.path() / "missing", false).error, ENOENT);
