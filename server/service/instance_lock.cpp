@@ -33,7 +33,7 @@ InstanceLock InstanceLock::TryAcquire(const std::filesystem::path& lock_file) {
   if (!dir.valid())
     return InstanceLock(-1, State::kFailed,
                         "cannot open the folder " + folder.string() + ": " + std::strerror(errno));
-  files::Opened opened = files::OpenReadWriteAt(dir.get(), lock_file.filename().string());
+  files::Opened opened = files::OpenReadWriteAt(dir.get(), lock_file.filename().string(), 0600);
   if (!opened.fd.valid()) {
     const std::string why = files::ErrorText(opened.error);
     return InstanceLock(-1, State::kFailed,
@@ -41,6 +41,10 @@ InstanceLock InstanceLock::TryAcquire(const std::filesystem::path& lock_file) {
                                          : "cannot open " + lock_file.string() + ": " + why);
   }
   const int fd = opened.fd.get();
+  // Only our user may open it: anyone who can open the file can take the
+  // flock first and keep every instance from starting (older files were 0644).
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) (void)::fchmod(fd, 0600);
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);

@@ -58,6 +58,22 @@ TEST(InstanceLock, SecondHolderIsRefusedUntilTheFirstCloses) {
   EXPECT_EQ(TryInChild(file), 0) << "not free after the holder was destroyed";
 }
 
+TEST(InstanceLock, OnlyOurUserMayOpenTheLockFile) {
+  testing::TempDir dir("mdl-lock");
+  struct stat st {};
+  const auto fresh = dir.path() / ".fresh.lock";
+  ASSERT_TRUE(InstanceLock::TryAcquire(fresh).held());
+  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "another user could open it and hold the lock first";
+  // A file left readable by an older version is closed to others before it is locked.
+  const auto old = dir.path() / ".old.lock";
+  ::close(::open(old.c_str(), O_CREAT | O_WRONLY, 0644));
+  ASSERT_EQ(::chmod(old.c_str(), 0644), 0);
+  ASSERT_TRUE(InstanceLock::TryAcquire(old).held());
+  ASSERT_EQ(::stat(old.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 TEST(InstanceLock, FoldersAreIndependentAndAMissingFolderFails) {
   testing::TempDir a("mdl-lock"), b("mdl-lock");
   InstanceLock in_a = InstanceLock::TryAcquire(a.path() / ".lock");
