@@ -36,18 +36,21 @@ int64_t ReplyBudget::LevelAt(const Entry& e, int64_t now_ms) const {
 
 ReplyBudget::Entry* ReplyBudget::Find(uint64_t key, int64_t now_ms) {
   const std::array<size_t, 2> sets = SetsOf(key);
+  const std::array<Entry*, 2> set = {&table_[sets[0] * kWays], &table_[sets[1] * kWays]};
+  // The key's own entry first: the common case, with nothing else to weigh.
+  for (Entry* s : set) {
+    for (size_t w = 0; w < kWays; ++w)
+      if (s[w].key == key && s[w].milli_tokens >= 0) return &s[w];
+  }
   std::array<Entry*, 2> first_free{};
   std::array<size_t, 2> free_count{};
   Entry* spare = nullptr;  // the least recently used full bucket
   for (size_t i = 0; i < (sets[0] == sets[1] ? 1u : 2u); ++i) {
-    Entry* set = &table_[sets[i] * kWays];
     for (size_t w = 0; w < kWays; ++w) {
-      Entry& e = set[w];
+      Entry& e = set[i][w];
       if (e.milli_tokens < 0) {
         if (!first_free[i]) first_free[i] = &e;
         ++free_count[i];
-      } else if (e.key == key) {
-        return &e;
       } else if (LevelAt(e, now_ms) >= full_milli_ && (!spare || e.used_ms < spare->used_ms)) {
         spare = &e;
       }

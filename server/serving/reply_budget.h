@@ -76,7 +76,7 @@ class ReplyBudget {
   uint32_t burst_ = 0;
   int64_t full_milli_ = 0;     // burst_ in thousandths
   int64_t refill_all_ms_ = 0;  // idle time after which any bucket is full
-  std::vector<Entry> table_;  // kSets sets of kWays entries
+  std::vector<Entry> table_;   // kSets sets of kWays entries
   Entry overflow_;
   size_t in_use_ = 0;
   uint64_t refused_ = 0;
