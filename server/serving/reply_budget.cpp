@@ -1,47 +1,87 @@
-// Token buckets of the amplification budget.
+// Token buckets of the amplification budget in a keyed, set-associative table.
 #include "server/serving/reply_budget.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace mdl {
-namespace {
 
-uint64_t Mix(uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
+ReplyBudget::ReplyBudget(uint32_t rate, uint32_t burst) : ReplyBudget(rate, burst, RandomSipKey()) {}
+
+ReplyBudget::ReplyBudget(uint32_t rate, uint32_t burst, const SipKey& hash_key)
+    : hash_key_(hash_key), table_(kSlots) {
+  Configure(rate, burst);
 }
-
-}  // namespace
-
-ReplyBudget::ReplyBudget(uint32_t rate, uint32_t burst) : rate_(rate), burst_(burst), slots_(kSlots) {}
 
 void ReplyBudget::Configure(uint32_t rate, uint32_t burst) {
   rate_ = rate;
   burst_ = burst;
-  std::fill(slots_.begin(), slots_.end(), Slot{});
+  full_milli_ = int64_t{burst} * 1000;
+  // Bounding the elapsed time by this keeps rate * elapsed from overflowing.
+  refill_all_ms_ = rate == 0 ? std::numeric_limits<int64_t>::max() : full_milli_ / rate + 1;
+  std::fill(table_.begin(), table_.end(), Entry{});
+  in_use_ = 0;
+  overflow_ = Entry{0, 0, full_milli_};
+}
+
+std::array<size_t, 2> ReplyBudget::SetsOf(uint64_t key) const {
+  const uint64_t h = SipHash24(hash_key_, key);
+  return {static_cast<size_t>(h & (kSets - 1)), static_cast<size_t>((h >> 32) & (kSets - 1))};
+}
+
+int64_t ReplyBudget::LevelAt(const Entry& e, int64_t now_ms) const {
+  const int64_t elapsed = std::clamp<int64_t>(now_ms - e.used_ms, 0, refill_all_ms_);
+  return std::min(full_milli_, e.milli_tokens + elapsed * rate_);
+}
+
+ReplyBudget::Entry* ReplyBudget::Find(uint64_t key, int64_t now_ms) {
+  const std::array<size_t, 2> sets = SetsOf(key);
+  const std::array<Entry*, 2> set = {&table_[sets[0] * kWays], &table_[sets[1] * kWays]};
+  // The key's own entry first: the common case, with nothing else to weigh.
+  for (Entry* s : set) {
+    for (size_t w = 0; w < kWays; ++w)
+      if (s[w].key == key && s[w].milli_tokens >= 0) return &s[w];
+  }
+  std::array<Entry*, 2> first_free{};
+  std::array<size_t, 2> free_count{};
+  Entry* spare = nullptr;  // the least recently used full bucket
+  for (size_t i = 0; i < (sets[0] == sets[1] ? 1u : 2u); ++i) {
+    for (size_t w = 0; w < kWays; ++w) {
+      Entry& e = set[i][w];
+      if (e.milli_tokens < 0) {
+        if (!first_free[i]) first_free[i] = &e;
+        ++free_count[i];
+      } else if (LevelAt(e, now_ms) >= full_milli_ && (!spare || e.used_ms < spare->used_ms)) {
+        spare = &e;
+      }
+    }
+  }
+  // The emptier of the two sets, so that both fill evenly.
+  Entry* slot = free_count[1] > free_count[0] ? first_free[1] : first_free[0];
+  if (slot) {
+    ++in_use_;
+  } else {
+    slot = spare;
+    if (!slot) return nullptr;
+  }
+  *slot = Entry{key, now_ms, full_milli_};
+  return slot;
 }
 
 bool ReplyBudget::Allow(uint64_t key, int64_t now_ms, uint32_t bytes) {
-  Slot& s = slots_[Mix(key) % kSlots];
-  if (s.tokens < 0) {
-    s = {key, now_ms, burst_};
-  } else {
-    int64_t elapsed = std::max<int64_t>(0, now_ms - s.updated_ms);
-    int64_t refill = rate_ == 0 ? 0 : elapsed * rate_ / 1000;
-    if (refill > 0 || elapsed >= 1000) s.updated_ms = now_ms;
-    s.tokens = std::min<int64_t>(burst_, s.tokens + refill);
-    // Another address in the same slot shares its bucket: a flood cannot
-    // refill a victim's bucket by alternating forged sources.
-    s.key = key;
+  Entry* e = Find(key, now_ms);
+  if (!e) {
+    ++overflowed_;
+    e = &overflow_;
   }
-  if (s.tokens >= bytes) {
-    s.tokens -= bytes;
+  const int64_t level = LevelAt(*e, now_ms);
+  e->used_ms = std::max(e->used_ms, now_ms);
+  const int64_t cost = int64_t{bytes} * 1000;
+  if (level >= cost) {
+    e->milli_tokens = level - cost;
     return true;
   }
+  e->milli_tokens = level;
   ++refused_;
   return false;
 }

@@ -104,6 +104,17 @@ std::string AddressText(const boost::asio::ip::address& a) {
   return a.to_string();
 }
 
+uint64_t BudgetKey(const boost::asio::ip::address& a) {
+  constexpr uint64_t kIpv4Keys = 0xffffffff00000000ULL;
+  if (a.is_v4()) return kIpv4Keys | a.to_v4().to_uint();
+  if (a.to_v6().is_v4_mapped())
+    return kIpv4Keys | boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6()).to_uint();
+  const auto b = a.to_v6().to_bytes();
+  uint64_t prefix = 0;
+  for (size_t i = 0; i < 8; ++i) prefix = prefix << 8 | b[i];
+  return prefix;
+}
+
 ServingContext::ServingContext(Clock& clock, DiagnosticSink diagnostic)
     : clock_(clock), diagnostic_(std::move(diagnostic)), zone_(clock.zone()) {}
 
@@ -166,15 +177,7 @@ bool ServingContext::AllowReply(const boost::asio::ip::address& to, size_t reque
   const size_t request_wire = UdpWireBytes(request_size, v6);
   const size_t reply_wire = UdpWireBytes(reply_size, v6);
   if (!budget_on_ || reply_wire <= request_wire) return true;
-  uint64_t key = 0;
-  if (to.is_v4()) {
-    key = to.to_v4().to_uint();
-  } else {
-    auto b = to.to_v6().to_bytes();
-    for (size_t i = 0; i < 8; ++i) key = key << 8 | b[i];  // the /64 prefix
-    key ^= 0x8000000000000000ULL;
-  }
-  return budget_.Allow(key, clock_.tick_ms(), static_cast<uint32_t>(reply_wire));
+  return budget_.Allow(BudgetKey(to), clock_.tick_ms(), static_cast<uint32_t>(reply_wire));
 }
 
 std::optional<UdpDrop> ServingContext::Screen(Service s, const net::Datagram& request) const {

@@ -28,6 +28,12 @@ namespace mdl {
 // Dotted text of an address (IPv4-mapped IPv6 shown as IPv4).
 std::string AddressText(const boost::asio::ip::address& a);
 
+// The amplification budget's key of a source: the address for IPv4 (also
+// IPv4-mapped), the /64 prefix for IPv6, whose hosts pick their own low bits.
+// IPv4 keys lie in ff00::/8, multicast, never the source of a datagram, so
+// no IPv6 prefix shares a key with an IPv4 address.
+uint64_t BudgetKey(const boost::asio::ip::address& a);
+
 // What the request log gets of one request; the path adds the requester,
 // the port, the service's log code and the transport.
 struct LogLine {
