@@ -527,22 +527,32 @@ class DisciplineTest : public SyncTest {
   UtcTime true_start_{};
 };
 
-TEST_F(DisciplineTest, FiftyPpmFastIsCorrectedFromTheThirdSynchronisationAndFollowsAChange) {
+// The correction moves once three figures agree (the fourth synchronisation),
+// and then by at most 10 ppm a synchronisation: from no correction, -50 ppm is
+// in force from the eighth, so the ninth is the first to serve no drift.
+TEST_F(DisciplineTest, FiftyPpmFastIsCorrectedOnceThreeFiguresAgreeTenPpmAtATimeAndFollowsAChange) {
   for (auto interval : {std::chrono::minutes(59), std::chrono::minutes(5)}) {
     SCOPED_TRACE(std::to_string(interval.count()) + " min");
     TearDown();
     SetUp();
     Begin("YES");
     std::vector<double> served_ms;
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 10; ++i)
       served_ms.push_back(std::chrono::duration<double, std::milli>(WaitAndSync(interval)).count());
     const double free_run = 50e-6 * std::chrono::duration<double, std::milli>(interval).count();
     // The exchange runs on loopback in real time (kernel stamps), so each offset
     // carries the loopback's jitter: up to a few hundred microseconds under the
     // sanitizers on a loaded machine, which over 5 minutes is about 1 ppm.
     const double ppm_bound = std::max(0.5, 300e-6 / std::chrono::duration<double>(interval).count() * 1e6);
-    EXPECT_NEAR(served_ms[0], free_run, 1.0) << "before any correction the clock runs 50 ppm fast";
-    for (int i = 2; i < 6; ++i) EXPECT_LT(std::fabs(served_ms[i]), 1.0) << "synchronisation " << i + 1;
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_NEAR(served_ms[i], free_run, 1.0) << "before three figures the clock runs 50 ppm fast, "
+                                               << "synchronisation " << i + 1;
+    }
+    for (int i = 4; i < 8; ++i) {
+      EXPECT_NEAR(served_ms[i], free_run * (1 - (i - 3) * 0.2), 1.0)
+          << "10 ppm less at synchronisation " << i + 1;
+    }
+    for (int i = 8; i < 10; ++i) EXPECT_LT(std::fabs(served_ms[i]), 1.0) << "synchronisation " << i + 1;
     EXPECT_NEAR(Snap()->frequency_ppm, -50, ppm_bound);
     EXPECT_NEAR(clock_.frequency(), -50, ppm_bound);
     ASSERT_TRUE(Snap()->served_error_ns.has_value());
@@ -567,17 +577,18 @@ TEST_F(DisciplineTest, OffLeavesTheRateAloneAndServesTheFreeRunningError) {
 
 TEST_F(DisciplineTest, ClockSetFromOutsideIsNotTakenForDrift) {
   Begin("YES");
-  for (int i = 0; i < 3; ++i) WaitAndSync(std::chrono::minutes(59));
+  for (int i = 0; i < 8; ++i) WaitAndSync(std::chrono::minutes(59));
   ASSERT_NEAR(Snap()->frequency_ppm, -50, 0.5);
-  // An operator moves the clock 10 s back in two intervals running: read as
-  // drift, the rate would go to the +500 ppm bound.
-  for (int i = 0; i < 2; ++i) {
+  // An operator moves the clock 150 ms back in three intervals running: read
+  // as drift, each would give a figure of +14 ppm, and three agreeing figures
+  // would move the correction.
+  for (int i = 0; i < 3; ++i) {
     Advance(std::chrono::minutes(20), std::chrono::seconds(10));
-    clock_.advance(-std::chrono::seconds(10));
+    clock_.advance(-std::chrono::milliseconds(150));
     WaitAndSync(std::chrono::minutes(39));
   }
   EXPECT_NEAR(Snap()->frequency_ppm, -50, 0.5);
-  // Free running would serve 177 ms, +500 ppm 1.8 s; the bound leaves room for
+  // Free running would serve 177 ms, -40 ppm 35 ms; the bound leaves room for
   // the loopback exchange's timing on a loaded (sanitizer) build.
   EXPECT_LT(std::fabs(std::chrono::duration<double, std::milli>(WaitAndSync(std::chrono::minutes(59))).count()), 10.0);
 }
