@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
                {"YES, SyncSamples 4", true, 4}};
   for (const auto& m : modes) {
     const Figures f = Day(m.discipline, m.samples, ppm, interval, max_path_ms);
-    std::printf("%-22s %10.3f %10.3f %10.3f %10s\n", m.name, f.median_ms, f.p95_ms, f.max_ms,
-                f.settled_h < 0 ? "-" : std::to_string(f.settled_h).substr(0, 5).c_str());
+    char settled[32] = "-";
+    if (f.settled_h >= 0) std::snprintf(settled, sizeof settled, "%.1f", f.settled_h);
+    std::printf("%-22s %10.3f %10.3f %10.3f %10s\n", m.name, f.median_ms, f.p95_ms, f.max_ms, settled);
   }
   return 0;
 }

@@ -152,8 +152,9 @@ void UpstreamSync::StartDiscipline(std::optional<double> stored) {
   if (start != in_force || (stored && !read)) {
     if (!ApplyFrequency(start)) discipline_.Unapplied(in_force);
   }
+  const bool took_stored = stored && discipline_.correction_ppm() == start;
   ctx_.Diagnostic("frequency correction starts at " + Ppm(discipline_.correction_ppm()) +
-                  (stored ? " (stored at the last stop)" : " (the clock's own)"));
+                  (took_stored ? " (stored at the last stop)" : " (the clock's own)"));
 }
 
 std::optional<double> UpstreamSync::StoredFrequency() const {
