@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "common/clock/timer.h"
@@ -34,6 +35,9 @@ class Clock {
     (void)ppm;
     return std::make_error_code(std::errc::operation_not_supported);
   }
+  // The rate correction in force (ppm, as set_frequency takes it), whoever
+  // set it; nullopt where the clock cannot tell.
+  virtual std::optional<double> current_frequency() const { return std::nullopt; }
   // The time on this clock of an instant read from the system's realtime
   // clock (a kernel time stamp). The system clock is its own reading.
   virtual UtcTime from_system(UtcTime system_time) const { return system_time; }

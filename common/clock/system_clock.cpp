@@ -58,4 +58,11 @@ std::error_code SystemClock::set_frequency(double ppm) {
   return {};
 }
 
+std::optional<double> SystemClock::current_frequency() const {
+  timex tx{};
+  tx.modes = 0;
+  if (::adjtimex(&tx) < 0) return std::nullopt;
+  return static_cast<double>(tx.freq) / 65536.0;
+}
+
 }  // namespace mdl

@@ -25,6 +25,8 @@ class SystemClock : public Clock {
   std::error_code set(UtcTime t) override;
   // adjtimex(ADJ_FREQUENCY); needs CAP_SYS_TIME.
   std::error_code set_frequency(double ppm) override;
+  // adjtimex read-only (modes 0): allowed without the privilege.
+  std::optional<double> current_frequency() const override;
 };
 
 }  // namespace mdl

@@ -79,4 +79,9 @@ std::error_code SystemClock::set_frequency(double ppm) {
   return std::make_error_code(std::errc::operation_not_supported);
 }
 
+// The adjustment in force belongs to the Windows time service, never to us:
+// reading it as our starting rate would only give the discipline a value it
+// can never apply.
+std::optional<double> SystemClock::current_frequency() const { return std::nullopt; }
+
 }  // namespace mdl

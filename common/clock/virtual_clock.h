@@ -47,6 +47,7 @@ class VirtualClock : public Clock {
   size_t pending_timers() const;
   // A rate of its own: now() runs `ppm` faster than its base (see Clock).
   std::error_code set_frequency(double ppm) override;
+  std::optional<double> current_frequency() const override { return correction_ppm_; }
   double frequency() const { return correction_ppm_; }
   // Tests: the base runs this far off true time, as a PC's oscillator does
   // (positive: fast). Frozen clocks only mean something with it.

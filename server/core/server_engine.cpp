@@ -5,6 +5,7 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
@@ -347,6 +348,27 @@ void ServerEngine::ApplyRegistryTuning() {
       Diagnostic("Discipline \"" + d + "\" is not YES or NO; YES kept");
     }
   }
+  // The bound of the frequency correction either way, then the correction
+  // confirmed before the last stop, which must lie within it.
+  if (std::string max = registry_.ReadValue(kServerKey, "MaxFrequencyPpm"); !max.empty()) {
+    if (auto v = ParsePpm(max); v && *v > 0 && *v <= FrequencyDiscipline::kKernelMaxPpm) {
+      sync_->SetMaxFrequency(*v);
+    } else {
+      Diagnostic("MaxFrequencyPpm \"" + max + "\" is not a number of ppm above 0 and up to " +
+                 FormatPpm(FrequencyDiscipline::kKernelMaxPpm) + "; " +
+                 FormatPpm(FrequencyDiscipline::kDefaultMaxPpm) + " kept");
+    }
+  }
+  std::optional<double> stored_ppm;
+  if (std::string f = registry_.ReadValue(kServerKey, "FrequencyPpm"); !f.empty()) {
+    if (auto v = ParsePpm(f); v && std::fabs(*v) <= sync_->max_frequency_ppm()) {
+      stored_ppm = v;
+    } else {
+      Diagnostic("FrequencyPpm \"" + f + "\" is not a number of ppm within MaxFrequencyPpm (" +
+                 FormatPpm(sync_->max_frequency_ppm()) + "); ignored");
+    }
+  }
+  sync_->StartDiscipline(stored_ppm);
   // Exchanges per synchronisation, the least path delay taken.
   if (std::string n = registry_.ReadValue(kServerKey, "SyncSamples"); !n.empty()) {
     if (auto v = RegistryNumber(n); v && *v >= 1 && *v <= 8) {
@@ -391,6 +413,7 @@ void ServerEngine::SaveSettings() {
     const ServiceState& st = services_[Index(s)];
     in.services[Index(s)] = ServiceFields{st.enabled, st.tcp_box, st.udp_box, st.port_text};
   }
+  in.frequency_ppm = sync_->StoredFrequency();
   SaveServerSettings(registry_, in);
 }
 

@@ -1,6 +1,9 @@
 // The server's stored settings over the registry module.
 #include "server/core/settings.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <vector>
 
 namespace mdl {
@@ -62,6 +65,22 @@ bool IsPlainDecimal(std::string_view text) {
     while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
   }
   return digits > 0 && i == text.size();
+}
+
+std::optional<double> ParsePpm(std::string_view text) {
+  if (!IsPlainDecimal(text)) return std::nullopt;
+  text = Trim(text);
+  if (text.front() == '+') text.remove_prefix(1);
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::string FormatPpm(double ppm) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.3f", ppm);
+  return buf;
 }
 
 ServiceFields ParseServiceFields(std::string_view text) {
@@ -165,6 +184,7 @@ bool SaveServerSettings(Registry& registry, const SaveInput& input) {
     ok = (result == kRegSuccess || result == kRegNotFound) && ok;
   }
   for (Service s : kSaveOrder) write(RowOf(s).registry_value, FormatServiceFields(input.services[Index(s)]));
+  if (input.frequency_ppm) write("FrequencyPpm", FormatPpm(*input.frequency_ppm));
   return batch.Commit() && ok;
 }
 

@@ -72,6 +72,12 @@ std::string FormatSettingsValue(bool random, std::string_view count_text, std::s
 // optional fraction (".5" and "5." count).
 bool IsPlainDecimal(std::string_view text);
 
+// A rate in ppm ("FrequencyPpm", "MaxFrequencyPpm"): a plain decimal that a
+// double holds (no exponent, no "nan" or "inf"), read the same in any locale.
+std::optional<double> ParsePpm(std::string_view text);
+// Three decimals: finer than any figure the discipline measures.
+std::string FormatPpm(double ppm);
+
 // The Run value's data: the program folder and the server program's name.
 std::string RunValueData(std::string_view program_folder);
 
@@ -107,9 +113,11 @@ struct SaveInput {
   bool run_found_at_start = false;                    // StoredServerSettings::run_value_found
   std::string run_value_data;                         // RunValueData(program folder)
   std::array<ServiceFields, kServiceCount> services;  // by Service
+  std::optional<double> frequency_ppm;                // the confirmed correction, when disciplined
 };
 // Writes "Settings", "OpenMinimized", "EnableLogging", applies the Run value
-// rule, then "NTP37", "UNIX519", "SNTP123", "MDL3777", "DTS13", in one save.
+// rule, then "NTP37", "UNIX519", "SNTP123", "MDL3777", "DTS13" and, when
+// given, "FrequencyPpm", in one save.
 // "UseJulian" and "MDLServer" are never written here. True when saved.
 bool SaveServerSettings(Registry& registry, const SaveInput& input);
 

@@ -1,6 +1,8 @@
 // Upstream synchronisation: query, reply recognition, clock setting, schedule.
 #include "server/upstream/sync_handler.h"
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
@@ -20,6 +22,12 @@ constexpr std::uintmax_t kMaxListFileBytes = 4 * 1024 * 1024;
 std::string DurationMs(std::chrono::nanoseconds d) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(d.count()) / 1e6);
+  return buf;
+}
+
+std::string Ppm(double ppm) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%+.3f ppm", ppm);
   return buf;
 }
 
@@ -121,10 +129,55 @@ bool UpstreamSync::SelectServer(int position) {
 void UpstreamSync::SetDiscipline(bool on) {
   if (discipline_on_ == on) return;
   discipline_on_ = on;
+  const double max_ppm = discipline_.max_ppm();
   discipline_ = FrequencyDiscipline{};
+  discipline_.SetMaxPpm(max_ppm);
   // Only a rate of ours is taken back.
   if (!on && rate_applied_) clock_.set_frequency(0);
   rate_applied_ = false;
+}
+
+void UpstreamSync::StartDiscipline(std::optional<double> stored) {
+  if (!discipline_on_) return;
+  const std::optional<double> read = clock_.current_frequency();
+  const double in_force = read.value_or(0);
+  const double max_ppm = discipline_.max_ppm();
+  double start = stored.value_or(in_force);
+  if (!stored && std::fabs(in_force) > max_ppm) {
+    start = std::clamp(in_force, -max_ppm, max_ppm);
+    ctx_.Diagnostic("the clock runs at " + Ppm(in_force) + ", beyond MaxFrequencyPpm (" +
+                    Ppm(max_ppm).substr(1) + "); the frequency correction starts from " + Ppm(start));
+  }
+  discipline_.Start(start);
+  if (start != in_force || (stored && !read)) {
+    if (!ApplyFrequency(start)) discipline_.Unapplied(in_force);
+  }
+  const bool took_stored = stored && discipline_.correction_ppm() == start;
+  ctx_.Diagnostic("frequency correction starts at " + Ppm(discipline_.correction_ppm()) +
+                  (took_stored ? " (stored at the last stop)" : " (the clock's own)"));
+}
+
+std::optional<double> UpstreamSync::StoredFrequency() const {
+  if (!discipline_on_) return std::nullopt;
+  return discipline_.confirmed_ppm();
+}
+
+bool UpstreamSync::ApplyFrequency(double ppm) {
+  const std::error_code ec = clock_.set_frequency(ppm);
+  rate_applied_ |= !ec;
+  if (ec && !rate_error_reported_) {
+    rate_error_reported_ = true;
+    ctx_.Diagnostic("the clock's rate cannot be corrected (" + ec.message() +
+                    "); it is only set at each synchronisation");
+  }
+  return !ec;
+}
+
+std::string UpstreamSync::FrequencyText() const {
+  std::string text = ", frequency correction " + Ppm(discipline_.correction_ppm());
+  if (!discipline_.confirmed())
+    text += " (not confirmed yet; " + Ppm(discipline_.confirmed_ppm()) + " confirmed)";
+  return text;
 }
 
 // After a synchronisation that stepped the clock by `step`, the reply having
@@ -134,15 +187,12 @@ void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step) {
   if (!discipline_on_) return;
   const double before = discipline_.correction_ppm();
   const double ppm = discipline_.OnSync(arrived, step);
-  if (ppm != before) {
-    const std::error_code ec = clock_.set_frequency(ppm);
-    rate_applied_ |= !ec;
-    if (ec && !rate_error_reported_) {
-      rate_error_reported_ = true;
-      ctx_.Diagnostic("the clock's rate cannot be corrected (" + ec.message() +
-                      "); it is only set at each synchronisation");
-    }
+  if (discipline_.last_figure_refused()) {
+    ctx_.Diagnostic("the interval's rate figure " + Ppm(*discipline_.last_figure()) +
+                    " is beyond MaxFrequencyPpm (" + Ppm(discipline_.max_ppm()).substr(1) +
+                    "): no oscillator is that far off, so the upstream or its path is; not used");
   }
+  if (ppm != before && !ApplyFrequency(ppm)) discipline_.Unapplied(before);
   // Our own setting is no outside step.
   watch_ = ClockWatch{clock_.monotonic(), clock_.now().time_since_epoch() - clock_.monotonic()};
 }
@@ -157,6 +207,22 @@ void UpstreamSync::WatchClock() {
     if (std::chrono::abs(gap - watch_->gap) > allowed) discipline_.SkipInterval();
   }
   watch_ = ClockWatch{clock_.monotonic(), gap};
+}
+
+// Without synchronisations the figures cannot check the correction in force:
+// after a few intervals only a confirmed one is kept.
+void UpstreamSync::HoldIfLost() {
+  const double before = discipline_.correction_ppm();
+  const std::optional<double> held =
+      discipline_.OnSilence(clock_.monotonic(), std::chrono::seconds(schedule_.SyncInterval()));
+  if (!held) return;
+  if (!ApplyFrequency(*held)) {
+    discipline_.Unapplied(before);
+    return;
+  }
+  ctx_.Diagnostic("no synchronisation for " + std::to_string(FrequencyDiscipline::kHoldIntervals) +
+                  " intervals: frequency correction back from " + Ppm(before) + " to the confirmed " +
+                  Ppm(*held));
 }
 
 void UpstreamSync::GrabRandom() {
@@ -185,7 +251,10 @@ void UpstreamSync::RefreshReference() {
 
 void UpstreamSync::Tick() {
   RefreshReference();
-  if (discipline_on_) WatchClock();
+  if (discipline_on_) {
+    WatchClock();
+    HoldIfLost();
+  }
   // A query still in flight is left to its reply or its time-out.
   const bool due = schedule_.Tick();
   if ((due || deferred_) && !busy_) StartQuery(false);
@@ -201,6 +270,11 @@ void UpstreamSync::Stop() {
   query_pending_ = false;
   busy_ = false;
   if (own_socket_) own_socket_->Close();
+  // The clock keeps this rate after we end, with nothing left to check it:
+  // the confirmed correction (the one stored for the next start), not one
+  // half way to a value that a lying upstream may have asked for.
+  if (discipline_on_ && !discipline_.confirmed() && ApplyFrequency(discipline_.confirmed_ppm()))
+    discipline_.Start(discipline_.confirmed_ppm());
 }
 
 void UpstreamSync::OnNtpSocketClosed() {
@@ -524,11 +598,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   servers_tooltip_ = ServersTooltip(c.upstream_whole_second, c.display_ms, sync_message_);
   if (hooks_.synced) hooks_.synced();
   std::string rate;
-  if (discipline_on_) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, ", frequency correction %+.3f ppm", discipline_.correction_ppm());
-    rate = buf;
-  }
+  if (discipline_on_) rate = FrequencyText();
   const std::string best_of = taken > 1 ? " (the least of " + std::to_string(taken) + " exchanges)" : "";
   ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
                   DurationMs(step) + " ms (the error served until now), round trip " + DurationMs(round_trip) +

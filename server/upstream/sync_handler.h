@@ -69,6 +69,14 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void SetMinQueryGap(std::chrono::nanoseconds gap) { gate_.SetGap(gap); }
   // Frequency correction between synchronisations (on by default).
   void SetDiscipline(bool on);
+  // The largest correction either way, in ppm (MaxFrequencyPpm).
+  void SetMaxFrequency(double ppm) { discipline_.SetMaxPpm(ppm); }
+  // After the settings: the discipline takes over from the rate the clock
+  // runs at, or from `stored` (the one confirmed before the last stop).
+  void StartDiscipline(std::optional<double> stored);
+  // What to store for the next start: the confirmed correction, while the
+  // discipline is on.
+  std::optional<double> StoredFrequency() const;
   // Exchanges per synchronisation, kBurstSpacing apart; the one with the
   // least path delay sets the clock (1: a single exchange).
   void SetSamples(int samples) { samples_ = samples < 1 ? 1 : samples; }
@@ -107,6 +115,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   std::optional<Nanoseconds> served_error() const { return served_error_; }
   bool discipline_on() const { return discipline_on_; }
   double frequency_ppm() const { return discipline_on_ ? discipline_.correction_ppm() : 0; }
+  double max_frequency_ppm() const { return discipline_.max_ppm(); }
 
  private:
   void OnDatagram(const net::Datagram& d) override;
@@ -137,6 +146,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   net::UdpSocket* QuerySocket(const boost::asio::ip::udp::endpoint& to);
   void Discipline(Nanoseconds arrived, Nanoseconds step);
   void WatchClock();
+  void HoldIfLost();
+  // Runs the clock at `ppm`; false (the rate in force stays) when it cannot.
+  bool ApplyFrequency(double ppm);
+  std::string FrequencyText() const;
 
   void Changed() {
     if (hooks_.changed) hooks_.changed();

@@ -53,6 +53,9 @@ TEST(VirtualClockTest, RateOfItsOwnAddsUpAcrossChangesAndSurvivesSet) {
   // A correction that cancels the oscillator: no further drift, nothing lost.
   ASSERT_FALSE(c.set_frequency(-50));
   EXPECT_EQ(c.frequency(), -50);
+  // Read back as the clock's correction, as the kernel's would be: the
+  // oscillator's own error is not part of it.
+  EXPECT_EQ(static_cast<const Clock&>(c).current_frequency(), std::optional<double>(-50));
   c.advance(std::chrono::seconds(100));
   EXPECT_EQ(c.now() - start, std::chrono::seconds(200) + std::chrono::milliseconds(5));
   // set() puts the time where asked; the rate goes on from there.

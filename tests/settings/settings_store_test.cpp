@@ -102,6 +102,23 @@ TEST_F(SettingsStoreTest, SaveWritesItsValuesInOrderAndNeverUseJulianOrMDLServer
       << "\"UseJulian\" = \"NO\" must survive a save, and values keep their places";
 }
 
+TEST_F(SettingsStoreTest, FrequencyIsWrittenLastAndOnlyWhenGiven) {
+  Registry registry = Open();
+  WriteFirstStartDefaults(registry, "h");
+  SaveInput in = InputFrom(LoadServerSettings(registry));
+  ASSERT_TRUE(SaveServerSettings(registry, in));
+  EXPECT_EQ(Open().ReadValue(kServerKey, "FrequencyPpm"), "") << "written without a discipline";
+  in.frequency_ppm = -50.0004;
+  ASSERT_TRUE(SaveServerSettings(registry, in));
+  const auto values = Open().Values(Hive::kLocalMachine, kServerKey);
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.back(), (std::pair<std::string, std::string>{"FrequencyPpm", "-50.000"}));
+  // A later save without one leaves the stored value for the next start.
+  in.frequency_ppm.reset();
+  ASSERT_TRUE(SaveServerSettings(registry, in));
+  EXPECT_EQ(Open().ReadValue(kServerKey, "FrequencyPpm"), "-50.000");
+}
+
 TEST_F(SettingsStoreTest, DisabledServiceKeepsItsStoredValueThroughASave) {
   {
     Registry registry = Open();

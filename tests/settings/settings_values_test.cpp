@@ -68,6 +68,36 @@ TEST(SettingsValue, PlainDecimalNumbersOnly) {
   }
 }
 
+TEST(SettingsValue, PpmIsAFiniteDecimalInAnyLocaleAndRoundTripsToAThousandth) {
+  struct Case {
+    const char* text;
+    std::optional<double> ppm;
+  };
+  const Case cases[] = {
+      {"-50.125", -50.125},
+      {" +12 ", 12},
+      {".5", 0.5},
+      {"0", 0},
+      {"-0", 0},
+      {"", std::nullopt},
+      {"nan", std::nullopt},
+      {"inf", std::nullopt},
+      {"1e2", std::nullopt},
+      {"0x10", std::nullopt},
+      {"12,5", std::nullopt},
+      {"5 ppm", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ParsePpm(c.text), c.ppm) << "\"" << c.text << "\"";
+  // So many digits that a double overflows: not a rate.
+  EXPECT_EQ(ParsePpm(std::string(400, '9')), std::nullopt);
+  for (double ppm : {-49.9876, 0.0, 100.0, 0.0004}) {
+    const std::string text = FormatPpm(ppm);
+    ASSERT_TRUE(ParsePpm(text).has_value()) << text;
+    EXPECT_NEAR(*ParsePpm(text), ppm, 0.0005) << text;
+  }
+  EXPECT_EQ(FormatPpm(-49.9876), "-49.988");
+}
+
 TEST(ServiceValue, FieldsRoundTripAndMissingFieldsAreOff) {
   struct Case {
     const char* text;
