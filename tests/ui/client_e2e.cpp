@@ -1,7 +1,7 @@
 // End to end under Xvfb: the built QOR_MDLSC with a tray (trayer in the
 // display) against our built server, itself synchronised from a local
-// chronyd; both keep virtual clocks. Without a display the test runs itself
-// again under xvfb-run.
+// chronyd; both keep virtual clocks. Without a display the test starts its
+// own Xvfb.
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,7 +63,7 @@ std::vector<std::string> ReportLines(const std::string& err) {
 class DesktopClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "no display (xvfb-run did not start)";
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "no display (Xvfb did not start)";
     for (auto [path, package] : {std::pair{"/usr/bin/trayer", "trayer"}, std::pair{"/usr/bin/xwininfo", "x11-utils"}})
       ASSERT_TRUE(HavePeer(path, package));
     program_ = ProgramDir() / "QOR_MDLSC";

@@ -1,6 +1,6 @@
 // End to end under Xvfb: the built QOR_MDL_Server with a tray (trayer in the
 // display), a chronyd upstream and a real NTP client. Without a display the
-// test runs itself again under xvfb-run.
+// test starts its own Xvfb.
 #include <unistd.h>
 
 #include <cmath>
@@ -42,7 +42,7 @@ std::optional<double> ChronyOffset(const fs::path& dir, uint16_t port, std::stri
 }
 
 TEST(DesktopServerTest, SynchronisesServesLivesInTheTrayAndSavesOnClose) {
-  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "no display (xvfb-run did not start)";
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "no display (Xvfb did not start)";
   for (auto [path, package] : {std::pair{"/usr/bin/trayer", "trayer"}, std::pair{"/usr/bin/xwininfo", "x11-utils"},
                                std::pair{"/usr/sbin/chronyd", "chrony"}, std::pair{"/usr/bin/setpriv", "util-linux"}})
     ASSERT_TRUE(HavePeer(path, package));

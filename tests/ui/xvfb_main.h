@@ -1,32 +1,84 @@
-// main() of the desktop end-to-end tests: without a display the test runs
-// itself again under xvfb-run (once).
+// main() of the desktop end-to-end tests: without a display the test starts
+// its own Xvfb, which picks a free display number itself and tells it through
+// a pipe (-displayfd), so that two tests starting at once never share one.
 #pragma once
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 namespace mdl::e2e {
 
-inline int RunUnderDisplay(int argc, char** argv) {
-  if (!std::getenv("DISPLAY") && !std::getenv("MDL_UNDER_XVFB")) {
-    setenv("MDL_UNDER_XVFB", "1", 1);
-    std::vector<std::string> args = {"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1280x800x24"};
-    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-    std::vector<char*> c_args;
-    for (auto& a : args) c_args.push_back(a.data());
-    c_args.push_back(nullptr);
-    execv(c_args[0], c_args.data());
-    std::fprintf(stderr, "cannot run %s: install the Debian packages 'xvfb' and 'xauth'\n", c_args[0]);
-    return 1;
+// The X server started for the run; stopped by its PID at the end.
+class OwnXvfb {
+ public:
+  // Empty when it could not be started; `why` then says so.
+  std::string Start(std::string& why) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+      why = "cannot make a pipe";
+      return {};
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten",
+              "tcp", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    // The server writes its display number and a line feed once it accepts clients.
+    while (pid_ > 0 && ::poll(&p, 1, 15000) == 1) {
+      char c;
+      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+      number += c;
+    }
+    ::close(fds[0]);
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+      why = "Xvfb did not start: install the Debian package 'xvfb'";
+      Stop();
+      return {};
+    }
+    return ":" + number;
   }
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  ~OwnXvfb() { Stop(); }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+inline int RunUnderDisplay(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  OwnXvfb xvfb;
+  if (!std::getenv("DISPLAY")) {
+    std::string why;
+    const std::string display = xvfb.Start(why);
+    if (display.empty()) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return 1;
+    }
+    setenv("DISPLAY", display.c_str(), 1);
+    unsetenv("XAUTHORITY");
+  }
+  const int status = RUN_ALL_TESTS();
+  xvfb.Stop();
+  return status;
 }
 
 }  // namespace mdl::e2e
