@@ -183,7 +183,8 @@ void ClientEngine::ReplyArrived(const std::shared_ptr<Session>& s) {
   const auto reply = ProcessReply(s->reply, r.rtt_ms, s->request.send_millis, clock_.zone());
   if (!reply) return Fail(s, Outcome::kBadReply, "reply of wrong length");
   const UtcTime local_now = clock_.now();
-  if (const ReplyVerdict v = CheckReply(s->reply, s->request.bytes, r.rtt_ms, reply->new_clock, local_now, limits_);
+  if (const ReplyVerdict v =
+          CheckReply(s->reply, s->request.bytes, r.rtt_ms, reply->new_clock, local_now, limits_);
       v != ReplyVerdict::kAccept) {
     r.outcome = Outcome::kRefused;
     r.error = RefusalLine(v, r.rtt_ms, reply->new_clock, local_now, limits_);

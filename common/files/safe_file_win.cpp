@@ -58,7 +58,8 @@ std::wstring FolderPath(int dir) {
   if (h == INVALID_HANDLE_VALUE) return L"";
   std::vector<wchar_t> buf(1024);
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const DWORD n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
+    const DWORD n =
+        GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
     if (n == 0) return L"";
     if (n < buf.size()) return std::wstring(buf.data(), n);
     buf.resize(n + 1);
@@ -88,8 +89,8 @@ struct Checked {
 Checked OpenChecked(const std::wstring& path, DWORD access, DWORD disposition, bool want_folder) {
   Checked out;
   const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | (want_folder ? FILE_FLAG_BACKUP_SEMANTICS : 0);
-  const HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               disposition, flags, nullptr);
+  const HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, disposition, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     out.error = ErrnoOf(GetLastError());
     if (out.error == EACCES && !want_folder) {
@@ -235,7 +236,8 @@ bool SameEntryAt(int dir, const std::string& name, uint64_t dev, uint64_t ino) {
                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool same = GetFileInformationByHandle(h, &info) && info.dwVolumeSerialNumber == dev && IndexOf(info) == ino;
+  const bool same =
+      GetFileInformationByHandle(h, &info) && info.dwVolumeSerialNumber == dev && IndexOf(info) == ino;
   CloseHandle(h);
   return same;
 }

@@ -57,8 +57,8 @@ std::optional<long> RegistryNumber(const std::string& text) {
 
 }  // namespace
 
-ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& registry, EngineOptions options,
-                           EngineListener* listener)
+ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& registry,
+                           EngineOptions options, EngineListener* listener)
     : io_(io),
       clock_(clock),
       registry_(registry),
@@ -95,7 +95,8 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
     if (!started_ || shut_down_) return;
     ArmTick();
   };
-  sync_ = std::make_unique<UpstreamSync>(io_, ctx_, *service(Service::kNtp).udp, options_.home, std::move(hooks));
+  sync_ =
+      std::make_unique<UpstreamSync>(io_, ctx_, *service(Service::kNtp).udp, options_.home, std::move(hooks));
   ctx_.set_tap(Service::kNtp, sync_.get());
   sync_->SetMinQueryGap(options_.min_upstream_query_gap);
   UpdateCheckOptions update_options;
@@ -300,7 +301,8 @@ void ServerEngine::ApplyRegistryTuning() {
   // services and their cap per source address (0: none).
   if (auto v = RegistryNumber(registry_.ReadValue(kServerKey, "TcpIdleTimeout")); v && *v > 0 && *v <= 86400)
     options_.tcp_idle_timeout = std::chrono::seconds(*v);
-  if (auto v = RegistryNumber(registry_.ReadValue(kServerKey, "TcpMaxConnections")); v && *v > 0 && *v <= 1000000)
+  if (auto v = RegistryNumber(registry_.ReadValue(kServerKey, "TcpMaxConnections"));
+      v && *v > 0 && *v <= 1000000)
     options_.tcp_max_connections = static_cast<size_t>(*v);
   if (std::string per = registry_.ReadValue(kServerKey, "TcpMaxPerAddress"); !per.empty()) {
     if (auto v = RegistryNumber(per); v && *v <= 1000000) {
@@ -325,7 +327,8 @@ void ServerEngine::ApplyRegistryTuning() {
       rate = static_cast<uint32_t>(*r);
       burst = static_cast<uint32_t>(*b);
     } else {
-      Diagnostic("AmplificationBudget \"" + budget + "\" is not <bytes per second>:<burst bytes>; default kept");
+      Diagnostic("AmplificationBudget \"" + budget +
+                 "\" is not <bytes per second>:<burst bytes>; default kept");
     }
   }
   ctx_.ConfigureBudget(registry_.ReadValue(kServerKey, "AmplificationLimit") != "NO", rate, burst);
@@ -379,7 +382,8 @@ void ServerEngine::ApplyRegistryTuning() {
   }
   // How long after the last good synchronisation NTP replies say
   // unsynchronised, in seconds; "0": never.
-  if (std::string max_unsynced = registry_.ReadValue(kServerKey, "MaxUnsyncedSeconds"); !max_unsynced.empty()) {
+  if (std::string max_unsynced = registry_.ReadValue(kServerKey, "MaxUnsyncedSeconds");
+      !max_unsynced.empty()) {
     if (auto v = RegistryNumber(max_unsynced); v && *v <= 2000000000) {
       sync_->SetMaxUnsynced(std::chrono::seconds(*v));
     } else {
@@ -470,11 +474,12 @@ void ServerEngine::LoadServers(std::string_view mode) {
 
 void ServerEngine::ReportBindError(Service s, std::error_code ec, uint16_t port) {
   if (ec == std::errc::address_in_use) {
-    status_text_ = "That address is already in use.  Please select a different port than " +
-                   std::to_string(port) + ".";
+    status_text_ =
+        "That address is already in use.  Please select a different port than " + std::to_string(port) + ".";
     if (s == Service::kDaytime) {
-      status_line_ = status_text_ + "\r" + "DAYTIME SERVICE SERVER ERROR - PORT: " +
-                     service(Service::kDaytime).port_text + " invalid.";
+      status_line_ = status_text_ + "\r" +
+                     "DAYTIME SERVICE SERVER ERROR - PORT: " + service(Service::kDaytime).port_text +
+                     " invalid.";
     }
   } else {
     status_text_ = std::string(RowOf(s).tree_caption) + ": cannot open port " + std::to_string(port) + ": " +
@@ -549,8 +554,8 @@ void ServerEngine::PortEnter(Service s) {
 void ServerEngine::MDLSelected(int isel) {
   if (isel < 1 || isel > 8) return;
   if (isel >= 7) return;  // About and advanced configuration: no panel change
-  static constexpr Service kPanel[] = {Service::kTime,     Service::kTime,    Service::kDaytime,
-                                       Service::kNtp,      Service::kUnixTime, Service::kPrivate};
+  static constexpr Service kPanel[] = {Service::kTime, Service::kTime,     Service::kDaytime,
+                                       Service::kNtp,  Service::kUnixTime, Service::kPrivate};
   Service s = kPanel[isel - 1];
   selected_slot_ = static_cast<int>(s);
   const ServiceState& st = service(s);
@@ -587,8 +592,8 @@ void ServerEngine::StatusUp() {
   server_status_text_ = ServerStatusText(counters, LocalDateTimeText(), sync_->last_update_text());
   Service s = static_cast<Service>(selected_slot_);
   const ServiceState& st = service(s);
-  selected_summary_text_ = SelectedSummaryText(st.enabled, st.tcp_box, st.udp_box, counters.Get(s, Transport::kTcp),
-                                               counters.Get(s, Transport::kUdp));
+  selected_summary_text_ = SelectedSummaryText(
+      st.enabled, st.tcp_box, st.udp_box, counters.Get(s, Transport::kTcp), counters.Get(s, Transport::kUdp));
 }
 
 void ServerEngine::Diagnostic(const std::string& line) {

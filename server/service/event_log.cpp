@@ -120,7 +120,9 @@ EventLog::~EventLog() {
   if (options_.to_syslog) CloseSystemLog();
 }
 
-void EventLog::Write(EventLevel level, std::string_view text) { WriteLines(level, text, options_.stamp_console); }
+void EventLog::Write(EventLevel level, std::string_view text) {
+  WriteLines(level, text, options_.stamp_console);
+}
 
 void EventLog::Entry(EventLevel level, std::string_view message) {
   WriteLines(level, StampedEventLine(message), false);

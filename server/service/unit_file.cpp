@@ -32,8 +32,7 @@ namespace fs = std::filesystem;
 fs::path DefaultHome(const ServiceIdentity& id, const fs::path& program_folder) {
   fs::path folder = program_folder.lexically_normal();
   if (!folder.has_filename() && folder.has_parent_path()) folder = folder.parent_path();  // a trailing "/"
-  if (folder == fs::path(kPackageProgramDir))
-    return fs::path(kPackageStateDir) / id.state_name;
+  if (folder == fs::path(kPackageProgramDir)) return fs::path(kPackageStateDir) / id.state_name;
   return program_folder;
 }
 
@@ -153,7 +152,8 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
   t += "UMask=0077\n";
   t += "SystemCallArchitectures=native\n";
   t += "SystemCallFilter=@system-service @clock\n";
-  t += "SystemCallFilter=~@resources @chown @module @raw-io @reboot @swap @mount @debug @cpu-emulation @obsolete\n";
+  t += "SystemCallFilter=~@resources @chown @module @raw-io @reboot @swap @mount @debug @cpu-emulation "
+       "@obsolete\n";
   t += "SystemCallErrorNumber=EPERM\n";
   t += "\n[Install]\n";
   t += "WantedBy=multi-user.target\n";
