@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/net/batch_sender.h"
 #include "common/net/send_timing.h"
 #include "common/time/utc_time.h"
 
@@ -25,6 +26,7 @@ namespace mdl::net {
 using Udp = boost::asio::ip::udp;
 
 class UdpSocket;
+class UdpSystem;
 
 struct Datagram {
   std::span<const uint8_t> data;
@@ -88,11 +90,11 @@ class UdpSocket {
   bool SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp = false);
   // `leaves_ns`: when the datagram is expected to leave, on the system's
   // realtime clock (as Datagram::arrival_ns), from the send timing below.
-  using Stamper = std::function<void(std::span<uint8_t> datagram, int64_t leaves_ns)>;
-  void SetStamper(Stamper stamper) { stamper_ = std::move(stamper); }
+  using Stamper = BatchSender::Stamper;
+  void SetStamper(Stamper stamper) { sender_->SetStamper(std::move(stamper)); }
   // How this socket's sends are timed, learnt from the kernel's transmit
   // stamps of a sample of stamped datagrams.
-  const SendTiming& send_timing() const { return timing_; }
+  const SendTiming& send_timing() const { return sender_->timing(); }
 
   // Sends one datagram at once (never queued with a batch) and asks the
   // kernel to record the moment it left (software transmit time stamp).
@@ -101,39 +103,22 @@ class UdpSocket {
   // SendNowStamped datagram; 0 while none has been reported.
   int64_t TakeSendStamp();
 
-  uint64_t send_errors() const { return send_errors_; }
+  uint64_t send_errors() const { return sender_->errors(); }
 
  private:
-  struct Batch;
   void ArmWait();
   void OnReadable();
-  bool FlushSends();
-  // Reads up to `want` transmit stamps of the datagrams [first, first + sent)
-  // of the batch just sent, into `stamps` (0: none came for it).
-  void ReadSampleStamps(size_t first, size_t sent, size_t want, int64_t* stamps);
-  void DrainErrorQueue();
 
   boost::asio::io_context& io_;
   std::unique_ptr<Udp::socket> socket_;
-  std::unique_ptr<Batch> batch_;
+  std::unique_ptr<UdpSystem> system_;
+  std::unique_ptr<BatchSender> sender_;
   UdpReceiver* receiver_ = nullptr;
-  Stamper stamper_;
-  SendTiming timing_;
-  int64_t last_leaves_ns_ = 0;  // the send time given to the last stamped datagram
-  uint32_t sample_turn_ = 0;
-  bool sampling_ = true;        // off when the kernel refuses stamp requests
-  bool stale_stamps_ = false;   // a sampled stamp may still come
-  std::array<uint8_t, 64> query_tail_{};  // of the last SendNowStamped datagram
-  size_t query_tail_len_ = 0;
   uint16_t local_port_ = 0;
   bool v6_ = false;
   bool paused_ = false;
   bool waiting_ = false;
   bool in_batch_ = false;
-  uint64_t send_errors_ = 0;
-  int64_t send_stamp_ns_ = 0;
-  bool awaiting_send_stamp_ = false;
-  std::chrono::steady_clock::time_point send_stamp_deadline_;
   std::shared_ptr<bool> alive_;
 };
 
