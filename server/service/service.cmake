@@ -2,6 +2,7 @@
 # lock, descriptor limit, signal loop, service-manager notices, event log.
 set(service_srcs
   ${CMAKE_CURRENT_LIST_DIR}/instance_lock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/instance_lock_system.cpp
   ${CMAKE_CURRENT_LIST_DIR}/descriptor_limit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_loop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/notify.cpp
