@@ -2,7 +2,6 @@
 #include "common/net/batch_sender.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace mdl::net {
 namespace {
@@ -10,7 +9,7 @@ namespace {
 // The system returns the stamped packet with its headers: its payload is the tail.
 bool TailIs(std::span<const uint8_t> packet, std::span<const uint8_t> payload) {
   return packet.size() >= payload.size() &&
-         std::memcmp(packet.data() + packet.size() - payload.size(), payload.data(), payload.size()) == 0;
+         std::equal(payload.begin(), payload.end(), packet.end() - static_cast<ptrdiff_t>(payload.size()));
 }
 
 }  // namespace
@@ -40,7 +39,7 @@ bool BatchSender::Queue(std::span<const uint8_t> data, const Udp::endpoint& to, 
   if (count_ == kCapacity && !Flush()) return false;
   Queued& q = *queued_;
   const size_t i = count_++;
-  std::memcpy(q.data[i].data(), data.data(), data.size());
+  std::copy(data.begin(), data.end(), q.data[i].begin());  // an empty span may have no data()
   q.to[i] = to;
   q.out[i] = {{q.data[i].data(), data.size()}, &q.to[i], false};
   q.stamp[i] = stamp;
@@ -50,7 +49,7 @@ bool BatchSender::Queue(std::span<const uint8_t> data, const Udp::endpoint& to, 
 bool BatchSender::SendNow(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp) {
   if (data.size() > kMaxDatagram) return false;
   std::array<uint8_t, kMaxDatagram> buf;
-  std::memcpy(buf.data(), data.data(), data.size());
+  std::copy(data.begin(), data.end(), buf.begin());
   if (stamp && stamper_)
     stamper_({buf.data(), data.size()}, Leaves(calls_.RealtimeNs() + SendOffsetNs(timing_, 1, 0)));
   const Outgoing out[1] = {{{buf.data(), data.size()}, &to, false}};
@@ -67,7 +66,7 @@ bool BatchSender::SendQuery(std::span<const uint8_t> data, const Udp::endpoint& 
   query_stamp_ns_ = 0;
   stale_stamps_ = false;
   query_tail_len_ = std::min(data.size(), query_tail_.size());
-  std::memcpy(query_tail_.data(), data.data() + data.size() - query_tail_len_, query_tail_len_);
+  std::copy(data.end() - query_tail_len_, data.end(), query_tail_.begin());
   awaiting_query_stamp_ = true;
   query_stamp_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   Outgoing out[1] = {{data, &to, true}};
