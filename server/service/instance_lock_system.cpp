@@ -64,7 +64,8 @@ Try TryLock(int fd, std::string* error) {
 
 void WriteHolder(int fd) {
   const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+  if (::ftruncate(fd, 0) != 0 ||
+      ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
     // The lock holds all the same; only signalling by folder is lost.
   }
 }
