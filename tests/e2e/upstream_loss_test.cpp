@@ -1,6 +1,8 @@
 // End-to-end: the server keeps serving while its upstream is gone, backs off
 // between failed attempts, and synchronises again when the upstream returns.
 
+#include <regex>
+
 #include "tests/e2e/harness.h"
 
 namespace mdl::e2e {
