@@ -43,7 +43,8 @@ endfunction()
 # keep theirs); the Debug build keeps -g for sanitizer reports. -Winvalid-pch
 # says when the shared precompiled header cannot be used.
 function(mdl_test_flags target)
-  target_compile_options(${target} PRIVATE "$<$<CONFIG:RelWithDebInfo,Release,MinSizeRel>:-O0;-g0>" -Winvalid-pch)
+  target_compile_options(${target} PRIVATE
+    "$<$<CONFIG:RelWithDebInfo,Release,MinSizeRel>:-O0;-g0>" -Winvalid-pch)
 endfunction()
 
 # mdl_test(NAME DIR [DEPS ...]): a GoogleTest binary made of DIR/*_test.cpp,
