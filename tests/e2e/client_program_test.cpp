@@ -2,6 +2,7 @@
 // that never answers and one that answers short.
 #include <atomic>
 #include <cmath>
+#include <regex>
 
 #include "tests/e2e/harness.h"
 

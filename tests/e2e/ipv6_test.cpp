@@ -3,6 +3,7 @@
 // request log that a W3C log analyser reads line by line.
 #include <cmath>
 #include <cstdlib>
+#include <regex>
 #include <set>
 
 #include "tests/e2e/harness.h"

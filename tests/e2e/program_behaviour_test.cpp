@@ -1,6 +1,8 @@
 // End-to-end: single instance per folder, settings saved at SIGTERM, corrupt
 // settings moved aside, command-line status codes, pause and continue.
 
+#include <regex>
+
 #include "tests/e2e/harness.h"
 
 namespace mdl::e2e {

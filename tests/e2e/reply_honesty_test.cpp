@@ -81,7 +81,7 @@ TEST(ReplyHonestyTest, ChronydReadsOurStratumDispersionAndLossOfSynchronisation)
   ASSERT_TRUE(HavePeer("/usr/bin/chronyc", "chrony"));
   ServerRig rig;
   rig.upstream_stratum = 5;
-  ASSERT_TRUE(rig.Start("59:Minute/s", "YES", "\"MaxUnsyncedSeconds\"=\"12\"\r\n"));
+  ASSERT_TRUE(rig.Start("59:Minute/s", "YES", "\"MaxUnsyncedSeconds\"=\"8\"\r\n"));
   ChronyClient client(rig.dir.path(), rig.ports.ntp);
 
   auto first = client.WaitFor([](auto& f) { return f["Stratum"] == "6"; }, 10s);
@@ -98,13 +98,14 @@ TEST(ReplyHonestyTest, ChronydReadsOurStratumDispersionAndLossOfSynchronisation)
   const double dispersion = Seconds(first["Root dispersion"]);
   EXPECT_GT(dispersion, 0.0);
 
-  // The dispersion grows by 15 µs a second since the synchronisation.
-  std::this_thread::sleep_for(4s);
+  // The dispersion grows by 15 µs a second since the synchronisation (the
+  // exact growth is proven on the frozen clock; here, that it reaches the wire).
+  std::this_thread::sleep_for(2s);
   auto later = client.NtpData();
-  EXPECT_GT(Seconds(later["Root dispersion"]), dispersion + 30e-6) << Dump(later);
+  EXPECT_GT(Seconds(later["Root dispersion"]), dispersion + 15e-6) << Dump(later);
   EXPECT_EQ(later["Stratum"], "6");
 
-  // Upstream gone: within 12 s of the last synchronisation the replies say unsynchronised.
+  // Upstream gone: within 8 s of the last synchronisation the replies say unsynchronised.
   rig.upstream->process().Signal(SIGTERM);
   auto stale = client.WaitFor([](auto& f) { return f["Stratum"] == "16"; }, 15s);
   EXPECT_EQ(stale["Stratum"], "16") << Dump(stale);

@@ -174,24 +174,22 @@ TEST(ServiceHostTest, ReadyOnlyWithListenersOpenStatusFollowsSyncWatchdogPingsSt
   EXPECT_LT(err.find(" --- MDL Start [0] "), err.find(" --- MDL Stop [0] "));
 }
 
-TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedAndTheScheduleStill) {
+// The wiring of -pause and -continue: a second invocation reaches the running
+// instance, the status says so, and requests wait in the kernel until continue.
+// That the synchronisation schedule stands still while paused is proven on the
+// frozen clock (PauseScheduleTest).
+TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedUntilContinue) {
   ServerRig rig;
   TempDir notify_dir("mdl-svc-notify");
   NotifySocket manager(notify_dir.path() / "notify");
   ASSERT_TRUE(manager.bound());
   {
     ScopedEnv socket("NOTIFY_SOCKET", manager.path());
-    ASSERT_TRUE(rig.Start("17:Second/s"));
+    ASSERT_TRUE(rig.Start());
   }
-  const auto synced_at = Clock::now();
-  const auto first_status = manager.WaitFor(std::string("STATUS=") + kSynced, 5s, true);
-  ASSERT_TRUE(first_status) << manager.Seen();
+  ASSERT_TRUE(manager.WaitFor(std::string("STATUS=") + kSynced, 5s, true)) << manager.Seen();
   const std::string program = (ProgramDir() / "QOR_MDL_Server_SVC").string();
-  const std::string kSyncLine = "synchronised with ";
-  ASSERT_EQ(CountOf(rig.server->Err(), kSyncLine), 1u) << rig.server->Err();
 
-  // Pause a few seconds before the next synchronisation is due (17 s after the first).
-  std::this_thread::sleep_until(synced_at + 9s);
   RunResult pause = RunToEnd(rig.dir.path(), "pause", {program, "-pause", "--home", rig.home().string()}, 10s);
   ASSERT_EQ(pause.status, std::optional<int>(0)) << pause.err;
   ASSERT_TRUE(rig.server->WaitFor("paused", 5s)) << rig.server->Err();
@@ -205,13 +203,10 @@ TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedAndTheSchedu
             static_cast<ssize_t>(request.size()));
   UniqueFd tcp = TcpConnect(rig.ports.time, 2s);
   ASSERT_TRUE(tcp.valid()) << "a connection waits in the backlog while paused; the connect itself completes";
-  EXPECT_FALSE(WaitReadable(ntp.get(), 1500ms)) << "an NTP datagram was answered while paused";
+  EXPECT_FALSE(WaitReadable(ntp.get(), 1000ms)) << "an NTP datagram was answered while paused";
   EXPECT_FALSE(WaitReadable(tcp.get(), 100ms)) << "a Time connection was accepted and answered while paused";
   EXPECT_FALSE(UdpAskText(rig.ports.mdl, MdlRequest(), 500ms).has_value()) << "private protocol answered while paused";
 
-  // Past the moment the next synchronisation was due: the schedule has not moved.
-  std::this_thread::sleep_until(synced_at + 20s);
-  EXPECT_EQ(CountOf(rig.server->Err(), kSyncLine), 1u) << "a synchronisation ran while paused:\n" << rig.server->Err();
   const double continued_at = UnixNow();
   RunResult resume = RunToEnd(rig.dir.path(), "continue", {program, "-continue", "--home", rig.home().string()}, 10s);
   ASSERT_EQ(resume.status, std::optional<int>(0)) << resume.err;
@@ -228,13 +223,10 @@ TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedAndTheSchedu
   ASSERT_TRUE(WaitReadable(tcp.get(), 3000ms)) << "the connection waiting in the backlog was not served";
   char time_reply[8];
   EXPECT_EQ(::recv(tcp.get(), time_reply, sizeof time_reply, 0), 4);
-  // The schedule goes on from where it stood: the next synchronisation follows soon.
-  EXPECT_TRUE(rig.server->WaitFor(kSyncLine, 12s, 2)) << "no synchronisation after continue:\n" << rig.server->Err();
-  // The status shows the new synchronisation's time.
-  std::optional<std::string> second_status;
-  for (auto end = Clock::now() + 5s; Clock::now() < end && (!second_status || *second_status == *first_status);)
-    second_status = manager.WaitFor(std::string("STATUS=") + kSynced, end - Clock::now(), true);
-  EXPECT_TRUE(second_status && *second_status != *first_status) << "the status did not follow:\n" << manager.Seen();
+  // The status leaves the pause.
+  EXPECT_TRUE(manager.WaitFor(std::string("STATUS=") + kSynced, 5s, true)) << "the status stayed paused:\n"
+                                                                             << manager.Seen();
+  EXPECT_EQ(CountOf(rig.server->Err(), "synchronised with "), 1u) << rig.server->Err();
 
   // Nothing to signal without a running instance.
   TempDir empty("mdl-svc-nobody");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <regex>
 
 #include "tests/e2e/harness.h"
 

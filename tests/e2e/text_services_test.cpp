@@ -1,6 +1,7 @@
 // End-to-end: Daytime (Julian and plain text) and UnixTime over TCP and UDP,
 // read with socat.
 #include <ctime>
+#include <regex>
 
 #include "tests/e2e/harness.h"
 
