@@ -61,7 +61,7 @@ function(mdl_test name dir)
   target_precompile_headers(${name} REUSE_FROM mdl_test_support)
   mdl_test_flags(${name})
   # One variable only: gtest_discover_tests splits a property value at ";".
-  # Tests find the source tree from __FILE__.
+  # Tests find the source tree from MDL_SOURCE_DIR (tests/CMakeLists.txt).
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600
     ENVIRONMENT "MDL_BIN=${MDL_PROGRAM_DIR}")
 endfunction()

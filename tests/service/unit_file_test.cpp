@@ -133,8 +133,7 @@ TEST(UnitFile, EachDirectiveEscapesWhatSystemdExpandsInIt) {
 }
 
 TEST(UnitFile, ShippedUnitsAreTheUnitsInstallWritesForThePackage) {
-  // The source tree: three levels above this file.
-  const fs::path source = fs::path(__FILE__).parent_path().parent_path().parent_path();
+  const fs::path source = MDL_SOURCE_DIR;
   ASSERT_TRUE(fs::exists(source / "packaging/systemd")) << source;
   for (const ServiceIdentity* id : {&kServerService, &kClientService}) {
     SCOPED_TRACE(id->name);

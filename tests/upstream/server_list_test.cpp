@@ -230,7 +230,7 @@ TEST(UpstreamAddressParse, FormsOfFieldOne) {
 }
 
 std::filesystem::path SourceDir() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+  return std::filesystem::path(MDL_SOURCE_DIR);
 }
 
 TEST(ShippedServerList, EveryRegionHasFiveUsableServers) {
