@@ -46,15 +46,6 @@ bool IsNoIpv6(std::error_code ec) {
          ec == std::errc::protocol_not_supported;
 }
 
-// A plain non-negative decimal registry value.
-std::optional<long> RegistryNumber(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (*end != '\0' || v < 0) return std::nullopt;
-  return v;
-}
-
 }  // namespace
 
 ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& registry,
@@ -167,8 +158,6 @@ void ServerEngine::Start() {
   sync_->ReadServerList();
   LoadSettings();
   ApplyRegistryTuning();
-  update_->Configure(registry_.ReadValue(kServerKey, "UpdateHost"),
-                     registry_.ReadValue(kServerKey, "AutoUpdateList"));
   sync_->AfterSettings();
   // Logging is on after every start, whatever "EnableLogging" said.
   SetLogging(true);
@@ -280,124 +269,35 @@ void ServerEngine::LoadSettings() {
   }
 }
 
-// The registry value of our own "BindAddress": one address of this machine
-// (IPv4 or IPv6) that every service listens on; "::" (the default) is every
-// address of both families, "0.0.0.0" every IPv4 address.
 void ServerEngine::ReadBindAddress() {
-  const std::string text = registry_.ReadValue(kServerKey, "BindAddress");
-  if (text.empty()) return;
-  boost::system::error_code ec;
-  const auto a = boost::asio::ip::make_address(text, ec);
-  if (ec) {
-    Diagnostic("BindAddress \"" + text + "\" is not an IPv4 or IPv6 address; listening on " +
-               options_.bind_address.to_string());
-    return;
-  }
-  options_.bind_address = a;
+  std::vector<std::string> lines;
+  if (auto a = LoadBindAddress(registry_, options_.bind_address, lines)) options_.bind_address = *a;
+  for (const std::string& line : lines) Diagnostic(line);
 }
 
 void ServerEngine::ApplyRegistryTuning() {
-  // Values of our own: idle time-out (seconds), connection cap of the TCP
-  // services and their cap per source address (0: none).
-  if (auto v = RegistryNumber(registry_.ReadValue(kServerKey, "TcpIdleTimeout")); v && *v > 0 && *v <= 86400)
-    options_.tcp_idle_timeout = std::chrono::seconds(*v);
-  if (auto v = RegistryNumber(registry_.ReadValue(kServerKey, "TcpMaxConnections"));
-      v && *v > 0 && *v <= 1000000)
-    options_.tcp_max_connections = static_cast<size_t>(*v);
-  if (std::string per = registry_.ReadValue(kServerKey, "TcpMaxPerAddress"); !per.empty()) {
-    if (auto v = RegistryNumber(per); v && *v <= 1000000) {
-      options_.tcp_max_per_address = static_cast<size_t>(*v);
-    } else {
-      Diagnostic("TcpMaxPerAddress \"" + per + "\" is not a number of connections; " +
-                 std::to_string(options_.tcp_max_per_address) + " kept");
-    }
-  }
+  const ServerTuning t = LoadServerTuning(registry_, options_.tcp_max_per_address);
+  for (const std::string& line : t.diagnostics) Diagnostic(line);
+  if (t.tcp_idle_timeout) options_.tcp_idle_timeout = *t.tcp_idle_timeout;
+  if (t.tcp_max_connections) options_.tcp_max_connections = *t.tcp_max_connections;
+  if (t.tcp_max_per_address) options_.tcp_max_per_address = *t.tcp_max_per_address;
   for (auto& st : services_) {
     st.tcp->SetIdleTimeout(options_.tcp_idle_timeout);
     st.tcp->SetMaxConnections(options_.tcp_max_connections);
     st.tcp->SetMaxPerAddress(options_.tcp_max_per_address);
   }
   ReplyBudget defaults;
-  uint32_t rate = defaults.rate(), burst = defaults.burst();
-  std::string budget = registry_.ReadValue(kServerKey, "AmplificationBudget");
-  if (auto colon = budget.find(':'); colon != std::string::npos) {
-    auto r = RegistryNumber(budget.substr(0, colon));
-    auto b = RegistryNumber(budget.substr(colon + 1));
-    if (r && b && *r <= 100000000 && *b <= 100000000) {
-      rate = static_cast<uint32_t>(*r);
-      burst = static_cast<uint32_t>(*b);
-    } else {
-      Diagnostic("AmplificationBudget \"" + budget +
-                 "\" is not <bytes per second>:<burst bytes>; default kept");
-    }
-  }
-  ctx_.ConfigureBudget(registry_.ReadValue(kServerKey, "AmplificationLimit") != "NO", rate, burst);
-  // The largest size of a day's request log, in bytes; "0": no limit.
-  if (std::string max_log = registry_.ReadValue(kServerKey, "LogMaxBytes"); !max_log.empty()) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(max_log.c_str(), &end, 10);
-    if (std::isdigit(static_cast<unsigned char>(max_log[0])) && *end == '\0' && errno == 0) {
-      log_->set_max_day_bytes(v == 0 ? UINT64_MAX : static_cast<uint64_t>(v));
-    } else {
-      Diagnostic("LogMaxBytes \"" + max_log + "\" is not a number of bytes; 1073741824 kept");
-    }
-  }
-  // Frequency correction between synchronisations: "NO" leaves the rate alone.
-  if (std::string d = registry_.ReadValue(kServerKey, "Discipline"); !d.empty()) {
-    if (d == "YES" || d == "NO") {
-      sync_->SetDiscipline(d == "YES");
-    } else {
-      Diagnostic("Discipline \"" + d + "\" is not YES or NO; YES kept");
-    }
-  }
-  // The bound of the frequency correction either way, then the correction
-  // confirmed before the last stop, which must lie within it.
-  if (std::string max = registry_.ReadValue(kServerKey, "MaxFrequencyPpm"); !max.empty()) {
-    if (auto v = ParsePpm(max); v && *v > 0 && *v <= FrequencyDiscipline::kKernelMaxPpm) {
-      sync_->SetMaxFrequency(*v);
-    } else {
-      Diagnostic("MaxFrequencyPpm \"" + max + "\" is not a number of ppm above 0 and up to " +
-                 FormatPpm(FrequencyDiscipline::kKernelMaxPpm) + "; " +
-                 FormatPpm(FrequencyDiscipline::kDefaultMaxPpm) + " kept");
-    }
-  }
-  std::optional<double> stored_ppm;
-  if (std::string f = registry_.ReadValue(kServerKey, "FrequencyPpm"); !f.empty()) {
-    if (auto v = ParsePpm(f); v && std::fabs(*v) <= sync_->max_frequency_ppm()) {
-      stored_ppm = v;
-    } else {
-      Diagnostic("FrequencyPpm \"" + f + "\" is not a number of ppm within MaxFrequencyPpm (" +
-                 FormatPpm(sync_->max_frequency_ppm()) + "); ignored");
-    }
-  }
-  sync_->StartDiscipline(stored_ppm);
-  // Exchanges per synchronisation, the least path delay taken.
-  if (std::string n = registry_.ReadValue(kServerKey, "SyncSamples"); !n.empty()) {
-    if (auto v = RegistryNumber(n); v && *v >= 1 && *v <= 8) {
-      sync_->SetSamples(static_cast<int>(*v));
-    } else {
-      Diagnostic("SyncSamples \"" + n + "\" is not a number from 1 to 8; 1 kept");
-    }
-  }
-  // How long after the last good synchronisation NTP replies say
-  // unsynchronised, in seconds; "0": never.
-  if (std::string max_unsynced = registry_.ReadValue(kServerKey, "MaxUnsyncedSeconds");
-      !max_unsynced.empty()) {
-    if (auto v = RegistryNumber(max_unsynced); v && *v <= 2000000000) {
-      sync_->SetMaxUnsynced(std::chrono::seconds(*v));
-    } else {
-      Diagnostic("MaxUnsyncedSeconds \"" + max_unsynced + "\" is not a number of seconds; 86400 s kept");
-    }
-  }
-  // The largest clock step after the first synchronisation, in seconds; "0": no bound.
-  if (std::string max_step = registry_.ReadValue(kServerKey, "MaxStepSeconds"); !max_step.empty()) {
-    if (auto v = RegistryNumber(max_step); v && *v >= 0 && *v <= 2000000000) {
-      sync_->SetMaxStep(*v == 0 ? std::nullopt : std::optional(std::chrono::seconds(*v)));
-    } else {
-      Diagnostic("MaxStepSeconds \"" + max_step + "\" is not a number of seconds; 1000 s kept");
-    }
-  }
+  const ServerTuning::Budget budget =
+      t.amplification_budget.value_or(ServerTuning::Budget{defaults.rate(), defaults.burst()});
+  ctx_.ConfigureBudget(t.amplification_limit, budget.rate, budget.burst);
+  if (t.log_max_day_bytes) log_->set_max_day_bytes(*t.log_max_day_bytes);
+  if (t.discipline) sync_->SetDiscipline(*t.discipline);
+  if (t.max_frequency_ppm) sync_->SetMaxFrequency(*t.max_frequency_ppm);
+  sync_->StartDiscipline(t.frequency_ppm);
+  if (t.sync_samples) sync_->SetSamples(*t.sync_samples);
+  if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
+  if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);
+  update_->Configure(t.update_host, t.auto_update_list);
 }
 
 void ServerEngine::SaveSettings() {

@@ -1,12 +1,16 @@
 // The server's stored settings: the value formats, the first-start defaults,
-// and the load and save steps over the registry.
+// the load step that reads and validates every value, and the save step.
 #pragma once
 
 #include <array>
+#include <boost/asio/ip/address.hpp>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/registry/registry.h"
 #include "server/serving/service_table.h"
@@ -96,6 +100,39 @@ struct StoredServerSettings {
   std::array<ServiceFields, kServiceCount> services;
 };
 StoredServerSettings LoadServerSettings(const Registry& registry);
+
+// "BindAddress": one address of this machine (IPv4 or IPv6) that every
+// service listens on. nullopt when unset, or unusable (a line in
+// `diagnostics` says so and names `fallback`, which stays).
+std::optional<boost::asio::ip::address> LoadBindAddress(const Registry& registry,
+                                                        const boost::asio::ip::address& fallback,
+                                                        std::vector<std::string>& diagnostics);
+
+// Our own values beyond the window's. Each is nullopt when unset, or unusable
+// (a line in `diagnostics` names the value and the default that stays).
+struct ServerTuning {
+  std::optional<std::chrono::seconds> tcp_idle_timeout;  // 1 s to a day
+  std::optional<size_t> tcp_max_connections;             // 1 to a million
+  std::optional<size_t> tcp_max_per_address;             // 0 (none) to a million
+  bool amplification_limit = true;                       // "AmplificationLimit" is not "NO"
+  struct Budget {
+    uint32_t rate = 0;  // bytes per second
+    uint32_t burst = 0;
+  };
+  std::optional<Budget> amplification_budget;
+  std::optional<uint64_t> log_max_day_bytes;  // "0" reads as UINT64_MAX: no limit
+  std::optional<bool> discipline;
+  std::optional<double> max_frequency_ppm;  // above 0, up to the kernel's bound
+  std::optional<double> frequency_ppm;      // within the bound in force
+  std::optional<int> sync_samples;          // 1 to 8
+  std::optional<std::chrono::seconds> max_unsynced;  // 0: never unsynchronised
+  std::optional<std::chrono::seconds> max_step;      // 0: no bound
+  std::string update_host;
+  std::string auto_update_list;
+  std::vector<std::string> diagnostics;
+};
+// `kept_per_address`: the per-address cap in force, named when the value is unusable.
+ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address);
 
 // Creates the server key and writes kServerDefaults in order, in one save.
 void WriteFirstStartDefaults(Registry& registry, std::string_view host_name);
