@@ -249,10 +249,7 @@ void ServerEngine::LoadSettings() {
   open_minimized_ = stored.open_minimized;
   ctx_.set_use_julian(stored.use_julian);
   ctx_.set_logging(stored.enable_logging);
-  if (stored.sync.valid) {
-    const SyncSettingsFields& f = stored.sync;
-    sync_->ApplyStored(SyncStored{f.random, f.count_text, f.unit_text, f.region, f.ntp_first_byte});
-  }
+  if (stored.sync) sync_->ApplyStored(*stored.sync);
   for (Service s : kLoadOrder) {
     const ServiceFields& f = stored.services[Index(s)];
     ServiceState& st = service(s);
@@ -302,12 +299,7 @@ void ServerEngine::ApplyRegistryTuning() {
 
 void ServerEngine::SaveSettings() {
   SaveInput in;
-  SyncStored sync = sync_->Stored();
-  in.random = sync.random;
-  in.count_text = sync.count_text.value_or("");
-  in.unit_text = sync.unit_text;
-  in.region = sync.region;
-  in.ntp_first_byte = sync.ntp_first_byte;
+  in.sync = sync_->Stored();
   in.open_minimized = open_minimized_;
   in.enable_logging = ctx_.logging();
   in.run_wanted = run_wanted_;

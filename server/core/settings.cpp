@@ -105,11 +105,10 @@ std::string FormatServiceFields(const ServiceFields& fields) {
   return out + fields.port_text;
 }
 
-SyncSettingsFields ParseSettingsValue(std::string_view text) {
-  SyncSettingsFields out;
+std::optional<SyncSettings> ParseSettingsValue(std::string_view text) {
+  SyncSettings out;
   std::vector<std::string_view> fields = SplitColons(text);
-  if (fields.size() < 4) return out;
-  out.valid = true;
+  if (fields.size() < 4) return std::nullopt;
   out.random = fields[0] == kYes;
   if (IsPlainDecimal(fields[1])) out.count_text = std::string(fields[1]);
   out.unit_text = std::string(fields[2]);
@@ -122,14 +121,14 @@ SyncSettingsFields ParseSettingsValue(std::string_view text) {
   return out;
 }
 
-std::string FormatSettingsValue(bool random, std::string_view count_text, std::string_view unit_text,
-                                std::string_view region, int ntp_first_byte) {
-  std::string out(YesNo(random));
-  for (std::string_view field : {count_text, unit_text, region}) {
+std::string FormatSettingsValue(const SyncSettings& sync) {
+  std::string out(YesNo(sync.random));
+  for (std::string_view field : {std::string_view(sync.count_text.value_or("")), std::string_view(sync.unit_text),
+                                 std::string_view(sync.region)}) {
     out += ':';
     out += field;
   }
-  return out + ":" + std::to_string(ntp_first_byte);
+  return out + ":" + std::to_string(sync.ntp_first_byte);
 }
 
 std::string RunValueData(std::string_view program_folder) {
@@ -200,7 +199,8 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
       auto rate = ReadRegistryNumber(std::string_view(text).substr(0, colon), 100000000);
       auto burst = ReadRegistryNumber(std::string_view(text).substr(colon + 1), 100000000);
       if (rate && burst) {
-        out.amplification_budget = ServerTuning::Budget{static_cast<uint32_t>(*rate), static_cast<uint32_t>(*burst)};
+        out.amplification_budget =
+            ServerTuning::Budget{static_cast<uint32_t>(*rate), static_cast<uint32_t>(*burst)};
       } else {
         complain("AmplificationBudget", text, "is not <bytes per second>:<burst bytes>; default kept");
       }
@@ -282,8 +282,7 @@ bool SaveServerSettings(Registry& registry, const SaveInput& input) {
   auto write = [&](std::string_view name, std::string_view text) {
     ok = registry.WriteValue(Hive::kLocalMachine, kServerKey, name, text) && ok;
   };
-  write("Settings", FormatSettingsValue(input.random, input.count_text, input.unit_text, input.region,
-                                        input.ntp_first_byte));
+  write("Settings", FormatSettingsValue(input.sync));
   write("OpenMinimized", YesNo(input.open_minimized));
   write("EnableLogging", YesNo(input.enable_logging));
   if (input.run_wanted && !input.run_found_at_start) {

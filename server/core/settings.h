@@ -14,6 +14,7 @@
 
 #include "common/registry/registry.h"
 #include "server/serving/service_table.h"
+#include "server/upstream/sync_settings.h"
 
 namespace mdl {
 
@@ -22,9 +23,6 @@ inline constexpr std::string_view kServerKeyPath = "HKEY_LOCAL_MACHINE\\Software
 inline constexpr std::string_view kRunKey = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\RUN";
 inline constexpr std::string_view kRunValueName = "Meridel Server";
 inline constexpr std::string_view kServerProgramName = "QOR_MDL_Server";
-
-// NTP reply first byte when the stored one is missing or unusable: LI 0, VN 4, mode 4.
-inline constexpr int kDefaultNtpFirstByte = 36;
 
 // The values written at first start, in this order; "MDLServer" gets the host name.
 struct DefaultValue {
@@ -58,19 +56,10 @@ ServiceFields ParseServiceFields(std::string_view text);
 // "YES:YES:NO:519" style.
 std::string FormatServiceFields(const ServiceFields& fields);
 
-// The "Settings" value: random:count:unit:region:ntp_first_byte.
-struct SyncSettingsFields {
-  bool valid = false;  // at least four fields; otherwise the value is ignored
-  bool random = false;
-  std::optional<std::string> count_text;  // only when numeric, as stored
-  std::string unit_text;
-  std::string region = "NA";  // blanks trimmed, "NA" when empty
-  // The integer part of field 5 when numeric and within 16 bits, else 36.
-  int ntp_first_byte = kDefaultNtpFirstByte;
-};
-SyncSettingsFields ParseSettingsValue(std::string_view text);
-std::string FormatSettingsValue(bool random, std::string_view count_text, std::string_view unit_text,
-                                std::string_view region, int ntp_first_byte);
+// The "Settings" value: random:count:unit:region:ntp_first_byte; nullopt
+// (the value is ignored) with fewer than four fields.
+std::optional<SyncSettings> ParseSettingsValue(std::string_view text);
+std::string FormatSettingsValue(const SyncSettings& sync);
 
 // A plain decimal number: blanks around, an optional sign, digits with an
 // optional fraction (".5" and "5." count).
@@ -88,7 +77,7 @@ std::string RunValueData(std::string_view program_folder);
 // Everything the load step reads. No field needs more parsing by the caller.
 struct StoredServerSettings {
   bool first_start = false;  // "Settings" was empty: write the defaults, then load again
-  SyncSettingsFields sync;
+  std::optional<SyncSettings> sync;
   std::string server_name;  // "MDLServer"
   bool open_minimized = false;
   bool enable_logging = false;
@@ -139,11 +128,7 @@ void WriteFirstStartDefaults(Registry& registry, std::string_view host_name);
 
 // What the window holds at shutdown.
 struct SaveInput {
-  bool random = false;
-  std::string count_text;
-  std::string unit_text;
-  std::string region;
-  int ntp_first_byte = kDefaultNtpFirstByte;
+  SyncSettings sync;
   bool open_minimized = false;
   bool enable_logging = false;
   bool run_wanted = false;                            // start-with-Windows box
