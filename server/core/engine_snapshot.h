@@ -54,7 +54,7 @@ struct EngineSnapshot {
   std::string last_update_text;
 
   std::array<ServiceView, kServiceCount> services;
-  int selected_slot = 0;  // the service whose panel shows
+  Service selected_service = Service::kTime;  // the service whose panel shows
   RequestCounters counters;
   uint8_t indicators = 0;                             // Bit(Indicator) lit since the previous snapshot
   int last_ntp_millis = -1;  // `LastMillis` of the latest NTP reply (UDP or TCP); -1 before the first
@@ -98,10 +98,16 @@ using SnapshotPtr = std::shared_ptr<const EngineSnapshot>;
 struct DiagnosticEvent {
   std::string line;
 };
+// The outcome of a synchronisation as the hosts log it: sent with the
+// snapshot that first shows a new `sync_message` (not empty), once however
+// many snapshots follow.
+struct SyncReport {
+  std::string message;
+};
 // The update check's questions (answered by cmd::AnswerUpdate), notices and
 // the updater's start reach a window only; a host without one gets
 // diagnostic lines instead.
-using EngineEvent = std::variant<DiagnosticEvent, UpdateQuestion, UpdateNotice, UpdaterStart>;
+using EngineEvent = std::variant<DiagnosticEvent, SyncReport, UpdateQuestion, UpdateNotice, UpdaterStart>;
 
 // Receives the engine's output on the engine's thread; a host with a thread
 // of its own (a window) queues them over.

@@ -38,8 +38,6 @@ std::unique_ptr<ServiceHandler> MakeHandler(Service s, ServingContext& ctx) {
   return nullptr;
 }
 
-std::string Digit(char c) { return std::string(1, c); }
-
 // The errors of a machine (or namespace) without IPv6.
 bool IsNoIpv6(std::error_code ec) {
   return ec == std::errc::address_family_not_supported || ec == std::errc::address_not_available ||
@@ -161,7 +159,7 @@ void ServerEngine::Start() {
   sync_->AfterSettings();
   // Logging is on after every start, whatever "EnableLogging" said.
   SetLogging(true);
-  MDLSelected(1);
+  ShowService(Service::kTime);
   ArmTick();
   StatusUp();
   if (options_.sync_at_start) sync_->SyncTimeNow();
@@ -192,7 +190,7 @@ struct ServerEngine::Commands {
   void operator()(const cmd::SetUdp& c) { e.SetUdp(c.service, c.on); }
   void operator()(const cmd::SetPortText& c) { e.SetPortText(c.service, c.text); }
   void operator()(const cmd::PortEnter& c) { e.PortEnter(c.service); }
-  void operator()(const cmd::SelectNode& c) { e.MDLSelected(c.node); }
+  void operator()(const cmd::ShowService& c) { e.ShowService(c.service); }
   void operator()(const cmd::SelectServer& c) {
     if (e.sync_->SelectServer(c.position)) e.Changed();
   }
@@ -261,8 +259,8 @@ void ServerEngine::LoadSettings() {
     st.tcp_box = f.tcp;
     st.udp_box = f.udp;
     if (!f.enabled) continue;
-    if (f.tcp) LoadServers(Digit(RowOf(s).tcp_digit));
-    if (f.udp) LoadServers(Digit(RowOf(s).udp_digit));
+    if (f.tcp) Open(s, Transport::kTcp);
+    if (f.udp) Open(s, Transport::kUdp);
   }
 }
 
@@ -313,13 +311,12 @@ void ServerEngine::SaveSettings() {
   SaveServerSettings(registry_, in);
 }
 
-void ServerEngine::LoadServers(std::string_view mode) {
-  auto target = ParseModeDigit(mode);
-  if (!target) return;
-  ServiceState& st = service(target->service);
-  const ServiceRow& row = RowOf(target->service);
+void ServerEngine::Open(Service s, Transport transport) {
+  ServiceState& st = service(s);
+  const ServiceRow& row = RowOf(s);
+  const bool udp = transport == Transport::kUdp;
   auto port = ParsePortField(st.port_text);
-  if (target->transport == Transport::kUdp) {
+  if (udp) {
     st.udp->Close();
   } else {
     st.tcp->Close();
@@ -328,12 +325,12 @@ void ServerEngine::LoadServers(std::string_view mode) {
   if (!port) {
     status_text_ = std::string(row.tree_caption) + ": \"" + st.port_text +
                    "\" is not a port number from 1 to 65535; the " +
-                   (target->transport == Transport::kUdp ? "UDP" : "TCP") + " socket stays closed.";
+                   (udp ? "UDP" : "TCP") + " socket stays closed.";
     Diagnostic(status_text_);
     return;
   }
   auto open = [&](const boost::asio::ip::address& at) {
-    return target->transport == Transport::kUdp ? st.udp->Bind(at, *port) : st.tcp->Listen(at, *port);
+    return udp ? st.udp->Bind(at, *port) : st.tcp->Listen(at, *port);
   };
   std::error_code ec = open(options_.bind_address);
   if (IsNoIpv6(ec) && options_.bind_address == boost::asio::ip::address_v6::any()) {
@@ -343,7 +340,7 @@ void ServerEngine::LoadServers(std::string_view mode) {
     ec = open(options_.bind_address);
   }
   if (!ec) {
-    if (target->transport == Transport::kUdp) {
+    if (udp) {
       st.udp->Start(st.handler.get());
       st.udp->SetPaused(paused_);
     } else {
@@ -351,16 +348,16 @@ void ServerEngine::LoadServers(std::string_view mode) {
     }
     return;
   }
-  ReportBindError(target->service, ec, *port);
+  ReportBindError(s, ec, *port);
   // One line per failure, naming service, transport and port; the headless
   // program shows no status texts, so the line carries them.
   std::string what = ec == std::errc::address_in_use ? status_text_ : "cannot open: " + ec.message() + ".";
-  if (ec == std::errc::address_in_use && target->service == Service::kDaytime) {
+  if (ec == std::errc::address_in_use && s == Service::kDaytime) {
     what = status_line_;
     for (size_t at = what.find('\r'); at != std::string::npos; at = what.find('\r', at + 3))
       what.replace(at, 1, " / ");
   }
-  Diagnostic(std::string(row.tree_caption) + ": " + (target->transport == Transport::kTcp ? "TCP" : "UDP") +
+  Diagnostic(std::string(row.tree_caption) + ": " + (udp ? "UDP" : "TCP") +
              " port " + std::to_string(*port) + ": " + what);
 }
 
@@ -387,43 +384,42 @@ void ServerEngine::SetEnabledFlag(Service s, bool on) {
 
 void ServerEngine::SetEnabled(Service s, bool checked) {
   ServiceState& st = service(s);
-  const ServiceRow& row = RowOf(s);
   SetEnabledFlag(s, checked);
   if (checked) {
     st.boxes_enabled = true;
     if (!st.tcp->IsListening()) {
-      if (st.udp_box) LoadServers(Digit(row.udp_digit));
-      if (st.tcp_box) LoadServers(Digit(row.tcp_digit));
+      if (st.udp_box) Open(s, Transport::kUdp);
+      if (st.tcp_box) Open(s, Transport::kTcp);
     }
   } else {
     if (st.tcp->IsListening()) st.tcp->Close();
     st.boxes_enabled = false;
   }
-  MDLSelected(row.panel_index);
+  ShowService(s);
 }
 
 void ServerEngine::SetTcp(Service s, bool checked) {
   ServiceState& st = service(s);
   st.tcp_box = checked;
   if (checked) {
-    LoadServers(Digit(RowOf(s).tcp_digit));
+    Open(s, Transport::kTcp);
   } else {
     // Unchecked means no TCP: the listener closes at once, as the UDP box does.
     st.tcp->Close();
   }
-  MDLSelected(RowOf(s).panel_index);
+  ShowService(s);
 }
 
 void ServerEngine::SetUdp(Service s, bool checked) {
   ServiceState& st = service(s);
   st.udp_box = checked;
   if (checked) {
-    LoadServers(Digit(RowOf(s).udp_digit));
+    Open(s, Transport::kUdp);
   } else {
     st.udp->Close();
     if (s == Service::kNtp) sync_->OnNtpSocketClosed();
   }
-  MDLSelected(RowOf(s).panel_index);
+  ShowService(s);
 }
 
 void ServerEngine::SetPortText(Service s, std::string text) {
@@ -437,19 +433,14 @@ void ServerEngine::PortEnter(Service s) {
   // The private protocol's port takes effect only when its socket is next opened.
   if (s == Service::kPrivate) return;
   ServiceState& st = service(s);
-  if (st.enabled) LoadServers(Digit(RowOf(s).udp_digit));
-  if (st.enabled) LoadServers(Digit(RowOf(s).tcp_digit));
+  if (st.enabled) Open(s, Transport::kUdp);
+  if (st.enabled) Open(s, Transport::kTcp);
   st.port_tooltip = " Change Registered Successfully ";
   Changed();
 }
 
-void ServerEngine::MDLSelected(int isel) {
-  if (isel < 1 || isel > 8) return;
-  if (isel >= 7) return;  // About and advanced configuration: no panel change
-  static constexpr Service kPanel[] = {Service::kTime, Service::kTime,     Service::kDaytime,
-                                       Service::kNtp,  Service::kUnixTime, Service::kPrivate};
-  Service s = kPanel[isel - 1];
-  selected_slot_ = static_cast<int>(s);
+void ServerEngine::ShowService(Service s) {
+  selected_ = s;
   const ServiceState& st = service(s);
   const RequestCounters& counters = ctx_.counters();
   status_text_ = SelectedStatusText(st.enabled, st.tcp_box, st.udp_box, counters.Get(s, Transport::kTcp),
@@ -482,7 +473,7 @@ void ServerEngine::MarkTimeSynced() {
 void ServerEngine::StatusUp() {
   const RequestCounters& counters = ctx_.counters();
   server_status_text_ = ServerStatusText(counters, LocalDateTimeText(), sync_->last_update_text());
-  Service s = static_cast<Service>(selected_slot_);
+  const Service s = selected_;
   const ServiceState& st = service(s);
   selected_summary_text_ = SelectedSummaryText(
       st.enabled, st.tcp_box, st.udp_box, counters.Get(s, Transport::kTcp), counters.Get(s, Transport::kUdp));
@@ -543,7 +534,7 @@ void ServerEngine::Publish() {
       v.last_requester_tooltip = seen.tooltip;
     }
   }
-  snap->selected_slot = selected_slot_;
+  snap->selected_service = selected_;
   snap->counters = ctx_.counters();
   snap->indicators = ctx_.TakeChanges();
   snap->last_ntp_millis = ctx_.ntp_reference().last_millis;
@@ -571,6 +562,10 @@ void ServerEngine::Publish() {
   snap->daylight_name = daylight_name_;
   snap->shut_down = shut_down_;
   if (listener_) listener_->OnSnapshot(snap);
+  if (snap->sync_message != reported_sync_message_) {
+    reported_sync_message_ = snap->sync_message;
+    if (listener_ && !reported_sync_message_.empty()) listener_->OnEvent(SyncReport{reported_sync_message_});
+  }
 }
 
 void ServerEngine::ArmTick() {

@@ -61,8 +61,10 @@ class ServerEngine {
   void SetUdp(Service s, bool checked);
   void SetPortText(Service s, std::string text);
   void PortEnter(Service s);
-  void LoadServers(std::string_view mode);
-  void MDLSelected(int isel);
+  // Opens (or reopens) one socket of a service on its port field's port.
+  void Open(Service s, Transport transport);
+  // The service whose panel shows: its status text.
+  void ShowService(Service s);
   void SetPaused(bool paused);
   void SetLogging(bool on);
   void MarkTimeSynced();
@@ -101,7 +103,7 @@ class ServerEngine {
   bool open_minimized_ = false;
   bool run_wanted_ = false;
   bool run_found_ = false;
-  int selected_slot_ = 0;
+  Service selected_ = Service::kTime;
   std::string server_name_;
   std::string daylight_name_, standard_name_;
   std::string status_line_;
@@ -109,6 +111,7 @@ class ServerEngine {
   std::string server_status_text_;
   std::string selected_summary_text_;
   std::string started_text_;
+  std::string reported_sync_message_;  // the last SyncReport's
   // Per service: the requester and count seen by the last snapshot, and the
   // time text of the latest change.
   struct RequesterSeen {

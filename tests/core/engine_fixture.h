@@ -164,6 +164,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
 
   void OnEvent(const EngineEvent& e) override {
     if (auto* d = std::get_if<DiagnosticEvent>(&e)) diagnostics_.push_back(d->line);
+    if (auto* r = std::get_if<SyncReport>(&e)) sync_reports_.push_back(r->message);
   }
   void OnSnapshot(const SnapshotPtr& s) override {
     ++snapshots_;
@@ -177,6 +178,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   std::unique_ptr<EngineHandle> handle_;
   SnapshotPtr last_;
   std::vector<std::string> diagnostics_;
+  std::vector<std::string> sync_reports_;
   std::vector<std::string> registry_messages_;
   int snapshots_ = 0;
   uint8_t lit_ = 0;
