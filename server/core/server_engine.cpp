@@ -202,7 +202,6 @@ void ServerEngine::Publish() {
   snap->zone = ctx_.zone();
   snap->status_line = status_line_;
   snap->status_text = status_text_;
-  snap->server_status_text = server_status_text_;
   snap->sync_message = sync_->sync_message();
   snap->tray_tip = sync_->tray_tip();
   snap->servers_tooltip = sync_->servers_tooltip();
@@ -218,9 +217,6 @@ void ServerEngine::Publish() {
     v.boxes_enabled = st.boxes_enabled;
     v.tcp_open = st.tcp->IsListening();
     v.udp_open = st.udp->IsOpen();
-    v.tcp_port = v.tcp_open ? st.tcp->local_port() : 0;
-    v.udp_port = v.udp_open ? st.udp->local_port() : 0;
-    v.tcp_connections = st.tcp->open_count();
     v.port_text = st.port_text;
     v.port_tooltip = st.port_tooltip;
     if (ctx_.has_requester(s)) {
@@ -241,8 +237,6 @@ void ServerEngine::Publish() {
   snap->counters = ctx_.counters();
   snap->indicators = ctx_.TakeChanges();
   snap->last_ntp_millis = ctx_.ntp_reference().last_millis;
-  snap->replies_refused = ctx_.budget_refused();
-  for (size_t i = 0; i < kUdpDropCount; ++i) snap->udp_dropped[i] = ctx_.dropped(static_cast<UdpDrop>(i));
   for (const ServerEntry& e : sync_->list().entries()) snap->servers.push_back({e.display_text, e.image});
   snap->selected_server = sync_->list().SelectedServer();
   snap->region = sync_->region();
@@ -254,13 +248,9 @@ void ServerEngine::Publish() {
   snap->time_synced = ctx_.synced();
   snap->paused = paused_;
   snap->logging = ctx_.logging();
-  snap->use_julian = ctx_.use_julian();
   snap->open_minimized = open_minimized_;
   snap->run_at_start = run_wanted_;
-  snap->server_name = server_name_;
   snap->update_button_enabled = update_->button_enabled();
-  snap->update_running = update_->running();
-  snap->update_status = update_->status();
   snap->standard_name = standard_name_;
   snap->daylight_name = daylight_name_;
   snap->shut_down = shut_down_;
@@ -269,6 +259,23 @@ void ServerEngine::Publish() {
     reported_sync_message_ = snap->sync_message;
     if (listener_ && !reported_sync_message_.empty()) listener_->OnEvent(SyncReport{reported_sync_message_});
   }
+}
+
+EngineFigures ServerEngine::Figures() const {
+  EngineFigures f;
+  for (Service s : kAllServices) {
+    const ServiceState& st = services_[Index(s)];
+    EngineFigures::Sockets& out = f.sockets[Index(s)];
+    out.tcp_port = st.tcp->IsListening() ? st.tcp->local_port() : 0;
+    out.udp_port = st.udp->IsOpen() ? st.udp->local_port() : 0;
+    out.tcp_connections = st.tcp->open_count();
+  }
+  f.server_status_text = server_status_text_;
+  f.replies_refused = ctx_.budget_refused();
+  for (size_t i = 0; i < kUdpDropCount; ++i) f.udp_dropped[i] = ctx_.dropped(static_cast<UdpDrop>(i));
+  f.update_running = update_->running();
+  f.update_status = update_->status();
+  return f;
 }
 
 void ServerEngine::ArmTick() {

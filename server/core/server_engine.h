@@ -13,6 +13,7 @@
 #include "common/net/udp_socket.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_commands.h"
+#include "server/core/engine_figures.h"
 #include "server/core/engine_options.h"
 #include "server/core/engine_snapshot.h"
 #include "server/serving/request_log.h"
@@ -36,6 +37,7 @@ class ServerEngine {
   void Start();
   void Execute(const EngineCommand& command);
   bool shut_down() const { return shut_down_; }
+  EngineFigures Figures() const;
 
  private:
   // The boxes and port field of one service, and its two sockets.
