@@ -123,8 +123,8 @@ std::optional<SyncSettings> ParseSettingsValue(std::string_view text) {
 
 std::string FormatSettingsValue(const SyncSettings& sync) {
   std::string out(YesNo(sync.random));
-  for (std::string_view field : {std::string_view(sync.count_text.value_or("")), std::string_view(sync.unit_text),
-                                 std::string_view(sync.region)}) {
+  const std::string_view count = sync.count_text ? std::string_view(*sync.count_text) : std::string_view();
+  for (std::string_view field : {count, std::string_view(sync.unit_text), std::string_view(sync.region)}) {
     out += ':';
     out += field;
   }
