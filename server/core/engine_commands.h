@@ -78,9 +78,10 @@ struct Shutdown {};
 namespace mdl {
 
 using EngineCommand =
-    std::variant<cmd::SetEnabled, cmd::SetTcp, cmd::SetUdp, cmd::SetPortText, cmd::PortEnter, cmd::ShowService,
-                 cmd::SelectServer, cmd::SetRegion, cmd::SetRandom, cmd::SetInterval, cmd::SetPaused,
-                 cmd::SetLogging, cmd::SetOpenMinimized, cmd::SetRunAtStart, cmd::SyncNow, cmd::ReloadServerList,
-                 cmd::CheckForUpdates, cmd::AnswerUpdate, cmd::MarkSynchronised, cmd::Shutdown>;
+    std::variant<cmd::SetEnabled, cmd::SetTcp, cmd::SetUdp, cmd::SetPortText, cmd::PortEnter,
+                 cmd::ShowService, cmd::SelectServer, cmd::SetRegion, cmd::SetRandom, cmd::SetInterval,
+                 cmd::SetPaused, cmd::SetLogging, cmd::SetOpenMinimized, cmd::SetRunAtStart, cmd::SyncNow,
+                 cmd::ReloadServerList, cmd::CheckForUpdates, cmd::AnswerUpdate, cmd::MarkSynchronised,
+                 cmd::Shutdown>;
 
 }  // namespace mdl

@@ -111,9 +111,9 @@ struct ServerTuning {
   std::optional<Budget> amplification_budget;
   std::optional<uint64_t> log_max_day_bytes;  // "0" reads as UINT64_MAX: no limit
   std::optional<bool> discipline;
-  std::optional<double> max_frequency_ppm;  // above 0, up to the kernel's bound
-  std::optional<double> frequency_ppm;      // within the bound in force
-  std::optional<int> sync_samples;          // 1 to 8
+  std::optional<double> max_frequency_ppm;           // above 0, up to the kernel's bound
+  std::optional<double> frequency_ppm;               // within the bound in force
+  std::optional<int> sync_samples;                   // 1 to 8
   std::optional<std::chrono::seconds> max_unsynced;  // 0: never unsynchronised
   std::optional<std::chrono::seconds> max_step;      // 0: no bound
   std::string update_host;

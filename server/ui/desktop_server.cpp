@@ -26,9 +26,7 @@ class BridgeListener : public EngineListener {
   BridgeListener(LatestBridge<EngineSnapshot>& snapshots, QueueBridge<std::string>& lines,
                  QueueBridge<EngineEvent>& update_events)
       : snapshots_(snapshots), lines_(lines), update_events_(update_events) {}
-  void OnSnapshot(const SnapshotPtr& s) override {
-    snapshots_.Push(s);
-  }
+  void OnSnapshot(const SnapshotPtr& s) override { snapshots_.Push(s); }
   void OnEvent(const EngineEvent& e) override {
     if (auto* d = std::get_if<DiagnosticEvent>(&e)) {
       lines_.Push(d->line);

@@ -83,9 +83,9 @@ void UpstreamSync::ApplyStored(const SyncSettings& f) {
   unit_text_ = f.unit_text;
   region_ = f.region.empty() ? "NA" : f.region;
   // Only a byte can go into the reply; anything else falls back to the default.
-  ctx_.ntp_reference().first_byte =
-      f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255 ? static_cast<uint8_t>(f.ntp_first_byte)
-                                                  : kDefaultNtpFirstByte;
+  ctx_.ntp_reference().first_byte = f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255
+                                        ? static_cast<uint8_t>(f.ntp_first_byte)
+                                        : kDefaultNtpFirstByte;
 }
 
 void UpstreamSync::AfterSettings() {

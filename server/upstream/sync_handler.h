@@ -30,7 +30,6 @@ struct SyncHooks {
   std::function<void()> restart_tick;  // the interval's unit became seconds
 };
 
-
 class UpstreamSync : private net::UdpReceiver, public DatagramTap {
  public:
   // `ntp_socket`: the NTP service's socket, which the query leaves from when it is open.

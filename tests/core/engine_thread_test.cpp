@@ -134,14 +134,10 @@ TEST_F(EngineThreadTest, ServesALoadWhilePostedCommandsRunAndSnapshotsStayCoales
 
   // About two seconds of load, 64 requests in flight, while the test thread
   // posts operator commands and reads the latest snapshot.
-  const EngineCommand commands[] = {cmd::SetLogging{false},
-                                    cmd::ShowService{Service::kDaytime},
-                                    cmd::SetPaused{false},
-                                    cmd::SetLogging{true},
-                                    cmd::ShowService{Service::kUnixTime},
-                                    cmd::SetRandom{true},
-                                    cmd::ShowService{Service::kNtp},
-                                    cmd::SetPortText{Service::kTime, "37"}};
+  const EngineCommand commands[] = {
+      cmd::SetLogging{false},          cmd::ShowService{Service::kDaytime},   cmd::SetPaused{false},
+      cmd::SetLogging{true},           cmd::ShowService{Service::kUnixTime},  cmd::SetRandom{true},
+      cmd::ShowService{Service::kNtp}, cmd::SetPortText{Service::kTime, "37"}};
   LoadClient client(port(Service::kNtp));
   client.Fill();
   const auto start = std::chrono::steady_clock::now();

@@ -242,10 +242,11 @@ TEST_F(SyncTest, RepliesTellTheUpstreamsQualityAndTurnUnsynchronisedWhenTooOld) 
   Snap();
   EXPECT_GT(snapshots_, 500);
   const std::string synced = "MDL Server is now Synchronized to Atomic Time.";
-  EXPECT_EQ(sync_reports_, (std::vector<std::string>{synced,
-                                                     "No synchronisation for more than 600 s: NTP replies say "
-                                                     "unsynchronised.  MDL Server is not Synchronized.",
-                                                     synced}));
+  EXPECT_EQ(sync_reports_,
+            (std::vector<std::string>{synced,
+                                      "No synchronisation for more than 600 s: NTP replies say "
+                                      "unsynchronised.  MDL Server is not Synchronized.",
+                                      synced}));
 }
 
 TEST(UdpSocketStamp, KernelReportsWhenAStampedDatagramLeft) {

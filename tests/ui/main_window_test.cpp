@@ -155,8 +155,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(window_->ShownSlot(), 0);
     std::vector<Service> shown;
     for (auto& c : engine_->Of<cmd::ShowService>()) shown.push_back(c.service);
-    QVERIFY(shown == (std::vector<Service>{Service::kTime, Service::kDaytime, Service::kNtp, Service::kUnixTime,
-                                           Service::kPrivate, Service::kTime}));
+    QVERIFY(shown == (std::vector<Service>{Service::kTime, Service::kDaytime, Service::kNtp,
+                                           Service::kUnixTime, Service::kPrivate, Service::kTime}));
     // The view model's mapping both ways; About, the configuration and strays name no service.
     for (Service s : kAllServices) QVERIFY(NodeService(ServiceNode(s)) == s);
     for (int node : {0, kNodeAbout, kNodeConfig, kNodeCount + 1, -1}) QVERIFY(!NodeService(node));
