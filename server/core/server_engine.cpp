@@ -228,7 +228,8 @@ void ServerEngine::Publish() {
       if (seen.tooltip.empty() || seen.address != ctx_.requester(s) || seen.count != count) {
         seen.address = ctx_.requester(s);
         seen.count = count;
-        seen.tooltip = " " + LocalDateTimeText() + " ";
+        // Appended in steps: GCC 12 warns (-Wrestrict, falsely) on " " + a temporary here.
+        seen.tooltip.assign(1, ' ').append(LocalDateTimeText()).push_back(' ');
       }
       v.last_requester_tooltip = seen.tooltip;
     }
