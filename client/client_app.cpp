@@ -1,12 +1,11 @@
 // The client application: settings, schedule, retry policy and run-once ending.
 #include "client/client_app.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
+#include <boost/asio/post.hpp>
+#include <cstdint>
 #include <type_traits>
 
-#include <boost/asio/post.hpp>
+#include "common/registry/registry_number.h"
 
 namespace mdl {
 
@@ -151,11 +150,8 @@ void ClientApp::LoadReplyLimits() {
   auto read = [&](std::string_view name, auto& field, long max) {
     const std::string text = registry_.ReadValue(kClientKey, std::string(name));
     if (text.empty()) return;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (std::isdigit(static_cast<unsigned char>(text[0])) && *end == '\0' && errno == 0 && v <= max) {
-      field = static_cast<std::remove_reference_t<decltype(field)>>(v);
+    if (auto v = ReadRegistryNumber(text, static_cast<uint64_t>(max))) {
+      field = static_cast<std::remove_reference_t<decltype(field)>>(*v);
     } else {
       Log("Setting " + std::string(name) + "=\"" + text + "\" is not a number up to " + std::to_string(max) +
           "; " + std::to_string(field) + " kept");

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,19 +12,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
-  const mdl::SyncSettingsFields sync = mdl::ParseSettingsValue(text);
-  if (sync.region.empty()) std::abort();
-  if (sync.ntp_first_byte < -32768 || sync.ntp_first_byte > 32767) std::abort();
-  if (sync.count_text && !mdl::IsPlainDecimal(*sync.count_text)) std::abort();
-  if (sync.valid) {
-    const std::string formatted = mdl::FormatSettingsValue(sync.random, sync.count_text.value_or(""),
-                                                           sync.unit_text, sync.region, sync.ntp_first_byte);
-    const mdl::SyncSettingsFields back = mdl::ParseSettingsValue(formatted);
-    if (!back.valid || back.random != sync.random || back.count_text != sync.count_text ||
-        back.unit_text != sync.unit_text || back.region != sync.region ||
-        back.ntp_first_byte != sync.ntp_first_byte) {
-      std::abort();
-    }
+  if (const std::optional<mdl::SyncSettings> sync = mdl::ParseSettingsValue(text)) {
+    if (sync->region.empty()) std::abort();
+    if (sync->ntp_first_byte < -32768 || sync->ntp_first_byte > 32767) std::abort();
+    if (sync->count_text && !mdl::IsPlainDecimal(*sync->count_text)) std::abort();
+    const std::optional<mdl::SyncSettings> back = mdl::ParseSettingsValue(mdl::FormatSettingsValue(*sync));
+    if (!back || !(*back == *sync)) std::abort();
   }
 
   const mdl::ServiceFields service = mdl::ParseServiceFields(text);

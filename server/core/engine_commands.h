@@ -29,8 +29,8 @@ struct SetPortText {  // its port field changed (not yet registered)
 struct PortEnter {  // Enter in the port field: the port is registered
   Service service;
 };
-struct SelectNode {  // a node of the service tree (1 to 8)
-  int node;
+struct ShowService {  // the service whose panel the operator shows
+  Service service;
 };
 struct SelectServer {  // the operator's choice in the server list (from 1)
   int position;
@@ -78,9 +78,10 @@ struct Shutdown {};
 namespace mdl {
 
 using EngineCommand =
-    std::variant<cmd::SetEnabled, cmd::SetTcp, cmd::SetUdp, cmd::SetPortText, cmd::PortEnter, cmd::SelectNode,
-                 cmd::SelectServer, cmd::SetRegion, cmd::SetRandom, cmd::SetInterval, cmd::SetPaused,
-                 cmd::SetLogging, cmd::SetOpenMinimized, cmd::SetRunAtStart, cmd::SyncNow, cmd::ReloadServerList,
-                 cmd::CheckForUpdates, cmd::AnswerUpdate, cmd::MarkSynchronised, cmd::Shutdown>;
+    std::variant<cmd::SetEnabled, cmd::SetTcp, cmd::SetUdp, cmd::SetPortText, cmd::PortEnter,
+                 cmd::ShowService, cmd::SelectServer, cmd::SetRegion, cmd::SetRandom, cmd::SetInterval,
+                 cmd::SetPaused, cmd::SetLogging, cmd::SetOpenMinimized, cmd::SetRunAtStart, cmd::SyncNow,
+                 cmd::ReloadServerList, cmd::CheckForUpdates, cmd::AnswerUpdate, cmd::MarkSynchronised,
+                 cmd::Shutdown>;
 
 }  // namespace mdl

@@ -107,4 +107,6 @@ void EngineHandle::Stop() {
 
 SnapshotPtr EngineHandle::snapshot() const { return impl_->latest.load(); }
 
+EngineFigures EngineHandle::Figures() const { return impl_->engine.Figures(); }
+
 }  // namespace mdl

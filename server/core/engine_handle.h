@@ -11,6 +11,7 @@
 #include "common/clock/clock.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_commands.h"
+#include "server/core/engine_figures.h"
 #include "server/core/engine_options.h"
 #include "server/core/engine_snapshot.h"
 
@@ -44,6 +45,10 @@ class EngineHandle {
 
   // The latest published snapshot (null before start-up).
   SnapshotPtr snapshot() const;
+
+  // For tests: figures no display shows, read at once. Only on the thread
+  // that runs the engine (after StartHere, between Polls).
+  EngineFigures Figures() const;
 
  private:
   struct Impl;

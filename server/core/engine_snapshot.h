@@ -26,9 +26,6 @@ struct ServiceView {
   bool boxes_enabled = true;  // the TCP and UDP boxes can be clicked
   bool tcp_open = false;      // listening
   bool udp_open = false;
-  uint16_t tcp_port = 0;  // the bound ports (0 while closed)
-  uint16_t udp_port = 0;
-  size_t tcp_connections = 0;  // accepted connections open now
   std::string port_text;
   std::string port_tooltip;
   std::string last_requester;  // `MDLRemHost`; empty before the first request
@@ -47,19 +44,16 @@ struct EngineSnapshot {
 
   std::string status_line;         // `Status`: the server status text or an error
   std::string status_text;         // `svrStatlbl`: the selected service
-  std::string server_status_text;  // the four-line server status
   std::string sync_message;
   std::string tray_tip;
   std::string servers_tooltip;
   std::string last_update_text;
 
   std::array<ServiceView, kServiceCount> services;
-  int selected_slot = 0;  // the service whose panel shows
+  Service selected_service = Service::kTime;  // the service whose panel shows
   RequestCounters counters;
   uint8_t indicators = 0;                             // Bit(Indicator) lit since the previous snapshot
   int last_ntp_millis = -1;  // `LastMillis` of the latest NTP reply (UDP or TCP); -1 before the first
-  uint64_t replies_refused = 0;                       // by the amplification budget
-  std::array<uint64_t, kUdpDropCount> udp_dropped{};  // by UdpDrop (kBudget = replies_refused)
 
   std::vector<ServerEntryView> servers;
   int selected_server = 0;  // list position, 0 before any choice
@@ -77,15 +71,11 @@ struct EngineSnapshot {
   bool time_synced = false;
   bool paused = false;
   bool logging = false;
-  bool use_julian = true;
   bool open_minimized = false;
   bool run_at_start = false;
-  std::string server_name;
-  // The update check: `CheckUpdate` is enabled again when a check ends (but
-  // not after the hand-over to the updater); its progress or outcome.
+  // `CheckUpdate` is enabled again when an update check ends (but not after
+  // the hand-over to the updater).
   bool update_button_enabled = true;
-  bool update_running = false;
-  std::string update_status;
   std::string standard_name;
   std::string daylight_name;
   bool shut_down = false;
@@ -98,10 +88,16 @@ using SnapshotPtr = std::shared_ptr<const EngineSnapshot>;
 struct DiagnosticEvent {
   std::string line;
 };
+// The outcome of a synchronisation as the hosts log it: sent with the
+// snapshot that first shows a new `sync_message` (not empty), once however
+// many snapshots follow.
+struct SyncReport {
+  std::string message;
+};
 // The update check's questions (answered by cmd::AnswerUpdate), notices and
 // the updater's start reach a window only; a host without one gets
 // diagnostic lines instead.
-using EngineEvent = std::variant<DiagnosticEvent, UpdateQuestion, UpdateNotice, UpdaterStart>;
+using EngineEvent = std::variant<DiagnosticEvent, SyncReport, UpdateQuestion, UpdateNotice, UpdaterStart>;
 
 // Receives the engine's output on the engine's thread; a host with a thread
 // of its own (a window) queues them over.

@@ -13,6 +13,7 @@
 #include "common/net/udp_socket.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_commands.h"
+#include "server/core/engine_figures.h"
 #include "server/core/engine_options.h"
 #include "server/core/engine_snapshot.h"
 #include "server/serving/request_log.h"
@@ -36,6 +37,7 @@ class ServerEngine {
   void Start();
   void Execute(const EngineCommand& command);
   bool shut_down() const { return shut_down_; }
+  EngineFigures Figures() const;
 
  private:
   // The boxes and port field of one service, and its two sockets.
@@ -61,8 +63,10 @@ class ServerEngine {
   void SetUdp(Service s, bool checked);
   void SetPortText(Service s, std::string text);
   void PortEnter(Service s);
-  void LoadServers(std::string_view mode);
-  void MDLSelected(int isel);
+  // Opens (or reopens) one socket of a service on its port field's port.
+  void Open(Service s, Transport transport);
+  // The service whose panel shows: its status text.
+  void ShowService(Service s);
   void SetPaused(bool paused);
   void SetLogging(bool on);
   void MarkTimeSynced();
@@ -101,7 +105,7 @@ class ServerEngine {
   bool open_minimized_ = false;
   bool run_wanted_ = false;
   bool run_found_ = false;
-  int selected_slot_ = 0;
+  Service selected_ = Service::kTime;
   std::string server_name_;
   std::string daylight_name_, standard_name_;
   std::string status_line_;
@@ -109,6 +113,7 @@ class ServerEngine {
   std::string server_status_text_;
   std::string selected_summary_text_;
   std::string started_text_;
+  std::string reported_sync_message_;  // the last SyncReport's
   // Per service: the requester and count seen by the last snapshot, and the
   // time text of the latest change.
   struct RequesterSeen {

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/registry/registry_number.h"
+#include "server/upstream/discipline.h"
+
 namespace mdl {
 namespace {
 
@@ -102,11 +105,10 @@ std::string FormatServiceFields(const ServiceFields& fields) {
   return out + fields.port_text;
 }
 
-SyncSettingsFields ParseSettingsValue(std::string_view text) {
-  SyncSettingsFields out;
+std::optional<SyncSettings> ParseSettingsValue(std::string_view text) {
+  SyncSettings out;
   std::vector<std::string_view> fields = SplitColons(text);
-  if (fields.size() < 4) return out;
-  out.valid = true;
+  if (fields.size() < 4) return std::nullopt;
   out.random = fields[0] == kYes;
   if (IsPlainDecimal(fields[1])) out.count_text = std::string(fields[1]);
   out.unit_text = std::string(fields[2]);
@@ -119,14 +121,14 @@ SyncSettingsFields ParseSettingsValue(std::string_view text) {
   return out;
 }
 
-std::string FormatSettingsValue(bool random, std::string_view count_text, std::string_view unit_text,
-                                std::string_view region, int ntp_first_byte) {
-  std::string out(YesNo(random));
-  for (std::string_view field : {count_text, unit_text, region}) {
+std::string FormatSettingsValue(const SyncSettings& sync) {
+  std::string out(YesNo(sync.random));
+  const std::string_view count = sync.count_text ? std::string_view(*sync.count_text) : std::string_view();
+  for (std::string_view field : {count, std::string_view(sync.unit_text), std::string_view(sync.region)}) {
     out += ':';
     out += field;
   }
-  return out + ":" + std::to_string(ntp_first_byte);
+  return out + ":" + std::to_string(sync.ntp_first_byte);
 }
 
 std::string RunValueData(std::string_view program_folder) {
@@ -158,6 +160,113 @@ StoredServerSettings LoadServerSettings(const Registry& registry) {
   return out;
 }
 
+std::optional<boost::asio::ip::address> LoadBindAddress(const Registry& registry,
+                                                        const boost::asio::ip::address& fallback,
+                                                        std::vector<std::string>& diagnostics) {
+  const std::string text = registry.ReadValue(kServerKey, "BindAddress");
+  if (text.empty()) return std::nullopt;
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address(text, ec);
+  if (!ec) return address;
+  diagnostics.push_back("BindAddress \"" + text + "\" is not an IPv4 or IPv6 address; listening on " +
+                        fallback.to_string());
+  return std::nullopt;
+}
+
+ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address) {
+  ServerTuning out;
+  auto read = [&](std::string_view name) { return registry.ReadValue(kServerKey, name); };
+  // A value that is set but unusable gets a line naming the default that stays.
+  auto complain = [&](std::string_view name, const std::string& text, std::string_view why) {
+    out.diagnostics.push_back(std::string(name) + " \"" + text + "\" " + std::string(why));
+  };
+  // Bounds out of range are silently ignored for these two, as they always were.
+  if (auto v = ReadRegistryNumber(read("TcpIdleTimeout"), 86400); v && *v > 0)
+    out.tcp_idle_timeout = std::chrono::seconds(*v);
+  if (auto v = ReadRegistryNumber(read("TcpMaxConnections"), 1000000); v && *v > 0)
+    out.tcp_max_connections = static_cast<size_t>(*v);
+  if (std::string text = read("TcpMaxPerAddress"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 1000000)) {
+      out.tcp_max_per_address = static_cast<size_t>(*v);
+    } else {
+      complain("TcpMaxPerAddress", text,
+               "is not a number of connections; " + std::to_string(kept_per_address) + " kept");
+    }
+  }
+  if (std::string text = read("AmplificationBudget"); !text.empty()) {
+    const size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+      auto rate = ReadRegistryNumber(std::string_view(text).substr(0, colon), 100000000);
+      auto burst = ReadRegistryNumber(std::string_view(text).substr(colon + 1), 100000000);
+      if (rate && burst) {
+        out.amplification_budget =
+            ServerTuning::Budget{static_cast<uint32_t>(*rate), static_cast<uint32_t>(*burst)};
+      } else {
+        complain("AmplificationBudget", text, "is not <bytes per second>:<burst bytes>; default kept");
+      }
+    }
+  }
+  out.amplification_limit = read("AmplificationLimit") != "NO";
+  if (std::string text = read("LogMaxBytes"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, UINT64_MAX)) {
+      out.log_max_day_bytes = *v == 0 ? UINT64_MAX : *v;
+    } else {
+      complain("LogMaxBytes", text, "is not a number of bytes; 1073741824 kept");
+    }
+  }
+  if (std::string text = read("Discipline"); !text.empty()) {
+    if (text == "YES" || text == "NO") {
+      out.discipline = text == "YES";
+    } else {
+      complain("Discipline", text, "is not YES or NO; YES kept");
+    }
+  }
+  // The bound of the frequency correction, then the correction confirmed
+  // before the last stop, which must lie within it.
+  if (std::string text = read("MaxFrequencyPpm"); !text.empty()) {
+    if (auto v = ParsePpm(text); v && *v > 0 && *v <= FrequencyDiscipline::kKernelMaxPpm) {
+      out.max_frequency_ppm = v;
+    } else {
+      complain("MaxFrequencyPpm", text,
+               "is not a number of ppm above 0 and up to " + FormatPpm(FrequencyDiscipline::kKernelMaxPpm) +
+                   "; " + FormatPpm(FrequencyDiscipline::kDefaultMaxPpm) + " kept");
+    }
+  }
+  if (std::string text = read("FrequencyPpm"); !text.empty()) {
+    const double bound = out.max_frequency_ppm.value_or(FrequencyDiscipline::kDefaultMaxPpm);
+    if (auto v = ParsePpm(text); v && std::fabs(*v) <= bound) {
+      out.frequency_ppm = v;
+    } else {
+      complain("FrequencyPpm", text,
+               "is not a number of ppm within MaxFrequencyPpm (" + FormatPpm(bound) + "); ignored");
+    }
+  }
+  if (std::string text = read("SyncSamples"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 8); v && *v >= 1) {
+      out.sync_samples = static_cast<int>(*v);
+    } else {
+      complain("SyncSamples", text, "is not a number from 1 to 8; 1 kept");
+    }
+  }
+  if (std::string text = read("MaxUnsyncedSeconds"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 2000000000)) {
+      out.max_unsynced = std::chrono::seconds(*v);
+    } else {
+      complain("MaxUnsyncedSeconds", text, "is not a number of seconds; 86400 s kept");
+    }
+  }
+  if (std::string text = read("MaxStepSeconds"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 2000000000)) {
+      out.max_step = std::chrono::seconds(*v);
+    } else {
+      complain("MaxStepSeconds", text, "is not a number of seconds; 1000 s kept");
+    }
+  }
+  out.update_host = read("UpdateHost");
+  out.auto_update_list = read("AutoUpdateList");
+  return out;
+}
+
 void WriteFirstStartDefaults(Registry& registry, std::string_view host_name) {
   Registry::Batch batch = registry.BeginBatch();
   registry.CreateKey(kServerKeyPath);
@@ -173,8 +282,7 @@ bool SaveServerSettings(Registry& registry, const SaveInput& input) {
   auto write = [&](std::string_view name, std::string_view text) {
     ok = registry.WriteValue(Hive::kLocalMachine, kServerKey, name, text) && ok;
   };
-  write("Settings", FormatSettingsValue(input.random, input.count_text, input.unit_text, input.region,
-                                        input.ntp_first_byte));
+  write("Settings", FormatSettingsValue(input.sync));
   write("OpenMinimized", YesNo(input.open_minimized));
   write("EnableLogging", YesNo(input.enable_logging));
   if (input.run_wanted && !input.run_found_at_start) {

@@ -1,15 +1,20 @@
 // The server's stored settings: the value formats, the first-start defaults,
-// and the load and save steps over the registry.
+// the load step that reads and validates every value, and the save step.
 #pragma once
 
 #include <array>
+#include <boost/asio/ip/address.hpp>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/registry/registry.h"
 #include "server/serving/service_table.h"
+#include "server/upstream/sync_settings.h"
 
 namespace mdl {
 
@@ -18,9 +23,6 @@ inline constexpr std::string_view kServerKeyPath = "HKEY_LOCAL_MACHINE\\Software
 inline constexpr std::string_view kRunKey = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\RUN";
 inline constexpr std::string_view kRunValueName = "Meridel Server";
 inline constexpr std::string_view kServerProgramName = "QOR_MDL_Server";
-
-// NTP reply first byte when the stored one is missing or unusable: LI 0, VN 4, mode 4.
-inline constexpr int kDefaultNtpFirstByte = 36;
 
 // The values written at first start, in this order; "MDLServer" gets the host name.
 struct DefaultValue {
@@ -54,19 +56,10 @@ ServiceFields ParseServiceFields(std::string_view text);
 // "YES:YES:NO:519" style.
 std::string FormatServiceFields(const ServiceFields& fields);
 
-// The "Settings" value: random:count:unit:region:ntp_first_byte.
-struct SyncSettingsFields {
-  bool valid = false;  // at least four fields; otherwise the value is ignored
-  bool random = false;
-  std::optional<std::string> count_text;  // only when numeric, as stored
-  std::string unit_text;
-  std::string region = "NA";  // blanks trimmed, "NA" when empty
-  // The integer part of field 5 when numeric and within 16 bits, else 36.
-  int ntp_first_byte = kDefaultNtpFirstByte;
-};
-SyncSettingsFields ParseSettingsValue(std::string_view text);
-std::string FormatSettingsValue(bool random, std::string_view count_text, std::string_view unit_text,
-                                std::string_view region, int ntp_first_byte);
+// The "Settings" value: random:count:unit:region:ntp_first_byte; nullopt
+// (the value is ignored) with fewer than four fields.
+std::optional<SyncSettings> ParseSettingsValue(std::string_view text);
+std::string FormatSettingsValue(const SyncSettings& sync);
 
 // A plain decimal number: blanks around, an optional sign, digits with an
 // optional fraction (".5" and "5." count).
@@ -84,7 +77,7 @@ std::string RunValueData(std::string_view program_folder);
 // Everything the load step reads. No field needs more parsing by the caller.
 struct StoredServerSettings {
   bool first_start = false;  // "Settings" was empty: write the defaults, then load again
-  SyncSettingsFields sync;
+  std::optional<SyncSettings> sync;
   std::string server_name;  // "MDLServer"
   bool open_minimized = false;
   bool enable_logging = false;
@@ -97,16 +90,45 @@ struct StoredServerSettings {
 };
 StoredServerSettings LoadServerSettings(const Registry& registry);
 
+// "BindAddress": one address of this machine (IPv4 or IPv6) that every
+// service listens on. nullopt when unset, or unusable (a line in
+// `diagnostics` says so and names `fallback`, which stays).
+std::optional<boost::asio::ip::address> LoadBindAddress(const Registry& registry,
+                                                        const boost::asio::ip::address& fallback,
+                                                        std::vector<std::string>& diagnostics);
+
+// Our own values beyond the window's. Each is nullopt when unset, or unusable
+// (a line in `diagnostics` names the value and the default that stays).
+struct ServerTuning {
+  std::optional<std::chrono::seconds> tcp_idle_timeout;  // 1 s to a day
+  std::optional<size_t> tcp_max_connections;             // 1 to a million
+  std::optional<size_t> tcp_max_per_address;             // 0 (none) to a million
+  bool amplification_limit = true;                       // "AmplificationLimit" is not "NO"
+  struct Budget {
+    uint32_t rate = 0;  // bytes per second
+    uint32_t burst = 0;
+  };
+  std::optional<Budget> amplification_budget;
+  std::optional<uint64_t> log_max_day_bytes;  // "0" reads as UINT64_MAX: no limit
+  std::optional<bool> discipline;
+  std::optional<double> max_frequency_ppm;           // above 0, up to the kernel's bound
+  std::optional<double> frequency_ppm;               // within the bound in force
+  std::optional<int> sync_samples;                   // 1 to 8
+  std::optional<std::chrono::seconds> max_unsynced;  // 0: never unsynchronised
+  std::optional<std::chrono::seconds> max_step;      // 0: no bound
+  std::string update_host;
+  std::string auto_update_list;
+  std::vector<std::string> diagnostics;
+};
+// `kept_per_address`: the per-address cap in force, named when the value is unusable.
+ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address);
+
 // Creates the server key and writes kServerDefaults in order, in one save.
 void WriteFirstStartDefaults(Registry& registry, std::string_view host_name);
 
 // What the window holds at shutdown.
 struct SaveInput {
-  bool random = false;
-  std::string count_text;
-  std::string unit_text;
-  std::string region;
-  int ntp_first_byte = kDefaultNtpFirstByte;
+  SyncSettings sync;
   bool open_minimized = false;
   bool enable_logging = false;
   bool run_wanted = false;                            // start-with-Windows box

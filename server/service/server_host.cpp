@@ -55,6 +55,7 @@ class HostListener : public EngineListener {
 
   void OnEvent(const EngineEvent& e) override {
     if (auto* d = std::get_if<DiagnosticEvent>(&e)) log_.Info(d->line);
+    if (auto* r = std::get_if<SyncReport>(&e)) log_.Info(r->message);
   }
   void OnSnapshot(const SnapshotPtr& s) override {
     if (s->shut_down) return;
@@ -71,10 +72,6 @@ class HostListener : public EngineListener {
       }
       NotifyReady();
     }
-    if (s->sync_message != last_sync_message_) {
-      last_sync_message_ = s->sync_message;
-      if (!s->sync_message.empty()) log_.Info(s->sync_message);
-    }
     const std::string status = StatusLine(*s);
     if (status != last_status_) {
       last_status_ = status;
@@ -85,7 +82,6 @@ class HostListener : public EngineListener {
  private:
   EventLog& log_;
   bool ready_ = false;
-  std::string last_sync_message_;
   std::string last_status_;
 };
 

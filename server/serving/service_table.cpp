@@ -1,16 +1,7 @@
-// Digits and port fields of the service table.
+// Port fields of the service table.
 #include "server/serving/service_table.h"
 
 namespace mdl {
-
-std::optional<DigitTarget> ParseModeDigit(std::string_view mode) {
-  if (mode.size() != 1) return std::nullopt;
-  for (const ServiceRow& row : kServiceTable) {
-    if (mode[0] == row.udp_digit) return DigitTarget{row.service, Transport::kUdp};
-    if (mode[0] == row.tcp_digit) return DigitTarget{row.service, Transport::kTcp};
-  }
-  return std::nullopt;
-}
 
 std::optional<uint16_t> ParsePortField(std::string_view text) {
   size_t i = 0;

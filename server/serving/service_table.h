@@ -1,6 +1,5 @@
 // The one table of the five served protocols: captions, registry values and
-// defaults, the digits of `LoadServers`, panel indices, log codes, and the
-// order in which the settings load and save them.
+// defaults, log codes, and the order in which the settings load and save them.
 #pragma once
 
 #include <array>
@@ -18,24 +17,18 @@ struct ServiceRow {
   std::string_view tree_caption;
   std::string_view registry_value;
   std::string_view default_value;
-  char udp_digit;
-  char tcp_digit;
-  int panel_index;  // tree node index
   uint16_t default_port;
   std::string_view log_code;  // the request log's service field
 };
 
 // Indexed by Service.
 inline constexpr std::array<ServiceRow, kServiceCount> kServiceTable{{
-    {Service::kTime, "Time", "Time Service Server", "NTP37", "YES:YES:YES:37", '2', '3', 2, 37, "Time"},
-    {Service::kDaytime, "Daytime", "Daytime Service Server", "DTS13", "NO:YES:YES:13", '0', '1', 3, 13,
-     "DayTime"},
-    {Service::kNtp, "NTP/SNTP", "SNTP v4 Service Server", "SNTP123", "YES:YES:YES:123", '4', '5', 4, 123,
-     "NTPv4"},
-    {Service::kUnixTime, "UnixTime", "UnixTime Service Server", "UNIX519", "YES:YES:NO:519", '6', '7', 5, 519,
-     "UnixTime"},
-    {Service::kPrivate, "MDL Server Client", "MDL Server Client Server", "MDL3777", "YES:YES:NO:3777", '8', '9',
-     6, 3777, "MDL Server Client"},
+    {Service::kTime, "Time", "Time Service Server", "NTP37", "YES:YES:YES:37", 37, "Time"},
+    {Service::kDaytime, "Daytime", "Daytime Service Server", "DTS13", "NO:YES:YES:13", 13, "DayTime"},
+    {Service::kNtp, "NTP/SNTP", "SNTP v4 Service Server", "SNTP123", "YES:YES:YES:123", 123, "NTPv4"},
+    {Service::kUnixTime, "UnixTime", "UnixTime Service Server", "UNIX519", "YES:YES:NO:519", 519, "UnixTime"},
+    {Service::kPrivate, "MDL Server Client", "MDL Server Client Server", "MDL3777", "YES:YES:NO:3777", 3777,
+     "MDL Server Client"},
 }};
 
 constexpr const ServiceRow& RowOf(Service s) { return kServiceTable[Index(s)]; }
@@ -48,13 +41,6 @@ inline constexpr std::array<Service, kServiceCount> kSaveOrder{Service::kTime, S
                                                                Service::kPrivate, Service::kDaytime};
 // Order of the listeners' close at shutdown (UDP sockets close in reverse).
 inline constexpr std::array<Service, kServiceCount> kTcpCloseOrder = kAllServices;
-
-// The service and transport a `LoadServers` digit names; nullopt for any other text.
-struct DigitTarget {
-  Service service;
-  Transport transport;
-};
-std::optional<DigitTarget> ParseModeDigit(std::string_view mode);
 
 // The port of a port field: the value of its leading digits when that is a
 // port from 1 to 65535.

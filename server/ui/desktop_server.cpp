@@ -26,16 +26,12 @@ class BridgeListener : public EngineListener {
   BridgeListener(LatestBridge<EngineSnapshot>& snapshots, QueueBridge<std::string>& lines,
                  QueueBridge<EngineEvent>& update_events)
       : snapshots_(snapshots), lines_(lines), update_events_(update_events) {}
-  void OnSnapshot(const SnapshotPtr& s) override {
-    snapshots_.Push(s);
-    if (s->sync_message != last_sync_message_) {
-      last_sync_message_ = s->sync_message;
-      if (!last_sync_message_.empty()) lines_.Push(last_sync_message_);
-    }
-  }
+  void OnSnapshot(const SnapshotPtr& s) override { snapshots_.Push(s); }
   void OnEvent(const EngineEvent& e) override {
     if (auto* d = std::get_if<DiagnosticEvent>(&e)) {
       lines_.Push(d->line);
+    } else if (auto* r = std::get_if<SyncReport>(&e)) {
+      lines_.Push(r->message);
     } else {
       update_events_.Push(e);
     }
@@ -45,7 +41,6 @@ class BridgeListener : public EngineListener {
   LatestBridge<EngineSnapshot>& snapshots_;
   QueueBridge<std::string>& lines_;
   QueueBridge<EngineEvent>& update_events_;
-  std::string last_sync_message_;
 };
 
 }  // namespace

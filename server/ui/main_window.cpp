@@ -354,7 +354,7 @@ void MainWindow::SelectNode(int node) {
   if (auto s = NodeService(node)) {
     current_node_ = node;
     ShowPanel(*s);
-    engine_.Post(cmd::SelectNode{node});
+    engine_.Post(cmd::ShowService{*s});
     if (tree_->currentItem() != nodes_[node - 1]) {
       QSignalBlocker block(tree_);
       tree_->setCurrentItem(nodes_[node - 1]);

@@ -13,39 +13,22 @@ QString NodeCaption(int node) {
   return QString::fromLatin1(kCaptions[node - 1]);
 }
 
+namespace {
+
+// The one node<->service mapping: nodes 2 to 6 are the services in panel
+// order (that of Service); the root shows the Time panel.
+constexpr int kFirstServiceNode = 2;
+
+}  // namespace
+
 std::optional<Service> NodeService(int node) {
-  switch (node) {
-    case 1:
-    case 2:
-      return Service::kTime;
-    case 3:
-      return Service::kDaytime;
-    case 4:
-      return Service::kNtp;
-    case 5:
-      return Service::kUnixTime;
-    case 6:
-      return Service::kPrivate;
-    default:
-      return std::nullopt;
-  }
+  if (node == 1) return Service::kTime;
+  const int slot = node - kFirstServiceNode;
+  if (slot < 0 || slot >= static_cast<int>(kServiceCount)) return std::nullopt;
+  return kAllServices[static_cast<size_t>(slot)];
 }
 
-int ServiceNode(Service s) {
-  switch (s) {
-    case Service::kTime:
-      return 2;
-    case Service::kDaytime:
-      return 3;
-    case Service::kNtp:
-      return 4;
-    case Service::kUnixTime:
-      return 5;
-    case Service::kPrivate:
-      return 6;
-  }
-  return 2;
-}
+int ServiceNode(Service s) { return kFirstServiceNode + static_cast<int>(Index(s)); }
 
 const QStringList& RegionLines() {
   static const QStringList kLines = {

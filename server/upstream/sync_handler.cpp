@@ -77,14 +77,15 @@ void UpstreamSync::ReadServerList() {
   for (const std::string& w : list_.warnings()) ctx_.Diagnostic("server list: " + w);
 }
 
-void UpstreamSync::ApplyStored(const SyncStored& f) {
+void UpstreamSync::ApplyStored(const SyncSettings& f) {
   random_ = f.random;
   if (f.count_text) count_text_ = *f.count_text;
   unit_text_ = f.unit_text;
   region_ = f.region.empty() ? "NA" : f.region;
   // Only a byte can go into the reply; anything else falls back to the default.
-  ctx_.ntp_reference().first_byte =
-      f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255 ? static_cast<uint8_t>(f.ntp_first_byte) : 36;
+  ctx_.ntp_reference().first_byte = f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255
+                                        ? static_cast<uint8_t>(f.ntp_first_byte)
+                                        : kDefaultNtpFirstByte;
 }
 
 void UpstreamSync::AfterSettings() {
@@ -93,8 +94,8 @@ void UpstreamSync::AfterSettings() {
   list_.Select(1);
 }
 
-SyncStored UpstreamSync::Stored() const {
-  return SyncStored{random_, count_text_, unit_text_, region_, ctx_.ntp_reference().first_byte};
+SyncSettings UpstreamSync::Stored() const {
+  return SyncSettings{random_, count_text_, unit_text_, region_, ctx_.ntp_reference().first_byte};
 }
 
 void UpstreamSync::CalcIntC() {

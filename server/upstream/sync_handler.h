@@ -19,6 +19,7 @@
 #include "server/upstream/schedule.h"
 #include "server/upstream/server_list.h"
 #include "server/upstream/sntp_query.h"
+#include "server/upstream/sync_settings.h"
 
 namespace mdl {
 
@@ -27,15 +28,6 @@ struct SyncHooks {
   std::function<void()> synced;        // the clock was set from an upstream
   std::function<void()> changed;       // a text a display shows changed
   std::function<void()> restart_tick;  // the interval's unit became seconds
-};
-
-// The stored part of the "Settings" value that the synchronisation owns.
-struct SyncStored {
-  bool random = true;
-  std::optional<std::string> count_text;
-  std::string unit_text;
-  std::string region = "NA";
-  int ntp_first_byte = 36;
 };
 
 class UpstreamSync : private net::UdpReceiver, public DatagramTap {
@@ -47,10 +39,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
 
   // `ReadMDLFile`, list part: reads <home>/QOR_MDLS4.MDL.
   void ReadServerList();
-  void ApplyStored(const SyncStored& stored);
+  void ApplyStored(const SyncSettings& stored);
   // After the settings: interval, region candidates, entry 1 selected.
   void AfterSettings();
-  SyncStored Stored() const;
+  SyncSettings Stored() const;
 
   // `SyncTimeNow`: one query.
   void SyncTimeNow();

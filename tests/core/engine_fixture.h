@@ -110,6 +110,15 @@ class EngineFixture : public ::testing::Test, public EngineListener {
     return last_->services[static_cast<size_t>(s)];
   }
   uint64_t Count(Service s, Transport t) { return Snap()->counters.Get(s, t); }
+  // What no display shows, once everything that is ready has run.
+  EngineFigures Figures() {
+    handle_->Poll();
+    return handle_->Figures();
+  }
+  const EngineFigures::Sockets& Sockets(Service s) {
+    figures_ = Figures();
+    return figures_.sockets[Index(s)];
+  }
 
   // Steps the clock by `d` in `step`s, letting the engine's I/O run between them.
   void Advance(std::chrono::nanoseconds d, std::chrono::nanoseconds step = std::chrono::milliseconds(100)) {
@@ -164,6 +173,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
 
   void OnEvent(const EngineEvent& e) override {
     if (auto* d = std::get_if<DiagnosticEvent>(&e)) diagnostics_.push_back(d->line);
+    if (auto* r = std::get_if<SyncReport>(&e)) sync_reports_.push_back(r->message);
   }
   void OnSnapshot(const SnapshotPtr& s) override {
     ++snapshots_;
@@ -176,7 +186,9 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<EngineHandle> handle_;
   SnapshotPtr last_;
+  EngineFigures figures_;
   std::vector<std::string> diagnostics_;
+  std::vector<std::string> sync_reports_;
   std::vector<std::string> registry_messages_;
   int snapshots_ = 0;
   uint8_t lit_ = 0;

@@ -86,7 +86,7 @@ TEST_F(EngineTest, IdleConnectionsAreClosedAfterTheTimeout) {
   ASSERT_TRUE(r.has_value());
   EXPECT_TRUE(r->closed_by_server) << "an idle connection must be closed by the server";
   RunFor(std::chrono::milliseconds(20));
-  EXPECT_EQ(View(Service::kPrivate).tcp_connections, 0u);
+  EXPECT_EQ(Sockets(Service::kPrivate).tcp_connections, 0u);
 }
 
 TEST_F(EngineTest, StatusTextCountsRequestsPerServiceAndTransport) {
@@ -97,7 +97,8 @@ TEST_F(EngineTest, StatusTextCountsRequestsPerServiceAndTransport) {
   WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); });
   WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); });
   Advance(std::chrono::seconds(1));  // the status texts are recomposed on the tick
-  const std::string text = Snap()->server_status_text;
+  Snap();
+  const std::string text = Figures().server_status_text;
   EXPECT_NE(text.find("\r# 3 | /T 1 | /D 0 | /S 2 | /U 0 | /MDL 0\r"), std::string::npos) << text;
   EXPECT_NE(text.find("\r# UDP: 2 --- # TCP: 1\r"), std::string::npos) << text;
 }
@@ -359,7 +360,7 @@ TEST_F(EngineTest, PortFieldOutsideOneTo65535LeavesTheSocketClosedWithAMessage) 
   const ServiceView time = View(Service::kTime);
   EXPECT_TRUE(time.udp_open);
   EXPECT_TRUE(time.tcp_open);
-  EXPECT_EQ(time.udp_port, high);
+  EXPECT_EQ(Sockets(Service::kTime).udp_port, high);
   EXPECT_EQ(time.port_tooltip, " Change Registered Successfully ");
 }
 

@@ -134,10 +134,10 @@ TEST_F(EngineThreadTest, ServesALoadWhilePostedCommandsRunAndSnapshotsStayCoales
 
   // About two seconds of load, 64 requests in flight, while the test thread
   // posts operator commands and reads the latest snapshot.
-  const EngineCommand commands[] = {cmd::SetLogging{false}, cmd::SelectNode{3},
-                                    cmd::SetPaused{false},  cmd::SetLogging{true},
-                                    cmd::SelectNode{5},     cmd::SetRandom{true},
-                                    cmd::SelectNode{4},     cmd::SetPortText{Service::kTime, "37"}};
+  const EngineCommand commands[] = {
+      cmd::SetLogging{false},          cmd::ShowService{Service::kDaytime},   cmd::SetPaused{false},
+      cmd::SetLogging{true},           cmd::ShowService{Service::kUnixTime},  cmd::SetRandom{true},
+      cmd::ShowService{Service::kNtp}, cmd::SetPortText{Service::kTime, "37"}};
   LoadClient client(port(Service::kNtp));
   client.Fill();
   const auto start = std::chrono::steady_clock::now();
@@ -173,10 +173,10 @@ TEST_F(EngineThreadTest, ServesALoadWhilePostedCommandsRunAndSnapshotsStayCoales
 
   // The last snapshot counts what was answered (within what was in flight).
   engine_->Post(cmd::SetLogging{true});
-  engine_->Post(cmd::SelectNode{4});
+  engine_->Post(cmd::ShowService{Service::kNtp});
   SnapshotPtr last = AwaitSnapshot([&](const EngineSnapshot& s) {
     return s.counters.Get(Service::kNtp, Transport::kUdp) >= received && s.logging &&
-           s.selected_slot == static_cast<int>(Index(Service::kNtp));
+           s.selected_service == Service::kNtp;
   });
   ASSERT_TRUE(last) << "no snapshot caught up with the replies and the last commands";
   uint64_t counted = last->counters.Get(Service::kNtp, Transport::kUdp);

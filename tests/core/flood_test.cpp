@@ -128,7 +128,7 @@ TEST_F(FloodTest, ServerKeepsAnsweringAndReturnsToItsIdleResources) {
 
   EXPECT_GT(asked.load(), 20);
   EXPECT_EQ(answered.load(), asked.load()) << "the well-behaved client lost answers during the flood";
-  EXPECT_EQ(s->services[Index(Service::kPrivate)].tcp_connections, 0u);
+  EXPECT_EQ(Sockets(Service::kPrivate).tcp_connections, 0u);
   EXPECT_LE(OpenFds(), idle_fds) << "descriptors were left open after the flood";
   EXPECT_GT(s->counters.UdpTotal(), 500'000u) << "the flood did not reach the server";
   // However many requests arrive, snapshots go out at most ten a second.

@@ -50,7 +50,7 @@ TEST_F(ServicesTest, DaytimeOverUdpIsLimitedPerSourceWhenItAmplifies) {
   EXPECT_GE(answered, 5);
   EXPECT_LE(answered, 7) << "the amplification budget did not hold";
   auto s = Snap();
-  EXPECT_EQ(s->replies_refused, 30u - static_cast<uint64_t>(answered));
+  EXPECT_EQ(Figures().replies_refused, 30u - static_cast<uint64_t>(answered));
   EXPECT_EQ(s->counters.Get(Service::kDaytime, Transport::kUdp), 30u) << "refused requests are still counted";
   Advance(std::chrono::seconds(1));  // reported on the tick
   EXPECT_TRUE(Diagnosed("amplification budget: " + std::to_string(30 - answered) + " UDP replies refused"))
@@ -181,7 +181,7 @@ TEST_F(ServicesTest, DisabledServiceDoesNotAnswerOnItsStillBoundUdpSocket) {
   const ServiceView& v = View(Service::kUnixTime);
   EXPECT_FALSE(v.enabled);
   ASSERT_TRUE(v.udp_open);
-  EXPECT_EQ(v.udp_port, port(Service::kUnixTime));
+  EXPECT_EQ(Sockets(Service::kUnixTime).udp_port, port(Service::kUnixTime));
   EXPECT_FALSE(WithLoop([&] {
                  return UdpAsk(port(Service::kUnixTime), {1}, std::chrono::milliseconds(300));
                }).has_value());

@@ -236,6 +236,17 @@ TEST_F(SyncTest, RepliesTellTheUpstreamsQualityAndTurnUnsynchronisedWhenTooOld) 
   std::vector<uint8_t> again = ask();
   EXPECT_EQ(again[0] >> 6, 0);
   EXPECT_EQ(again[1], 2);
+
+  // Each outcome reached the host once, over the hundreds of snapshots of
+  // the ten minutes between them.
+  Snap();
+  EXPECT_GT(snapshots_, 500);
+  const std::string synced = "MDL Server is now Synchronized to Atomic Time.";
+  EXPECT_EQ(sync_reports_,
+            (std::vector<std::string>{synced,
+                                      "No synchronisation for more than 600 s: NTP replies say "
+                                      "unsynchronised.  MDL Server is not Synchronized.",
+                                      synced}));
 }
 
 TEST(UdpSocketStamp, KernelReportsWhenAStampedDatagramLeft) {

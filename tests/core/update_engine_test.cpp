@@ -84,8 +84,8 @@ TEST_F(UpdateEngineTest, MissingListIsFetchedAtStartReadAndSynchronisedFrom) {
   ASSERT_EQ(s->servers.size(), 1u);
   EXPECT_EQ(s->servers[0].display_text, "Local chronyd - NA");
   EXPECT_TRUE(s->update_button_enabled);
-  EXPECT_FALSE(s->update_running);
-  EXPECT_EQ(s->update_status, "Server list updated: 1 servers.");
+  EXPECT_FALSE(Figures().update_running);
+  EXPECT_EQ(Figures().update_status, "Server list updated: 1 servers.");
   // Without a window nothing is asked; the notice is a line.
   EXPECT_TRUE(questions_.empty());
   EXPECT_TRUE(notices_.empty());
@@ -106,7 +106,7 @@ TEST_F(UpdateEngineTest, ButtonStartsTheCheckAndTheAnswerDecides) {
     Do(cmd::CheckForUpdates{});
     auto s = Snap();
     EXPECT_FALSE(s->update_button_enabled);
-    EXPECT_TRUE(s->update_running);
+    EXPECT_TRUE(Figures().update_running);
     Do(cmd::CheckForUpdates{});  // pressed again meanwhile: still one check
     ASSERT_TRUE(PollUntil([&] { return !questions_.empty(); }));
     EXPECT_EQ(questions_[0].title, "Meridel Update Available!");
@@ -131,7 +131,8 @@ TEST_F(UpdateEngineTest, StalledCheckEndsAtTheTimeOutAndShutdownEndsItQuietly) {
   Advance(std::chrono::seconds(2), std::chrono::seconds(1));
   auto s = Snap();
   EXPECT_TRUE(s->update_button_enabled);
-  EXPECT_NE(s->update_status.find("within 30 s"), std::string::npos) << s->update_status;
+  const std::string status = Figures().update_status;
+  EXPECT_NE(status.find("within 30 s"), std::string::npos) << status;
   // A second check, ended by the shutdown.
   Do(cmd::CheckForUpdates{});
   ASSERT_TRUE(PollUntil([&] { return peer.requests().size() == 2; }));

@@ -242,8 +242,9 @@ TEST_F(TwoEnginesTest, NoForgedDatagramStartsALoopBetweenOrWithinInstances) {
 
   std::array<uint64_t, kUdpDropCount> drops{};
   for (Instance& in : instances_) {
-    auto s = Snap(in);
-    for (size_t i = 0; i < kUdpDropCount; ++i) drops[i] += s->udp_dropped[i];
+    Snap(in);
+    const EngineFigures f = in.handle->Figures();
+    for (size_t i = 0; i < kUdpDropCount; ++i) drops[i] += f.udp_dropped[i];
   }
   EXPECT_GT(drops[Index(UdpDrop::kSourcePort)], 0u) << "datagrams from our own ports";
   EXPECT_GT(drops[Index(UdpDrop::kReplyShaped)], 0u) << "the other instance's replies";
@@ -286,7 +287,7 @@ TEST_F(WireDefenceTest, BudgetCountsWireBytesForEveryServiceAndReportsTheTrueCou
   // A reply no larger than its request on the wire is never limited.
   EXPECT_EQ(ask(Service::kTime, Bytes(8, 1), 5), 5);
   EXPECT_EQ(ask(Service::kNtp, NtpRequest(), 3), 3);
-  EXPECT_EQ(Snap()->replies_refused, 8u);
+  EXPECT_EQ(Figures().replies_refused, 8u);
   EXPECT_FALSE(Diagnosed("amplification budget")) << "reported on the tick, not in the serving path";
   Advance(std::chrono::seconds(1));
   EXPECT_TRUE(Diagnosed("amplification budget: 8 UDP replies refused, the latest to 127.0.0.1"));
@@ -300,7 +301,7 @@ TEST_F(WireDefenceTest, BudgetCountsWireBytesForEveryServiceAndReportsTheTrueCou
   Advance(std::chrono::seconds(2));
   EXPECT_TRUE(Diagnosed("amplification budget: 27 UDP replies refused since the last report"))
       << (diagnostics_.empty() ? "" : diagnostics_.back());
-  EXPECT_EQ(Snap()->replies_refused, 35u);
+  EXPECT_EQ(Figures().replies_refused, 35u);
 }
 
 TEST_F(WireDefenceTest, IncompleteNtpTcpRequestIsClosedSoonAndLoggedAsAWrongLength) {
@@ -363,14 +364,14 @@ TEST_F(WireDefenceTest, IdleConnectionsOfOneAddressCannotLockOutOthers) {
   const uint16_t p = port(Service::kPrivate);
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 3; ++i) idle.push_back(IdleFrom("127.0.0.2", p));
-  ASSERT_TRUE(PollUntil([&] { return View(Service::kPrivate).tcp_connections == 3; }));
+  ASSERT_TRUE(PollUntil([&] { return Sockets(Service::kPrivate).tcp_connections == 3; }));
   UniqueFd over = IdleFrom("127.0.0.2", p);
   EXPECT_TRUE(WithLoop([&] { return ClosedByServer(over.get(), 2000); })) << "a 4th from one address";
   auto r = WithLoop(
       [&] { return TcpAsk(port(Service::kPrivate), MdlRequest(), std::chrono::milliseconds(1000), 24); });
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->data.size(), 24u) << "another address is served";
-  EXPECT_EQ(View(Service::kPrivate).tcp_connections, 3u);
+  EXPECT_EQ(Sockets(Service::kPrivate).tcp_connections, 3u);
 }
 
 TEST_F(WireDefenceTest, PrivateTcpConnectionsThatSendNothingAreClosedSoon) {
@@ -406,7 +407,7 @@ TEST_F(WireDefenceTest, AtTheServiceCapTheOldestIdleConnectionMakesRoom) {
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 3; ++i) {
     idle.push_back(IdleFrom("127.0.0.1", p));
-    ASSERT_TRUE(PollUntil([&] { return View(Service::kPrivate).tcp_connections == idle.size(); }));
+    ASSERT_TRUE(PollUntil([&] { return Sockets(Service::kPrivate).tcp_connections == idle.size(); }));
   }
   auto r = WithLoop([&] { return TcpAsk(p, MdlRequest(), std::chrono::milliseconds(1000), 24); });
   ASSERT_TRUE(r.has_value());

@@ -21,11 +21,8 @@ class SettingsStoreTest : public ::testing::Test {
   }
   SaveInput InputFrom(const StoredServerSettings& s) {
     SaveInput in;
-    in.random = s.sync.random;
-    in.count_text = s.sync.count_text.value_or("59");
-    in.unit_text = s.sync.unit_text;
-    in.region = s.sync.region;
-    in.ntp_first_byte = s.sync.ntp_first_byte;
+    in.sync = s.sync.value_or(SyncSettings{});
+    if (!in.sync.count_text) in.sync.count_text = "59";
     in.open_minimized = s.open_minimized;
     in.enable_logging = s.enable_logging;
     in.run_wanted = s.run_value_found;
@@ -63,8 +60,9 @@ TEST_F(SettingsStoreTest, FirstStartWritesTheDefaultsInTableOrder) {
   EXPECT_FALSE(after.first_start);
   EXPECT_EQ(after.server_name, "timehost");
   EXPECT_TRUE(after.use_julian && after.enable_logging && !after.open_minimized);
-  EXPECT_EQ(after.sync.ntp_first_byte, 36);
-  EXPECT_EQ(after.sync.unit_text, "Minutes/s") << "the default unit text is kept unchanged";
+  ASSERT_TRUE(after.sync);
+  EXPECT_EQ(after.sync->ntp_first_byte, 36);
+  EXPECT_EQ(after.sync->unit_text, "Minutes/s") << "the default unit text is kept unchanged";
   const bool enabled[] = {true, false, true, true, true};  // Time, Daytime, NTP, Unix, private
   for (size_t slot = 0; slot < kServiceCount; ++slot) {
     EXPECT_EQ(after.services[slot].enabled, enabled[slot]) << kServiceTable[slot].registry_value;
@@ -83,8 +81,8 @@ TEST_F(SettingsStoreTest, SaveWritesItsValuesInOrderAndNeverUseJulianOrMDLServer
   StoredServerSettings stored = LoadServerSettings(registry);
   EXPECT_FALSE(stored.use_julian);
   SaveInput in = InputFrom(stored);
-  in.count_text = "10";
-  in.unit_text = "Hour/s";
+  in.sync.count_text = "10";
+  in.sync.unit_text = "Hour/s";
   ASSERT_TRUE(SaveServerSettings(registry, in));
   ASSERT_TRUE(SaveServerSettings(registry, in));  // a second shutdown changes nothing more
 

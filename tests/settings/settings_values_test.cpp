@@ -37,26 +37,24 @@ TEST(SettingsValue, FieldsAreReadAsStoredWithTheirFallbacks) {
       {"YES:59:Minute/s:NA:36:extra", true, true, "59", "Minute/s", "NA", 36},
   };
   for (const Case& c : cases) {
-    SyncSettingsFields f = ParseSettingsValue(c.text);
-    EXPECT_EQ(f.valid, c.valid) << c.text;
-    if (!c.valid) continue;
-    EXPECT_EQ(f.random, c.random) << c.text;
-    EXPECT_EQ(f.count_text, c.count) << c.text;
-    EXPECT_EQ(f.unit_text, c.unit) << c.text;
-    EXPECT_EQ(f.region, c.region) << c.text;
-    EXPECT_EQ(f.ntp_first_byte, c.first_byte) << c.text;
+    std::optional<SyncSettings> f = ParseSettingsValue(c.text);
+    EXPECT_EQ(f.has_value(), c.valid) << c.text;
+    if (!c.valid || !f) continue;
+    EXPECT_EQ(f->random, c.random) << c.text;
+    EXPECT_EQ(f->count_text, c.count) << c.text;
+    EXPECT_EQ(f->unit_text, c.unit) << c.text;
+    EXPECT_EQ(f->region, c.region) << c.text;
+    EXPECT_EQ(f->ntp_first_byte, c.first_byte) << c.text;
   }
 }
 
 TEST(SettingsValue, FormatWritesTheFiveFieldsBack) {
-  EXPECT_EQ(FormatSettingsValue(true, "59", "Minutes/s", "NA", 36), "YES:59:Minutes/s:NA:36");
-  EXPECT_EQ(FormatSettingsValue(false, "", "Day/s", "EU", 28), "NO::Day/s:EU:28");
-  SyncSettingsFields back = ParseSettingsValue(FormatSettingsValue(false, "12", "Hour/s", "OC", 27));
-  EXPECT_TRUE(back.valid && !back.random);
-  EXPECT_EQ(back.count_text, "12");
-  EXPECT_EQ(back.unit_text, "Hour/s");
-  EXPECT_EQ(back.region, "OC");
-  EXPECT_EQ(back.ntp_first_byte, 27);
+  EXPECT_EQ(FormatSettingsValue({true, "59", "Minutes/s", "NA", 36}), "YES:59:Minutes/s:NA:36");
+  EXPECT_EQ(FormatSettingsValue({false, std::nullopt, "Day/s", "EU", 28}), "NO::Day/s:EU:28");
+  const SyncSettings written{false, "12", "Hour/s", "OC", 27};
+  std::optional<SyncSettings> back = ParseSettingsValue(FormatSettingsValue(written));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, written);
 }
 
 TEST(SettingsValue, PlainDecimalNumbersOnly) {

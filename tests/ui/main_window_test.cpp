@@ -18,6 +18,7 @@
 #include "server/ui/config_dialog.h"
 #include "server/ui/images.h"
 #include "server/ui/main_window.h"
+#include "server/ui/window_texts.h"
 #include "tests/ui/ui_test_support.h"
 
 using namespace mdl;
@@ -152,9 +153,13 @@ class MainWindowTest : public QObject {
     // The root shows the Time panel.
     tree->setCurrentItem(root);
     QCOMPARE(window_->ShownSlot(), 0);
-    std::vector<int> nodes;
-    for (auto& c : engine_->Of<cmd::SelectNode>()) nodes.push_back(c.node);
-    QCOMPARE(nodes, (std::vector<int>{2, 3, 4, 5, 6, 1}));
+    std::vector<Service> shown;
+    for (auto& c : engine_->Of<cmd::ShowService>()) shown.push_back(c.service);
+    QVERIFY(shown == (std::vector<Service>{Service::kTime, Service::kDaytime, Service::kNtp,
+                                           Service::kUnixTime, Service::kPrivate, Service::kTime}));
+    // The view model's mapping both ways; About, the configuration and strays name no service.
+    for (Service s : kAllServices) QVERIFY(NodeService(ServiceNode(s)) == s);
+    for (int node : {0, kNodeAbout, kNodeConfig, kNodeCount + 1, -1}) QVERIFY(!NodeService(node));
 
     // About and the configuration open their windows and leave the panel alone.
     window_->SelectNode(4);

@@ -1,0 +1,121 @@
+// Tests of the load step of our own values: bounds, fallbacks and the lines
+// that name an unusable value.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/registry/registry.h"
+#include "server/core/settings.h"
+#include "tests/support/temp_dir.h"
+
+namespace mdl {
+namespace {
+
+class SettingsTuningTest : public ::testing::Test {
+ protected:
+  void Set(std::string_view name, std::string_view text) {
+    ASSERT_TRUE(registry_.WriteValue(Hive::kLocalMachine, kServerKey, name, text));
+  }
+  ServerTuning Load() { return LoadServerTuning(registry_, 16); }
+
+  testing::TempDir folder_{"mdl-tuning"};
+  Registry registry_{folder_.path() / "registry.reg",
+                     [](const std::string& m) { ADD_FAILURE() << "reported: " << m; }};
+};
+
+TEST_F(SettingsTuningTest, UnsetValuesLeaveEveryDefault) {
+  const ServerTuning t = Load();
+  EXPECT_FALSE(t.tcp_idle_timeout || t.tcp_max_connections || t.tcp_max_per_address);
+  EXPECT_FALSE(t.amplification_budget || t.log_max_day_bytes || t.discipline);
+  EXPECT_FALSE(t.max_frequency_ppm || t.frequency_ppm || t.sync_samples || t.max_unsynced || t.max_step);
+  EXPECT_TRUE(t.amplification_limit);
+  EXPECT_TRUE(t.diagnostics.empty());
+}
+
+TEST_F(SettingsTuningTest, UsableValuesAreTakenAtTheirBounds) {
+  Set("TcpIdleTimeout", "86400");
+  Set("TcpMaxConnections", "1000000");
+  Set("TcpMaxPerAddress", "0");
+  Set("AmplificationBudget", "100000000:0");
+  Set("AmplificationLimit", "NO");
+  Set("LogMaxBytes", "0");
+  Set("Discipline", "NO");
+  Set("MaxFrequencyPpm", "500");
+  Set("FrequencyPpm", "-499.5");
+  Set("SyncSamples", "8");
+  Set("MaxUnsyncedSeconds", "0");
+  Set("MaxStepSeconds", "2000000000");
+  Set("UpdateHost", "updates.example");
+  const ServerTuning t = Load();
+  EXPECT_TRUE(t.diagnostics.empty()) << t.diagnostics.front();
+  EXPECT_EQ(t.tcp_idle_timeout, std::chrono::seconds(86400));
+  EXPECT_EQ(t.tcp_max_connections, 1000000u);
+  EXPECT_EQ(t.tcp_max_per_address, 0u);
+  ASSERT_TRUE(t.amplification_budget);
+  EXPECT_EQ(t.amplification_budget->rate, 100000000u);
+  EXPECT_EQ(t.amplification_budget->burst, 0u);
+  EXPECT_FALSE(t.amplification_limit);
+  EXPECT_EQ(t.log_max_day_bytes, UINT64_MAX) << "0 is no limit";
+  EXPECT_EQ(t.discipline, false);
+  EXPECT_EQ(t.max_frequency_ppm, 500.0);
+  EXPECT_EQ(t.frequency_ppm, -499.5) << "the stored rate is checked against the bound read with it";
+  EXPECT_EQ(t.sync_samples, 8);
+  EXPECT_EQ(t.max_unsynced, std::chrono::seconds(0));
+  EXPECT_EQ(t.max_step, std::chrono::seconds(2000000000));
+  EXPECT_EQ(t.update_host, "updates.example");
+}
+
+TEST_F(SettingsTuningTest, UnusableValuesAreNamedAndTheirDefaultsKept) {
+  Set("TcpMaxPerAddress", "1000001");
+  Set("AmplificationBudget", "-1:5");
+  Set("LogMaxBytes", "1 GB");
+  Set("Discipline", "yes");
+  Set("MaxFrequencyPpm", "500.001");
+  Set("FrequencyPpm", "100.5");  // beyond the default bound of 100 ppm
+  Set("SyncSamples", "0");
+  Set("MaxUnsyncedSeconds", "2000000001");
+  Set("MaxStepSeconds", "-5");
+  const ServerTuning t = Load();
+  EXPECT_FALSE(t.tcp_max_per_address || t.amplification_budget || t.log_max_day_bytes || t.discipline);
+  EXPECT_FALSE(t.max_frequency_ppm || t.frequency_ppm || t.sync_samples || t.max_unsynced || t.max_step);
+  const std::vector<std::string> expected = {
+      "TcpMaxPerAddress \"1000001\" is not a number of connections; 16 kept",
+      "AmplificationBudget \"-1:5\" is not <bytes per second>:<burst bytes>; default kept",
+      "LogMaxBytes \"1 GB\" is not a number of bytes; 1073741824 kept",
+      "Discipline \"yes\" is not YES or NO; YES kept",
+      "MaxFrequencyPpm \"500.001\" is not a number of ppm above 0 and up to 500.000; 100.000 kept",
+      "FrequencyPpm \"100.5\" is not a number of ppm within MaxFrequencyPpm (100.000); ignored",
+      "SyncSamples \"0\" is not a number from 1 to 8; 1 kept",
+      "MaxUnsyncedSeconds \"2000000001\" is not a number of seconds; 86400 s kept",
+      "MaxStepSeconds \"-5\" is not a number of seconds; 1000 s kept",
+  };
+  EXPECT_EQ(t.diagnostics, expected);
+}
+
+TEST_F(SettingsTuningTest, OutOfRangeConnectionLimitsAndABudgetWithoutColonAreIgnoredQuietly) {
+  Set("TcpIdleTimeout", "0");
+  Set("TcpMaxConnections", "1000001");
+  Set("AmplificationBudget", "5000");
+  const ServerTuning t = Load();
+  EXPECT_FALSE(t.tcp_idle_timeout || t.tcp_max_connections || t.amplification_budget);
+  EXPECT_TRUE(t.diagnostics.empty());
+}
+
+TEST_F(SettingsTuningTest, BindAddressTakesEitherFamilyAndNamesTheFallbackOtherwise) {
+  const auto any6 = boost::asio::ip::address_v6::any();
+  std::vector<std::string> lines;
+  EXPECT_EQ(LoadBindAddress(registry_, any6, lines), std::nullopt);
+  Set("BindAddress", "127.0.0.1");
+  EXPECT_EQ(LoadBindAddress(registry_, any6, lines), boost::asio::ip::make_address("127.0.0.1"));
+  Set("BindAddress", "::1");
+  EXPECT_EQ(LoadBindAddress(registry_, any6, lines), boost::asio::ip::make_address("::1"));
+  EXPECT_TRUE(lines.empty());
+  Set("BindAddress", "localhost");
+  EXPECT_EQ(LoadBindAddress(registry_, any6, lines), std::nullopt);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "BindAddress \"localhost\" is not an IPv4 or IPv6 address; listening on ::");
+}
+
+}  // namespace
+}  // namespace mdl
