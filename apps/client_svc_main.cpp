@@ -19,7 +19,6 @@
 #include "common/files/executable_path.h"
 #include "common/registry/registry.h"
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "server/service/event_log.h"
 #include "server/service/notify.h"
@@ -123,11 +122,9 @@ int main(int argc, char** argv) {
     mdl::ClientHandle client(*clock, registry, options, outputs);
     // The watchdog is pinged from the application's own loop: a stuck loop stops the pings.
     mdl::service::WatchdogPinger watchdog;
-    boost::asio::steady_timer watchdog_timer(client.io());
+    std::unique_ptr<mdl::Timer> watchdog_timer = clock->MakeTimer(client.io());
     std::function<void()> arm_watchdog = [&] {
-      watchdog_timer.expires_after(std::chrono::seconds(1));
-      watchdog_timer.async_wait([&](const boost::system::error_code& ec) {
-        if (ec) return;
+      watchdog_timer->Start(std::chrono::seconds(1), [&] {
         watchdog.Beat();
         arm_watchdog();
       });

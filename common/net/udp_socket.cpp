@@ -1,6 +1,7 @@
 // Batched UDP receive and send over a Boost.Asio socket.
 #include "common/net/udp_socket.h"
 
+#include "common/clock/system_clock.h"
 #include "common/net/address.h"
 
 #include <boost/asio/ip/v6_only.hpp>
@@ -8,7 +9,6 @@
 #include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <boost/asio/post.hpp>
 #include <algorithm>
@@ -17,12 +17,6 @@
 
 namespace mdl::net {
 namespace {
-
-int64_t RealtimeNs() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-}
 
 // One entry of the error queue (transmit stamps only: IP_RECVERR is off):
 // false when it is empty. `data` gets the tail of the stamped packet as the
@@ -89,7 +83,8 @@ struct UdpSocket::Batch {
   size_t tx_count = 0;
 };
 
-UdpSocket::UdpSocket(boost::asio::io_context& io) : io_(io), alive_(std::make_shared<bool>(true)) {}
+UdpSocket::UdpSocket(boost::asio::io_context& io, Clock& clock)
+    : io_(io), clock_(clock), alive_(std::make_shared<bool>(true)) {}
 
 UdpSocket::~UdpSocket() {
   *alive_ = false;
@@ -137,7 +132,7 @@ void UdpSocket::Close() {
   alive_ = std::make_shared<bool>(true);
   waiting_ = false;
   receiver_ = nullptr;
-  send_stamp_ns_ = 0;
+  send_stamp_.reset();
   awaiting_send_stamp_ = false;
   stale_stamps_ = false;
   if (batch_) batch_->tx_count = 0;
@@ -172,7 +167,7 @@ void UdpSocket::OnReadable() {
   // A transmit stamp that came after the send call returned sits in the
   // error queue and keeps the socket signalled until it is read.
   if (awaiting_send_stamp_) {
-    if (std::chrono::steady_clock::now() < send_stamp_deadline_) {
+    if (clock_.monotonic() < send_stamp_deadline_) {
       TakeSendStamp();
     } else {
       awaiting_send_stamp_ = false;  // a device that does not stamp
@@ -200,7 +195,7 @@ void UdpSocket::OnReadable() {
     int n = ::recvmmsg(socket_->native_handle(), b.rx_msgs.data(), kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (n <= 0) break;
     in_batch_ = true;
-    const int64_t read_ns = RealtimeNs();  // every datagram of the batch was queued by now
+    const int64_t read_ns = SystemRealtimeNs();  // every datagram of the batch was queued by now
     for (int i = 0; i < n; ++i) {
       msghdr& h = b.rx_msgs[i].msg_hdr;
       Datagram d;
@@ -215,8 +210,9 @@ void UdpSocket::OnReadable() {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
           timespec ts;
           std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-          d.arrival_ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-          int64_t age = read_ns - d.arrival_ns;
+          const int64_t arrival_ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+          d.arrival = OnClock(arrival_ns);
+          int64_t age = read_ns - arrival_ns;
           d.age = Nanoseconds(age > 0 ? age : 0);
         }
       }
@@ -262,10 +258,10 @@ bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& peer,
   std::array<uint8_t, kMaxDatagram> buf;
   std::memcpy(buf.data(), data.data(), data.size());
   if (stamp && stamper_) {
-    int64_t leaves = RealtimeNs() + SendOffsetNs(timing_, 1, 0);
+    int64_t leaves = SystemRealtimeNs() + SendOffsetNs(timing_, 1, 0);
     if (leaves < last_leaves_ns_ && last_leaves_ns_ - leaves < kMaxSendSampleNs) leaves = last_leaves_ns_;
     last_leaves_ns_ = leaves;
-    stamper_({buf.data(), data.size()}, leaves);
+    stamper_({buf.data(), data.size()}, OnClock(leaves));
   }
   ssize_t r = ::sendto(socket_->native_handle(), buf.data(), data.size(), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(to.data()), static_cast<socklen_t>(to.size()));
@@ -280,12 +276,12 @@ bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoin
   if (!socket_ || data.size() > kMaxDatagram) return false;
   const Udp::endpoint to = ForFamily(peer, v6_);
   TakeSendStamp();  // whatever an earlier send left behind
-  send_stamp_ns_ = 0;
+  send_stamp_.reset();
   stale_stamps_ = false;
   query_tail_len_ = std::min(data.size(), query_tail_.size());
   std::memcpy(query_tail_.data(), data.data() + data.size() - query_tail_len_, query_tail_len_);
   awaiting_send_stamp_ = true;
-  send_stamp_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  send_stamp_deadline_ = clock_.monotonic() + std::chrono::seconds(5);
   iovec iov{const_cast<uint8_t*>(data.data()), data.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
   msghdr h{};
@@ -317,8 +313,8 @@ bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoin
   return true;
 }
 
-int64_t UdpSocket::TakeSendStamp() {
-  if (!socket_) return send_stamp_ns_;
+std::optional<UtcTime> UdpSocket::TakeSendStamp() {
+  if (!socket_) return send_stamp_;
   // Read the error queue empty so that it never takes from the receive
   // budget; a stamp of another datagram (a late sample) is not the query's.
   for (int guard = 0; guard < 16; ++guard) {
@@ -330,11 +326,11 @@ int64_t UdpSocket::TakeSendStamp() {
     const std::span<const uint8_t> tail(query_tail_.data(), query_tail_len_);
     // Without the packet (cut, or a kernel that returns the stamp alone) it is taken.
     if (ns > 0 && (len < tail.size() || TailIs(packet, tail))) {
-      send_stamp_ns_ = ns;
+      send_stamp_ = OnClock(ns);
       awaiting_send_stamp_ = false;
     }
   }
-  return send_stamp_ns_;
+  return send_stamp_;
 }
 
 void UdpSocket::DrainErrorQueue() {
@@ -406,7 +402,7 @@ bool UdpSocket::FlushSends() {
     const size_t samples = sample ? std::min<size_t>(count, 2) : 0;
     int64_t before = 0;
     if (stamped > 0) {
-      before = RealtimeNs();
+      before = SystemRealtimeNs();
       for (size_t i = done; i < end; ++i) {
         if (!b.tx_stamp[i]) continue;
         int64_t leaves = before + SendOffsetNs(timing_, stamped, i - done);
@@ -415,7 +411,7 @@ bool UdpSocket::FlushSends() {
         // system clock back by more than that is taken as it is.
         if (leaves < last_leaves_ns_ && last_leaves_ns_ - leaves < kMaxSendSampleNs) leaves = last_leaves_ns_;
         last_leaves_ns_ = leaves;
-        stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len}, leaves);
+        stamper_({b.tx_data[i].data(), b.tx_iov[i].iov_len}, OnClock(leaves));
       }
     }
     const size_t sampled[2] = {done, end - 1};
@@ -430,7 +426,7 @@ bool UdpSocket::FlushSends() {
       const uint32_t flags = SOF_TIMESTAMPING_TX_SOFTWARE;
       std::memcpy(CMSG_DATA(c), &flags, sizeof flags);
     }
-    const int64_t call = stamped > 0 ? RealtimeNs() : 0;
+    const int64_t call = stamped > 0 ? SystemRealtimeNs() : 0;
     int r = ::sendmmsg(socket_->native_handle(), b.tx_msgs.data() + done, static_cast<unsigned>(count),
                        MSG_DONTWAIT);
     const int err = errno;

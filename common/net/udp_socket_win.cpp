@@ -1,9 +1,9 @@
 // UDP over Boost.Asio on Winsock. Windows has neither recvmmsg/sendmmsg nor
 // kernel receive and transmit stamps on UDP sockets: datagrams are read one
 // by one after a readiness wait (up to a batch per wake-up, as on Linux),
-// replies go out at once, and Datagram::age/arrival_ns and TakeSendStamp()
-// stay 0, so that the callers stamp with their clock when they read (the
-// user-space stamps the interface allows for).
+// replies go out at once, Datagram::age stays 0 and arrival and
+// TakeSendStamp() stay empty, so that the callers stamp with their clock when
+// they read (the user-space stamps the interface allows for).
 #include "common/net/udp_socket.h"
 
 #include <winsock2.h>
@@ -23,7 +23,8 @@ struct UdpSocket::Batch {
   std::array<char, 65536> rx_data;
 };
 
-UdpSocket::UdpSocket(boost::asio::io_context& io) : io_(io), alive_(std::make_shared<bool>(true)) {}
+UdpSocket::UdpSocket(boost::asio::io_context& io, Clock& clock)
+    : io_(io), clock_(clock), alive_(std::make_shared<bool>(true)) {}
 
 UdpSocket::~UdpSocket() {
   *alive_ = false;
@@ -77,7 +78,7 @@ void UdpSocket::Close() {
   alive_ = std::make_shared<bool>(true);
   waiting_ = false;
   receiver_ = nullptr;
-  send_stamp_ns_ = 0;
+  send_stamp_.reset();
   awaiting_send_stamp_ = false;
 }
 
@@ -145,26 +146,13 @@ void UdpSocket::OnReadable() {
   if (socket_) ArmWait();
 }
 
-namespace {
-
-// Now on the system's realtime clock, ns since 1970 (the scale of the stamper's
-// send time): the datagram leaves with the call that follows.
-int64_t RealtimeNs() {
-  constexpr int64_t kFileTimeUnixEpoch = 116444736000000000;  // 100 ns units from 1601 to 1970
-  FILETIME ft;
-  GetSystemTimePreciseAsFileTime(&ft);
-  const int64_t t = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return (t - kFileTimeUnixEpoch) * 100;
-}
-
-}  // namespace
-
 bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& peer, bool stamp) {
   if (!socket_ || data.size() > kMaxDatagram) return false;
   const Udp::endpoint to = ForFamily(peer, v6_);
   std::array<uint8_t, kMaxDatagram> buf;
   std::memcpy(buf.data(), data.data(), data.size());
-  if (stamp && stamper_) stamper_({buf.data(), data.size()}, RealtimeNs());
+  // The datagram leaves with the call that follows.
+  if (stamp && stamper_) stamper_({buf.data(), data.size()}, clock_.now());
   boost::system::error_code ec;
   socket_->send_to(boost::asio::buffer(buf.data(), data.size()), to, 0, ec);
   if (ec) {
@@ -175,11 +163,11 @@ bool UdpSocket::SendTo(std::span<const uint8_t> data, const Udp::endpoint& peer,
 }
 
 bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoint& peer) {
-  send_stamp_ns_ = 0;  // no transmit stamps on Windows
+  send_stamp_.reset();  // no transmit stamps on Windows
   return SendTo(data, peer, false);
 }
 
-int64_t UdpSocket::TakeSendStamp() { return send_stamp_ns_; }
+std::optional<UtcTime> UdpSocket::TakeSendStamp() { return send_stamp_; }
 
 bool UdpSocket::FlushSends() { return true; }
 

@@ -1,6 +1,7 @@
 // POSIX realisation of the registry store's file operations.
 #include "common/registry/store_file.h"
 
+#include "common/clock/deadline.h"
 #include "common/files/safe_file.h"
 
 #include <fcntl.h>
@@ -155,13 +156,13 @@ StoreLock::StoreLock(const std::filesystem::path& file, std::chrono::millisecond
     ::close(fd);
     return;
   }
-  const auto give_up = std::chrono::steady_clock::now() + wait;
+  const Deadline give_up(wait);
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       fd_ = fd;
       return;
     }
-    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= give_up) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || give_up.Passed()) {
       error_ = Describe("cannot lock", lock_path);
       ::close(fd);
       return;

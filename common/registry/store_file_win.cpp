@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock/deadline.h"
 #include "common/clock/secure_random.h"
 #include "common/files/safe_file.h"
 
@@ -149,7 +150,7 @@ StoreLock::StoreLock(const std::filesystem::path& file, std::chrono::millisecond
     CloseHandle(h);
     return;
   }
-  const auto give_up = std::chrono::steady_clock::now() + wait;
+  const Deadline give_up(wait);
   for (;;) {
     OVERLAPPED at{};
     if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
@@ -157,7 +158,7 @@ StoreLock::StoreLock(const std::filesystem::path& file, std::chrono::millisecond
       fd_ = static_cast<int>(reinterpret_cast<intptr_t>(h));
       return;
     }
-    if (std::chrono::steady_clock::now() >= give_up) {
+    if (give_up.Passed()) {
       error_ = Describe("cannot lock", lock_path);
       CloseHandle(h);
       return;
