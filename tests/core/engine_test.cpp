@@ -94,6 +94,30 @@ TEST_F(EngineTest, IdleConnectionsAreClosedAfterTheTimeout) {
   EXPECT_EQ(View(Service::kPrivate).tcp_connections, 0u);
 }
 
+// The service manager's watchdog is pinged from the engine's loop on the
+// engine's clock: a manual clock steps it without waiting.
+TEST_F(EngineTest, HeartbeatBeatsOnTheEnginesClock) {
+  WriteSettings();
+  registry_ = std::make_unique<Registry>(home_ / "registry.reg");
+  EngineOptions o;
+  o.home = home_;
+  o.bind_address = boost::asio::ip::address_v4::loopback();
+  o.sync_at_start = false;
+  handle_ = std::make_unique<EngineHandle>(clock_, *registry_, o, this);
+  int beats = 0;
+  handle_->SetHeartbeat(std::chrono::seconds(1), [&] { ++beats; });
+  handle_->StartHere();
+  Advance(std::chrono::milliseconds(999), std::chrono::milliseconds(999));
+  EXPECT_EQ(beats, 0);
+  Advance(std::chrono::milliseconds(1));
+  EXPECT_EQ(beats, 1);
+  Advance(std::chrono::seconds(2));
+  EXPECT_EQ(beats, 3);
+  handle_->Stop();
+  Advance(std::chrono::seconds(2));
+  EXPECT_EQ(beats, 3) << "beats after the shutdown";
+}
+
 TEST_F(EngineTest, StatusTextCountsRequestsPerServiceAndTransport) {
   WriteSettings();
   StartEngine();
