@@ -670,7 +670,7 @@ TEST_F(DisciplineTest, OffLeavesTheRateAloneAndServesTheFreeRunningError) {
 TEST_F(DisciplineTest, ClockSetFromOutsideIsNotTakenForDrift) {
   Begin("YES");
   for (int i = 0; i < 8; ++i) WaitAndSync(std::chrono::minutes(59));
-  ASSERT_NEAR(Snap()->frequency_ppm, -50, 0.5);
+  ASSERT_NEAR(Snap()->frequency_ppm, -50, 0.01);
   // An operator moves the clock 150 ms back in three intervals running: read
   // as drift, each would give a figure of +14 ppm, and three agreeing figures
   // would move the correction.
@@ -679,12 +679,11 @@ TEST_F(DisciplineTest, ClockSetFromOutsideIsNotTakenForDrift) {
     clock_.advance(-std::chrono::milliseconds(150));
     WaitAndSync(std::chrono::minutes(39));
   }
-  EXPECT_NEAR(Snap()->frequency_ppm, -50, 0.5);
-  // Free running would serve 177 ms, -40 ppm 35 ms; the bound leaves room for
-  // the loopback exchange's timing on a loaded (sanitizer) build.
+  EXPECT_NEAR(Snap()->frequency_ppm, -50, 0.01);
+  // Free running would serve 177 ms, -40 ppm 35 ms.
   EXPECT_LT(
       std::fabs(std::chrono::duration<double, std::milli>(WaitAndSync(std::chrono::minutes(59))).count()),
-      10.0);
+      kMicrosecond);
 }
 
 // The answers that ran the correction to its +500 ppm bound: one-minute
@@ -731,9 +730,9 @@ TEST_F(DisciplineTest, FlakyUpstreamCannotRunTheCorrectionAway) {
     if (away) continue;
     EXPECT_TRUE(Diagnosed("is beyond MaxFrequencyPpm (100.000 ppm)")) << "refused figures are told";
     // The first good one serves the last lie; three more figures and five
-    // steps of 10 ppm later, only the loopback's jitter remains.
-    EXPECT_LT(std::fabs(served_ms.back()), 1.0);
-    EXPECT_NEAR(clock_.frequency(), -50, 6) << "the truth, within the loopback's jitter over a minute";
+    // steps of 10 ppm later, the truth.
+    EXPECT_LT(std::fabs(served_ms.back()), kMicrosecond);
+    EXPECT_NEAR(clock_.frequency(), -50, 0.01) << "the truth";
   }
 }
 
@@ -779,8 +778,6 @@ TEST_F(DisciplineTest, StartsFromTheRateTheClockRunsAt) {
 // brings back the confirmed one; a stop leaves and stores it, and the next
 // start takes it up.
 TEST_F(DisciplineTest, LostUpstreamAndStopKeepOnlyTheConfirmedCorrection) {
-  // Five minutes: the loopback's jitter on a loaded sanitizer build stays
-  // far below the 30 ppm the test tells apart.
   const auto interval = std::chrono::minutes(5);
   for (bool stop_first : {false, true}) {
     SCOPED_TRACE(stop_first ? "stopped while learning" : "upstream lost while learning");
@@ -789,14 +786,13 @@ TEST_F(DisciplineTest, LostUpstreamAndStopKeepOnlyTheConfirmedCorrection) {
     diagnostics_.clear();
     Begin("YES");
     for (int i = 0; i < 8; ++i) WaitAndSync(interval);
-    ASSERT_NEAR(clock_.frequency(), -50, 6);
-    // The oscillator moves 30 ppm: two figures are outvoted (the loopback's
-    // jitter still moves the confirmed correction a little), the third sets
+    ASSERT_NEAR(clock_.frequency(), -50, 0.01);
+    // The oscillator moves 30 ppm: two figures are outvoted, the third sets
     // the correction 10 ppm on its way.
     clock_.set_oscillator_error(80);
     for (int i = 0; i < 2; ++i) WaitAndSync(interval);
     const double confirmed = clock_.frequency();
-    ASSERT_NEAR(confirmed, -50, 6);
+    ASSERT_NEAR(confirmed, -50, 0.01);
     WaitAndSync(interval);
     ASSERT_NEAR(clock_.frequency(), confirmed - 10, 1e-9);
     EXPECT_TRUE(Diagnosed("(not confirmed yet;"));
