@@ -18,11 +18,14 @@
 #include <vector>
 
 #include "common/clock/clock.h"
+#include "common/net/batch_sender.h"
 #include "common/net/datagram_port.h"
 #include "common/net/send_timing.h"
 #include "common/time/utc_time.h"
 
 namespace mdl::net {
+
+class UdpSystem;
 
 class UdpSocket : public DatagramPort {
  public:
@@ -60,54 +63,37 @@ class UdpSocket : public DatagramPort {
   // Returns false when the datagram could not be sent or queued.
   bool SendTo(std::span<const uint8_t> data, const Udp::endpoint& to, bool stamp = false) override;
   // The time given to the stamper comes from the send timing below.
-  void SetStamper(Stamper stamper) override { stamper_ = std::move(stamper); }
+  void SetStamper(Stamper stamper) override;
   // How this socket's sends are timed, learnt from the kernel's transmit
   // stamps of a sample of stamped datagrams.
-  const SendTiming& send_timing() const { return timing_; }
+  const SendTiming& send_timing() const { return sender_->timing(); }
 
   // Sends one datagram at once (never queued with a batch) and asks the
   // kernel to record the moment it left (software transmit time stamp).
   bool SendNowStamped(std::span<const uint8_t> data, const Udp::endpoint& to) override;
-  // The kernel's transmit time of the last SendNowStamped datagram, taken
-  // onto the clock when it was read; none while none has been reported.
+  // The kernel's transmit time of the last SendNowStamped datagram, on the
+  // clock; none while none has been reported.
   std::optional<UtcTime> TakeSendStamp() override;
 
-  uint64_t send_errors() const { return send_errors_; }
+  uint64_t send_errors() const { return sender_->errors(); }
 
  private:
-  struct Batch;
   void ArmWait();
   void OnReadable();
-  bool FlushSends();
-  // Reads up to `want` transmit stamps of the datagrams [first, first + sent)
-  // of the batch just sent, into `stamps` (0: none came for it).
-  void ReadSampleStamps(size_t first, size_t sent, size_t want, int64_t* stamps);
-  void DrainErrorQueue();
   // A kernel stamp (realtime ns) on the socket's clock.
   UtcTime OnClock(int64_t system_ns) const { return clock_.from_system(UtcFromNs(system_ns)); }
 
   boost::asio::io_context& io_;
   Clock& clock_;
   std::unique_ptr<Udp::socket> socket_;
-  std::unique_ptr<Batch> batch_;
+  std::unique_ptr<UdpSystem> system_;
+  std::unique_ptr<BatchSender> sender_;
   UdpReceiver* receiver_ = nullptr;
-  Stamper stamper_;
-  SendTiming timing_;
-  int64_t last_leaves_ns_ = 0;  // the send time given to the last stamped datagram
-  uint32_t sample_turn_ = 0;
-  bool sampling_ = true;        // off when the kernel refuses stamp requests
-  bool stale_stamps_ = false;   // a sampled stamp may still come
-  std::array<uint8_t, 64> query_tail_{};  // of the last SendNowStamped datagram
-  size_t query_tail_len_ = 0;
   uint16_t local_port_ = 0;
   bool v6_ = false;
   bool paused_ = false;
   bool waiting_ = false;
   bool in_batch_ = false;
-  uint64_t send_errors_ = 0;
-  std::optional<UtcTime> send_stamp_;
-  bool awaiting_send_stamp_ = false;
-  Nanoseconds send_stamp_deadline_{0};  // on the clock's monotonic scale
   std::shared_ptr<bool> alive_;
 };
 

@@ -1,42 +1,30 @@
-// POSIX realisation of the registry store's file operations.
+// The registry store's file operations over the system's calls (store_system*.cpp).
 #include "common/registry/store_file.h"
 
 #include "common/clock/deadline.h"
-#include "common/files/safe_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <thread>
-#include <vector>
+
+#include "common/files/safe_file.h"
+#include "common/registry/store_system.h"
 
 namespace mdl {
 namespace {
-
-std::string Describe(const char* what, const std::filesystem::path& path) {
-  return std::string(what) + " " + path.string() + ": " + std::strerror(errno);
-}
 
 std::filesystem::path FolderOf(const std::filesystem::path& file) {
   std::filesystem::path folder = file.parent_path();
   return folder.empty() ? std::filesystem::path(".") : folder;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
+// Built by appending: mingw's GCC 12 warns falsely (-Wrestrict) on "." + name.
+std::string TempPrefix(const std::filesystem::path& file) {
+  std::string prefix(1, '.');
+  prefix.append(file.filename().string()).append(".tmp-");
+  return prefix;
 }
+
+// The six characters a temporary file's name ends in.
+constexpr size_t kTempSuffix = 6;
 
 }  // namespace
 
@@ -66,12 +54,6 @@ StoreRead ReadStoreFile(const std::filesystem::path& file, size_t max_bytes) {
   return result;
 }
 
-namespace {
-
-std::string TempPrefix(const std::filesystem::path& file) { return "." + file.filename().string() + ".tmp-"; }
-
-}  // namespace
-
 void RemoveStaleTempFiles(const std::filesystem::path& file) {
   const std::string prefix = TempPrefix(file);
   std::error_code ec;
@@ -80,46 +62,34 @@ void RemoveStaleTempFiles(const std::filesystem::path& file) {
   for (int seen = 0; !ec && it != std::filesystem::directory_iterator() && seen < 10000;
        it.increment(ec), ++seen) {
     const std::string name = it->path().filename().string();
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
-      ::unlink(it->path().c_str());
+    if (name.size() == prefix.size() + kTempSuffix && name.compare(0, prefix.size(), prefix) == 0) {
+      store_system::Remove(it->path());
     }
   }
 }
 
 std::string WriteFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
+  std::string error = store_system::RefuseToReplace(file);
+  if (!error.empty()) return error;
   const std::filesystem::path folder = FolderOf(file);
-  std::string temp = (folder / (TempPrefix(file) + "XXXXXX")).string();
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) return Describe("cannot create a temporary file in", folder);
-  struct stat st {};
-  // The mode of the file itself, never of a link's target.
-  mode_t mode = (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ? (st.st_mode & 0777) : 0644;
-  std::string error;
-  if (::fchmod(fd, mode) != 0) {
-    error = Describe("cannot set the mode of", temp);
-  } else if (!WriteAll(fd, bytes)) {
-    error = Describe("cannot write", temp);
-  } else if (::fsync(fd) != 0) {
-    error = Describe("cannot flush", temp);
-  }
-  if (::close(fd) != 0 && error.empty()) error = Describe("cannot close", temp);
-  if (error.empty() && ::rename(temp.c_str(), file.c_str()) != 0) {
-    error = Describe("cannot rename over", file);
-  }
+  store_system::TempFile temp;
+  error = temp.Create(folder, TempPrefix(file));
+  if (!error.empty()) return error;
+  error = temp.TakeModeOf(file);
+  if (error.empty()) error = temp.Write(bytes);
+  if (error.empty()) error = temp.Flush();
+  const std::string closed = temp.Close();
+  if (error.empty()) error = closed;
+  if (error.empty()) error = store_system::Replace(temp.path(), file);
   if (!error.empty()) {
-    ::unlink(temp.c_str());
+    store_system::Remove(temp.path());
     return error;
   }
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return Describe("cannot open the folder", folder);
-  if (::fsync(dir) != 0) error = Describe("cannot flush the folder", folder);
-  ::close(dir);
-  return error;
+  return store_system::FlushFolder(folder);
 }
 
 std::filesystem::path CorruptFileName(const std::filesystem::path& file, std::time_t now) {
-  std::tm utc{};
-  ::gmtime_r(&now, &utc);
+  const std::tm utc = store_system::UtcOf(now);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
   std::filesystem::path name = file;
@@ -131,12 +101,17 @@ std::string MoveAside(const std::filesystem::path& file, std::time_t now, std::f
   const std::filesystem::path base = CorruptFileName(file, now);
   for (int n = 1; n <= 1000; ++n) {
     std::filesystem::path target = base;
-    if (n > 1) target += "-" + std::to_string(n);
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0) continue;
-    if (::rename(file.c_str(), target.c_str()) != 0) return Describe("cannot move aside", file);
-    *moved_to = target;
-    return "";
+    if (n > 1) target += std::string(1, '-').append(std::to_string(n));
+    // An earlier copy is never overwritten.
+    switch (store_system::MoveUnlessTaken(file, target)) {
+      case store_system::Move::kMoved:
+        *moved_to = target;
+        return "";
+      case store_system::Move::kTaken:
+        continue;
+      case store_system::Move::kFailed:
+        return store_system::Describe("cannot move aside", file);
+    }
   }
   return "cannot move aside " + file.string() + ": too many earlier copies";
 }
@@ -144,27 +119,18 @@ std::string MoveAside(const std::filesystem::path& file, std::time_t now, std::f
 StoreLock::StoreLock(const std::filesystem::path& file, std::chrono::milliseconds wait) {
   std::filesystem::path lock_path = file;
   lock_path += ".lock";
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-  if (fd < 0) {
-    error_ = errno == ELOOP ? "refused " + lock_path.string() + ": a symbolic link"
-                            : Describe("cannot open", lock_path);
-    return;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-    error_ = "refused " + lock_path.string() + ": not a plain file owned by this program's user";
-    ::close(fd);
-    return;
-  }
+  const int fd = store_system::OpenLockFile(lock_path, &error_);
+  if (fd < 0) return;
   const Deadline give_up(wait);
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    const store_system::Lock lock = store_system::TryLock(fd);
+    if (lock == store_system::Lock::kHeld) {
       fd_ = fd;
       return;
     }
-    if ((errno != EWOULDBLOCK && errno != EINTR) || give_up.Passed()) {
-      error_ = Describe("cannot lock", lock_path);
-      ::close(fd);
+    if (lock == store_system::Lock::kFailed || give_up.Passed()) {
+      error_ = store_system::Describe("cannot lock", lock_path);
+      store_system::CloseLockFile(fd);
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -172,7 +138,7 @@ StoreLock::StoreLock(const std::filesystem::path& file, std::chrono::millisecond
 }
 
 StoreLock::~StoreLock() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) store_system::CloseLockFile(fd_);
 }
 
 }  // namespace mdl

@@ -2,6 +2,7 @@
 # lock, descriptor limit, signal loop, service-manager notices, event log.
 set(service_srcs
   ${CMAKE_CURRENT_LIST_DIR}/instance_lock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/instance_lock_system.cpp
   ${CMAKE_CURRENT_LIST_DIR}/descriptor_limit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_loop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/notify.cpp
@@ -34,3 +35,7 @@ endif()
 # The headless server's host over the engine handle.
 add_library(mdl_server_host STATIC ${CMAKE_CURRENT_LIST_DIR}/server_host.cpp)
 target_link_libraries(mdl_server_host PUBLIC mdl_service mdl_server_core)
+
+# The headless client's host over the client application (client/, added after this folder).
+add_library(mdl_client_host STATIC ${CMAKE_CURRENT_LIST_DIR}/client_host.cpp)
+target_link_libraries(mdl_client_host PUBLIC mdl_service mdl_client)
