@@ -133,11 +133,11 @@ void TcpSlot::ExpireAfter(std::chrono::milliseconds d) {
 }
 
 void TcpSlot::ArmTimer(std::chrono::milliseconds d) {
-  uint64_t gen = generation_;
-  std::weak_ptr<bool> alive = owner_.alive_;
-  idle_->Start(d, [this, gen, alive] {
-    auto a = alive.lock();
-    if (!a || !*a || gen != generation_) return;
+  // The timer goes with the slot, so `this` outlives any call; two words keep
+  // the call inside std::function (no allocation per connection).
+  const uint64_t gen = generation_;
+  idle_->Start(d, [this, gen] {
+    if (gen != generation_ || !*owner_.alive_) return;
     Close();
   });
 }
@@ -344,11 +344,9 @@ void TcpListener::ArmAcceptOrRetry(bool retry_later) {
   }
   if (retry_armed_) return;
   retry_armed_ = true;
+  // The timer goes with the listener, so `this` outlives any call.
   Tcp::acceptor* acc = acceptor_.get();
-  std::weak_ptr<bool> alive = alive_;
-  retry_->Start(kAcceptRetry, [this, acc, alive] {
-    auto a = alive.lock();
-    if (!a || !*a) return;
+  retry_->Start(kAcceptRetry, [this, acc] {
     retry_armed_ = false;
     if (acc != acceptor_.get() || paused_) return;
     OnAcceptReady();
