@@ -68,7 +68,7 @@ bool BatchSender::SendQuery(std::span<const uint8_t> data, const Udp::endpoint& 
   query_tail_len_ = std::min(data.size(), query_tail_.size());
   std::copy(data.end() - query_tail_len_, data.end(), query_tail_.begin());
   awaiting_query_stamp_ = true;
-  query_stamp_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  query_stamp_deadline_ = Deadline(std::chrono::seconds(5));
   Outgoing out[1] = {{data, &to, true}};
   SendFailure failure;
   int r = calls_.Send(out, &failure);
@@ -107,7 +107,7 @@ int64_t BatchSender::TakeQueryStamp() {
 
 void BatchSender::ReadLateStamps() {
   if (awaiting_query_stamp_) {
-    if (std::chrono::steady_clock::now() < query_stamp_deadline_) {
+    if (!query_stamp_deadline_.Passed()) {
       TakeQueryStamp();
     } else {
       awaiting_query_stamp_ = false;  // a device that does not stamp

@@ -18,6 +18,7 @@
 #include <memory>
 #include <span>
 
+#include "common/clock/deadline.h"
 #include "common/net/send_timing.h"
 
 namespace mdl::net {
@@ -120,7 +121,8 @@ class BatchSender {
   size_t query_tail_len_ = 0;
   int64_t query_stamp_ns_ = 0;
   bool awaiting_query_stamp_ = false;
-  std::chrono::steady_clock::time_point query_stamp_deadline_;
+  // Waiting for the kernel's report, not a schedule: on the machine's monotonic clock.
+  Deadline query_stamp_deadline_{Nanoseconds(0)};
   uint64_t errors_ = 0;
 };
 

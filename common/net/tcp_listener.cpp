@@ -21,7 +21,7 @@ std::array<uint8_t, 16> PeerKey(const Tcp::endpoint& peer) {
 }  // namespace
 
 TcpSlot::TcpSlot(TcpListener& owner, int index)
-    : owner_(owner), index_(index), socket_(owner.io_), idle_(owner.io_) {}
+    : owner_(owner), index_(index), socket_(owner.io_), idle_(owner.clock_.MakeTimer(owner.io_)) {}
 
 bool TcpSlot::Send(std::span<const uint8_t> data, bool close_after) {
   if (!open_) return false;
@@ -133,12 +133,11 @@ void TcpSlot::ExpireAfter(std::chrono::milliseconds d) {
 }
 
 void TcpSlot::ArmTimer(std::chrono::milliseconds d) {
-  idle_.expires_after(d);
-  uint64_t gen = generation_;
-  std::weak_ptr<bool> alive = owner_.alive_;
-  idle_.async_wait([this, gen, alive](const boost::system::error_code& ec) {
-    auto a = alive.lock();
-    if (!a || !*a || ec || gen != generation_) return;
+  // The timer goes with the slot, so `this` outlives any call; two words keep
+  // the call inside std::function (no allocation per connection).
+  const uint64_t gen = generation_;
+  idle_->Start(d, [this, gen] {
+    if (gen != generation_ || !*owner_.alive_) return;
     Close();
   });
 }
@@ -157,7 +156,7 @@ void TcpSlot::Close() {
   out_.clear();
   pending_.clear();
   boost::system::error_code ec;
-  idle_.cancel();
+  idle_->Cancel();
   if (attached_) {
     socket_.close(ec);
   } else if (raw_fd_ >= 0) {
@@ -168,12 +167,14 @@ void TcpSlot::Close() {
   owner_.SlotClosed(*this);
 }
 
-TcpListener::TcpListener(boost::asio::io_context& io, TcpHandler& handler)
+TcpListener::TcpListener(boost::asio::io_context& io, Clock& clock, TcpHandler& handler)
     : io_(io),
+      clock_(clock),
       handler_(handler),
-      retry_(io),
+      retry_(clock.MakeTimer(io)),
       alive_(std::make_shared<bool>(true)),
-      accept_(io, [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& ec, uint64_t token) {
+      accept_(io, [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& ec,
+                                                              uint64_t token) {
         auto a = alive.lock();
         if (a && *a) OnAcceptWaitEnded(ec, token);
       }) {}
@@ -187,7 +188,7 @@ TcpListener::~TcpListener() {
       s->open_ = false;
       if (s->attached_) s->socket_.close(ec);
       if (!s->attached_ && s->raw_fd_ >= 0) CloseDescriptor(s->raw_fd_);
-      s->idle_.cancel();
+      s->idle_->Cancel();
     }
   }
 }
@@ -217,7 +218,8 @@ std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16
 
 void TcpListener::Close() {
   if (!acceptor_) return;
-  retry_.cancel();
+  retry_->Cancel();
+  retry_armed_ = false;
   boost::system::error_code ec;
   acceptor_->close(ec);
   acceptor_.reset();
@@ -342,14 +344,11 @@ void TcpListener::ArmAcceptOrRetry(bool retry_later) {
   }
   if (retry_armed_) return;
   retry_armed_ = true;
+  // The timer goes with the listener, so `this` outlives any call.
   Tcp::acceptor* acc = acceptor_.get();
-  std::weak_ptr<bool> alive = alive_;
-  retry_.expires_after(kAcceptRetry);
-  retry_.async_wait([this, acc, alive](const boost::system::error_code& ec) {
-    auto a = alive.lock();
-    if (!a || !*a) return;
+  retry_->Start(kAcceptRetry, [this, acc] {
     retry_armed_ = false;
-    if (ec || acc != acceptor_.get() || paused_) return;
+    if (acc != acceptor_.get() || paused_) return;
     OnAcceptReady();
   });
 }

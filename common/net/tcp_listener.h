@@ -9,7 +9,6 @@
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -19,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/clock/clock.h"
 #include "common/net/tcp_system.h"
 
 namespace mdl::net {
@@ -73,7 +73,7 @@ class TcpSlot {
   std::array<uint8_t, 16> peer_key_{};  // the peer's address as IPv6 (IPv4 mapped)
   uint64_t generation_ = 0;
   Tcp::socket socket_;
-  boost::asio::steady_timer idle_;
+  std::unique_ptr<Timer> idle_;  // idle time-out or deadline, on the listener's clock
   Tcp::endpoint remote_;  // IPv4 peers as plain IPv4
   Tcp family_ = Tcp::v4();  // of the accepted descriptor
   uint16_t local_port_ = 0;
@@ -97,7 +97,8 @@ class TcpHandler {
 class TcpListener {
  public:
   static constexpr std::chrono::milliseconds kAcceptRetry{50};
-  TcpListener(boost::asio::io_context& io, TcpHandler& handler);
+  // Time-outs and retries run on `clock`'s timers (a manual clock's fire inside advance()).
+  TcpListener(boost::asio::io_context& io, Clock& clock, TcpHandler& handler);
   ~TcpListener();
   TcpListener(const TcpListener&) = delete;
   TcpListener& operator=(const TcpListener&) = delete;
@@ -144,6 +145,7 @@ class TcpListener {
   void SlotClosed(TcpSlot& slot);
 
   boost::asio::io_context& io_;
+  Clock& clock_;
   TcpHandler& handler_;
   std::unique_ptr<Tcp::acceptor> acceptor_;
   uint16_t local_port_ = 0;
@@ -151,7 +153,7 @@ class TcpListener {
   bool waiting_ = false;
   // Out of descriptors (or kernel memory): the backlog is tried again after
   // a pause, since no new arrival may come to wake the loop.
-  boost::asio::steady_timer retry_;
+  std::unique_ptr<Timer> retry_;
   bool retry_armed_ = false;
   size_t max_open_ = 1024;
   size_t max_per_address_ = 16;

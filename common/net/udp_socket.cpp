@@ -9,8 +9,9 @@
 
 namespace mdl::net {
 
-UdpSocket::UdpSocket(boost::asio::io_context& io)
+UdpSocket::UdpSocket(boost::asio::io_context& io, Clock& clock)
     : io_(io),
+      clock_(clock),
       system_(std::make_unique<UdpSystem>()),
       sender_(std::make_unique<BatchSender>(*system_)),
       alive_(std::make_shared<bool>(true)) {}
@@ -96,6 +97,7 @@ void UdpSocket::OnReadable() {
     for (Datagram& d : batch) {
       if (v6_) d.from = Unmapped(d.from);
       d.socket = this;
+      if (d.arrival) d.arrival = OnClock(NsSinceUnixEpoch(*d.arrival));  // read on the system's scale
       if (receiver_) receiver_->OnDatagram(d);
       auto a = alive.lock();
       if (!a || !*a) return;  // closed by the handler
@@ -126,6 +128,20 @@ bool UdpSocket::SendNowStamped(std::span<const uint8_t> data, const Udp::endpoin
   return sender_->SendQuery(data, ForFamily(peer, v6_));
 }
 
-int64_t UdpSocket::TakeSendStamp() { return socket_ ? sender_->TakeQueryStamp() : 0; }
+void UdpSocket::SetStamper(Stamper stamper) {
+  if (!stamper) {
+    sender_->SetStamper(nullptr);
+    return;
+  }
+  sender_->SetStamper([this, stamper = std::move(stamper)](std::span<uint8_t> datagram, int64_t leaves_ns) {
+    stamper(datagram, OnClock(leaves_ns));
+  });
+}
+
+std::optional<UtcTime> UdpSocket::TakeSendStamp() {
+  const int64_t ns = socket_ ? sender_->TakeQueryStamp() : 0;
+  if (ns <= 0) return std::nullopt;
+  return OnClock(ns);
+}
 
 }  // namespace mdl::net

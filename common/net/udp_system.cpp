@@ -3,10 +3,11 @@
 // sample of them with software transmit stamps read back from the error queue.
 #include "common/net/udp_system.h"
 
+#include "common/clock/system_clock.h"
+
 #include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <algorithm>
 #include <array>
@@ -57,11 +58,7 @@ void UdpSystem::Attach(Udp::socket* socket) {
   if (socket_ && !buffers_) buffers_.reset(new Buffers);  // default-initialised on purpose
 }
 
-int64_t UdpSystem::RealtimeNs() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-}
+int64_t UdpSystem::RealtimeNs() { return SystemRealtimeNs(); }
 
 std::span<Datagram> UdpSystem::Read() {
   if (!socket_) return {};
@@ -97,8 +94,9 @@ std::span<Datagram> UdpSystem::Read() {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
         timespec ts;
         std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-        d.arrival_ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-        const int64_t age = read_ns - d.arrival_ns;
+        const int64_t arrival_ns = int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+        d.arrival = UtcFromNs(arrival_ns);  // the system's scale: UdpSocket takes it onto its clock
+        const int64_t age = read_ns - arrival_ns;
         d.age = Nanoseconds(age > 0 ? age : 0);
       }
     }

@@ -1,10 +1,12 @@
 // The UDP socket's system side on Winsock. Windows has neither
 // recvmmsg/sendmmsg nor kernel receive and transmit stamps on UDP sockets:
 // a batch is read datagram by datagram (one batch per wake-up), replies go
-// out at once, and Datagram::age/arrival_ns and the query's transmit stamp
-// stay 0, so that the callers stamp with their clock when they read (the
+// out at once, Datagram::age stays 0 and its arrival and the query's
+// transmit stamp stay empty, so that the callers stamp with their clock when they read (the
 // user-space stamps the interface allows for).
 #include "common/net/udp_system.h"
+
+#include "common/clock/system_clock.h"
 
 #include <mswsock.h>
 #include <winsock2.h>
@@ -58,13 +60,7 @@ void UdpSystem::Attach(Udp::socket* socket) {
 }
 
 // The system's realtime clock, ns since 1970 (the scale of the stamper's send time).
-int64_t UdpSystem::RealtimeNs() {
-  constexpr int64_t kFileTimeUnixEpoch = 116444736000000000;  // 100 ns units from 1601 to 1970
-  FILETIME ft;
-  GetSystemTimePreciseAsFileTime(&ft);
-  const int64_t t = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return (t - kFileTimeUnixEpoch) * 100;
-}
+int64_t UdpSystem::RealtimeNs() { return SystemRealtimeNs(); }
 
 std::span<Datagram> UdpSystem::Read() {
   if (!socket_) return {};

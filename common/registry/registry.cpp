@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/clock/system_clock.h"
 #include "common/registry/store_file.h"
 
 namespace mdl {
@@ -15,7 +16,7 @@ constexpr std::chrono::milliseconds kLockWait(2000);
 // Changes whose save failed are retried with the next save, up to this many.
 constexpr size_t kMaxUnsavedChanges = 1000;
 
-std::time_t UtcNow() { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); }
+std::time_t UtcNow() { return static_cast<std::time_t>(FloorUnixSeconds(SystemNow())); }
 
 }  // namespace
 

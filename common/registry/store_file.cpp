@@ -1,6 +1,8 @@
 // The registry store's file operations over the system's calls (store_system*.cpp).
 #include "common/registry/store_file.h"
 
+#include "common/clock/deadline.h"
+
 #include <thread>
 
 #include "common/files/safe_file.h"
@@ -119,14 +121,14 @@ StoreLock::StoreLock(const std::filesystem::path& file, std::chrono::millisecond
   lock_path += ".lock";
   const int fd = store_system::OpenLockFile(lock_path, &error_);
   if (fd < 0) return;
-  const auto give_up = std::chrono::steady_clock::now() + wait;
+  const Deadline give_up(wait);
   for (;;) {
     const store_system::Lock lock = store_system::TryLock(fd);
     if (lock == store_system::Lock::kHeld) {
       fd_ = fd;
       return;
     }
-    if (lock == store_system::Lock::kFailed || std::chrono::steady_clock::now() >= give_up) {
+    if (lock == store_system::Lock::kFailed || give_up.Passed()) {
       error_ = store_system::Describe("cannot lock", lock_path);
       store_system::CloseLockFile(fd);
       return;

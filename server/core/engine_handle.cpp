@@ -5,7 +5,6 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <optional>
 
 #include "server/core/server_engine.h"
@@ -14,7 +13,9 @@ namespace mdl {
 
 struct EngineHandle::Impl : EngineListener {
   Impl(Clock& clock, Registry& registry, EngineOptions options, EngineListener* host)
-      : host(host), engine(io, clock, registry, std::move(options), this) {}
+      : host(host),
+        heartbeat_timer(clock.MakeTimer(io)),
+        engine(io, clock, registry, std::move(options), this) {}
 
   void OnSnapshot(const SnapshotPtr& s) override {
     latest.store(s);
@@ -28,7 +29,7 @@ struct EngineHandle::Impl : EngineListener {
     engine.Execute(c);
     // After the shutdown nothing is left to run: the loop ends.
     if (engine.shut_down()) {
-      heartbeat_timer.cancel();
+      heartbeat_timer->Cancel();
       work.reset();
       io.stop();
     }
@@ -36,9 +37,8 @@ struct EngineHandle::Impl : EngineListener {
 
   void ArmHeartbeat() {
     if (!heartbeat || engine.shut_down()) return;
-    heartbeat_timer.expires_after(heartbeat_period);
-    heartbeat_timer.async_wait([this](const boost::system::error_code& ec) {
-      if (ec || engine.shut_down()) return;
+    heartbeat_timer->Start(heartbeat_period, [this] {
+      if (engine.shut_down()) return;
       heartbeat();
       ArmHeartbeat();
     });
@@ -46,7 +46,8 @@ struct EngineHandle::Impl : EngineListener {
 
   EngineListener* host;
   boost::asio::io_context io;
-  boost::asio::steady_timer heartbeat_timer{io};
+  // On the engine's clock: a host's real clock in production, the test's manual one in tests.
+  std::unique_ptr<Timer> heartbeat_timer;
   std::chrono::milliseconds heartbeat_period{1000};
   std::function<void()> heartbeat;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work{io.get_executor()};

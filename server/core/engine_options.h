@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "common/net/datagram_port.h"
 #include "version.h"
 
 namespace mdl {
@@ -37,6 +38,9 @@ struct EngineOptions {
   // false: no request log is written whatever the settings say, and the
   // settings are left alone (benchmarks, to show the log's own cost).
   bool request_log = true;
+  // Makes the engine's UDP ports; empty: real sockets on the engine's clock
+  // (tests give a network of their own on the manual clock).
+  net::PortMaker make_port;
 };
 
 }  // namespace mdl

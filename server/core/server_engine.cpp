@@ -59,8 +59,8 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
     st.boxes_enabled = f.enabled;
     st.port_text = f.port_text;
     st.handler = MakeHandler(s, ctx_);
-    st.tcp = std::make_unique<net::TcpListener>(io_, *st.handler);
-    st.udp = std::make_unique<net::UdpSocket>(io_);
+    st.tcp = std::make_unique<net::TcpListener>(io_, clock_, *st.handler);
+    st.udp = MakePort();
     st.tcp->SetIdleTimeout(options_.tcp_idle_timeout);
     st.tcp->SetMaxConnections(options_.tcp_max_connections);
     st.tcp->SetMaxPerAddress(options_.tcp_max_per_address);
@@ -75,8 +75,8 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
     if (!started_ || shut_down_) return;
     ArmTick();
   };
-  sync_ =
-      std::make_unique<UpstreamSync>(io_, ctx_, *service(Service::kNtp).udp, options_.home, std::move(hooks));
+  sync_ = std::make_unique<UpstreamSync>(
+      io_, ctx_, *service(Service::kNtp).udp, [this] { return MakePort(); }, options_.home, std::move(hooks));
   ctx_.set_tap(Service::kNtp, sync_.get());
   sync_->SetMinQueryGap(options_.min_upstream_query_gap);
   UpdateCheckOptions update_options;
@@ -103,11 +103,10 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   };
   update_hooks.changed = [this] { Changed(); };
   update_ = std::make_unique<UpdateCheck>(io_, clock_, std::move(update_options), std::move(update_hooks));
-  // NTP replies carry the time the socket expects them to leave (a kernel
-  // realtime instant, turned into this clock's time).
-  service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b, int64_t leaves_ns) {
+  // NTP replies carry the time the port expects them to leave (on this clock).
+  service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b, UtcTime leaves) {
     if (b.size() != 48) return;
-    GrabbedTime t = GrabTime(clock_.from_system(UtcFromNs(leaves_ns)));
+    GrabbedTime t = GrabTime(leaves);
     ctx_.ntp_reference().last_millis = static_cast<int>(t.last_millis);
     auto bytes = t.stamp.ToBytes();
     std::copy(bytes.begin(), bytes.end(), b.begin() + 40);
@@ -184,6 +183,11 @@ void ServerEngine::StatusUp() {
 
 void ServerEngine::Diagnostic(const std::string& line) {
   if (listener_) listener_->OnEvent(DiagnosticEvent{line});
+}
+
+std::unique_ptr<net::DatagramPort> ServerEngine::MakePort() {
+  if (options_.make_port) return options_.make_port();
+  return std::make_unique<net::UdpSocket>(io_, clock_);
 }
 
 void ServerEngine::Changed() {

@@ -50,7 +50,7 @@ class ServerEngine {
     std::string port_tooltip;
     std::unique_ptr<ServiceHandler> handler;
     std::unique_ptr<net::TcpListener> tcp;
-    std::unique_ptr<net::UdpSocket> udp;
+    std::unique_ptr<net::DatagramPort> udp;
   };
   struct Commands;
 
@@ -81,6 +81,8 @@ class ServerEngine {
   void Diagnostic(const std::string& line);
   // A change that displays follow: the next snapshot is scheduled.
   void Changed();
+  // A UDP port from the options' maker, else a socket on the engine's clock.
+  std::unique_ptr<net::DatagramPort> MakePort();
   void Publish();
   void ArmTick();
   void OnTick();

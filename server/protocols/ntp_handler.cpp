@@ -25,8 +25,7 @@ class NtpHandler : public ServiceHandler {
     }
     if (!ctx_.enabled(Service::kNtp)) return;
     ctx_.Accepted(Service::kNtp, d.from.address());
-    UtcTime received =
-        d.arrival_ns != 0 ? ctx_.clock().from_system(UtcFromNs(d.arrival_ns)) : ctx_.clock().now();
+    const UtcTime received = d.arrival.value_or(ctx_.clock().now());
     if (!ctx_.synced()) {
       // Logged, but nothing is served before the first synchronisation: no
       // bytes sent, and a status that says so.

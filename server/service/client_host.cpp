@@ -2,7 +2,6 @@
 #include "server/service/client_host.h"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -93,11 +92,9 @@ int RunHost(const ClientHostOptions& options) {
   ClientHandle client(*clock, registry, app_options, outputs);
   // The watchdog is pinged from the application's own loop: a stuck loop stops the pings.
   WatchdogPinger watchdog;
-  boost::asio::steady_timer watchdog_timer(client.io());
+  std::unique_ptr<Timer> watchdog_timer = clock->MakeTimer(client.io());
   std::function<void()> arm_watchdog = [&] {
-    watchdog_timer.expires_after(std::chrono::seconds(1));
-    watchdog_timer.async_wait([&](const boost::system::error_code& ec) {
-      if (ec) return;
+    watchdog_timer->Start(std::chrono::seconds(1), [&] {
       watchdog.Beat();
       arm_watchdog();
     });

@@ -3,6 +3,7 @@
 
 #include <ctime>
 
+#include "common/clock/system_clock.h"
 #include "server/service/system_log.h"
 
 namespace mdl::service {
@@ -12,7 +13,7 @@ namespace {
 constexpr char kHex[] = "0123456789ABCDEF";
 
 std::string LocalStamp() {
-  const std::tm local = LocalTimeOf(std::time(nullptr));
+  const std::tm local = LocalTimeOf(static_cast<std::time_t>(FloorUnixSeconds(SystemNow())));
   char buf[32];
   const size_t n = ::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S ", &local);
   return std::string(buf, n);

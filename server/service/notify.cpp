@@ -1,6 +1,8 @@
 // sd_notify when built with libsystemd, nothing otherwise.
 #include "server/service/notify.h"
 
+#include "common/clock/system_clock.h"
+
 #include <cstdint>
 #include <string>
 
@@ -50,7 +52,7 @@ std::chrono::microseconds WatchdogInterval() {
 
 void WatchdogPinger::Beat() {
   if (!enabled()) return;
-  const auto now = std::chrono::steady_clock::now();
+  const Nanoseconds now = MonotonicNow();
   if (pinged_ && now - last_ < interval_ / 4) return;
   pinged_ = true;
   last_ = now;

@@ -32,7 +32,7 @@ class WatchdogPinger {
 
  private:
   std::chrono::microseconds interval_;
-  std::chrono::steady_clock::time_point last_{};
+  std::chrono::nanoseconds last_{0};  // monotonic
   bool pinged_ = false;
 };
 

@@ -1,6 +1,8 @@
 // Unit installation through systemctl.
 #include "server/service/service_install.h"
 
+#include "common/clock/deadline.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -98,11 +100,11 @@ CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::mill
     return r;
   }
   r.started = true;
-  const auto end = std::chrono::steady_clock::now() + limit;
+  const Deadline end(limit);
   char buf[4096];
   bool killed = false;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end.Left());
     if (left.count() <= 0) {
       ::kill(pid, SIGKILL);
       killed = true;

@@ -219,7 +219,7 @@ void ServingContext::ReportDrops(bool final) {
 
 bool ServingContext::SendUdp(Service s, const net::Datagram& request, std::span<const uint8_t> reply,
                              const LogLine* line, bool stamp) {
-  net::UdpSocket* socket = request.socket ? request.socket : sockets_[Index(s)];
+  net::DatagramPort* socket = request.socket ? request.socket : sockets_[Index(s)];
   if (!socket) return false;
   if (auto why = Screen(s, request)) {
     Drop(*why, s, request.from);

@@ -154,7 +154,7 @@ class ServingContext {
   void set_use_julian(bool on) { use_julian_ = on; }
   void set_service_build(bool on) { service_build_ = on; }
   void set_log(RequestLog* log);
-  void set_socket(Service s, net::UdpSocket* socket) { sockets_[Index(s)] = socket; }
+  void set_socket(Service s, net::DatagramPort* socket) { sockets_[Index(s)] = socket; }
   void set_listener(Service s, net::TcpListener* listener) { listeners_[Index(s)] = listener; }
   void set_tap(Service s, DatagramTap* tap) { taps_[Index(s)] = tap; }
   NtpReferenceState& ntp_reference() { return reference_; }
@@ -197,7 +197,7 @@ class ServingContext {
   bool use_julian_ = true;
   bool service_build_ = true;
   std::array<bool, kServiceCount> enabled_{};
-  std::array<net::UdpSocket*, kServiceCount> sockets_{};
+  std::array<net::DatagramPort*, kServiceCount> sockets_{};
   std::array<net::TcpListener*, kServiceCount> listeners_{};
   std::array<DatagramTap*, kServiceCount> taps_{};
   NtpReferenceState reference_;

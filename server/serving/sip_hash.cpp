@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "common/clock/secure_random.h"
+#include "common/clock/system_clock.h"
 
 namespace mdl {
 namespace {
@@ -80,8 +81,8 @@ SipKey RandomSipKey() {
   if (FillSecureRandom(bytes)) {
     return {LittleEndian(std::span(bytes).first(8)), LittleEndian(std::span(bytes).last(8))};
   }
-  const auto wall = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-  const auto steady = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const auto wall = static_cast<uint64_t>(SystemRealtimeNs());
+  const auto steady = static_cast<uint64_t>(MonotonicNow().count());
   // The stack's address differs between runs where addresses are randomised.
   const SipKey mixed{wall, steady ^ reinterpret_cast<uintptr_t>(&bytes)};
   return {SipHash24(mixed, uint64_t{1}), SipHash24(mixed, uint64_t{2})};

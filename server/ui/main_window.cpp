@@ -26,6 +26,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/clock/system_clock.h"
 #include "common/time/clock_box_text.h"
 #include "server/ui/about_window.h"
 #include "server/ui/config_dialog.h"
@@ -403,7 +404,7 @@ void MainWindow::SetLed(int index, bool lit) {
 void MainWindow::ApplySnapshot(const SnapshotPtr& snapshot) {
   if (!snapshot) return;
   snapshot_ = snapshot;
-  since_snapshot_.restart();
+  snapshot_tick_ = MonotonicNow();
   const EngineSnapshot& s = *snapshot;
 
   for (Service svc : kAllServices) {
@@ -513,7 +514,7 @@ void MainWindow::RefreshClock() {
   ticks_ = (ticks_ + 1) % 10;
   if (ticks_ == 0) clock_->setToolTip(TimeZoneTooltip(snapshot_->zone));
   // The engine clock's time: the snapshot's, moved on by the time since it came.
-  const UtcTime now = snapshot_->taken_at + std::chrono::milliseconds(since_snapshot_.elapsed());
+  const UtcTime now = snapshot_->taken_at + (MonotonicNow() - snapshot_tick_);
   const QString text = LabelText(ClockBoxText(now, snapshot_->zone));
   if (clock_->toPlainText() != text) clock_->setPlainText(text);
 }

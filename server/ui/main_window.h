@@ -6,7 +6,6 @@
 // per request (snapshots come at most ten a second, the clock once a second).
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <array>
@@ -147,7 +146,7 @@ class MainWindow : public QMainWindow {
   QPointer<AboutWindow> about_;
 
   SnapshotPtr snapshot_;
-  QElapsedTimer since_snapshot_;
+  Nanoseconds snapshot_tick_{0};  // monotonic, when the snapshot came
   std::vector<ServerEntryView> shown_servers_;
   std::string tray_tip_;
   int tray_picture_ = 1;

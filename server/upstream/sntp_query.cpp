@@ -161,14 +161,14 @@ Correction ComputeCorrection(std::span<const uint8_t, kSntpPacketSize> reply, co
   return c;
 }
 
-ExchangeTiming ChooseExchangeTiming(int64_t sent_ns, int64_t arrived_ns, int64_t now_ns,
+ExchangeTiming ChooseExchangeTiming(std::optional<UtcTime> sent, std::optional<UtcTime> arrived, UtcTime now,
                                     std::chrono::nanoseconds steady_round_trip,
                                     std::chrono::nanoseconds steady_since_arrival) {
   using std::chrono::nanoseconds;
   ExchangeTiming t{steady_round_trip, steady_since_arrival, false};
-  if (sent_ns <= 0 || arrived_ns <= 0 || now_ns <= 0) return t;
-  const nanoseconds round_trip(arrived_ns - sent_ns);
-  const nanoseconds since_arrival(now_ns - arrived_ns);
+  if (!sent || !arrived) return t;
+  const nanoseconds round_trip = *arrived - *sent;
+  const nanoseconds since_arrival = now - *arrived;
   const auto close = [](nanoseconds a, nanoseconds b) {
     return a >= nanoseconds(0) && (a > b ? a - b : b - a) <= kStampTolerance;
   };

@@ -132,7 +132,7 @@ struct ExchangeTiming {
 // disagree with them by more than `kStampTolerance` (the realtime clock was
 // stepped meanwhile).
 inline constexpr std::chrono::milliseconds kStampTolerance{1};
-ExchangeTiming ChooseExchangeTiming(int64_t sent_ns, int64_t arrived_ns, int64_t now_ns,
+ExchangeTiming ChooseExchangeTiming(std::optional<UtcTime> sent, std::optional<UtcTime> arrived, UtcTime now,
                                     std::chrono::nanoseconds steady_round_trip,
                                     std::chrono::nanoseconds steady_since_arrival);
 

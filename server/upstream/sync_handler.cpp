@@ -8,7 +8,6 @@
 
 #include "common/clock/secure_random.h"
 #include "common/net/address.h"
-#include "common/clock/system_clock.h"
 #include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
 #include "server/upstream/sync_texts.h"
@@ -50,12 +49,14 @@ std::string EndpointText(const boost::asio::ip::udp::endpoint& e) {
 
 }  // namespace
 
-UpstreamSync::UpstreamSync(boost::asio::io_context& io, ServingContext& context, net::UdpSocket& ntp_socket,
+UpstreamSync::UpstreamSync(boost::asio::io_context& io, ServingContext& context,
+                           net::DatagramPort& ntp_socket, net::PortMaker make_port,
                            std::filesystem::path home, SyncHooks hooks)
     : io_(io),
       ctx_(context),
       clock_(context.clock()),
       ntp_socket_(ntp_socket),
+      make_port_(std::move(make_port)),
       home_(std::move(home)),
       hooks_(std::move(hooks)),
       resolver_(io),
@@ -283,12 +284,12 @@ void UpstreamSync::OnNtpSocketClosed() {
   if (query_pending_ && !own_socket_) query_pending_ = false;
 }
 
-net::UdpSocket* UpstreamSync::QuerySocket(const boost::asio::ip::udp::endpoint& to) {
+net::DatagramPort* UpstreamSync::QuerySocket(const boost::asio::ip::udp::endpoint& to) {
   // The NTP service's socket where it can reach the upstream's family.
   if (ntp_socket_.IsOpen() && (ntp_socket_.is_v6() || to.address().is_v4())) return &ntp_socket_;
   // Otherwise an ephemeral socket of our own: both families, or IPv4 alone
   // where the machine has no IPv6.
-  if (!own_socket_) own_socket_ = std::make_unique<net::UdpSocket>(io_);
+  if (!own_socket_) own_socket_ = make_port_();
   if (!own_socket_->IsOpen()) {
     if (own_socket_->Bind(boost::asio::ip::address_v6::any(), 0) &&
         own_socket_->Bind(boost::asio::ip::address_v4::any(), 0))
@@ -392,7 +393,7 @@ void UpstreamSync::StartQuery(bool asked) {
 
 void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t query) {
   const boost::asio::ip::udp::endpoint to = net::Unmapped(resolved);
-  net::UdpSocket* socket = QuerySocket(to);
+  net::DatagramPort* socket = QuerySocket(to);
   if (!socket) {
     Failed(to.address().is_v6() ? "no IPv6 socket to send the query from" : "no socket to send the query from");
     return;
@@ -490,10 +491,11 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   reply_timer_->Cancel();
   Nanoseconds steady_now = clock_.monotonic();
   Nanoseconds steady_arrived = steady_now - d.age;
-  net::UdpSocket* socket = query_socket_;
+  net::DatagramPort* socket = query_socket_;
+  // The port's stamps are on this clock: they pair with its now() alone.
   ExchangeTiming timing =
-      ChooseExchangeTiming(socket && socket->IsOpen() ? socket->TakeSendStamp() : 0, d.arrival_ns,
-                           SystemRealtimeNs(), steady_arrived - send_tick_, steady_now - steady_arrived);
+      ChooseExchangeTiming(socket && socket->IsOpen() ? socket->TakeSendStamp() : std::nullopt, d.arrival,
+                           clock_.now(), steady_arrived - send_tick_, steady_now - steady_arrived);
   auto round_trip = timing.round_trip;
   auto arrived = steady_now - timing.since_arrival;
   std::span<const uint8_t, kSntpPacketSize> reply(d.data.data(), kSntpPacketSize);

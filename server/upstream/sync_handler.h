@@ -32,9 +32,10 @@ struct SyncHooks {
 
 class UpstreamSync : private net::UdpReceiver, public DatagramTap {
  public:
-  // `ntp_socket`: the NTP service's socket, which the query leaves from when it is open.
-  UpstreamSync(boost::asio::io_context& io, ServingContext& context, net::UdpSocket& ntp_socket,
-               std::filesystem::path home, SyncHooks hooks);
+  // `ntp_socket`: the NTP service's port, which the query leaves from when it
+  // is open; `make_port` makes the port of its own otherwise.
+  UpstreamSync(boost::asio::io_context& io, ServingContext& context, net::DatagramPort& ntp_socket,
+               net::PortMaker make_port, std::filesystem::path home, SyncHooks hooks);
   ~UpstreamSync() override;
 
   // `ReadMDLFile`, list part: reads <home>/QOR_MDLS4.MDL.
@@ -135,7 +136,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void Commit(const Sample& sample, int taken);
   void Failed(const std::string& why);
   void GrabRandom();
-  net::UdpSocket* QuerySocket(const boost::asio::ip::udp::endpoint& to);
+  net::DatagramPort* QuerySocket(const boost::asio::ip::udp::endpoint& to);
   void Discipline(Nanoseconds arrived, Nanoseconds step);
   void WatchClock();
   void HoldIfLost();
@@ -150,7 +151,8 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   boost::asio::io_context& io_;
   ServingContext& ctx_;
   Clock& clock_;
-  net::UdpSocket& ntp_socket_;
+  net::DatagramPort& ntp_socket_;
+  net::PortMaker make_port_;
   std::filesystem::path home_;
   SyncHooks hooks_;
   ServerList list_;
@@ -183,8 +185,8 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   std::unique_ptr<Timer> burst_timer_;
   int samples_ = 1;
   std::optional<Burst> burst_;
-  std::unique_ptr<net::UdpSocket> own_socket_;  // when the NTP socket is closed
-  net::UdpSocket* query_socket_ = nullptr;      // the socket the query left from
+  std::unique_ptr<net::DatagramPort> own_socket_;  // when the NTP socket is closed
+  net::DatagramPort* query_socket_ = nullptr;      // the port the query left from
   std::mt19937_64 random_engine_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   bool discipline_on_ = true;

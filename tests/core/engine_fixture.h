@@ -86,6 +86,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
     o.sync_at_start = sync_at_start_;
     o.tcp_idle_timeout = std::chrono::milliseconds(idle_ms_);
     o.min_upstream_query_gap = query_gap_;
+    o.make_port = make_port_;
     handle_ = std::make_unique<EngineHandle>(clock_, *registry_, o, this);
     handle_->StartHere();
   }
@@ -147,6 +148,16 @@ class EngineFixture : public ::testing::Test, public EngineListener {
     }
   }
 
+  // Lets the engine's I/O take what test peers sent or closed (the clock stays).
+  void Settle() { RunFor(std::chrono::milliseconds(30)); }
+  // Whether the engine has closed the test's connection `fd` (end of stream),
+  // once its I/O ran; the clock stays.
+  bool EngineClosed(int fd) {
+    Settle();
+    uint8_t b;
+    return ::recv(fd, &b, 1, MSG_DONTWAIT) == 0;
+  }
+
   // Lets the engine's I/O run (not its clock) until `done()` holds or `limit` of real time passes.
   template <typename P>
   bool PollUntil(P done, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
@@ -195,6 +206,8 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   int idle_ms_ = 30000;
   bool sync_at_start_ = false;
   std::chrono::milliseconds query_gap_{16000};
+  // The engine's UDP ports; empty: real sockets on loopback.
+  net::PortMaker make_port_;
   // Without a list file the engine starts the update check: on loopback, refused at once.
   std::string update_host_ = "127.0.0.1:9";
 };

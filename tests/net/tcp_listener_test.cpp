@@ -10,6 +10,8 @@
 #include <chrono>
 #include <vector>
 
+#include "common/clock/virtual_clock.h"
+
 namespace mdl::net {
 namespace {
 
@@ -19,9 +21,13 @@ class NullHandler : public TcpHandler {
     ++accepted;
     if (deadline.count() > 0) slot.ExpireAfter(deadline);
   }
-  void OnData(TcpSlot&, std::span<const uint8_t>) override {}
+  void OnData(TcpSlot& slot, std::span<const uint8_t>) override {
+    ++requests;
+    slot.Touch();
+  }
   void OnClosed(TcpSlot& slot) override { closed.push_back(slot.index()); }
   int accepted = 0;
+  int requests = 0;
   std::chrono::milliseconds deadline{0};
   std::vector<int> closed;
 };
@@ -53,8 +59,9 @@ void RunUntil(boost::asio::io_context& io, F done) {
 
 TEST(TcpListener, SlotsAreReusedLowestFirst) {
   boost::asio::io_context io;
+  VirtualClock clock(UtcFromNs(0));
   NullHandler handler;
-  TcpListener listener(io, handler);
+  TcpListener listener(io, clock, handler);
   ASSERT_FALSE(listener.Listen(boost::asio::ip::address_v4::loopback(), 0));
   const uint16_t port = listener.local_port();
   int a = ConnectTo(port);
@@ -77,8 +84,9 @@ TEST(TcpListener, SlotsAreReusedLowestFirst) {
 
 TEST(TcpListener, ConnectionsFromOneAddressAreCappedAndTheOldestIdleMakesRoomAtTheServiceCap) {
   boost::asio::io_context io;
+  VirtualClock clock(UtcFromNs(0));
   NullHandler handler;
-  TcpListener listener(io, handler);
+  TcpListener listener(io, clock, handler);
   listener.SetMaxPerAddress(2);
   listener.SetMaxConnections(3);
   ASSERT_FALSE(listener.Listen(boost::asio::ip::address_v4::loopback(), 0));
@@ -108,14 +116,50 @@ TEST(TcpListener, ConnectionsFromOneAddressAreCappedAndTheOldestIdleMakesRoomAtT
 
 TEST(TcpListener, ADeadlineSetWhileAcceptingReplacesTheIdleTimeout) {
   boost::asio::io_context io;
+  VirtualClock clock(UtcFromNs(0));
   NullHandler handler;
   handler.deadline = std::chrono::milliseconds(50);
-  TcpListener listener(io, handler);
+  TcpListener listener(io, clock, handler);
   listener.SetIdleTimeout(std::chrono::milliseconds(30000));
   ASSERT_FALSE(listener.Listen(boost::asio::ip::address_v4::loopback(), 0));
   int a = ConnectTo(listener.local_port());
-  RunUntil(io, [&] { return handler.accepted == 1 && listener.open_count() == 0; });
+  RunUntil(io, [&] { return handler.accepted == 1; });
+  ASSERT_EQ(listener.open_count(), 1u);
+  clock.advance(std::chrono::milliseconds(49));
+  EXPECT_EQ(listener.open_count(), 1u) << "the deadline is not due yet";
+  clock.advance(std::chrono::milliseconds(1));
+  EXPECT_EQ(listener.open_count(), 0u);
   EXPECT_EQ(handler.closed.size(), 1u) << "closed by the deadline, not after the idle time-out";
+  RunUntil(io, [&] { return PeerClosed(a); });
+  EXPECT_TRUE(PeerClosed(a));
+  ::close(a);
+}
+
+// The idle time-out runs on the listener's clock: thirty idle seconds of a
+// manual clock pass without waiting, and a request restarts the count.
+TEST(TcpListener, AnIdleConnectionClosesWhenTheManualClockPassesItsTimeout) {
+  boost::asio::io_context io;
+  VirtualClock clock(UtcFromNs(0));
+  NullHandler handler;
+  TcpListener listener(io, clock, handler);
+  listener.SetIdleTimeout(std::chrono::seconds(30));
+  ASSERT_FALSE(listener.Listen(boost::asio::ip::address_v4::loopback(), 0));
+  int a = ConnectTo(listener.local_port());
+  RunUntil(io, [&] { return handler.accepted == 1; });
+  ASSERT_EQ(listener.open_count(), 1u);
+  EXPECT_EQ(clock.pending_timers(), 1u) << "the idle time-out is a timer of the clock";
+  clock.advance(std::chrono::seconds(20));
+  ASSERT_EQ(::send(a, "x", 1, 0), 1);
+  RunUntil(io, [&] { return handler.requests == 1; });
+  ASSERT_EQ(handler.requests, 1);
+  clock.advance(std::chrono::seconds(29));
+  EXPECT_EQ(listener.open_count(), 1u) << "the request at 20 s restarted the time-out";
+  clock.advance(std::chrono::seconds(1));
+  EXPECT_EQ(listener.open_count(), 0u);
+  ASSERT_EQ(handler.closed, std::vector<int>{1});
+  EXPECT_EQ(clock.pending_timers(), 0u);
+  RunUntil(io, [&] { return PeerClosed(a); });
+  EXPECT_TRUE(PeerClosed(a));
   ::close(a);
 }
 

@@ -3,6 +3,8 @@
 // learns from the kernel's transmit stamps.
 #include "common/net/udp_socket.h"
 
+#include "common/clock/system_clock.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -37,9 +39,11 @@ int64_t Stamp(const uint8_t* p) {
 
 TEST(UdpBatchSend, StampedRepliesOfABatchLeaveTogetherInOrderWithLearntTimes) {
   boost::asio::io_context io;
-  UdpSocket server(io);
+  SystemClock clock;  // its stamps are the kernel's own
+  UdpSocket server(io, clock);
   ASSERT_FALSE(server.Bind(boost::asio::ip::make_address("127.0.0.1"), 0));
-  server.SetStamper([](std::span<uint8_t> b, int64_t leaves_ns) {
+  server.SetStamper([](std::span<uint8_t> b, UtcTime leaves) {
+    const int64_t leaves_ns = NsSinceUnixEpoch(leaves);
     if (b.size() >= 16) std::memcpy(b.data() + 8, &leaves_ns, sizeof leaves_ns);
   });
   Echo echo;

@@ -261,7 +261,10 @@ TEST(ChooseExchangeTiming, KernelStampsWhenPresentAndConsistent) {
        microseconds(20), false, microseconds(100), microseconds(20)},
   };
   for (const Case& c : cases) {
-    ExchangeTiming t = ChooseExchangeTiming(c.sent, c.arrived, c.now, c.steady_round_trip, c.steady_since);
+    // 0: no stamp came.
+    const auto stamp = [](int64_t ns) { return ns ? std::optional<UtcTime>(UtcFromNs(ns)) : std::nullopt; };
+    ExchangeTiming t = ChooseExchangeTiming(stamp(c.sent), stamp(c.arrived), UtcFromNs(c.now),
+                                            c.steady_round_trip, c.steady_since);
     EXPECT_EQ(t.from_kernel, c.kernel) << c.what;
     EXPECT_EQ(t.round_trip, c.round_trip) << c.what;
     EXPECT_EQ(t.since_arrival, c.since) << c.what;
