@@ -87,7 +87,7 @@ TEST_F(EngineTest, IdleConnectionsAreClosedAfterTheTimeout) {
   UniqueFd idle = TcpConnect(port(Service::kPrivate));
   Settle();
   EXPECT_EQ(Sockets(Service::kPrivate).tcp_connections, 1u);
-  Advance(std::chrono::milliseconds(1899), std::chrono::milliseconds(1899));
+  Advance(std::chrono::milliseconds(1999), std::chrono::milliseconds(1999));
   EXPECT_FALSE(EngineClosed(idle.get())) << "closed before the request deadline";
   Advance(std::chrono::milliseconds(1));
   EXPECT_TRUE(EngineClosed(idle.get())) << "an idle connection must be closed by the server";
