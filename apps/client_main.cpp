@@ -11,7 +11,7 @@
 #include "client/ui/client_window.h"
 #include "client/ui/desktop_client.h"
 #include "common/files/executable_path.h"
-#include "server/service/signal_loop.h"
+#include "server/hosting/signal_loop.h"
 #include "version.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/service/signal_loop.h"
+#include "server/hosting/signal_loop.h"
 
 namespace mdl {
 

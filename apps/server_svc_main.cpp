@@ -8,10 +8,10 @@
 
 #include "apps/command_line.h"
 #include "common/files/executable_path.h"
-#include "server/service/server_host.h"
-#include "server/service/service_setup.h"
-#include "server/service/unit_file.h"
-#include "server/service/usage.h"
+#include "server/hosting/server_host.h"
+#include "server/hosting/service_setup.h"
+#include "server/hosting/unit_file.h"
+#include "server/hosting/usage.h"
 #include "version.h"
 
 int main(int argc, char** argv) {

@@ -1,0 +1,41 @@
+# The service host's pieces, shared by the headless programs: single-instance
+# lock, descriptor limit, signal loop, service-manager notices, event log.
+set(service_srcs
+  ${CMAKE_CURRENT_LIST_DIR}/instance_lock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/instance_lock_system.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/descriptor_limit.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/signal_loop.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/notify.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/event_log.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/system_log.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/unit_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/service_install.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/service_setup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/service_dispatch.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usage.cpp)
+if(WIN32)
+  # The service control manager's side: requests and status shared by the twins.
+  list(APPEND service_srcs ${CMAKE_CURRENT_LIST_DIR}/service_control_win.cpp)
+endif()
+mdl_platform_sources(service_srcs)
+add_library(mdl_hosting STATIC ${service_srcs})
+target_include_directories(mdl_hosting PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(mdl_hosting PUBLIC mdl_files mdl_clock Threads::Threads)
+if(WIN32)
+  target_link_libraries(mdl_hosting PUBLIC advapi32)
+endif()
+# Named in the install-failure texts, the manual pages and the package.
+set(MDL_SUPPORT_CONTACT "support@meridel.example" CACHE STRING "Where users of the programs ask for support")
+target_compile_definitions(mdl_hosting PRIVATE MDL_SUPPORT_CONTACT="${MDL_SUPPORT_CONTACT}")
+if(SYSTEMD_FOUND)
+  target_link_libraries(mdl_hosting PRIVATE PkgConfig::SYSTEMD)
+  target_compile_definitions(mdl_hosting PRIVATE MDL_HAVE_SYSTEMD=1)
+endif()
+
+# The headless server's host over the engine handle.
+add_library(mdl_server_host STATIC ${CMAKE_CURRENT_LIST_DIR}/server_host.cpp)
+target_link_libraries(mdl_server_host PUBLIC mdl_hosting mdl_server_core)
+
+# The headless client's host over the client application (client/, added after this folder).
+add_library(mdl_client_host STATIC ${CMAKE_CURRENT_LIST_DIR}/client_host.cpp)
+target_link_libraries(mdl_client_host PUBLIC mdl_hosting mdl_client)
