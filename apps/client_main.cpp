@@ -26,7 +26,6 @@ constexpr const char* kUsage =
     "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
     "SIGTERM or SIGINT close the window (changed settings saved).\n";
 
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -24,5 +24,4 @@ struct CommandLine {
 // `allowed` lists the first-argument switches the program knows.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& allowed);
 
-
 }  // namespace mdl

@@ -47,7 +47,9 @@ class DesktopStopSignals {
   // The window a stop signal closes (on the window's thread).
   void Attach(QWidget* window) {
     window_ = window;
-    if (stop_requested_) QMetaObject::invokeMethod(window, [window] { window->close(); }, Qt::QueuedConnection);
+    if (stop_requested_)
+      QMetaObject::invokeMethod(
+          window, [window] { window->close(); }, Qt::QueuedConnection);
   }
 
  private:

@@ -20,11 +20,13 @@ int main(int argc, char** argv) {
       args, {"-rs", "-install", "-uninstall", "-debug", "-config", "-pause", "-continue"});
   if (!cl.error.empty()) {
     const std::string_view usage = mdl::service::ServerServiceUsage();
-    std::fprintf(stderr, "QOR_MDL_Server_SVC: %s\n%.*s", cl.error.c_str(), static_cast<int>(usage.size()), usage.data());
+    std::fprintf(stderr, "QOR_MDL_Server_SVC: %s\n%.*s", cl.error.c_str(), static_cast<int>(usage.size()),
+                 usage.data());
     return 2;
   }
   if (cl.help) {
-    std::fwrite(mdl::service::ServerServiceUsage().data(), 1, mdl::service::ServerServiceUsage().size(), stdout);
+    std::fwrite(mdl::service::ServerServiceUsage().data(), 1, mdl::service::ServerServiceUsage().size(),
+                stdout);
     return 0;
   }
   if (cl.version) {
@@ -32,8 +34,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   const auto& id = mdl::service::kServerService;
-  const std::filesystem::path home = cl.home.empty() ? mdl::service::DefaultHome(id, mdl::files::ExecutableFolder()) : cl.home;
-  if (mdl::service::IsSetupSwitch(cl.first_switch)) return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
+  const std::filesystem::path home =
+      cl.home.empty() ? mdl::service::DefaultHome(id, mdl::files::ExecutableFolder()) : cl.home;
+  if (mdl::service::IsSetupSwitch(cl.first_switch))
+    return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   mdl::service::ServerHostOptions options;
   options.home = home;
   options.registry = cl.registry;

@@ -91,7 +91,8 @@ void ClientApp::Unload() {
 void ClientApp::ApplyRunValue() {
   if (options_.run_value_data.empty()) return;
   if (run_wanted_ && !run_found_at_start_) {
-    if (!registry_.WriteValue(Hive::kLocalMachine, kClientRunKey, kClientRunValueName, options_.run_value_data))
+    if (!registry_.WriteValue(Hive::kLocalMachine, kClientRunKey, kClientRunValueName,
+                              options_.run_value_data))
       Log("Cannot store the Run value in " + registry_.file().string());
   } else if (run_found_at_start_ && !run_wanted_) {
     const int result = registry_.DeleteValue(Hive::kLocalMachine, kClientRunKey, kClientRunValueName);

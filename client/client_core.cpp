@@ -54,7 +54,8 @@ ReplyVerdict CheckReply(std::span<const uint8_t> reply, const MdlMessage& reques
   static constexpr uint8_t kServerId[4] = {'M', 'D', 'L', 'S'};
   if (reply.size() != kMdlMessageSize || !std::equal(kServerId, kServerId + 4, reply.begin()))
     return ReplyVerdict::kNotAServerReply;
-  if (!std::equal(request.begin() + 8, request.begin() + 16, reply.begin() + 8)) return ReplyVerdict::kWrongEcho;
+  if (!std::equal(request.begin() + 8, request.begin() + 16, reply.begin() + 8))
+    return ReplyVerdict::kWrongEcho;
   if (limits.max_rtt_ms > 0 && rtt_ms > limits.max_rtt_ms) return ReplyVerdict::kRoundTripTooLong;
   if (limits.plausible_years > 0) {
     // Years of 365.2425 days, in seconds.

@@ -43,8 +43,8 @@ struct Shutdown {};
 
 using ClientCommand =
     std::variant<client_command::SyncNow, client_command::SetHost, client_command::SetIntervalNumber,
-                 client_command::SetIntervalUnit, client_command::SetRunMinimized, client_command::SetRunAtStart,
-                 client_command::Shutdown>;
+                 client_command::SetIntervalUnit, client_command::SetRunMinimized,
+                 client_command::SetRunAtStart, client_command::Shutdown>;
 
 // Everything a window shows, as of one moment of the engine thread.
 struct ClientSnapshot {

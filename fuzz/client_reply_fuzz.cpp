@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto verdict = mdl::CheckReply(reply, request, rtt, result->new_clock, local, limits);
     const bool accepted = verdict == mdl::ReplyVerdict::kAccept;
     if (accepted && (std::memcmp(reply.data(), "MDLS", 4) != 0 || rtt > limits.max_rtt_ms)) std::abort();
-    if (!accepted && mdl::RefusalLine(verdict, rtt, result->new_clock, local, limits).rfind("Refused: ", 0) != 0)
+    if (!accepted &&
+        mdl::RefusalLine(verdict, rtt, result->new_clock, local, limits).rfind("Refused: ", 0) != 0)
       std::abort();
   }
 

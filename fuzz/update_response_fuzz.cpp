@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view a = text.substr(0, text.size() / 2), b = text.substr(text.size() / 2);
   const auto ab = mdl::CompareVersions(a, b), ba = mdl::CompareVersions(b, a);
   if (ab.has_value() != ba.has_value() || (ab && *ab != -*ba)) __builtin_trap();
-  if (auto host = mdl::ParseUpdateHost(text); host && (host->host.empty() || host->port == 0)) __builtin_trap();
+  if (auto host = mdl::ParseUpdateHost(text); host && (host->host.empty() || host->port == 0))
+    __builtin_trap();
   return 0;
 }

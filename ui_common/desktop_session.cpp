@@ -16,8 +16,8 @@ namespace {
 std::string QuoteExecWord(const std::string& w) {
   bool plain = !w.empty();
   for (char c : w) {
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' || c == '-' || c == '_' || c == ':' ||
-          c == '=' || c == '+' || c == ','))
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' || c == '-' || c == '_' ||
+          c == ':' || c == '=' || c == '+' || c == ','))
       plain = false;
   }
   if (plain) return w;
@@ -72,7 +72,8 @@ std::string SetAutostart(const std::string& id, const std::string& name, const s
   const std::filesystem::path temp = path.string() + ".new";
   {
     std::ofstream f(temp, std::ios::trunc);
-    f << "[Desktop Entry]\nType=Application\nName=" << name << "\nExec=" << DesktopExecLine(program, arguments)
+    f << "[Desktop Entry]\nType=Application\nName=" << name
+      << "\nExec=" << DesktopExecLine(program, arguments)
       << "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
     f.flush();
     if (!f) {
@@ -90,9 +91,14 @@ std::string SetAutostart(const std::string& id, const std::string& name, const s
 
 bool StartDateTimeSettings() {
   static const QList<QStringList> kPrograms = {
-      {"gnome-control-center", "datetime"}, {"systemsettings", "kcm_clock"},   {"systemsettings5", "clock"},
-      {"cinnamon-settings", "calendar"},    {"mate-time-admin"},               {"time-admin"},
-      {"lxqt-config-datetime"},             {"xfce4-datetime-settings"},
+      {"gnome-control-center", "datetime"},
+      {"systemsettings", "kcm_clock"},
+      {"systemsettings5", "clock"},
+      {"cinnamon-settings", "calendar"},
+      {"mate-time-admin"},
+      {"time-admin"},
+      {"lxqt-config-datetime"},
+      {"xfce4-datetime-settings"},
   };
   for (const QStringList& p : kPrograms) {
     const QString exe = QStandardPaths::findExecutable(p.first());

@@ -31,7 +31,8 @@ class LatestBridge : public QObject {
     latest_.store(std::move(value));
     ++pushed_;
     if (queued_.exchange(true)) return;
-    QMetaObject::invokeMethod(this, [this] { Deliver(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Deliver(); }, Qt::QueuedConnection);
   }
 
   // How many values were handed over, and how many calls delivered them.
@@ -68,7 +69,8 @@ class QueueBridge : public QObject {
       if (queued_) return;
       queued_ = true;
     }
-    QMetaObject::invokeMethod(this, [this] { Deliver(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Deliver(); }, Qt::QueuedConnection);
   }
 
  private:

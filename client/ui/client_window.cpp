@@ -75,7 +75,8 @@ ClientWindow::ClientWindow(ClientPort& engine, TrayIcon& tray, ClientWindowOptio
   report_->setLineWrapMode(QPlainTextEdit::NoWrap);
   const QFontMetrics fm(report_->font());
   report_->setMinimumHeight(fm.lineSpacing() * 5 + 16);
-  report_->setMinimumWidth(fm.horizontalAdvance("Drift: -999,999,999 milliseconds. Latency rTT: 2000ms") + 30);
+  report_->setMinimumWidth(fm.horizontalAdvance("Drift: -999,999,999 milliseconds. Latency rTT: 2000ms") +
+                           30);
 
   g->addWidget(host_label, 0, 0);
   g->addWidget(host_, 0, 1, 1, 2);

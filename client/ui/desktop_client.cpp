@@ -47,9 +47,12 @@ int RunDesktopClient(const DesktopClientOptions& options) {
   ClientAppOptions app_options;
   app_options.run_once = options.run_once;
   app_options.virtual_clock = options.virtual_clock;
-  if (!options.program.empty()) app_options.run_value_data = ClientRunValueData(options.program.parent_path().string());
+  if (!options.program.empty())
+    app_options.run_value_data = ClientRunValueData(options.program.parent_path().string());
   ClientHandleOutputs outputs;
-  outputs.on_snapshot = [&snapshots](std::shared_ptr<const ClientSnapshot> s) { snapshots.Push(std::move(s)); };
+  outputs.on_snapshot = [&snapshots](std::shared_ptr<const ClientSnapshot> s) {
+    snapshots.Push(std::move(s));
+  };
   outputs.on_event = [&events](const ClientEvent& e) { events.Push(e); };
   ClientHandle handle(clock, registry, app_options, outputs);
   ClientHandlePort port(handle);

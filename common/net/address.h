@@ -24,7 +24,8 @@ Endpoint Unmapped(const Endpoint& e) {
 template <class Endpoint>
 Endpoint ForFamily(const Endpoint& e, bool socket_is_v6) {
   if (socket_is_v6 && e.address().is_v4())
-    return Endpoint(boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, e.address().to_v4()), e.port());
+    return Endpoint(boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, e.address().to_v4()),
+                    e.port());
   if (!socket_is_v6) return Unmapped(e);
   return e;
 }

@@ -20,10 +20,13 @@ class PlainStream : public ClientStream {
     asio::post(socket_.get_executor(), [done = std::move(done)] { done({}); });
   }
   void Write(asio::const_buffer bytes, Done done) override {
-    asio::async_write(socket_, bytes,
-                      [done = std::move(done)](const boost::system::error_code& ec, std::size_t) { done(ec); });
+    asio::async_write(
+        socket_, bytes,
+        [done = std::move(done)](const boost::system::error_code& ec, std::size_t) { done(ec); });
   }
-  void ReadSome(asio::mutable_buffer into, ReadDone done) override { socket_.async_read_some(into, std::move(done)); }
+  void ReadSome(asio::mutable_buffer into, ReadDone done) override {
+    socket_.async_read_some(into, std::move(done));
+  }
 
  private:
   tcp::socket socket_;

@@ -31,7 +31,8 @@ class ClientStream {
 
   // A plain stream; with `tls`, a TLS one. nullptr, with the reason in *why,
   // when TLS cannot be set up (no TLS in this build, unreadable CA file).
-  static std::unique_ptr<ClientStream> Make(boost::asio::io_context& io, const TlsPeer* tls, std::string* why);
+  static std::unique_ptr<ClientStream> Make(boost::asio::io_context& io, const TlsPeer* tls,
+                                            std::string* why);
   virtual ~ClientStream() = default;
 
   // The TCP socket beneath: connect it before Handshake; shut down and close it to end.

@@ -74,8 +74,8 @@ class TcpSlot {
   uint64_t generation_ = 0;
   Tcp::socket socket_;
   std::unique_ptr<Timer> idle_;  // idle time-out or deadline, on the listener's clock
-  Tcp::endpoint remote_;  // IPv4 peers as plain IPv4
-  Tcp family_ = Tcp::v4();  // of the accepted descriptor
+  Tcp::endpoint remote_;         // IPv4 peers as plain IPv4
+  Tcp family_ = Tcp::v4();       // of the accepted descriptor
   uint16_t local_port_ = 0;
   std::array<uint8_t, 512> read_buf_{};
   std::vector<uint8_t> out_;      // being written

@@ -60,7 +60,8 @@ class AcceptQueue {
   void Clear();
 
  private:
-  struct Held;  // where the wait accepts: its connection until taken (outlives the queue for a late completion)
+  struct Held;  // where the wait accepts: its connection until taken (outlives the queue for a late
+                // completion)
   boost::asio::io_context& io_;
   std::shared_ptr<const Ready> ready_;
   std::shared_ptr<Held> held_;

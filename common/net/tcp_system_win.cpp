@@ -27,13 +27,14 @@ void CloseDescriptor(int fd) { ::closesocket(static_cast<SOCKET>(fd)); }
 
 void SetNoDelay(int fd) {
   BOOL one = TRUE;
-  ::setsockopt(static_cast<SOCKET>(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  ::setsockopt(static_cast<SOCKET>(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+               sizeof one);
 }
 
 void HoldPort(Tcp::acceptor& acceptor, boost::system::error_code&) {
   BOOL exclusive = TRUE;
-  ::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-               sizeof exclusive);
+  ::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+               reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
 }
 
 bool PortTaken(const boost::system::error_code& ec) {

@@ -50,10 +50,13 @@ class TlsStream : public ClientStream {
   tcp::socket& socket() override { return stream_->next_layer(); }
   void Handshake(Done done) override { stream_->async_handshake(ssl::stream_base::client, std::move(done)); }
   void Write(asio::const_buffer bytes, Done done) override {
-    asio::async_write(*stream_, bytes,
-                      [done = std::move(done)](const boost::system::error_code& ec, std::size_t) { done(ec); });
+    asio::async_write(
+        *stream_, bytes,
+        [done = std::move(done)](const boost::system::error_code& ec, std::size_t) { done(ec); });
   }
-  void ReadSome(asio::mutable_buffer into, ReadDone done) override { stream_->async_read_some(into, std::move(done)); }
+  void ReadSome(asio::mutable_buffer into, ReadDone done) override {
+    stream_->async_read_some(into, std::move(done));
+  }
 
  private:
   asio::io_context& io_;

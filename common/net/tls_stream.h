@@ -9,6 +9,7 @@
 namespace mdl::net {
 
 // nullptr, with the reason in *why, when TLS cannot be set up.
-std::unique_ptr<ClientStream> MakeTlsStream(boost::asio::io_context& io, const TlsPeer& peer, std::string* why);
+std::unique_ptr<ClientStream> MakeTlsStream(boost::asio::io_context& io, const TlsPeer& peer,
+                                            std::string* why);
 
 }  // namespace mdl::net

@@ -84,7 +84,9 @@ std::string Registry::ReadValue(Hive hive, std::string_view sub_key, std::string
 }
 
 std::vector<std::pair<std::string, std::string>> Registry::Values(Hive hive, std::string_view sub_key) const {
-  if (system_) return IsKnownHive(hive) ? system_->Values(hive, sub_key) : std::vector<std::pair<std::string, std::string>>{};
+  if (system_)
+    return IsKnownHive(hive) ? system_->Values(hive, sub_key)
+                             : std::vector<std::pair<std::string, std::string>>{};
   std::vector<std::pair<std::string, std::string>> out;
   if (const RegKey* key = data_.FindKey(hive, sub_key)) {
     for (const RegValue& value : key->values) {

@@ -20,9 +20,11 @@ class SystemRegistry {
   // of another type.
   virtual std::string Read(Hive hive, std::string_view sub_key, std::string_view name) const = 0;
   // The string values of one key in the registry's order.
-  virtual std::vector<std::pair<std::string, std::string>> Values(Hive hive, std::string_view sub_key) const = 0;
+  virtual std::vector<std::pair<std::string, std::string>> Values(Hive hive,
+                                                                  std::string_view sub_key) const = 0;
   // Creates the key when missing; "" on success, else the reason.
-  virtual std::string Write(Hive hive, std::string_view sub_key, std::string_view name, std::string_view text) = 0;
+  virtual std::string Write(Hive hive, std::string_view sub_key, std::string_view name,
+                            std::string_view text) = 0;
   // The platform's result code (0, 2 when the key or value is missing, ...).
   virtual int Delete(Hive hive, std::string_view sub_key, std::string_view name) = 0;
   virtual std::string CreateKey(Hive hive, std::string_view sub_key) = 0;

@@ -18,17 +18,19 @@ std::wstring Widen(std::string_view text) {
 
 std::string Narrow(std::wstring_view text) {
   if (text.empty()) return "";
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                    nullptr, nullptr);
   std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  if (n > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                        nullptr);
   return out;
 }
 
 std::string Reason(LONG status) {
   wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 static_cast<DWORD>(status), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string out = text ? Narrow(text) : "";
   if (text) LocalFree(text);
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
@@ -74,21 +76,24 @@ class WinRegistry : public SystemRegistry {
     const std::wstring wname = Widen(name);
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(key.get(), wname.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return "";
+    if (RegQueryValueExW(key.get(), wname.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+      return "";
     if ((type != REG_SZ && type != REG_EXPAND_SZ) || size > kMaxValueBytes) return "";
     std::vector<BYTE> bytes(size + sizeof(wchar_t));
     DWORD got = size;
-    if (RegQueryValueExW(key.get(), wname.c_str(), nullptr, &type, bytes.data(), &got) != ERROR_SUCCESS) return "";
+    if (RegQueryValueExW(key.get(), wname.c_str(), nullptr, &type, bytes.data(), &got) != ERROR_SUCCESS)
+      return "";
     return StringData(bytes, std::min(got, size));
   }
 
-  std::vector<std::pair<std::string, std::string>> Values(Hive hive, std::string_view sub_key) const override {
+  std::vector<std::pair<std::string, std::string>> Values(Hive hive,
+                                                          std::string_view sub_key) const override {
     std::vector<std::pair<std::string, std::string>> out;
     OpenKey key(hive, sub_key, KEY_QUERY_VALUE);
     if (!key.ok()) return out;
     DWORD count = 0, max_name = 0, max_data = 0;
-    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &max_name, &max_data,
-                         nullptr, nullptr) != ERROR_SUCCESS) {
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &max_name,
+                         &max_data, nullptr, nullptr) != ERROR_SUCCESS) {
       return out;
     }
     std::vector<wchar_t> name(max_name + 1);
@@ -97,7 +102,8 @@ class WinRegistry : public SystemRegistry {
       DWORD name_len = static_cast<DWORD>(name.size());
       DWORD size = static_cast<DWORD>(data.size() - sizeof(wchar_t));
       DWORD type = 0;
-      if (RegEnumValueW(key.get(), i, name.data(), &name_len, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) {
+      if (RegEnumValueW(key.get(), i, name.data(), &name_len, nullptr, &type, data.data(), &size) !=
+          ERROR_SUCCESS) {
         continue;  // changed meanwhile or too large
       }
       if (type != REG_SZ && type != REG_EXPAND_SZ) continue;
@@ -106,7 +112,8 @@ class WinRegistry : public SystemRegistry {
     return out;
   }
 
-  std::string Write(Hive hive, std::string_view sub_key, std::string_view name, std::string_view text) override {
+  std::string Write(Hive hive, std::string_view sub_key, std::string_view name,
+                    std::string_view text) override {
     HKEY key = nullptr;
     LONG status = RegCreateKeyExW(Root(hive), Widen(sub_key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                   KEY_SET_VALUE, nullptr, &key, nullptr);
@@ -126,8 +133,8 @@ class WinRegistry : public SystemRegistry {
 
   std::string CreateKey(Hive hive, std::string_view sub_key) override {
     HKEY key = nullptr;
-    const LONG status = RegCreateKeyExW(Root(hive), Widen(sub_key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        KEY_READ, nullptr, &key, nullptr);
+    const LONG status = RegCreateKeyExW(Root(hive), Widen(sub_key).c_str(), 0, nullptr,
+                                        REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) return Reason(status);
     RegCloseKey(key);
     return "";

@@ -50,7 +50,8 @@ struct EngineHandle::Impl : EngineListener {
   std::unique_ptr<Timer> heartbeat_timer;
   std::chrono::milliseconds heartbeat_period{1000};
   std::function<void()> heartbeat;
-  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work{io.get_executor()};
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work{
+      io.get_executor()};
   std::atomic<SnapshotPtr> latest;
   ServerEngine engine;
   bool started = false;

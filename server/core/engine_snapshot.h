@@ -28,7 +28,7 @@ struct ServiceView {
   bool udp_open = false;
   std::string port_text;
   std::string port_tooltip;
-  std::string last_requester;  // `MDLRemHost`; empty before the first request
+  std::string last_requester;          // `MDLRemHost`; empty before the first request
   std::string last_requester_tooltip;  // " <local date-time> " of the last request seen
 };
 
@@ -42,8 +42,8 @@ struct EngineSnapshot {
   UtcTime taken_at{};     // the engine clock's time when it was taken
   ZoneFacts zone;
 
-  std::string status_line;         // `Status`: the server status text or an error
-  std::string status_text;         // `svrStatlbl`: the selected service
+  std::string status_line;  // `Status`: the server status text or an error
+  std::string status_text;  // `svrStatlbl`: the selected service
   std::string sync_message;
   std::string tray_tip;
   std::string servers_tooltip;
@@ -52,7 +52,7 @@ struct EngineSnapshot {
   std::array<ServiceView, kServiceCount> services;
   Service selected_service = Service::kTime;  // the service whose panel shows
   RequestCounters counters;
-  uint8_t indicators = 0;                             // Bit(Indicator) lit since the previous snapshot
+  uint8_t indicators = 0;    // Bit(Indicator) lit since the previous snapshot
   int last_ntp_millis = -1;  // `LastMillis` of the latest NTP reply (UDP or TCP); -1 before the first
 
   std::vector<ServerEntryView> servers;

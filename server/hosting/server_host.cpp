@@ -3,8 +3,8 @@
 
 #include <csignal>
 #include <cstdio>
-#include <tuple>
 #include <string>
+#include <tuple>
 
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
@@ -27,7 +27,8 @@ std::string ClosedListeners(const EngineSnapshot& s, int* count) {
   *count = 0;
   for (const ServiceView& v : s.services) {
     if (!v.enabled) continue;
-    for (auto [wanted, open, name] : {std::tuple{v.tcp_box, v.tcp_open, "TCP "}, std::tuple{v.udp_box, v.udp_open, "UDP "}}) {
+    for (auto [wanted, open, name] :
+         {std::tuple{v.tcp_box, v.tcp_open, "TCP "}, std::tuple{v.udp_box, v.udp_open, "UDP "}}) {
       if (!wanted || open) continue;
       ++*count;
       out += (out.empty() ? "" : ", ") + std::string(name) + v.port_text;
@@ -68,7 +69,7 @@ class HostListener : public EngineListener {
         log_.Entry(EventLevel::kNotice, "MDL Start [0] ");
       } else {
         log_.Entry(EventLevel::kError, "MDL Start [" + std::to_string(closed) + "] " +
-                                    "enabled sockets that could not be opened: " + which);
+                                           "enabled sockets that could not be opened: " + which);
       }
       NotifyReady();
     }
@@ -118,7 +119,8 @@ int RunHost(const ServerHostOptions& options) {
   EngineHandle engine(clock, registry, engine_options, &listener);
   // The watchdog is pinged from the engine's own loop: a stuck loop stops the pings.
   WatchdogPinger watchdog;
-  if (watchdog.enabled()) engine.SetHeartbeat(std::chrono::milliseconds(1000), [&watchdog] { watchdog.Beat(); });
+  if (watchdog.enabled())
+    engine.SetHeartbeat(std::chrono::milliseconds(1000), [&watchdog] { watchdog.Beat(); });
 
   log.Info("MDL Server starting in " + home.string() +
            (options.virtual_clock ? " (virtual clock: the machine's clock is never set)" : ""));

@@ -53,8 +53,9 @@ std::string InstalledText(const ServiceIdentity& id) {
 }
 
 std::string InstallFailedText(const ServiceIdentity& id, const std::string& why) {
-  return "[" + std::string(id.product) + " failed to install: " + why + " For support, send this message to " +
-         kSupportContact + " (see man " + std::string(id.program) + ").] ";
+  return "[" + std::string(id.product) + " failed to install: " + why +
+         " For support, send this message to " + kSupportContact + " (see man " + std::string(id.program) +
+         ").] ";
 }
 
 std::string UninstalledText(const ServiceIdentity& id) {
@@ -142,12 +143,14 @@ std::string LastLine(const std::string& output) {
 // systemctl on the target: the running manager, or the files below its root.
 SetupResult Systemctl(const SystemdTarget& target, std::vector<std::string> args) {
   std::vector<std::string> argv = {"systemctl"};
-  if (!target.manager_running) argv.push_back("--root=" + (target.root.empty() ? std::string("/") : target.root.string()));
+  if (!target.manager_running)
+    argv.push_back("--root=" + (target.root.empty() ? std::string("/") : target.root.string()));
   argv.insert(argv.end(), args.begin(), args.end());
   CommandResult r = RunCommand(argv);
   std::string shown;
   for (const auto& a : argv) shown += (shown.empty() ? "" : " ") + a;
-  if (!r.started) return {false, "systemd's systemctl cannot be run (" + r.output + "); is systemd installed?"};
+  if (!r.started)
+    return {false, "systemd's systemctl cannot be run (" + r.output + "); is systemd installed?"};
   if (r.status != 0) {
     const std::string why = LastLine(r.output);
     return {false, "'" + shown + "' failed" + (why.empty() ? "." : ": " + why)};
@@ -176,7 +179,8 @@ bool IsOurUnit(const ServiceIdentity& id, const fs::path& path) {
 SetupResult PrepareHome(const fs::path& program, const fs::path& home) {
   std::error_code ec;
   fs::create_directories(home, ec);
-  if (ec || !fs::is_directory(home)) return {false, "cannot create the program folder " + home.string() + ": " + ec.message() + "."};
+  if (ec || !fs::is_directory(home))
+    return {false, "cannot create the program folder " + home.string() + ": " + ec.message() + "."};
   const fs::path shipped = program.parent_path() / "QOR_MDLS4.MDL";
   const fs::path list = home / "QOR_MDLS4.MDL";
   if (!fs::exists(fs::symlink_status(list, ec)) && fs::is_regular_file(shipped, ec) &&
@@ -245,8 +249,10 @@ SetupResult InstallService(const ServiceIdentity& id, const fs::path& program, c
   }
   if (SetupResult r = Systemctl(target, {"enable", unit}); !r.ok) return undo(r);
   if (!IsLink(target.EnableLink(id)))
-    return undo({false, "systemctl did not enable " + unit + " (no " + target.EnableLink(id).string() + ")."});
-  return {true, unit + " written to " + unit_path.string() + " and enabled; systemd is not running here, so it starts at the next boot."};
+    return undo(
+        {false, "systemctl did not enable " + unit + " (no " + target.EnableLink(id).string() + ")."});
+  return {true, unit + " written to " + unit_path.string() +
+                    " and enabled; systemd is not running here, so it starts at the next boot."};
 }
 
 SetupResult UninstallService(const ServiceIdentity& id, const SystemdTarget& target) {
@@ -256,10 +262,13 @@ SetupResult UninstallService(const ServiceIdentity& id, const SystemdTarget& tar
   const bool ours = IsOurUnit(id, unit_path);
   const bool other_file = !ours && fs::exists(fs::symlink_status(unit_path, ec));
   const bool enabled = IsLink(target.EnableLink(id));
-  if (other_file) return {false, unit_path.string() + " was not written by " + std::string(id.program) + " -install; left alone."};
+  if (other_file)
+    return {false,
+            unit_path.string() + " was not written by " + std::string(id.program) + " -install; left alone."};
   if (!ours && !enabled) return {false, "the service is not installed (no " + unit_path.string() + ")."};
-  if (SetupResult r = Systemctl(target, target.manager_running ? std::vector<std::string>{"disable", "--now", unit}
-                                                               : std::vector<std::string>{"disable", unit});
+  if (SetupResult r =
+          Systemctl(target, target.manager_running ? std::vector<std::string>{"disable", "--now", unit}
+                                                   : std::vector<std::string>{"disable", unit});
       !r.ok)
     return r;
   if (ours && ::unlink(unit_path.c_str()) != 0 && errno != ENOENT)

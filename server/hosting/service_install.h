@@ -17,7 +17,7 @@
 namespace mdl::service {
 
 struct SystemdTarget {
-  std::filesystem::path root;  // empty: the machine itself
+  std::filesystem::path root;    // empty: the machine itself
   bool manager_running = false;  // PID 1 is systemd and `root` is empty
   static SystemdTarget FromEnvironment();
 

@@ -132,9 +132,9 @@ SetupResult InstallService(const ServiceIdentity& id, const fs::path& program, c
   const std::wstring command = QuoteWord(program.wstring()) + L" --home " + QuoteWord(home.wstring());
   // SERVICE_WIN32_OWN_PROCESS without SERVICE_INTERACTIVE_PROCESS: no desktop.
   ScHandle service(CreateServiceW(manager.get(), Widen(id.name).c_str(), Widen(id.display_name).c_str(),
-                                  SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | DELETE, SERVICE_WIN32_OWN_PROCESS,
-                                  SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                  nullptr, nullptr, nullptr));
+                                  SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | DELETE,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return {false, Reason(GetLastError())};
   std::wstring description = Widen(id.description);
   SERVICE_DESCRIPTIONW text{description.data()};
@@ -159,7 +159,8 @@ SetupResult UninstallService(const ServiceIdentity& id, const SystemdTarget& tar
     ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
     // Bounded: a service that does not stop is deleted all the same and
     // goes when it ends.
-    for (int i = 0; i < 150 && QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED;
+    for (int i = 0;
+         i < 150 && QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED;
          ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -38,7 +38,8 @@ int RunSetupSwitch(const ServiceIdentity& id, std::string_view first_switch, con
   if (first_switch == "-install") {
     const fs::path program = fs::read_symlink("/proc/self/exe", ec);
     if (ec) {
-      log.Entry(EventLevel::kError, InstallFailedText(id, "this program's own path cannot be read: " + ec.message() + "."));
+      log.Entry(EventLevel::kError,
+                InstallFailedText(id, "this program's own path cannot be read: " + ec.message() + "."));
       return 1;
     }
     const SetupResult r = InstallService(id, program, absolute_home, target);

@@ -16,6 +16,7 @@ bool IsSetupSwitch(std::string_view first_switch);
 
 // Carries out the switch for the program running now, whose program folder
 // is `home`; returns the exit status (0 done, 1 failed). No listener opens.
-int RunSetupSwitch(const ServiceIdentity& id, std::string_view first_switch, const std::filesystem::path& home);
+int RunSetupSwitch(const ServiceIdentity& id, std::string_view first_switch,
+                   const std::filesystem::path& home);
 
 }  // namespace mdl::service

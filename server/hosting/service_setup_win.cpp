@@ -37,7 +37,8 @@ std::wstring Widen(std::string_view text) {
 // SERVICE_CONTROL_PAUSE or SERVICE_CONTROL_CONTINUE to the installed service.
 std::string SendControl(const ServiceIdentity& id, DWORD control) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (!manager) return "cannot open the service manager (Windows error " + std::to_string(GetLastError()) + ")";
+  if (!manager)
+    return "cannot open the service manager (Windows error " + std::to_string(GetLastError()) + ")";
   SC_HANDLE service = OpenServiceW(manager, Widen(id.name).c_str(), SERVICE_PAUSE_CONTINUE);
   std::string error;
   if (!service) {
@@ -47,8 +48,9 @@ std::string SendControl(const ServiceIdentity& id, DWORD control) {
     SERVICE_STATUS status{};
     if (!ControlService(service, control, &status)) {
       const DWORD e = GetLastError();
-      error = e == ERROR_SERVICE_NOT_ACTIVE ? "the service " + std::string(id.name) + " is not running"
-                                            : "the service refused the control (Windows error " + std::to_string(e) + ")";
+      error = e == ERROR_SERVICE_NOT_ACTIVE
+                  ? "the service " + std::string(id.name) + " is not running"
+                  : "the service refused the control (Windows error " + std::to_string(e) + ")";
     }
     CloseServiceHandle(service);
   }

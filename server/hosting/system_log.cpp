@@ -32,7 +32,9 @@ void OpenSystemLog(const std::string& ident) { ::openlog(ident.c_str(), LOG_PID,
 
 void CloseSystemLog() { ::closelog(); }
 
-void WriteSystemLog(EventLevel level, const std::string& line) { ::syslog(Priority(level), "%s", line.c_str()); }
+void WriteSystemLog(EventLevel level, const std::string& line) {
+  ::syslog(Priority(level), "%s", line.c_str());
+}
 
 std::tm LocalTimeOf(std::time_t t) {
   std::tm local{};

@@ -12,9 +12,9 @@ struct ServiceIdentity {
   std::string_view name;          // unit name without ".service"
   std::string_view display_name;  // shown first in Description=
   std::string_view description;
-  std::string_view program;    // program file name; also the syslog identifier
-  std::string_view product;    // "MDL Server": the install and uninstall texts
-  std::string_view lock_name;  // single-instance lock file in the program folder
+  std::string_view program;     // program file name; also the syslog identifier
+  std::string_view product;     // "MDL Server": the install and uninstall texts
+  std::string_view lock_name;   // single-instance lock file in the program folder
   std::string_view state_name;  // its folder under the package's state folder
   bool serves = false;          // listens on ports below 1024 (CAP_NET_BIND_SERVICE)
 };

@@ -15,15 +15,16 @@ struct SecondsService {
   bool udp_requester_on_arrival;
 };
 
-constexpr SecondsService kTime{
-    Service::kTime, [](UtcTime now) { return TimeReply(SecondsSince1900(now)); }, kTimeLogText, false};
+constexpr SecondsService kTime{Service::kTime, [](UtcTime now) { return TimeReply(SecondsSince1900(now)); },
+                               kTimeLogText, false};
 constexpr SecondsService kUnixTime{Service::kUnixTime,
                                    [](UtcTime now) { return UnixTimeReply(SecondsSince1970Low32(now)); },
                                    kUnixTimeLogText, true};
 
 class SecondsHandler : public ServiceHandler {
  public:
-  SecondsHandler(ServingContext& context, const SecondsService& kind) : ServiceHandler(context), kind_(kind) {}
+  SecondsHandler(ServingContext& context, const SecondsService& kind)
+      : ServiceHandler(context), kind_(kind) {}
 
   void OnAccept(net::TcpSlot& slot) override {
     // Before the first synchronisation nothing is served.

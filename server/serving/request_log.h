@@ -172,8 +172,8 @@ class RequestLog {
   int64_t local_second_ = INT64_MIN;  // the UTC second LocalOf worked out last
   int32_t local_bias_ = 0;
   LocalDateTime local_;
-  std::string line_head_;    // "date time "
-  std::string line_middle_;  // from " - MDLS5 " to the bytes sent
+  std::string line_head_;       // "date time "
+  std::string line_middle_;     // from " - MDLS5 " to the bytes sent
   LocalDateTime buffer_local_;  // local time of the first buffered line
   LocalDateTime latest_local_;
   std::string out_;

@@ -34,11 +34,11 @@ inline constexpr std::array<ServiceRow, kServiceCount> kServiceTable{{
 constexpr const ServiceRow& RowOf(Service s) { return kServiceTable[Index(s)]; }
 
 // Order in which the settings load opens the services.
-inline constexpr std::array<Service, kServiceCount> kLoadOrder{Service::kTime, Service::kNtp, Service::kUnixTime,
-                                                               Service::kPrivate, Service::kDaytime};
+inline constexpr std::array<Service, kServiceCount> kLoadOrder{
+    Service::kTime, Service::kNtp, Service::kUnixTime, Service::kPrivate, Service::kDaytime};
 // Order in which the settings save writes the service values.
-inline constexpr std::array<Service, kServiceCount> kSaveOrder{Service::kTime, Service::kUnixTime, Service::kNtp,
-                                                               Service::kPrivate, Service::kDaytime};
+inline constexpr std::array<Service, kServiceCount> kSaveOrder{
+    Service::kTime, Service::kUnixTime, Service::kNtp, Service::kPrivate, Service::kDaytime};
 // Order of the listeners' close at shutdown (UDP sockets close in reverse).
 inline constexpr std::array<Service, kServiceCount> kTcpCloseOrder = kAllServices;
 

@@ -256,8 +256,8 @@ void ServingContext::Append(Service s, Transport t, const boost::asio::ip::addre
                             const LogLine& line, bool write_now) {
   if (!logging_ || !log_) return;
   std::string host = AddressText(from);
-  LogEntry entry{line.text,        host, local_port, line.sent, RowOf(s).log_code, TransportText(t),
-                 line.received, line.status};
+  LogEntry entry{line.text,        host,          local_port, line.sent, RowOf(s).log_code,
+                 TransportText(t), line.received, line.status};
   UtcTime now = clock_.now();
   if (write_now) {
     log_->Write(entry, now, zone_);

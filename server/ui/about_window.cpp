@@ -18,7 +18,8 @@ AboutWindow::AboutWindow(const QString& version, QWidget* parent) : QDialog(pare
   auto* head = new QHBoxLayout;
   auto* picture = new QLabel;
   picture->setPixmap(ImagePixmap(kImageServer, 48, 2.0));
-  auto* title = new QLabel("<b>" + QString::fromLatin1(kProductLine) + "</b><br>Version " + version.toHtmlEscaped());
+  auto* title =
+      new QLabel("<b>" + QString::fromLatin1(kProductLine) + "</b><br>Version " + version.toHtmlEscaped());
   title->setObjectName("aboutVersion");
   head->addWidget(picture);
   head->addWidget(title, 1);

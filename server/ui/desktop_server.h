@@ -16,8 +16,8 @@ struct DesktopServerOptions {
   std::filesystem::path home;      // program folder, absolute
   std::filesystem::path registry;  // empty: <home>/registry.reg
   bool virtual_clock = false;
-  bool run_from_tray = false;  // "-rs"
-  std::filesystem::path program;              // for the autostart entry
+  bool run_from_tray = false;     // "-rs"
+  std::filesystem::path program;  // for the autostart entry
   std::vector<std::string> autostart_arguments;
   // Runs once the window is up and the engine started (the screenshot tour).
   std::function<void(MainWindow&)> after_start;

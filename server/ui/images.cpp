@@ -15,10 +15,12 @@ namespace {
 
 // Image numbers of the flags in the shipped server list.
 constexpr std::array<std::pair<int, const char*>, 31> kFlags{{
-    {40, "us"}, {41, "ca"}, {42, "mx"}, {43, "br"}, {44, "ar"}, {45, "cl"}, {46, "de"}, {47, "gb"},
-    {48, "ch"}, {49, "it"}, {50, "es"}, {51, "europeanunion"}, {52, "fr"}, {53, "za"}, {54, "ke"},
-    {55, "eg"}, {56, "ng"}, {57, "ru"}, {58, "tr"}, {59, "il"}, {60, "id"}, {61, "cn"}, {62, "hk"},
-    {63, "tw"}, {64, "in"}, {65, "th"}, {66, "jp"}, {67, "kr"}, {68, "au"}, {69, "nz"}, {70, "sg"},
+    {40, "us"}, {41, "ca"}, {42, "mx"}, {43, "br"}, {44, "ar"}, {45, "cl"},
+    {46, "de"}, {47, "gb"}, {48, "ch"}, {49, "it"}, {50, "es"}, {51, "europeanunion"},
+    {52, "fr"}, {53, "za"}, {54, "ke"}, {55, "eg"}, {56, "ng"}, {57, "ru"},
+    {58, "tr"}, {59, "il"}, {60, "id"}, {61, "cn"}, {62, "hk"}, {63, "tw"},
+    {64, "in"}, {65, "th"}, {66, "jp"}, {67, "kr"}, {68, "au"}, {69, "nz"},
+    {70, "sg"},
 }};
 
 QPixmap Canvas(int size, qreal scale) {

@@ -45,10 +45,8 @@ struct ControlNames {
 };
 // In panel-slot order.
 constexpr ControlNames kNames[kServiceCount] = {
-    {"eNTP", "eTCP37", "eUDP37", "NTP_Ptxt"},
-    {"eDTS", "eTCP13", "eUDP13", "DS_Ptxt"},
-    {"eSNTP", "eTCP123", "eUDP123", "SNTP_Ptxt"},
-    {"eUnix", "eTCP519", "eUDP519", "Unix_Ptxt"},
+    {"eNTP", "eTCP37", "eUDP37", "NTP_Ptxt"},       {"eDTS", "eTCP13", "eUDP13", "DS_Ptxt"},
+    {"eSNTP", "eTCP123", "eUDP123", "SNTP_Ptxt"},   {"eUnix", "eTCP519", "eUDP519", "Unix_Ptxt"},
     {"eMDLS", "eTCP3777", "eUDP3777", "MDLS_Ptxt"},
 };
 
@@ -205,8 +203,9 @@ QWidget* MainWindow::BuildPanels() {
     });
     connect(p.tcp, &QCheckBox::clicked, this, [this, s](bool on) { engine_.Post(cmd::SetTcp{s, on}); });
     connect(p.udp, &QCheckBox::clicked, this, [this, s](bool on) { engine_.Post(cmd::SetUdp{s, on}); });
-    connect(p.port, &QLineEdit::textEdited, this,
-            [this, s](const QString& text) { engine_.Post(cmd::SetPortText{s, text.toStdString()}); });
+    connect(p.port, &QLineEdit::textEdited, this, [this, s](const QString& text) {
+      engine_.Post(cmd::SetPortText{s, text.toStdString()});
+    });
     // The private protocol's port takes effect when its socket is next opened.
     if (s != Service::kPrivate) {
       connect(p.port, &QLineEdit::returnPressed, this, [this, s] { engine_.Post(cmd::PortEnter{s}); });
@@ -419,7 +418,8 @@ void MainWindow::ApplySnapshot(const SnapshotPtr& snapshot) {
     if (!p.port->hasFocus()) SetText(p.port, Q(v.port_text));
     if (p.port->toolTip() != Q(v.port_tooltip)) p.port->setToolTip(Q(v.port_tooltip));
     SetText(p.requester, Q(v.last_requester));
-    if (p.requester->toolTip() != Q(v.last_requester_tooltip)) p.requester->setToolTip(Q(v.last_requester_tooltip));
+    if (p.requester->toolTip() != Q(v.last_requester_tooltip))
+      p.requester->setToolTip(Q(v.last_requester_tooltip));
   }
   SetLabel(svr_stat_, LabelText(s.status_text));
   SetLabel(status_, LabelText(s.status_line));
@@ -430,7 +430,8 @@ void MainWindow::ApplySnapshot(const SnapshotPtr& snapshot) {
     QSignalBlocker block(sync_unit_);
     sync_unit_->setEditText(Q(s.interval_unit));
   }
-  if (const QString caption = WindowCaption(s.last_ntp_millis); windowTitle() != caption) setWindowTitle(caption);
+  if (const QString caption = WindowCaption(s.last_ntp_millis); windowTitle() != caption)
+    setWindowTitle(caption);
 
   // Indicators: lit by activity since the previous snapshot, while the window is shown.
   if (Normal()) {
@@ -454,11 +455,12 @@ void MainWindow::ApplySnapshot(const SnapshotPtr& snapshot) {
 }
 
 void MainWindow::ShowUpdateEvent(const EngineEvent& event) {
-  auto box_for = [this](const std::string& title, const std::string& text, UpdateIcon icon, UpdateButtons buttons) {
-    auto* box = new QMessageBox(icon == UpdateIcon::kExclamation ? QMessageBox::Warning : QMessageBox::Information,
-                                Q(title), Q(text).replace("\r\n", "\n"),
-                                buttons == UpdateButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
-                                this);
+  auto box_for = [this](const std::string& title, const std::string& text, UpdateIcon icon,
+                        UpdateButtons buttons) {
+    auto* box = new QMessageBox(
+        icon == UpdateIcon::kExclamation ? QMessageBox::Warning : QMessageBox::Information, Q(title),
+        Q(text).replace("\r\n", "\n"),
+        buttons == UpdateButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName("UpdateMessage");
     return box;
@@ -488,7 +490,8 @@ void MainWindow::ShowUpdateEvent(const EngineEvent& event) {
 void MainWindow::ApplyServers(const EngineSnapshot& s) {
   bool same = shown_servers_.size() == s.servers.size();
   for (size_t i = 0; same && i < s.servers.size(); ++i)
-    same = shown_servers_[i].display_text == s.servers[i].display_text && shown_servers_[i].image == s.servers[i].image;
+    same = shown_servers_[i].display_text == s.servers[i].display_text &&
+           shown_servers_[i].image == s.servers[i].image;
   QSignalBlocker block(servers_);
   if (!same) {
     shown_servers_ = s.servers;
@@ -496,7 +499,8 @@ void MainWindow::ApplyServers(const EngineSnapshot& s) {
     for (const ServerEntryView& e : s.servers) servers_->addItem(ImageIcon(e.image), Q(e.display_text));
   }
   const int index = s.selected_server - 1;
-  if (index >= 0 && index < servers_->count() && servers_->currentIndex() != index) servers_->setCurrentIndex(index);
+  if (index >= 0 && index < servers_->count() && servers_->currentIndex() != index)
+    servers_->setCurrentIndex(index);
   if (servers_->toolTip() != Q(s.servers_tooltip)) servers_->setToolTip(Q(s.servers_tooltip));
 }
 
@@ -532,7 +536,8 @@ void MainWindow::UpdateSZTIP() {
       break;
     case TrayPicture::kSelectedServerFlag: {
       const int index = servers_->currentIndex();
-      if (index >= 0 && index < static_cast<int>(shown_servers_.size())) tray_picture_ = shown_servers_[index].image;
+      if (index >= 0 && index < static_cast<int>(shown_servers_.size()))
+        tray_picture_ = shown_servers_[index].image;
       break;
     }
   }

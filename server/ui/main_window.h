@@ -36,8 +36,8 @@ class QTreeWidgetItem;
 namespace mdl::ui {
 
 struct MainWindowOptions {
-  QString version;                  // the version text, for the About window
-  std::filesystem::path program;    // this program, for the autostart entry
+  QString version;                             // the version text, for the About window
+  std::filesystem::path program;               // this program, for the autostart entry
   std::vector<std::string> program_arguments;  // what the autostart entry passes
   // Starts the product update check; null: the update check is not available.
   std::function<void()> update_check;
@@ -128,20 +128,20 @@ class MainWindow : public QMainWindow {
   std::array<QTreeWidgetItem*, 8> nodes_{};
   QStackedWidget* panels_ = nullptr;
   std::array<Panel, kServiceCount> panel_{};
-  QLabel* svr_stat_ = nullptr;        // `svrStatlbl`
-  QPlainTextEdit* clock_ = nullptr;   // `svrCurrent`
-  QGroupBox* options_frame_ = nullptr;  // `Options`
-  QComboBox* servers_ = nullptr;      // `Servers`
-  QCheckBox* random_ = nullptr;       // `RandomCheck`
-  QLineEdit* sync_n_ = nullptr;       // `SyncN`
-  QComboBox* sync_unit_ = nullptr;    // `SyncIntC`
+  QLabel* svr_stat_ = nullptr;                   // `svrStatlbl`
+  QPlainTextEdit* clock_ = nullptr;              // `svrCurrent`
+  QGroupBox* options_frame_ = nullptr;           // `Options`
+  QComboBox* servers_ = nullptr;                 // `Servers`
+  QCheckBox* random_ = nullptr;                  // `RandomCheck`
+  QLineEdit* sync_n_ = nullptr;                  // `SyncN`
+  QComboBox* sync_unit_ = nullptr;               // `SyncIntC`
   std::array<QLabel*, kIndicatorCount> leds_{};  // `LED`
   std::array<bool, kIndicatorCount> led_lit_{};
-  QLabel* status_ = nullptr;          // `Status`
-  QMenu* tray_menu_ = nullptr;        // `mnuMain`
+  QLabel* status_ = nullptr;    // `Status`
+  QMenu* tray_menu_ = nullptr;  // `mnuMain`
   QAction* mnu_show_ = nullptr;
   QAction* mnu_exit_ = nullptr;
-  QTimer* clock_timer_ = nullptr;     // `SvrTime`
+  QTimer* clock_timer_ = nullptr;  // `SvrTime`
   QPointer<ConfigDialog> config_;
   QPointer<AboutWindow> about_;
 

@@ -6,9 +6,14 @@
 namespace mdl::ui {
 
 QString NodeCaption(int node) {
-  static const char* const kCaptions[kNodeCount] = {
-      "MDL Servers",             "Time Service Server",      "Daytime Service Server", "SNTP v4 Service Server",
-      "UnixTime Service Server", "MDL Server Client Server", "MDL About/Help",         "MDL Advanced Config"};
+  static const char* const kCaptions[kNodeCount] = {"MDL Servers",
+                                                    "Time Service Server",
+                                                    "Daytime Service Server",
+                                                    "SNTP v4 Service Server",
+                                                    "UnixTime Service Server",
+                                                    "MDL Server Client Server",
+                                                    "MDL About/Help",
+                                                    "MDL Advanced Config"};
   if (node < 1 || node > kNodeCount) return {};
   return QString::fromLatin1(kCaptions[node - 1]);
 }

@@ -34,21 +34,23 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
     std::weak_ptr<Exchange> weak = shared_from_this();
     timer_->Start(request_.timeout, [weak] {
       if (auto self = weak.lock())
-        self->Finish("no complete answer from " + self->where_ + " within " +
-                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(self->request_.timeout).count()) +
-                     " s");
+        self->Finish(
+            "no complete answer from " + self->where_ + " within " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(self->request_.timeout).count()) +
+            " s");
     });
     if (!stream_) {
       Finish("HTTPS to " + where_ + ": " + setup_error_);
       return;
     }
-    resolver_.async_resolve(request_.host.host, std::to_string(request_.host.port),
-                            [self = shared_from_this()](const boost::system::error_code& ec,
-                                                        tcp::resolver::results_type results) {
-                              if (self->finished_) return;
-                              if (ec) return self->Finish("cannot resolve " + self->request_.host.host + ": " + ec.message());
-                              self->Connect(results);
-                            });
+    resolver_.async_resolve(
+        request_.host.host, std::to_string(request_.host.port),
+        [self = shared_from_this()](const boost::system::error_code& ec,
+                                    tcp::resolver::results_type results) {
+          if (self->finished_) return;
+          if (ec) return self->Finish("cannot resolve " + self->request_.host.host + ": " + ec.message());
+          self->Connect(results);
+        });
   }
 
   void Cancel() override {
@@ -58,12 +60,13 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
 
  private:
   void Connect(const tcp::resolver::results_type& results) {
-    asio::async_connect(stream_->socket(), results,
-                        [self = shared_from_this()](const boost::system::error_code& ec, const tcp::endpoint&) {
-                          if (self->finished_) return;
-                          if (ec) return self->Finish("cannot connect to " + self->where_ + ": " + ec.message());
-                          self->Handshake();
-                        });
+    asio::async_connect(
+        stream_->socket(), results,
+        [self = shared_from_this()](const boost::system::error_code& ec, const tcp::endpoint&) {
+          if (self->finished_) return;
+          if (ec) return self->Finish("cannot connect to " + self->where_ + ": " + ec.message());
+          self->Handshake();
+        });
   }
 
   void Handshake() {
@@ -83,22 +86,23 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
   }
 
   void Read() {
-    stream_->ReadSome(asio::buffer(buffer_), [self = shared_from_this()](const boost::system::error_code& ec,
-                                                                          size_t n) {
-      if (self->finished_) return;
-      ResponseReader::State s = self->reader_.Feed(std::string_view(self->buffer_.data(), n));
-      if (s == ResponseReader::State::kReading && ec) {
-        // A TLS peer that closes without its close_notify may have been cut off.
-        if (ec == asio::error::eof) {
-          s = self->reader_.End();
-        } else {
-          return self->Finish("reading from " + self->where_ + " failed: " + ec.message());
-        }
-      }
-      if (s == ResponseReader::State::kReading) return self->Read();
-      if (s == ResponseReader::State::kFailed) return self->Finish(self->where_ + ": " + self->reader_.error());
-      self->Finish("");
-    });
+    stream_->ReadSome(
+        asio::buffer(buffer_), [self = shared_from_this()](const boost::system::error_code& ec, size_t n) {
+          if (self->finished_) return;
+          ResponseReader::State s = self->reader_.Feed(std::string_view(self->buffer_.data(), n));
+          if (s == ResponseReader::State::kReading && ec) {
+            // A TLS peer that closes without its close_notify may have been cut off.
+            if (ec == asio::error::eof) {
+              s = self->reader_.End();
+            } else {
+              return self->Finish("reading from " + self->where_ + " failed: " + ec.message());
+            }
+          }
+          if (s == ResponseReader::State::kReading) return self->Read();
+          if (s == ResponseReader::State::kFailed)
+            return self->Finish(self->where_ + ": " + self->reader_.error());
+          self->Finish("");
+        });
   }
 
   // Ends the exchange: `error` empty for a complete answer.

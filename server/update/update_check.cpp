@@ -25,7 +25,8 @@ std::string AsLine(std::string_view title, std::string_view text) {
 
 }  // namespace
 
-UpdateCheck::UpdateCheck(boost::asio::io_context& io, Clock& clock, UpdateCheckOptions options, UpdateHooks hooks)
+UpdateCheck::UpdateCheck(boost::asio::io_context& io, Clock& clock, UpdateCheckOptions options,
+                         UpdateHooks hooks)
     : io_(io), clock_(clock), options_(std::move(options)), hooks_(std::move(hooks)) {
   host_ = *ParseUpdateHost(kDefaultUpdateHost);
 }
@@ -47,7 +48,9 @@ void UpdateCheck::Configure(const std::string& update_host, const std::string& a
   auto_update_list_ = auto_update_list == "YES";
 }
 
-std::filesystem::path UpdateCheck::ListPath() const { return options_.home / std::string(kServerListFileName); }
+std::filesystem::path UpdateCheck::ListPath() const {
+  return options_.home / std::string(kServerListFileName);
+}
 
 bool UpdateCheck::ListFileMissing() const {
   std::error_code ec;
@@ -95,8 +98,8 @@ void UpdateCheck::OnVersionFile(FetchResult r) {
   if (!r.ok) {
     End("update check: the version file: " + r.error, true);
     if (r.too_large)
-      Notify("The version file on " + host_.host_header + " is larger than " + std::to_string(kMaxVersionBody) +
-             " bytes.");
+      Notify("The version file on " + host_.host_header + " is larger than " +
+             std::to_string(kMaxVersionBody) + " bytes.");
     return;
   }
   const std::optional<VersionFile> file = ParseVersionFile(r.body);
@@ -115,7 +118,8 @@ void UpdateCheck::OnVersionFile(FetchResult r) {
   if (d.offer_version) {
     offered_ = true;
     const std::string text = NewVersionText(file->newest_version);
-    if (options_.can_ask) return Ask(UpdateQuestionKind::kNewVersion, std::string(kNewVersionTitle), text, Stage::kAskVersion);
+    if (options_.can_ask)
+      return Ask(UpdateQuestionKind::kNewVersion, std::string(kNewVersionTitle), text, Stage::kAskVersion);
     if (hooks_.diagnostic) hooks_.diagnostic(AsLine(kNewVersionTitle, text));
   }
   ListStep();
@@ -127,10 +131,12 @@ void UpdateCheck::ListStep() {
   } else if (list_action_ == ListAction::kOffer) {
     offered_ = true;
     if (options_.can_ask)
-      return Ask(UpdateQuestionKind::kNewList, std::string(kNewListTitle), std::string(kNewListText), Stage::kAskList);
+      return Ask(UpdateQuestionKind::kNewList, std::string(kNewListTitle), std::string(kNewListText),
+                 Stage::kAskList);
     if (hooks_.diagnostic) {
-      hooks_.diagnostic(AsLine(kNewListTitle, kNewListText) +
-                        (auto_update_list_ ? " (AutoUpdateList: downloading)" : " (AutoUpdateList is not YES: kept)"));
+      hooks_.diagnostic(AsLine(kNewListTitle, kNewListText) + (auto_update_list_
+                                                                   ? " (AutoUpdateList: downloading)"
+                                                                   : " (AutoUpdateList is not YES: kept)"));
     }
     fetch_list_ = auto_update_list_;
   }
@@ -185,8 +191,9 @@ void UpdateCheck::Answer(uint64_t id, bool yes) {
 void UpdateCheck::OnList(FetchResult r) {
   if (!r.ok) {
     End("update check: the server list was not downloaded (" + r.error + "); the old list is kept", true);
-    if (r.too_large) Notify("The server list on " + host_.host_header + " is larger than " +
-                            std::to_string(kMaxListBody) + " bytes; the old list is kept.");
+    if (r.too_large)
+      Notify("The server list on " + host_.host_header + " is larger than " + std::to_string(kMaxListBody) +
+             " bytes; the old list is kept.");
     return;
   }
   const std::optional<int> servers = CheckListBody(r.body);
@@ -199,7 +206,8 @@ void UpdateCheck::OnList(FetchResult r) {
   // We are the folder's only server (its instance lock): a temporary file left by a killed run is ours.
   RemoveStaleTempFiles(path);
   if (std::string error = WriteFileAtomically(path, r.body); !error.empty()) {
-    End("update check: the new server list could not be put in place (" + error + "); the old list is kept", true);
+    End("update check: the new server list could not be put in place (" + error + "); the old list is kept",
+        true);
     Notify("The new server list could not be saved: " + error + ".");
     return;
   }

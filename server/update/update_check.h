@@ -18,11 +18,11 @@
 namespace mdl {
 
 struct UpdateCheckOptions {
-  std::filesystem::path home;  // holds the list file and the updater
-  std::string version;         // the running version text
-  bool can_ask = false;        // a window answers the questions
+  std::filesystem::path home;                                   // holds the list file and the updater
+  std::string version;                                          // the running version text
+  bool can_ask = false;                                         // a window answers the questions
   std::chrono::nanoseconds timeout = std::chrono::seconds(30);  // per exchange
-  std::string ca_file;         // empty: the system's CA store
+  std::string ca_file;                                          // empty: the system's CA store
 };
 
 struct UpdateHooks {

@@ -35,7 +35,8 @@ bool IsHostName(std::string_view h) {
 bool IsV6Literal(std::string_view h) {
   if (h.size() < 2 || h.size() > 45) return false;
   for (char c : h)
-    if (!IsDigit(c) && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F') && c != ':' && c != '.') return false;
+    if (!IsDigit(c) && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F') && c != ':' && c != '.')
+      return false;
   return h.find(':') != std::string_view::npos;
 }
 
@@ -112,7 +113,8 @@ std::optional<UpdateHost> ParseUpdateHost(std::string_view text, std::string* wh
     port_text = rest.substr(colon + 1);
     if (port_text.empty()) return fail("the port is missing after ':'");
   }
-  if (v6 ? !IsV6Literal(host) : !IsHostName(host)) return fail("\"" + std::string(host) + "\" is not a host name");
+  if (v6 ? !IsV6Literal(host) : !IsHostName(host))
+    return fail("\"" + std::string(host) + "\" is not a host name");
   const uint16_t default_port = out.port;
   if (!port_text.empty()) {
     unsigned value = 0;
@@ -127,7 +129,8 @@ std::optional<UpdateHost> ParseUpdateHost(std::string_view text, std::string* wh
   return out;
 }
 
-std::string BuildUpdateRequest(std::string_view path, std::string_view host_header, std::string_view version) {
+std::string BuildUpdateRequest(std::string_view path, std::string_view host_header,
+                               std::string_view version) {
   std::string r;
   r.reserve(160);
   r.append("GET ").append(path).append(" HTTP/1.1\r\n");
@@ -143,7 +146,8 @@ struct ResponseReader::Parser {
   http::response_parser<http::string_body> p;
 };
 
-ResponseReader::ResponseReader(size_t body_limit) : parser_(std::make_unique<Parser>()), body_limit_(body_limit) {
+ResponseReader::ResponseReader(size_t body_limit)
+    : parser_(std::make_unique<Parser>()), body_limit_(body_limit) {
   parser_->p.body_limit(body_limit);
   parser_->p.header_limit(16 * 1024);
 }
@@ -231,7 +235,8 @@ bool IsVersionText(std::string_view v) {
   size_t start = 0;
   for (;;) {
     const size_t dot = v.find('.', start);
-    std::string_view c = v.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    std::string_view c =
+        v.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
     if (c.empty() || !IsDigit(c.front())) return false;
     for (char ch : c)
       if (!IsAlnum(ch)) return false;
@@ -263,7 +268,8 @@ SaveItDecision DecideSaveIt(const VersionFile& file, std::string_view running_ve
   SaveItDecision d;
   const std::optional<int> order = CompareVersions(running_version, file.newest_version);
   if (!order) {
-    d.note = "the version file's version \"" + file.newest_version.substr(0, 40) + "\" is not a version number";
+    d.note =
+        "the version file's version \"" + file.newest_version.substr(0, 40) + "\" is not a version number";
   } else {
     d.offer_version = *order < 0;
   }

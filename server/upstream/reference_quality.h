@@ -21,10 +21,10 @@ inline constexpr uint8_t kMaxStratum = 15;
 
 // The quality of the time at the moment of a synchronisation.
 struct SyncQuality {
-  uint8_t stratum = 2;               // the upstream's + 1, at most 15
-  double root_delay = 0;             // seconds: the upstream's + our path delay
-  double root_dispersion = 0;        // seconds at the synchronisation
-  Nanoseconds synced_at{0};          // monotonic time of the synchronisation
+  uint8_t stratum = 2;         // the upstream's + 1, at most 15
+  double root_delay = 0;       // seconds: the upstream's + our path delay
+  double root_dispersion = 0;  // seconds at the synchronisation
+  Nanoseconds synced_at{0};    // monotonic time of the synchronisation
 };
 
 // From the upstream's 48-byte reply (stratum, precision, root delay and

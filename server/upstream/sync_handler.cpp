@@ -36,7 +36,8 @@ std::string Seconds(std::chrono::nanoseconds d) {
   return buf;
 }
 
-boost::asio::ip::udp::endpoint PreferredEndpoint(const boost::asio::ip::udp::resolver::results_type& results) {
+boost::asio::ip::udp::endpoint PreferredEndpoint(
+    const boost::asio::ip::udp::resolver::results_type& results) {
   for (const auto& r : results)
     if (r.endpoint().address().is_v4()) return r.endpoint();
   return results.begin()->endpoint();
@@ -395,7 +396,8 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t
   const boost::asio::ip::udp::endpoint to = net::Unmapped(resolved);
   net::DatagramPort* socket = QuerySocket(to);
   if (!socket) {
-    Failed(to.address().is_v6() ? "no IPv6 socket to send the query from" : "no socket to send the query from");
+    Failed(to.address().is_v6() ? "no IPv6 socket to send the query from"
+                                : "no socket to send the query from");
     return;
   }
   std::array<uint8_t, 4> nonce{};
@@ -511,7 +513,8 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                                                           DefaultDateTimeText(c.new_time, ctx_.zone()) + ")");
     return;
   }
-  const Sample sample{c, arrived, round_trip, before, QualityOfSync(reply, c.path_delay, round_trip, arrived)};
+  const Sample sample{c, arrived, round_trip, before,
+                      QualityOfSync(reply, c.path_delay, round_trip, arrived)};
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -604,8 +607,9 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   if (discipline_on_) rate = FrequencyText();
   const std::string best_of = taken > 1 ? " (the least of " + std::to_string(taken) + " exchanges)" : "";
   ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
-                  DurationMs(step) + " ms (the error served until now), round trip " + DurationMs(round_trip) +
-                  " ms, path delay " + DurationMs(c.path_delay) + " ms" + best_of + rate);
+                  DurationMs(step) + " ms (the error served until now), round trip " +
+                  DurationMs(round_trip) + " ms, path delay " + DurationMs(c.path_delay) + " ms" + best_of +
+                  rate);
   Changed();
 }
 

@@ -183,7 +183,8 @@ TEST_F(ClientAppTest, RefusedReplyIsReportedRetriedSoonAndEndsRunOnceWithOne) {
   EXPECT_TRUE(out_[0].ends_with("more than 1 years.")) << out_[0];
   ASSERT_EQ(log_.size(), 2u);
   EXPECT_EQ(log_[0], "Setting MaxRoundTripMs=\"fast\" is not a number up to 3600000; 2000 kept");
-  EXPECT_TRUE(log_[1].starts_with("Exchange with " + server.host() + " failed: Refused: the server's time is +1095"))
+  EXPECT_TRUE(
+      log_[1].starts_with("Exchange with " + server.host() + " failed: Refused: the server's time is +1095"))
       << log_[1];
   EXPECT_EQ(app.schedule().countdown(), app.schedule().interval() - 10) << "retried 10 ticks later";
 }

@@ -66,7 +66,8 @@ TEST_F(ClientRunValueTest, WrittenWhenWantedAndMissingDeletedWhenClearedKeptOthe
   EXPECT_EQ(ClientRunValueData("/opt/meridel/"), data);
 
   bool found = true;
-  Session(data, [](ClientApp&) {}, &found);
+  Session(
+      data, [](ClientApp&) {}, &found);
   EXPECT_FALSE(found);
   EXPECT_EQ(RunValue(), "") << "not wanted, not written";
 
@@ -78,7 +79,8 @@ TEST_F(ClientRunValueTest, WrittenWhenWantedAndMissingDeletedWhenClearedKeptOthe
 
   // Found at start, still wanted: left as it is (even with other data).
   StoreRunValue("/elsewhere/QOR_MDLSC");
-  Session(data, [](ClientApp&) {}, &found);
+  Session(
+      data, [](ClientApp&) {}, &found);
   EXPECT_TRUE(found);
   EXPECT_EQ(RunValue(), "/elsewhere/QOR_MDLSC");
 
@@ -96,7 +98,8 @@ TEST_F(ClientRunValueTest, WrittenWhenWantedAndMissingDeletedWhenClearedKeptOthe
 TEST_F(ClientRunValueTest, TheServiceBuildLeavesItAlone) {
   StoreRunValue("/opt/meridel/QOR_MDLSC");
   bool found = true;
-  Session("", [](ClientApp& app) { app.SetRunAtStart(false); }, &found);
+  Session(
+      "", [](ClientApp& app) { app.SetRunAtStart(false); }, &found);
   EXPECT_FALSE(found) << "without Run-value handling nothing is read";
   EXPECT_EQ(RunValue(), "/opt/meridel/QOR_MDLSC");
 }

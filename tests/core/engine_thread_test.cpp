@@ -147,7 +147,8 @@ TEST_F(EngineThreadTest, ServesALoadWhilePostedCommandsRunAndSnapshotsStayCoales
   bool snapshots_ordered = true;
   // At least 30 commands: on a loaded machine a round of the loop can take
   // longer than the 50 ms between them (bounded at 10 s all the same).
-  for (auto elapsed = Ms(0); (elapsed < Ms(2000) || posted < 30) && elapsed < Ms(10000) && client.sent() < 5'000'000;
+  for (auto elapsed = Ms(0);
+       (elapsed < Ms(2000) || posted < 30) && elapsed < Ms(10000) && client.sent() < 5'000'000;
        elapsed = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start)) {
     client.Serve(Ms(1), /*refill=*/true);
     auto now = std::chrono::steady_clock::now();

@@ -71,7 +71,8 @@ TEST_F(FloodTest, ServerKeepsAnsweringAndReturnsToItsIdleResources) {
     while (!stop) {
       ++asked;
       for (int attempt = 0; attempt < 3; ++attempt) {
-        if (auto r = UdpAsk(port(Service::kNtp), request, std::chrono::milliseconds(1000)); r && r->size() == 48) {
+        if (auto r = UdpAsk(port(Service::kNtp), request, std::chrono::milliseconds(1000));
+            r && r->size() == 48) {
           ++answered;
           break;
         }

@@ -414,9 +414,10 @@ TEST_F(SyncTest, EmptyListOrRegionSendsNothing) {
   Do(cmd::SyncNow{});
   Do(cmd::SyncNow{});
   Advance(std::chrono::seconds(3));
-  EXPECT_EQ(std::count_if(diagnostics_.begin(), diagnostics_.end(),
-                          [](const std::string& d) { return d.find("no upstream server of region") != d.npos; }),
-            1);
+  EXPECT_EQ(
+      std::count_if(diagnostics_.begin(), diagnostics_.end(),
+                    [](const std::string& d) { return d.find("no upstream server of region") != d.npos; }),
+      1);
 }
 
 TEST_F(SyncTest, IntervalTooLongIsRejectedAndThePreviousOneKept) {

@@ -31,9 +31,10 @@ std::string ReadLog(const fs::path& home) {
 }
 
 TEST(Ipv6Test, EveryServiceAnswersOnLoopbackSixAsOnFourAndTheLogReadsInGoaccess) {
-  for (auto [path, package] : {std::pair{"/usr/bin/socat", "socat"}, std::pair{"/usr/bin/goaccess", "goaccess"},
-                                 std::pair{"/usr/bin/webalizer", "webalizer"}, std::pair{"/usr/bin/lnav", "lnav"},
-                               std::pair{"/usr/bin/python3", "python3-ntplib"}})
+  for (auto [path, package] :
+       {std::pair{"/usr/bin/socat", "socat"}, std::pair{"/usr/bin/goaccess", "goaccess"},
+        std::pair{"/usr/bin/webalizer", "webalizer"}, std::pair{"/usr/bin/lnav", "lnav"},
+        std::pair{"/usr/bin/python3", "python3-ntplib"}})
     ASSERT_TRUE(HavePeer(path, package));
   ServerRig rig;
   ASSERT_TRUE(rig.Start());
@@ -93,13 +94,15 @@ TEST(Ipv6Test, EveryServiceAnswersOnLoopbackSixAsOnFourAndTheLogReadsInGoaccess)
   std::smatch m;
   static const std::regex kWrong(R"(System clock wrong by (-?[0-9.]+) seconds)");
   const std::string chrony_log = chrony.err + chrony.out;
-  ASSERT_TRUE(std::regex_search(chrony_log, m, kWrong)) << "chronyd -Q got no offset over IPv6:\n" << chrony_log;
+  ASSERT_TRUE(std::regex_search(chrony_log, m, kWrong)) << "chronyd -Q got no offset over IPv6:\n"
+                                                        << chrony_log;
   EXPECT_LT(std::fabs(std::stod(m[1])), 1e-3);
-  RunResult py = RunToEnd(rig.dir.path(), "ntplib6",
-                          {"/usr/bin/python3", "-c",
-                           "import ntplib\nr = ntplib.NTPClient().request('::1', port=" + std::to_string(p.ntp) +
-                               ", timeout=3)\nprint(r.stratum)\n"},
-                          10s);
+  RunResult py =
+      RunToEnd(rig.dir.path(), "ntplib6",
+               {"/usr/bin/python3", "-c",
+                "import ntplib\nr = ntplib.NTPClient().request('::1', port=" + std::to_string(p.ntp) +
+                    ", timeout=3)\nprint(r.stratum)\n"},
+               10s);
   EXPECT_EQ(py.out, "2\n") << py.err;
   RunResult socat = RunToEnd(rig.dir.path(), "socat6",
                              {"/usr/bin/socat", "-T1", "-", "TCP6:[::1]:" + std::to_string(p.unix_time)}, 5s);
@@ -110,10 +113,10 @@ TEST(Ipv6Test, EveryServiceAnswersOnLoopbackSixAsOnFourAndTheLogReadsInGoaccess)
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel]\r\n"
             "\"MDLClient\"=\"[::1]:" +
                 std::to_string(p.mdl) + ":5:Minute/s:NO\"\r\n\r\n");
-  RunResult client = RunToEnd(rig.dir.path(), "client6",
-                              {(ProgramDir() / "QOR_MDLSC_SVC").string(), "-ro", "--home", client_home.string(),
-                               "--virtual-clock"},
-                              15s);
+  RunResult client = RunToEnd(
+      rig.dir.path(), "client6",
+      {(ProgramDir() / "QOR_MDLSC_SVC").string(), "-ro", "--home", client_home.string(), "--virtual-clock"},
+      15s);
   EXPECT_EQ(client.status, std::optional<int>(0)) << "our client over [::1]:\n" << client.out << client.err;
 
   ASSERT_TRUE(rig.StopCleanly());
@@ -137,9 +140,13 @@ TEST(Ipv6Test, EveryServiceAnswersOnLoopbackSixAsOnFourAndTheLogReadsInGoaccess)
 
   // goaccess reads every line as valid, with the service code in its place.
   const fs::path json = rig.dir.path() / "goaccess.json";
-  std::vector<std::string> args = {"/usr/bin/goaccess", "--no-global-config",
+  std::vector<std::string> args = {"/usr/bin/goaccess",
+                                   "--no-global-config",
                                    "--log-format=%d %t %h %^ %^ %^ %^ %m %U %q %^ %^ %b %^ %T %^ %v %u %^ %^",
-                                   "--date-format=%Y-%m-%d", "--time-format=%H:%M:%S", "-o", json.string()};
+                                   "--date-format=%Y-%m-%d",
+                                   "--time-format=%H:%M:%S",
+                                   "-o",
+                                   json.string()};
   for (const auto& e : fs::directory_iterator(rig.home() / "Logs")) args.push_back(e.path().string());
   RunResult ga = RunToEnd(rig.dir.path(), "goaccess", args, 30s);
   ASSERT_EQ(ga.status, std::optional<int>(0)) << ga.out << ga.err;
@@ -161,15 +168,14 @@ TEST(Ipv6Test, EveryServiceAnswersOnLoopbackSixAsOnFourAndTheLogReadsInGoaccess)
   fs::create_directories(out);
   // Its own configuration: the system's would read history and ignore loopback.
   WriteFile(out / "webalizer.conf", "HistoryName " + (out / "hist").string() + "\nIncremental no\n");
-  std::vector<std::string> wargs = {"/usr/bin/webalizer", "-c", (out / "webalizer.conf").string(),
-                                    "-F",                 "w3c", "-o", out.string()};
+  std::vector<std::string> wargs = {
+      "/usr/bin/webalizer", "-c", (out / "webalizer.conf").string(), "-F", "w3c", "-o", out.string()};
   for (const auto& e : fs::directory_iterator(rig.home() / "Logs")) wargs.push_back(e.path().string());
   RunResult wa = RunToEnd(rig.dir.path(), "webalizer", wargs, 30s);
   ASSERT_EQ(wa.status, std::optional<int>(0)) << wa.out << wa.err;
   std::smatch records;
   const std::string said = wa.out + wa.err;
-  ASSERT_TRUE(std::regex_search(said, records, std::regex("([0-9]+) records \\(([0-9]+) ignored")))
-      << said;
+  ASSERT_TRUE(std::regex_search(said, records, std::regex("([0-9]+) records \\(([0-9]+) ignored"))) << said;
   EXPECT_EQ(std::stol(records[1]) - std::stol(records[2]), static_cast<long>(lines)) << said;
   EXPECT_EQ(said.find(" bad"), std::string::npos) << said;
 

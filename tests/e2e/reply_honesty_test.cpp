@@ -49,8 +49,8 @@ class ChronyClient {
   }
 
   // Polls ntpdata until `done` holds for it, for at most `timeout`.
-  std::map<std::string, std::string> WaitFor(const std::function<bool(std::map<std::string, std::string>&)>& done,
-                                             Clock::duration timeout) {
+  std::map<std::string, std::string> WaitFor(
+      const std::function<bool(std::map<std::string, std::string>&)>& done, Clock::duration timeout) {
     const auto end = Clock::now() + timeout;
     std::map<std::string, std::string> last;
     while (Clock::now() < end && proc_->Running()) {

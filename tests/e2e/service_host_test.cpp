@@ -15,7 +15,8 @@ namespace {
 // The service manager's end of NOTIFY_SOCKET: every notice the program sends.
 class NotifySocket {
  public:
-  explicit NotifySocket(const fs::path& path) : path_(path.string()), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  explicit NotifySocket(const fs::path& path)
+      : path_(path.string()), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path_.size() < sizeof addr.sun_path) {
@@ -92,7 +93,8 @@ TEST(ServiceHostTest, InstallAndUninstallOnASystemdTreeWithTheProgramsTexts) {
                      "[MDL Server uninstalled successfully!] ", "[MDL Server failed to uninstall!] ",
                      "[MDL Server failed to install: "},
         ProgramTexts{"QOR_MDLSC_SVC", "MDLClient", "[MDL Server Client installed successfully!] ",
-                     "[MDL Server Client uninstalled successfully!] ", "[MDL Server Client failed to uninstall!] ",
+                     "[MDL Server Client uninstalled successfully!] ",
+                     "[MDL Server Client failed to uninstall!] ",
                      "[MDL Server Client failed to install: "}}) {
     SCOPED_TRACE(p.program);
     const fs::path program = ProgramDir() / p.program;
@@ -101,22 +103,26 @@ TEST(ServiceHostTest, InstallAndUninstallOnASystemdTreeWithTheProgramsTexts) {
     const fs::path unit = root / "etc/systemd/system" / (p.unit + ".service");
     const fs::path link = root / "etc/systemd/system/multi-user.target.wants" / (p.unit + ".service");
 
-    RunResult install = RunToEnd(dir.path(), "install", {program.string(), "-install", "--home", home.string()}, 60s);
+    RunResult install =
+        RunToEnd(dir.path(), "install", {program.string(), "-install", "--home", home.string()}, 60s);
     ASSERT_EQ(install.status, std::optional<int>(0)) << install.err;
     EXPECT_NE(install.err.find(" --- " + p.installed), std::string::npos) << install.err;
     ASSERT_TRUE(fs::exists(unit));
     EXPECT_TRUE(fs::is_symlink(link)) << "the unit was not enabled";
     const std::string text = ReadFile(unit);
-    EXPECT_NE(text.find("ExecStart=\"" + fs::canonical(program).string() + "\" --home \"" + home.string() + "\"\n"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("ExecStart=\"" + fs::canonical(program).string() + "\" --home \"" + home.string() + "\"\n"),
+        std::string::npos)
         << text;
     // The program ended without starting: no settings, no logs, no listener.
     EXPECT_FALSE(fs::exists(home / "registry.reg"));
     EXPECT_FALSE(fs::exists(home / "Logs"));
-    RunResult verify = RunToEnd(dir.path(), "verify", {"/usr/bin/systemd-analyze", "verify", "--man=no", unit.string()}, 60s);
+    RunResult verify = RunToEnd(dir.path(), "verify",
+                                {"/usr/bin/systemd-analyze", "verify", "--man=no", unit.string()}, 60s);
     EXPECT_EQ(verify.status, std::optional<int>(0)) << verify.out << verify.err;
 
-    RunResult again = RunToEnd(dir.path(), "again", {program.string(), "-install", "--home", home.string()}, 60s);
+    RunResult again =
+        RunToEnd(dir.path(), "again", {program.string(), "-install", "--home", home.string()}, 60s);
     EXPECT_EQ(again.status, std::optional<int>(1));
     EXPECT_NE(again.err.find(" --- " + p.install_failed), std::string::npos) << again.err;
     EXPECT_NE(again.err.find("already installed"), std::string::npos) << again.err;
@@ -147,7 +153,8 @@ TEST(ServiceHostTest, ReadyOnlyWithListenersOpenStatusFollowsSyncWatchdogPingsSt
     ScopedEnv watchdog("WATCHDOG_USEC", "2000000");
     rig.server = std::make_unique<Process>(rig.dir.path(), "server", ServerArgs(rig.home()));
   }
-  ASSERT_TRUE(manager.WaitFor("READY=1", 15s)) << "no READY=1; notices:\n" << manager.Seen() << rig.server->Err();
+  ASSERT_TRUE(manager.WaitFor("READY=1", 15s)) << "no READY=1; notices:\n"
+                                               << manager.Seen() << rig.server->Err();
   // At readiness every enabled listener answers at once.
   for (uint16_t port : {rig.ports.time, rig.ports.daytime, rig.ports.ntp, rig.ports.unix_time, rig.ports.mdl})
     EXPECT_TRUE(TcpConnect(port, 500ms).valid()) << "TCP port " << port << " not listening at READY=1";
@@ -156,7 +163,8 @@ TEST(ServiceHostTest, ReadyOnlyWithListenersOpenStatusFollowsSyncWatchdogPingsSt
 
   // The status follows the synchronisation message (the service build's text).
   ASSERT_TRUE(manager.WaitFor("STATUS=Checking Time Server: ", 15s, true)) << manager.Seen();
-  const auto synced = manager.WaitFor(std::string("STATUS=") + kSynced + " Last synchronisation: ", 15s, true);
+  const auto synced =
+      manager.WaitFor(std::string("STATUS=") + kSynced + " Last synchronisation: ", 15s, true);
   ASSERT_TRUE(synced) << "no status after the synchronisation; notices:\n" << manager.Seen();
   // Half the watchdog interval at the most between pings.
   const auto first = manager.WaitFor("WATCHDOG=1", 3s);
@@ -190,7 +198,8 @@ TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedUntilContinu
   ASSERT_TRUE(manager.WaitFor(std::string("STATUS=") + kSynced, 5s, true)) << manager.Seen();
   const std::string program = (ProgramDir() / "QOR_MDL_Server_SVC").string();
 
-  RunResult pause = RunToEnd(rig.dir.path(), "pause", {program, "-pause", "--home", rig.home().string()}, 10s);
+  RunResult pause =
+      RunToEnd(rig.dir.path(), "pause", {program, "-pause", "--home", rig.home().string()}, 10s);
   ASSERT_EQ(pause.status, std::optional<int>(0)) << pause.err;
   ASSERT_TRUE(rig.server->WaitFor("paused", 5s)) << rig.server->Err();
   EXPECT_TRUE(manager.WaitFor("STATUS=Paused", 5s, true)) << manager.Seen();
@@ -199,20 +208,24 @@ TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedUntilContinu
   const sockaddr_in to = Loopback(rig.ports.ntp);
   const std::string request = NtpPacket(3);
   const double sent_at = UnixNow();
-  ASSERT_EQ(::sendto(ntp.get(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+  ASSERT_EQ(::sendto(ntp.get(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to),
             static_cast<ssize_t>(request.size()));
   UniqueFd tcp = TcpConnect(rig.ports.time, 2s);
   ASSERT_TRUE(tcp.valid()) << "a connection waits in the backlog while paused; the connect itself completes";
   EXPECT_FALSE(WaitReadable(ntp.get(), 1000ms)) << "an NTP datagram was answered while paused";
   EXPECT_FALSE(WaitReadable(tcp.get(), 100ms)) << "a Time connection was accepted and answered while paused";
-  EXPECT_FALSE(UdpAskText(rig.ports.mdl, MdlRequest(), 500ms).has_value()) << "private protocol answered while paused";
+  EXPECT_FALSE(UdpAskText(rig.ports.mdl, MdlRequest(), 500ms).has_value())
+      << "private protocol answered while paused";
 
   const double continued_at = UnixNow();
-  RunResult resume = RunToEnd(rig.dir.path(), "continue", {program, "-continue", "--home", rig.home().string()}, 10s);
+  RunResult resume =
+      RunToEnd(rig.dir.path(), "continue", {program, "-continue", "--home", rig.home().string()}, 10s);
   ASSERT_EQ(resume.status, std::optional<int>(0)) << resume.err;
 
   // The queued datagram is answered, with the time it arrived as its receive stamp.
-  ASSERT_TRUE(WaitReadable(ntp.get(), 3000ms)) << "the datagram sent while paused was not answered after continue";
+  ASSERT_TRUE(WaitReadable(ntp.get(), 3000ms))
+      << "the datagram sent while paused was not answered after continue";
   char reply[64];
   ASSERT_EQ(::recv(ntp.get(), reply, sizeof reply, 0), 48);
   const std::string r(reply, 48);
@@ -225,12 +238,13 @@ TEST(ServiceHostTest, PauseFromASecondInvocationLeavesRequestsQueuedUntilContinu
   EXPECT_EQ(::recv(tcp.get(), time_reply, sizeof time_reply, 0), 4);
   // The status leaves the pause.
   EXPECT_TRUE(manager.WaitFor(std::string("STATUS=") + kSynced, 5s, true)) << "the status stayed paused:\n"
-                                                                             << manager.Seen();
+                                                                           << manager.Seen();
   EXPECT_EQ(CountOf(rig.server->Err(), "synchronised with "), 1u) << rig.server->Err();
 
   // Nothing to signal without a running instance.
   TempDir empty("mdl-svc-nobody");
-  RunResult nobody = RunToEnd(empty.path(), "nobody", {program, "-pause", "--home", empty.path().string()}, 10s);
+  RunResult nobody =
+      RunToEnd(empty.path(), "nobody", {program, "-pause", "--home", empty.path().string()}, 10s);
   EXPECT_EQ(nobody.status, std::optional<int>(1)) << nobody.err;
   EXPECT_TRUE(rig.StopCleanly());
 }
@@ -242,16 +256,17 @@ TEST(ServiceHostTest, ClientServiceReportsReadyStatusWatchdogAndStopping) {
   const uint16_t closed = FreePort();
   WriteFile(home / "registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel]\r\n"
-            "\"MDLClient\"=\"127.0.0.1:" + std::to_string(closed) + ":5:Minute/s:NO\"\r\n\r\n");
+            "\"MDLClient\"=\"127.0.0.1:" +
+                std::to_string(closed) + ":5:Minute/s:NO\"\r\n\r\n");
   NotifySocket manager(dir.path() / "notify");
   ASSERT_TRUE(manager.bound());
   std::unique_ptr<Process> client;
   {
     ScopedEnv socket("NOTIFY_SOCKET", manager.path());
     ScopedEnv watchdog("WATCHDOG_USEC", "2000000");
-    client = std::make_unique<Process>(
-        dir.path(), "client",
-        std::vector<std::string>{(ProgramDir() / "QOR_MDLSC_SVC").string(), "--home", home.string(), "--virtual-clock"});
+    client = std::make_unique<Process>(dir.path(), "client",
+                                       std::vector<std::string>{(ProgramDir() / "QOR_MDLSC_SVC").string(),
+                                                                "--home", home.string(), "--virtual-clock"});
   }
   ASSERT_TRUE(manager.WaitFor("READY=1", 10s)) << manager.Seen() << client->Err();
   EXPECT_TRUE(manager.WaitFor("STATUS=", 10s, true)) << manager.Seen();

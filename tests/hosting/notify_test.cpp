@@ -62,7 +62,8 @@ TEST(Notify, WatchdogPingsAtAQuarterOfTheManagersInterval) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(::bind(manager.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  ASSERT_EQ(::bind(manager.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+      << std::strerror(errno);
   ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
   ::setenv("WATCHDOG_USEC", "400000", 1);
   WatchdogPinger pinger;

@@ -44,10 +44,12 @@ TEST_F(ServiceInstallTest, InstallEnablesUninstallRemovesAndASecondInstallFails)
   const fs::path unit = target_.UnitPath(kServerService);
   EXPECT_EQ(unit, target_.root / "etc/systemd/system/MDLServer.service");
   const std::string text = testing::ReadFile(unit);
-  EXPECT_NE(text.find("ExecStart=\"" + program_.string() + "\" --home \"" + home_.string() + "\""), std::string::npos)
+  EXPECT_NE(text.find("ExecStart=\"" + program_.string() + "\" --home \"" + home_.string() + "\""),
+            std::string::npos)
       << text;
   EXPECT_TRUE(fs::is_symlink(target_.EnableLink(kServerService)));
-  EXPECT_EQ(fs::read_symlink(target_.EnableLink(kServerService)), fs::path("/etc/systemd/system/MDLServer.service"));
+  EXPECT_EQ(fs::read_symlink(target_.EnableLink(kServerService)),
+            fs::path("/etc/systemd/system/MDLServer.service"));
   // The home exists and holds the shipped list.
   EXPECT_EQ(testing::ReadFile(home_ / "QOR_MDLS4.MDL"), "shipped list\n");
 
@@ -58,7 +60,8 @@ TEST_F(ServiceInstallTest, InstallEnablesUninstallRemovesAndASecondInstallFails)
   EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere"));
 
   // The client is a unit of its own beside the server's.
-  const SetupResult client = InstallService(kClientService, program_dir_ / "QOR_MDLSC_SVC", home_.parent_path() / "client", target_);
+  const SetupResult client =
+      InstallService(kClientService, program_dir_ / "QOR_MDLSC_SVC", home_.parent_path() / "client", target_);
   ASSERT_TRUE(client.ok) << client.detail;
   EXPECT_TRUE(fs::is_symlink(target_.EnableLink(kClientService)));
 
@@ -66,7 +69,8 @@ TEST_F(ServiceInstallTest, InstallEnablesUninstallRemovesAndASecondInstallFails)
   ASSERT_TRUE(removed.ok) << removed.detail;
   EXPECT_FALSE(fs::exists(fs::symlink_status(unit)));
   EXPECT_FALSE(fs::exists(fs::symlink_status(target_.EnableLink(kServerService))));
-  EXPECT_TRUE(fs::exists(target_.UnitPath(kClientService))) << "the server's uninstall touched the client's unit";
+  EXPECT_TRUE(fs::exists(target_.UnitPath(kClientService)))
+      << "the server's uninstall touched the client's unit";
   EXPECT_TRUE(fs::exists(home_ / "QOR_MDLS4.MDL")) << "settings and logs stay";
 
   const SetupResult twice = UninstallService(kServerService, target_);

@@ -17,7 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Has(const std::string& text, const std::string& line) { return text.find("\n" + line + "\n") != std::string::npos; }
+bool Has(const std::string& text, const std::string& line) {
+  return text.find("\n" + line + "\n") != std::string::npos;
+}
 
 // systemd-analyze on `text` written as <name>.service in a fresh folder.
 CommandResult Analyze(const std::string& name, const std::string& text, std::vector<std::string> args) {
@@ -48,7 +50,8 @@ TEST(UnitFile, ServerAndClientUnitsPassSystemdChecksWithLowExposure) {
     EXPECT_TRUE(Has(t, "WatchdogSec=30s"));
     EXPECT_TRUE(Has(t, "Restart=on-failure"));
     EXPECT_TRUE(Has(t, "ExecStart=\"/bin/true\" --home \"" + c.home.string() + "\""));
-    EXPECT_TRUE(Has(t, "Description=" + std::string(c.id->display_name) + " (" + std::string(c.id->description) + ")"));
+    EXPECT_TRUE(Has(
+        t, "Description=" + std::string(c.id->display_name) + " (" + std::string(c.id->description) + ")"));
     EXPECT_TRUE(Has(t, "SyslogIdentifier=" + std::string(c.id->program)));
     EXPECT_TRUE(Has(t, c.id->serves ? "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE"
                                     : "CapabilityBoundingSet=CAP_SYS_TIME"));
@@ -65,7 +68,8 @@ TEST(UnitFile, ServerAndClientUnitsPassSystemdChecksWithLowExposure) {
     EXPECT_EQ(verify.status, 0) << verify.output;
     EXPECT_EQ(verify.output, "") << "systemd-analyze verify complained";
     const CommandResult security =
-        Analyze(std::string(c.id->name), t, {"security", "--offline=yes", "--no-pager", "--threshold=" + c.threshold});
+        Analyze(std::string(c.id->name), t,
+                {"security", "--offline=yes", "--no-pager", "--threshold=" + c.threshold});
     EXPECT_EQ(security.status, 0) << "exposure above " << c.threshold << "/10:\n" << security.output;
     EXPECT_NE(security.output.find("Overall exposure level"), std::string::npos) << security.output;
   }
@@ -73,9 +77,11 @@ TEST(UnitFile, ServerAndClientUnitsPassSystemdChecksWithLowExposure) {
 
 TEST(UnitFile, PathsAreQuotedAndControlCharactersRefused) {
   EXPECT_EQ(QuoteUnitWord("/opt/my \"time\" 100%\\x"), "\"/opt/my \\\"time\\\" 100%%\\\\x\"");
-  const UnitText spaced = MakeUnitFile(kServerService, "/opt/Meridel Server/QOR_MDL_Server_SVC", "/srv/time 50%");
+  const UnitText spaced =
+      MakeUnitFile(kServerService, "/opt/Meridel Server/QOR_MDL_Server_SVC", "/srv/time 50%");
   ASSERT_EQ(spaced.error, "");
-  EXPECT_TRUE(Has(spaced.text, "ExecStart=\"/opt/Meridel Server/QOR_MDL_Server_SVC\" --home \"/srv/time 50%%\""));
+  EXPECT_TRUE(
+      Has(spaced.text, "ExecStart=\"/opt/Meridel Server/QOR_MDL_Server_SVC\" --home \"/srv/time 50%%\""));
   const CommandResult verify = Analyze("MDLServer", spaced.text, {"verify", "--man=no"});
   // The program does not exist: verify names exactly that path, so the quoting held.
   EXPECT_NE(verify.output.find("/opt/Meridel Server/QOR_MDL_Server_SVC"), std::string::npos) << verify.output;
@@ -87,8 +93,10 @@ TEST(UnitFile, PathsAreQuotedAndControlCharactersRefused) {
   }
   EXPECT_NE(MakeUnitFile(kServerService, "relative/prog", "/srv").error, "");
   // /var/lib itself, or a path climbing out of it, is no state folder.
-  EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib").text.find("DynamicUser"), std::string::npos);
-  EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib/../etc").text.find("DynamicUser"), std::string::npos);
+  EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib").text.find("DynamicUser"),
+            std::string::npos);
+  EXPECT_EQ(MakeUnitFile(kServerService, "/bin/true", "/var/lib/../etc").text.find("DynamicUser"),
+            std::string::npos);
 }
 
 TEST(UnitFile, EachDirectiveEscapesWhatSystemdExpandsInIt) {

@@ -9,7 +9,7 @@ namespace {
 TEST(SendTiming, OffsetGrowsWithPlaceAndStampingWork) {
   SendTiming t;
   EXPECT_EQ(SendOffsetNs(t, 64, 63), 0) << "nothing learnt: the time read before the call";
-  ObservePrep(t, 4, 400);                 // 100 ns per stamped datagram
+  ObservePrep(t, 4, 400);  // 100 ns per stamped datagram
   ObserveSend(t, 0, 2000, 9, 2000 + 9 * 1500);
   EXPECT_EQ(t.prep_ns, 100);
   EXPECT_EQ(t.lead_ns, 2000);

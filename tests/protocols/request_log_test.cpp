@@ -78,7 +78,8 @@ TEST(FormatLogLine, EveryLineHasAValueForEachFieldName) {
     for (std::string w; line >> w;) ++values;
     EXPECT_EQ(values, names) << "a W3C reader refuses a line whose values do not match #Fields";
   }
-  EXPECT_NE(FormatLogLine(entries[2], LocalDateTime{}, "h", "i").find(" GET TIME - 503 0 0 48 "), std::string::npos)
+  EXPECT_NE(FormatLogLine(entries[2], LocalDateTime{}, "h", "i").find(" GET TIME - 503 0 0 48 "),
+            std::string::npos)
       << "an unanswered request: its status, nothing sent";
 }
 
@@ -178,8 +179,8 @@ TEST(RequestLog, EachLineHasItsOwnSecondAndZoneAsTheFormatterWritesIt) {
   LogEntry tcp = TimeEntry();
   tcp.mdl_type = "TCP";
   log.Append(TimeEntry(), t + 100ms, ZoneFacts{});
-  log.Append(tcp, t + 900ms, ZoneFacts{});  // the same second
-  log.Append(TimeEntry(), t + 950ms, summer);  // the zone changed within it
+  log.Append(tcp, t + 900ms, ZoneFacts{});       // the same second
+  log.Append(TimeEntry(), t + 950ms, summer);    // the zone changed within it
   log.Append(TimeEntry(), t - 1s, ZoneFacts{});  // the clock stepped back
   log.Append(TimeEntry(), t + 1s, ZoneFacts{});
   log.Flush();

@@ -85,7 +85,8 @@ std::optional<Bytes> UdpAsk(uint16_t port, const Bytes& request, milliseconds ti
   return Udp<Bytes>(port, request.data(), request.size(), timeout, v6);
 }
 
-std::optional<std::string> UdpAskText(uint16_t port, std::string_view request, milliseconds timeout, bool v6) {
+std::optional<std::string> UdpAskText(uint16_t port, std::string_view request, milliseconds timeout,
+                                      bool v6) {
   return Udp<std::string>(port, request.data(), request.size(), timeout, v6);
 }
 

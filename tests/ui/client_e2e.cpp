@@ -35,7 +35,8 @@ bool TrayHoldsClient(const std::string& tree) {
 
 // A top-level window of the client titled as its main window, outside the tray.
 bool ClientWindowMapped(const fs::path& dir) {
-  const std::string out = RunToEnd(dir, "xwininfo_name", {"/usr/bin/xwininfo", "-name", "MDL Server Client"}, 10s).out;
+  const std::string out =
+      RunToEnd(dir, "xwininfo_name", {"/usr/bin/xwininfo", "-name", "MDL Server Client"}, 10s).out;
   return out.find("Map State: IsViewable") != std::string::npos;
 }
 
@@ -65,7 +66,8 @@ class DesktopClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "no display (Xvfb did not start)";
-    for (auto [path, package] : {std::pair{"/usr/bin/trayer", "trayer"}, std::pair{"/usr/bin/xwininfo", "x11-utils"}})
+    for (auto [path, package] :
+         {std::pair{"/usr/bin/trayer", "trayer"}, std::pair{"/usr/bin/xwininfo", "x11-utils"}})
       ASSERT_TRUE(HavePeer(path, package));
     program_ = ProgramDir() / "QOR_MDLSC";
     ASSERT_TRUE(fs::exists(program_)) << "no desktop client in MDL_BIN=" << ProgramDir();
@@ -81,8 +83,8 @@ class DesktopClientTest : public ::testing::Test {
     }
     trayer_ = std::make_unique<Process>(
         dir, "trayer",
-        std::vector<std::string>{"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request",
-                                 "--height", "24", "--transparent", "false"});
+        std::vector<std::string>{"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype",
+                                 "request", "--height", "24", "--transparent", "false"});
     ASSERT_TRUE(trayer_->started());
     const auto deadline = Clock::now() + 10s;
     while (TrayPanel(WindowTree(dir)).empty()) {
@@ -122,8 +124,8 @@ TEST_F(DesktopClientTest, SynchronisesAtStartFromTheTrayAndShowsAFewMilliseconds
 
   const std::vector<std::string> lines = WaitForReports(client, 4, 20s);
   ASSERT_GE(lines.size(), 5u) << "no five-line report within 20 s; stderr:\n" << client.Err();
-  const std::vector<std::string> starts = {"MDL Server: MDLS v5 - Zone: UTC", "Server Date: ", "MDL Client: ",
-                                           "Drift: ", "Adjusted by: "};
+  const std::vector<std::string> starts = {"MDL Server: MDLS v5 - Zone: UTC",
+                                           "Server Date: ", "MDL Client: ", "Drift: ", "Adjusted by: "};
   static const std::regex kDrift(R"(^Drift: (-?[0-9,]+) milliseconds\. Latency rTT: ([0-9]+)ms$)");
   static const std::regex kAdjusted(R"(^Adjusted by: (-?[0-9.]+)ms$)");
   // The adjustment shown is measured from the request's time stamp, taken
@@ -134,7 +136,8 @@ TEST_F(DesktopClientTest, SynchronisesAtStartFromTheTrayAndShowsAFewMilliseconds
   double best = 1e9;
   for (size_t at = 0; at + 5 <= lines.size(); at += 5) {
     for (size_t i = 0; i < starts.size(); ++i)
-      ASSERT_EQ(lines[at + i].rfind(starts[i], 0), 0u) << "report line " << i + 1 << " is [" << lines[at + i] << "]";
+      ASSERT_EQ(lines[at + i].rfind(starts[i], 0), 0u)
+          << "report line " << i + 1 << " is [" << lines[at + i] << "]";
     std::smatch d, a;
     ASSERT_TRUE(std::regex_match(lines[at + 3], d, kDrift)) << "drift line: " << lines[at + 3];
     ASSERT_TRUE(std::regex_match(lines[at + 4], a, kAdjusted)) << "adjustment line: " << lines[at + 4];
@@ -184,8 +187,8 @@ TEST_F(DesktopClientTest, ShowsItsWindowAndRunOnceEndsWithZeroAfterSettingTheClo
     EXPECT_EQ(client.Wait(15s), 0) << client.Err();
   }
   // "-ro": one exchange, the clock set, exit 0 without anyone closing the window.
-  RunResult once = RunToEnd(dir, "client_once", {program_.string(), "-ro", "--home", home.string(), "--virtual-clock"},
-                            20s);
+  RunResult once = RunToEnd(dir, "client_once",
+                            {program_.string(), "-ro", "--home", home.string(), "--virtual-clock"}, 20s);
   EXPECT_EQ(once.status, std::optional<int>(0)) << once.err;
   EXPECT_GE(ReportLines(once.err).size(), 5u) << once.err;
 }

@@ -417,7 +417,8 @@ class ClientWindowTest : public QObject {
     auto options = [&] {
       ClientWindowOptions o;
       o.set_autostart = [](bool on) {
-        return SetAutostart("QOR_MDLSC", "MDL Server Client", "/opt/meridel/QOR_MDLSC", {"--home", "/srv/c"}, on);
+        return SetAutostart("QOR_MDLSC", "MDL Server Client", "/opt/meridel/QOR_MDLSC", {"--home", "/srv/c"},
+                            on);
       };
       return o;
     };
@@ -455,7 +456,8 @@ class ClientWindowTest : public QObject {
     Start(failing, data);
     QTest::mouseClick(Find<QCheckBox>("RunStart"), Qt::LeftButton, {}, QPoint(8, 8));
     QVERIFY(!Find<QLabel>("autostartProblem")->isHidden());
-    QCOMPARE(Find<QLabel>("autostartProblem")->text(), QString("Autostart entry: /nowhere: Permission denied"));
+    QCOMPARE(Find<QLabel>("autostartProblem")->text(),
+             QString("Autostart entry: /nowhere: Permission denied"));
     qunsetenv("XDG_CONFIG_HOME");
   }
 };

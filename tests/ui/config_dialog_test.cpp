@@ -46,7 +46,8 @@ class ConfigDialogTest : public QObject {
     QCOMPARE(regions->count(), 7);
     QCOMPARE(regions->itemText(1), QString("SA - South America [Chile , Brazil, Columbia]"));
     QCOMPARE(regions->currentText(), QString("AE - East Asia [Bangladesh, Thailand, India, China]"));
-    QCOMPARE(Find<QLabel>(&dialog, "RegionLbl")->text(), QString("Select What Region this Server will Operate in"));
+    QCOMPARE(Find<QLabel>(&dialog, "RegionLbl")->text(),
+             QString("Select What Region this Server will Operate in"));
     QCOMPARE(Find<QLabel>(&dialog, "closelbl")->text(), QString("Select the closest region to you."));
     QCOMPARE(Find<QCheckBox>(&dialog, "wc3Logs")->text(), QString("Enable Extended WC3 Logging."));
     QCOMPARE(Find<QCheckBox>(&dialog, "RunMDL")->text(), QString("Run Meridel Server when Windows Starts."));
@@ -164,7 +165,8 @@ class ConfigDialogTest : public QObject {
     // A relative XDG_CONFIG_HOME is ignored for ~/.config.
     qputenv("XDG_CONFIG_HOME", "relative/dir");
     qputenv("HOME", dir.path().toUtf8());
-    QCOMPARE(QString::fromStdString(AutostartEntryPath("x").string()), dir.path() + "/.config/autostart/x.desktop");
+    QCOMPARE(QString::fromStdString(AutostartEntryPath("x").string()),
+             dir.path() + "/.config/autostart/x.desktop");
     qunsetenv("XDG_CONFIG_HOME");
   }
 

@@ -26,7 +26,8 @@ bool TrayHoldsOurIcon(const std::string& tree) {
   if (panel == std::string::npos) return false;
   // The panel's children are listed right after it, more deeply indented.
   const size_t next_top = tree.find("\n     0x", panel);
-  const std::string children = tree.substr(panel, next_top == std::string::npos ? std::string::npos : next_top - panel);
+  const std::string children =
+      tree.substr(panel, next_top == std::string::npos ? std::string::npos : next_top - panel);
   return children.find("(\"QOR_MDL_Server\" \"QOR_MDL_Server\")") != std::string::npos;
 }
 
@@ -44,8 +45,9 @@ std::optional<double> ChronyOffset(const fs::path& dir, uint16_t port, std::stri
 
 TEST(DesktopServerTest, SynchronisesServesLivesInTheTrayAndSavesOnClose) {
   ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "no display (Xvfb did not start)";
-  for (auto [path, package] : {std::pair{"/usr/bin/trayer", "trayer"}, std::pair{"/usr/bin/xwininfo", "x11-utils"},
-                               std::pair{"/usr/sbin/chronyd", "chrony"}, std::pair{"/usr/bin/setpriv", "util-linux"}})
+  for (auto [path, package] :
+       {std::pair{"/usr/bin/trayer", "trayer"}, std::pair{"/usr/bin/xwininfo", "x11-utils"},
+        std::pair{"/usr/sbin/chronyd", "chrony"}, std::pair{"/usr/bin/setpriv", "util-linux"}})
     ASSERT_TRUE(HavePeer(path, package));
   const fs::path program = ProgramDir() / "QOR_MDL_Server";
   ASSERT_TRUE(fs::exists(program)) << "no desktop server in MDL_BIN=" << ProgramDir();
@@ -64,8 +66,8 @@ TEST(DesktopServerTest, SynchronisesServesLivesInTheTrayAndSavesOnClose) {
   }
 
   Process trayer(dir.path(), "trayer",
-                 {"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request", "--height",
-                  "24", "--transparent", "false"});
+                 {"/usr/bin/trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request",
+                  "--height", "24", "--transparent", "false"});
   ASSERT_TRUE(trayer.started());
   const auto tray_deadline = Clock::now() + 10s;
   while (WindowTree(dir.path()).find("(\"panel\" \"trayer\")") == std::string::npos) {
@@ -81,7 +83,8 @@ TEST(DesktopServerTest, SynchronisesServesLivesInTheTrayAndSavesOnClose) {
 
   Process server(dir.path(), "server", {program.string(), "-rs", "--home", home.string(), "--virtual-clock"});
   ASSERT_TRUE(server.WaitFor("MDL Server is Synchronized.", 20s))
-      << "no synchronisation within 20 s; stderr:\n" << server.Err();
+      << "no synchronisation within 20 s; stderr:\n"
+      << server.Err();
 
   // A real NTP client is answered.
   std::string log;
@@ -99,7 +102,8 @@ TEST(DesktopServerTest, SynchronisesServesLivesInTheTrayAndSavesOnClose) {
   EXPECT_TRUE(in_tray) << "no tray icon of ours in trayer's panel:\n" << tree;
 
   // A second copy on the same folder ends at once, silently.
-  RunResult second = RunToEnd(dir.path(), "second", {program.string(), "--home", home.string(), "--virtual-clock"}, 10s);
+  RunResult second =
+      RunToEnd(dir.path(), "second", {program.string(), "--home", home.string(), "--virtual-clock"}, 10s);
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.err.find("starting"), std::string::npos) << second.err;
 

@@ -8,10 +8,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QPlainTextEdit>
-#include <QSignalSpy>
+#include <QPushButton>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTreeWidget>
 
 #include "server/ui/about_window.h"
@@ -133,8 +133,9 @@ class MainWindowTest : public QObject {
     QTreeWidgetItem* root = tree->topLevelItem(0);
     QCOMPARE(root->text(0), QString("MDL Servers"));
     QVERIFY(root->isExpanded());
-    const QStringList expected = {"Time Service Server",     "Daytime Service Server",   "SNTP v4 Service Server",
-                                  "UnixTime Service Server", "MDL Server Client Server", "MDL About/Help",
+    const QStringList expected = {"Time Service Server",      "Daytime Service Server",
+                                  "SNTP v4 Service Server",   "UnixTime Service Server",
+                                  "MDL Server Client Server", "MDL About/Help",
                                   "MDL Advanced Config"};
     QCOMPARE(root->childCount(), expected.size());
     for (int i = 0; i < expected.size(); ++i) QCOMPARE(root->child(i)->text(0), expected[i]);
@@ -147,7 +148,8 @@ class MainWindowTest : public QObject {
       QVERIFY(Find<QGroupBox>(qPrintable(QString("proto_f%1").arg(kSlot[i])))->isVisible());
       QVERIFY(Find<QLineEdit>(qPrintable(QString("MDLRemHost%1").arg(kSlot[i])))->isVisible());
       for (int other = 0; other < 5; ++other) {
-        if (other != kSlot[i]) QVERIFY(!Find<QGroupBox>(qPrintable(QString("proto_f%1").arg(other)))->isVisible());
+        if (other != kSlot[i])
+          QVERIFY(!Find<QGroupBox>(qPrintable(QString("proto_f%1").arg(other)))->isVisible());
       }
     }
     // The root shows the Time panel.
@@ -223,7 +225,9 @@ class MainWindowTest : public QObject {
   void snapshotsSetLabelsBoxesTooltipsAndCaption() {
     auto s = BaseSnapshot();
     s->status_text = "Server is: Enabled\r\nTCP: ON - UDP: OFF\r\nIN: 12/t - 0/u";
-    s->status_line = "Server Status: 07/12/2026 15:03:09\r# 3 | /T 1 | /D 0 | /S 2 | /U 0 | /MDL 0\r# UDP: 2 --- # TCP: 1\rLast Atomic Update: Never";
+    s->status_line =
+        "Server Status: 07/12/2026 15:03:09\r# 3 | /T 1 | /D 0 | /S 2 | /U 0 | /MDL 0\r# UDP: 2 --- # TCP: "
+        "1\rLast Atomic Update: Never";
     ServiceView& day = s->services[Index(Service::kDaytime)];
     day.enabled = false;
     day.boxes_enabled = false;
@@ -240,7 +244,8 @@ class MainWindowTest : public QObject {
     s->interval_unit = "Day/s";
     Feed(s);
 
-    QCOMPARE(Find<QLabel>("svrStatlbl")->text(), QString("Server is: Enabled\nTCP: ON - UDP: OFF\nIN: 12/t - 0/u"));
+    QCOMPARE(Find<QLabel>("svrStatlbl")->text(),
+             QString("Server is: Enabled\nTCP: ON - UDP: OFF\nIN: 12/t - 0/u"));
     QCOMPARE(Find<QLabel>("Status")->text(),
              QString("Server Status: 07/12/2026 15:03:09\n# 3 | /T 1 | /D 0 | /S 2 | /U 0 | /MDL 0\n"
                      "# UDP: 2 --- # TCP: 1\nLast Atomic Update: Never"));
@@ -273,7 +278,8 @@ class MainWindowTest : public QObject {
     window_->ClockTick();
     // CET: local = UTC + 1 h. The box moves on from the snapshot's time (well under a second here).
     QCOMPARE(Find<QPlainTextEdit>("svrCurrent")->toPlainText(),
-             QString("   MON DECEMBER 7 2026 03:03:09 PM\n   UTC DECEMBER 7 2026 02:03:09 PM\n   Meridel Server 5110"));
+             QString("   MON DECEMBER 7 2026 03:03:09 PM\n   UTC DECEMBER 7 2026 02:03:09 PM\n   Meridel "
+                     "Server 5110"));
     QCOMPARE(Find<QPlainTextEdit>("svrCurrent")->toolTip(), QString(" Time Zone: CET "));
     auto summer = BaseSnapshot();
     summer->zone.daylight = true;
@@ -424,8 +430,8 @@ class MainWindowTest : public QObject {
       visited.insert(w->objectName());
       QTest::keyClick(w, Qt::Key_Tab);
     }
-    for (const char* name : {"MDL_TV", "eNTP", "eTCP37", "eUDP37", "NTP_Ptxt", "MDLRemHost0", "svrCurrent", "Servers",
-                             "RandomCheck", "SyncN", "SyncIntC"})
+    for (const char* name : {"MDL_TV", "eNTP", "eTCP37", "eUDP37", "NTP_Ptxt", "MDLRemHost0", "svrCurrent",
+                             "Servers", "RandomCheck", "SyncN", "SyncIntC"})
       QVERIFY2(visited.contains(name), name);
     // The arrow keys walk the tree's service nodes.
     tree->setFocus();
@@ -444,7 +450,7 @@ class MainWindowTest : public QObject {
     n->clear();
     QTest::keyClicks(n, "5");
     QTest::keyClick(n, Qt::Key_A);
-    QCOMPARE(n->text(), QString("5"));  // the letter is taken off again
+    QCOMPARE(n->text(), QString("5"));                 // the letter is taken off again
     QVERIFY(engine_->Of<cmd::SetInterval>().empty());  // typing alone changes nothing
     QTest::keyClick(n, Qt::Key_Return);
     auto iv = engine_->Of<cmd::SetInterval>();

@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
     if (k == "--unix-port") a.unix_port = static_cast<uint16_t>(std::stoi(v));
   }
   if (a.home.empty() || a.out.empty()) {
-    std::fputs("usage: mdl_ui_tour --home DIR --out DIR [--ntp-port N] [--time-port N] [--unix-port N]\n", stderr);
+    std::fputs("usage: mdl_ui_tour --home DIR --out DIR [--ntp-port N] [--time-port N] [--unix-port N]\n",
+               stderr);
     return 2;
   }
   QApplication app(argc, argv);
@@ -77,8 +78,8 @@ int main(int argc, char** argv) {
       if (n >= 7) w.SelectNode(n);
     };
     steps->push_back([&a] { Traffic(a); });
-    const std::pair<int, const char*> panels[] = {{2, "main-time"},     {3, "main-daytime"},  {4, "main-ntp"},
-                                                  {5, "main-unixtime"}, {6, "main-private"}};
+    const std::pair<int, const char*> panels[] = {
+        {2, "main-time"}, {3, "main-daytime"}, {4, "main-ntp"}, {5, "main-unixtime"}, {6, "main-private"}};
     for (auto [n, name] : panels) {
       steps->push_back([node, n] { node(n); });
       steps->push_back([&w, &a, name] {

@@ -38,7 +38,9 @@ class FakeEngine : public EnginePort {
 };
 
 // A click on a check box's box (its middle may lie beyond the caption).
-inline void ClickBox(QWidget* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2)); }
+inline void ClickBox(QWidget* box) {
+  QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+}
 
 class FakeTray : public TrayIcon {
  public:
@@ -80,7 +82,8 @@ inline std::shared_ptr<EngineSnapshot> BaseSnapshot() {
   s->services[Index(Service::kNtp)].port_text = "123";
   s->services[Index(Service::kUnixTime)].port_text = "519";
   s->services[Index(Service::kPrivate)].port_text = "3777";
-  s->servers = {{"time.nist.gov - NIST, USA - NA", 40}, {"ptbtime1.ptb.de - PTB, Germany - EU", 46},
+  s->servers = {{"time.nist.gov - NIST, USA - NA", 40},
+                {"ptbtime1.ptb.de - PTB, Germany - EU", 46},
                 {"pool.ntp.org - NTP Pool - NA", 2}};
   s->selected_server = 1;
   s->region = "NA";

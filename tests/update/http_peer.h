@@ -78,7 +78,8 @@ class HttpPeer {
       std::string request;
       char buf[4096];
       const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (request.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < end && !stop_) {
+      while (request.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < end &&
+             !stop_) {
         if (!Wait(c, POLLIN, 20)) continue;
         ssize_t n = ::recv(c, buf, sizeof buf, 0);
         if (n <= 0) break;

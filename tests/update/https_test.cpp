@@ -9,8 +9,8 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 #include <cstdlib>
@@ -35,7 +35,8 @@ bool MakeCertificates(const std::filesystem::path& dir, const std::string& san) 
       "cd '" + d + "' && printf 'subjectAltName=" + san + "\\n' > ext && " +
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem "
       "-days 2 -subj '/CN=Meridel test CA' >log 2>&1 && "
-      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.csr "
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out "
+      "server.csr "
       "-subj '/CN=test server' >>log 2>&1 && "
       "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
       "-extfile ext >>log 2>&1";
@@ -114,7 +115,8 @@ Outcome RunCheck(const std::filesystem::path& home, const std::string& host, con
   check.Configure(host, "");
   check.Start();
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (check.running() && !out.asked && std::chrono::steady_clock::now() < end) io.run_for(std::chrono::milliseconds(5));
+  while (check.running() && !out.asked && std::chrono::steady_clock::now() < end)
+    io.run_for(std::chrono::milliseconds(5));
   out.done = !check.running() || out.asked;
   return out;
 }

@@ -23,8 +23,7 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
-const std::string kOldList =
-    "old list\n2\n3\n4\n5\nold.example:::Old - NA:::2:::x\n";  // 36 bytes
+const std::string kOldList = "old list\n2\n3\n4\n5\nold.example:::Old - NA:::2:::x\n";  // 36 bytes
 const std::string kNewList =
     "new list\n2\n3\n4\n5\n127.0.0.1:12345:::Local - NA:::2:::x\nh2:::Two - EU:::3:::y\n";
 
@@ -108,9 +107,8 @@ TEST_F(UpdateCheckTest, MissingListIsFetchedWithoutAskingAndHandedOn) {
   // The exact request, and the list asked for on a second connection.
   auto requests = peer.requests();
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0],
-            "GET /Meridel/MDLVCS4.IPF HTTP/1.1\r\nAccept: */*\r\nHost: " + peer.host() +
-                "\r\nReferer: Meridel S v5.1.10\r\nUser-Agent: Meridel v5.1.10\r\n\r\n");
+  EXPECT_EQ(requests[0], "GET /Meridel/MDLVCS4.IPF HTTP/1.1\r\nAccept: */*\r\nHost: " + peer.host() +
+                             "\r\nReferer: Meridel S v5.1.10\r\nUser-Agent: Meridel v5.1.10\r\n\r\n");
   EXPECT_EQ(requests[1].substr(0, requests[1].find("\r\n")), "GET /Meridel/QOR_MDLS4.MDL HTTP/1.1");
   // No temporary file is left beside the list.
   EXPECT_EQ(dir_.Entries().size(), 1u);
@@ -134,7 +132,8 @@ TEST_F(UpdateCheckTest, VersionOffers) {
       EXPECT_EQ(questions_[0].kind, UpdateQuestionKind::kNewVersion);
       EXPECT_EQ(questions_[0].title, "Meridel Server AUTO Update Available!");
       EXPECT_EQ(questions_[0].text, std::string("Would you like to update your MDL Server Edition?\r\n"
-                                                "The latest version is: ") + c.newest);
+                                                "The latest version is: ") +
+                                        c.newest);
       EXPECT_EQ(questions_[0].icon, UpdateIcon::kInformation);
       EXPECT_EQ(questions_[0].buttons, UpdateButtons::kYesNo);
       check_->Answer(questions_[0].id, false);
@@ -217,8 +216,9 @@ TEST_F(UpdateCheckTest, WithoutAWindowOffersAreLinesAndAnotherSizeNeedsAutoUpdat
     EXPECT_TRUE(questions_.empty());
     EXPECT_TRUE(notices_.empty());
     EXPECT_TRUE(updater_.empty());
-    EXPECT_TRUE(Logged("Meridel Server AUTO Update Available! Would you like to update your MDL Server Edition? "
-                       "The latest version is: 5.1.11"));
+    EXPECT_TRUE(
+        Logged("Meridel Server AUTO Update Available! Would you like to update your MDL Server Edition? "
+               "The latest version is: 5.1.11"));
     EXPECT_TRUE(Logged("Meridel Update Available!"));
     const bool fetched = std::string(auto_list) == "YES";
     EXPECT_EQ(ReadFile(List()), fetched ? kNewList : kOldList) << auto_list;
@@ -237,8 +237,9 @@ TEST_F(UpdateCheckTest, ResponseShapesThatUsedToHang) {
   // Chunked: three bytes, the rest as one chunk (its size in hex), then the last chunk.
   char size_hex[16];
   std::snprintf(size_hex, sizeof size_hex, "%zx", vf.size() - 3);
-  shapes.push_back({"chunked", PeerReply{{head + "Transfer-Encoding: chunked\r\n\r\n", "3\r\n" + vf.substr(0, 3) + "\r\n",
-                                          std::string(size_hex) + "\r\n" + vf.substr(3) + "\r\n", "0\r\n\r\n"}}});
+  shapes.push_back(
+      {"chunked", PeerReply{{head + "Transfer-Encoding: chunked\r\n\r\n", "3\r\n" + vf.substr(0, 3) + "\r\n",
+                             std::string(size_hex) + "\r\n" + vf.substr(3) + "\r\n", "0\r\n\r\n"}}});
   for (auto& [name, reply] : shapes) {
     WriteFile(List(), kOldList);
     questions_.clear();
@@ -290,13 +291,16 @@ TEST_F(UpdateCheckTest, TooLargeAVersionFileIsToldInANotice) {
 }
 
 TEST_F(UpdateCheckTest, StalledHostEndsAtTheTimeOut) {
-  HttpPeer peer([](const std::string&) { return PeerReply{{"HTTP/1.1 200 OK\r\nContent-Le"}, /*stall=*/true}; });
+  HttpPeer peer([](const std::string&) {
+    return PeerReply{{"HTTP/1.1 200 OK\r\nContent-Le"}, /*stall=*/true};
+  });
   MakeCheck(peer.host(), true);
   check_->Start();
   // Connected, request sent, part of a header in: nothing more comes.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   io_.restart();
-  while (peer.requests().empty() && std::chrono::steady_clock::now() < end) io_.run_for(std::chrono::milliseconds(5));
+  while (peer.requests().empty() && std::chrono::steady_clock::now() < end)
+    io_.run_for(std::chrono::milliseconds(5));
   io_.run_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(check_->running());
   clock_.advance(std::chrono::seconds(29));
@@ -326,9 +330,11 @@ TEST_F(UpdateCheckTest, BrokenDownloadsKeepTheOldList) {
     const char* logged;
     bool notice;
   } cases[] = {
-      {"truncated", {{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kNewList.size()) + "\r\n\r\n" +
-                      kNewList.substr(0, 30)}},
-       "before the answer was complete", false},
+      {"truncated",
+       {{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kNewList.size()) + "\r\n\r\n" +
+         kNewList.substr(0, 30)}},
+       "before the answer was complete",
+       false},
       {"no server", Ok("<html><body>Sorry</body></html>"), "names no server", true},
       {"too large", Ok(std::string(1024 * 1024 + 1, 'x')), "larger than 1048576 bytes", true},
       {"404", {{"HTTP/1.1 404 Not Found\r\n\r\n"}}, "answered 404", false},

@@ -15,7 +15,8 @@ TEST(UpdateRequest, LinesInTheirOrderEndedByAnEmptyLine) {
             "Referer: Meridel S v5.1.10\r\n"
             "User-Agent: Meridel v5.1.10\r\n"
             "\r\n");
-  EXPECT_EQ(BuildUpdateRequest(kListFilePath, "h:8080", "1").substr(0, 40), "GET /Meridel/QOR_MDLS4.MDL HTTP/1.1\r\nAcc");
+  EXPECT_EQ(BuildUpdateRequest(kListFilePath, "h:8080", "1").substr(0, 40),
+            "GET /Meridel/QOR_MDLS4.MDL HTTP/1.1\r\nAcc");
 }
 
 TEST(UpdateHostValue, Forms) {
@@ -56,10 +57,12 @@ TEST(VersionOrder, DottedNumbersCompareAsNumbers) {
     const char* b;
     int order;
   } cases[] = {
-      {"5.1.9", "5.1.10", -1}, {"5.1.10", "5.1.9", 1},   {"5.1.10", "5.1.10", 0}, {"5.1", "5.1.0", 0},
-      {"5.1", "5.1.1", -1},    {"05.01", "5.1", 0},      {"5.2", "5.10", -1},     {"10.0", "9.99.99", 1},
-      {"5.1.9", "5.1.9a", -1}, {"5.1.9b", "5.1.9a", 1},  {"5.1.9", "5.1.10a", -1},
-      {"99999999999999999999.1", "99999999999999999998.9", 1},
+      {"5.1.9", "5.1.10", -1},  {"5.1.10", "5.1.9", 1},
+      {"5.1.10", "5.1.10", 0},  {"5.1", "5.1.0", 0},
+      {"5.1", "5.1.1", -1},     {"05.01", "5.1", 0},
+      {"5.2", "5.10", -1},      {"10.0", "9.99.99", 1},
+      {"5.1.9", "5.1.9a", -1},  {"5.1.9b", "5.1.9a", 1},
+      {"5.1.9", "5.1.10a", -1}, {"99999999999999999999.1", "99999999999999999998.9", 1},
   };
   for (const Case& c : cases) {
     auto o = CompareVersions(c.a, c.b);
@@ -95,10 +98,10 @@ TEST(SaveItDecisions, VersionAndListCases) {
     bool offer_version;
     ListAction list;
   } cases[] = {
-      {"5.1.11", 2048, true, ListAction::kNone},                    // newer, same size
-      {"5.1.10", 2048, false, ListAction::kNone},                   // equal
-      {"5.1.9", 2048, false, ListAction::kNone},                    // older (a string compare would offer it)
-      {"5.1.10", 100, false, ListAction::kOffer},                   // other size
+      {"5.1.11", 2048, true, ListAction::kNone},   // newer, same size
+      {"5.1.10", 2048, false, ListAction::kNone},  // equal
+      {"5.1.9", 2048, false, ListAction::kNone},   // older (a string compare would offer it)
+      {"5.1.10", 100, false, ListAction::kOffer},  // other size
       {"5.1.10", std::nullopt, false, ListAction::kFetchWithoutAsking},  // no list
       {"junk", 2048, false, ListAction::kNone},
   };
@@ -125,7 +128,8 @@ std::string Hex(size_t n) {
 
 State FeedInPieces(ResponseReader& r, std::string_view text, size_t piece) {
   State s = State::kReading;
-  for (size_t at = 0; at < text.size() && s == State::kReading; at += piece) s = r.Feed(text.substr(at, piece));
+  for (size_t at = 0; at < text.size() && s == State::kReading; at += piece)
+    s = r.Feed(text.substr(at, piece));
   return s;
 }
 
@@ -164,9 +168,10 @@ TEST(ResponseReading, FailuresEndTheAnswer) {
   EXPECT_TRUE(grows_large.too_large());
 
   ResponseReader chunked_large(16);
-  EXPECT_EQ(chunked_large.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n0123456789abcdef\r\n"
-                               "1\r\nx\r\n"),
-            State::kFailed);
+  EXPECT_EQ(
+      chunked_large.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n0123456789abcdef\r\n"
+                         "1\r\nx\r\n"),
+      State::kFailed);
   EXPECT_TRUE(chunked_large.too_large());
 
   ResponseReader truncated(kMaxListBody);
@@ -174,7 +179,8 @@ TEST(ResponseReading, FailuresEndTheAnswer) {
   EXPECT_EQ(truncated.End(), State::kFailed);
 
   ResponseReader truncated_chunk(kMaxListBody);
-  EXPECT_EQ(truncated_chunk.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n20\r\nabc"), State::kReading);
+  EXPECT_EQ(truncated_chunk.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n20\r\nabc"),
+            State::kReading);
   EXPECT_EQ(truncated_chunk.End(), State::kFailed);
 
   ResponseReader nothing(kMaxListBody);
@@ -184,7 +190,8 @@ TEST(ResponseReading, FailuresEndTheAnswer) {
   EXPECT_EQ(garbage.Feed("SSH-2.0-OpenSSH_9.2\r\n\r\n"), State::kFailed);
 
   ResponseReader endless_header(kMaxListBody);
-  EXPECT_EQ(FeedInPieces(endless_header, "HTTP/1.1 200 OK\r\n" + std::string(100000, 'a'), 1000), State::kFailed);
+  EXPECT_EQ(FeedInPieces(endless_header, "HTTP/1.1 200 OK\r\n" + std::string(100000, 'a'), 1000),
+            State::kFailed);
 }
 
 TEST(DownloadedList, MustNameAServer) {

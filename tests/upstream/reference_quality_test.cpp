@@ -53,7 +53,8 @@ TEST(ReferenceQuality, DispersionStartsFromTheUpstreamsAndGrows15MicrosecondsASe
   EXPECT_NEAR(q.root_dispersion, at_sync, 1e-12);
   const double day = Units(ReferenceAt(q, 5s + 86400s, 0s).root_dispersion) / 65536.0;
   EXPECT_NEAR(day, at_sync + 1.296, 2.0 / 65536) << "a day adds 15 µs × 86,400 s";
-  EXPECT_GT(Units(ReferenceAt(q, 5s + 60s, 0s).root_dispersion), Units(ReferenceAt(q, 5s, 0s).root_dispersion));
+  EXPECT_GT(Units(ReferenceAt(q, 5s + 60s, 0s).root_dispersion),
+            Units(ReferenceAt(q, 5s, 0s).root_dispersion));
 }
 
 TEST(ReferenceQuality, UnsynchronisedOnlyWhenTheLastSynchronisationIsOlderThanTheLimit) {

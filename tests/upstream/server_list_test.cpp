@@ -229,9 +229,7 @@ TEST(UpstreamAddressParse, FormsOfFieldOne) {
       << "a host longer than 255 characters is no host name";
 }
 
-std::filesystem::path SourceDir() {
-  return std::filesystem::path(MDL_SOURCE_DIR);
-}
+std::filesystem::path SourceDir() { return std::filesystem::path(MDL_SOURCE_DIR); }
 
 TEST(ShippedServerList, EveryRegionHasFiveUsableServers) {
   const std::filesystem::path path = SourceDir() / "data" / kServerListFileName;

@@ -68,8 +68,8 @@ TEST(WinSafeFile, RefusesFoldersStreamsHardLinksAndAMissingFolder) {
   EXPECT_FALSE(std::filesystem::exists(tmp.path().parent_path() / "escape.log"));
 
   std::ofstream(tmp.path() / "x.log") << "x\n";
-  ASSERT_TRUE(CreateHardLinkW((tmp.path() / "y.log").wstring().c_str(), (tmp.path() / "x.log").wstring().c_str(),
-                              nullptr));
+  ASSERT_TRUE(CreateHardLinkW((tmp.path() / "y.log").wstring().c_str(),
+                              (tmp.path() / "x.log").wstring().c_str(), nullptr));
   EXPECT_EQ(OpenAppendAt(folder.fd.get(), "x.log").error, kSecondLink);
 
   EXPECT_EQ(OpenFolder(tmp.path() / "x.log", false).error, kWrongKind);

@@ -37,7 +37,8 @@ TEST(WinInstanceLock, OneHolderPerFolderUntilReleased) {
   EXPECT_TRUE(third.held());
   EXPECT_EQ(SignalInstance(tmp.path() / "missing", 0).outcome, SignalResult::Outcome::kNotRunning);
 
-  EXPECT_EQ(InstanceLock::TryAcquire(tmp.path() / "no" / "such" / ".lock").state(), InstanceLock::State::kFailed);
+  EXPECT_EQ(InstanceLock::TryAcquire(tmp.path() / "no" / "such" / ".lock").state(),
+            InstanceLock::State::kFailed);
 }
 
 TEST(WinSignalLoop, ControlRequestsReachTheHandlersInOrderAndStopEndsTheLoop) {
@@ -45,9 +46,8 @@ TEST(WinSignalLoop, ControlRequestsReachTheHandlersInOrderAndStopEndsTheLoop) {
   EXPECT_EQ(RunSignalLoop({}, std::chrono::milliseconds(20)), 0);  // nothing came
 
   int pauses = 0, resumes = 0, stopped_with = 0;
-  SignalHandlers handlers{.stop = [&](int sig) { stopped_with = sig; },
-                          .pause = [&] { ++pauses; },
-                          .resume = [&] { ++resumes; }};
+  SignalHandlers handlers{
+      .stop = [&](int sig) { stopped_with = sig; }, .pause = [&] { ++pauses; }, .resume = [&] { ++resumes; }};
   win::Push(win::Request::kPause);
   win::Push(win::Request::kPause);  // pending twice counts once
   win::Push(win::Request::kContinue);

@@ -116,7 +116,8 @@ TEST(WinUdpSocket, ABusyPortIsReportedAsInUse) {
   UdpSocket a(io, clock);
   ASSERT_FALSE(a.Bind(make_address("127.0.0.1"), 0));
   UdpSocket b(io, clock);
-  EXPECT_EQ(b.Bind(make_address("127.0.0.1"), a.local_port()), std::make_error_code(std::errc::address_in_use));
+  EXPECT_EQ(b.Bind(make_address("127.0.0.1"), a.local_port()),
+            std::make_error_code(std::errc::address_in_use));
   EXPECT_FALSE(b.IsOpen());
 }
 

@@ -15,7 +15,6 @@ namespace {
 
 constexpr const char* kTestKey = "Software\\Meridel Server Test";
 
-
 struct Reports {
   std::vector<std::string> lines;
   RegistryReporter reporter() {
@@ -39,8 +38,8 @@ TEST(WinSystemRegistry, WritesReadsListsAndDeletesUnderLocalMachine) {
   // Really in the registry: read back with the API, and seen by a second object.
   wchar_t text[64] = {};
   DWORD size = sizeof text;
-  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Meridel Server Test", L"Interval", RRF_RT_REG_SZ, nullptr,
-                         text, &size),
+  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Meridel Server Test", L"Interval", RRF_RT_REG_SZ,
+                         nullptr, text, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(text), L"3600");
   Registry other(std::filesystem::path(), reports.reporter());
@@ -50,7 +49,8 @@ TEST(WinSystemRegistry, WritesReadsListsAndDeletesUnderLocalMachine) {
 
   // A value of another type reads as missing and is not listed.
   const DWORD number = 7;
-  RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Meridel Server Test", L"Number", REG_DWORD, &number, sizeof number);
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Meridel Server Test", L"Number", REG_DWORD, &number,
+                  sizeof number);
   EXPECT_EQ(r.ReadValue(kTestKey, "Number"), "");
   EXPECT_EQ(r.Values(Hive::kLocalMachine, kTestKey).size(), 2u);
 
@@ -68,7 +68,8 @@ TEST(WinSystemRegistry, WritesReadsListsAndDeletesUnderLocalMachine) {
 
   r.CreateKey("HKEY_LOCAL_MACHINE\\Software\\Meridel Server Test\\Sub");
   HKEY sub = nullptr;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Meridel Server Test\\Sub", 0, KEY_READ, &sub), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Meridel Server Test\\Sub", 0, KEY_READ, &sub),
+            ERROR_SUCCESS);
   if (sub) RegCloseKey(sub);
   DropTestKey();
 }
