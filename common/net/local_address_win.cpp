@@ -1,8 +1,10 @@
 // LocalIpv4Text over GetAdaptersAddresses.
 #include "common/net/local_address.h"
 
-#include <iphlpapi.h>
+// winsock2.h first: iphlpapi.h needs its types.
 #include <winsock2.h>
+
+#include <iphlpapi.h>
 #include <ws2tcpip.h>
 
 #include <boost/asio/ip/address_v4.hpp>
