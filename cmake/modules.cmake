@@ -59,6 +59,11 @@ function(mdl_test name dir)
   target_link_libraries(${name} PRIVATE ${ARGN} mdl_test_support GTest::gtest GTest::gmock GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_precompile_headers(${name} REUSE_FROM mdl_test_support)
+  # Test files are compiled in batches of up to seven: the shared templates
+  # (gtest, asio, the fixtures) are instantiated and instrumented once a
+  # batch, not once a file. Names of one file's anonymous namespace must
+  # therefore not clash with another's of the same folder.
+  set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 7)
   mdl_test_flags(${name})
   # One variable only: gtest_discover_tests splits a property value at ";".
   # Tests find the source tree from MDL_SOURCE_DIR (tests/CMakeLists.txt).

@@ -25,8 +25,8 @@ using namespace std::chrono;
 using Outcome = ExchangeResult::Outcome;
 namespace cmd = client_command;
 
-const UtcTime kStart = UtcTime(sys_days(year(2026) / 5 / 4));
-const UtcTime kServerTime = kStart + hours(2);
+const UtcTime kHandleStart = UtcTime(sys_days(year(2026) / 5 / 4));
+const UtcTime kServerTime = kHandleStart + hours(2);
 
 // A reply server on a thread of its own that ends with the object (or after
 // 10 s at the latest).
@@ -116,7 +116,7 @@ class ClientHandleTest : public ::testing::Test {
   }
   std::string Stored() { return Registry(RegistryFile()).ReadValue(kClientKey, kClientValueName); }
 
-  VirtualClock clock_{kStart};
+  VirtualClock clock_{kHandleStart};
   fs::path dir_;
 };
 

@@ -23,7 +23,7 @@ namespace {
 // The machine's realtime clock, beside which the kernel stamps a socket's sends.
 int64_t RealtimeNanos() { return SystemRealtimeNs(); }
 
-std::vector<uint8_t> NtpClientRequest() {
+std::vector<uint8_t> PlainNtpRequest() {
   std::vector<uint8_t> request(48, 0);
   request[0] = 0x23;
   return request;
@@ -169,7 +169,7 @@ TEST_F(SyncTest, ReplySetsTheClockToTheUpstreamTimeAndMarksItSynchronised) {
   EXPECT_TRUE(Diagnosed("synchronised with 127.0.0.1"));
   // Replies now carry the reference of the synchronisation: the upstream's
   // address as reference id, the time of the setting as reference stamp.
-  auto reply = Ask(port(Service::kNtp), NtpClientRequest());
+  auto reply = Ask(port(Service::kNtp), PlainNtpRequest());
   ASSERT_TRUE(reply && reply->size() == 48);
   EXPECT_EQ(std::vector<uint8_t>(reply->begin() + 12, reply->begin() + 16),
             (std::vector<uint8_t>{127, 0, 0, 1}));
@@ -192,7 +192,7 @@ TEST_F(SyncTest, RepliesTellTheUpstreamsQualityAndTurnUnsynchronisedWhenTooOld) 
   r[9] = 0x01;  // root dispersion 1 s
   upstream_.Send(r);
   ASSERT_TRUE(ClockSet());
-  std::vector<uint8_t> request = NtpClientRequest();
+  std::vector<uint8_t> request = PlainNtpRequest();
   request[0] = 0x1B;  // version 3
   request[2] = 6;     // poll 64 s
   auto ask = [&] {
@@ -317,7 +317,7 @@ TEST_F(SyncTest, ClientRequestWhileAQueryIsPendingIsAnsweredAndLeavesTheClock) {
   StartEngine();
   MarkSynced();
   Query();
-  auto reply = Ask(port(Service::kNtp), NtpClientRequest());
+  auto reply = Ask(port(Service::kNtp), PlainNtpRequest());
   ASSERT_TRUE(reply && reply->size() == 48) << "a client request must be served while a query is pending";
   EXPECT_EQ(clock_.set_count(), 0) << "a client request must never set the clock";
   // Synchronised by command, not from an upstream: no reference id yet.
@@ -580,7 +580,6 @@ TEST_F(SyncPaceTest, StoredIntervalBeyond32BitsKeepsTheDefault) {
   EXPECT_TRUE(Diagnosed("Interval left at 3540 seconds"));
 }
 
-}  // namespace
 // A clock whose oscillator runs 50 ppm fast, against an upstream that answers
 // the true time: the start time plus the monotonic time passed.
 class DisciplineTest : public SyncTest {
@@ -938,7 +937,7 @@ TEST_F(SyncTest, PausedEngineAnswersLaterWithTheArrivalTime) {
   auto client = network_.MakePort();
   ASSERT_FALSE(client->Bind(boost::asio::ip::address_v4::loopback(), 0));
   client->Start(&inbox);
-  std::vector<uint8_t> request = NtpClientRequest();
+  std::vector<uint8_t> request = PlainNtpRequest();
   client->SendTo(request, {boost::asio::ip::address_v4::loopback(), port(Service::kNtp)});
   Deliver();
   const UtcTime arrived = clock_.now();
@@ -956,4 +955,5 @@ TEST_F(SyncTest, PausedEngineAnswersLaterWithTheArrivalTime) {
   EXPECT_EQ(Snap()->counters.Get(Service::kNtp, Transport::kUdp), 1u);
 }
 
+}  // namespace
 }  // namespace mdl::testing

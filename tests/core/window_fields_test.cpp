@@ -10,7 +10,7 @@ namespace {
 
 using WindowFieldsTest = EngineFixture;
 
-std::vector<uint8_t> NtpClientRequest() {
+std::vector<uint8_t> NtpRequestStampedOne() {
   std::vector<uint8_t> r(48, 0);
   r[0] = 0x23;  // version 4, mode 3
   r[40] = 0x01;
@@ -26,7 +26,7 @@ TEST_F(WindowFieldsTest, RequesterTooltipAndNtpMillisFollowTheRequests) {
   EXPECT_TRUE(before->services[Index(Service::kNtp)].last_requester_tooltip.empty());
 
   clock_.advance(std::chrono::milliseconds(437));
-  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); });
+  auto reply = WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpRequestStampedOne()); });
   ASSERT_TRUE(reply.has_value());
   SnapshotPtr s = Snap();
   // The stamp was taken at 09:00:00.537 (100 ms of Snap() plus 437 ms).
@@ -39,7 +39,7 @@ TEST_F(WindowFieldsTest, RequesterTooltipAndNtpMillisFollowTheRequests) {
   // Nothing new: the tooltip keeps its time; a new request renews it.
   clock_.advance(std::chrono::seconds(5));
   EXPECT_EQ(Snap()->services[Index(Service::kNtp)].last_requester_tooltip, first);
-  ASSERT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpClientRequest()); }).has_value());
+  ASSERT_TRUE(WithLoop([&] { return UdpAsk(port(Service::kNtp), NtpRequestStampedOne()); }).has_value());
   const std::string renewed = Snap()->services[Index(Service::kNtp)].last_requester_tooltip;
   EXPECT_NE(renewed, first);
   EXPECT_EQ(renewed, " " + DefaultDateTimeText(clock_.now(), clock_.zone()) + " ");
@@ -47,8 +47,9 @@ TEST_F(WindowFieldsTest, RequesterTooltipAndNtpMillisFollowTheRequests) {
 
   // The caption's millisecond follows NTP replies over TCP too.
   const int64_t ms = MillisOfSecond(clock_.now());
-  auto tcp = WithLoop(
-      [&] { return TcpAsk(port(Service::kNtp), NtpClientRequest(), std::chrono::milliseconds(1000), 48); });
+  auto tcp = WithLoop([&] {
+    return TcpAsk(port(Service::kNtp), NtpRequestStampedOne(), std::chrono::milliseconds(1000), 48);
+  });
   ASSERT_TRUE(tcp && tcp->data.size() == 48);
   EXPECT_EQ(Snap()->last_ntp_millis, ms) << "the TCP reply's transmit millisecond";
 }

@@ -18,7 +18,7 @@
 namespace mdl::testing {
 namespace {
 
-Bytes MdlRequest() {
+Bytes FilledMdlRequest() {
   Bytes r = {'M', 'D', 'L', 'C', '5', 'U', 'T', 'C'};
   r.resize(24, 0x11);
   return r;
@@ -43,7 +43,7 @@ Bytes RequestFor(Service s) {
     case Service::kUnixTime:
       return {1};
     case Service::kPrivate:
-      return MdlRequest();
+      return FilledMdlRequest();
   }
   return {};
 }
@@ -56,7 +56,7 @@ TEST(ScreenUdpRequest, RefusesServicePortsAndReplyShapesAndLetsRequestsThrough) 
   const Bytes plain_reply(plain.begin(), plain.end());
   Bytes ntp_reply = NtpRequest();
   ntp_reply[0] = 0x24;
-  Bytes mdl_reply = MdlRequest();
+  Bytes mdl_reply = FilledMdlRequest();
   mdl_reply[3] = 'S';
   struct Case {
     Service service;
@@ -70,7 +70,7 @@ TEST(ScreenUdpRequest, RefusesServicePortsAndReplyShapesAndLetsRequestsThrough) 
       {Service::kDaytime, 50000, {'x'}, std::nullopt, "a Daytime request"},
       {Service::kUnixTime, 50000, Bytes{1, 2, 3, 4, 5, 6, 7, 8}, std::nullopt, "an 8-byte UnixTime request"},
       {Service::kNtp, 50000, NtpRequest(), std::nullopt, "an NTP request"},
-      {Service::kPrivate, 50000, MdlRequest(), std::nullopt, "a private request"},
+      {Service::kPrivate, 50000, FilledMdlRequest(), std::nullopt, "a private request"},
       {Service::kNtp, 123, NtpRequest(), std::nullopt, "NTP from port 123 (symmetric source port)"},
       {Service::kNtp, 40123, NtpRequest(), std::nullopt, "NTP from our own NTP port"},
       {Service::kTime, 123, {}, UdpDrop::kSourcePort, "Time from the NTP port"},
@@ -78,7 +78,7 @@ TEST(ScreenUdpRequest, RefusesServicePortsAndReplyShapesAndLetsRequestsThrough) 
       {Service::kDaytime, 7, {'x'}, UdpDrop::kSourcePort, "from echo"},
       {Service::kDaytime, 19, {'x'}, UdpDrop::kSourcePort, "from chargen"},
       {Service::kUnixTime, 519, {1}, UdpDrop::kSourcePort, "from UnixTime"},
-      {Service::kPrivate, 3777, MdlRequest(), UdpDrop::kSourcePort, "from the private protocol's port"},
+      {Service::kPrivate, 3777, FilledMdlRequest(), UdpDrop::kSourcePort, "from the private protocol's port"},
       {Service::kNtp, 37, NtpRequest(), UdpDrop::kSourcePort, "NTP from the Time port"},
       {Service::kNtp, 0, NtpRequest(), UdpDrop::kSourcePort, "from port 0"},
       {Service::kTime, 40013, {}, UdpDrop::kSourcePort, "from our own Daytime port"},
@@ -367,8 +367,9 @@ TEST_F(WireDefenceTest, IdleConnectionsOfOneAddressCannotLockOutOthers) {
   ASSERT_TRUE(PollUntil([&] { return Sockets(Service::kPrivate).tcp_connections == 3; }));
   UniqueFd over = IdleFrom("127.0.0.2", p);
   EXPECT_TRUE(WithLoop([&] { return ClosedByServer(over.get(), 2000); })) << "a 4th from one address";
-  auto r = WithLoop(
-      [&] { return TcpAsk(port(Service::kPrivate), MdlRequest(), std::chrono::milliseconds(1000), 24); });
+  auto r = WithLoop([&] {
+    return TcpAsk(port(Service::kPrivate), FilledMdlRequest(), std::chrono::milliseconds(1000), 24);
+  });
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->data.size(), 24u) << "another address is served";
   EXPECT_EQ(Sockets(Service::kPrivate).tcp_connections, 3u);
@@ -390,7 +391,7 @@ TEST_F(WireDefenceTest, PrivateTcpConnectionsThatSendNothingAreClosedSoon) {
   UniqueFd held = IdleFrom("127.0.0.3", p);
   Settle();
   Advance(std::chrono::milliseconds(1000), std::chrono::milliseconds(1000));
-  const Bytes request = MdlRequest();
+  const Bytes request = FilledMdlRequest();
   ASSERT_EQ(::send(held.get(), request.data(), request.size(), MSG_NOSIGNAL), 24);
   Settle();
   uint8_t reply[24];
@@ -411,7 +412,7 @@ TEST_F(WireDefenceTest, AtTheServiceCapTheOldestIdleConnectionMakesRoom) {
     idle.push_back(IdleFrom("127.0.0.1", p));
     ASSERT_TRUE(PollUntil([&] { return Sockets(Service::kPrivate).tcp_connections == idle.size(); }));
   }
-  auto r = WithLoop([&] { return TcpAsk(p, MdlRequest(), std::chrono::milliseconds(1000), 24); });
+  auto r = WithLoop([&] { return TcpAsk(p, FilledMdlRequest(), std::chrono::milliseconds(1000), 24); });
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->data.size(), 24u) << "the newcomer is served at the cap";
   EXPECT_TRUE(WithLoop([&] { return ClosedByServer(idle[0].get(), 1000); })) << "the oldest idle one closed";

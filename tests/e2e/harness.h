@@ -100,6 +100,9 @@ constexpr double kNtpToUnix = 2208988800.0;
 // A 48-byte NTP request of the given mode (3 client, 4 server), version 4.
 std::string NtpPacket(int mode);
 
+// A 24-byte request of the private protocol (send time zero).
+std::string MdlRequest();
+
 // Transmit time of an NTP reply, in Unix seconds.
 double NtpTransmitUnix(const std::string& reply);
 

@@ -11,12 +11,6 @@
 namespace mdl::e2e {
 namespace {
 
-std::string MdlRequest() {
-  std::string r(24, '\0');
-  r.replace(0, 8, "MDLC5UTC");
-  return r;
-}
-
 // Digits masked: two replies of the same service read the same.
 std::string Shape(std::string text) {
   for (char& c : text)

@@ -5,12 +5,6 @@
 namespace mdl::e2e {
 namespace {
 
-std::string MdlRequest() {
-  std::string r(24, '\0');
-  r.replace(0, 5, "MDLC5");
-  return r;
-}
-
 TEST(RobustnessTest, AbandonedConnectionsAreReapedAndServiceContinues) {
   ServerRig rig;
   // Every connection comes from 127.0.0.1: the per-address cap is off here.

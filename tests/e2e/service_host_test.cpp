@@ -74,12 +74,6 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-std::string MdlRequest() {
-  std::string r(24, '\0');
-  r.replace(0, 5, "MDLC5");
-  return r;
-}
-
 struct ProgramTexts {
   std::string program, unit, installed, uninstalled, uninstall_failed, install_failed;
 };

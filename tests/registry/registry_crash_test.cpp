@@ -18,18 +18,18 @@
 namespace mdl {
 namespace {
 
-constexpr std::string_view kKey = "Software\\Meridel Server";
+constexpr std::string_view kCrashKey = "Software\\Meridel Server";
 
 // Saves in a tight loop until killed; every value grows the counter by one.
 [[noreturn]] void SaveForever(const std::filesystem::path& file) {
   Registry registry(file, [](const std::string&) {});
-  long counter = std::atol(registry.ReadValue(kKey, "Counter").c_str());
+  long counter = std::atol(registry.ReadValue(kCrashKey, "Counter").c_str());
   for (;;) {
     ++counter;
     Registry::Batch batch = registry.BeginBatch();
-    registry.WriteValue(Hive::kLocalMachine, kKey, "Counter", std::to_string(counter));
+    registry.WriteValue(Hive::kLocalMachine, kCrashKey, "Counter", std::to_string(counter));
     // Bulk so that a save takes several write calls.
-    registry.WriteValue(Hive::kLocalMachine, kKey, "Bulk",
+    registry.WriteValue(Hive::kLocalMachine, kCrashKey, "Bulk",
                         std::string(static_cast<size_t>(counter % 7) * 20000, 'x'));
   }
 }
@@ -39,7 +39,7 @@ TEST(RegistryCrash, StoreAlwaysParsesAfterTheWriterIsKilledMidSave) {
   const std::filesystem::path file = folder.path() / "registry.reg";
   {
     Registry seed(file, [](const std::string&) {});
-    ASSERT_TRUE(seed.WriteValue(Hive::kLocalMachine, kKey, "Settings", "YES:59:Minutes/s:NA:36"));
+    ASSERT_TRUE(seed.WriteValue(Hive::kLocalMachine, kCrashKey, "Settings", "YES:59:Minutes/s:NA:36"));
   }
   std::mt19937 random(12345);
   std::uniform_int_distribution<int> delay_us(0, 4000);
@@ -61,7 +61,7 @@ TEST(RegistryCrash, StoreAlwaysParsesAfterTheWriterIsKilledMidSave) {
     RegParseResult parsed = ParseRegFile(testing::ReadFile(file));
     ASSERT_TRUE(parsed.ok) << "round " << round << ": store damaged at line " << parsed.error_line << ": "
                            << parsed.error;
-    const RegKey* key = parsed.data.FindKey(Hive::kLocalMachine, kKey);
+    const RegKey* key = parsed.data.FindKey(Hive::kLocalMachine, kCrashKey);
     ASSERT_NE(key, nullptr) << "round " << round << ": the key vanished";
     ASSERT_EQ(key->values.at(0), (RegValue{"Settings", "YES:59:Minutes/s:NA:36"}))
         << "round " << round << ": an untouched value changed";
@@ -77,7 +77,7 @@ TEST(RegistryCrash, StoreAlwaysParsesAfterTheWriterIsKilledMidSave) {
   EXPECT_TRUE(folder.Entries("registry.reg.corrupt-").empty()) << "a load found a damaged store";
 
   Registry after(file, [](const std::string& message) { ADD_FAILURE() << message; });
-  ASSERT_TRUE(after.WriteValue(Hive::kLocalMachine, kKey, "Done", "YES"));
+  ASSERT_TRUE(after.WriteValue(Hive::kLocalMachine, kCrashKey, "Done", "YES"));
   EXPECT_TRUE(folder.Entries(".registry.reg.tmp-").empty())
       << "temporary files of killed writers were not cleared";
 }

@@ -124,6 +124,12 @@ double UnixNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+std::string MdlRequest() {
+  std::string r(24, '\0');
+  r.replace(0, 8, "MDLC5UTC");
+  return r;
+}
+
 std::string NtpPacket(int mode) {
   std::string p(48, '\0');
   p[0] = static_cast<char>((4 << 3) | mode);
