@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "server/upstream/sntp_query.h"
@@ -32,12 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Timings: kernel stamps around 2026 and monotonic readings within a day.
   const int64_t base = 1'796'000'000'000'000'000;
-  const int64_t sent = base + (v[0] % 86'400'000'000'000);
-  const int64_t arrived = base + (v[1] % 86'400'000'000'000);
+  const int64_t sent_ns = base + (v[0] % 86'400'000'000'000);
+  const int64_t arrived_ns = base + (v[1] % 86'400'000'000'000);
   const nanoseconds steady_rtt(v[2] % 86'400'000'000'000);
   const nanoseconds steady_since(v[3] % 86'400'000'000'000);
-  const mdl::ExchangeTiming t =
-      mdl::ChooseExchangeTiming(sent, arrived, arrived + steady_since.count(), steady_rtt, steady_since);
+  // The low bits say whether the socket had each stamp at all.
+  const std::optional<mdl::UtcTime> sent =
+      (v[0] & 1) ? std::nullopt : std::optional<mdl::UtcTime>(mdl::UtcFromNs(sent_ns));
+  const std::optional<mdl::UtcTime> arrived =
+      (v[1] & 1) ? std::nullopt : std::optional<mdl::UtcTime>(mdl::UtcFromNs(arrived_ns));
+  const mdl::ExchangeTiming t = mdl::ChooseExchangeTiming(
+      sent, arrived, mdl::UtcFromNs(arrived_ns + steady_since.count()), steady_rtt, steady_since);
   if (t.from_kernel && (t.round_trip < nanoseconds(0) || t.since_arrival < nanoseconds(0))) std::abort();
 
   const mdl::UtcTime pivot = mdl::UtcFromNs(base);

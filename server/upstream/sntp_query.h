@@ -125,10 +125,10 @@ struct ExchangeTiming {
   bool from_kernel = false;
 };
 
-// Prefers the kernel's stamps (realtime ns: the query's transmit stamp, the
-// reply's arrival stamp, and now read on the same clock), which leave out
-// the time spent in the send call and in the receive queue. Falls back to
-// the monotonic readings when a stamp is missing (0) or the kernel figures
+// Prefers the kernel's stamps (the query's transmit stamp and the reply's
+// arrival stamp, on the engine's clock like `now`), which leave out the time
+// spent in the send call and in the receive queue. Falls back to the
+// monotonic readings when a stamp is missing or the kernel figures
 // disagree with them by more than `kStampTolerance` (the realtime clock was
 // stepped meanwhile).
 inline constexpr std::chrono::milliseconds kStampTolerance{1};
