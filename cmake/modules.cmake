@@ -44,7 +44,7 @@ endfunction()
 # says when the shared precompiled header cannot be used.
 function(mdl_test_flags target)
   target_compile_options(${target} PRIVATE
-    "$<$<CONFIG:RelWithDebInfo,Release,MinSizeRel>:-O0;-g0>" -Winvalid-pch)
+    "$<$<CONFIG:RelWithDebInfo,Release,MinSizeRel>:-O0;-g0>" "$<$<CONFIG:Debug>:-g1>" -Winvalid-pch)
 endfunction()
 
 # mdl_test(NAME DIR [DEPS ...]): a GoogleTest binary made of DIR/*_test.cpp,
