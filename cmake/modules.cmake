@@ -40,7 +40,7 @@ endfunction()
 
 # mdl_test_flags(TARGET): test code builds fast. In the optimised builds it is
 # compiled without optimisation or debug info (the product libraries under test
-# keep theirs); the Debug build keeps -g for sanitizer reports. -Winvalid-pch
+# keep theirs); the Debug build keeps line tables (-g1) for sanitizer reports. -Winvalid-pch
 # says when the shared precompiled header cannot be used.
 function(mdl_test_flags target)
   target_compile_options(${target} PRIVATE
