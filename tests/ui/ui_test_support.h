@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "desktop/model/engine_port.h"
+#include "desktop/qt/common/tray.h"
 #include "server/core/engine_snapshot.h"
-#include "server/ui/engine_port.h"
-#include "ui_common/tray.h"
 
 namespace mdl::ui::testing {
 
-class FakeEngine : public EnginePort {
+class FakeEngine : public desktop::EnginePort {
  public:
   void Post(EngineCommand c) override { posted.push_back(std::move(c)); }
   template <typename T>

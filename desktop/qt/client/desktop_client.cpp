@@ -1,5 +1,5 @@
 // RunDesktopClient.
-#include "client/ui/desktop_client.h"
+#include "desktop/qt/client/desktop_client.h"
 
 #include <QApplication>
 #include <QStringList>
@@ -7,13 +7,13 @@
 #include <memory>
 
 #include "client/client_handle.h"
-#include "client/ui/client_port.h"
-#include "client/ui/client_window.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
-#include "ui_common/desktop_session.h"
-#include "ui_common/latest_bridge.h"
+#include "desktop/model/client_port.h"
+#include "desktop/qt/client/client_window.h"
+#include "desktop/qt/common/desktop_session.h"
+#include "desktop/qt/common/latest_bridge.h"
 
 namespace mdl::ui {
 namespace {
@@ -23,8 +23,7 @@ void Line(const std::string& text) { std::fprintf(stderr, "QOR_MDLSC: %s\n", tex
 }  // namespace
 
 int RunDesktopClient(const DesktopClientOptions& options) {
-  Registry registry(options.registry.empty() ? options.home / "registry.reg" : options.registry,
-                    [](const std::string& m) { Line(m); });
+  Registry registry(options.RegistryPath(), [](const std::string& m) { Line(m); });
   SystemClock system_clock;
   VirtualClock virtual_clock;
   Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;
@@ -55,7 +54,7 @@ int RunDesktopClient(const DesktopClientOptions& options) {
   };
   outputs.on_event = [&events](const ClientEvent& e) { events.Push(e); };
   ClientHandle handle(clock, registry, app_options, outputs);
-  ClientHandlePort port(handle);
+  desktop::ClientHandlePort port(handle);
 
   int status = 0;
   {

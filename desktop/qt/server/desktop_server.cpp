@@ -1,5 +1,5 @@
 // RunDesktopServer.
-#include "server/ui/desktop_server.h"
+#include "desktop/qt/server/desktop_server.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -8,11 +8,11 @@
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
+#include "desktop/model/engine_port.h"
+#include "desktop/qt/common/desktop_session.h"
+#include "desktop/qt/common/latest_bridge.h"
+#include "desktop/qt/server/main_window.h"
 #include "server/core/engine_handle.h"
-#include "server/ui/engine_port.h"
-#include "server/ui/main_window.h"
-#include "ui_common/desktop_session.h"
-#include "ui_common/latest_bridge.h"
 #include "version.h"
 
 namespace mdl::ui {
@@ -46,8 +46,7 @@ class BridgeListener : public EngineListener {
 }  // namespace
 
 int RunDesktopServer(const DesktopServerOptions& options) {
-  Registry registry(options.registry.empty() ? options.home / "registry.reg" : options.registry,
-                    [](const std::string& m) { Line(m); });
+  Registry registry(options.RegistryPath(), [](const std::string& m) { Line(m); });
   SystemClock system_clock;
   VirtualClock virtual_clock;
   Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;
@@ -66,7 +65,7 @@ int RunDesktopServer(const DesktopServerOptions& options) {
   engine_options.home = options.home;
   engine_options.service_build = false;
   EngineHandle engine(clock, registry, engine_options, &listener);
-  HandlePort port(engine);
+  desktop::HandlePort port(engine);
 
   int status = 0;
   {
