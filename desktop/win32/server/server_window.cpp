@@ -117,6 +117,16 @@ LRESULT ServerWindow::Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case WM_DPICHANGED:
       OnDpiChanged(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
       return 0;
+    case WM_ACTIVATE:
+      // The control that had the keyboard gets it back when the window does.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus)) focus_ = focus;
+      } else if (focus_ && IsWindow(focus_) && IsWindowVisible(focus_)) {
+        SetFocus(focus_);
+        return 0;
+      }
+      break;
     case WM_TIMER:
       if (wparam == kClockTimer) ClockTick();
       return 0;
@@ -675,14 +685,15 @@ void ServerWindow::OpenConfig() {
 }
 
 void ServerWindow::OnSize(WPARAM kind) {
-  if (kind == SIZE_MINIMIZED && !in_tray_) {
-    // The icon first: without a notification area the window stays on the task bar.
-    if (!tray_->Add()) return;
-    in_tray_ = true;
-    ShowWindow(hwnd_, SW_HIDE);
+  if (kind == SIZE_MINIMIZED && !minimised_) {
+    minimised_ = true;
+    // Without a notification area the window stays on the task bar, minimised.
+    in_tray_ = tray_->Add();
+    if (in_tray_) ShowWindow(hwnd_, SW_HIDE);
     model_.SetShownNormal(false);
     Render();
-  } else if ((kind == SIZE_RESTORED || kind == SIZE_MAXIMIZED) && in_tray_) {
+  } else if ((kind == SIZE_RESTORED || kind == SIZE_MAXIMIZED) && minimised_) {
+    minimised_ = false;
     in_tray_ = false;
     tray_->Remove();
     model_.SetShownNormal(true);
@@ -691,16 +702,16 @@ void ServerWindow::OnSize(WPARAM kind) {
 }
 
 void ServerWindow::MinimiseToTray() {
-  if (in_tray_) return;
+  if (minimised_) return;
   ShowWindow(hwnd_, SW_MINIMIZE);
   // A window that was never shown reports no size change.
-  if (!in_tray_) OnSize(SIZE_MINIMIZED);
+  if (!minimised_) OnSize(SIZE_MINIMIZED);
 }
 
 void ServerWindow::RestoreFromTray() {
   ShowWindow(hwnd_, SW_RESTORE);
   ShowWindow(hwnd_, SW_SHOW);
-  if (in_tray_) OnSize(SIZE_RESTORED);
+  if (minimised_) OnSize(SIZE_RESTORED);
   SetForegroundWindow(hwnd_);
 }
 

@@ -176,7 +176,9 @@ class ServerWindow {
   std::vector<desktop::ServerItemView> shown_servers_;
   int tree_node_shown_ = 0;  // the model's node the tree was last set to
   bool applying_ = false;    // the window sets controls: their notifications are not the operator's
+  bool minimised_ = false;   // minimised: in the tray, or on the task bar without one
   bool in_tray_ = false;
+  HWND focus_ = nullptr;  // the control with the keyboard when the window was left
   bool exit_requested_ = false;
   bool closing_ = false;
 };
