@@ -1,6 +1,7 @@
 // The Win32 desktop pieces that need no display: the bridges from an
-// engine's thread to a window's (on a message-only window), command lines
-// as CommandLineToArgvW reads them back, UTF-8/UTF-16 conversion.
+// engine's thread to a window's (on a message-only window), the combo box
+// choice rule, command lines as CommandLineToArgvW reads them back, UTF-8 and
+// UTF-16.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "desktop/win32/common/controls.h"
 #include "desktop/win32/common/shell.h"
 #include "desktop/win32/common/wide.h"
 #include "desktop/win32/common/window_bridge.h"
@@ -162,6 +164,26 @@ TEST(WindowBridge, WindowPumpingWhileTheEnginePushesEndsWithTheLastValueAndNoLos
   EXPECT_LE(r.latest_messages, 2000);
   ASSERT_EQ(r.queue_seen.size(), 2000u);
   for (int i = 0; i < 2000; ++i) ASSERT_EQ(r.queue_seen[static_cast<size_t>(i)], i + 1);
+}
+
+TEST(ComboChoice, EveryChoiceCountsOnceWhetherItCameAsAChangeAConfirmationOrBoth) {
+  ComboChoice choice;
+  // Moving through the open list, then the click that confirms.
+  EXPECT_EQ(choice.Decide(CBN_SELCHANGE, 1, true), -1);
+  EXPECT_EQ(choice.Decide(CBN_SELCHANGE, 2, true), -1);
+  EXPECT_EQ(choice.Decide(CBN_SELENDOK, 2, false), 2);
+  // The keyboard on the closed list: a change, then (sometimes) its confirmation.
+  EXPECT_EQ(choice.Decide(CBN_SELCHANGE, 0, false), 0);
+  EXPECT_EQ(choice.Decide(CBN_SELENDOK, 0, false), -1) << "the same choice counted twice";
+  // A confirmation after a change to another entry is a choice of its own.
+  EXPECT_EQ(choice.Decide(CBN_SELCHANGE, 1, false), 1);
+  EXPECT_EQ(choice.Decide(CBN_SELENDOK, 2, false), 2);
+  // The same entry confirmed again is chosen again.
+  EXPECT_EQ(choice.Decide(CBN_SELENDOK, 2, false), 2);
+  // No selection, or other notifications: no choice.
+  EXPECT_EQ(choice.Decide(CBN_SELENDOK, -1, false), -1);
+  EXPECT_EQ(choice.Decide(CBN_SELENDCANCEL, 1, false), -1);
+  EXPECT_EQ(choice.Decide(CBN_DROPDOWN, 1, true), -1);
 }
 
 std::vector<std::wstring> ReadBack(const std::wstring& line) {

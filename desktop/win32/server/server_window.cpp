@@ -555,9 +555,12 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
   }
   switch (id) {
     case kIdServers:
-      if (code == CBN_SELENDOK) ServerPicked(true);
-      if (code == CBN_SELCHANGE) ServerPicked(false);
-      break;
+      // The ComboBoxEx passes its combo box's notifications on.
+      if (const int index = server_choice_.OnNotify(servers_, code); index >= 0) {
+        model_.ServerChosen(index);
+        break;
+      }
+      return;
     case kIdRandom:
       if (code == BN_CLICKED) model_.RandomClicked(Checked(control));
       break;
@@ -575,7 +578,8 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
       if (code == kEnterPressed) PostInterval(false);
       break;
     case kIdSyncUnit:
-      if (code == CBN_SELENDOK) PostInterval(true);
+      if (unit_choice_.OnNotify(sync_unit_, code) < 0) return;
+      PostInterval(true);
       break;
     case kIdOptions:
       if (code == BN_DOUBLECLICKED) model_.SyncNowDoubleClick();
@@ -599,17 +603,6 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
       return;
   }
   Render();
-}
-
-void ServerWindow::ServerPicked(bool from_list) {
-  const int index = static_cast<int>(SendMessageW(servers_, CB_GETCURSEL, 0, 0));
-  if (index < 0) return;
-  // A keyboard change of the closed list comes as a selection change only; the
-  // one that follows a choice in the open list was posted with the choice.
-  if (!from_list &&
-      (SendMessageW(servers_, CB_GETDROPPEDSTATE, 0, 0) || index == model_.view().selected_server))
-    return;
-  model_.ServerChosen(index);
 }
 
 void ServerWindow::PostInterval(bool from_list) {

@@ -131,7 +131,6 @@ class ServerWindow {
   void OpenConfig();
   int PanelSlotOf(int control_id, int* part) const;
   void PostInterval(bool from_list);
-  void ServerPicked(bool from_list);
 
   desktop::EnginePort& engine_;
   ServerWindowOptions options_;
@@ -173,6 +172,8 @@ class ServerWindow {
   LatestBridge<EngineSnapshot> snapshots_;
   QueueBridge<EngineEvent> events_;
 
+  ComboChoice server_choice_;
+  ComboChoice unit_choice_;
   std::vector<desktop::ServerItemView> shown_servers_;
   int tree_node_shown_ = 0;  // the model's node the tree was last set to
   bool applying_ = false;    // the window sets controls: their notifications are not the operator's
