@@ -258,7 +258,12 @@ void ServerWindow::MakeControls() {
 
   sync_frame_ = MakeGroupBox(hwnd_, kIdOptions, Widen(text::kSyncFrame));
   servers_label_ = MakeLabel(hwnd_, kIdServersLabel, Widen(text::kServersLabel));
-  servers_ = MakeControl(hwnd_, kIdServers, WC_COMBOBOXEXW, L"", WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST);
+  // A ComboBoxEx keeps the list height it was made with: made tall, the list shows.
+  servers_ = CreateWindowExW(0, WC_COMBOBOXEXW, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST, 0,
+                             0, Scale(300, dpi_), Scale(300, dpi_), hwnd_,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdServers)),
+                             GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(servers_, CB_SETMINVISIBLE, 12, 0);
   SendMessageW(servers_, CBEM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(images_->list()));
   random_ = MakeCheckBox(hwnd_, kIdRandom, Widen(text::kRandom));
   every_label_ = MakeLabel(hwnd_, kIdEveryLabel, Widen(text::kEveryLabel), SS_RIGHT);
