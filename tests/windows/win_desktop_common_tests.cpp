@@ -1,7 +1,7 @@
 // The Win32 desktop pieces that need no display: the bridges from an
 // engine's thread to a window's (on a message-only window), the combo box
-// choice rule, command lines as CommandLineToArgvW reads them back, UTF-8 and
-// UTF-16.
+// choice rule, the Run value, the pictures in the resources, command lines
+// as CommandLineToArgvW reads them back, UTF-8 and UTF-16.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "desktop/model/image_numbers.h"
 #include "desktop/win32/common/controls.h"
+#include "desktop/win32/common/images.h"
 #include "desktop/win32/common/shell.h"
 #include "desktop/win32/common/wide.h"
 #include "desktop/win32/common/window_bridge.h"
@@ -184,6 +186,46 @@ TEST(ComboChoice, EveryChoiceCountsOnceWhetherItCameAsAChangeAConfirmationOrBoth
   EXPECT_EQ(choice.Decide(CBN_SELENDOK, -1, false), -1);
   EXPECT_EQ(choice.Decide(CBN_SELENDCANCEL, 1, false), -1);
   EXPECT_EQ(choice.Decide(CBN_DROPDOWN, 1, true), -1);
+}
+
+TEST(RunValue, WrittenUnderTheMachinesKeyAndRemovedFromBothKeys) {
+  // A name of this test's own, in the test's Wine prefix.
+  const std::wstring name = L"Meridel Test " + std::to_wstring(GetCurrentProcessId());
+  const std::wstring data = L"\"C:\\Program Files\\Meridel\\QOR_MDL_Server.exe\" --home D:\\mdl";
+  EXPECT_EQ(SetRunValue(name, data, true), "");
+  EXPECT_EQ(ReadRunValue(HKEY_LOCAL_MACHINE, name), data);
+  EXPECT_EQ(ReadRunValue(HKEY_CURRENT_USER, name), L"");
+  // A value left under the user's key (written when the machine's was denied) goes too.
+  HKEY user = nullptr;
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &user, nullptr),
+      ERROR_SUCCESS);
+  RegSetValueExW(user, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                 static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(user);
+  EXPECT_EQ(SetRunValue(name, data, false), "");
+  EXPECT_EQ(ReadRunValue(HKEY_LOCAL_MACHINE, name), L"");
+  EXPECT_EQ(ReadRunValue(HKEY_CURRENT_USER, name), L"");
+  // Removing what is not there is no error.
+  EXPECT_EQ(SetRunValue(name, data, false), "");
+}
+
+TEST(ImageSet, EveryPictureTheWindowsNameIsInTheResources) {
+  ImageSet images(16);
+  ASSERT_NE(images.list(), nullptr);
+  for (int number : {desktop::kImageServer, desktop::kImageNoFlag, desktop::kImageLedOff,
+                     desktop::kImageLedOn, desktop::kImageService}) {
+    EXPECT_TRUE(images.Has(number)) << "image " << number;
+  }
+  for (const desktop::FlagImage& flag : desktop::kFlagImages) {
+    EXPECT_TRUE(images.Has(flag.number)) << "flag " << flag.country << " (image " << flag.number << ")";
+    EXPECT_NE(images.IndexOf(flag.number), images.IndexOf(desktop::kImageNoFlag)) << flag.country;
+  }
+  EXPECT_EQ(ImageList_GetImageCount(images.list()), 5 + static_cast<int>(desktop::kFlagImages.size()));
+  // A number without a picture shows that of an entry without a flag.
+  EXPECT_FALSE(images.Has(3));
+  EXPECT_EQ(images.IndexOf(3), images.IndexOf(desktop::kImageNoFlag));
+  EXPECT_EQ(images.Icon(3), images.Icon(desktop::kImageNoFlag));
 }
 
 std::vector<std::wstring> ReadBack(const std::wstring& line) {
