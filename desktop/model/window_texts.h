@@ -99,5 +99,13 @@ std::string InitialClockText();
 std::string AboutHeading(std::string_view version);
 // The About window's paragraphs, plain text.
 const std::vector<std::string>& AboutParagraphs();
+// The same paragraphs in spans, for a window that can show a name in italics
+// and a file name in a fixed-width font; joined, a paragraph's spans give its plain text.
+enum class TextStyle { kPlain, kEmphasis, kFileName };
+struct TextSpan {
+  std::string text;
+  TextStyle style = TextStyle::kPlain;
+};
+const std::vector<std::vector<TextSpan>>& AboutParagraphSpans();
 
 }  // namespace mdl::desktop

@@ -60,6 +60,10 @@ TEST(WindowTextsTest, CaptionsTipsAndTooltipsFollowTheirRules) {
   EXPECT_EQ(LedTooltip(4), " TCP: TCP connection ");
   EXPECT_EQ(LedTooltip(5), "");
   EXPECT_EQ(AboutHeading("5.1.10"), "Meridel Server 5110\nVersion 5.1.10");
+  // The plain paragraphs are the styled ones without their styles.
+  ASSERT_EQ(AboutParagraphs().size(), AboutParagraphSpans().size());
+  EXPECT_NE(AboutParagraphs()[1].find("Double-click Server Synchronization to synchronize"),
+            std::string::npos);
 }
 
 TEST(WindowTextsTest, ZoneTooltipTakesThirtyTwoCharactersUpToANul) {
