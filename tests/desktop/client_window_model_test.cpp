@@ -18,10 +18,7 @@ using testing::RecordingClient;
 std::shared_ptr<ClientSnapshot> Loaded(std::string host = "time.example:3777", bool run_minimized = false) {
   auto s = std::make_shared<ClientSnapshot>();
   s->loaded = true;
-  s->settings.host = std::move(host);
-  s->settings.number = "2";
-  s->settings.unit = "Hour/s";
-  s->settings.run_minimized = run_minimized;
+  s->settings = ClientSettings{std::move(host), std::string("2"), std::string("Hour/s"), run_minimized};
   s->run_at_start = true;
   s->interval_seconds = 7200;
   return s;
