@@ -41,7 +41,6 @@ namespace mdl::ui {
 using desktop::kImageLedOff;
 using desktop::kImageLedOn;
 using desktop::kImageServer;
-using desktop::kImageService;
 using desktop::kNodeCount;
 using desktop::NodeAction;
 using desktop::NodeCaption;
@@ -127,12 +126,12 @@ void MainWindow::BuildTree() {
   tree_->setRootIsDecorated(true);
   tree_->setMinimumWidth(tree_->fontMetrics().horizontalAdvance("MDL Server Client Server") + 70);
   auto* root = new QTreeWidgetItem(tree_, QStringList{Q(NodeCaption(1))});
-  root->setIcon(0, ImageIcon(kImageServer));
+  root->setIcon(0, ImageIcon(desktop::NodeImage(1)));
   root->setData(0, Qt::UserRole, 1);
   nodes_[0] = root;
   for (int node = 2; node <= kNodeCount; ++node) {
     auto* item = new QTreeWidgetItem(root, QStringList{Q(NodeCaption(node))});
-    item->setIcon(0, ImageIcon(node <= 6 ? kImageService : kImageServer));
+    item->setIcon(0, ImageIcon(desktop::NodeImage(node)));
     item->setData(0, Qt::UserRole, node);
     nodes_[node - 1] = item;
   }
