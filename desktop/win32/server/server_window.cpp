@@ -215,8 +215,7 @@ void ServerWindow::MakeControls() {
   HTREEITEM root = nullptr;
   for (int node = 1; node <= desktop::kNodeCount; ++node) {
     const std::wstring caption = Widen(desktop::NodeCaption(node));
-    const int image =
-        images_->IndexOf(node == 1 || node > 6 ? desktop::kImageServer : desktop::kImageService);
+    const int image = images_->IndexOf(desktop::NodeImage(node));
     TVINSERTSTRUCTW item{};
     item.hParent = node == 1 ? TVI_ROOT : root;
     item.hInsertAfter = TVI_LAST;
