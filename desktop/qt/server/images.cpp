@@ -1,5 +1,5 @@
 // The image list: pictures drawn here, flags from the program's resources.
-#include "server/ui/images.h"
+#include "desktop/qt/server/images.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,13 +1,13 @@
 // The About/Help window.
-#include "server/ui/about_window.h"
+#include "desktop/qt/server/about_window.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "server/ui/images.h"
-#include "server/ui/window_texts.h"
+#include "desktop/qt/server/images.h"
+#include "desktop/qt/server/window_texts.h"
 
 namespace mdl::ui {
 

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "desktop/qt/common/tray.h"
+#include "desktop/qt/server/about_window.h"
+#include "desktop/qt/server/config_dialog.h"
+#include "desktop/qt/server/engine_port.h"
 #include "server/core/engine_snapshot.h"
-#include "server/ui/about_window.h"
-#include "server/ui/config_dialog.h"
-#include "server/ui/engine_port.h"
-#include "ui_common/tray.h"
 
 class QCheckBox;
 class QComboBox;

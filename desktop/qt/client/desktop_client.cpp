@@ -1,5 +1,5 @@
 // RunDesktopClient.
-#include "client/ui/desktop_client.h"
+#include "desktop/qt/client/desktop_client.h"
 
 #include <QApplication>
 #include <QStringList>
@@ -7,13 +7,13 @@
 #include <memory>
 
 #include "client/client_handle.h"
-#include "client/ui/client_port.h"
-#include "client/ui/client_window.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
-#include "ui_common/desktop_session.h"
-#include "ui_common/latest_bridge.h"
+#include "desktop/qt/client/client_port.h"
+#include "desktop/qt/client/client_window.h"
+#include "desktop/qt/common/desktop_session.h"
+#include "desktop/qt/common/latest_bridge.h"
 
 namespace mdl::ui {
 namespace {

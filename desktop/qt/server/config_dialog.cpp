@@ -1,5 +1,5 @@
 // The advanced configuration dialog.
-#include "server/ui/config_dialog.h"
+#include "desktop/qt/server/config_dialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -9,7 +9,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
-#include "server/ui/window_texts.h"
+#include "desktop/qt/server/window_texts.h"
 
 namespace mdl::ui {
 

@@ -1,5 +1,5 @@
 // The desktop client's window.
-#include "client/ui/client_window.h"
+#include "desktop/qt/client/client_window.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -16,7 +16,7 @@
 #include <QUrl>
 
 #include "client/client_core.h"
-#include "client/ui/client_icon.h"
+#include "desktop/qt/client/client_icon.h"
 
 namespace mdl::ui {
 namespace {

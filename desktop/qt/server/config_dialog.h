@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "desktop/qt/server/engine_port.h"
 #include "server/core/engine_snapshot.h"
-#include "server/ui/engine_port.h"
 
 class QCheckBox;
 class QComboBox;

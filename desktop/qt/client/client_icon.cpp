@@ -1,5 +1,5 @@
 // The client's picture.
-#include "client/ui/client_icon.h"
+#include "desktop/qt/client/client_icon.h"
 
 #include <QPainter>
 #include <QPainterPath>

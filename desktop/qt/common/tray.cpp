@@ -1,5 +1,5 @@
 // Tray icon and the window's minimise/restore through it.
-#include "ui_common/tray.h"
+#include "desktop/qt/common/tray.h"
 
 #include <QEvent>
 #include <QMenu>

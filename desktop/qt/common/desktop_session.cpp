@@ -1,5 +1,5 @@
 // XDG autostart entries and the date and time settings program.
-#include "ui_common/desktop_session.h"
+#include "desktop/qt/common/desktop_session.h"
 
 #include <QProcess>
 #include <QStandardPaths>

@@ -1,5 +1,5 @@
 // Texts and choices of the server window.
-#include "server/ui/window_texts.h"
+#include "desktop/qt/server/window_texts.h"
 
 #include "server/upstream/numeric_text.h"
 

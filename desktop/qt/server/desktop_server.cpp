@@ -1,5 +1,5 @@
 // RunDesktopServer.
-#include "server/ui/desktop_server.h"
+#include "desktop/qt/server/desktop_server.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -8,11 +8,11 @@
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
+#include "desktop/qt/common/desktop_session.h"
+#include "desktop/qt/common/latest_bridge.h"
+#include "desktop/qt/server/engine_port.h"
+#include "desktop/qt/server/main_window.h"
 #include "server/core/engine_handle.h"
-#include "server/ui/engine_port.h"
-#include "server/ui/main_window.h"
-#include "ui_common/desktop_session.h"
-#include "ui_common/latest_bridge.h"
 #include "version.h"
 
 namespace mdl::ui {

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "client/client_handle.h"
-#include "client/ui/client_port.h"
-#include "ui_common/tray.h"
+#include "desktop/qt/client/client_port.h"
+#include "desktop/qt/common/tray.h"
 
 class QAction;
 class QCheckBox;

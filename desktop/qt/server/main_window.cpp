@@ -1,5 +1,5 @@
 // The server's main window.
-#include "server/ui/main_window.h"
+#include "desktop/qt/server/main_window.h"
 
 #include <QMessageBox>
 #include <QProcess>
@@ -28,11 +28,11 @@
 
 #include "common/clock/system_clock.h"
 #include "common/time/clock_box_text.h"
-#include "server/ui/about_window.h"
-#include "server/ui/config_dialog.h"
-#include "server/ui/images.h"
-#include "server/ui/window_texts.h"
-#include "ui_common/desktop_session.h"
+#include "desktop/qt/common/desktop_session.h"
+#include "desktop/qt/server/about_window.h"
+#include "desktop/qt/server/config_dialog.h"
+#include "desktop/qt/server/images.h"
+#include "desktop/qt/server/window_texts.h"
 
 namespace mdl::ui {
 namespace {
