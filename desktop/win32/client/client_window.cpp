@@ -379,6 +379,8 @@ void ClientWindow::FinishStartUp(bool run_from_tray) {
 void ClientWindow::Close() {
   if (closing_ || !hwnd_) return;
   closing_ = true;
+  // A tray menu still open would keep its own message loop (and the quit) waiting.
+  EndMenu();
   // The engine stops its exchange and saves what changed.
   model_.Closing();
   tray_->Remove();
