@@ -151,6 +151,9 @@ void ClientWindow::ApplyDpi() {
   const UINT dpi = DpiOf(hwnd_);
   font_ = Font::Message(dpi);
   ApplyFont(hwnd_, font_.get());
+  // The report's lines keep a little room from the box's edge, as a text field's do.
+  const int margin = Scale(4, dpi);
+  SendMessageW(Item(kIdReport), EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(margin, margin));
   HICON icon = LoadProgramIcon(MDL_IDI_CLIENT, GetSystemMetricsForDpi(SM_CXICON, dpi));
   HICON small_icon = LoadProgramIcon(MDL_IDI_CLIENT, GetSystemMetricsForDpi(SM_CXSMICON, dpi));
   SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
