@@ -1,6 +1,7 @@
 // Texts and choices of the server window.
 #include "desktop/model/window_texts.h"
 
+#include "desktop/model/image_numbers.h"
 #include "server/upstream/numeric_text.h"
 
 namespace mdl::desktop {
@@ -43,6 +44,8 @@ std::optional<Service> NodeService(int node) {
 }
 
 int ServiceNode(Service s) { return kFirstServiceNode + static_cast<int>(Index(s)); }
+
+int NodeImage(int node) { return node != kNodeRoot && NodeService(node) ? kImageService : kImageServer; }
 
 const std::vector<std::string>& RegionLines() {
   static const std::vector<std::string> kLines = {

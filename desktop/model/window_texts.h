@@ -26,6 +26,9 @@ std::string NodeCaption(int node);
 std::optional<Service> NodeService(int node);
 // The tree node of a service's panel.
 int ServiceNode(Service s);
+// The picture of tree node 1 to 8 (image_numbers.h): a service's for the
+// service nodes, the server's for the others.
+int NodeImage(int node);
 
 // The seven region lines in list order; the first two characters are the code.
 const std::vector<std::string>& RegionLines();

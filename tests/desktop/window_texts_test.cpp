@@ -27,6 +27,10 @@ TEST(WindowTextsTest, TreeNodesAndServicesMapBothWays) {
   for (int node : {0, kNodeAbout, kNodeConfig, kNodeCount + 1}) EXPECT_FALSE(NodeService(node)) << node;
   EXPECT_EQ(NodeCaption(0), "");
   EXPECT_EQ(NodeCaption(kNodeCount + 1), "");
+  // Service nodes show the service picture, the root, About and the configuration the server's.
+  EXPECT_EQ(NodeImage(ServiceNode(Service::kTime)), kImageService);
+  EXPECT_EQ(NodeImage(kNodeRoot), kImageServer);
+  EXPECT_EQ(NodeImage(kNodeConfig), kImageServer);
 }
 
 TEST(WindowTextsTest, RegionLinesAreFoundByTheirCode) {
