@@ -282,6 +282,17 @@ LRESULT ClientWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
       }
       break;
+    case WM_ACTIVATE:
+      // The focused control comes back with the window, as in a dialog;
+      // at first the host field has it.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus)) focus_ = focus;
+      } else if (!HIWORD(wparam)) {
+        SetFocus(focus_ && IsWindow(focus_) ? focus_ : Item(kIdHost));
+        return 0;
+      }
+      break;
     case WM_CLOSE:
       Close();
       return 0;
@@ -400,15 +411,16 @@ bool ClientWindow::TranslateMessageFor(MSG* msg) {
 
 void ClientWindow::ApplySnapshot(const std::shared_ptr<const ClientSnapshot>& snapshot) {
   const desktop::ClientSnapshotEffects effects = model_.ApplySnapshot(snapshot);
-  Show();
+  // The stored settings fill the fields once, also the one that has the focus.
+  Show(effects.controls_loaded);
   if (effects.report_changed && on_report_shown) on_report_shown(model_.view().report);
   if (effects.go_to_tray) MinimiseToTray();
 }
 
-void ClientWindow::Show() {
+void ClientWindow::Show(bool fill_fields) {
   if (!hwnd_) return;
   const desktop::ClientWindowView& v = model_.view();
-  const HWND focus = GetFocus();
+  const HWND focus = fill_fields ? nullptr : GetFocus();
   ++updating_;
   // A field the user is typing in is left alone.
   if (focus != Item(kIdHost)) SetText(Item(kIdHost), Widen(v.host));
