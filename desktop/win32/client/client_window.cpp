@@ -26,6 +26,8 @@ constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr const wchar_t* kWidestReportLine = L"Drift: -999,999,999 milliseconds. Latency rTT: 2000ms";
 // The open list of the unit box shows every unit.
 constexpr int kUnitListLines = 6;
+// A longer autostart problem text is cut (the system's texts are short).
+constexpr int kProblemMaxLines = 4;
 
 int MenuId(ClientMenuItem item) {
   switch (item) {
@@ -184,16 +186,35 @@ void ClientWindow::Measure() {
     metrics_.unit_width = std::max(metrics_.unit_width, width(u));
   metrics_.check_width = std::max(width(text::kRunMinimized), width(text::kRunAtStart));
   metrics_.report_width = static_cast<int>(TextSize(hwnd_, font_.get(), kWidestReportLine).cx);
-  // The problem line wraps at the report box's least width.
-  const int wrap = metrics_.report_width + ScaleToDpi(30, metrics_.dpi);
-  metrics_.problem_lines = std::clamp((width(model_.view().autostart_problem) + wrap - 1) / wrap, 1, 4);
+}
+
+int ClientWindow::ProblemLines(int width) const {
+  // As the static control breaks its words.
+  const std::wstring problem = Widen(model_.view().autostart_problem);
+  HDC dc = GetDC(hwnd_);
+  HGDIOBJ old = SelectObject(dc, font_.get());
+  RECT r{0, 0, std::max(width, 1), 0};
+  DrawTextW(dc, problem.c_str(), static_cast<int>(problem.size()), &r,
+            DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(hwnd_, dc);
+  const int line = std::max(metrics_.line_height, 1);
+  return std::clamp((static_cast<int>(r.bottom - r.top) + line - 1) / line, 1, kProblemMaxLines);
 }
 
 void ClientWindow::LayOut() {
   RECT client{};
   GetClientRect(hwnd_, &client);
   const bool problem_shown = !model_.view().autostart_problem.empty();
-  const ClientLayout l = LayOutClient(metrics_, client.right, client.bottom, problem_shown);
+  ClientLayout l = LayOutClient(metrics_, client.right, client.bottom, problem_shown);
+  // The problem line takes the lines its text needs at the width it gets.
+  if (problem_shown) {
+    const int lines = ProblemLines(l.problem.width);
+    if (lines != metrics_.problem_lines) {
+      metrics_.problem_lines = lines;
+      l = LayOutClient(metrics_, client.right, client.bottom, problem_shown);
+    }
+  }
   auto place = [this](int id, const LayoutRect& r, int extra_height = 0) {
     MoveWindow(Item(id), r.x, r.y, r.width, r.height + extra_height, TRUE);
   };

@@ -77,6 +77,7 @@ class ClientWindow {
   void ApplyDpi();  // font and icons for the window's DPI
   void Measure();   // the layout's text sizes
   void LayOut();
+  int ProblemLines(int width) const;
   void OnCommand(int id, int code);
   void OnSize(WPARAM kind);
   // Sets every control from the model's view; the field with the focus
