@@ -8,9 +8,9 @@
 
 #include "apps/command_line.h"
 #include "apps/desktop_main.h"
-#include "client/ui/client_window.h"
-#include "client/ui/desktop_client.h"
 #include "common/files/executable_path.h"
+#include "desktop/qt/client/client_window.h"
+#include "desktop/qt/client/desktop_client.h"
 #include "server/hosting/signal_loop.h"
 #include "version.h"
 

@@ -8,10 +8,10 @@
 #include "apps/command_line.h"
 #include "apps/desktop_main.h"
 #include "common/files/executable_path.h"
+#include "desktop/qt/server/desktop_server.h"
+#include "desktop/qt/server/main_window.h"
 #include "server/hosting/instance_lock.h"
 #include "server/hosting/signal_loop.h"
-#include "server/ui/desktop_server.h"
-#include "server/ui/main_window.h"
 #include "version.h"
 
 namespace {

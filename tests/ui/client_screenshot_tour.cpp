@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "client/ui/client_window.h"
-#include "client/ui/desktop_client.h"
+#include "desktop/qt/client/client_window.h"
+#include "desktop/qt/client/desktop_client.h"
 
 namespace {
 

@@ -22,10 +22,10 @@
 #include <sstream>
 
 #include "client/client_core.h"
-#include "client/ui/client_window.h"
 #include "common/registry/registry.h"
+#include "desktop/qt/client/client_window.h"
+#include "desktop/qt/common/desktop_session.h"
 #include "tests/client/loopback_peer.h"
-#include "ui_common/desktop_session.h"
 
 using namespace mdl;
 using namespace mdl::ui;

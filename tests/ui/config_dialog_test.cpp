@@ -9,11 +9,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/ui/config_dialog.h"
-#include "server/ui/window_texts.h"
+#include "desktop/qt/common/desktop_session.h"
+#include "desktop/qt/common/latest_bridge.h"
+#include "desktop/qt/server/config_dialog.h"
+#include "desktop/qt/server/window_texts.h"
 #include "tests/ui/ui_test_support.h"
-#include "ui_common/desktop_session.h"
-#include "ui_common/latest_bridge.h"
 
 using namespace mdl;
 using namespace mdl::ui;

@@ -14,11 +14,11 @@
 #include <QSignalSpy>
 #include <QTreeWidget>
 
-#include "server/ui/about_window.h"
-#include "server/ui/config_dialog.h"
-#include "server/ui/images.h"
-#include "server/ui/main_window.h"
-#include "server/ui/window_texts.h"
+#include "desktop/qt/server/about_window.h"
+#include "desktop/qt/server/config_dialog.h"
+#include "desktop/qt/server/images.h"
+#include "desktop/qt/server/main_window.h"
+#include "desktop/qt/server/window_texts.h"
 #include "tests/ui/ui_test_support.h"
 
 using namespace mdl;

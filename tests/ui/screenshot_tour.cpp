@@ -14,10 +14,10 @@
 #include <functional>
 #include <string>
 
-#include "server/ui/about_window.h"
-#include "server/ui/config_dialog.h"
-#include "server/ui/desktop_server.h"
-#include "server/ui/main_window.h"
+#include "desktop/qt/server/about_window.h"
+#include "desktop/qt/server/config_dialog.h"
+#include "desktop/qt/server/desktop_server.h"
+#include "desktop/qt/server/main_window.h"
 #include "tests/support/loopback_ask.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "desktop/qt/common/tray.h"
+#include "desktop/qt/server/engine_port.h"
 #include "server/core/engine_snapshot.h"
-#include "server/ui/engine_port.h"
-#include "ui_common/tray.h"
 
 namespace mdl::ui::testing {
 

@@ -1,0 +1,146 @@
+// Texts and choices of the server window.
+#include "desktop/model/window_texts.h"
+
+#include "server/upstream/numeric_text.h"
+
+namespace mdl::desktop {
+namespace {
+
+// The one node<->service mapping: nodes 2 to 6 are the services in panel
+// order (that of Service); the root shows the Time panel.
+constexpr int kFirstServiceNode = 2;
+
+// Bytes of `text`'s first `count` characters (UTF-8; a broken sequence counts byte by byte).
+size_t PrefixBytes(std::string_view text, size_t count) {
+  size_t i = 0;
+  for (size_t n = 0; n < count && i < text.size(); ++n) {
+    ++i;
+    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+  }
+  return i;
+}
+
+void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+std::string NodeCaption(int node) {
+  static const char* const kCaptions[kNodeCount] = {"MDL Servers",
+                                                    "Time Service Server",
+                                                    "Daytime Service Server",
+                                                    "SNTP v4 Service Server",
+                                                    "UnixTime Service Server",
+                                                    "MDL Server Client Server",
+                                                    "MDL About/Help",
+                                                    "MDL Advanced Config"};
+  if (node < 1 || node > kNodeCount) return {};
+  return kCaptions[node - 1];
+}
+
+std::optional<Service> NodeService(int node) {
+  if (node == kNodeRoot) return Service::kTime;
+  const int slot = node - kFirstServiceNode;
+  if (slot < 0 || slot >= static_cast<int>(kServiceCount)) return std::nullopt;
+  return kAllServices[static_cast<size_t>(slot)];
+}
+
+int ServiceNode(Service s) { return kFirstServiceNode + static_cast<int>(Index(s)); }
+
+const std::vector<std::string>& RegionLines() {
+  static const std::vector<std::string> kLines = {
+      "NA - North America [USA, Canada, Mexico]",
+      "SA - South America [Chile , Brazil, Columbia]",
+      "EU - Europe [UK, Spain, Italy, France]",
+      "AF - Africa [Kenya, Egypt, South Africa]",
+      "AW - West Asia [Afghanistan, Russia, Indonesia]",
+      "AE - East Asia [Bangladesh, Thailand, India, China]",
+      "AP - Asia Pacific [Australia, Japan, New Zealand]",
+  };
+  return kLines;
+}
+
+int RegionLineIndex(std::string_view code) {
+  if (code.size() != 2) return -1;
+  const std::vector<std::string>& lines = RegionLines();
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].compare(0, 2, code) == 0) return static_cast<int>(i);
+  return -1;
+}
+
+std::string RegionLineCode(int index) {
+  const std::vector<std::string>& lines = RegionLines();
+  if (index < 0 || index >= static_cast<int>(lines.size())) return {};
+  return lines[static_cast<size_t>(index)].substr(0, 2);
+}
+
+std::string WindowCaption(int last_ntp_millis) {
+  if (last_ntp_millis < 0) return kWindowCaption;
+  return "NTPms " + std::to_string(last_ntp_millis);
+}
+
+std::string ConfigCaption(std::string_view main_caption) { return "CONFIG - " + std::string(main_caption); }
+
+TrayPicture TrayPictureFor(std::string_view tip) {
+  if (tip.find("No Adjustment") != std::string_view::npos) return TrayPicture::kKeep;
+  if (tip.find("Adjusted") != std::string_view::npos) return TrayPicture::kServer;
+  if (tip.find("Checking") != std::string_view::npos) return TrayPicture::kSelectedServerFlag;
+  return TrayPicture::kKeep;
+}
+
+std::string DefaultTrayTip() { return " " + std::string(kProductLine); }
+
+std::string TimeZoneTooltip(const ZoneFacts& zone) {
+  std::string_view name = zone.daylight ? zone.daylight_name : zone.standard_name;
+  if (auto nul = name.find('\0'); nul != std::string_view::npos) name = name.substr(0, nul);
+  name = name.substr(0, PrefixBytes(name, 32));
+  return " Time Zone: " + std::string(name) + " ";
+}
+
+std::string LabelText(std::string_view text) {
+  std::string s(text);
+  ReplaceAll(s, "\r\n", "\n");
+  for (char& c : s)
+    if (c == '\r') c = '\n';
+  return s;
+}
+
+std::string GuardCountText(std::string text) {
+  while (!text.empty() && !IsNumericText(text)) {
+    // One character off the end: a whole UTF-8 sequence.
+    size_t end = text.size() - 1;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+  }
+  return text;
+}
+
+std::string LedTooltip(int index) {
+  if (index < 0 || index >= static_cast<int>(kIndicatorCount)) return {};
+  const auto i = static_cast<size_t>(index);
+  return " " + std::string(server_text::kLedNames[i]) + ": " + server_text::kLedMeanings[i] + " ";
+}
+
+std::string InitialClockText() { return " \n \n   " + std::string(kProductLine); }
+
+std::string AboutHeading(std::string_view version) {
+  return std::string(kProductLine) + "\nVersion " + std::string(version);
+}
+
+const std::vector<std::string>& AboutParagraphs() {
+  static const std::vector<std::string> kParagraphs = {
+      "A network time server. It takes its time from an atomic time server with one SNTP "
+      "exchange and answers Time (37), Daytime (13), NTP/SNTP (123), UnixTime (519) and the "
+      "Meridel client protocol (3777), over TCP and UDP.",
+      "Choose a service in the tree to switch it and its transports on or off and to change its port "
+      "(press Enter to register the change). Double-click Server Synchronization to synchronize "
+      "at once. Minimised, the server runs from the tray icon: a click shows the window again, the "
+      "right button offers Show and Exit.",
+      "Settings are kept in registry.reg and request logs in Logs/ of the program folder.",
+  };
+  return kParagraphs;
+}
+
+}  // namespace mdl::desktop
