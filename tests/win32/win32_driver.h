@@ -5,8 +5,9 @@
 // and messages pumped until a condition holds or a time limit passes.
 #pragma once
 
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <chrono>
 #include <cstring>
@@ -18,16 +19,16 @@
 namespace mdl::win32test {
 
 // Pumps the thread's messages until `done` holds or `limit` passes; true
-// when it held. Accelerators are translated through `accelerators` for
-// `accel_window` when both are given, as the programs' loops do.
+// when it held. `translate` sees each message first, as a program's loop
+// lets its window take accelerators and dialog keys (true: taken).
 inline bool PumpUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(3000),
-                      HWND accel_window = nullptr, HACCEL accelerators = nullptr) {
+                      const std::function<bool(MSG*)>& translate = {}) {
   const auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (accelerators && accel_window && TranslateAcceleratorW(accel_window, accelerators, &msg)) continue;
+      if (translate && translate(&msg)) continue;
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }

@@ -166,7 +166,8 @@ TEST_F(DriverTest, PumpingRunsPostedMessagesTranslatesAcceleratorsAndStopsAtItsL
   ACCEL accel{FVIRTKEY, VK_F5, kIdF5};
   HACCEL table = CreateAcceleratorTableW(&accel, 1);
   PostKey(window_, VK_F5);
-  EXPECT_TRUE(PumpUntil([] { return !g_seen.empty(); }, std::chrono::milliseconds(2000), window_, table));
+  EXPECT_TRUE(PumpUntil([] { return !g_seen.empty(); }, std::chrono::milliseconds(2000),
+                        [&](MSG* msg) { return TranslateAcceleratorW(window_, table, msg) != 0; }));
   EXPECT_EQ(g_seen, (std::vector<std::string>{"F5"}));
   DestroyAcceleratorTable(table);
 

@@ -2,8 +2,9 @@
 // display for Wine's windows (the test command runs Xvfb for them).
 #pragma once
 
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 namespace mdl::win32test {
 
