@@ -1,0 +1,147 @@
+// Looks at a desktop program's window from outside, for the end-to-end
+// scripts under Wine: finds the top-level window by class (and caption),
+// reads a control's text by its ID, tells whether the window is shown,
+// minimises it, sends it its tray icon's callback, closes it. Every wait
+// is bounded; the exit status says whether the condition held.
+//   mdl_win_probe wait CLASS CAPTION SECONDS          the window exists
+//   mdl_win_probe text CLASS ID                       prints the control's text
+//   mdl_win_probe wait-text CLASS ID TEXT SECONDS     the control's text contains TEXT
+//   mdl_win_probe shown CLASS                         0 when shown, 1 when hidden
+//   mdl_win_probe wait-shown CLASS yes|no SECONDS
+//   mdl_win_probe minimise CLASS                      WM_SYSCOMMAND SC_MINIMIZE
+//   mdl_win_probe tray CLASS MESSAGE MOUSE            the tray callback: MESSAGE with lParam MOUSE
+//   mdl_win_probe close CLASS                         WM_CLOSE, as the close box
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string Narrow(const std::wstring& s) {
+  if (s.empty()) return {};
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+HWND Find(const std::wstring& cls, const std::wstring& caption = {}) {
+  return FindWindowW(cls.c_str(), caption.empty() ? nullptr : caption.c_str());
+}
+
+// Polls `done` every 100 ms for at most `seconds`.
+template <typename F>
+bool WaitFor(double seconds, F done) {
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+HWND ControlOf(HWND root, int id) {
+  if (HWND direct = GetDlgItem(root, id)) return direct;
+  struct Search {
+    int id;
+    HWND found;
+  } search{id, nullptr};
+  EnumChildWindows(
+      root,
+      [](HWND child, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        if (GetDlgCtrlID(child) != s->id) return TRUE;
+        s->found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// The control's text through WM_GETTEXT (GetWindowTextW does not ask a
+// control of another process), line breaks as "\n"; empty when it is missing.
+bool TextOf(HWND root, int id, std::string* out) {
+  HWND control = root ? ControlOf(root, id) : nullptr;
+  if (!control) return false;
+  wchar_t buffer[8192] = {};
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(control, WM_GETTEXT, 8192, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                           2000, &copied))
+    return false;
+  std::string text = Narrow(std::wstring(buffer, copied));
+  out->clear();
+  for (char c : text)
+    if (c != '\r') *out += c;
+  return true;
+}
+
+int Usage() {
+  std::fputs("usage: mdl_win_probe wait|text|wait-text|shown|wait-shown|minimise|tray|close CLASS ...\n",
+             stderr);
+  return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** wargv) {
+  if (argc < 3) return Usage();
+  std::string verb = Narrow(wargv[1]);
+  std::wstring cls = wargv[2];
+  auto arg = [&](int i) { return i < argc ? Narrow(wargv[i]) : std::string(); };
+  if (verb == "wait" && argc == 5) {
+    const std::wstring caption = wargv[3];
+    return WaitFor(std::atof(arg(4).c_str()), [&] { return Find(cls, caption) != nullptr; }) ? 0 : 1;
+  }
+  if (verb == "text" && argc == 4) {
+    std::string text;
+    if (!TextOf(Find(cls), std::atoi(arg(3).c_str()), &text)) return 1;
+    std::printf("%s\n", text.c_str());
+    return 0;
+  }
+  if (verb == "wait-text" && argc == 6) {
+    const std::string wanted = arg(4);
+    std::string text;
+    const bool ok = WaitFor(std::atof(arg(5).c_str()), [&] {
+      return TextOf(Find(cls), std::atoi(arg(3).c_str()), &text) && text.find(wanted) != std::string::npos;
+    });
+    std::printf("%s\n", text.c_str());
+    return ok ? 0 : 1;
+  }
+  if (verb == "shown" && argc == 3) {
+    HWND window = Find(cls);
+    return window && IsWindowVisible(window) ? 0 : 1;
+  }
+  if (verb == "wait-shown" && argc == 5) {
+    const bool wanted = arg(3) == "yes";
+    return WaitFor(std::atof(arg(4).c_str()),
+                   [&] {
+                     HWND window = Find(cls);
+                     return window && (IsWindowVisible(window) != FALSE) == wanted;
+                   })
+               ? 0
+               : 1;
+  }
+  HWND window = Find(cls);
+  if (!window) {
+    std::fprintf(stderr, "mdl_win_probe: no window of class %s\n", arg(2).c_str());
+    return 1;
+  }
+  DWORD_PTR result = 0;
+  if (verb == "minimise" && argc == 3) {
+    return SendMessageTimeoutW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0, SMTO_ABORTIFHUNG, 5000, &result) ? 0
+                                                                                                       : 1;
+  }
+  if (verb == "tray" && argc == 5) {
+    const UINT message = static_cast<UINT>(std::strtoul(arg(3).c_str(), nullptr, 0));
+    const LPARAM mouse = static_cast<LPARAM>(std::strtol(arg(4).c_str(), nullptr, 0));
+    return SendMessageTimeoutW(window, message, 1, mouse, SMTO_ABORTIFHUNG, 5000, &result) ? 0 : 1;
+  }
+  if (verb == "close" && argc == 3) return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
+  return Usage();
+}
