@@ -9,9 +9,16 @@
 //   mdl_win_probe shown CLASS                         0 when shown, 1 when hidden
 //   mdl_win_probe wait-shown CLASS yes|no SECONDS
 //   mdl_win_probe minimise CLASS                      WM_SYSCOMMAND SC_MINIMIZE
-//   mdl_win_probe tray CLASS MESSAGE MOUSE            the tray callback: MESSAGE with lParam MOUSE
+//   mdl_win_probe tray CLASS MESSAGE MOUSE            the tray callback: MESSAGE with lParam MOUSE (posted)
 //   mdl_win_probe close CLASS                         WM_CLOSE, as the close box
+//   mdl_win_probe rect CLASS                          prints "WxH+X+Y" of the window on the screen
+//   mdl_win_probe tree CLASS ID INDEX                 selects the tree's INDEXth item (depth first)
+//   mdl_win_probe send CLASS ID MESSAGE WPARAM        MESSAGE to the control (plain values only)
+//   mdl_win_probe cursor X Y                          moves the mouse pointer
+// CLASS may be CLASS/CAPTION to tell windows of one class apart.
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -30,8 +37,22 @@ std::string Narrow(const std::wstring& s) {
   return out;
 }
 
-HWND Find(const std::wstring& cls, const std::wstring& caption = {}) {
+HWND Find(std::wstring cls, std::wstring caption = {}) {
+  if (const size_t slash = cls.find(L'/'); slash != std::wstring::npos) {
+    caption = cls.substr(slash + 1);
+    cls.resize(slash);
+  }
   return FindWindowW(cls.c_str(), caption.empty() ? nullptr : caption.c_str());
+}
+
+// The tree's items depth first, as the tree shows them expanded.
+HTREEITEM TreeItemAt(HWND tree, int index) {
+  HTREEITEM item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+  for (int i = 0; item && i < index; ++i) {
+    item = reinterpret_cast<HTREEITEM>(
+        SendMessageW(tree, TVM_GETNEXTITEM, TVGN_NEXTVISIBLE, reinterpret_cast<LPARAM>(item)));
+  }
+  return item;
 }
 
 // Polls `done` every 100 ms for at most `seconds`.
@@ -127,6 +148,8 @@ int wmain(int argc, wchar_t** wargv) {
                ? 0
                : 1;
   }
+  if (verb == "cursor" && argc == 4)
+    return SetCursorPos(std::atoi(arg(2).c_str()), std::atoi(arg(3).c_str())) ? 0 : 1;
   HWND window = Find(cls);
   if (!window) {
     std::fprintf(stderr, "mdl_win_probe: no window of class %s\n", arg(2).c_str());
@@ -140,7 +163,31 @@ int wmain(int argc, wchar_t** wargv) {
   if (verb == "tray" && argc == 5) {
     const UINT message = static_cast<UINT>(std::strtoul(arg(3).c_str(), nullptr, 0));
     const LPARAM mouse = static_cast<LPARAM>(std::strtol(arg(4).c_str(), nullptr, 0));
-    return SendMessageTimeoutW(window, message, 1, mouse, SMTO_ABORTIFHUNG, 5000, &result) ? 0 : 1;
+    // Posted: a right click opens a menu whose loop runs until it closes.
+    return PostMessageW(window, message, 1, mouse) ? 0 : 1;
+  }
+  if (verb == "rect" && argc == 3) {
+    RECT r{};
+    if (!GetWindowRect(window, &r)) return 1;
+    std::printf("%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
+    return 0;
+  }
+  if (verb == "tree" && argc == 5) {
+    HWND tree = ControlOf(window, std::atoi(arg(3).c_str()));
+    HTREEITEM item = tree ? TreeItemAt(tree, std::atoi(arg(4).c_str())) : nullptr;
+    if (!item) return 1;
+    return SendMessageTimeoutW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item),
+                               SMTO_ABORTIFHUNG, 5000, &result) &&
+                   result
+               ? 0
+               : 1;
+  }
+  if (verb == "send" && argc == 6) {
+    HWND control = ControlOf(window, std::atoi(arg(3).c_str()));
+    if (!control) return 1;
+    const UINT message = static_cast<UINT>(std::strtoul(arg(4).c_str(), nullptr, 0));
+    const WPARAM wparam = static_cast<WPARAM>(std::strtoull(arg(5).c_str(), nullptr, 0));
+    return PostMessageW(control, message, wparam, 0) ? 0 : 1;
   }
   if (verb == "close" && argc == 3) return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
   return Usage();

@@ -147,11 +147,16 @@ inline void Notify(HWND control, UINT code) {
                reinterpret_cast<LPARAM>(control));
 }
 
-// Chooses item `index` of a combo box (or ComboBoxEx) as a user's pick: the
-// selection moves and the parent gets CBN_SELCHANGE.
+// Chooses item `index` of a combo box (or ComboBoxEx) as a user's click in
+// its open list: the list drops down, the selection moves (CBN_SELCHANGE
+// while the list is open), the choice is confirmed (CBN_SELENDOK) and the
+// list closes.
 inline void Choose(HWND combo, int index) {
+  SendMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0);
   SendMessageW(combo, CB_SETCURSEL, index, 0);
   Notify(combo, CBN_SELCHANGE);
+  Notify(combo, CBN_SELENDOK);
+  SendMessageW(combo, CB_SHOWDROPDOWN, FALSE, 0);
 }
 
 inline int Selected(HWND combo) { return static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0)); }
@@ -231,9 +236,28 @@ inline std::string SelectedTreeText(HWND tree) {
   return {};
 }
 
-// Double-clicks the tree item with `text` with the mouse: the tree sends
-// NM_DBLCLK to its parent. False when there is none.
-inline bool DoubleClickTreeItem(HWND tree, std::string_view text) {
+// A press and release of the left button at `at` (client coordinates).
+// Controls such as the tree follow a press in a loop of their own until the
+// release is in the queue (drag detection): the release is posted first.
+inline void ClickAt(HWND window, POINT at) {
+  const LPARAM where = MAKELPARAM(at.x, at.y);
+  PostMessageW(window, WM_LBUTTONUP, 0, where);
+  SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, where);
+  Pump();
+}
+
+// A double click at `at`: press, release, the second press as a double
+// click, release.
+inline void DoubleClickAt(HWND window, POINT at) {
+  ClickAt(window, at);
+  const LPARAM where = MAKELPARAM(at.x, at.y);
+  SendMessageW(window, WM_LBUTTONDBLCLK, MK_LBUTTON, where);
+  SendMessageW(window, WM_LBUTTONUP, 0, where);
+}
+
+// The middle of the tree item with `text`, scrolled into view; false when
+// there is none.
+inline bool TreeItemPoint(HWND tree, std::string_view text, POINT* at) {
   HTREEITEM item = FindTreeItem(tree, text);
   if (!item) return false;
   SendMessageW(tree, TVM_ENSUREVISIBLE, 0, reinterpret_cast<LPARAM>(item));
@@ -241,14 +265,25 @@ inline bool DoubleClickTreeItem(HWND tree, std::string_view text) {
   static_assert(sizeof(rect) >= sizeof(item));
   std::memcpy(&rect, &item, sizeof(item));  // TVM_GETITEMRECT takes the item in the rectangle
   if (!SendMessageW(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&rect))) return false;
-  const LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-  // The tree follows a button press in a loop of its own until the release
-  // is in the queue (drag detection): the release is posted first.
-  PostMessageW(tree, WM_LBUTTONUP, 0, at);
-  SendMessageW(tree, WM_LBUTTONDOWN, MK_LBUTTON, at);
-  Pump();
-  SendMessageW(tree, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
-  SendMessageW(tree, WM_LBUTTONUP, 0, at);
+  *at = POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+  return true;
+}
+
+// Clicks the tree item with `text` with the mouse: it is selected and the
+// tree sends NM_CLICK to its parent. False when there is none.
+inline bool ClickTreeItem(HWND tree, std::string_view text) {
+  POINT at{};
+  if (!TreeItemPoint(tree, text, &at)) return false;
+  ClickAt(tree, at);
+  return true;
+}
+
+// Double-clicks the tree item with `text`: the tree sends NM_DBLCLK to its
+// parent. False when there is none.
+inline bool DoubleClickTreeItem(HWND tree, std::string_view text) {
+  POINT at{};
+  if (!TreeItemPoint(tree, text, &at)) return false;
+  DoubleClickAt(tree, at);
   return true;
 }
 

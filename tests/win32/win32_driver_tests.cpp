@@ -43,6 +43,8 @@ LRESULT CALLBACK TestProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
       if (id == kIdEdit && code == EN_CHANGE) g_seen.push_back("change " + TextOf(control));
       if (id == kIdCombo && code == CBN_SELCHANGE)
         g_seen.push_back("combo " + std::to_string(Selected(control)));
+      if (id == kIdCombo && code == CBN_SELENDOK)
+        g_seen.push_back("chosen " + std::to_string(Selected(control)));
       if (id == kIdF5 && !control) g_seen.push_back("F5");
       return 0;
     }
@@ -50,6 +52,7 @@ LRESULT CALLBACK TestProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
       const auto* header = reinterpret_cast<const NMHDR*>(lp);
       if (header->idFrom != kIdTree) break;
       if (header->code == TVN_SELCHANGEDW) g_seen.push_back("tree " + SelectedTreeText(header->hwndFrom));
+      if (header->code == NM_CLICK) g_seen.push_back("click");
       if (header->code == NM_DBLCLK) g_seen.push_back("double " + SelectedTreeText(header->hwndFrom));
       return 0;
     }
@@ -146,7 +149,8 @@ TEST_F(DriverTest, ChoosingAComboItemSendsTheSelectionChange) {
   EXPECT_EQ(ComboItems(combo), (std::vector<std::string>{"Second/s", "Minute/s", "Hour/s"}));
   Choose(combo, 1);
   EXPECT_EQ(Selected(combo), 1);
-  EXPECT_EQ(g_seen, (std::vector<std::string>{"combo 1"}));
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"combo 1", "chosen 1"}));
+  EXPECT_FALSE(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0));
 }
 
 TEST_F(DriverTest, TreeItemsAreSelectedAndDoubleClickedByTheirText) {
@@ -156,9 +160,15 @@ TEST_F(DriverTest, TreeItemsAreSelectedAndDoubleClickedByTheirText) {
   EXPECT_EQ(texts, (std::vector<std::string>{"Server", "NTP", "Server Synchronization"}));
   EXPECT_TRUE(SelectTreeItem(tree, "NTP"));
   EXPECT_FALSE(SelectTreeItem(tree, "Time"));
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"tree NTP"}));
+  g_seen.clear();
+  EXPECT_TRUE(ClickTreeItem(tree, "Server"));
+  // The click comes first, as with a real mouse; the selection follows.
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"click", "tree Server"}));
+  g_seen.clear();
   EXPECT_TRUE(DoubleClickTreeItem(tree, "Server Synchronization"));
-  ASSERT_GE(g_seen.size(), 3u);
-  EXPECT_EQ(g_seen.front(), "tree NTP");
+  ASSERT_EQ(g_seen.size(), 3u);
+  EXPECT_EQ(g_seen[1], "tree Server Synchronization");
   EXPECT_EQ(g_seen.back(), "double Server Synchronization");
 }
 
