@@ -20,11 +20,6 @@ size_t PrefixBytes(std::string_view text, size_t count) {
   return i;
 }
 
-void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
-}
-
 }  // namespace
 
 std::string NodeCaption(int node) {
@@ -100,10 +95,15 @@ std::string TimeZoneTooltip(const ZoneFacts& zone) {
 }
 
 std::string LabelText(std::string_view text) {
-  std::string s(text);
-  ReplaceAll(s, "\r\n", "\n");
-  for (char& c : s)
-    if (c == '\r') c = '\n';
+  std::string s;
+  s.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r') {
+      s.push_back(text[i]);
+    } else if (i + 1 >= text.size() || text[i + 1] != '\n') {
+      s.push_back('\n');
+    }
+  }
   return s;
 }
 
@@ -120,7 +120,9 @@ std::string GuardCountText(std::string text) {
 std::string LedTooltip(int index) {
   if (index < 0 || index >= static_cast<int>(kIndicatorCount)) return {};
   const auto i = static_cast<size_t>(index);
-  return " " + std::string(server_text::kLedNames[i]) + ": " + server_text::kLedMeanings[i] + " ";
+  std::string tip = " ";
+  tip.append(server_text::kLedNames[i]).append(": ").append(server_text::kLedMeanings[i]).append(" ");
+  return tip;
 }
 
 std::string InitialClockText() { return " \n \n   " + std::string(kProductLine); }

@@ -92,7 +92,8 @@ void ServerEngine::SaveSettings() {
   in.enable_logging = ctx_.logging();
   in.run_wanted = run_wanted_;
   in.run_found_at_start = run_found_;
-  in.run_value_data = RunValueData(options_.home.string());
+  in.run_value_data =
+      options_.run_value_data.empty() ? RunValueData(options_.home.string()) : options_.run_value_data;
   for (Service s : kAllServices) {
     const ServiceState& st = services_[Index(s)];
     in.services[Index(s)] = ServiceFields{st.enabled, st.tcp_box, st.udp_box, st.port_text};

@@ -29,6 +29,7 @@
 
 using namespace mdl;
 using namespace mdl::ui;
+using namespace mdl::desktop;
 namespace fs = std::filesystem;
 namespace cmd = client_command;
 using namespace std::chrono;

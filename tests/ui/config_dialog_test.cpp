@@ -12,11 +12,11 @@
 #include "desktop/qt/common/desktop_session.h"
 #include "desktop/qt/common/latest_bridge.h"
 #include "desktop/qt/server/config_dialog.h"
-#include "desktop/qt/server/window_texts.h"
 #include "tests/ui/ui_test_support.h"
 
 using namespace mdl;
 using namespace mdl::ui;
+using namespace mdl::desktop;
 using namespace mdl::ui::testing;
 
 class ConfigDialogTest : public QObject {
@@ -118,29 +118,6 @@ class ConfigDialogTest : public QObject {
     QVERIFY(!update->isEnabled());
     dialog.UpdateCheckDone();
     QVERIFY(update->isEnabled());
-  }
-
-  void windowTextsFollowTheirRules() {
-    QCOMPARE(RegionLineIndex("NA"), 0);
-    QCOMPARE(RegionLineIndex("AP"), 6);
-    QCOMPARE(RegionLineIndex("na"), -1);
-    QCOMPARE(RegionLineIndex(""), -1);
-    QVERIFY(TrayPictureFor(" Checking Time Server: a ") == TrayPicture::kSelectedServerFlag);
-    QVERIFY(TrayPictureFor(" Adjusted by: 3 ms. ") == TrayPicture::kServer);
-    QVERIFY(TrayPictureFor(" No Adjustment; Adjusted Checking ") == TrayPicture::kKeep);
-    QVERIFY(TrayPictureFor(" Clock could not be set ") == TrayPicture::kKeep);
-    ZoneFacts z;
-    z.standard_name = std::string("W. Europe Standard Time, a name longer than 32 characters");
-    QCOMPARE(TimeZoneTooltip(z), QString(" Time Zone: W. Europe Standard Time, a name  "));
-    z.daylight = true;
-    z.daylight_name = std::string("AB\0CD", 5);
-    QCOMPARE(TimeZoneTooltip(z), QString(" Time Zone: AB "));
-    QCOMPARE(LabelText("a\r\nb\rc"), QString("a\nb\nc"));
-    QCOMPARE(GuardCountText("5a"), QString("5"));
-    QCOMPARE(GuardCountText("12.5x!"), QString("12.5"));
-    QCOMPARE(GuardCountText("abc"), QString());
-    QCOMPARE(WindowCaption(-1), QString("Meridel Server"));
-    QCOMPARE(WindowCaption(0), QString("NTPms 0"));
   }
 
   void autostartEntryIsWrittenAndRemoved() {

@@ -14,15 +14,16 @@
 #include <QSignalSpy>
 #include <QTreeWidget>
 
+#include "desktop/model/window_texts.h"
 #include "desktop/qt/server/about_window.h"
 #include "desktop/qt/server/config_dialog.h"
 #include "desktop/qt/server/images.h"
 #include "desktop/qt/server/main_window.h"
-#include "desktop/qt/server/window_texts.h"
 #include "tests/ui/ui_test_support.h"
 
 using namespace mdl;
 using namespace mdl::ui;
+using namespace mdl::desktop;
 using namespace mdl::ui::testing;
 
 class MainWindowTest : public QObject {

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "desktop/model/engine_port.h"
 #include "desktop/qt/common/tray.h"
-#include "desktop/qt/server/engine_port.h"
 #include "server/core/engine_snapshot.h"
 
 namespace mdl::ui::testing {
 
-class FakeEngine : public EnginePort {
+class FakeEngine : public desktop::EnginePort {
  public:
   void Post(EngineCommand c) override { posted.push_back(std::move(c)); }
   template <typename T>

@@ -15,53 +15,64 @@
 #include <QSignalBlocker>
 #include <QUrl>
 
-#include "client/client_core.h"
 #include "desktop/qt/client/client_icon.h"
 
 namespace mdl::ui {
 namespace {
 
-namespace cmd = client_command;
+namespace text = desktop::client_text;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
-QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
-const QString kUnits[] = {"Hour/s", "Minute/s", "Second/s", "Day/s"};
+void SetChecked(QCheckBox* box, bool on) {
+  if (box->isChecked() == on) return;
+  QSignalBlocker block(box);
+  box->setChecked(on);
+}
 
-QString DefaultTip() { return " " + Q(kClientName); }
+void SetText(QLineEdit* edit, const std::string& text) {
+  if (edit->text() == Q(text)) return;
+  QSignalBlocker block(edit);
+  edit->setText(Q(text));
+}
 
 }  // namespace
 
-ClientWindow::ClientWindow(ClientPort& engine, TrayIcon& tray, ClientWindowOptions options)
-    : engine_(engine), tray_(tray), options_(std::move(options)), tip_(DefaultTip()) {
+ClientWindow::ClientWindow(desktop::ClientPort& engine, TrayIcon& tray, ClientWindowOptions options)
+    : model_(engine,
+             [&options] {
+               // Without a page opener of the host's: the desktop's browser (a failure is ignored).
+               if (!options.open_help)
+                 options.open_help = [] { QDesktopServices::openUrl(QUrl(desktop::kClientHelpUrl)); };
+               return std::move(options);
+             }()),
+      tray_(tray) {
+  const desktop::ClientWindowView& v = model_.view();
   setObjectName("MDLClientWindow");
-  setWindowTitle(Q(kClientName));
+  setWindowTitle(Q(v.caption));
   setWindowIcon(ClientIcon());
 
   auto* central = new QWidget(this);
   auto* g = new QGridLayout(central);
-  host_ = new QLineEdit("hostname");
+  host_ = new QLineEdit;
   host_->setObjectName("MDLSHost");
   host_->setAccessibleName("MDL server host");
-  host_->setToolTip(" The MDL server: host, host:port or [IPv6]:port ");
-  auto* host_label = new QLabel("MDL &Server:");
+  host_->setToolTip(text::kHostTooltip);
+  auto* host_label = new QLabel(text::kHostLabel);
   host_label->setBuddy(host_);
-  number_ = new QLineEdit("5");
+  number_ = new QLineEdit;
   number_->setObjectName("svrFreN");
   number_->setAccessibleName("Synchronization interval count");
-  number_->setMaxLength(10);
+  number_->setMaxLength(text::kNumberMaxLength);
   number_->setMaximumWidth(number_->fontMetrics().horizontalAdvance("0000000000") + 12);
   unit_ = new QComboBox;
   unit_->setObjectName("svrFreQ");
   unit_->setAccessibleName("Synchronization interval unit");
-  for (const QString& u : kUnits) unit_->addItem(u);
-  unit_->setCurrentText("Minute/s");
-  auto* every = new QLabel("Synchronize &every:");
+  auto* every = new QLabel(text::kEveryLabel);
   every->setBuddy(number_);
-  run_min_ = new QCheckBox("Run Minimized in the System Tray.");
+  run_min_ = new QCheckBox(text::kRunMinimized);
   run_min_->setObjectName("RunMin");
-  run_min_->setChecked(true);
-  run_start_ = new QCheckBox("Run when Windows Starts.");
+  run_start_ = new QCheckBox(text::kRunAtStart);
   run_start_->setObjectName("RunStart");
   run_start_->setToolTip(" Also starts it with the desktop session (XDG autostart) ");
   autostart_problem_ = new QLabel;
@@ -92,27 +103,22 @@ ClientWindow::ClientWindow(ClientPort& engine, TrayIcon& tray, ClientWindowOptio
   setCentralWidget(central);
 
   connect(host_, &QLineEdit::textEdited, this,
-          [this](const QString& text) { engine_.Post(cmd::SetHost{text.trimmed().toStdString()}); });
-  // The engine applies a number only; other text leaves the interval.
+          [this](const QString& t) { model_.HostEdited(t.toStdString()); });
   connect(number_, &QLineEdit::textEdited, this,
-          [this](const QString& text) { engine_.Post(cmd::SetIntervalNumber{text.toStdString()}); });
+          [this](const QString& t) { model_.NumberEdited(t.toStdString()); });
   connect(unit_, QOverload<int>::of(&QComboBox::activated), this,
-          [this](int) { engine_.Post(cmd::SetIntervalUnit{unit_->currentText().toStdString()}); });
-  connect(run_min_, &QCheckBox::clicked, this, [this](bool on) { engine_.Post(cmd::SetRunMinimized{on}); });
+          [this](int) { model_.UnitChosen(unit_->currentText().toStdString()); });
+  connect(run_min_, &QCheckBox::clicked, this, [this](bool on) { model_.RunMinimizedClicked(on); });
   connect(run_start_, &QCheckBox::clicked, this, [this](bool on) {
-    // The Run value follows at the end; the autostart entry at once.
-    engine_.Post(cmd::SetRunAtStart{on});
-    if (!options_.set_autostart) return;
-    const std::string problem = options_.set_autostart(on);
-    autostart_problem_->setText(problem.empty() ? QString() : "Autostart entry: " + Q(problem));
-    autostart_problem_->setVisible(!problem.empty());
+    model_.RunAtStartClicked(on);
+    ShowView(false);
   });
 
   BuildMenu();
   tray_.SetMenu(main_menu_);
   tray_.SetIcon(ClientIcon());
-  tray_.SetToolTip(tip_);
-  shown_tip_ = tip_;
+  shown_tip_ = v.tray_tip;
+  tray_.SetToolTip(Q(shown_tip_));
   tray_.on_click = [this](TrayIcon::Click c) {
     // Left button up or double click: back to the normal state. A right
     // click opens the menu (the tray icon's context menu).
@@ -120,85 +126,76 @@ ClientWindow::ClientWindow(ClientPort& engine, TrayIcon& tray, ClientWindowOptio
   };
   tray_window_ = new TrayWindow(this, tray_);
   tray_window_->on_state_changed = [this](bool minimised) { OnStateChanged(minimised); };
+  ShowView(true);
   resize(minimumSizeHint().expandedTo(QSize(440, 300)));
 }
 
 ClientWindow::~ClientWindow() { tray_.on_click = nullptr; }
 
 void ClientWindow::BuildMenu() {
-  main_menu_ = menuBar()->addMenu("&MDL Client");
+  main_menu_ = menuBar()->addMenu(text::kMenu);
   main_menu_->setObjectName("mnuMain");
-  mnu_sync_ = main_menu_->addAction("Synchronize Now");
-  mnu_sync_->setObjectName("mnuSync");
-  mnu_sync_->setShortcut(QKeySequence(Qt::Key_F5));
-  mnu_set_ = main_menu_->addAction("MDL Server Client Settings");
-  mnu_set_->setObjectName("mnuSet");
-  mnu_help_ = main_menu_->addAction("Help");
-  mnu_help_->setObjectName("mnuHelp");
-  mnu_help_->setShortcut(QKeySequence(Qt::Key_F1));
-  main_menu_->addSeparator();
-  mnu_exit_ = main_menu_->addAction("Exit");
-  mnu_exit_->setObjectName("mnuExit");
-  // Shown bold; the tray's menu opens with it.
-  main_menu_->setDefaultAction(mnu_set_);
-  connect(mnu_sync_, &QAction::triggered, this, [this] { engine_.Post(cmd::SyncNow{}); });
-  connect(mnu_set_, &QAction::triggered, this, &ClientWindow::RestoreFromTray);
-  connect(mnu_help_, &QAction::triggered, this, [this] {
-    if (options_.open_help) {
-      options_.open_help();
-    } else {
-      // A failure to start the browser is ignored.
-      QDesktopServices::openUrl(QUrl(kClientHelpUrl));
-    }
-  });
-  connect(mnu_exit_, &QAction::triggered, this, &ClientWindow::close);
+  for (const desktop::ClientMenuEntry& e : desktop::kClientMenu) {
+    if (e.separator_before) main_menu_->addSeparator();
+    QAction* action = main_menu_->addAction(e.text);
+    action->setObjectName(e.name);
+    if (*e.shortcut) action->setShortcut(QKeySequence(e.shortcut));
+    // Shown bold; the tray's menu opens with it.
+    if (e.is_default) main_menu_->setDefaultAction(action);
+    connect(action, &QAction::triggered, this, [this, item = e.item] { MenuChosen(item); });
+  }
 }
 
-void ClientWindow::LoadControls(const ClientSnapshot& s) {
-  QSignalBlocker b1(host_), b2(number_), b3(unit_), b4(run_min_), b5(run_start_);
-  host_->setText(Q(s.settings.host));
-  number_->setText(Q(s.settings.number));
-  // A stored unit that is none of the list's stays as it is (its first three letters count).
-  if (unit_->findText(Q(s.settings.unit)) < 0) unit_->addItem(Q(s.settings.unit));
-  unit_->setCurrentText(Q(s.settings.unit));
-  run_min_->setChecked(s.settings.run_minimized);
-  run_start_->setChecked(s.run_at_start);
+void ClientWindow::MenuChosen(desktop::ClientMenuItem item) {
+  switch (model_.MenuChosen(item)) {
+    case desktop::ClientMenuEffect::kRestore:
+      RestoreFromTray();
+      break;
+    case desktop::ClientMenuEffect::kClose:
+      close();
+      break;
+    case desktop::ClientMenuEffect::kNone:
+      break;
+  }
+}
+
+void ClientWindow::ShowView(bool load) {
+  const desktop::ClientWindowView& v = model_.view();
+  if (load) {
+    SetText(host_, v.host);
+    SetText(number_, v.number);
+    QSignalBlocker block(unit_);
+    for (int i = unit_->count(); i < static_cast<int>(v.units.size()); ++i)
+      unit_->addItem(Q(v.units[static_cast<size_t>(i)]));
+    unit_->setCurrentText(Q(v.unit));
+  }
+  SetChecked(run_min_, v.run_minimized);
+  SetChecked(run_start_, v.run_at_start);
+  if (const QString every = Q(v.interval_tooltip); number_->toolTip() != every) number_->setToolTip(every);
+  const QString problem = Q(v.autostart_problem);
+  if (autostart_problem_->text() != problem) autostart_problem_->setText(problem);
+  if (autostart_problem_->isHidden() != problem.isEmpty()) autostart_problem_->setVisible(!problem.isEmpty());
+  // The tray icon changes only for a new tip.
+  if (v.tray_tip != shown_tip_) {
+    shown_tip_ = v.tray_tip;
+    tray_.SetToolTip(Q(shown_tip_));
+  }
 }
 
 void ClientWindow::ApplySnapshot(const std::shared_ptr<const ClientSnapshot>& snapshot) {
-  if (!snapshot || !snapshot->loaded) return;
-  snapshot_ = snapshot;
-  const ClientSnapshot& s = *snapshot;
-  if (!loaded_) {
-    // The stored settings fill the controls once; from then on the user's edits lead.
-    loaded_ = true;
-    LoadControls(s);
-    if (s.settings.run_minimized && !options_.switch_given) MinimiseToTray();
-  }
-  const QString every = QString(" Every %1 seconds ").arg(s.interval_seconds);
-  if (number_->toolTip() != every) number_->setToolTip(every);
-  if (s.report != report_text_) {
-    report_text_ = s.report;
-    QString text = Q(s.report);
-    text.replace("\r\n", "\n");
+  const desktop::ClientSnapshotEffects effects = model_.ApplySnapshot(snapshot);
+  ShowView(effects.controls_loaded);
+  if (effects.report_changed) {
+    const QString text = Q(model_.view().report);
     report_->setPlainText(text);
     emit reportShown(text);
   }
-  if (!s.tray_tip.empty() && Q(s.tray_tip) != tip_) {
-    tip_ = Q(s.tray_tip);
-    UpdateSZTIP();
-  }
-}
-
-void ClientWindow::UpdateSZTIP() {
-  // The tray icon changes only while it is shown, and only for a new tip.
-  if (!InTray() || tip_ == shown_tip_) return;
-  tray_.SetToolTip(tip_);
-  shown_tip_ = tip_;
+  if (effects.go_to_tray) MinimiseToTray();
 }
 
 void ClientWindow::OnStateChanged(bool minimised) {
-  if (minimised) UpdateSZTIP();
+  model_.SetInTray(minimised && InTray());
+  ShowView(false);
 }
 
 void ClientWindow::MinimiseToTray() { tray_window_->Minimise(); }
@@ -210,10 +207,8 @@ void ClientWindow::FinishStartUp(bool run_from_tray) {
 }
 
 void ClientWindow::closeEvent(QCloseEvent* event) {
-  if (!closing_) {
-    closing_ = true;
-    // The engine stops its exchange and saves what changed.
-    engine_.Post(cmd::Shutdown{});
+  // The engine stops its exchange and saves what changed.
+  if (model_.Closing()) {
     tray_.Remove();
     emit closed();
   }

@@ -1,7 +1,8 @@
 // The desktop client's window: the server host, the interval, the two start
 // options, the report box and the menus; minimised, the tray icon with the
-// last exchange's tip. It posts the user's edits and menu choices as
-// commands and shows the engine's snapshots; it never reads engine state.
+// last exchange's tip. The Qt controls over ClientWindowModel, which posts
+// the user's edits and menu choices as commands and decides what the
+// controls show for the engine's snapshots; it never reads engine state.
 #pragma once
 
 #include <QMainWindow>
@@ -11,7 +12,8 @@
 #include <string>
 
 #include "client/client_handle.h"
-#include "desktop/qt/client/client_port.h"
+#include "desktop/model/client_port.h"
+#include "desktop/model/client_window_model.h"
 #include "desktop/qt/common/tray.h"
 
 class QAction;
@@ -24,24 +26,14 @@ class QPlainTextEdit;
 
 namespace mdl::ui {
 
-// The help page the Help menu opens.
-inline constexpr const char* kClientHelpUrl = "https://www.meridel-time.example/help/client.html";
-
-struct ClientWindowOptions {
-  // A first-argument switch was given: a stored "start minimised" does not
-  // minimise the window at start.
-  bool switch_given = false;
-  // Writes or removes the autostart entry; returns an error text. Null: none.
-  std::function<std::string(bool on)> set_autostart;
-  // Opens the help page (default: the desktop's browser).
-  std::function<void()> open_help;
-};
+// Without an `open_help`, the Help menu opens the page in the desktop's browser.
+using desktop::ClientWindowOptions;
 
 class ClientWindow : public QMainWindow {
   Q_OBJECT
 
  public:
-  ClientWindow(ClientPort& engine, TrayIcon& tray, ClientWindowOptions options = {});
+  ClientWindow(desktop::ClientPort& engine, TrayIcon& tray, ClientWindowOptions options = {});
   ~ClientWindow() override;
 
   // A snapshot of the engine, on the window's thread.
@@ -55,8 +47,8 @@ class ClientWindow : public QMainWindow {
 
   QMenu* main_menu() const { return main_menu_; }
   // The tray tip as it stands (shown in the tray while minimised).
-  const QString& tray_tip() const { return tip_; }
-  const std::shared_ptr<const ClientSnapshot>& snapshot() const { return snapshot_; }
+  QString tray_tip() const { return QString::fromStdString(model_.view().tip); }
+  const std::shared_ptr<const ClientSnapshot>& snapshot() const { return model_.snapshot(); }
 
  signals:
   // The window was closed: the shutdown was posted; the program ends.
@@ -69,13 +61,14 @@ class ClientWindow : public QMainWindow {
 
  private:
   void BuildMenu();
-  void UpdateSZTIP();
   void OnStateChanged(bool minimised);
-  void LoadControls(const ClientSnapshot& s);
+  void MenuChosen(desktop::ClientMenuItem item);
+  // The controls as the model's view says (the edit fields and boxes only
+  // when `load` is set: after their first load, the user's edits lead).
+  void ShowView(bool load);
 
-  ClientPort& engine_;
+  desktop::ClientWindowModel model_;
   TrayIcon& tray_;
-  ClientWindowOptions options_;
   TrayWindow* tray_window_ = nullptr;
   QLineEdit* host_ = nullptr;       // `MDLSHost`
   QLineEdit* number_ = nullptr;     // `svrFreN`
@@ -85,17 +78,8 @@ class ClientWindow : public QMainWindow {
   QLabel* autostart_problem_ = nullptr;
   QPlainTextEdit* report_ = nullptr;  // `t3777`
   QMenu* main_menu_ = nullptr;
-  QAction* mnu_sync_ = nullptr;
-  QAction* mnu_set_ = nullptr;
-  QAction* mnu_help_ = nullptr;
-  QAction* mnu_exit_ = nullptr;
 
-  std::shared_ptr<const ClientSnapshot> snapshot_;
-  std::string report_text_;
-  QString tip_;        // the tray icon record's tip
-  QString shown_tip_;  // the tip last given to the tray icon
-  bool loaded_ = false;
-  bool closing_ = false;
+  std::string shown_tip_;  // the tip last given to the tray icon
 };
 
 }  // namespace mdl::ui

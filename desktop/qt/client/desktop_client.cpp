@@ -10,7 +10,7 @@
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
-#include "desktop/qt/client/client_port.h"
+#include "desktop/model/client_port.h"
 #include "desktop/qt/client/client_window.h"
 #include "desktop/qt/common/desktop_session.h"
 #include "desktop/qt/common/latest_bridge.h"
@@ -55,7 +55,7 @@ int RunDesktopClient(const DesktopClientOptions& options) {
   };
   outputs.on_event = [&events](const ClientEvent& e) { events.Push(e); };
   ClientHandle handle(clock, registry, app_options, outputs);
-  ClientHandlePort port(handle);
+  desktop::ClientHandlePort port(handle);
 
   int status = 0;
   {

@@ -9,40 +9,51 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
-#include "desktop/qt/server/window_texts.h"
+#include "desktop/model/window_texts.h"
 
 namespace mdl::ui {
+namespace {
 
-ConfigDialog::ConfigDialog(EnginePort& engine, ConfigHooks hooks, QWidget* parent)
-    : QDialog(parent), engine_(engine), hooks_(std::move(hooks)) {
+namespace text = desktop::config_text;
+
+void SetChecked(QCheckBox* box, bool on) {
+  if (box->isChecked() == on) return;
+  QSignalBlocker block(box);
+  box->setChecked(on);
+}
+
+}  // namespace
+
+ConfigDialog::ConfigDialog(desktop::EnginePort& engine, ConfigHooks hooks, QWidget* parent)
+    : QDialog(parent), model_(engine, std::move(hooks)) {
   setObjectName("frmConfig");
   setModal(false);
   auto* layout = new QVBoxLayout(this);
-  auto* region_label = new QLabel("Select What Region this Server will Operate in");
+  auto* region_label = new QLabel(text::kRegionLabel);
   region_label->setObjectName("RegionLbl");
   regions_ = new QComboBox;
   regions_->setObjectName("Regions");
   regions_->setAccessibleName("Region");
-  regions_->addItems(RegionLines());
+  for (const std::string& line : desktop::RegionLines()) regions_->addItem(QString::fromStdString(line));
   region_label->setBuddy(regions_);
-  auto* closest = new QLabel("Select the closest region to you.");
+  auto* closest = new QLabel(text::kClosest);
   closest->setObjectName("closelbl");
-  logs_ = new QCheckBox("Enable Extended WC3 Logging.");
+  logs_ = new QCheckBox(text::kLogs);
   logs_->setObjectName("wc3Logs");
-  run_ = new QCheckBox("Run Meridel Server when Windows Starts.");
+  run_ = new QCheckBox(text::kRun);
   run_->setObjectName("RunMDL");
   run_->setToolTip(" Also starts it with the desktop session (XDG autostart) ");
   autostart_problem_ = new QLabel;
   autostart_problem_->setObjectName("autostartProblem");
   autostart_problem_->setWordWrap(true);
   autostart_problem_->hide();
-  open_min_ = new QCheckBox("Open Minimized?");
+  open_min_ = new QCheckBox(text::kOpenMinimized);
   open_min_->setObjectName("OpenMin");
-  time_zone_ = new QPushButton("Time Zone");
+  time_zone_ = new QPushButton(text::kTimeZone);
   time_zone_->setObjectName("SelTimeZone");
-  check_update_ = new QPushButton("Check for Software Updates");
+  check_update_ = new QPushButton(text::kCheckUpdate);
   check_update_->setObjectName("CheckUpdate");
-  ok_ = new QPushButton("OK");
+  ok_ = new QPushButton(text::kOk);
   ok_->setObjectName("cfgsvrOK");
   ok_->setDefault(true);
 
@@ -62,52 +73,56 @@ ConfigDialog::ConfigDialog(EnginePort& engine, ConfigHooks hooks, QWidget* paren
   buttons->addWidget(ok_);
   layout->addLayout(buttons);
 
-  if (!hooks_.update_check) {
-    check_update_->setEnabled(false);
-    check_update_->setToolTip(" The update check is not part of this version ");
-  }
-
-  connect(regions_, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
-    if (index < 0) return;
-    engine_.Post(cmd::SetRegion{regions_->itemText(index).left(2).toStdString()});
-  });
-  connect(logs_, &QCheckBox::clicked, this, [this](bool on) { engine_.Post(cmd::SetLogging{on}); });
+  connect(regions_, QOverload<int>::of(&QComboBox::activated), this,
+          [this](int index) { model_.RegionChosen(index); });
+  connect(logs_, &QCheckBox::clicked, this, [this](bool on) { model_.LogsClicked(on); });
   connect(run_, &QCheckBox::clicked, this, [this](bool on) {
-    engine_.Post(cmd::SetRunAtStart{on});
-    if (!hooks_.set_autostart) return;
-    const std::string problem = hooks_.set_autostart(on);
-    autostart_problem_->setText(problem.empty() ? QString()
-                                                : "Autostart entry: " + QString::fromStdString(problem));
-    autostart_problem_->setVisible(!problem.empty());
+    model_.RunClicked(on);
+    ShowView();
   });
-  connect(open_min_, &QCheckBox::clicked, this, [this](bool on) { engine_.Post(cmd::SetOpenMinimized{on}); });
-  connect(time_zone_, &QPushButton::clicked, this, [this] {
-    if (hooks_.open_time_settings) hooks_.open_time_settings();
-  });
+  connect(open_min_, &QCheckBox::clicked, this, [this](bool on) { model_.OpenMinimizedClicked(on); });
+  connect(time_zone_, &QPushButton::clicked, this, [this] { model_.TimeZoneClicked(); });
   connect(check_update_, &QPushButton::clicked, this, [this] {
-    if (!hooks_.update_check) return;
-    check_update_->setEnabled(false);
-    hooks_.update_check();
+    model_.CheckUpdateClicked();
+    ShowView();
   });
   connect(ok_, &QPushButton::clicked, this, &QDialog::close);
+  ShowView();
+}
+
+void ConfigDialog::ShowView() {
+  const desktop::ConfigView& v = model_.view();
+  if (const QString caption = QString::fromStdString(v.caption); windowTitle() != caption)
+    setWindowTitle(caption);
+  {
+    QSignalBlocker block(regions_);
+    if (regions_->currentIndex() != v.region_index) regions_->setCurrentIndex(v.region_index);
+  }
+  SetChecked(logs_, v.logging);
+  SetChecked(run_, v.run_at_start);
+  SetChecked(open_min_, v.open_minimized);
+  if (check_update_->isEnabled() != v.update_enabled) check_update_->setEnabled(v.update_enabled);
+  if (const QString tip = QString::fromStdString(v.update_tooltip); check_update_->toolTip() != tip)
+    check_update_->setToolTip(tip);
+  const QString problem = QString::fromStdString(v.autostart_problem);
+  if (autostart_problem_->text() != problem) autostart_problem_->setText(problem);
+  // Hidden until a change of the entry fails; isHidden: the dialog itself may not be shown yet.
+  if (autostart_problem_->isHidden() != problem.isEmpty()) autostart_problem_->setVisible(!problem.isEmpty());
 }
 
 void ConfigDialog::Load(const EngineSnapshot* s, const QString& main_caption) {
-  setWindowTitle(ConfigCaption(main_caption));
-  QSignalBlocker b1(regions_), b2(logs_), b3(run_), b4(open_min_);
-  // A region code that matches no line leaves the list without a selection.
-  regions_->setCurrentIndex(s ? RegionLineIndex(s->region) : -1);
-  run_->setChecked(s && s->run_at_start);
-  open_min_->setChecked(s && s->open_minimized);
-  logs_->setChecked(s && s->logging);
-  if (s) SetUpdateButton(s->update_button_enabled);
+  model_.Load(s, main_caption.toStdString());
+  ShowView();
 }
 
-void ConfigDialog::UpdateCheckDone() { check_update_->setEnabled(static_cast<bool>(hooks_.update_check)); }
+void ConfigDialog::UpdateCheckDone() {
+  model_.UpdateCheckDone();
+  ShowView();
+}
 
 void ConfigDialog::SetUpdateButton(bool enabled) {
-  const bool on = enabled && static_cast<bool>(hooks_.update_check);
-  if (check_update_->isEnabled() != on) check_update_->setEnabled(on);
+  model_.SetUpdateButton(enabled);
+  ShowView();
 }
 
 }  // namespace mdl::ui

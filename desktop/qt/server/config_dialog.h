@@ -1,14 +1,15 @@
 // The advanced configuration dialog: region of the upstream servers, request
 // logging, start with the desktop session, open minimised, the date and time
-// settings and the update check. Each change is posted to the engine at once;
-// the engine saves them at shutdown.
+// settings and the update check. The Qt controls over ConfigModel, which
+// posts each change to the engine at once; the engine saves them at shutdown.
 #pragma once
 
 #include <QDialog>
 #include <functional>
 #include <string>
 
-#include "desktop/qt/server/engine_port.h"
+#include "desktop/model/config_model.h"
+#include "desktop/model/engine_port.h"
 #include "server/core/engine_snapshot.h"
 
 class QCheckBox;
@@ -18,15 +19,11 @@ class QPushButton;
 
 namespace mdl::ui {
 
-struct ConfigHooks {
-  std::function<void()> update_check;  // null: not available
-  std::function<void()> open_time_settings;
-  std::function<std::string(bool on)> set_autostart;  // error text, empty on success
-};
+using desktop::ConfigHooks;
 
 class ConfigDialog : public QDialog {
  public:
-  ConfigDialog(EnginePort& engine, ConfigHooks hooks, QWidget* parent);
+  ConfigDialog(desktop::EnginePort& engine, ConfigHooks hooks, QWidget* parent);
 
   // The dialog's load: caption, region line, boxes from the latest snapshot.
   void Load(const EngineSnapshot* snapshot, const QString& main_caption);
@@ -36,8 +33,10 @@ class ConfigDialog : public QDialog {
   void SetUpdateButton(bool enabled);
 
  private:
-  EnginePort& engine_;
-  ConfigHooks hooks_;
+  // Every control as the model's view says.
+  void ShowView();
+
+  desktop::ConfigModel model_;
   QComboBox* regions_;
   QCheckBox* logs_;
   QCheckBox* run_;

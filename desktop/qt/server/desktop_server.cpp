@@ -8,9 +8,9 @@
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
+#include "desktop/model/engine_port.h"
 #include "desktop/qt/common/desktop_session.h"
 #include "desktop/qt/common/latest_bridge.h"
-#include "desktop/qt/server/engine_port.h"
 #include "desktop/qt/server/main_window.h"
 #include "server/core/engine_handle.h"
 #include "version.h"
@@ -66,7 +66,7 @@ int RunDesktopServer(const DesktopServerOptions& options) {
   engine_options.home = options.home;
   engine_options.service_build = false;
   EngineHandle engine(clock, registry, engine_options, &listener);
-  HandlePort port(engine);
+  desktop::HandlePort port(engine);
 
   int status = 0;
   {

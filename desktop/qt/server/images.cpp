@@ -4,24 +4,19 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
-#include <array>
-#include <utility>
+#include <string_view>
 
 // The flags' resources live in this static library: registered on first use.
 static void InitFlagResources() { Q_INIT_RESOURCE(mdl_flags); }
 
 namespace mdl::ui {
-namespace {
 
-// Image numbers of the flags in the shipped server list.
-constexpr std::array<std::pair<int, const char*>, 31> kFlags{{
-    {40, "us"}, {41, "ca"}, {42, "mx"}, {43, "br"}, {44, "ar"}, {45, "cl"},
-    {46, "de"}, {47, "gb"}, {48, "ch"}, {49, "it"}, {50, "es"}, {51, "europeanunion"},
-    {52, "fr"}, {53, "za"}, {54, "ke"}, {55, "eg"}, {56, "ng"}, {57, "ru"},
-    {58, "tr"}, {59, "il"}, {60, "id"}, {61, "cn"}, {62, "hk"}, {63, "tw"},
-    {64, "in"}, {65, "th"}, {66, "jp"}, {67, "kr"}, {68, "au"}, {69, "nz"},
-    {70, "sg"},
-}};
+using desktop::kImageLedOff;
+using desktop::kImageLedOn;
+using desktop::kImageServer;
+using desktop::kImageService;
+
+namespace {
 
 QPixmap Canvas(int size, qreal scale) {
   QPixmap p(QSize(size, size) * scale);
@@ -114,13 +109,13 @@ QPixmap Flag(const QString& cc) {
   return p;
 }
 
-}  // namespace
-
+// The flag picture's resource name, empty for numbers without a flag.
 QString FlagCountry(int number) {
-  for (const auto& [n, cc] : kFlags)
-    if (n == number) return QString::fromLatin1(cc);
-  return {};
+  const std::string_view cc = desktop::FlagCountry(number);
+  return QString::fromLatin1(cc.data(), static_cast<qsizetype>(cc.size()));
 }
+
+}  // namespace
 
 QPixmap ImagePixmap(int number, int logical_size, qreal scale) {
   switch (number) {

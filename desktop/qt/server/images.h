@@ -1,23 +1,14 @@
 // The main window's image list: pictures by the numbers the server list and
-// the window use. 1 the server, 2 an entry without a flag, 33 and 34 the
-// dark and lit activity indicator, 35 a service; 40 to 70 the flags of the
-// shipped server list.
+// the window use (desktop/model/image_numbers.h), drawn here or, for the
+// flags, from the program's resources.
 #pragma once
 
 #include <QIcon>
 #include <QPixmap>
-#include <QString>
+
+#include "desktop/model/image_numbers.h"
 
 namespace mdl::ui {
-
-inline constexpr int kImageServer = 1;
-inline constexpr int kImageNoFlag = 2;
-inline constexpr int kImageLedOff = 33;
-inline constexpr int kImageLedOn = 34;
-inline constexpr int kImageService = 35;
-
-// The country code of a flag image ("us"), empty for other numbers.
-QString FlagCountry(int number);
 
 // The picture of an image number; numbers without one give image 2.
 QIcon ImageIcon(int number);

@@ -27,14 +27,27 @@
 #include <QVBoxLayout>
 
 #include "common/clock/system_clock.h"
-#include "common/time/clock_box_text.h"
+#include "desktop/model/image_numbers.h"
+#include "desktop/model/update_prompt.h"
+#include "desktop/model/window_texts.h"
 #include "desktop/qt/common/desktop_session.h"
 #include "desktop/qt/server/about_window.h"
 #include "desktop/qt/server/config_dialog.h"
 #include "desktop/qt/server/images.h"
-#include "desktop/qt/server/window_texts.h"
 
 namespace mdl::ui {
+
+using desktop::kImageLedOff;
+using desktop::kImageLedOn;
+using desktop::kImageServer;
+using desktop::kImageService;
+using desktop::kNodeCount;
+using desktop::NodeAction;
+using desktop::NodeCaption;
+using desktop::NodeService;
+using desktop::ServiceNode;
+namespace text = desktop::server_text;
+
 namespace {
 
 struct ControlNames {
@@ -68,12 +81,16 @@ void SetLabel(QLabel* label, const QString& text) {
   if (label->text() != text) label->setText(text);
 }
 
+void SetToolTip(QWidget* widget, const QString& tip) {
+  if (widget->toolTip() != tip) widget->setToolTip(tip);
+}
+
 }  // namespace
 
-MainWindow::MainWindow(EnginePort& engine, TrayIcon& tray, MainWindowOptions options)
-    : engine_(engine), tray_(tray), options_(std::move(options)) {
+MainWindow::MainWindow(desktop::EnginePort& engine, TrayIcon& tray, MainWindowOptions options)
+    : engine_(engine), model_(engine), tray_(tray), options_(std::move(options)) {
   setObjectName("MDLServerWindow");
-  setWindowTitle(WindowCaption(-1));
+  setWindowTitle(Q(model_.view().caption));
   setWindowIcon(ImageIcon(kImageServer));
 
   auto* central = new QWidget(this);
@@ -92,8 +109,6 @@ MainWindow::MainWindow(EnginePort& engine, TrayIcon& tray, MainWindowOptions opt
 
   BuildTrayMenu();
   tray_.SetMenu(tray_menu_);
-  tray_.SetIcon(ImageIcon(kImageServer));
-  tray_.SetToolTip(DefaultTrayTip());
   tray_.on_click = [this](TrayIcon::Click c) {
     // Left button up or double click: back to the normal state. A right
     // click opens `mnuMain` (the tray icon's context menu).
@@ -107,8 +122,7 @@ MainWindow::MainWindow(EnginePort& engine, TrayIcon& tray, MainWindowOptions opt
   connect(clock_timer_, &QTimer::timeout, this, &MainWindow::ClockTick);
   clock_timer_->start();
 
-  for (int i = 0; i < static_cast<int>(kIndicatorCount); ++i) SetLed(i, false);
-  ShowPanel(Service::kTime);
+  ShowView();
   resize(minimumSizeHint().expandedTo(QSize(760, 520)));
 }
 
@@ -122,12 +136,12 @@ void MainWindow::BuildTree() {
   tree_->setColumnCount(1);
   tree_->setRootIsDecorated(true);
   tree_->setMinimumWidth(tree_->fontMetrics().horizontalAdvance("MDL Server Client Server") + 70);
-  auto* root = new QTreeWidgetItem(tree_, QStringList{NodeCaption(1)});
+  auto* root = new QTreeWidgetItem(tree_, QStringList{Q(NodeCaption(1))});
   root->setIcon(0, ImageIcon(kImageServer));
   root->setData(0, Qt::UserRole, 1);
   nodes_[0] = root;
   for (int node = 2; node <= kNodeCount; ++node) {
-    auto* item = new QTreeWidgetItem(root, QStringList{NodeCaption(node)});
+    auto* item = new QTreeWidgetItem(root, QStringList{Q(NodeCaption(node))});
     item->setIcon(0, ImageIcon(node <= 6 ? kImageService : kImageServer));
     item->setData(0, Qt::UserRole, node);
     nodes_[node - 1] = item;
@@ -158,31 +172,32 @@ QWidget* MainWindow::BuildPanels() {
   panels_ = new QStackedWidget;
   for (Service s : kAllServices) {
     const size_t i = Index(s);
+    const QString caption = Q(NodeCaption(ServiceNode(s)));
     Panel& p = panel_[i];
-    p.frame = new QGroupBox(NodeCaption(ServiceNode(s)));
+    p.frame = new QGroupBox(caption);
     p.frame->setObjectName(QString("proto_f%1").arg(i));
     auto* g = new QGridLayout(p.frame);
-    p.enable = new QCheckBox("&Enabled");
+    p.enable = new QCheckBox(text::kEnabled);
     p.enable->setObjectName(kNames[i].enable);
-    p.enable->setAccessibleName(NodeCaption(ServiceNode(s)) + " enabled");
-    p.tcp = new QCheckBox("&TCP");
+    p.enable->setAccessibleName(caption + " enabled");
+    p.tcp = new QCheckBox(text::kTcp);
     p.tcp->setObjectName(kNames[i].tcp);
-    p.tcp->setAccessibleName(NodeCaption(ServiceNode(s)) + " over TCP");
-    p.udp = new QCheckBox("&UDP");
+    p.tcp->setAccessibleName(caption + " over TCP");
+    p.udp = new QCheckBox(text::kUdp);
     p.udp->setObjectName(kNames[i].udp);
-    p.udp->setAccessibleName(NodeCaption(ServiceNode(s)) + " over UDP");
+    p.udp->setAccessibleName(caption + " over UDP");
     p.port = new QLineEdit;
     p.port->setObjectName(kNames[i].port);
-    p.port->setAccessibleName(NodeCaption(ServiceNode(s)) + " port");
-    p.port->setMaxLength(10);
+    p.port->setAccessibleName(caption + " port");
+    p.port->setMaxLength(text::kPortMaxLength);
     p.port->setMaximumWidth(p.port->fontMetrics().horizontalAdvance("0000000000"));
     p.requester = new QLineEdit;
     p.requester->setObjectName(QString("MDLRemHost%1").arg(i));
-    p.requester->setAccessibleName(NodeCaption(ServiceNode(s)) + " last requester");
+    p.requester->setAccessibleName(caption + " last requester");
     p.requester->setReadOnly(true);
-    auto* port_label = new QLabel("&Port:");
+    auto* port_label = new QLabel(text::kPortLabel);
     port_label->setBuddy(p.port);
-    auto* req_label = new QLabel("&Last request from:");
+    auto* req_label = new QLabel(text::kRequesterLabel);
     req_label->setBuddy(p.requester);
     g->addWidget(p.enable, 0, 0);
     g->addWidget(p.tcp, 0, 1);
@@ -196,20 +211,14 @@ QWidget* MainWindow::BuildPanels() {
     panels_->addWidget(p.frame);
 
     connect(p.enable, &QCheckBox::clicked, this, [this, s](bool on) {
-      engine_.Post(cmd::SetEnabled{s, on});
-      // The transport boxes follow at once; the snapshot confirms.
-      panel_[Index(s)].tcp->setEnabled(on);
-      panel_[Index(s)].udp->setEnabled(on);
+      model_.EnableClicked(s, on);
+      ShowView();
     });
-    connect(p.tcp, &QCheckBox::clicked, this, [this, s](bool on) { engine_.Post(cmd::SetTcp{s, on}); });
-    connect(p.udp, &QCheckBox::clicked, this, [this, s](bool on) { engine_.Post(cmd::SetUdp{s, on}); });
-    connect(p.port, &QLineEdit::textEdited, this, [this, s](const QString& text) {
-      engine_.Post(cmd::SetPortText{s, text.toStdString()});
-    });
-    // The private protocol's port takes effect when its socket is next opened.
-    if (s != Service::kPrivate) {
-      connect(p.port, &QLineEdit::returnPressed, this, [this, s] { engine_.Post(cmd::PortEnter{s}); });
-    }
+    connect(p.tcp, &QCheckBox::clicked, this, [this, s](bool on) { model_.TcpClicked(s, on); });
+    connect(p.udp, &QCheckBox::clicked, this, [this, s](bool on) { model_.UdpClicked(s, on); });
+    connect(p.port, &QLineEdit::textEdited, this,
+            [this, s](const QString& t) { model_.PortEdited(s, t.toStdString()); });
+    connect(p.port, &QLineEdit::returnPressed, this, [this, s] { model_.PortEnter(s); });
   }
   layout->addWidget(panels_);
   svr_stat_ = new QLabel;
@@ -236,14 +245,14 @@ QWidget* MainWindow::BuildClockBox() {
   const QFontMetrics fm(mono);
   clock_->setFixedHeight(fm.lineSpacing() * 3 + 14);
   clock_->setMinimumWidth(fm.horizontalAdvance("   WED SEPTEMBER 30 2026 12:00:00 PM") + 24);
-  clock_->setPlainText(" \n \n   " + QString::fromLatin1(kProductLine));
+  clock_->setPlainText(Q(model_.view().clock_text));
   return clock_;
 }
 
 QWidget* MainWindow::BuildSync() {
-  options_frame_ = new QGroupBox("Server Synchronization");
+  options_frame_ = new QGroupBox(text::kSyncFrame);
   options_frame_->setObjectName("Options");
-  options_frame_->setToolTip(" Double-click to synchronize now ");
+  options_frame_->setToolTip(text::kSyncFrameTooltip);
   options_frame_->installEventFilter(this);
   auto* g = new QGridLayout(options_frame_);
   servers_ = new QComboBox;
@@ -252,9 +261,9 @@ QWidget* MainWindow::BuildSync() {
   servers_->setIconSize(QSize(16, 11));
   servers_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   servers_->setMinimumContentsLength(40);
-  auto* servers_label = new QLabel("Atomic time &server:");
+  auto* servers_label = new QLabel(text::kServersLabel);
   servers_label->setBuddy(servers_);
-  random_ = new QCheckBox("&Randomize Atomic Time Servers");
+  random_ = new QCheckBox(text::kRandom);
   random_->setObjectName("RandomCheck");
   sync_n_ = new QLineEdit;
   sync_n_->setObjectName("SyncN");
@@ -265,9 +274,9 @@ QWidget* MainWindow::BuildSync() {
   sync_unit_->setAccessibleName("Synchronization interval unit");
   sync_unit_->setEditable(true);
   sync_unit_->setInsertPolicy(QComboBox::NoInsert);
-  sync_unit_->addItems({"Second/s", "Minute/s", "Hour/s", "Day/s"});
-  sync_unit_->setEditText("Minute/s");
-  auto* every = new QLabel("Synchronize e&very:");
+  for (const char* unit : text::kUnits) sync_unit_->addItem(unit);
+  sync_unit_->setEditText(Q(model_.view().interval_unit));
+  auto* every = new QLabel(text::kEveryLabel);
   every->setBuddy(sync_n_);
   g->addWidget(servers_label, 0, 0);
   g->addWidget(servers_, 0, 1, 1, 4);
@@ -278,12 +287,10 @@ QWidget* MainWindow::BuildSync() {
   g->setColumnStretch(1, 1);
 
   connect(servers_, QOverload<int>::of(&QComboBox::activated), this,
-          [this](int index) { engine_.Post(cmd::SelectServer{index + 1}); });
-  connect(random_, &QCheckBox::clicked, this, [this](bool on) { engine_.Post(cmd::SetRandom{on}); });
-  connect(sync_n_, &QLineEdit::textEdited, this, [this](const QString& text) {
-    const QString kept = GuardCountText(text);
-    if (kept != text) SetText(sync_n_, kept);
-  });
+          [this](int index) { model_.ServerChosen(index); });
+  connect(random_, &QCheckBox::clicked, this, [this](bool on) { model_.RandomClicked(on); });
+  connect(sync_n_, &QLineEdit::textEdited, this,
+          [this](const QString& t) { SetText(sync_n_, Q(model_.CountEdited(t.toStdString()))); });
   connect(sync_n_, &QLineEdit::returnPressed, this, &MainWindow::PostInterval);
   connect(sync_unit_, QOverload<int>::of(&QComboBox::activated), this, [this](int) { PostInterval(); });
   return options_frame_;
@@ -294,15 +301,12 @@ QWidget* MainWindow::BuildIndicators() {
   auto* layout = new QVBoxLayout(box);
   layout->setContentsMargins(0, 0, 0, 0);
   auto* row = new QHBoxLayout;
-  static const char* const kLedNames[kIndicatorCount] = {"SRC", "IN", "OUT", "UDP", "TCP"};
-  static const char* const kLedMeanings[kIndicatorCount] = {
-      "querying the atomic time server", "request received", "reply sent", "UDP request", "TCP connection"};
   for (size_t i = 0; i < kIndicatorCount; ++i) {
     leds_[i] = new QLabel;
     leds_[i]->setObjectName(QString("LED%1").arg(i));
-    leds_[i]->setAccessibleName(QString("%1 indicator").arg(kLedNames[i]));
-    leds_[i]->setToolTip(QString(" %1: %2 ").arg(kLedNames[i], kLedMeanings[i]));
-    auto* name = new QLabel(kLedNames[i]);
+    leds_[i]->setAccessibleName(QString("%1 indicator").arg(text::kLedNames[i]));
+    leds_[i]->setToolTip(Q(desktop::LedTooltip(static_cast<int>(i))));
+    auto* name = new QLabel(text::kLedNames[i]);
     row->addWidget(leds_[i]);
     row->addWidget(name);
     row->addSpacing(10);
@@ -322,9 +326,9 @@ QWidget* MainWindow::BuildIndicators() {
 void MainWindow::BuildTrayMenu() {
   tray_menu_ = new QMenu(this);
   tray_menu_->setObjectName("mnuMain");
-  mnu_show_ = tray_menu_->addAction("Show");
+  mnu_show_ = tray_menu_->addAction(text::kMenuShow);
   mnu_show_->setObjectName("mnuShow");
-  mnu_exit_ = tray_menu_->addAction("Exit");
+  mnu_exit_ = tray_menu_->addAction(text::kMenuExit);
   mnu_exit_->setObjectName("mnuExit");
   connect(mnu_show_, &QAction::triggered, this, &MainWindow::RestoreFromTray);
   connect(mnu_exit_, &QAction::triggered, this, &MainWindow::ExitFromMenu);
@@ -332,37 +336,32 @@ void MainWindow::BuildTrayMenu() {
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == options_frame_ && event->type() == QEvent::MouseButtonDblClick) {
-    engine_.Post(cmd::SyncNow{});
+    model_.SyncNowDoubleClick();
     return true;
   }
   return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::PostInterval() {
-  engine_.Post(cmd::SetInterval{sync_n_->text().toStdString(), sync_unit_->currentText().toStdString()});
+  model_.IntervalEntered(sync_n_->text().toStdString(), sync_unit_->currentText().toStdString());
 }
 
 int MainWindow::ShownSlot() const { return panels_->currentIndex(); }
 
-void MainWindow::ShowPanel(Service s) {
-  // One frame and its requester box visible, the others hidden.
-  panels_->setCurrentIndex(static_cast<int>(Index(s)));
-}
-
 void MainWindow::SelectNode(int node) {
-  if (node < 1 || node > kNodeCount) return;
-  if (auto s = NodeService(node)) {
-    current_node_ = node;
-    ShowPanel(*s);
-    engine_.Post(cmd::ShowService{*s});
-    if (tree_->currentItem() != nodes_[node - 1]) {
-      QSignalBlocker block(tree_);
-      tree_->setCurrentItem(nodes_[node - 1]);
-    }
-    return;
+  switch (model_.SelectNode(node)) {
+    case NodeAction::kShowPanel:
+      ShowPanel(model_.view());
+      break;
+    case NodeAction::kOpenAbout:
+      ShowAbout();
+      break;
+    case NodeAction::kOpenConfig:
+      ShowConfig();
+      break;
+    case NodeAction::kNone:
+      break;
   }
-  if (node == kNodeAbout) ShowAbout();
-  if (node == kNodeConfig) ShowConfig();
 }
 
 void MainWindow::ShowAbout() {
@@ -383,7 +382,7 @@ void MainWindow::ShowConfig() {
     hooks.set_autostart = options_.set_autostart;
     config_ = new ConfigDialog(engine_, std::move(hooks), this);
   }
-  config_->Load(snapshot_.get(), windowTitle());
+  config_->Load(model_.snapshot().get(), windowTitle());
   config_->show();
   config_->raise();
   config_->activateWindow();
@@ -402,153 +401,116 @@ void MainWindow::SetLed(int index, bool lit) {
 
 void MainWindow::ApplySnapshot(const SnapshotPtr& snapshot) {
   if (!snapshot) return;
-  snapshot_ = snapshot;
-  snapshot_tick_ = MonotonicNow();
-  const EngineSnapshot& s = *snapshot;
+  const bool open_minimised = model_.ApplySnapshot(snapshot, MonotonicNow());
+  ShowView();
+  if (config_) config_->SetUpdateButton(model_.view().update_button_enabled);
+  // "OpenMinimized": the window starts minimised.
+  if (open_minimised) MinimiseToTray();
+}
 
+void MainWindow::ShowPanel(const desktop::ServerWindowView& v) {
+  // One frame and its requester box visible, the others hidden.
+  const int slot = static_cast<int>(Index(v.shown_service));
+  if (panels_->currentIndex() != slot) panels_->setCurrentIndex(slot);
+  QTreeWidgetItem* item = nodes_[static_cast<size_t>(v.shown_node - 1)];
+  if (tree_->currentItem() != item) {
+    QSignalBlocker block(tree_);
+    tree_->setCurrentItem(item);
+  }
+}
+
+void MainWindow::ShowView() {
+  const desktop::ServerWindowView& v = model_.view();
+  ShowPanel(v);
   for (Service svc : kAllServices) {
-    const ServiceView& v = s.services[Index(svc)];
+    const desktop::ServicePanelView& pv = v.panels[Index(svc)];
     Panel& p = panel_[Index(svc)];
-    SetChecked(p.enable, v.enabled);
-    SetChecked(p.tcp, v.tcp_box);
-    SetChecked(p.udp, v.udp_box);
-    p.tcp->setEnabled(v.boxes_enabled);
-    p.udp->setEnabled(v.boxes_enabled);
+    SetChecked(p.enable, pv.enabled);
+    SetChecked(p.tcp, pv.tcp);
+    SetChecked(p.udp, pv.udp);
+    if (p.tcp->isEnabled() != pv.transports_enabled) p.tcp->setEnabled(pv.transports_enabled);
+    if (p.udp->isEnabled() != pv.transports_enabled) p.udp->setEnabled(pv.transports_enabled);
     // What the operator is typing stays until the field is left.
-    if (!p.port->hasFocus()) SetText(p.port, Q(v.port_text));
-    if (p.port->toolTip() != Q(v.port_tooltip)) p.port->setToolTip(Q(v.port_tooltip));
-    SetText(p.requester, Q(v.last_requester));
-    if (p.requester->toolTip() != Q(v.last_requester_tooltip))
-      p.requester->setToolTip(Q(v.last_requester_tooltip));
+    if (!p.port->hasFocus()) SetText(p.port, Q(pv.port_text));
+    SetToolTip(p.port, Q(pv.port_tooltip));
+    SetText(p.requester, Q(pv.requester));
+    SetToolTip(p.requester, Q(pv.requester_tooltip));
   }
-  SetLabel(svr_stat_, LabelText(s.status_text));
-  SetLabel(status_, LabelText(s.status_line));
-  ApplyServers(s);
-  SetChecked(random_, s.random);
-  if (!sync_n_->hasFocus()) SetText(sync_n_, Q(s.interval_count));
-  if (!sync_unit_->hasFocus() && sync_unit_->currentText() != Q(s.interval_unit)) {
+  SetLabel(svr_stat_, Q(v.service_status));
+  SetLabel(status_, Q(v.status_line));
+  ShowServers(v);
+  SetChecked(random_, v.random);
+  if (!sync_n_->hasFocus()) SetText(sync_n_, Q(v.interval_count));
+  if (!sync_unit_->hasFocus() && sync_unit_->currentText() != Q(v.interval_unit)) {
     QSignalBlocker block(sync_unit_);
-    sync_unit_->setEditText(Q(s.interval_unit));
+    sync_unit_->setEditText(Q(v.interval_unit));
   }
-  if (const QString caption = WindowCaption(s.last_ntp_millis); windowTitle() != caption)
-    setWindowTitle(caption);
+  if (const QString caption = Q(v.caption); windowTitle() != caption) setWindowTitle(caption);
+  for (size_t i = 0; i < kIndicatorCount; ++i) SetLed(static_cast<int>(i), v.indicators_lit[i]);
+  if (const QString clock = Q(v.clock_text); clock_->toPlainText() != clock) clock_->setPlainText(clock);
+  SetToolTip(clock_, Q(v.clock_tooltip));
+  ShowTray(v);
+}
 
-  // Indicators: lit by activity since the previous snapshot, while the window is shown.
-  if (Normal()) {
-    for (Indicator i : {Indicator::kDataIn, Indicator::kDataOut, Indicator::kUdpIn, Indicator::kTcpIn}) {
-      if (s.indicators & Bit(i)) SetLed(static_cast<int>(i), true);
-    }
-    SetLed(static_cast<int>(Indicator::kSource), s.query_pending);
+void MainWindow::ShowServers(const desktop::ServerWindowView& v) {
+  QSignalBlocker block(servers_);
+  if (v.servers != shown_servers_) {
+    shown_servers_ = v.servers;
+    servers_->clear();
+    for (const desktop::ServerItemView& e : v.servers) servers_->addItem(ImageIcon(e.image), Q(e.text));
   }
-  if (s.tray_tip != tray_tip_) {
-    tray_tip_ = s.tray_tip;
-    UpdateSZTIP();
+  if (v.selected_server >= 0 && v.selected_server < servers_->count() &&
+      servers_->currentIndex() != v.selected_server)
+    servers_->setCurrentIndex(v.selected_server);
+  SetToolTip(servers_, Q(v.servers_tooltip));
+}
+
+void MainWindow::ShowTray(const desktop::ServerWindowView& v) {
+  if (v.tray_picture != shown_tray_picture_) {
+    shown_tray_picture_ = v.tray_picture;
+    tray_.SetIcon(ImageIcon(v.tray_picture));
   }
-  if (config_) config_->SetUpdateButton(s.update_button_enabled);
-  if (first_snapshot_) {
-    first_snapshot_ = false;
-    clock_->setToolTip(TimeZoneTooltip(s.zone));
-    RefreshClock();
-    // "OpenMinimized": the window starts minimised.
-    if (s.open_minimized) MinimiseToTray();
+  if (v.tray_tip != shown_tray_tip_) {
+    shown_tray_tip_ = v.tray_tip;
+    tray_.SetToolTip(Q(v.tray_tip));
   }
 }
 
 void MainWindow::ShowUpdateEvent(const EngineEvent& event) {
-  auto box_for = [this](const std::string& title, const std::string& text, UpdateIcon icon,
-                        UpdateButtons buttons) {
+  if (std::optional<desktop::UpdatePrompt> prompt = desktop::PromptFor(event)) {
     auto* box = new QMessageBox(
-        icon == UpdateIcon::kExclamation ? QMessageBox::Warning : QMessageBox::Information, Q(title),
-        Q(text).replace("\r\n", "\n"),
-        buttons == UpdateButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
+        prompt->icon == UpdateIcon::kExclamation ? QMessageBox::Warning : QMessageBox::Information,
+        Q(prompt->title), Q(prompt->text),
+        prompt->yes_no ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName("UpdateMessage");
-    return box;
-  };
-  if (const auto* q = std::get_if<UpdateQuestion>(&event)) {
-    QMessageBox* box = box_for(q->title, q->text, q->icon, q->buttons);
-    connect(box, &QMessageBox::finished, this, [this, id = q->id](int result) {
-      engine_.Post(cmd::AnswerUpdate{id, result == QMessageBox::Yes});
-    });
+    if (prompt->question) {
+      connect(box, &QMessageBox::finished, this, [this, p = *prompt](int result) {
+        if (auto answer = desktop::AnswerFor(p, result == QMessageBox::Yes)) engine_.Post(std::move(*answer));
+      });
+    }
     box->open();
-  } else if (const auto* n = std::get_if<UpdateNotice>(&event)) {
-    box_for(n->title, n->text, n->icon, n->buttons)->open();
-  } else if (const auto* u = std::get_if<UpdaterStart>(&event)) {
-    std::vector<std::string> args = u->arguments;
-    args.push_back("/t" + windowTitle().toStdString());
+  } else if (auto start = desktop::UpdaterStartFor(event, windowTitle().toStdString())) {
     if (options_.start_program) {
-      options_.start_program(u->program, args);
+      options_.start_program(start->program, start->arguments);
     } else {
       QStringList list;
-      for (const std::string& a : args) list << Q(a);
+      for (const std::string& a : start->arguments) list << Q(a);
       // A failure to start it is ignored, as for the date and time settings.
-      QProcess::startDetached(QString::fromStdString(u->program.string()), list);
+      QProcess::startDetached(QString::fromStdString(start->program.string()), list);
     }
   }
-}
-
-void MainWindow::ApplyServers(const EngineSnapshot& s) {
-  bool same = shown_servers_.size() == s.servers.size();
-  for (size_t i = 0; same && i < s.servers.size(); ++i)
-    same = shown_servers_[i].display_text == s.servers[i].display_text &&
-           shown_servers_[i].image == s.servers[i].image;
-  QSignalBlocker block(servers_);
-  if (!same) {
-    shown_servers_ = s.servers;
-    servers_->clear();
-    for (const ServerEntryView& e : s.servers) servers_->addItem(ImageIcon(e.image), Q(e.display_text));
-  }
-  const int index = s.selected_server - 1;
-  if (index >= 0 && index < servers_->count() && servers_->currentIndex() != index)
-    servers_->setCurrentIndex(index);
-  if (servers_->toolTip() != Q(s.servers_tooltip)) servers_->setToolTip(Q(s.servers_tooltip));
 }
 
 void MainWindow::ClockTick() {
-  // Indicators go dark once their activity has passed.
-  if (Normal()) {
-    for (Indicator i : {Indicator::kDataIn, Indicator::kDataOut, Indicator::kUdpIn, Indicator::kTcpIn})
-      SetLed(static_cast<int>(i), false);
-  }
-  RefreshClock();
-}
-
-void MainWindow::RefreshClock() {
-  if (!snapshot_) return;
-  ticks_ = (ticks_ + 1) % 10;
-  if (ticks_ == 0) clock_->setToolTip(TimeZoneTooltip(snapshot_->zone));
-  // The engine clock's time: the snapshot's, moved on by the time since it came.
-  const UtcTime now = snapshot_->taken_at + (MonotonicNow() - snapshot_tick_);
-  const QString text = LabelText(ClockBoxText(now, snapshot_->zone));
-  if (clock_->toPlainText() != text) clock_->setPlainText(text);
-}
-
-void MainWindow::UpdateSZTIP() {
-  if (!InTray() && !(windowState() & Qt::WindowMinimized)) {
-    SetLed(static_cast<int>(Indicator::kSource), false);
-    return;
-  }
-  switch (TrayPictureFor(tray_tip_)) {
-    case TrayPicture::kKeep:
-      break;
-    case TrayPicture::kServer:
-      tray_picture_ = kImageServer;
-      break;
-    case TrayPicture::kSelectedServerFlag: {
-      const int index = servers_->currentIndex();
-      if (index >= 0 && index < static_cast<int>(shown_servers_.size()))
-        tray_picture_ = shown_servers_[index].image;
-      break;
-    }
-  }
-  tray_.SetIcon(ImageIcon(tray_picture_));
-  tray_.SetToolTip(tray_tip_.empty() ? DefaultTrayTip() : Q(tray_tip_));
+  model_.ClockTick(MonotonicNow());
+  ShowView();
 }
 
 void MainWindow::OnStateChanged(bool) {
   // The selected panel again, and the tray icon's picture and tip.
-  SelectNode(current_node_);
-  UpdateSZTIP();
+  model_.SetShownNormal(Normal());
+  ShowView();
 }
 
 void MainWindow::MinimiseToTray() { tray_window_->Minimise(); }
@@ -565,11 +527,9 @@ void MainWindow::ExitFromMenu() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (!closing_) {
-    closing_ = true;
+  // The engine closes its sockets and saves the settings.
+  if (model_.Closing()) {
     clock_timer_->stop();
-    // The engine closes its sockets and saves the settings.
-    engine_.Post(cmd::Shutdown{});
     if (config_) config_->close();
     if (about_) about_->close();
     tray_.Remove();

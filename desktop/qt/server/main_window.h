@@ -1,9 +1,10 @@
 // The server's main window: the tree of services, the selected service's
 // panel, the clock box, the upstream server list with the synchronisation
 // controls, the activity indicators and the status texts; minimised, the
-// tray icon. It shows the engine's snapshots and posts the operator's
-// actions as commands; it never reads engine state, and nothing in it runs
-// per request (snapshots come at most ten a second, the clock once a second).
+// tray icon. The Qt controls over the view model (ServerWindowModel), which
+// decides what they show and which command an action posts; it never reads
+// engine state, and nothing in it runs per request (snapshots come at most
+// ten a second, the clock once a second).
 #pragma once
 
 #include <QMainWindow>
@@ -14,10 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "desktop/model/engine_port.h"
+#include "desktop/model/server_window_model.h"
 #include "desktop/qt/common/tray.h"
 #include "desktop/qt/server/about_window.h"
 #include "desktop/qt/server/config_dialog.h"
-#include "desktop/qt/server/engine_port.h"
 #include "server/core/engine_snapshot.h"
 
 class QCheckBox;
@@ -54,7 +56,7 @@ class MainWindow : public QMainWindow {
   Q_OBJECT
 
  public:
-  MainWindow(EnginePort& engine, TrayIcon& tray, MainWindowOptions options = {});
+  MainWindow(desktop::EnginePort& engine, TrayIcon& tray, MainWindowOptions options = {});
   ~MainWindow() override;
 
   // A snapshot of the engine, on the window's thread.
@@ -82,9 +84,9 @@ class MainWindow : public QMainWindow {
   ConfigDialog* config_dialog() const { return config_; }
   AboutWindow* about_window() const { return about_; }
   QMenu* tray_menu() const { return tray_menu_; }
-  const SnapshotPtr& snapshot() const { return snapshot_; }
+  const SnapshotPtr& snapshot() const { return model_.snapshot(); }
   // The tray icon's picture: its image number (1 the server, else a flag).
-  int tray_picture() const { return tray_picture_; }
+  int tray_picture() const { return model_.view().tray_picture; }
 
  signals:
   // The window was closed: the shutdown was posted; the program ends.
@@ -109,18 +111,20 @@ class MainWindow : public QMainWindow {
   QWidget* BuildSync();
   QWidget* BuildIndicators();
   void BuildTrayMenu();
-  void ShowPanel(Service s);
   void ShowAbout();
   void ShowConfig();
-  void UpdateSZTIP();
-  void RefreshClock();
   void OnStateChanged(bool minimised);
   void SetLed(int index, bool lit);
-  void ApplyServers(const EngineSnapshot& s);
+  // Every control as the model's view says, each touched only when it differs.
+  void ShowView();
+  void ShowPanel(const desktop::ServerWindowView& v);
+  void ShowServers(const desktop::ServerWindowView& v);
+  void ShowTray(const desktop::ServerWindowView& v);
   void PostInterval();
   bool Normal() const;
 
-  EnginePort& engine_;
+  desktop::EnginePort& engine_;
+  desktop::ServerWindowModel model_;
   TrayIcon& tray_;
   MainWindowOptions options_;
   TrayWindow* tray_window_ = nullptr;
@@ -145,16 +149,11 @@ class MainWindow : public QMainWindow {
   QPointer<ConfigDialog> config_;
   QPointer<AboutWindow> about_;
 
-  SnapshotPtr snapshot_;
-  Nanoseconds snapshot_tick_{0};  // monotonic, when the snapshot came
-  std::vector<ServerEntryView> shown_servers_;
-  std::string tray_tip_;
-  int tray_picture_ = 1;
-  int current_node_ = 1;
-  int ticks_ = 0;
-  bool first_snapshot_ = true;
+  // What the list and the tray icon were last given.
+  std::vector<desktop::ServerItemView> shown_servers_;
+  int shown_tray_picture_ = 0;
+  std::string shown_tray_tip_;
   bool exit_requested_ = false;
-  bool closing_ = false;
 };
 
 }  // namespace mdl::ui

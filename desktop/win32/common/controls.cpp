@@ -59,6 +59,21 @@ LRESULT CALLBACK DoubleClickProc(HWND box, UINT message, WPARAM wparam, LPARAM l
 
 }  // namespace
 
+bool RegisterWindowClass(const wchar_t* name, WNDPROC proc, int icon_resource) {
+  WNDCLASSEXW existing{};
+  existing.cbSize = sizeof(existing);
+  if (GetClassInfoExW(GetModuleHandleW(nullptr), name, &existing)) return true;
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof(wc);
+  wc.lpfnWndProc = proc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  if (icon_resource) wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(icon_resource));
+  wc.lpszClassName = name;
+  return RegisterClassExW(&wc) != 0;
+}
+
 void InitControls() {
   INITCOMMONCONTROLSEX icc{};
   icc.dwSize = sizeof(icc);

@@ -87,6 +87,25 @@ void NotifyEnter(HWND edit);
 // WM_COMMAND (id, BN_DOUBLECLICKED).
 void NotifyDoubleClick(HWND group_box);
 
+// The window procedure of a class whose windows belong to an object: the
+// object is the creation parameter (CreateWindowExW's last argument), and its
+// Handle(hwnd, message, wparam, lparam) gets every message from WM_NCCREATE
+// to WM_NCDESTROY.
+template <typename T>
+LRESULT CALLBACK ObjectWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<T*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self) return DefWindowProcW(hwnd, message, wparam, lparam);
+  if (message == WM_NCDESTROY) SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+  return self->Handle(hwnd, message, wparam, lparam);
+}
+// Registers a window class of the program once (the dialog face colour, the
+// icon resource when not 0); false when it could not.
+bool RegisterWindowClass(const wchar_t* name, WNDPROC proc, int icon_resource = 0);
+
 // The tooltips of one window's controls. Labels need SS_NOTIFY to show one.
 class Tooltips {
  public:

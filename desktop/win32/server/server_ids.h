@@ -68,11 +68,15 @@ inline constexpr int kIdAboutPicture = 600;
 inline constexpr int kIdAboutVersion = 601;  // `aboutVersion`
 inline constexpr int kIdAboutText = 602;
 inline constexpr int kIdAboutClose = 603;
+inline constexpr int kIdAboutProduct = 604;
 
 // Private messages of the main window.
 inline constexpr UINT kMsgTray = WM_APP + 1;      // the tray icon's mouse messages (lParam)
 inline constexpr UINT kMsgSnapshot = WM_APP + 2;  // a snapshot waits in the bridge
 inline constexpr UINT kMsgEvents = WM_APP + 3;    // engine events wait in the bridge
-inline constexpr UINT_PTR kClockTimer = 1;        // `SvrTime`, every second
+// Opens the About window (wParam 7) or the configuration dialog (8): posted
+// by a click or Enter on their tree node, so that they open after the click.
+inline constexpr UINT kMsgOpenWindow = WM_APP + 4;
+inline constexpr UINT_PTR kClockTimer = 1;  // `SvrTime`, every second
 
 }  // namespace mdl::win32::server
