@@ -137,10 +137,10 @@ TEST_F(ClientWindowTest, EachFieldAndBoxPostsItsCommand) {
   Type(Item(kIdNumber), L"123456789012");
   EXPECT_EQ(TextOf(Item(kIdNumber)), "1234567890");
 
-  Choose(Item(kIdUnit), 2);
+  ASSERT_TRUE(Choose(Item(kIdUnit), 2));
   ASSERT_EQ(port_.Of<cmd::SetIntervalUnit>().size(), 1u);
   EXPECT_EQ(port_.Of<cmd::SetIntervalUnit>()[0].unit, "Second/s");
-  Choose(Item(kIdUnit), 3);
+  ASSERT_TRUE(Choose(Item(kIdUnit), 3));
   EXPECT_EQ(port_.Of<cmd::SetIntervalUnit>().back().unit, "Day/s");
 
   Click(Item(kIdRunMin));

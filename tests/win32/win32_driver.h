@@ -147,16 +147,36 @@ inline void Notify(HWND control, UINT code) {
                reinterpret_cast<LPARAM>(control));
 }
 
-// Chooses item `index` of a combo box (or ComboBoxEx) as a user's click in
-// its open list: the list drops down, the selection moves (CBN_SELCHANGE
-// while the list is open), the choice is confirmed (CBN_SELENDOK) and the
-// list closes.
-inline void Choose(HWND combo, int index) {
-  SendMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0);
+// Chooses item `index` of a combo box (or ComboBoxEx) as a user does with
+// the keyboard: the list opens (F4), the arrow keys move the selection to
+// the item (CBN_SELCHANGE each step) and Enter takes it (CBN_SELENDOK) and
+// closes the list. False when there is no such item.
+inline bool Choose(HWND combo, int index) {
+  wchar_t class_name[64] = {};
+  GetClassNameW(combo, class_name, 64);
+  HWND inner = combo;
+  if (std::wstring_view(class_name) == WC_COMBOBOXEXW) {
+    inner = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETCOMBOCONTROL, 0, 0));
+  }
+  const int count = static_cast<int>(SendMessageW(inner, CB_GETCOUNT, 0, 0));
+  if (index < 0 || index >= count) return false;
+  SetFocus(inner);
+  SendMessageW(inner, CB_SHOWDROPDOWN, TRUE, 0);
+  for (int guard = 0; guard < count; ++guard) {
+    const int at = static_cast<int>(SendMessageW(inner, CB_GETCURSEL, 0, 0));
+    if (at == index) break;
+    Key(inner, at < index ? VK_DOWN : VK_UP);
+  }
+  Key(inner, VK_RETURN, L'\r');
+  return static_cast<int>(SendMessageW(inner, CB_GETCURSEL, 0, 0)) == index;
+}
+
+// The confirmation alone of item `index` (CBN_SELENDOK with the item
+// selected), as a click in the open list ends: for the wiring of a list
+// whose window acts on the confirmation only.
+inline void Confirm(HWND combo, int index) {
   SendMessageW(combo, CB_SETCURSEL, index, 0);
-  Notify(combo, CBN_SELCHANGE);
   Notify(combo, CBN_SELENDOK);
-  SendMessageW(combo, CB_SHOWDROPDOWN, FALSE, 0);
 }
 
 inline int Selected(HWND combo) { return static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0)); }
@@ -240,6 +260,10 @@ inline std::string SelectedTreeText(HWND tree) {
 // Controls such as the tree follow a press in a loop of their own until the
 // release is in the queue (drag detection): the release is posted first.
 inline void ClickAt(HWND window, POINT at) {
+  // The pointer goes there first: a control may ask where it is (GetCursorPos).
+  POINT screen = at;
+  ClientToScreen(window, &screen);
+  SetCursorPos(screen.x, screen.y);
   const LPARAM where = MAKELPARAM(at.x, at.y);
   PostMessageW(window, WM_LBUTTONUP, 0, where);
   SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, where);

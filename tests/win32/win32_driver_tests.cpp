@@ -147,9 +147,9 @@ TEST_F(DriverTest, TypingReplacesTheTextCharacterByCharacterAndEnterReachesTheEd
 TEST_F(DriverTest, ChoosingAComboItemSendsTheSelectionChange) {
   HWND combo = Control(window_, kIdCombo);
   EXPECT_EQ(ComboItems(combo), (std::vector<std::string>{"Second/s", "Minute/s", "Hour/s"}));
-  Choose(combo, 1);
+  ASSERT_TRUE(Choose(combo, 1));
   EXPECT_EQ(Selected(combo), 1);
-  EXPECT_EQ(g_seen, (std::vector<std::string>{"combo 1", "chosen 1"}));
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"combo 0", "combo 1", "chosen 1"}));
   EXPECT_FALSE(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0));
 }
 

@@ -266,11 +266,11 @@ TEST_F(ServerWindowTest, TheSynchronisationControlsPostTheirCommands) {
   const std::vector<std::string> units = ComboItems(Item(kIdSyncUnit));
   const auto hour = std::find(units.begin(), units.end(), "Hour/s");
   ASSERT_NE(hour, units.end());
-  Choose(Item(kIdSyncUnit), static_cast<int>(hour - units.begin()));
+  ASSERT_TRUE(Choose(Item(kIdSyncUnit), static_cast<int>(hour - units.begin())));
   ASSERT_EQ(port_.Of<cmd::SetInterval>().size(), 2u);
   EXPECT_EQ(port_.Of<cmd::SetInterval>()[1].unit_text, "Hour/s");
 
-  Choose(Item(kIdServers), 2);
+  Confirm(Item(kIdServers), 2);
   ASSERT_EQ(port_.Of<cmd::SelectServer>().size(), 1u);
   EXPECT_EQ(port_.Of<cmd::SelectServer>()[0].position, 3);
   Click(Item(kIdRandom));
@@ -348,7 +348,7 @@ TEST_F(ServerWindowTest, TheConfigurationDialogPostsItsCommandsAndRunsItsHooks) 
   EXPECT_TRUE(Checked(item(kIdLogs)));
   EXPECT_FALSE(Checked(item(kIdOpenMin)));
 
-  Choose(item(kIdRegions), 6);
+  Confirm(item(kIdRegions), 6);
   ASSERT_EQ(port_.Of<cmd::SetRegion>().size(), 1u);
   EXPECT_EQ(port_.Of<cmd::SetRegion>()[0].region, "AP");
   Click(item(kIdLogs));
@@ -377,6 +377,22 @@ TEST_F(ServerWindowTest, TheConfigurationDialogPostsItsCommandsAndRunsItsHooks) 
   Click(item(kIdConfigOk));
   PumpFor(std::chrono::milliseconds(20));
   EXPECT_FALSE(window_->config_window()->shown());
+}
+
+// With the keyboard in the open list (F4, arrows, Enter) the window sets the
+// list back to the model's line at each step's notification, so the choice
+// never gets past the next line: disabled until the windows leave an open
+// list alone.
+TEST_F(ServerWindowTest, DISABLED_TheServerAndRegionListsCanBeChosenWithTheKeyboard) {
+  Feed(BaseSnapshot());
+  EXPECT_TRUE(Choose(Item(kIdServers), 2));
+  ASSERT_FALSE(port_.Of<cmd::SelectServer>().empty());
+  EXPECT_EQ(port_.Of<cmd::SelectServer>().back().position, 3);
+  ASSERT_TRUE(ClickTreeItem(Item(kIdTree), "MDL Advanced Config"));
+  ASSERT_TRUE(PumpUntil([this] { return window_->config_window() && window_->config_window()->shown(); }));
+  EXPECT_TRUE(Choose(Control(window_->config_window()->hwnd(), kIdRegions), 6));
+  ASSERT_FALSE(port_.Of<cmd::SetRegion>().empty());
+  EXPECT_EQ(port_.Of<cmd::SetRegion>().back().region, "AP");
 }
 
 }  // namespace
