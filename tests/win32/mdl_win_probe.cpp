@@ -15,6 +15,7 @@
 //   mdl_win_probe tree CLASS ID INDEX                 selects the tree's INDEXth item (depth first)
 //   mdl_win_probe send CLASS ID MESSAGE WPARAM        MESSAGE to the control (plain values only)
 //   mdl_win_probe cursor X Y                          moves the mouse pointer
+//   mdl_win_probe wait-tip CLASS ID TEXT SECONDS      the control's tooltip contains TEXT
 // CLASS may be CLASS/CAPTION to tell windows of one class apart.
 #include <windows.h>
 
@@ -24,7 +25,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -102,6 +105,62 @@ bool TextOf(HWND root, int id, std::string* out) {
   return true;
 }
 
+// The tooltip of control `id`: the tools of the program's tooltip windows
+// are read into memory of the program's own (the tooltip messages carry
+// pointers that Windows does not copy between processes).
+bool TooltipOf(HWND root, int id, std::string* out) {
+  HWND control = root ? ControlOf(root, id) : nullptr;
+  if (!control) return false;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(root, &pid);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (!process) return false;
+  constexpr size_t kTextChars = 1024;
+  auto* remote = static_cast<char*>(VirtualAllocEx(
+      process, nullptr, sizeof(TTTOOLINFOW) + kTextChars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+  bool found = false;
+  struct Tips {
+    DWORD pid;
+    std::vector<HWND> windows;
+  } tips{pid, {}};
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* t = reinterpret_cast<Tips*>(param);
+        wchar_t name[64] = {};
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        GetClassNameW(window, name, 64);
+        if (owner == t->pid && std::wstring_view(name) == TOOLTIPS_CLASSW) t->windows.push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&tips));
+  wchar_t* remote_text = reinterpret_cast<wchar_t*>(remote + sizeof(TTTOOLINFOW));
+  for (HWND tip : tips.windows) {
+    const int count = static_cast<int>(SendMessageW(tip, TTM_GETTOOLCOUNT, 0, 0));
+    for (int i = 0; remote && i < count && !found; ++i) {
+      TTTOOLINFOW info{};
+      info.cbSize = sizeof(info);
+      info.lpszText = remote_text;
+      wchar_t zero[kTextChars] = {};
+      WriteProcessMemory(process, remote, &info, sizeof(info), nullptr);
+      WriteProcessMemory(process, remote_text, zero, sizeof(zero), nullptr);
+      if (!SendMessageW(tip, TTM_ENUMTOOLSW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(remote)))
+        continue;
+      ReadProcessMemory(process, remote, &info, sizeof(info), nullptr);
+      // The tool may be a part of the control (the edit or list of a combo box).
+      const HWND tool = reinterpret_cast<HWND>(info.uId);
+      if (tool != control && !IsChild(control, tool)) continue;
+      wchar_t text[kTextChars] = {};
+      ReadProcessMemory(process, remote_text, text, sizeof(text) - sizeof(wchar_t), nullptr);
+      *out = Narrow(text);
+      found = true;
+    }
+  }
+  if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return found;
+}
+
 int Usage() {
   std::fputs("usage: mdl_win_probe wait|text|wait-text|shown|wait-shown|minimise|tray|close CLASS ...\n",
              stderr);
@@ -130,6 +189,15 @@ int wmain(int argc, wchar_t** wargv) {
     std::string text;
     const bool ok = WaitFor(std::atof(arg(5).c_str()), [&] {
       return TextOf(Find(cls), std::atoi(arg(3).c_str()), &text) && text.find(wanted) != std::string::npos;
+    });
+    std::printf("%s\n", text.c_str());
+    return ok ? 0 : 1;
+  }
+  if (verb == "wait-tip" && argc == 6) {
+    const std::string wanted = arg(4);
+    std::string text;
+    const bool ok = WaitFor(std::atof(arg(5).c_str()), [&] {
+      return TooltipOf(Find(cls), std::atoi(arg(3).c_str()), &text) && text.find(wanted) != std::string::npos;
     });
     std::printf("%s\n", text.c_str());
     return ok ? 0 : 1;
