@@ -13,7 +13,8 @@
 //   mdl_win_probe close CLASS                         WM_CLOSE, as the close box
 //   mdl_win_probe rect CLASS                          prints "WxH+X+Y" of the window on the screen
 //   mdl_win_probe tree CLASS ID INDEX                 selects the tree's INDEXth item (depth first)
-//   mdl_win_probe send CLASS ID MESSAGE WPARAM        MESSAGE to the control (plain values only)
+//   mdl_win_probe send CLASS ID MESSAGE WPARAM        MESSAGE posted to the control (plain values only)
+//   mdl_win_probe post CLASS MESSAGE WPARAM LPARAM    MESSAGE posted to the window (plain values only)
 //   mdl_win_probe cursor X Y                          moves the mouse pointer
 //   mdl_win_probe wait-tip CLASS ID TEXT SECONDS      the control's tooltip contains TEXT
 // CLASS may be CLASS/CAPTION to tell windows of one class apart.
@@ -233,6 +234,12 @@ int wmain(int argc, wchar_t** wargv) {
     const LPARAM mouse = static_cast<LPARAM>(std::strtol(arg(4).c_str(), nullptr, 0));
     // Posted: a right click opens a menu whose loop runs until it closes.
     return PostMessageW(window, message, 1, mouse) ? 0 : 1;
+  }
+  if (verb == "post" && argc == 6) {
+    const UINT message = static_cast<UINT>(std::strtoul(arg(3).c_str(), nullptr, 0));
+    const WPARAM wparam = static_cast<WPARAM>(std::strtoull(arg(4).c_str(), nullptr, 0));
+    const LPARAM lparam = static_cast<LPARAM>(std::strtoll(arg(5).c_str(), nullptr, 0));
+    return PostMessageW(window, message, wparam, lparam) ? 0 : 1;
   }
   if (verb == "rect" && argc == 3) {
     RECT r{};
