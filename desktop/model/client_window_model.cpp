@@ -97,9 +97,7 @@ void ClientWindowModel::RunAtStartClicked(bool on) {
   view_.run_at_start = on;
   // The Run value follows at the end; the autostart entry at once.
   engine_.Post(cmd::SetRunAtStart{on});
-  if (!options_.set_autostart) return;
-  const std::string problem = options_.set_autostart(on);
-  view_.autostart_problem = problem.empty() ? std::string() : "Autostart entry: " + problem;
+  view_.autostart_problem = ApplyAutostart(options_.set_autostart, on);
 }
 
 ClientMenuEffect ClientWindowModel::MenuChosen(ClientMenuItem item) {

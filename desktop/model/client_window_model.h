@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/client_handle.h"
+#include "desktop/model/autostart.h"
 #include "desktop/model/client_port.h"
 
 namespace mdl::desktop {
@@ -56,7 +57,7 @@ struct ClientWindowOptions {
   // minimise the window at start.
   bool switch_given = false;
   // Writes or removes the autostart entry; returns an error text. Null: none.
-  std::function<std::string(bool on)> set_autostart;
+  AutostartHook set_autostart;
   // Opens the help page (kClientHelpUrl); each toolkit gives its own.
   std::function<void()> open_help;
 };

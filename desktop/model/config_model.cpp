@@ -43,9 +43,7 @@ void ConfigModel::LogsClicked(bool on) {
 void ConfigModel::RunClicked(bool on) {
   view_.run_at_start = on;
   engine_.Post(cmd::SetRunAtStart{on});
-  if (!hooks_.set_autostart) return;
-  const std::string problem = hooks_.set_autostart(on);
-  view_.autostart_problem = problem.empty() ? std::string() : "Autostart entry: " + problem;
+  view_.autostart_problem = ApplyAutostart(hooks_.set_autostart, on);
 }
 
 void ConfigModel::OpenMinimizedClicked(bool on) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "desktop/model/autostart.h"
 #include "desktop/model/engine_port.h"
 #include "server/core/engine_snapshot.h"
 
@@ -18,7 +19,7 @@ struct ConfigHooks {
   std::function<void()> update_check;  // null: the update check is not available
   std::function<void()> open_time_settings;
   // Writes or removes the autostart entry; returns an error text, empty on success. Null: none.
-  std::function<std::string(bool on)> set_autostart;
+  AutostartHook set_autostart;
 };
 
 namespace config_text {

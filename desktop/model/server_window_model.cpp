@@ -53,7 +53,11 @@ bool ServerWindowModel::ApplySnapshot(const SnapshotPtr& snapshot, Nanoseconds m
   std::vector<ServerItemView> items;
   items.reserve(s.servers.size());
   for (const ServerEntryView& e : s.servers) items.push_back({e.display_text, e.image});
-  if (items != view_.servers) view_.servers = std::move(items);
+  if (items != view_.servers) {
+    // A new list shows its first entry until a position of it is chosen.
+    view_.servers = std::move(items);
+    view_.selected_server = view_.servers.empty() ? -1 : 0;
+  }
   // A position outside the list leaves the choice shown as it is.
   const int index = s.selected_server - 1;
   if (index >= 0 && index < static_cast<int>(view_.servers.size())) view_.selected_server = index;

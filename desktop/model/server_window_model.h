@@ -48,7 +48,7 @@ struct ServerWindowView {
   std::string service_status;                          // `svrStatlbl`
   std::string status_line;                             // `Status`
   std::vector<ServerItemView> servers;                 // `Servers`
-  int selected_server = -1;                            // index from 0; -1 none
+  int selected_server = -1;                            // index from 0; -1: the list is empty
   std::string servers_tooltip;
   bool random = true;                                  // `RandomCheck`
   std::string interval_count;                          // `SyncN`

@@ -1,6 +1,7 @@
 // Texts and choices of the server window.
 #include "desktop/model/window_texts.h"
 
+#include "desktop/model/image_numbers.h"
 #include "server/upstream/numeric_text.h"
 
 namespace mdl::desktop {
@@ -43,6 +44,8 @@ std::optional<Service> NodeService(int node) {
 }
 
 int ServiceNode(Service s) { return kFirstServiceNode + static_cast<int>(Index(s)); }
+
+int NodeImage(int node) { return node != kNodeRoot && NodeService(node) ? kImageService : kImageServer; }
 
 const std::vector<std::string>& RegionLines() {
   static const std::vector<std::string> kLines = {
@@ -131,17 +134,35 @@ std::string AboutHeading(std::string_view version) {
   return std::string(kProductLine) + "\nVersion " + std::string(version);
 }
 
-const std::vector<std::string>& AboutParagraphs() {
-  static const std::vector<std::string> kParagraphs = {
-      "A network time server. It takes its time from an atomic time server with one SNTP "
-      "exchange and answers Time (37), Daytime (13), NTP/SNTP (123), UnixTime (519) and the "
-      "Meridel client protocol (3777), over TCP and UDP.",
-      "Choose a service in the tree to switch it and its transports on or off and to change its port "
-      "(press Enter to register the change). Double-click Server Synchronization to synchronize "
-      "at once. Minimised, the server runs from the tray icon: a click shows the window again, the "
-      "right button offers Show and Exit.",
-      "Settings are kept in registry.reg and request logs in Logs/ of the program folder.",
+const std::vector<std::vector<TextSpan>>& AboutParagraphSpans() {
+  static const std::vector<std::vector<TextSpan>> kParagraphs = {
+      {{"A network time server. It takes its time from an atomic time server with one SNTP "
+        "exchange and answers Time (37), Daytime (13), NTP/SNTP (123), UnixTime (519) and the "
+        "Meridel client protocol (3777), over TCP and UDP."}},
+      {{"Choose a service in the tree to switch it and its transports on or off and to change its port "
+        "(press Enter to register the change). Double-click "},
+       {"Server Synchronization", TextStyle::kEmphasis},
+       {" to synchronize at once. Minimised, the server runs from the tray icon: a click shows the window "
+        "again, the right button offers Show and Exit."}},
+      {{"Settings are kept in "},
+       {"registry.reg", TextStyle::kFileName},
+       {" and request logs in "},
+       {"Logs/", TextStyle::kFileName},
+       {" of the program folder."}},
   };
+  return kParagraphs;
+}
+
+const std::vector<std::string>& AboutParagraphs() {
+  static const std::vector<std::string> kParagraphs = [] {
+    std::vector<std::string> plain;
+    for (const std::vector<TextSpan>& spans : AboutParagraphSpans()) {
+      std::string text;
+      for (const TextSpan& span : spans) text += span.text;
+      plain.push_back(std::move(text));
+    }
+    return plain;
+  }();
   return kParagraphs;
 }
 

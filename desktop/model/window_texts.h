@@ -26,6 +26,9 @@ std::string NodeCaption(int node);
 std::optional<Service> NodeService(int node);
 // The tree node of a service's panel.
 int ServiceNode(Service s);
+// The picture of tree node 1 to 8 (image_numbers.h): a service's for the
+// service nodes, the server's for the others.
+int NodeImage(int node);
 
 // The seven region lines in list order; the first two characters are the code.
 const std::vector<std::string>& RegionLines();
@@ -96,5 +99,13 @@ std::string InitialClockText();
 std::string AboutHeading(std::string_view version);
 // The About window's paragraphs, plain text.
 const std::vector<std::string>& AboutParagraphs();
+// The same paragraphs in spans, for a window that can show a name in italics
+// and a file name in a fixed-width font; joined, a paragraph's spans give its plain text.
+enum class TextStyle { kPlain, kEmphasis, kFileName };
+struct TextSpan {
+  std::string text;
+  TextStyle style = TextStyle::kPlain;
+};
+const std::vector<std::vector<TextSpan>>& AboutParagraphSpans();
 
 }  // namespace mdl::desktop

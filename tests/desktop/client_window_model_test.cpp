@@ -18,10 +18,7 @@ using testing::RecordingClient;
 std::shared_ptr<ClientSnapshot> Loaded(std::string host = "time.example:3777", bool run_minimized = false) {
   auto s = std::make_shared<ClientSnapshot>();
   s->loaded = true;
-  s->settings.host = std::move(host);
-  s->settings.number = "2";
-  s->settings.unit = "Hour/s";
-  s->settings.run_minimized = run_minimized;
+  s->settings = ClientSettings{std::move(host), std::string("2"), std::string("Hour/s"), run_minimized};
   s->run_at_start = true;
   s->interval_seconds = 7200;
   return s;
@@ -112,14 +109,11 @@ TEST(ClientWindowModelTest, ReportAndTrayTipFollowTheExchanges) {
 
 TEST(ClientWindowModelTest, EditsAndMenuPostTheirCommands) {
   RecordingClient engine;
-  std::vector<bool> autostart;
-  int help = 0;
+  testing::CountingHooks hooks;
+  hooks.removal_error = "denied";
   ClientWindowOptions o;
-  o.set_autostart = [&](bool on) {
-    autostart.push_back(on);
-    return std::string(on ? "denied" : "");
-  };
-  o.open_help = [&] { ++help; };
+  o.set_autostart = hooks.Autostart();
+  o.open_help = [&hooks] { ++hooks.help_pages; };
   ClientWindowModel model(engine, o);
   model.ApplySnapshot(Loaded());
 
@@ -137,22 +131,23 @@ TEST(ClientWindowModelTest, EditsAndMenuPostTheirCommands) {
   EXPECT_TRUE(engine.Of<ccmd::SetRunMinimized>()[0].run_minimized);
   EXPECT_EQ(model.view().unit, "Day/s");
 
-  model.RunAtStartClicked(true);
-  EXPECT_EQ(model.view().autostart_problem, "Autostart entry: denied");
   model.RunAtStartClicked(false);
+  EXPECT_EQ(model.view().autostart_problem, "Autostart entry: denied");
+  // A later success takes the problem away.
+  model.RunAtStartClicked(true);
   EXPECT_EQ(model.view().autostart_problem, "");
   auto runs = engine.Of<ccmd::SetRunAtStart>();
   ASSERT_EQ(runs.size(), 2u);
-  EXPECT_TRUE(runs[0].run_at_start);
-  EXPECT_FALSE(runs[1].run_at_start);
-  EXPECT_EQ(autostart, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(runs[0].run_at_start);
+  EXPECT_TRUE(runs[1].run_at_start);
+  EXPECT_EQ(hooks.autostart, (std::vector<bool>{false, true}));
 
   engine.posted.clear();
   EXPECT_EQ(model.MenuChosen(ClientMenuItem::kSyncNow), ClientMenuEffect::kNone);
   EXPECT_EQ(model.MenuChosen(ClientMenuItem::kSettings), ClientMenuEffect::kRestore);
   EXPECT_EQ(model.MenuChosen(ClientMenuItem::kHelp), ClientMenuEffect::kNone);
   EXPECT_EQ(model.MenuChosen(ClientMenuItem::kExit), ClientMenuEffect::kClose);
-  EXPECT_EQ(help, 1);
+  EXPECT_EQ(hooks.help_pages, 1);
   ASSERT_EQ(engine.posted.size(), 1u);
   EXPECT_TRUE(std::holds_alternative<ccmd::SyncNow>(engine.posted[0]));
   EXPECT_TRUE(model.Closing());

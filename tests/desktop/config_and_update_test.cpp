@@ -44,16 +44,8 @@ TEST(ConfigModelTest, LoadsFromTheSnapshotAndWithoutOne) {
 
 TEST(ConfigModelTest, EachChangeIsPostedAndTheHooksRun) {
   RecordingEngine engine;
-  std::vector<bool> autostart;
-  int time_settings = 0, update_checks = 0;
-  ConfigHooks hooks;
-  hooks.set_autostart = [&](bool on) {
-    autostart.push_back(on);
-    return std::string(on ? "" : "cannot remove it");
-  };
-  hooks.open_time_settings = [&] { ++time_settings; };
-  hooks.update_check = [&] { ++update_checks; };
-  ConfigModel model(engine, hooks);
+  testing::CountingHooks hooks;
+  ConfigModel model(engine, hooks.Config());
   model.Load(ServerSnapshot().get(), "Meridel Server");
 
   model.RegionChosen(6);
@@ -75,18 +67,18 @@ TEST(ConfigModelTest, EachChangeIsPostedAndTheHooksRun) {
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_TRUE(runs[0].on);
   EXPECT_FALSE(runs[1].on);
-  EXPECT_EQ(autostart, (std::vector<bool>{true, false}));
+  EXPECT_EQ(hooks.autostart, (std::vector<bool>{true, false}));
   // A failed autostart change is told, not hidden.
   EXPECT_EQ(model.view().autostart_problem, "Autostart entry: cannot remove it");
 
   model.TimeZoneClicked();
-  EXPECT_EQ(time_settings, 1);
+  EXPECT_EQ(hooks.time_settings, 1);
   // The update button: off while a check runs; the engine's rule and the end of a check turn it on.
   EXPECT_TRUE(model.view().update_enabled);
   EXPECT_EQ(model.view().update_tooltip, "");
   model.CheckUpdateClicked();
   model.CheckUpdateClicked();
-  EXPECT_EQ(update_checks, 1);
+  EXPECT_EQ(hooks.update_checks, 1);
   EXPECT_FALSE(model.view().update_enabled);
   model.UpdateCheckDone();
   EXPECT_TRUE(model.view().update_enabled);

@@ -5,7 +5,9 @@
 #include <variant>
 #include <vector>
 
+#include "desktop/model/autostart.h"
 #include "desktop/model/client_port.h"
+#include "desktop/model/config_model.h"
 #include "desktop/model/engine_port.h"
 #include "server/core/engine_snapshot.h"
 
@@ -38,6 +40,26 @@ class RecordingEngine : public EnginePort, public Recording<EngineCommand> {
 class RecordingClient : public ClientPort, public Recording<ClientCommand> {
  public:
   void Post(ClientCommand command) override { posted.push_back(std::move(command)); }
+};
+
+// The outside facilities a window starts, counting their calls; removing the
+// autostart entry fails with `removal_error`.
+struct CountingHooks {
+  std::vector<bool> autostart;
+  int time_settings = 0;
+  int update_checks = 0;
+  int help_pages = 0;
+  std::string removal_error = "cannot remove it";
+
+  AutostartHook Autostart() {
+    return [this](bool on) {
+      autostart.push_back(on);
+      return on ? std::string() : removal_error;
+    };
+  }
+  ConfigHooks Config() {
+    return {[this] { ++update_checks; }, [this] { ++time_settings; }, Autostart()};
+  }
 };
 
 // A snapshot of a server with two list entries, the second chosen.

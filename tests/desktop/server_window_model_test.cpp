@@ -82,16 +82,24 @@ TEST_F(ServerWindowModelTest, SnapshotFillsEveryControl) {
   // Showing a snapshot posts nothing.
   EXPECT_TRUE(engine_.posted.empty());
 
-  // A list position outside the list leaves the choice as it is; a new list replaces the old.
+  // A list position outside the list leaves the choice as it is.
   s = ServerSnapshot();
   s->selected_server = 9;
-  s->servers.push_back({"time.example.de", 46});
   model_.ApplySnapshot(s, 2s);
-  EXPECT_EQ(view().servers.size(), 3u);
   EXPECT_EQ(view().selected_server, 1);
+  // A new list starts at its first entry unless the snapshot names one of it; an empty one has none.
+  s->servers.push_back({"time.example.de", 46});
   s->selected_server = 0;
   model_.ApplySnapshot(s, 3s);
-  EXPECT_EQ(view().selected_server, 1);
+  EXPECT_EQ(view().servers.size(), 3u);
+  EXPECT_EQ(view().selected_server, 0);
+  s->servers.push_back({"time.example.fr", 52});
+  s->selected_server = 4;
+  model_.ApplySnapshot(s, 4s);
+  EXPECT_EQ(view().selected_server, 3);
+  s->servers.clear();
+  model_.ApplySnapshot(s, 5s);
+  EXPECT_EQ(view().selected_server, -1);
 }
 
 TEST_F(ServerWindowModelTest, ClockBoxMovesOnFromTheSnapshotsTime) {

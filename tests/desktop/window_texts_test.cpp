@@ -27,6 +27,10 @@ TEST(WindowTextsTest, TreeNodesAndServicesMapBothWays) {
   for (int node : {0, kNodeAbout, kNodeConfig, kNodeCount + 1}) EXPECT_FALSE(NodeService(node)) << node;
   EXPECT_EQ(NodeCaption(0), "");
   EXPECT_EQ(NodeCaption(kNodeCount + 1), "");
+  // Service nodes show the service picture, the root, About and the configuration the server's.
+  EXPECT_EQ(NodeImage(ServiceNode(Service::kTime)), kImageService);
+  EXPECT_EQ(NodeImage(kNodeRoot), kImageServer);
+  EXPECT_EQ(NodeImage(kNodeConfig), kImageServer);
 }
 
 TEST(WindowTextsTest, RegionLinesAreFoundByTheirCode) {
@@ -56,6 +60,10 @@ TEST(WindowTextsTest, CaptionsTipsAndTooltipsFollowTheirRules) {
   EXPECT_EQ(LedTooltip(4), " TCP: TCP connection ");
   EXPECT_EQ(LedTooltip(5), "");
   EXPECT_EQ(AboutHeading("5.1.10"), "Meridel Server 5110\nVersion 5.1.10");
+  // The plain paragraphs are the styled ones without their styles.
+  ASSERT_EQ(AboutParagraphs().size(), AboutParagraphSpans().size());
+  EXPECT_NE(AboutParagraphs()[1].find("Double-click Server Synchronization to synchronize"),
+            std::string::npos);
 }
 
 TEST(WindowTextsTest, ZoneTooltipTakesThirtyTwoCharactersUpToANul) {

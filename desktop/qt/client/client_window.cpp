@@ -16,25 +16,12 @@
 #include <QUrl>
 
 #include "desktop/qt/client/client_icon.h"
+#include "desktop/qt/common/controls.h"
 
 namespace mdl::ui {
 namespace {
 
 namespace text = desktop::client_text;
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-void SetChecked(QCheckBox* box, bool on) {
-  if (box->isChecked() == on) return;
-  QSignalBlocker block(box);
-  box->setChecked(on);
-}
-
-void SetText(QLineEdit* edit, const std::string& text) {
-  if (edit->text() == Q(text)) return;
-  QSignalBlocker block(edit);
-  edit->setText(Q(text));
-}
 
 }  // namespace
 
@@ -75,10 +62,7 @@ ClientWindow::ClientWindow(desktop::ClientPort& engine, TrayIcon& tray, ClientWi
   run_start_ = new QCheckBox(text::kRunAtStart);
   run_start_->setObjectName("RunStart");
   run_start_->setToolTip(" Also starts it with the desktop session (XDG autostart) ");
-  autostart_problem_ = new QLabel;
-  autostart_problem_->setObjectName("autostartProblem");
-  autostart_problem_->setWordWrap(true);
-  autostart_problem_->hide();
+  autostart_problem_ = NewAutostartProblemLabel();
   report_ = new QPlainTextEdit;
   report_->setObjectName("t3777");
   report_->setAccessibleName("Report of the last synchronization");
@@ -162,8 +146,8 @@ void ClientWindow::MenuChosen(desktop::ClientMenuItem item) {
 void ClientWindow::ShowView(bool load) {
   const desktop::ClientWindowView& v = model_.view();
   if (load) {
-    SetText(host_, v.host);
-    SetText(number_, v.number);
+    SetText(host_, Q(v.host));
+    SetText(number_, Q(v.number));
     QSignalBlocker block(unit_);
     for (int i = unit_->count(); i < static_cast<int>(v.units.size()); ++i)
       unit_->addItem(Q(v.units[static_cast<size_t>(i)]));
@@ -171,10 +155,8 @@ void ClientWindow::ShowView(bool load) {
   }
   SetChecked(run_min_, v.run_minimized);
   SetChecked(run_start_, v.run_at_start);
-  if (const QString every = Q(v.interval_tooltip); number_->toolTip() != every) number_->setToolTip(every);
-  const QString problem = Q(v.autostart_problem);
-  if (autostart_problem_->text() != problem) autostart_problem_->setText(problem);
-  if (autostart_problem_->isHidden() != problem.isEmpty()) autostart_problem_->setVisible(!problem.isEmpty());
+  SetToolTip(number_, Q(v.interval_tooltip));
+  ShowAutostartProblem(autostart_problem_, v.autostart_problem);
   // The tray icon changes only for a new tip.
   if (v.tray_tip != shown_tip_) {
     shown_tip_ = v.tray_tip;

@@ -23,8 +23,7 @@ void Line(const std::string& text) { std::fprintf(stderr, "QOR_MDLSC: %s\n", tex
 }  // namespace
 
 int RunDesktopClient(const DesktopClientOptions& options) {
-  Registry registry(options.registry.empty() ? options.home / "registry.reg" : options.registry,
-                    [](const std::string& m) { Line(m); });
+  Registry registry(options.RegistryPath(), [](const std::string& m) { Line(m); });
   SystemClock system_clock;
   VirtualClock virtual_clock;
   Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;

@@ -3,24 +3,16 @@
 // each new report on stderr.
 #pragma once
 
-#include <filesystem>
 #include <functional>
-#include <string>
-#include <vector>
+
+#include "desktop/qt/common/desktop_session.h"
 
 namespace mdl::ui {
 
 class ClientWindow;
 
-struct DesktopClientOptions {
-  std::filesystem::path home;      // program folder, absolute
-  std::filesystem::path registry;  // empty: <home>/registry.reg
-  bool virtual_clock = false;
-  bool run_from_tray = false;  // "-rs"
-  bool run_once = false;       // "-ro"
-  // This program: its folder goes into the Run value, the path into the autostart entry.
-  std::filesystem::path program;
-  std::vector<std::string> autostart_arguments;
+struct DesktopClientOptions : DesktopProgramOptions {
+  bool run_once = false;  // "-ro"
   // Runs once the window is up and the engine started (the screenshot tour).
   std::function<void(ClientWindow&)> after_start;
 };

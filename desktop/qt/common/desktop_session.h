@@ -8,6 +8,20 @@
 
 namespace mdl::ui {
 
+// What both desktop programs start with, from their command line.
+struct DesktopProgramOptions {
+  std::filesystem::path home;      // program folder, absolute
+  std::filesystem::path registry;  // empty: <home>/registry.reg
+  bool virtual_clock = false;
+  bool run_from_tray = false;  // "-rs"
+  // This program: its folder goes into the Run value, the path into the autostart entry.
+  std::filesystem::path program;
+  std::vector<std::string> autostart_arguments;
+
+  // The settings file.
+  std::filesystem::path RegistryPath() const { return registry.empty() ? home / "registry.reg" : registry; }
+};
+
 // $XDG_CONFIG_HOME/autostart/<id>.desktop, or ~/.config/autostart/ when
 // XDG_CONFIG_HOME is unset or not absolute; empty without either.
 std::filesystem::path AutostartEntryPath(const std::string& id);

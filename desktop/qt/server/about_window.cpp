@@ -28,8 +28,24 @@ AboutWindow::AboutWindow(const QString& version, QWidget* parent) : QDialog(pare
   head->addWidget(title, 1);
   layout->addLayout(head);
   QStringList paragraphs;
-  for (const std::string& p : desktop::AboutParagraphs())
-    paragraphs << QString::fromStdString(p).toHtmlEscaped();
+  for (const std::vector<desktop::TextSpan>& spans : desktop::AboutParagraphSpans()) {
+    QString html;
+    for (const desktop::TextSpan& span : spans) {
+      const QString text = QString::fromStdString(span.text).toHtmlEscaped();
+      switch (span.style) {
+        case desktop::TextStyle::kPlain:
+          html += text;
+          break;
+        case desktop::TextStyle::kEmphasis:
+          html += "<i>" + text + "</i>";
+          break;
+        case desktop::TextStyle::kFileName:
+          html += "<tt>" + text + "</tt>";
+          break;
+      }
+    }
+    paragraphs << html;
+  }
   auto* text = new QLabel(paragraphs.join("<br><br>"));
   text->setWordWrap(true);
   text->setMinimumWidth(text->fontMetrics().horizontalAdvance("M") * 40);

@@ -10,17 +10,12 @@
 #include <QVBoxLayout>
 
 #include "desktop/model/window_texts.h"
+#include "desktop/qt/common/controls.h"
 
 namespace mdl::ui {
 namespace {
 
 namespace text = desktop::config_text;
-
-void SetChecked(QCheckBox* box, bool on) {
-  if (box->isChecked() == on) return;
-  QSignalBlocker block(box);
-  box->setChecked(on);
-}
 
 }  // namespace
 
@@ -43,10 +38,7 @@ ConfigDialog::ConfigDialog(desktop::EnginePort& engine, ConfigHooks hooks, QWidg
   run_ = new QCheckBox(text::kRun);
   run_->setObjectName("RunMDL");
   run_->setToolTip(" Also starts it with the desktop session (XDG autostart) ");
-  autostart_problem_ = new QLabel;
-  autostart_problem_->setObjectName("autostartProblem");
-  autostart_problem_->setWordWrap(true);
-  autostart_problem_->hide();
+  autostart_problem_ = NewAutostartProblemLabel();
   open_min_ = new QCheckBox(text::kOpenMinimized);
   open_min_->setObjectName("OpenMin");
   time_zone_ = new QPushButton(text::kTimeZone);
@@ -92,8 +84,7 @@ ConfigDialog::ConfigDialog(desktop::EnginePort& engine, ConfigHooks hooks, QWidg
 
 void ConfigDialog::ShowView() {
   const desktop::ConfigView& v = model_.view();
-  if (const QString caption = QString::fromStdString(v.caption); windowTitle() != caption)
-    setWindowTitle(caption);
+  if (const QString caption = Q(v.caption); windowTitle() != caption) setWindowTitle(caption);
   {
     QSignalBlocker block(regions_);
     if (regions_->currentIndex() != v.region_index) regions_->setCurrentIndex(v.region_index);
@@ -101,13 +92,9 @@ void ConfigDialog::ShowView() {
   SetChecked(logs_, v.logging);
   SetChecked(run_, v.run_at_start);
   SetChecked(open_min_, v.open_minimized);
-  if (check_update_->isEnabled() != v.update_enabled) check_update_->setEnabled(v.update_enabled);
-  if (const QString tip = QString::fromStdString(v.update_tooltip); check_update_->toolTip() != tip)
-    check_update_->setToolTip(tip);
-  const QString problem = QString::fromStdString(v.autostart_problem);
-  if (autostart_problem_->text() != problem) autostart_problem_->setText(problem);
-  // Hidden until a change of the entry fails; isHidden: the dialog itself may not be shown yet.
-  if (autostart_problem_->isHidden() != problem.isEmpty()) autostart_problem_->setVisible(!problem.isEmpty());
+  SetEnabled(check_update_, v.update_enabled);
+  SetToolTip(check_update_, Q(v.update_tooltip));
+  ShowAutostartProblem(autostart_problem_, v.autostart_problem);
 }
 
 void ConfigDialog::Load(const EngineSnapshot* s, const QString& main_caption) {

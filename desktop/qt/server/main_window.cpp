@@ -30,6 +30,7 @@
 #include "desktop/model/image_numbers.h"
 #include "desktop/model/update_prompt.h"
 #include "desktop/model/window_texts.h"
+#include "desktop/qt/common/controls.h"
 #include "desktop/qt/common/desktop_session.h"
 #include "desktop/qt/server/about_window.h"
 #include "desktop/qt/server/config_dialog.h"
@@ -40,7 +41,6 @@ namespace mdl::ui {
 using desktop::kImageLedOff;
 using desktop::kImageLedOn;
 using desktop::kImageServer;
-using desktop::kImageService;
 using desktop::kNodeCount;
 using desktop::NodeAction;
 using desktop::NodeCaption;
@@ -63,26 +63,15 @@ constexpr ControlNames kNames[kServiceCount] = {
     {"eMDLS", "eTCP3777", "eUDP3777", "MDLS_Ptxt"},
 };
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-void SetChecked(QCheckBox* box, bool on) {
-  if (box->isChecked() == on) return;
-  QSignalBlocker block(box);
-  box->setChecked(on);
-}
-
-void SetText(QLineEdit* edit, const QString& text) {
-  if (edit->text() == text) return;
-  QSignalBlocker block(edit);
-  edit->setText(text);
-}
-
-void SetLabel(QLabel* label, const QString& text) {
-  if (label->text() != text) label->setText(text);
-}
-
-void SetToolTip(QWidget* widget, const QString& tip) {
-  if (widget->toolTip() != tip) widget->setToolTip(tip);
+// A framed status text of `lines` lines that can be selected.
+QLabel* NewStatusLabel(const char* name, const char* accessible_name, int lines) {
+  auto* label = new QLabel;
+  label->setObjectName(name);
+  label->setAccessibleName(accessible_name);
+  label->setFrameShape(QFrame::StyledPanel);
+  label->setMinimumHeight(label->fontMetrics().lineSpacing() * lines + 8);
+  label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  return label;
 }
 
 }  // namespace
@@ -137,12 +126,12 @@ void MainWindow::BuildTree() {
   tree_->setRootIsDecorated(true);
   tree_->setMinimumWidth(tree_->fontMetrics().horizontalAdvance("MDL Server Client Server") + 70);
   auto* root = new QTreeWidgetItem(tree_, QStringList{Q(NodeCaption(1))});
-  root->setIcon(0, ImageIcon(kImageServer));
+  root->setIcon(0, ImageIcon(desktop::NodeImage(1)));
   root->setData(0, Qt::UserRole, 1);
   nodes_[0] = root;
   for (int node = 2; node <= kNodeCount; ++node) {
     auto* item = new QTreeWidgetItem(root, QStringList{Q(NodeCaption(node))});
-    item->setIcon(0, ImageIcon(node <= 6 ? kImageService : kImageServer));
+    item->setIcon(0, ImageIcon(desktop::NodeImage(node)));
     item->setData(0, Qt::UserRole, node);
     nodes_[node - 1] = item;
   }
@@ -221,12 +210,7 @@ QWidget* MainWindow::BuildPanels() {
     connect(p.port, &QLineEdit::returnPressed, this, [this, s] { model_.PortEnter(s); });
   }
   layout->addWidget(panels_);
-  svr_stat_ = new QLabel;
-  svr_stat_->setObjectName("svrStatlbl");
-  svr_stat_->setAccessibleName("Service status");
-  svr_stat_->setFrameShape(QFrame::StyledPanel);
-  svr_stat_->setMinimumHeight(svr_stat_->fontMetrics().lineSpacing() * 3 + 8);
-  svr_stat_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  svr_stat_ = NewStatusLabel("svrStatlbl", "Service status", 3);
   layout->addWidget(svr_stat_);
   return box;
 }
@@ -313,12 +297,7 @@ QWidget* MainWindow::BuildIndicators() {
   }
   row->addStretch(1);
   layout->addLayout(row);
-  status_ = new QLabel;
-  status_->setObjectName("Status");
-  status_->setAccessibleName("Server status");
-  status_->setFrameShape(QFrame::StyledPanel);
-  status_->setMinimumHeight(status_->fontMetrics().lineSpacing() * 4 + 8);
-  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  status_ = NewStatusLabel("Status", "Server status", 4);
   layout->addWidget(status_);
   return box;
 }
@@ -428,8 +407,8 @@ void MainWindow::ShowView() {
     SetChecked(p.enable, pv.enabled);
     SetChecked(p.tcp, pv.tcp);
     SetChecked(p.udp, pv.udp);
-    if (p.tcp->isEnabled() != pv.transports_enabled) p.tcp->setEnabled(pv.transports_enabled);
-    if (p.udp->isEnabled() != pv.transports_enabled) p.udp->setEnabled(pv.transports_enabled);
+    SetEnabled(p.tcp, pv.transports_enabled);
+    SetEnabled(p.udp, pv.transports_enabled);
     // What the operator is typing stays until the field is left.
     if (!p.port->hasFocus()) SetText(p.port, Q(pv.port_text));
     SetToolTip(p.port, Q(pv.port_tooltip));
