@@ -84,6 +84,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
     o.home = home_;
     o.bind_address = boost::asio::ip::address_v4::loopback();
     o.sync_at_start = sync_at_start_;
+    o.run_value_data = run_value_data_;
     o.tcp_idle_timeout = std::chrono::milliseconds(idle_ms_);
     o.min_upstream_query_gap = query_gap_;
     o.make_port = make_port_;
@@ -196,6 +197,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   VirtualClock clock_{UtcFromNs(kStartNs)};
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<EngineHandle> handle_;
+  std::string run_value_data_;  // EngineOptions::run_value_data
   SnapshotPtr last_;
   EngineFigures figures_;
   std::vector<std::string> diagnostics_;

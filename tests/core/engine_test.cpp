@@ -443,6 +443,30 @@ TEST_F(EngineTest, ShutdownSavesSettingsAndLoggingIsAlwaysOnAfterAStart) {
   EXPECT_EQ(reread.ReadValue("Software\\Meridel Server", "Settings"), "NO:59:Minute/s:NA:36");
 }
 
+TEST_F(EngineTest, RunValueWrittenAtShutdownIsTheHostsCommandLineWhenItGivesOne) {
+  const std::string run_key = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\RUN";
+  struct Case {
+    std::string host_data;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"", (home_ / "QOR_MDL_Server").string()},
+      {"\"C:\\Program Files\\Meridel\\QOR_MDL_Server.exe\" --home D:\\mdl",
+       "\"C:\\Program Files\\Meridel\\QOR_MDL_Server.exe\" --home D:\\mdl"},
+  };
+  for (const Case& c : cases) {
+    WriteSettings();
+    run_value_data_ = c.host_data;
+    StartEngine();
+    Do(cmd::SetRunAtStart{true});
+    handle_->Stop();
+    Registry reread(home_ / "registry.reg");
+    EXPECT_EQ(reread.ReadValue(run_key, "Meridel Server"), c.expected) << "host data: " << c.host_data;
+    handle_.reset();
+    registry_.reset();
+  }
+}
+
 TEST_F(EngineTest, PausedEngineLeavesRequestsUnanswered) {
   WriteSettings();
   StartEngine();

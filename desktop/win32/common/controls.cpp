@@ -239,6 +239,26 @@ bool SetShown(HWND control, bool on) {
   return true;
 }
 
+int ComboChoice::OnNotify(HWND combo, int code) {
+  if (code != CBN_SELCHANGE && code != CBN_SELENDOK) return -1;
+  return Decide(code, static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0)),
+                SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0) != 0);
+}
+
+int ComboChoice::Decide(int code, int index, bool list_open) {
+  if (index < 0) return -1;
+  if (code == CBN_SELCHANGE) {
+    // Moving through the open list chooses nothing yet.
+    if (list_open) return -1;
+    changed_ = index;
+    return index;
+  }
+  if (code != CBN_SELENDOK) return -1;
+  const bool counted = changed_ == index;
+  changed_ = -1;
+  return counted ? -1 : index;
+}
+
 void NotifyEnter(HWND edit) { SetWindowSubclass(edit, EnterProc, 1, 0); }
 
 void NotifyDoubleClick(HWND group_box) {

@@ -87,6 +87,23 @@ void NotifyEnter(HWND edit);
 // WM_COMMAND (id, BN_DOUBLECLICKED).
 void NotifyDoubleClick(HWND group_box);
 
+// Which notifications of a drop-down combo box are the operator's choice:
+// a choice in the open list is confirmed (CBN_SELENDOK, after selection
+// changes while the list was open); the keyboard on the closed list only
+// changes the selection (CBN_SELCHANGE). Each choice counts once, also when
+// a change is followed by its confirmation.
+class ComboChoice {
+ public:
+  // The chosen index for this WM_COMMAND notification; -1 when it is none.
+  int OnNotify(HWND combo, int code);
+  // The same for a notification `code` with the combo box's selection
+  // `index` and its list open or closed.
+  int Decide(int code, int index, bool list_open);
+
+ private:
+  int changed_ = -1;  // chosen by a selection change; its confirmation counts no more
+};
+
 // The window procedure of a class whose windows belong to an object: the
 // object is the creation parameter (CreateWindowExW's last argument), and its
 // Handle(hwnd, message, wparam, lparam) gets every message from WM_NCCREATE

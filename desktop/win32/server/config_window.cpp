@@ -192,9 +192,11 @@ void ConfigWindow::OnCommand(int id, int code, HWND control) {
   if (applying_) return;
   switch (id) {
     case kIdRegions:
-      if (code == CBN_SELENDOK)
-        model_.RegionChosen(static_cast<int>(SendMessageW(regions_, CB_GETCURSEL, 0, 0)));
-      break;
+      if (const int index = region_choice_.OnNotify(regions_, code); index >= 0) {
+        model_.RegionChosen(index);
+        break;
+      }
+      return;
     case kIdLogs:
       if (code == BN_CLICKED) model_.LogsClicked(Checked(control));
       break;

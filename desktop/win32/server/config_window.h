@@ -60,6 +60,7 @@ class ConfigWindow {
   HWND time_zone_ = nullptr;
   HWND check_update_ = nullptr;
   HWND ok_ = nullptr;
+  ComboChoice region_choice_;
   bool problem_shown_ = false;
   bool applying_ = false;
 };

@@ -1,6 +1,21 @@
 // What finds the server's windows and their controls: window classes, the
 // control IDs (the Qt windows' object names in the comments), the tray
 // menu's commands and the window's private messages. Tests include it.
+//
+// How the controls take the operator's actions (what a test sends):
+// - boxes and buttons: BN_CLICKED (a click, or BM_CLICK);
+// - a port field and `SyncN`: EN_CHANGE for typing, WM_KEYDOWN VK_RETURN
+//   for Enter (the edit tells its parent kEnterPressed);
+// - `Servers`, `SyncIntC`, `Regions`: a choice in the open list (CBN_SELENDOK)
+//   or a selection change of the closed list (CBN_SELCHANGE), each counted once;
+// - `Options`: a double click on the frame where no control is
+//   (WM_LBUTTONDBLCLK on the group box, which sends BN_DOUBLECLICKED);
+// - the tree: a service node shows its panel when it becomes current
+//   (TVN_SELCHANGED); About and the configuration open on a click
+//   (NM_CLICK) or Enter (NM_RETURN, or IDOK while the tree has the focus),
+//   through kMsgOpenWindow posted to the main window;
+// - the tray icon: kMsgTray with the mouse message in lParam (514 and 515
+//   restore, 517 opens `mnuMain`).
 #pragma once
 
 #include <windows.h>

@@ -117,6 +117,16 @@ LRESULT ServerWindow::Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case WM_DPICHANGED:
       OnDpiChanged(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
       return 0;
+    case WM_ACTIVATE:
+      // The control that had the keyboard gets it back when the window does.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus)) focus_ = focus;
+      } else if (focus_ && IsWindow(focus_) && IsWindowVisible(focus_)) {
+        SetFocus(focus_);
+        return 0;
+      }
+      break;
     case WM_TIMER:
       if (wparam == kClockTimer) ClockTick();
       return 0;
@@ -205,8 +215,7 @@ void ServerWindow::MakeControls() {
   HTREEITEM root = nullptr;
   for (int node = 1; node <= desktop::kNodeCount; ++node) {
     const std::wstring caption = Widen(desktop::NodeCaption(node));
-    const int image =
-        images_->IndexOf(node == 1 || node > 6 ? desktop::kImageServer : desktop::kImageService);
+    const int image = images_->IndexOf(desktop::NodeImage(node));
     TVINSERTSTRUCTW item{};
     item.hParent = node == 1 ? TVI_ROOT : root;
     item.hInsertAfter = TVI_LAST;
@@ -248,7 +257,12 @@ void ServerWindow::MakeControls() {
 
   sync_frame_ = MakeGroupBox(hwnd_, kIdOptions, Widen(text::kSyncFrame));
   servers_label_ = MakeLabel(hwnd_, kIdServersLabel, Widen(text::kServersLabel));
-  servers_ = MakeControl(hwnd_, kIdServers, WC_COMBOBOXEXW, L"", WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST);
+  // A ComboBoxEx keeps the list height it was made with: made tall, the list shows.
+  servers_ = CreateWindowExW(0, WC_COMBOBOXEXW, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST, 0,
+                             0, Scale(300, dpi_), Scale(300, dpi_), hwnd_,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdServers)),
+                             GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(servers_, CB_SETMINVISIBLE, 12, 0);
   SendMessageW(servers_, CBEM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(images_->list()));
   random_ = MakeCheckBox(hwnd_, kIdRandom, Widen(text::kRandom));
   every_label_ = MakeLabel(hwnd_, kIdEveryLabel, Widen(text::kEveryLabel), SS_RIGHT);
@@ -545,9 +559,12 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
   }
   switch (id) {
     case kIdServers:
-      if (code == CBN_SELENDOK) ServerPicked(true);
-      if (code == CBN_SELCHANGE) ServerPicked(false);
-      break;
+      // The ComboBoxEx passes its combo box's notifications on.
+      if (const int index = server_choice_.OnNotify(servers_, code); index >= 0) {
+        model_.ServerChosen(index);
+        break;
+      }
+      return;
     case kIdRandom:
       if (code == BN_CLICKED) model_.RandomClicked(Checked(control));
       break;
@@ -565,7 +582,8 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
       if (code == kEnterPressed) PostInterval(false);
       break;
     case kIdSyncUnit:
-      if (code == CBN_SELENDOK) PostInterval(true);
+      if (unit_choice_.OnNotify(sync_unit_, code) < 0) return;
+      PostInterval(true);
       break;
     case kIdOptions:
       if (code == BN_DOUBLECLICKED) model_.SyncNowDoubleClick();
@@ -589,17 +607,6 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
       return;
   }
   Render();
-}
-
-void ServerWindow::ServerPicked(bool from_list) {
-  const int index = static_cast<int>(SendMessageW(servers_, CB_GETCURSEL, 0, 0));
-  if (index < 0) return;
-  // A keyboard change of the closed list comes as a selection change only; the
-  // one that follows a choice in the open list was posted with the choice.
-  if (!from_list &&
-      (SendMessageW(servers_, CB_GETDROPPEDSTATE, 0, 0) || index == model_.view().selected_server))
-    return;
-  model_.ServerChosen(index);
 }
 
 void ServerWindow::PostInterval(bool from_list) {
@@ -675,14 +682,15 @@ void ServerWindow::OpenConfig() {
 }
 
 void ServerWindow::OnSize(WPARAM kind) {
-  if (kind == SIZE_MINIMIZED && !in_tray_) {
-    // The icon first: without a notification area the window stays on the task bar.
-    if (!tray_->Add()) return;
-    in_tray_ = true;
-    ShowWindow(hwnd_, SW_HIDE);
+  if (kind == SIZE_MINIMIZED && !minimised_) {
+    minimised_ = true;
+    // Without a notification area the window stays on the task bar, minimised.
+    in_tray_ = tray_->Add();
+    if (in_tray_) ShowWindow(hwnd_, SW_HIDE);
     model_.SetShownNormal(false);
     Render();
-  } else if ((kind == SIZE_RESTORED || kind == SIZE_MAXIMIZED) && in_tray_) {
+  } else if ((kind == SIZE_RESTORED || kind == SIZE_MAXIMIZED) && minimised_) {
+    minimised_ = false;
     in_tray_ = false;
     tray_->Remove();
     model_.SetShownNormal(true);
@@ -691,16 +699,16 @@ void ServerWindow::OnSize(WPARAM kind) {
 }
 
 void ServerWindow::MinimiseToTray() {
-  if (in_tray_) return;
+  if (minimised_) return;
   ShowWindow(hwnd_, SW_MINIMIZE);
   // A window that was never shown reports no size change.
-  if (!in_tray_) OnSize(SIZE_MINIMIZED);
+  if (!minimised_) OnSize(SIZE_MINIMIZED);
 }
 
 void ServerWindow::RestoreFromTray() {
   ShowWindow(hwnd_, SW_RESTORE);
   ShowWindow(hwnd_, SW_SHOW);
-  if (in_tray_) OnSize(SIZE_RESTORED);
+  if (minimised_) OnSize(SIZE_RESTORED);
   SetForegroundWindow(hwnd_);
 }
 

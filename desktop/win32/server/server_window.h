@@ -131,7 +131,6 @@ class ServerWindow {
   void OpenConfig();
   int PanelSlotOf(int control_id, int* part) const;
   void PostInterval(bool from_list);
-  void ServerPicked(bool from_list);
 
   desktop::EnginePort& engine_;
   ServerWindowOptions options_;
@@ -173,10 +172,14 @@ class ServerWindow {
   LatestBridge<EngineSnapshot> snapshots_;
   QueueBridge<EngineEvent> events_;
 
+  ComboChoice server_choice_;
+  ComboChoice unit_choice_;
   std::vector<desktop::ServerItemView> shown_servers_;
   int tree_node_shown_ = 0;  // the model's node the tree was last set to
   bool applying_ = false;    // the window sets controls: their notifications are not the operator's
+  bool minimised_ = false;   // minimised: in the tray, or on the task bar without one
   bool in_tray_ = false;
+  HWND focus_ = nullptr;  // the control with the keyboard when the window was left
   bool exit_requested_ = false;
   bool closing_ = false;
 };
