@@ -26,6 +26,8 @@ constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr const wchar_t* kWidestReportLine = L"Drift: -999,999,999 milliseconds. Latency rTT: 2000ms";
 // The open list of the unit box shows every unit.
 constexpr int kUnitListLines = 6;
+// A longer autostart problem text is cut (the system's texts are short).
+constexpr int kProblemMaxLines = 4;
 
 int MenuId(ClientMenuItem item) {
   switch (item) {
@@ -151,6 +153,9 @@ void ClientWindow::ApplyDpi() {
   const UINT dpi = DpiOf(hwnd_);
   font_ = Font::Message(dpi);
   ApplyFont(hwnd_, font_.get());
+  // The report's lines keep a little room from the box's edge, as a text field's do.
+  const int margin = Scale(4, dpi);
+  SendMessageW(Item(kIdReport), EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(margin, margin));
   HICON icon = LoadProgramIcon(MDL_IDI_CLIENT, GetSystemMetricsForDpi(SM_CXICON, dpi));
   HICON small_icon = LoadProgramIcon(MDL_IDI_CLIENT, GetSystemMetricsForDpi(SM_CXSMICON, dpi));
   SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
@@ -181,16 +186,35 @@ void ClientWindow::Measure() {
     metrics_.unit_width = std::max(metrics_.unit_width, width(u));
   metrics_.check_width = std::max(width(text::kRunMinimized), width(text::kRunAtStart));
   metrics_.report_width = static_cast<int>(TextSize(hwnd_, font_.get(), kWidestReportLine).cx);
-  // The problem line wraps at the report box's least width.
-  const int wrap = metrics_.report_width + ScaleToDpi(30, metrics_.dpi);
-  metrics_.problem_lines = std::clamp((width(model_.view().autostart_problem) + wrap - 1) / wrap, 1, 4);
+}
+
+int ClientWindow::ProblemLines(int width) const {
+  // As the static control breaks its words.
+  const std::wstring problem = Widen(model_.view().autostart_problem);
+  HDC dc = GetDC(hwnd_);
+  HGDIOBJ old = SelectObject(dc, font_.get());
+  RECT r{0, 0, std::max(width, 1), 0};
+  DrawTextW(dc, problem.c_str(), static_cast<int>(problem.size()), &r,
+            DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(hwnd_, dc);
+  const int line = std::max(metrics_.line_height, 1);
+  return std::clamp((static_cast<int>(r.bottom - r.top) + line - 1) / line, 1, kProblemMaxLines);
 }
 
 void ClientWindow::LayOut() {
   RECT client{};
   GetClientRect(hwnd_, &client);
   const bool problem_shown = !model_.view().autostart_problem.empty();
-  const ClientLayout l = LayOutClient(metrics_, client.right, client.bottom, problem_shown);
+  ClientLayout l = LayOutClient(metrics_, client.right, client.bottom, problem_shown);
+  // The problem line takes the lines its text needs at the width it gets.
+  if (problem_shown) {
+    const int lines = ProblemLines(l.problem.width);
+    if (lines != metrics_.problem_lines) {
+      metrics_.problem_lines = lines;
+      l = LayOutClient(metrics_, client.right, client.bottom, problem_shown);
+    }
+  }
   auto place = [this](int id, const LayoutRect& r, int extra_height = 0) {
     MoveWindow(Item(id), r.x, r.y, r.width, r.height + extra_height, TRUE);
   };
@@ -277,6 +301,17 @@ LRESULT ClientWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         SetBkColor(reinterpret_cast<HDC>(wparam), GetSysColor(COLOR_WINDOW));
         SetTextColor(reinterpret_cast<HDC>(wparam), GetSysColor(COLOR_WINDOWTEXT));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+      }
+      break;
+    case WM_ACTIVATE:
+      // The focused control comes back with the window, as in a dialog;
+      // at first the host field has it.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus)) focus_ = focus;
+      } else if (!HIWORD(wparam)) {
+        SetFocus(focus_ && IsWindow(focus_) ? focus_ : Item(kIdHost));
+        return 0;
       }
       break;
     case WM_CLOSE:
@@ -379,6 +414,8 @@ void ClientWindow::FinishStartUp(bool run_from_tray) {
 void ClientWindow::Close() {
   if (closing_ || !hwnd_) return;
   closing_ = true;
+  // A tray menu still open would keep its own message loop (and the quit) waiting.
+  EndMenu();
   // The engine stops its exchange and saves what changed.
   model_.Closing();
   tray_->Remove();
@@ -395,15 +432,16 @@ bool ClientWindow::TranslateMessageFor(MSG* msg) {
 
 void ClientWindow::ApplySnapshot(const std::shared_ptr<const ClientSnapshot>& snapshot) {
   const desktop::ClientSnapshotEffects effects = model_.ApplySnapshot(snapshot);
-  Show();
+  // The stored settings fill the fields once, also the one that has the focus.
+  Show(effects.controls_loaded);
   if (effects.report_changed && on_report_shown) on_report_shown(model_.view().report);
   if (effects.go_to_tray) MinimiseToTray();
 }
 
-void ClientWindow::Show() {
+void ClientWindow::Show(bool fill_fields) {
   if (!hwnd_) return;
   const desktop::ClientWindowView& v = model_.view();
-  const HWND focus = GetFocus();
+  const HWND focus = fill_fields ? nullptr : GetFocus();
   ++updating_;
   // A field the user is typing in is left alone.
   if (focus != Item(kIdHost)) SetText(Item(kIdHost), Widen(v.host));

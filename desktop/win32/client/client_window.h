@@ -77,9 +77,12 @@ class ClientWindow {
   void ApplyDpi();  // font and icons for the window's DPI
   void Measure();   // the layout's text sizes
   void LayOut();
+  int ProblemLines(int width) const;
   void OnCommand(int id, int code);
   void OnSize(WPARAM kind);
-  void Show();  // sets every control from the model's view
+  // Sets every control from the model's view; the field with the focus
+  // only when `fill_fields`.
+  void Show(bool fill_fields = false);
   HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
 
   desktop::ClientWindowModel model_;
@@ -95,6 +98,7 @@ class ClientWindow {
   std::unique_ptr<TrayIcon> tray_;
   std::unique_ptr<Tooltips> tooltips_;
   ClientLayoutMetrics metrics_;
+  HWND focus_ = nullptr;  // the control that had the focus when the window was left
   bool in_tray_ = false;
   bool closing_ = false;
   int updating_ = 0;  // > 0 while the window sets controls itself: no edit events

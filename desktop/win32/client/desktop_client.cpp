@@ -27,7 +27,10 @@ void Line(const std::string& text) {
 }  // namespace
 
 std::string ClientRunValueDataFor(const std::filesystem::path& program) {
-  return Narrow(program.parent_path().wstring()) + "\\QOR_MDLSC.exe";
+  std::string folder = Narrow(program.parent_path().wstring());
+  // A drive's root (C:\ with its separator) needs none added.
+  if (folder.empty() || folder.back() != '\\') folder += '\\';
+  return folder + "QOR_MDLSC.exe";
 }
 
 int RunDesktopClient(HINSTANCE instance, const DesktopClientOptions& options) {
