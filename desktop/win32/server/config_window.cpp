@@ -189,7 +189,8 @@ void ConfigWindow::Render() {
 }
 
 void ConfigWindow::OnCommand(int id, int code, HWND control) {
-  if (applying_) return;
+  // Clicks and the region's choice only (not focus notifications).
+  if (applying_ || (id != kIdRegions && code != BN_CLICKED)) return;
   switch (id) {
     case kIdRegions:
       if (const int index = region_choice_.OnNotify(regions_, code); index >= 0) {
@@ -198,24 +199,24 @@ void ConfigWindow::OnCommand(int id, int code, HWND control) {
       }
       return;
     case kIdLogs:
-      if (code == BN_CLICKED) model_.LogsClicked(Checked(control));
+      model_.LogsClicked(Checked(control));
       break;
     case kIdRunMdl:
-      if (code == BN_CLICKED) model_.RunClicked(Checked(control));
+      model_.RunClicked(Checked(control));
       break;
     case kIdOpenMin:
-      if (code == BN_CLICKED) model_.OpenMinimizedClicked(Checked(control));
+      model_.OpenMinimizedClicked(Checked(control));
       break;
     case kIdTimeZone:
-      if (code == BN_CLICKED) model_.TimeZoneClicked();
+      model_.TimeZoneClicked();
       break;
     case kIdCheckUpdate:
-      if (code == BN_CLICKED) model_.CheckUpdateClicked();
+      model_.CheckUpdateClicked();
       break;
     case kIdConfigOk:
     case IDOK:
     case IDCANCEL:
-      if (code == BN_CLICKED) Close();
+      Close();
       return;
     default:
       return;

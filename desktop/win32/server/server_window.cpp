@@ -537,23 +537,18 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
   int part = 0;
   if (const int slot = PanelSlotOf(id, &part); slot >= 0) {
     const Service s = SlotService(slot);
-    switch (static_cast<PanelPart>(part)) {
-      case PanelPart::kEnable:
-        if (code == BN_CLICKED) model_.EnableClicked(s, Checked(control));
-        break;
-      case PanelPart::kTcp:
-        if (code == BN_CLICKED) model_.TcpClicked(s, Checked(control));
-        break;
-      case PanelPart::kUdp:
-        if (code == BN_CLICKED) model_.UdpClicked(s, Checked(control));
-        break;
-      case PanelPart::kPort:
-        if (code == EN_CHANGE) model_.PortEdited(s, Narrow(Text(control)));
-        if (code == kEnterPressed) model_.PortEnter(s);
-        break;
-      default:
-        return;
-    }
+    // Only the operator's actions: other notifications (EN_UPDATE before a
+    // change, focus) must not show the view over what was just typed.
+    const PanelPart what = static_cast<PanelPart>(part);
+    const bool box = code == BN_CLICKED &&
+                     (what == PanelPart::kEnable || what == PanelPart::kTcp || what == PanelPart::kUdp);
+    const bool port = what == PanelPart::kPort && (code == EN_CHANGE || code == kEnterPressed);
+    if (!box && !port) return;
+    if (what == PanelPart::kEnable) model_.EnableClicked(s, Checked(control));
+    if (what == PanelPart::kTcp) model_.TcpClicked(s, Checked(control));
+    if (what == PanelPart::kUdp) model_.UdpClicked(s, Checked(control));
+    if (port && code == EN_CHANGE) model_.PortEdited(s, Narrow(Text(control)));
+    if (port && code == kEnterPressed) model_.PortEnter(s);
     Render();
     return;
   }
@@ -566,7 +561,8 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
       }
       return;
     case kIdRandom:
-      if (code == BN_CLICKED) model_.RandomClicked(Checked(control));
+      if (code != BN_CLICKED) return;
+      model_.RandomClicked(Checked(control));
       break;
     case kIdSyncN:
       if (code == EN_CHANGE) {
@@ -579,14 +575,16 @@ void ServerWindow::OnCommand(int id, int code, HWND control) {
         }
         return;
       }
-      if (code == kEnterPressed) PostInterval(false);
+      if (code != kEnterPressed) return;
+      PostInterval(false);
       break;
     case kIdSyncUnit:
       if (unit_choice_.OnNotify(sync_unit_, code) < 0) return;
       PostInterval(true);
       break;
     case kIdOptions:
-      if (code == BN_DOUBLECLICKED) model_.SyncNowDoubleClick();
+      if (code != BN_DOUBLECLICKED) return;
+      model_.SyncNowDoubleClick();
       break;
     case kIdMenuShow:
       RestoreFromTray();
