@@ -164,6 +164,18 @@ TEST_F(ClientWindowTest, EachFieldAndBoxPostsItsCommand) {
   EXPECT_TRUE(port_.Of<cmd::Shutdown>().empty());
 }
 
+// With the mouse the list confirms (CBN_SELENDOK) before it tells the change
+// (CBN_SELCHANGE): the window shows its view after the confirmation, which
+// sets the list back to the old unit before the change is read, so the old
+// unit is posted. Disabled until the window leaves the list alone there.
+TEST_F(ClientWindowTest, DISABLED_TheUnitIsChosenWithTheMouse) {
+  Start(Loaded("hostname", "5", "Minute/s", false));
+  ASSERT_TRUE(ClickItem(Item(kIdUnit), 0));
+  ASSERT_FALSE(port_.Of<cmd::SetIntervalUnit>().empty());
+  EXPECT_EQ(port_.Of<cmd::SetIntervalUnit>().back().unit, "Hour/s");
+  EXPECT_EQ(TextOf(Item(kIdUnit)), "Hour/s");
+}
+
 TEST_F(ClientWindowTest, TheMenuAndItsKeysSynchroniseOpenHelpAndExitOnce) {
   Start(Loaded("hostname", "5", "Minute/s", false));
   HMENU bar = GetMenu(window_->hwnd());

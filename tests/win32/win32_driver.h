@@ -171,6 +171,38 @@ inline bool Choose(HWND combo, int index) {
   return static_cast<int>(SendMessageW(inner, CB_GETCURSEL, 0, 0)) == index;
 }
 
+// Chooses item `index` of a combo box with the mouse: the list drops down
+// and the item is clicked. The control sends its notifications in its own
+// order (Wine: CBN_SELENDOK, then CBN_SELCHANGE). False when the item is
+// not there.
+inline bool ClickItem(HWND combo, int index) {
+  wchar_t class_name[64] = {};
+  GetClassNameW(combo, class_name, 64);
+  HWND inner = combo;
+  if (std::wstring_view(class_name) == WC_COMBOBOXEXW) {
+    inner = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETCOMBOCONTROL, 0, 0));
+  }
+  SendMessageW(inner, CB_SHOWDROPDOWN, TRUE, 0);
+  COMBOBOXINFO info{};
+  info.cbSize = sizeof(info);
+  if (!GetComboBoxInfo(inner, &info) || !info.hwndList) return false;
+  RECT r{};
+  if (SendMessageW(info.hwndList, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&r)) == LB_ERR) {
+    SendMessageW(inner, CB_SHOWDROPDOWN, FALSE, 0);
+    return false;
+  }
+  POINT at{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+  POINT screen = at;
+  ClientToScreen(info.hwndList, &screen);
+  SetCursorPos(screen.x, screen.y);
+  const LPARAM where = MAKELPARAM(at.x, at.y);
+  SendMessageW(info.hwndList, WM_MOUSEMOVE, 0, where);
+  SendMessageW(info.hwndList, WM_LBUTTONDOWN, MK_LBUTTON, where);
+  SendMessageW(info.hwndList, WM_LBUTTONUP, 0, where);
+  Pump();
+  return true;
+}
+
 // The confirmation alone of item `index` (CBN_SELENDOK with the item
 // selected), as a click in the open list ends: for the wiring of a list
 // whose window acts on the confirmation only.

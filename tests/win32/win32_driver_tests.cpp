@@ -151,6 +151,12 @@ TEST_F(DriverTest, ChoosingAComboItemSendsTheSelectionChange) {
   EXPECT_EQ(Selected(combo), 1);
   EXPECT_EQ(g_seen, (std::vector<std::string>{"combo 0", "combo 1", "chosen 1"}));
   EXPECT_FALSE(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0));
+  // With the mouse the control confirms first and tells the change after.
+  g_seen.clear();
+  ASSERT_TRUE(ClickItem(combo, 2));
+  EXPECT_EQ(Selected(combo), 2);
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"chosen 2", "combo 2"}));
+  EXPECT_FALSE(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0));
 }
 
 TEST_F(DriverTest, TreeItemsAreSelectedAndDoubleClickedByTheirText) {

@@ -392,5 +392,26 @@ TEST_F(ServerWindowTest, TheServerAndRegionListsCanBeChosenWithTheKeyboard) {
   EXPECT_EQ(port_.Of<cmd::SetRegion>().back().region, "AP");
 }
 
+TEST_F(ServerWindowTest, TheListsAreChosenWithTheMouse) {
+  Feed(BaseSnapshot());
+  const std::vector<std::string> units = ComboItems(Item(kIdSyncUnit));
+  const auto day = std::find(units.begin(), units.end(), "Day/s");
+  ASSERT_NE(day, units.end());
+  ASSERT_TRUE(ClickItem(Item(kIdSyncUnit), static_cast<int>(day - units.begin())));
+  ASSERT_FALSE(port_.Of<cmd::SetInterval>().empty());
+  EXPECT_EQ(port_.Of<cmd::SetInterval>().back().unit_text, "Day/s");
+  ASSERT_TRUE(ClickItem(Item(kIdServers), 2));
+  ASSERT_FALSE(port_.Of<cmd::SelectServer>().empty());
+  EXPECT_EQ(port_.Of<cmd::SelectServer>().back().position, 3);
+  EXPECT_EQ(Selected(Item(kIdServers)), 2);
+  ASSERT_TRUE(ClickTreeItem(Item(kIdTree), "MDL Advanced Config"));
+  ASSERT_TRUE(PumpUntil([this] { return window_->config_window() && window_->config_window()->shown(); }));
+  HWND regions = Control(window_->config_window()->hwnd(), kIdRegions);
+  ASSERT_TRUE(ClickItem(regions, 3));
+  ASSERT_FALSE(port_.Of<cmd::SetRegion>().empty());
+  EXPECT_EQ(port_.Of<cmd::SetRegion>().back().region, "AF");
+  EXPECT_EQ(Selected(regions), 3);
+}
+
 }  // namespace
 }  // namespace mdl::win32test
