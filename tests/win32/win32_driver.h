@@ -343,16 +343,4 @@ inline bool DoubleClickTreeItem(HWND tree, std::string_view text) {
   return true;
 }
 
-// The window's tooltip text for `tool` from the tooltip control `tips`.
-inline std::string Tooltip(HWND tips, HWND owner, HWND tool) {
-  wchar_t buffer[1024] = {};
-  TTTOOLINFOW info{};
-  info.cbSize = sizeof(info);
-  info.hwnd = owner;
-  info.uId = reinterpret_cast<UINT_PTR>(tool);
-  info.lpszText = buffer;
-  SendMessageW(tips, TTM_GETTEXTW, 1024, reinterpret_cast<LPARAM>(&info));
-  return Utf8(buffer);
-}
-
 }  // namespace mdl::win32test
