@@ -344,9 +344,14 @@ void ClientWindow::OnCommand(int id, int code) {
     case kIdNumber:
       if (code == EN_CHANGE && !updating_) model_.NumberEdited(Narrow(Text(Item(kIdNumber))));
       break;
-    case kIdUnit:
-      if (code == CBN_SELCHANGE && !updating_) model_.UnitChosen(Narrow(Text(Item(kIdUnit))));
+    case kIdUnit: {
+      // The chosen item's own text: with the mouse the list confirms before it
+      // reports the change, so the box may still show the old unit here.
+      const int chosen = updating_ ? -1 : unit_choice_.OnNotify(Item(kIdUnit), code);
+      if (chosen < 0) return;
+      model_.UnitChosen(Narrow(ComboItemText(Item(kIdUnit), chosen)));
       break;
+    }
     case kIdRunMin:
       if (code == BN_CLICKED) model_.RunMinimizedClicked(Checked(Item(kIdRunMin)));
       break;

@@ -102,6 +102,7 @@ class ClientWindow {
   bool in_tray_ = false;
   bool closing_ = false;
   int updating_ = 0;  // > 0 while the window sets controls itself: no edit events
+  ComboChoice unit_choice_;
 };
 
 }  // namespace mdl::win32

@@ -211,6 +211,16 @@ std::wstring Text(HWND control) {
   return text;
 }
 
+std::wstring ComboItemText(HWND combo, int index) {
+  if (index < 0) return {};
+  const LRESULT n = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (n < 0) return {};
+  std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+  SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
 bool SetText(HWND control, std::wstring_view text) {
   if (Text(control) == text) return false;
   const std::wstring t(text);

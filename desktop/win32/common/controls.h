@@ -74,6 +74,8 @@ void ApplyFont(HWND window, HFONT font);
 // Touch the control only on a change; true when it changed.
 bool SetText(HWND control, std::wstring_view text);
 std::wstring Text(HWND control);
+// The text of a combo box's list item; empty for an index without one.
+std::wstring ComboItemText(HWND combo, int index);
 bool SetChecked(HWND button, bool on);
 bool Checked(HWND button);
 bool SetEnabled(HWND control, bool on);

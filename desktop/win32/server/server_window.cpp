@@ -612,15 +612,7 @@ void ServerWindow::PostInterval(bool from_list) {
   if (from_list) {
     // The list's choice: the edit part shows it only after this notification.
     const LRESULT index = SendMessageW(sync_unit_, CB_GETCURSEL, 0, 0);
-    if (index >= 0) {
-      const LRESULT n = SendMessageW(sync_unit_, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-      if (n >= 0) {
-        unit.assign(static_cast<size_t>(n) + 1, L'\0');
-        SendMessageW(sync_unit_, CB_GETLBTEXT, static_cast<WPARAM>(index),
-                     reinterpret_cast<LPARAM>(unit.data()));
-        unit.resize(static_cast<size_t>(n));
-      }
-    }
+    if (index >= 0) unit = ComboItemText(sync_unit_, static_cast<int>(index));
   }
   model_.IntervalEntered(Narrow(Text(sync_n_)), Narrow(unit));
 }
