@@ -134,8 +134,10 @@ std::string AboutHeading(std::string_view version) {
   return std::string(kProductLine) + "\nVersion " + std::string(version);
 }
 
-const std::vector<std::vector<TextSpan>>& AboutParagraphSpans() {
-  static const std::vector<std::vector<TextSpan>> kParagraphs = {
+std::vector<std::vector<TextSpan>> AboutParagraphSpans(std::string_view settings_place) {
+  // A registry key is no file of the program folder.
+  const bool key = settings_place.rfind("HKEY_", 0) == 0;
+  return {
       {{"A network time server. It takes its time from an atomic time server with one SNTP "
         "exchange and answers Time (37), Daytime (13), NTP/SNTP (123), UnixTime (519) and the "
         "Meridel client protocol (3777), over TCP and UDP."}},
@@ -145,25 +147,21 @@ const std::vector<std::vector<TextSpan>>& AboutParagraphSpans() {
        {" to synchronize at once. Minimised, the server runs from the tray icon: a click shows the window "
         "again, the right button offers Show and Exit."}},
       {{"Settings are kept in "},
-       {"registry.reg", TextStyle::kFileName},
-       {" and request logs in "},
+       {std::string(settings_place), TextStyle::kFileName},
+       {key ? ", request logs in " : " and request logs in "},
        {"Logs/", TextStyle::kFileName},
        {" of the program folder."}},
   };
-  return kParagraphs;
 }
 
-const std::vector<std::string>& AboutParagraphs() {
-  static const std::vector<std::string> kParagraphs = [] {
-    std::vector<std::string> plain;
-    for (const std::vector<TextSpan>& spans : AboutParagraphSpans()) {
-      std::string text;
-      for (const TextSpan& span : spans) text += span.text;
-      plain.push_back(std::move(text));
-    }
-    return plain;
-  }();
-  return kParagraphs;
+std::vector<std::string> AboutParagraphs(std::string_view settings_place) {
+  std::vector<std::string> plain;
+  for (const std::vector<TextSpan>& spans : AboutParagraphSpans(settings_place)) {
+    std::string text;
+    for (const TextSpan& span : spans) text += span.text;
+    plain.push_back(std::move(text));
+  }
+  return plain;
 }
 
 }  // namespace mdl::desktop

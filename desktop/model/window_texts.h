@@ -97,8 +97,11 @@ std::string LedTooltip(int index);
 std::string InitialClockText();
 // The About window's heading: the product line, then "Version <version>".
 std::string AboutHeading(std::string_view version);
-// The About window's paragraphs, plain text.
-const std::vector<std::string>& AboutParagraphs();
+// Where the settings are kept, as the About window names it, by default.
+inline constexpr const char* kSettingsFileName = "registry.reg";
+// The About window's paragraphs, plain text; `settings_place` names where
+// the settings are kept (a file of the program folder, or a registry key).
+std::vector<std::string> AboutParagraphs(std::string_view settings_place = kSettingsFileName);
 // The same paragraphs in spans, for a window that can show a name in italics
 // and a file name in a fixed-width font; joined, a paragraph's spans give its plain text.
 enum class TextStyle { kPlain, kEmphasis, kFileName };
@@ -106,6 +109,6 @@ struct TextSpan {
   std::string text;
   TextStyle style = TextStyle::kPlain;
 };
-const std::vector<std::vector<TextSpan>>& AboutParagraphSpans();
+std::vector<std::vector<TextSpan>> AboutParagraphSpans(std::string_view settings_place = kSettingsFileName);
 
 }  // namespace mdl::desktop

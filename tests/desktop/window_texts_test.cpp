@@ -64,6 +64,12 @@ TEST(WindowTextsTest, CaptionsTipsAndTooltipsFollowTheirRules) {
   ASSERT_EQ(AboutParagraphs().size(), AboutParagraphSpans().size());
   EXPECT_NE(AboutParagraphs()[1].find("Double-click Server Synchronization to synchronize"),
             std::string::npos);
+  // The settings' place: the file of the program folder, or the registry key the Windows programs use.
+  EXPECT_EQ(AboutParagraphs()[2],
+            "Settings are kept in registry.reg and request logs in Logs/ of the program folder.");
+  EXPECT_EQ(AboutParagraphs("HKEY_LOCAL_MACHINE\\Software\\Meridel Server")[2],
+            "Settings are kept in HKEY_LOCAL_MACHINE\\Software\\Meridel Server, request logs in Logs/ of the "
+            "program folder.");
 }
 
 TEST(WindowTextsTest, ZoneTooltipTakesThirtyTwoCharactersUpToANul) {

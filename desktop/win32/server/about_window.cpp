@@ -15,15 +15,17 @@ namespace {
 
 using namespace server;  // the control IDs
 
-std::wstring Paragraphs() {
+std::wstring Paragraphs(std::string_view settings_place) {
   std::string all;
-  for (const std::string& p : desktop::AboutParagraphs()) all += (all.empty() ? "" : "\n\n") + p;
+  for (const std::string& p : desktop::AboutParagraphs(settings_place))
+    all += (all.empty() ? "" : "\n\n") + p;
   return WidenLines(all);
 }
 
 }  // namespace
 
-AboutWindow::AboutWindow(std::string version) : version_(std::move(version)) {}
+AboutWindow::AboutWindow(std::string version, std::string settings_place)
+    : version_(std::move(version)), settings_place_(std::move(settings_place)) {}
 
 AboutWindow::~AboutWindow() {
   Destroy();
@@ -72,7 +74,7 @@ LRESULT AboutWindow::Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
       product_ = MakeLabel(hwnd_, kIdAboutProduct, Widen(heading.substr(0, cut)), SS_NOPREFIX);
       version_line_ = MakeLabel(hwnd_, kIdAboutVersion,
                                 Widen(cut == std::string::npos ? "" : heading.substr(cut + 1)), SS_NOPREFIX);
-      text_ = MakeLabel(hwnd_, kIdAboutText, Paragraphs(), SS_NOPREFIX);
+      text_ = MakeLabel(hwnd_, kIdAboutText, Paragraphs(settings_place_), SS_NOPREFIX);
       close_ = MakeButton(hwnd_, kIdAboutClose, Widen(desktop::server_text::kAboutClose), true);
       ApplyFont(hwnd_, font_.get());
       SendMessageW(product_, WM_SETFONT, reinterpret_cast<WPARAM>(bold_font_.get()), FALSE);
@@ -121,7 +123,7 @@ void AboutWindow::Layout() {
   HDC dc = GetDC(hwnd_);
   HGDIOBJ old = SelectObject(dc, font_.get());
   RECT r{0, 0, text_w, 0};
-  const std::wstring paragraphs = Paragraphs();
+  const std::wstring paragraphs = Paragraphs(settings_place_);
   DrawTextW(dc, paragraphs.c_str(), static_cast<int>(paragraphs.size()), &r,
             DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
   SelectObject(dc, old);

@@ -12,7 +12,7 @@ namespace mdl::win32 {
 
 class AboutWindow {
  public:
-  explicit AboutWindow(std::string version);
+  AboutWindow(std::string version, std::string settings_place);
   ~AboutWindow();
   AboutWindow(const AboutWindow&) = delete;
   AboutWindow& operator=(const AboutWindow&) = delete;
@@ -31,6 +31,7 @@ class AboutWindow {
   void Layout();
 
   std::string version_;
+  std::string settings_place_;
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
   Font font_;

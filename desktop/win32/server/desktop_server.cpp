@@ -22,6 +22,9 @@
 namespace mdl::win32 {
 namespace {
 
+// Where the settings are kept when --registry names no file.
+constexpr const char* kServerSettingsKey = "HKEY_LOCAL_MACHINE\\Software\\Meridel Server";
+
 void Line(const std::string& text) {
   std::fprintf(stderr, "QOR_MDL_Server: %s\n", text.c_str());
   std::fflush(stderr);
@@ -79,6 +82,7 @@ int RunDesktopServer(const DesktopServerOptions& options) {
 
   ServerWindowOptions window_options;
   window_options.version = std::string(kVersion);
+  window_options.settings_place = options.registry.empty() ? kServerSettingsKey : options.registry.string();
   window_options.config_hooks.update_check = [&port] { port.Post(cmd::CheckForUpdates{}); };
   window_options.config_hooks.open_time_settings = [] {
     // A failure to start it is ignored.

@@ -661,7 +661,7 @@ void ServerWindow::SelectNode(int node) {
 }
 
 void ServerWindow::OpenAbout() {
-  if (!about_) about_ = std::make_unique<AboutWindow>(options_.version);
+  if (!about_) about_ = std::make_unique<AboutWindow>(options_.version, options_.settings_place);
   about_->Open(hwnd_);
 }
 

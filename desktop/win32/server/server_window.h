@@ -21,6 +21,7 @@
 #include "desktop/model/engine_port.h"
 #include "desktop/model/server_window_model.h"
 #include "desktop/model/update_prompt.h"
+#include "desktop/model/window_texts.h"
 #include "desktop/win32/common/controls.h"
 #include "desktop/win32/common/images.h"
 #include "desktop/win32/common/tray_icon.h"
@@ -34,6 +35,8 @@ class ConfigWindow;
 
 struct ServerWindowOptions {
   std::string version;  // for the About window
+  // Where the settings are kept, as the About window names it.
+  std::string settings_place = desktop::kSettingsFileName;
   // What the configuration dialog starts (the update check, the date and
   // time settings, the Run value); a null hook is not available.
   desktop::ConfigHooks config_hooks;
