@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   const mdl::CommandLine cl =
       mdl::ParseCommandLine(args, {"-rs", "-ro", "-install", "-uninstall", "-debug", "-config"});
   if (!cl.error.empty()) {
-    std::cerr << kProgram << ": " << cl.error << " (try --help)\n";
+    std::cerr << kProgram << ": " << cl.error << "\n" << mdl::service::ClientServiceUsage();
     return 2;
   }
   if (cl.help) {

@@ -40,6 +40,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::ve
       cl.error = a + " must be the first argument";
     } else if (a.rfind("--", 0) == 0) {
       cl.error = "unknown option " + a;
+    } else if (i == 0 && a.size() > 1 && a[0] == '-') {
+      // A mistyped switch ("-unistall") would otherwise run the program, or
+      // meet the running instance's lock and end as if it had worked.
+      cl.error = "unknown switch " + a;
     }
     // Any other word is ignored, as the original command line ignores it.
     if (!cl.error.empty()) break;

@@ -118,6 +118,14 @@ TEST(ProgramBehaviourTest, HelpSucceedsAndUnknownOptionIsBadUsage) {
     RunResult late = RunToEnd(dir.path(), "late", {path, "--home", dir.path().string(), "-debug"}, 5s);
     EXPECT_EQ(late.status, std::optional<int>(2)) << program << " with a late switch:\n" << late.err;
     EXPECT_NE(late.err.find("-debug must be the first argument"), std::string::npos) << late.err;
+    // A mistyped first switch is bad usage too: run, it would start the
+    // program, or end at the running instance's lock as if it had worked.
+    for (const char* typo : {"-unistall", "-instal", "-status", "-RS"}) {
+      RunResult bad = RunToEnd(dir.path(), "typo", {path, typo, "--home", dir.path().string()}, 5s);
+      EXPECT_EQ(bad.status, std::optional<int>(2)) << program << " " << typo << ":\n" << bad.err;
+      EXPECT_NE(bad.err.find(std::string("unknown switch ") + typo), std::string::npos) << bad.err;
+      EXPECT_NE(bad.err.find("Usage"), std::string::npos) << bad.err;
+    }
   }
 }
 
