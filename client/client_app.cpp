@@ -161,6 +161,14 @@ void ClientApp::LoadReplyLimits() {
   read(kMaxRoundTripValueName, limits.max_rtt_ms, 3600000);
   read(kPlausibleYearsValueName, limits.plausible_years, 100);
   engine_.set_limits(limits);
+  int attempts = kRunOnceAttempts;
+  read(kRunOnceAttemptsValueName, attempts, 10000);
+  if (attempts < 1) {
+    Log(std::string("Setting ") + std::string(kRunOnceAttemptsValueName) + "=\"0\" allows no exchange; " +
+        std::to_string(kRunOnceAttempts) + " kept");
+    attempts = kRunOnceAttempts;
+  }
+  run_once_attempt_limit_ = attempts;
 }
 
 void ClientApp::SecChangeAndApply() {
@@ -208,9 +216,17 @@ void ClientApp::OnExchange(ExchangeResult r) {
     Log("Exchange with " + settings_.host + " failed: " + r.error);
   }
   const bool succeeded = r.synchronised();
+  // Without a reply, run-once waits for the retry 10 ticks later as the
+  // window does; a reply (refused, or the clock not set) or a host setting
+  // that cannot work ends it.
+  const bool retry_once = options_.run_once && !succeeded && RetrySoon(r.outcome) &&
+                          r.outcome != Outcome::kRefused && r.outcome != Outcome::kBadHost &&
+                          ++run_once_attempts_ < run_once_attempt_limit_;
   last_result_ = std::move(r);
   Changed();
-  if (options_.run_once && !ended_) {
+  if (retry_once) {
+    if (!tick_timer_->pending()) StartTick();
+  } else if (options_.run_once && !ended_) {
     const int exit_status = succeeded ? 0 : 1;
     Unload();
     if (outputs_.on_exit) {

@@ -18,8 +18,13 @@
 
 namespace mdl {
 
+// `-ro` against a server that does not answer (yet: a boot script started
+// before the network or the server) tries this many exchanges, 10 ticks
+// apart, before it ends with 1; `RunOnceAttempts` changes it.
+inline constexpr int kRunOnceAttempts = 30;
+
 struct ClientAppOptions {
-  bool run_once = false;       // `-ro`: end after the first exchange
+  bool run_once = false;       // `-ro`: end after the first reply (or kRunOnceAttempts without one)
   bool print_reports = false;  // foreground: each report goes to `out`
   bool virtual_clock = false;  // corrections stay in the process; say so
   std::chrono::milliseconds timeout = ClientEngine::kDefaultTimeout;
@@ -110,6 +115,8 @@ class ClientApp {
   bool run_wanted_ = false;
   bool loaded_ = false;
   bool ended_ = false;
+  int run_once_attempts_ = 0;  // exchanges without a reply under `-ro`
+  int run_once_attempt_limit_ = kRunOnceAttempts;
   // Handlers posted by the app check it is still alive.
   std::shared_ptr<int> life_;
 };

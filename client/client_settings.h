@@ -15,6 +15,8 @@ inline constexpr std::string_view kClientValueName = "MDLClient";
 // Values of our own beside it: the reply checks' limits.
 inline constexpr std::string_view kMaxRoundTripValueName = "MaxRoundTripMs";
 inline constexpr std::string_view kPlausibleYearsValueName = "PlausibleYears";
+// How many exchanges `-ro` tries without a reply (ClientApp).
+inline constexpr std::string_view kRunOnceAttemptsValueName = "RunOnceAttempts";
 // Written on first start: the window's design values.
 inline constexpr std::string_view kClientDefaultValue = "hostname:5:Minute/s:YES";
 inline constexpr int32_t kDefaultIntervalSeconds = 300;

@@ -72,6 +72,11 @@ class ClientAppTest : public ::testing::Test {
   bool Pump(Pred done) {
     return test::Pump(io_, done);
   }
+  // Runs what is ready now (a tick that starts an exchange).
+  void Poll() {
+    io_.restart();
+    io_.poll();
+  }
   // Lets every exchange under way finish (its reply or its failure).
   bool Settle(const ClientApp& app) {
     return Pump([&] { return !app.busy(); });
@@ -129,20 +134,93 @@ TEST_F(ClientAppTest, RunOnceSetsTheClockAndExitsZero) {
   EXPECT_EQ(log_[0], "Virtual clock set to 2026-05-04 3:0:0.0 UTC; the system clock is untouched");
 }
 
-TEST_F(ClientAppTest, RunOnceWithoutServerExitsOne) {
+TEST_F(ClientAppTest, RunOnceWithoutServerRetriesTenTicksApartThenExitsOne) {
   const std::string host = "127.0.0.1:" + std::to_string(ClosedPort());
   Store(host + ":5:Minute/s:YES");
   Registry reg(RegistryFile(), [](const std::string&) {});
   ClientApp app(io_, clock_, reg, Options(true), Outputs());
   app.Load();
+  ASSERT_TRUE(Pump([&] { return !log_.empty(); }));
+  EXPECT_EQ(log_[0], "Exchange with " + host + " failed: cannot connect: Connection refused");
+  EXPECT_FALSE(exit_status_) << "no reply yet: run-once waits for the retry";
+  for (int second = 1; second <= 10 * kRunOnceAttempts && !exit_status_; ++second) {
+    clock_.advance(seconds(1));
+    Poll();
+    ASSERT_TRUE(Settle(app));
+    ASSERT_EQ(log_.size(), static_cast<size_t>(1 + second / 10))
+        << "one attempt every 10 ticks, at " << second;
+  }
   ASSERT_TRUE(Pump([&] { return exit_status_.has_value(); }));
-  EXPECT_EQ(*exit_status_, 1) << "run-once must end with 1 when the exchange failed";
+  EXPECT_EQ(*exit_status_, 1) << "run-once must end with 1 when no attempt got a reply";
+  EXPECT_EQ(log_.size(), static_cast<size_t>(kRunOnceAttempts));
   EXPECT_EQ(clock_.set_count(), 0);
   EXPECT_TRUE(out_.empty()) << "no report without a reply";
-  ASSERT_EQ(log_.size(), 1u);
-  EXPECT_EQ(log_[0], "Exchange with " + host + " failed: cannot connect: Connection refused");
   ASSERT_TRUE(app.last_result());
   EXPECT_EQ(app.last_result()->outcome, Outcome::kConnectFailed);
+}
+
+TEST_F(ClientAppTest, RunOnceAttemptsValueBoundsTheRetries) {
+  const std::string host = "127.0.0.1:" + std::to_string(ClosedPort());
+  for (const auto& [value, attempts] : {std::pair<std::string, int>{"2", 2}, {"0", kRunOnceAttempts}}) {
+    SCOPED_TRACE(value);
+    Store(host + ":5:Minute/s:YES");
+    Registry reg(RegistryFile(), [](const std::string&) {});
+    ASSERT_TRUE(reg.WriteValue(Hive::kLocalMachine, kClientKey, kRunOnceAttemptsValueName, value));
+    log_.clear();
+    exit_status_.reset();
+    ClientApp app(io_, clock_, reg, Options(true), Outputs());
+    app.Load();
+    int failures = 0;
+    for (int second = 0; second <= 10 * kRunOnceAttempts + 10 && !exit_status_; ++second) {
+      if (second > 0) clock_.advance(seconds(1));
+      Poll();  // the tick, which may start an exchange
+      ASSERT_TRUE(Settle(app));
+      Poll();
+    }
+    ASSERT_TRUE(exit_status_.has_value());
+    EXPECT_EQ(*exit_status_, 1);
+    for (const std::string& line : log_) failures += line.starts_with("Exchange with ") ? 1 : 0;
+    EXPECT_EQ(failures, attempts);
+    if (value == "0") EXPECT_EQ(log_[0], "Setting RunOnceAttempts=\"0\" allows no exchange; 30 kept");
+  }
+}
+
+// A boot script that runs before the server is up: the retry 10 ticks
+// after the server came gets the time.
+TEST_F(ClientAppTest, RunOnceSucceedsAgainstAServerStartedFifteenSecondsLater) {
+  const uint16_t port = ClosedPort();
+  Store("127.0.0.1:" + std::to_string(port) + ":5:Minute/s:YES");
+  Registry reg(RegistryFile(), [](const std::string&) {});
+  ClientAppOptions o = Options(true);
+  o.virtual_clock = true;
+  ClientApp app(io_, clock_, reg, o, Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return !log_.empty(); }));
+  std::optional<ReplyServer> server;
+  for (int second = 1; second <= 30 && !exit_status_; ++second) {
+    clock_.advance(seconds(1));
+    if (second == 15) server.emplace(io_, kStart + hours(1), port);
+    Poll();
+    ASSERT_TRUE(Settle(app));
+  }
+  ASSERT_TRUE(Pump([&] { return exit_status_.has_value(); }));
+  EXPECT_EQ(*exit_status_, 0) << "the third attempt (20 s) meets the server";
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->requests(), 1);
+  EXPECT_EQ(clock_.set_count(), 1);
+  EXPECT_EQ(out_.size(), 1u);
+  EXPECT_EQ(log_.size(), 3u) << "two failures and the virtual clock's line";
+}
+
+TEST_F(ClientAppTest, RunOnceWithAHostThatCannotWorkEndsAtOnce) {
+  Store("bad host name with spaces:5:Minute/s:YES");
+  Registry reg(RegistryFile(), [](const std::string&) {});
+  ClientApp app(io_, clock_, reg, Options(true), Outputs());
+  app.Load();
+  ASSERT_TRUE(Pump([&] { return exit_status_.has_value(); }));
+  EXPECT_EQ(*exit_status_, 1);
+  ASSERT_TRUE(app.last_result());
+  EXPECT_EQ(app.last_result()->outcome, Outcome::kBadHost);
 }
 
 TEST_F(ClientAppTest, ClockNotSetIsReportedAndEndsRunOnceWithOne) {

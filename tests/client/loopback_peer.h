@@ -42,8 +42,8 @@ inline std::array<uint8_t, 24> MakeReply(const std::array<uint8_t, 24>& request,
 // it: 24 bytes, or 23 when `short_reply` is set. Counts the requests.
 class ReplyServer {
  public:
-  ReplyServer(asio::io_context& io, UtcTime server_time)
-      : acceptor_(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)), server_time_(server_time) {
+  ReplyServer(asio::io_context& io, UtcTime server_time, uint16_t port = 0)
+      : acceptor_(io, tcp::endpoint(asio::ip::address_v4::loopback(), port)), server_time_(server_time) {
     Accept();
   }
   std::string host() const { return LoopbackHost(acceptor_.local_endpoint().port()); }

@@ -9,13 +9,17 @@
 namespace mdl::e2e {
 namespace {
 
-fs::path ClientHome(const fs::path& dir, uint16_t port) {
+// run_once_attempts 0: the value is not written (the default applies).
+fs::path ClientHome(const fs::path& dir, uint16_t port, int run_once_attempts = 0) {
   const fs::path home = dir / "client";
   fs::create_directories(home);
+  std::string attempts;
+  if (run_once_attempts > 0)
+    attempts = "\"RunOnceAttempts\"=\"" + std::to_string(run_once_attempts) + "\"\r\n";
   WriteFile(home / "registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Meridel]\r\n"
             "\"MDLClient\"=\"127.0.0.1:" +
-                std::to_string(port) + ":5:Minute/s:NO\"\r\n\r\n");
+                std::to_string(port) + ":5:Minute/s:NO\"\r\n" + attempts + "\r\n");
   return home;
 }
 
@@ -137,7 +141,8 @@ TEST(ClientProgramTest, FailsWithStatusOneWhenNoUsableReplyComes) {
       fake.emplace(c.reply);
       port = fake->port();
     }
-    const fs::path home = ClientHome(dir.path(), port);
+    // One attempt: by default -ro retries 10 s later (tested on the manual clock).
+    const fs::path home = ClientHome(dir.path(), port, 1);
     const auto started = Clock::now();
     RunResult r = RunToEnd(dir.path(), "client", ClientArgs(home), c.limit);
     const double took = std::chrono::duration<double>(Clock::now() - started).count();
