@@ -1,6 +1,8 @@
 // The client application: settings, schedule, retry policy and run-once ending.
 #include "client/client_app.h"
 
+#include <algorithm>
+
 #include <boost/asio/post.hpp>
 #include <cstdint>
 #include <type_traits>
@@ -51,12 +53,12 @@ void ClientApp::Load() {
       Log("Cannot store the default settings in " + registry_.file().string());
     }
     settings_ = ClientSettings{};
-  } else if (auto parsed = ParseClientValue(stored)) {
-    settings_ = *parsed;
   } else {
-    // Kept as stored; the defaults run until a change is saved.
-    Log("Setting MDLClient=\"" + stored + "\" has fewer than four fields; using the defaults");
-    settings_ = ClientSettings{};
+    settings_ = ParseClientValue(stored).value_or(ClientSettings{});
+    // Kept as stored until a change is saved.
+    if (std::count(stored.begin(), stored.end(), ':') < 3)
+      Log("Setting MDLClient=\"" + stored + "\" has fewer than four fields; host \"" + settings_.host +
+          "\", the missing fields at their defaults");
   }
   SecChangeAndApply();
   LoadReplyLimits();

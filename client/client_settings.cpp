@@ -26,9 +26,18 @@ std::optional<ClientSettings> ParseClientValue(std::string_view value) {
     if (colon == std::string_view::npos) break;
     start = colon + 1;
   }
-  if (fields.size() < 4) return std::nullopt;
+  if (value.empty()) return std::nullopt;
   const std::size_t n = fields.size();
   ClientSettings settings;
+  if (n < 4) {
+    // Too few fields to hold a port: field 1 is the host, the fields there
+    // are taken in their places, the rest keep their defaults.
+    settings.host = std::string(fields[0]);
+    if (n > 1) settings.number = std::string(fields[1]);
+    if (n > 2) settings.unit = std::string(fields[2]);
+    settings.run_minimized = false;
+    return settings;
+  }
   // The host is everything before the last three fields (it may hold ":port").
   const std::size_t host_end = (fields[n - 3].data() - value.data()) - 1;
   settings.host = std::string(value.substr(0, host_end));

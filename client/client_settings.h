@@ -34,7 +34,9 @@ struct ClientSettings {
 
 // Splits `MDLClient`. The last three fields are number, unit and the
 // "YES"/"NO" flag; everything before them is the host, so a host may carry
-// ":port". A value with fewer than four fields yields nullopt.
+// ":port". With fewer than four fields, field 1 is the host and the others
+// are taken in their order (the missing ones keep their defaults, the box
+// unticked). An empty value yields nullopt.
 std::optional<ClientSettings> ParseClientValue(std::string_view value);
 std::string FormatClientValue(const ClientSettings& settings);
 // The Run value's data: the program folder and the desktop client's name.

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (const std::optional<mdl::SyncSettings> sync = mdl::ParseSettingsValue(text)) {
     if (sync->region.empty()) std::abort();
-    if (sync->ntp_first_byte < -32768 || sync->ntp_first_byte > 32767) std::abort();
+    if (sync->ntp_first_byte < 0 || sync->ntp_first_byte > 255) std::abort();
     if (sync->count_text && !mdl::IsPlainDecimal(*sync->count_text)) std::abort();
     const std::optional<mdl::SyncSettings> back = mdl::ParseSettingsValue(mdl::FormatSettingsValue(*sync));
     if (!back || !(*back == *sync)) std::abort();

@@ -118,6 +118,12 @@ std::optional<SyncSettings> ParseSettingsValue(std::string_view text) {
     // Out of 16-bit range gives the default rather than an arbitrary byte.
     out.ntp_first_byte = IntegerPart16(fields[4]).value_or(kDefaultNtpFirstByte);
   }
+  // A field that is no byte is served as 36 but written back as it stands.
+  if (fields.size() > 4 && (out.ntp_first_byte < 0 || out.ntp_first_byte > 255 ||
+                            !IsPlainDecimal(fields[4]) || !IntegerPart16(fields[4]))) {
+    out.ntp_first_byte = kDefaultNtpFirstByte;
+    out.ntp_first_byte_text = std::string(fields[4]);
+  }
   return out;
 }
 
@@ -128,7 +134,8 @@ std::string FormatSettingsValue(const SyncSettings& sync) {
     out += ':';
     out += field;
   }
-  return out + ":" + std::to_string(sync.ntp_first_byte);
+  return out + ":" +
+         (sync.ntp_first_byte_text ? *sync.ntp_first_byte_text : std::to_string(sync.ntp_first_byte));
 }
 
 std::string RunValueData(std::string_view program_folder) {
@@ -150,11 +157,11 @@ StoredServerSettings LoadServerSettings(const Registry& registry) {
   out.use_julian = read("UseJulian") == kYes;
   out.enable_logging = read("EnableLogging") == kYes;
   for (const ServiceRow& row : kServiceTable) {
-    std::string text = read(row.registry_value);
+    const std::string text = read(row.registry_value);
     ServiceFields fields = ParseServiceFields(text.empty() ? row.default_value : text);
-    if (fields.port_text.empty()) {
-      fields.port_text = ParseServiceFields(row.default_value).port_text;
-    }
+    // A value that is missing after the first start does not turn its
+    // service on: it stays off, with the default boxes and port.
+    if (text.empty() && !out.first_start) fields.enabled = false;
     out.services[Index(row.service)] = std::move(fields);
   }
   return out;

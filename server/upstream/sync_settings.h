@@ -15,8 +15,10 @@ struct SyncSettings {
   std::optional<std::string> count_text;  // the interval's count, only when numeric, as stored
   std::string unit_text;
   std::string region = "NA";  // blanks trimmed, "NA" when empty
-  // The integer part of the stored field when numeric and within 16 bits, else 36.
+  // The integer part of the stored field when it is a number from 0 to 255, else 36.
   int ntp_first_byte = kDefaultNtpFirstByte;
+  // The stored field when it was not such a number: written back unchanged.
+  std::optional<std::string> ntp_first_byte_text;
   bool operator==(const SyncSettings&) const = default;
 };
 

@@ -37,9 +37,25 @@ TEST(ClientValue, ParsesFourFieldsAndHostsWithPorts) {
   }
 }
 
-TEST(ClientValue, FewerThanFourFieldsIsRejected) {
-  for (const char* v : {"", "hostname", "hostname:5", "hostname:5:Minute/s"}) {
-    EXPECT_FALSE(ParseClientValue(v)) << '"' << v << "\" must not be taken as settings";
+// A short value keeps its host (field 1): asking "hostname" instead would
+// throw away the one field an administrator surely meant.
+TEST(ClientValue, FewerThanFourFieldsKeepTheHostAndTheFieldsGiven) {
+  EXPECT_FALSE(ParseClientValue("")) << "an empty value is no settings";
+  const struct {
+    const char* value;
+    const char* host;
+    const char* number;
+    const char* unit;
+  } cases[] = {{"timehost", "timehost", "5", "Minute/s"},
+               {"timehost:7", "timehost", "7", "Minute/s"},
+               {"10.0.0.5:2:Hour/s", "10.0.0.5", "2", "Hour/s"}};
+  for (const auto& c : cases) {
+    const auto s = ParseClientValue(c.value);
+    ASSERT_TRUE(s) << c.value;
+    EXPECT_EQ(s->host, c.host) << c.value;
+    EXPECT_EQ(s->number, c.number) << c.value;
+    EXPECT_EQ(s->unit, c.unit) << c.value;
+    EXPECT_FALSE(s->run_minimized) << c.value << ": field 4 is not YES";
   }
 }
 

@@ -128,13 +128,29 @@ TEST_F(SettingsStoreTest, DisabledServiceKeepsItsStoredValueThroughASave) {
   StoredServerSettings stored = LoadServerSettings(registry);
   EXPECT_EQ(stored.services[static_cast<size_t>(Service::kTime)], (ServiceFields{false, false, true, "1037"}))
       << "a disabled service must show its stored state, not the defaults";
-  EXPECT_EQ(stored.services[static_cast<size_t>(Service::kUnixTime)].port_text, "519")
-      << "a value without a port field takes the default port";
+  EXPECT_EQ(stored.services[static_cast<size_t>(Service::kUnixTime)].port_text, "")
+      << "a value without a port field has no port: refused when opened, as \"0\" or \"abc\" are";
   ASSERT_TRUE(SaveServerSettings(registry, InputFrom(stored)));
   Registry reread = Open();
   EXPECT_EQ(reread.ReadValue(kServerKey, "NTP37"), "NO:NO:YES:1037")
       << "a save re-enabled or changed a disabled service";
-  EXPECT_EQ(reread.ReadValue(kServerKey, "UNIX519"), "YES:YES:YES:519");
+  EXPECT_EQ(reread.ReadValue(kServerKey, "UNIX519"), "YES:YES:YES:");
+}
+
+TEST_F(SettingsStoreTest, MissingServiceValueAfterTheFirstStartLeavesTheServiceOff) {
+  {
+    Registry registry = Open();
+    WriteFirstStartDefaults(registry, "h");
+    ASSERT_EQ(registry.DeleteValue(Hive::kLocalMachine, kServerKey, "NTP37"), kRegSuccess);
+  }
+  Registry registry = Open();
+  StoredServerSettings stored = LoadServerSettings(registry);
+  EXPECT_FALSE(stored.first_start);
+  EXPECT_EQ(stored.services[static_cast<size_t>(Service::kTime)], (ServiceFields{false, true, true, "37"}))
+      << "a missing value must not open the service";
+  EXPECT_TRUE(stored.services[static_cast<size_t>(Service::kNtp)].enabled);
+  ASSERT_TRUE(SaveServerSettings(registry, InputFrom(stored)));
+  EXPECT_EQ(Open().ReadValue(kServerKey, "NTP37"), "NO:YES:YES:37") << "saved as it ran: off";
 }
 
 TEST_F(SettingsStoreTest, RunValueIsWrittenOrDeletedOnlyWhenTheChoiceChanged) {

@@ -29,10 +29,12 @@ TEST(SettingsValue, FieldsAreReadAsStoredWithTheirFallbacks) {
       {"YES:59:Minute/s: AS :36", true, true, "59", "Minute/s", "AS", 36},
       {"YES:abc:Minute/s:NA:x", true, true, std::nullopt, "Minute/s", "NA", 36},
       {"YES: 7.5 :Hour/s:NA:37.9", true, true, " 7.5 ", "Hour/s", "NA", 37},
-      {"YES:59:Minute/s:NA:-3.7", true, true, "59", "Minute/s", "NA", -3},
-      {"YES:59:Minute/s:NA:32767", true, true, "59", "Minute/s", "NA", 32767},
+      {"YES:59:Minute/s:NA:-3.7", true, true, "59", "Minute/s", "NA", 36},  // no byte: 36 served
+      {"YES:59:Minute/s:NA:255", true, true, "59", "Minute/s", "NA", 255},
+      {"YES:59:Minute/s:NA:256", true, true, "59", "Minute/s", "NA", 36},
+      {"YES:59:Minute/s:NA:32767", true, true, "59", "Minute/s", "NA", 36},
       {"YES:59:Minute/s:NA:32768", true, true, "59", "Minute/s", "NA", 36},
-      {"YES:59:Minute/s:NA:-32768", true, true, "59", "Minute/s", "NA", -32768},
+      {"YES:59:Minute/s:NA:-32768", true, true, "59", "Minute/s", "NA", 36},
       {"YES:59:Minute/s:NA:99999999999999999999", true, true, "59", "Minute/s", "NA", 36},
       {"YES:59:Minute/s:NA:36:extra", true, true, "59", "Minute/s", "NA", 36},
   };
@@ -46,6 +48,23 @@ TEST(SettingsValue, FieldsAreReadAsStoredWithTheirFallbacks) {
     EXPECT_EQ(f->region, c.region) << c.text;
     EXPECT_EQ(f->ntp_first_byte, c.first_byte) << c.text;
   }
+}
+
+// A fifth field that is no byte is served as 36 and saved as the operator wrote it.
+TEST(SettingsValue, FirstByteThatIsNoByteIsWrittenBackUnchanged) {
+  for (const char* text : {"YES:59:Minute/s:NA:300", "YES:59:Minute/s:NA:-3", "YES:59:Minute/s:NA:99999",
+                           "YES:59:Minute/s:NA:x", "NO:5:Hour/s:EU:"}) {
+    std::optional<SyncSettings> f = ParseSettingsValue(text);
+    ASSERT_TRUE(f) << text;
+    EXPECT_EQ(f->ntp_first_byte, 36) << text;
+    EXPECT_EQ(FormatSettingsValue(*f), text);
+  }
+  std::optional<SyncSettings> byte = ParseSettingsValue("YES:59:Minute/s:NA:28");
+  ASSERT_TRUE(byte);
+  EXPECT_EQ(byte->ntp_first_byte, 28);
+  EXPECT_FALSE(byte->ntp_first_byte_text);
+  EXPECT_EQ(FormatSettingsValue(*ParseSettingsValue("YES:59:Minute/s:NA")), "YES:59:Minute/s:NA:36")
+      << "a missing fifth field is written as the default";
 }
 
 TEST(SettingsValue, FormatWritesTheFiveFieldsBack) {
