@@ -41,6 +41,21 @@ class Clock {
   // The time on this clock of an instant read from the system's realtime
   // clock (a kernel time stamp). The system clock is its own reading.
   virtual UtcTime from_system(UtcTime system_time) const { return system_time; }
+  // Where set() was refused for want of the right to set the machine's
+  // clock: keeps `t` inside the process instead (now() and from_system()
+  // follow it, as a virtual clock does) until a set() succeeds. false where
+  // the clock cannot hold a time of its own.
+  virtual bool hold(UtcTime t) {
+    (void)t;
+    return false;
+  }
+  // Whether now() is a time held by hold() rather than the machine's.
+  virtual bool held() const { return false; }
 };
+
+// Whether `ec` says that the process lacks the right to set the clock.
+inline bool IsClockRightError(const std::error_code& ec) {
+  return ec == std::errc::operation_not_permitted || ec == std::errc::permission_denied;
+}
 
 }  // namespace mdl

@@ -80,6 +80,7 @@ void ServerEngine::ApplyRegistryTuning() {
   if (t.max_frequency_ppm) sync_->SetMaxFrequency(*t.max_frequency_ppm);
   sync_->StartDiscipline(t.frequency_ppm);
   if (t.sync_samples) sync_->SetSamples(*t.sync_samples);
+  if (t.serve_held_time) sync_->SetServeHeldTime(*t.serve_held_time);
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
   if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);
   update_->Configure(t.update_host, t.auto_update_list);

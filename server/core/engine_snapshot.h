@@ -87,12 +87,14 @@ using SnapshotPtr = std::shared_ptr<const EngineSnapshot>;
 // dropped requests).
 struct DiagnosticEvent {
   std::string line;
+  bool warning = false;  // something an administrator must act on
 };
 // The outcome of a synchronisation as the hosts log it: sent with the
 // snapshot that first shows a new `sync_message` (not empty), once however
 // many snapshots follow.
 struct SyncReport {
   std::string message;
+  bool warning = false;  // a failure, or a time served without setting the clock
 };
 // The update check's questions (answered by cmd::AnswerUpdate), notices and
 // the updater's start reach a window only; a host without one gets

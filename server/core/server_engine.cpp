@@ -71,6 +71,9 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   SyncHooks hooks;
   hooks.synced = [this] { MarkTimeSynced(); };
   hooks.changed = [this] { Changed(); };
+  hooks.warning = [this](const std::string& line) {
+    if (listener_) listener_->OnEvent(DiagnosticEvent{line, true});
+  };
   hooks.restart_tick = [this] {
     if (!started_ || shut_down_) return;
     ArmTick();
@@ -262,7 +265,8 @@ void ServerEngine::Publish() {
   if (listener_) listener_->OnSnapshot(snap);
   if (snap->sync_message != reported_sync_message_) {
     reported_sync_message_ = snap->sync_message;
-    if (listener_ && !reported_sync_message_.empty()) listener_->OnEvent(SyncReport{reported_sync_message_});
+    if (listener_ && !reported_sync_message_.empty())
+      listener_->OnEvent(SyncReport{reported_sync_message_, sync_->sync_warning()});
   }
 }
 

@@ -269,6 +269,13 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
       complain("MaxStepSeconds", text, "is not a number of seconds; 1000 s kept");
     }
   }
+  if (std::string text = read("WithoutClockRight"); !text.empty()) {
+    if (text == "SERVE" || text == "REFUSE") {
+      out.serve_held_time = text == "SERVE";
+    } else {
+      complain("WithoutClockRight", text, "is not SERVE or REFUSE; SERVE kept");
+    }
+  }
   out.update_host = read("UpdateHost");
   out.auto_update_list = read("AutoUpdateList");
   return out;

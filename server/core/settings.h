@@ -116,6 +116,7 @@ struct ServerTuning {
   std::optional<int> sync_samples;                   // 1 to 8
   std::optional<std::chrono::seconds> max_unsynced;  // 0: never unsynchronised
   std::optional<std::chrono::seconds> max_step;      // 0: no bound
+  std::optional<bool> serve_held_time;               // "WithoutClockRight": SERVE (true) or REFUSE
   std::string update_host;
   std::string auto_update_list;
   std::vector<std::string> diagnostics;

@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 
+#include "common/clock/fallback_clock.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
@@ -55,8 +56,10 @@ class HostListener : public EngineListener {
   explicit HostListener(EventLog& log) : log_(log) {}
 
   void OnEvent(const EngineEvent& e) override {
-    if (auto* d = std::get_if<DiagnosticEvent>(&e)) log_.Info(d->line);
-    if (auto* r = std::get_if<SyncReport>(&e)) log_.Info(r->message);
+    if (auto* d = std::get_if<DiagnosticEvent>(&e))
+      log_.Write(d->warning ? EventLevel::kWarning : EventLevel::kInfo, d->line);
+    if (auto* r = std::get_if<SyncReport>(&e))
+      log_.Write(r->warning ? EventLevel::kWarning : EventLevel::kInfo, r->message);
   }
   void OnSnapshot(const SnapshotPtr& s) override {
     if (s->shut_down) return;
@@ -108,8 +111,10 @@ int RunHost(const ServerHostOptions& options) {
 
   Registry registry(options.registry.empty() ? DefaultStoreFile(home) : options.registry);
   SystemClock system_clock;
+  // Without the right to set the machine's clock, the time is served held in the process.
+  FallbackClock fallback_clock(system_clock);
   VirtualClock virtual_clock;
-  Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;
+  Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : fallback_clock;
 
   HostListener listener(log);
   EngineOptions engine_options;

@@ -63,6 +63,7 @@ UpstreamSync::UpstreamSync(boost::asio::io_context& io, ServingContext& context,
       resolver_(io),
       reply_timer_(context.clock().MakeTimer(io)),
       burst_timer_(context.clock().MakeTimer(io)),
+      hold_timer_(context.clock().MakeTimer(io)),
       random_engine_(std::random_device{}()) {}
 
 UpstreamSync::~UpstreamSync() { *alive_ = false; }
@@ -84,6 +85,7 @@ void UpstreamSync::ApplyStored(const SyncSettings& f) {
   if (f.count_text) count_text_ = *f.count_text;
   unit_text_ = f.unit_text;
   region_ = f.region.empty() ? "NA" : f.region;
+  first_byte_text_ = f.ntp_first_byte_text;
   // Only a byte can go into the reply; anything else falls back to the default.
   ctx_.ntp_reference().first_byte = f.ntp_first_byte >= 0 && f.ntp_first_byte <= 255
                                         ? static_cast<uint8_t>(f.ntp_first_byte)
@@ -97,7 +99,8 @@ void UpstreamSync::AfterSettings() {
 }
 
 SyncSettings UpstreamSync::Stored() const {
-  return SyncSettings{random_, count_text_, unit_text_, region_, ctx_.ntp_reference().first_byte};
+  return SyncSettings{random_,         count_text_, unit_text_, region_, ctx_.ntp_reference().first_byte,
+                      first_byte_text_};
 }
 
 void UpstreamSync::CalcIntC() {
@@ -243,6 +246,7 @@ void UpstreamSync::RefreshReference() {
   r.unsynchronised = f.unsynchronised;
   if (f.unsynchronised && !unsynced_told_) {
     unsynced_told_ = true;
+    sync_warning_ = true;
     sync_message_ = UnsyncedMessage(max_unsynced_.count());
     tray_tip_ = SyncedTooltip(sync_message_);
     ctx_.Diagnostic("no synchronisation for more than " + std::to_string(max_unsynced_.count()) +
@@ -268,6 +272,7 @@ void UpstreamSync::Stop() {
   alive_ = std::make_shared<bool>(true);
   reply_timer_->Cancel();
   burst_timer_->Cancel();
+  hold_timer_->Cancel();
   burst_.reset();
   resolver_.cancel();
   query_pending_ = false;
@@ -455,6 +460,7 @@ void UpstreamSync::Failed(const std::string& why) {
 // A reply that must not set the clock: the displays say so, and the next
 // attempt follows the back-off, with another server where the list has one.
 void UpstreamSync::Refuse(const std::string& shown, const std::string& why) {
+  sync_warning_ = true;
   sync_message_ = SyncFailedMessage(shown);
   tray_tip_ = SyncedTooltip(sync_message_);
   Failed("refused: " + why);
@@ -574,8 +580,11 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   // little later (the reply waited in the queue, and was processed).
   // A setting from outside since the last tick shows before ours.
   if (discipline_on_) WatchClock();
-  std::error_code ec = clock.set(c.new_time + (clock_.monotonic() - arrived));
-  if (ec) {
+  const UtcTime target = c.new_time + (clock_.monotonic() - arrived);
+  std::error_code ec = clock.set(target);
+  const bool held = ec && HoldTime(target, ec);
+  if (ec && !held) {
+    sync_warning_ = true;
     sync_message_ = SyncFailedMessage(ec.message());
     tray_tip_ = SyncedTooltip(sync_message_);
     ctx_.Diagnostic("clock not set from " + upstream_name_ + ": " + ec.message());
@@ -600,17 +609,60 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   last_update_text_ = DefaultDateTimeText(clock.now(), ctx_.zone());
   sync_message_ =
       ctx_.service_build() ? std::string(kServiceSyncMessage) : AdjustedMessage(c.reply_difference_ms);
+  sync_warning_ = held;
+  if (held) sync_message_ = HeldTimeMessage(ec.message()) + "  " + sync_message_;
   tray_tip_ = SyncedTooltip(sync_message_);
   servers_tooltip_ = ServersTooltip(c.upstream_whole_second, c.display_ms, sync_message_);
   if (hooks_.synced) hooks_.synced();
   std::string rate;
   if (discipline_on_) rate = FrequencyText();
   const std::string best_of = taken > 1 ? " (the least of " + std::to_string(taken) + " exchanges)" : "";
-  ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): clock stepped by " +
+  const std::string what = held ? "time held in the process stepped by " : "clock stepped by ";
+  ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): " + what +
                   DurationMs(step) + " ms (the error served until now), round trip " +
                   DurationMs(round_trip) + " ms, path delay " + DurationMs(c.path_delay) + " ms" + best_of +
                   rate);
   Changed();
+}
+
+bool UpstreamSync::HoldTime(UtcTime target, const std::error_code& refused) {
+  if (!serve_held_ || !IsClockRightError(refused)) return false;
+  const bool was_held = clock_.held();
+  if (!clock_.hold(target)) return false;
+  if (!was_held) {
+    hold_retry_ = kHoldRetryFirst;
+    const std::string line =
+        "cannot set the machine's clock: " + refused.message() +
+        " (the program lacks the right to set it); serving the upstream's time held in the "
+        "process, the machine's clock untouched; trying again in " +
+        std::to_string(hold_retry_.count()) +
+        " s (the registry value WithoutClockRight = REFUSE serves nothing instead)";
+    if (hooks_.warning) {
+      hooks_.warning(line);
+    } else {
+      ctx_.Diagnostic(line);
+    }
+    hold_timer_->Start(hold_retry_, [this, alive = std::weak_ptr<bool>(alive_)] {
+      if (auto a = alive.lock(); a && *a) RetryHeldTime();
+    });
+  }
+  return true;
+}
+
+// The right may come back (a capability granted, a privilege enabled):
+// the machine's clock then takes the held time, and the hold ends.
+void UpstreamSync::RetryHeldTime() {
+  if (!clock_.held()) return;
+  const std::error_code ec = clock_.set(clock_.now());
+  if (!ec) {
+    ctx_.Diagnostic("the machine's clock is set now: it takes the time served until now");
+    Changed();
+    return;
+  }
+  hold_retry_ = std::min(hold_retry_ * 2, std::chrono::seconds(kHoldRetryMax));
+  hold_timer_->Start(hold_retry_, [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (auto a = alive.lock(); a && *a) RetryHeldTime();
+  });
 }
 
 }  // namespace mdl

@@ -28,6 +28,8 @@ struct SyncHooks {
   std::function<void()> synced;        // the clock was set from an upstream
   std::function<void()> changed;       // a text a display shows changed
   std::function<void()> restart_tick;  // the interval's unit became seconds
+  // A line the diagnostic log writes at warning priority.
+  std::function<void(const std::string&)> warning;
 };
 
 class UpstreamSync : private net::UdpReceiver, public DatagramTap {
@@ -70,6 +72,15 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // What to store for the next start: the confirmed correction, while the
   // discipline is on.
   std::optional<double> StoredFrequency() const;
+  // Without the right to set the machine's clock: serve the upstream's time
+  // held in the process (true, the default) or stay unsynchronised.
+  void SetServeHeldTime(bool on) { serve_held_ = on; }
+  // The first try to set the machine's clock to the held time comes this
+  // long after the hold; each failure doubles it up to kHoldRetryMax.
+  static constexpr std::chrono::seconds kHoldRetryFirst{60};
+  static constexpr std::chrono::seconds kHoldRetryMax{3600};
+  // Whether the last outcome deserves a warning (a failure, or a held time).
+  bool sync_warning() const { return sync_warning_; }
   // Exchanges per synchronisation, kBurstSpacing apart; the one with the
   // least path delay sets the clock (1: a single exchange).
   void SetSamples(int samples) { samples_ = samples < 1 ? 1 : samples; }
@@ -140,6 +151,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void Discipline(Nanoseconds arrived, Nanoseconds step);
   void WatchClock();
   void HoldIfLost();
+  // Keeps `target` in the process when the machine's clock refused it for
+  // want of the right (and serving it so is allowed); false otherwise.
+  bool HoldTime(UtcTime target, const std::error_code& refused);
+  void RetryHeldTime();
   // Runs the clock at `ppm`; false (the rate in force stays) when it cannot.
   bool ApplyFrequency(double ppm);
   std::string FrequencyText() const;
@@ -161,6 +176,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   std::string count_text_ = "59";
   std::string unit_text_ = "Minute/s";
   std::string region_ = "NA";
+  std::optional<std::string> first_byte_text_;  // a stored first byte that is no byte, kept as written
   SyncSchedule schedule_;
   RetryBackoff backoff_;
   QueryGate gate_;
@@ -183,6 +199,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   boost::asio::ip::udp::resolver resolver_;
   std::unique_ptr<Timer> reply_timer_;
   std::unique_ptr<Timer> burst_timer_;
+  std::unique_ptr<Timer> hold_timer_;  // the next try to set the machine's clock to the held time
+  std::chrono::seconds hold_retry_{kHoldRetryFirst};
+  bool serve_held_ = true;
+  bool sync_warning_ = false;
   int samples_ = 1;
   std::optional<Burst> burst_;
   std::unique_ptr<net::DatagramPort> own_socket_;  // when the NTP socket is closed

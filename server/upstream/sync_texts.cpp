@@ -62,6 +62,10 @@ std::string SyncFailedMessage(std::string_view reason) {
   return "Clock could not be set: " + std::string(reason) + ".  MDL Server is not Synchronized.";
 }
 
+std::string HeldTimeMessage(std::string_view reason) {
+  return "Clock could not be set: " + std::string(reason) + "; the time is served without setting it.";
+}
+
 std::string UnsyncedMessage(int64_t limit_seconds) {
   return "No synchronisation for more than " + std::to_string(limit_seconds) +
          " s: NTP replies say unsynchronised.  MDL Server is not Synchronized.";

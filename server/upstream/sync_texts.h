@@ -28,6 +28,8 @@ std::string AdjustedMessage(double reply_difference_ms);
 // `SyncMessage` when setting the clock failed (it is never reported as
 // synchronised then).
 std::string SyncFailedMessage(std::string_view reason);
+// The time is served from the process because the machine's clock refused it.
+std::string HeldTimeMessage(std::string_view reason);
 // The last good synchronisation is more than `limit_seconds` old: NTP
 // replies say unsynchronised (leap 3, stratum 16).
 std::string UnsyncedMessage(int64_t limit_seconds);

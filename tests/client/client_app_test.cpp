@@ -181,7 +181,9 @@ TEST_F(ClientAppTest, RunOnceAttemptsValueBoundsTheRetries) {
     EXPECT_EQ(*exit_status_, 1);
     for (const std::string& line : log_) failures += line.starts_with("Exchange with ") ? 1 : 0;
     EXPECT_EQ(failures, attempts);
-    if (value == "0") EXPECT_EQ(log_[0], "Setting RunOnceAttempts=\"0\" allows no exchange; 30 kept");
+    if (value == "0") {
+      EXPECT_EQ(log_[0], "Setting RunOnceAttempts=\"0\" allows no exchange; 30 kept");
+    }
   }
 }
 

@@ -88,7 +88,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
     o.tcp_idle_timeout = std::chrono::milliseconds(idle_ms_);
     o.min_upstream_query_gap = query_gap_;
     o.make_port = make_port_;
-    handle_ = std::make_unique<EngineHandle>(clock_, *registry_, o, this);
+    handle_ = std::make_unique<EngineHandle>(engine_clock_ ? *engine_clock_ : clock_, *registry_, o, this);
     handle_->StartHere();
   }
 
@@ -184,7 +184,11 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   }
 
   void OnEvent(const EngineEvent& e) override {
-    if (auto* d = std::get_if<DiagnosticEvent>(&e)) diagnostics_.push_back(d->line);
+    if (auto* d = std::get_if<DiagnosticEvent>(&e)) {
+      diagnostics_.push_back(d->line);
+      if (d->warning) warnings_.push_back(d->line);
+    }
+    if (auto* r = std::get_if<SyncReport>(&e); r && r->warning) warnings_.push_back(r->message);
     if (auto* r = std::get_if<SyncReport>(&e)) sync_reports_.push_back(r->message);
   }
   void OnSnapshot(const SnapshotPtr& s) override {
@@ -195,6 +199,8 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   std::filesystem::path home_;
   std::array<uint16_t, kServiceCount> ports_{};
   VirtualClock clock_{UtcFromNs(kStartNs)};
+  Clock* engine_clock_ = nullptr;      // the engine's clock when not clock_ (one over it)
+  std::vector<std::string> warnings_;  // diagnostics and sync reports at warning priority
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<EngineHandle> handle_;
   std::string run_value_data_;  // EngineOptions::run_value_data

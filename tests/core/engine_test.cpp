@@ -443,6 +443,18 @@ TEST_F(EngineTest, ShutdownSavesSettingsAndLoggingIsAlwaysOnAfterAStart) {
   EXPECT_EQ(reread.ReadValue("Software\\Meridel Server", "Settings"), "NO:59:Minute/s:NA:36");
 }
 
+// The administrator's text stays (replies carry the default first byte).
+TEST_F(EngineTest, StoredFirstByteThatIsNoByteIsSavedUnchanged) {
+  WriteSettings();
+  std::string text = ReadFile(home_ / "registry.reg");
+  text.replace(text.find("NO:59:Minute/s:NA:36"), 20, "NO:59:Minute/s:NA:300");
+  { std::ofstream(home_ / "registry.reg") << text; }
+  StartEngine();
+  handle_->Stop();
+  Registry reread(home_ / "registry.reg");
+  EXPECT_EQ(reread.ReadValue("Software\\Meridel Server", "Settings"), "NO:59:Minute/s:NA:300");
+}
+
 TEST_F(EngineTest, RunValueWrittenAtShutdownIsTheHostsCommandLineWhenItGivesOne) {
   const std::string run_key = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\RUN";
   struct Case {

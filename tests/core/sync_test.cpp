@@ -11,6 +11,7 @@
 #include <functional>
 #include <thread>
 
+#include "common/clock/fallback_clock.h"
 #include "common/clock/system_clock.h"
 #include "common/time/ntp_timestamp.h"
 #include "engine_fixture.h"
@@ -348,6 +349,98 @@ TEST_F(SyncTest, OnlyTheUpstreamThatWasAskedCanSetTheClock) {
   Deliver();
   EXPECT_EQ(clock_.set_count(), 1) << "a second reply to the same query set the clock again";
   EXPECT_FALSE(Snap()->query_pending);
+}
+
+// The machine's clock as a process without the right to set it sees it:
+// every set() refused until `allowed`; the rest is the test's clock.
+class RefusingClock : public Clock {
+ public:
+  explicit RefusingClock(VirtualClock& clock) : clock_(clock) {}
+  UtcTime now() const override { return clock_.now(); }
+  int64_t tick_ms() const override { return clock_.tick_ms(); }
+  Nanoseconds monotonic() const override { return clock_.monotonic(); }
+  std::unique_ptr<Timer> MakeTimer(boost::asio::io_context& io) override { return clock_.MakeTimer(io); }
+  ZoneFacts zone() const override { return clock_.zone(); }
+  std::error_code set(UtcTime t) override {
+    ++attempts;
+    if (!allowed) return std::make_error_code(std::errc::operation_not_permitted);
+    return clock_.set(t);
+  }
+  bool allowed = false;
+  int attempts = 0;
+
+ private:
+  VirtualClock& clock_;
+};
+
+TEST_F(SyncTest, WithoutTheRightToSetTheClockTheTimeIsServedHeldAndSetOnceTheRightCame) {
+  RefusingClock machine(clock_);
+  FallbackClock fallback(machine);
+  engine_clock_ = &fallback;
+  WriteSettings();
+  WriteList();
+  StartEngine();
+  Query();
+  const UtcTime upstream_time = clock_.now() + std::chrono::seconds(1000);
+  upstream_.Send(upstream_.Reply(upstream_time - std::chrono::milliseconds(100), upstream_time));
+  Deliver();
+  EXPECT_EQ(machine.attempts, 1);
+  EXPECT_EQ(clock_.set_count(), 0) << "the machine's clock was set";
+  ASSERT_TRUE(fallback.held());
+  EXPECT_EQ(fallback.now() - upstream_time, std::chrono::milliseconds(1));
+  auto s = Snap();
+  EXPECT_TRUE(s->time_synced) << "a held time is a synchronised one";
+  EXPECT_EQ(s->sync_message,
+            "Clock could not be set: Operation not permitted; the time is served without setting it.  MDL "
+            "Server is now Synchronized to Atomic Time.");
+  ASSERT_EQ(warnings_.size(), 2u) << "one warning line and the status text at warning priority";
+  EXPECT_NE(warnings_[0].find("cannot set the machine's clock: Operation not permitted"), std::string::npos)
+      << warnings_[0];
+  EXPECT_EQ(warnings_[1], s->sync_message);
+  // Clients get the upstream's time (Time over TCP: seconds since 1900).
+  auto tcp = WithLoop([&] { return TcpAsk(port(Service::kTime)); });
+  ASSERT_TRUE(tcp && tcp->data.size() == 4) << "a held time must be served";
+  EXPECT_NEAR(static_cast<double>(Field32(tcp->data, 0)),
+              static_cast<double>(NtpFromUtc(upstream_time).seconds), 2.0);
+  // The machine's clock is tried again after 60 s, then 120 s later.
+  Advance(std::chrono::seconds(59));
+  EXPECT_EQ(machine.attempts, 1);
+  Advance(std::chrono::seconds(2));
+  EXPECT_EQ(machine.attempts, 2);
+  EXPECT_TRUE(fallback.held());
+  machine.allowed = true;
+  Advance(std::chrono::seconds(121));
+  EXPECT_EQ(machine.attempts, 3);
+  EXPECT_FALSE(fallback.held()) << "the right came back: the machine's clock takes the time";
+  EXPECT_EQ(clock_.set_count(), 1);
+  EXPECT_LT(std::chrono::abs(clock_.now() - fallback.now()), std::chrono::microseconds(1));
+  EXPECT_NEAR(std::chrono::duration<double>(clock_.now() - upstream_time).count(), 0.001 + 0.1 * 2 + 182,
+              1.0);
+  EXPECT_TRUE(Diagnosed("the machine's clock is set now"));
+  EXPECT_EQ(warnings_.size(), 2u) << "no more warnings";
+  handle_.reset();  // before the clocks it runs on
+}
+
+TEST_F(SyncTest, WithoutClockRightRefuseKeepsTheServerUnsynchronised) {
+  RefusingClock machine(clock_);
+  FallbackClock fallback(machine);
+  engine_clock_ = &fallback;
+  WriteSettings("\"WithoutClockRight\"=\"REFUSE\"\n");
+  WriteList();
+  StartEngine();
+  Query();
+  const UtcTime upstream_time = clock_.now() + std::chrono::seconds(1000);
+  upstream_.Send(upstream_.Reply(upstream_time - std::chrono::milliseconds(100), upstream_time));
+  Deliver();
+  EXPECT_FALSE(fallback.held());
+  auto s = Snap();
+  EXPECT_FALSE(s->time_synced);
+  EXPECT_EQ(s->sync_message,
+            "Clock could not be set: Operation not permitted.  MDL Server is not Synchronized.");
+  ASSERT_EQ(warnings_.size(), 1u) << "the failure is a warning";
+  EXPECT_EQ(warnings_[0], s->sync_message);
+  EXPECT_FALSE(Ask(port(Service::kNtp), PlainNtpRequest())) << "an unsynchronised server answers nobody";
+  handle_.reset();  // before the clocks it runs on
 }
 
 TEST_F(SyncTest, RefusalsAndUnsynchronisedUpstreamsDoNotSetTheClock) {

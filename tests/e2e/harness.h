@@ -140,7 +140,9 @@ void WriteServerHome(const fs::path& home, uint16_t upstream_port, const Service
                      const std::string& interval = "59:Minute/s", const std::string& julian = "YES",
                      const std::string& extra_values = "", bool upstream_v6 = false);
 
-std::vector<std::string> ServerArgs(const fs::path& home);
+// `virtual_clock` false: without --virtual-clock (the child still lacks the
+// right to set the clock, so the server holds the time in the process).
+std::vector<std::string> ServerArgs(const fs::path& home, bool virtual_clock = true);
 
 constexpr const char* kSynced = "MDL Server is now Synchronized to Atomic Time.";
 
@@ -156,6 +158,7 @@ struct ServerRig {
   bool upstream_v6 = false;  // chronyd on [::1], listed as such
   int upstream_stratum = 1;
   std::vector<std::string> environment;  // NAME=value for the server
+  bool virtual_clock = true;
 
   fs::path home() const { return dir.path() / "home"; }
 

@@ -129,6 +129,21 @@ TEST(ProgramBehaviourTest, HelpSucceedsAndUnknownOptionIsBadUsage) {
   }
 }
 
+// In a container without the right to set the clock: the server serves the
+// upstream's time held in the process and says so at warning priority.
+TEST(ProgramBehaviourTest, WithoutTheRightToSetTheClockItServesAndWarns) {
+  ServerRig rig;
+  rig.virtual_clock = false;  // the child runs without CAP_SYS_TIME all the same
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(rig.server->WaitFor("cannot set the machine's clock", 5s)) << rig.server->Err();
+  EXPECT_NE(rig.server->Err().find("the time is served without setting it"), std::string::npos)
+      << rig.server->Err();
+  auto reply = UdpAskText(rig.ports.ntp, NtpPacket(3), 2s);
+  ASSERT_TRUE(reply && reply->size() == 48) << "no NTP answer with the time held in the process";
+  EXPECT_NE(static_cast<uint8_t>((*reply)[1]), 16) << "served as unsynchronised";
+  EXPECT_TRUE(rig.StopCleanly());
+}
+
 TEST(ProgramBehaviourTest, PauseLeavesRequestsUnansweredUntilContinue) {
   ServerRig rig;
   ASSERT_TRUE(rig.Start());

@@ -68,9 +68,9 @@ TEST(SettingsValue, FirstByteThatIsNoByteIsWrittenBackUnchanged) {
 }
 
 TEST(SettingsValue, FormatWritesTheFiveFieldsBack) {
-  EXPECT_EQ(FormatSettingsValue({true, "59", "Minutes/s", "NA", 36}), "YES:59:Minutes/s:NA:36");
-  EXPECT_EQ(FormatSettingsValue({false, std::nullopt, "Day/s", "EU", 28}), "NO::Day/s:EU:28");
-  const SyncSettings written{false, "12", "Hour/s", "OC", 27};
+  EXPECT_EQ(FormatSettingsValue({true, "59", "Minutes/s", "NA", 36, {}}), "YES:59:Minutes/s:NA:36");
+  EXPECT_EQ(FormatSettingsValue({false, std::nullopt, "Day/s", "EU", 28, {}}), "NO::Day/s:EU:28");
+  const SyncSettings written{false, "12", "Hour/s", "OC", 27, {}};
   std::optional<SyncSettings> back = ParseSettingsValue(FormatSettingsValue(written));
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, written);

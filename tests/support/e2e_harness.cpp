@@ -211,9 +211,11 @@ void WriteServerHome(const fs::path& home, uint16_t upstream_port, const Service
                 julian + "\"\r\n" + extra_values + "\r\n");
 }
 
-std::vector<std::string> ServerArgs(const fs::path& home) {
-  return {(ProgramDir() / "QOR_MDL_Server_SVC").string(), "-debug", "--home", home.string(),
-          "--virtual-clock"};
+std::vector<std::string> ServerArgs(const fs::path& home, bool virtual_clock) {
+  std::vector<std::string> args = {(ProgramDir() / "QOR_MDL_Server_SVC").string(), "-debug", "--home",
+                                   home.string()};
+  if (virtual_clock) args.push_back("--virtual-clock");
+  return args;
 }
 
 size_t OpenFdCount(pid_t pid) {
@@ -240,7 +242,7 @@ size_t OpenFdCount(pid_t pid) {
            << "chronyd upstream does not serve on port " << upstream_port << "; its stderr:\n"
            << upstream->process().Err();
   WriteServerHome(home(), upstream_port, ports, interval, julian, extra_values, upstream_v6);
-  std::vector<std::string> args = ServerArgs(home());
+  std::vector<std::string> args = ServerArgs(home(), virtual_clock);
   if (!environment.empty()) {
     args.insert(args.begin(), environment.begin(), environment.end());
     args.insert(args.begin(), "/usr/bin/env");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "common/clock/fallback_clock.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
@@ -48,8 +49,10 @@ class BridgeListener : public EngineListener {
 int RunDesktopServer(const DesktopServerOptions& options) {
   Registry registry(options.RegistryPath(), [](const std::string& m) { Line(m); });
   SystemClock system_clock;
+  // Without the right to set the machine's clock, the time is served held in the process.
+  FallbackClock fallback_clock(system_clock);
   VirtualClock virtual_clock;
-  Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;
+  Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : fallback_clock;
 
   MainWindow* window = nullptr;
   LatestBridge<EngineSnapshot> snapshots(nullptr, [&window](const SnapshotPtr& s) {

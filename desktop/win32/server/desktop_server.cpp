@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "common/clock/fallback_clock.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
@@ -62,8 +63,10 @@ int RunDesktopServer(const DesktopServerOptions& options) {
   Registry registry(options.registry.empty() ? DefaultStoreFile(options.home) : options.registry,
                     [](const std::string& m) { Line(m); });
   SystemClock system_clock;
+  // Without the right to set the machine's clock, the time is served held in the process.
+  FallbackClock fallback_clock(system_clock);
   VirtualClock virtual_clock;
-  Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : system_clock;
+  Clock& clock = options.virtual_clock ? static_cast<Clock&>(virtual_clock) : fallback_clock;
   const std::wstring run_command = RunValueCommand(options.program, options.run_arguments);
 
   EngineOptions engine_options;
