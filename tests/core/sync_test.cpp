@@ -17,6 +17,7 @@
 #include "engine_fixture.h"
 #include "server/upstream/sync_handler.h"
 #include "tests/support/fake_network.h"
+#include "tests/support/refusing_clock.h"
 
 namespace mdl::testing {
 namespace {
@@ -350,28 +351,6 @@ TEST_F(SyncTest, OnlyTheUpstreamThatWasAskedCanSetTheClock) {
   EXPECT_EQ(clock_.set_count(), 1) << "a second reply to the same query set the clock again";
   EXPECT_FALSE(Snap()->query_pending);
 }
-
-// The machine's clock as a process without the right to set it sees it:
-// every set() refused until `allowed`; the rest is the test's clock.
-class RefusingClock : public Clock {
- public:
-  explicit RefusingClock(VirtualClock& clock) : clock_(clock) {}
-  UtcTime now() const override { return clock_.now(); }
-  int64_t tick_ms() const override { return clock_.tick_ms(); }
-  Nanoseconds monotonic() const override { return clock_.monotonic(); }
-  std::unique_ptr<Timer> MakeTimer(boost::asio::io_context& io) override { return clock_.MakeTimer(io); }
-  ZoneFacts zone() const override { return clock_.zone(); }
-  std::error_code set(UtcTime t) override {
-    ++attempts;
-    if (!allowed) return std::make_error_code(std::errc::operation_not_permitted);
-    return clock_.set(t);
-  }
-  bool allowed = false;
-  int attempts = 0;
-
- private:
-  VirtualClock& clock_;
-};
 
 TEST_F(SyncTest, WithoutTheRightToSetTheClockTheTimeIsServedHeldAndSetOnceTheRightCame) {
   RefusingClock machine(clock_);
