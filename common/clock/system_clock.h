@@ -23,9 +23,11 @@ class SystemClock : public Clock {
   // clock_settime(CLOCK_REALTIME); needs CAP_SYS_TIME, else
   // std::errc::operation_not_permitted.
   std::error_code set(UtcTime t) override;
-  // adjtimex(ADJ_FREQUENCY); needs CAP_SYS_TIME.
+  // adjtimex(ADJ_FREQUENCY); needs CAP_SYS_TIME. Windows: the periodic time
+  // adjustment, with SeSystemtimePrivilege; refused while W32Time runs.
   std::error_code set_frequency(double ppm) override;
-  // adjtimex read-only (modes 0): allowed without the privilege.
+  // adjtimex read-only (modes 0): allowed without the privilege. Windows:
+  // nullopt while the adjustment is disabled.
   std::optional<double> current_frequency() const override;
 };
 

@@ -1,9 +1,11 @@
 // SystemClock on the Windows clocks: GetSystemTimePreciseAsFileTime for UTC,
-// QueryPerformanceCounter for the monotonic scale, SetSystemTime to set.
+// QueryPerformanceCounter for the monotonic scale, SetSystemTime to set, the
+// periodic time adjustment (clock_rate_win.h) for the rate.
 #include "common/clock/system_clock.h"
 
 #include <windows.h>
 
+#include "common/clock/clock_rate_win.h"
 #include "common/clock/zone_facts.h"
 
 namespace mdl {
@@ -62,6 +64,8 @@ std::error_code SystemClock::set(UtcTime t) {
   ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   SYSTEMTIME st{};
   if (!FileTimeToSystemTime(&ft, &st)) return std::make_error_code(std::errc::invalid_argument);
+  // Held by administrators but disabled in their tokens until asked for.
+  win_clock::EnableTimePrivilege();
   if (!SetSystemTime(&st)) {
     const DWORD error = GetLastError();
     if (error == ERROR_PRIVILEGE_NOT_HELD || error == ERROR_ACCESS_DENIED) {
@@ -73,15 +77,11 @@ std::error_code SystemClock::set(UtcTime t) {
 }
 
 std::error_code SystemClock::set_frequency(double ppm) {
-  // SetSystemTimeAdjustment would slew, but it fights the Windows time
-  // service; the engines step instead.
-  (void)ppm;
-  return std::make_error_code(std::errc::operation_not_supported);
+  return win_clock::SetRate(win_clock::SystemRateCalls(), ppm);
 }
 
-// The adjustment in force belongs to the Windows time service, never to us:
-// reading it as our starting rate would only give the discipline a value it
-// can never apply.
-std::optional<double> SystemClock::current_frequency() const { return std::nullopt; }
+std::optional<double> SystemClock::current_frequency() const {
+  return win_clock::ReadRate(win_clock::SystemRateCalls());
+}
 
 }  // namespace mdl

@@ -16,6 +16,20 @@ set(service_srcs
 if(WIN32)
   # The service control manager's side: requests and status shared by the twins.
   list(APPEND service_srcs ${CMAKE_CURRENT_LIST_DIR}/service_control_win.cpp)
+  # The event source registered at -install.
+  list(APPEND service_srcs ${CMAKE_CURRENT_LIST_DIR}/event_source_win.cpp)
+  # The event log's message table, linked into the service programs (apps/)
+  # as an object library: a static library's resource object would never be linked.
+  enable_language(RC)
+  find_program(MDL_WINDMC NAMES ${MDL_MINGW_PREFIX}-windmc windmc REQUIRED)
+  set(mc_out ${CMAKE_CURRENT_BINARY_DIR}/event_messages)
+  add_custom_command(OUTPUT ${mc_out}/event_messages.rc ${mc_out}/MSG00409.bin
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${mc_out}
+    COMMAND ${MDL_WINDMC} -r ${mc_out} -h ${mc_out} ${CMAKE_CURRENT_LIST_DIR}/event_messages.mc
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/event_messages.mc VERBATIM)
+  set_source_files_properties(${mc_out}/event_messages.rc PROPERTIES OBJECT_DEPENDS ${mc_out}/MSG00409.bin)
+  add_library(mdl_event_messages OBJECT ${mc_out}/event_messages.rc)
+  target_include_directories(mdl_event_messages PRIVATE ${mc_out})
 endif()
 mdl_platform_sources(service_srcs)
 add_library(mdl_hosting STATIC ${service_srcs})

@@ -1,12 +1,15 @@
 // -install and -uninstall through the Windows service control manager: the
 // service runs this program with --home its program folder, starts with the
 // system (automatic start), never interacts with the desktop, and carries
-// the description; uninstalling stops it first.
+// the description; uninstalling stops it first. The program is also the
+// event source of its lines, with its own message table.
 #include "server/hosting/service_install.h"
 
 #include <windows.h>
 
 #include <thread>
+
+#include "server/hosting/event_source_win.h"
 
 namespace mdl::service {
 
@@ -143,8 +146,17 @@ SetupResult InstallService(const ServiceIdentity& id, const fs::path& program, c
     DeleteService(service.get());
     return {false, "cannot store the description: " + Reason(error)};
   }
-  return {true, "service " + std::string(id.name) + " installed: " + fs::path(command).string() +
-                    " (starts with Windows; net start " + std::string(id.name) + " starts it now)"};
+  std::string detail = "service " + std::string(id.name) + " installed: " + fs::path(command).string() +
+                       " (starts with Windows; net start " + std::string(id.name) + " starts it now)";
+  // Without the source the service still runs; only the Event Viewer lacks the texts.
+  const std::string source_error = AddEventSource(id.program, program);
+  if (source_error.empty()) {
+    detail += "; event source " + std::string(id.program) + " registered";
+  } else {
+    detail += "; the event source " + std::string(id.program) + " could not be registered (" + source_error +
+              "): the Event Viewer shows its events without their text";
+  }
+  return {true, detail};
 }
 
 SetupResult UninstallService(const ServiceIdentity& id, const SystemdTarget& target) {
@@ -166,7 +178,13 @@ SetupResult UninstallService(const ServiceIdentity& id, const SystemdTarget& tar
     }
   }
   if (!DeleteService(service.get())) return {false, Reason(GetLastError())};
-  return {true, "service " + std::string(id.name) + " removed; settings and logs stay"};
+  std::string detail = "service " + std::string(id.name) + " removed; settings and logs stay";
+  const std::string source_error = RemoveEventSource(id.program);
+  if (!source_error.empty()) {
+    detail +=
+        "; the event source " + std::string(id.program) + " could not be removed (" + source_error + ")";
+  }
+  return {true, detail};
 }
 
 }  // namespace mdl::service

@@ -1,15 +1,18 @@
 // The Windows service host's pieces: the instance lock on LockFileEx, the
-// control requests that stand in for signals, the event log's source, the
+// control requests that stand in for signals, the event log's source and the
+// message table the Event Viewer reads from the service programs, the
 // program's own path and the default settings store.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <csignal>
+#include <string>
 #include <thread>
 
 #include "common/files/executable_path.h"
 #include "common/registry/system_registry.h"
 #include "server/hosting/event_log.h"
+#include "server/hosting/event_source_win.h"
 #include "server/hosting/instance_lock.h"
 #include "server/hosting/service_control_win.h"
 #include "server/hosting/service_dispatch.h"
@@ -96,6 +99,85 @@ TEST(WinEventLog, WritesCleanLinesToTheConsoleCopy) {
   const std::string text(buf, n);
   EXPECT_NE(text.find(" --- MDL Start [0] \n"), std::string::npos) << text;
   EXPECT_NE(text.find("bad\\x01line\nsecond\n"), std::string::npos) << text;
+}
+
+// What the Event Viewer does with an event of our source: the message of
+// its id (and of its category) from the program named in the source's key,
+// the event's strings put in.
+std::wstring MessageOf(HMODULE module, DWORD id, const std::wstring& line) {
+  const DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(line.c_str())};
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+      id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&text), 0,
+      reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
+  std::wstring out = n > 0 ? std::wstring(text, n) : L"<no message " + std::to_wstring(id) + L">";
+  LocalFree(text);
+  return out;
+}
+
+TEST(WinEventMessages, TheServiceProgramsShowEachLineAsWritten) {
+  // The tests are built into <build>/tests, the programs into <build>/bin.
+  const auto bin = files::ExecutablePath().parent_path().parent_path() / "bin";
+  const std::wstring line = L"[MDL Server installed successfully!] 100% of %2 \u00e9t\u00e9 {1}";
+  for (const char* program : {"QOR_MDL_Server_SVC.exe", "QOR_MDLSC_SVC.exe"}) {
+    SCOPED_TRACE(program);
+    const auto path = bin / program;
+    HMODULE module = LoadLibraryExW(path.wstring().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr) << path.string() << ": error " << GetLastError();
+    EXPECT_TRUE(MessageOf(module, 109, line) == line);
+    EXPECT_TRUE(MessageOf(module, 1, L"") == L"Service");
+    // No other id: an event of another number would show the viewer's complaint.
+    EXPECT_TRUE(MessageOf(module, 110, line) == L"<no message 110>");
+    FreeLibrary(module);
+  }
+}
+
+std::wstring StringValue(const std::wstring& key, const wchar_t* name, DWORD* type) {
+  wchar_t buf[1024] = {};
+  DWORD bytes = sizeof buf;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                   type, buf, &bytes) != ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return buf;
+}
+
+DWORD DwordValue(const std::wstring& key, const wchar_t* name) {
+  DWORD value = 0xdeadbeef;
+  DWORD bytes = sizeof value;
+  RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &bytes);
+  return value;
+}
+
+bool KeyExists(const std::wstring& key) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  RegCloseKey(h);
+  return true;
+}
+
+TEST(WinEventSource, RegisteredWithTheProgramAndRemovedAgain) {
+  const std::string source = "MDL_Test_Source_" + std::to_string(GetCurrentProcessId());
+  const std::wstring key = EventSourceKey(source);
+  EXPECT_EQ(key, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
+                     std::wstring(source.begin(), source.end()));
+  const std::filesystem::path program = L"C:\\Program Files\\Meridel Server\\QOR_MDL_Server_SVC.exe";
+  ASSERT_EQ(AddEventSource(source, program), "");
+  DWORD type = 0;
+  EXPECT_TRUE(StringValue(key, L"EventMessageFile", &type) == program.wstring());
+  EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+  EXPECT_TRUE(StringValue(key, L"CategoryMessageFile", &type) == program.wstring());
+  EXPECT_EQ(DwordValue(key, L"CategoryCount"), 1u);
+  EXPECT_EQ(DwordValue(key, L"TypesSupported"), 7u);
+  // Again over an existing source (a reinstall elsewhere): the new path wins.
+  const std::filesystem::path moved = L"D:\\Meridel\\QOR_MDL_Server_SVC.exe";
+  ASSERT_EQ(AddEventSource(source, moved), "");
+  EXPECT_TRUE(StringValue(key, L"EventMessageFile", &type) == moved.wstring());
+
+  EXPECT_EQ(RemoveEventSource(source), "");
+  EXPECT_FALSE(KeyExists(key));
+  EXPECT_EQ(RemoveEventSource(source), "");  // none left: nothing to do
 }
 
 TEST(WinProgramPaths, ExecutableAndDefaultStore) {
