@@ -1,6 +1,8 @@
 // Parser and writer of the registry store's text format.
 #include "common/registry/reg_format.h"
 
+#include <utility>
+
 #include <algorithm>
 #include <array>
 #include <unordered_map>
@@ -133,6 +135,7 @@ class Parser {
     }
     if (line_no_ == 0 || !seen_header_) return Fail(1, "missing header line");
     if (in_hex_) return Fail(line_no_, "hex value continues past the end of the file");
+    result_.data.trailing_comments = std::move(comments_);
     if (warned_ > kMaxWarnings) {
       result_.warnings.push_back(std::to_string(warned_ - kMaxWarnings) + " more repeated keys or values");
     }
@@ -164,7 +167,12 @@ class Parser {
       seen_header_ = true;
       return true;
     }
-    if (line.empty() || line.front() == ';') return true;
+    if (line.empty()) return true;
+    if (line.front() == ';') {
+      comments_ += line;
+      comments_.push_back('\n');
+      return true;
+    }
     if (line.front() == '[') return KeyLine(line);
     if (line.front() == '"' || line.front() == '@') return ValueLine(line);
     return Error("unexpected text");
@@ -195,6 +203,7 @@ class Parser {
            "; their values are merged");
     }
     current_ = it->second.index;
+    result_.data.keys[current_].comments += std::exchange(comments_, {});
     return true;
   }
 
@@ -253,6 +262,7 @@ class Parser {
       value.data = std::move(data);
       value.raw = std::move(raw);
     }
+    key.values[it->second.index].comments += std::exchange(comments_, {});
     return it->second.index;
   }
 
@@ -275,6 +285,7 @@ class Parser {
   size_t warned_ = 0;
   bool seen_header_ = false;
   bool in_hex_ = false;
+  std::string comments_;  // comment lines not yet given to what follows them
   std::string error_;
 };
 
@@ -350,6 +361,7 @@ std::string SerializeRegFile(const RegData& data) {
   std::string out(kRegFileHeader);
   out += "\n\n";
   for (const RegKey& key : data.keys) {
+    out += key.comments;
     out.push_back('[');
     out += HiveName(key.hive);
     if (!key.sub_key.empty()) {
@@ -358,6 +370,7 @@ std::string SerializeRegFile(const RegData& data) {
     }
     out += "]\n";
     for (const RegValue& value : key.values) {
+      out += value.comments;
       if (value.name.empty()) {
         out.push_back('@');
       } else {
@@ -373,6 +386,7 @@ std::string SerializeRegFile(const RegData& data) {
     }
     out.push_back('\n');
   }
+  out += data.trailing_comments;
   return out;
 }
 

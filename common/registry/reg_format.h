@@ -44,6 +44,8 @@ struct RegValue {
   // Non-empty for any other value (dword:, hex:, hex(N):): the text after
   // "=" as it stood, continuation lines joined with LF. Written back as is.
   std::string raw{};
+  // The ";" comment lines just before it, each ending in LF: kept across saves.
+  std::string comments{};
   bool is_string() const { return raw.empty(); }
   bool operator==(const RegValue&) const = default;
 };
@@ -52,12 +54,14 @@ struct RegKey {
   Hive hive = Hive::kNone;
   std::string sub_key;
   std::vector<RegValue> values;  // creation order, names unique
+  std::string comments{};        // the ";" comment lines before its [key] line
   bool operator==(const RegKey&) const = default;
 };
 
 // Keys in creation order; no two keys with the same hive and path.
 struct RegData {
   std::vector<RegKey> keys;
+  std::string trailing_comments;  // ";" comment lines after the last value
   bool operator==(const RegData&) const = default;
 
   const RegKey* FindKey(Hive hive, std::string_view sub_key) const;
@@ -88,7 +92,8 @@ struct RegParseResult {
 RegParseResult ParseRegFile(std::string_view bytes);
 
 // The canonical text: header, a blank line, then each key followed by its
-// values and a blank line. LF line ends.
+// values and a blank line, each comment line before what it stood before.
+// LF line ends.
 std::string SerializeRegFile(const RegData& data);
 
 }  // namespace mdl

@@ -33,6 +33,7 @@ void ServerEngine::LoadSettings() {
     WriteFirstStartDefaults(registry_, server_name_);
     stored = LoadServerSettings(registry_);
   }
+  loaded_texts_ = SavedTexts(registry_);
   if (!stored.server_name.empty()) server_name_ = stored.server_name;
   open_minimized_ = stored.open_minimized;
   ctx_.set_use_julian(stored.use_julian);
@@ -100,6 +101,7 @@ void ServerEngine::SaveSettings() {
     in.services[Index(s)] = ServiceFields{st.enabled, st.tcp_box, st.udp_box, st.port_text};
   }
   in.frequency_ppm = sync_->StoredFrequency();
+  in.loaded = loaded_texts_;
   SaveServerSettings(registry_, in);
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <boost/asio/io_context.hpp>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -107,6 +108,8 @@ class ServerEngine {
   bool open_minimized_ = false;
   bool run_wanted_ = false;
   bool run_found_ = false;
+  // The stored texts of the saved values at load: what this run did not change is not written back.
+  std::map<std::string, std::string, std::less<>> loaded_texts_;
   Service selected_ = Service::kTime;
   std::string server_name_;
   std::string daylight_name_, standard_name_;

@@ -294,6 +294,8 @@ bool SaveServerSettings(Registry& registry, const SaveInput& input) {
   Registry::Batch batch = registry.BeginBatch();
   bool ok = true;
   auto write = [&](std::string_view name, std::string_view text) {
+    if (auto at_load = input.loaded.find(name); at_load != input.loaded.end() && at_load->second == text)
+      return;
     ok = registry.WriteValue(Hive::kLocalMachine, kServerKey, name, text) && ok;
   };
   write("Settings", FormatSettingsValue(input.sync));
@@ -308,6 +310,16 @@ bool SaveServerSettings(Registry& registry, const SaveInput& input) {
   for (Service s : kSaveOrder) write(RowOf(s).registry_value, FormatServiceFields(input.services[Index(s)]));
   if (input.frequency_ppm) write("FrequencyPpm", FormatPpm(*input.frequency_ppm));
   return batch.Commit() && ok;
+}
+
+std::map<std::string, std::string, std::less<>> SavedTexts(const Registry& registry) {
+  std::map<std::string, std::string, std::less<>> out;
+  auto keep = [&](std::string_view name) {
+    if (std::string text = registry.ReadValue(kServerKey, name); !text.empty()) out.emplace(name, text);
+  };
+  for (std::string_view name : {"Settings", "OpenMinimized", "EnableLogging", "FrequencyPpm"}) keep(name);
+  for (const ServiceRow& row : kServiceTable) keep(row.registry_value);
+  return out;
 }
 
 }  // namespace mdl

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -137,11 +138,18 @@ struct SaveInput {
   std::string run_value_data;                         // RunValueData(program folder)
   std::array<ServiceFields, kServiceCount> services;  // by Service
   std::optional<double> frequency_ppm;                // the confirmed correction, when disciplined
+  // The stored texts when the settings were loaded (SavedTexts). A value this
+  // run leaves at that text is not written, so that an edit made in the
+  // store meanwhile survives the save. Empty: every value is written.
+  std::map<std::string, std::string, std::less<>> loaded;
 };
 // Writes "Settings", "OpenMinimized", "EnableLogging", applies the Run value
 // rule, then "NTP37", "UNIX519", "SNTP123", "MDL3777", "DTS13" and, when
-// given, "FrequencyPpm", in one save.
+// given, "FrequencyPpm", in one save (each only when changed, see `loaded`).
 // "UseJulian" and "MDLServer" are never written here. True when saved.
 bool SaveServerSettings(Registry& registry, const SaveInput& input);
+// The texts of the values SaveServerSettings writes, as stored now (missing
+// values are absent).
+std::map<std::string, std::string, std::less<>> SavedTexts(const Registry& registry);
 
 }  // namespace mdl

@@ -443,6 +443,26 @@ TEST_F(EngineTest, ShutdownSavesSettingsAndLoggingIsAlwaysOnAfterAStart) {
   EXPECT_EQ(reread.ReadValue("Software\\Meridel Server", "Settings"), "NO:59:Minute/s:NA:36");
 }
 
+// An edit made in the store while the server runs survives its stop, with
+// the comments; what the run itself changed is written.
+TEST_F(EngineTest, StopWritesOnlyWhatTheRunChangedAndKeepsEditsAndComments) {
+  WriteSettings("", "NO:YES:YES");
+  StartEngine();
+  Do(cmd::SetPortText{Service::kUnixTime, "5190"});
+  std::string text = ReadFile(home_ / "registry.reg");
+  const std::string daytime_off = "\"DTS13\"=\"NO:YES:YES:" + std::to_string(port(Service::kDaytime)) + "\"";
+  ASSERT_NE(text.find(daytime_off), std::string::npos) << text;
+  text.replace(text.find(daytime_off), daytime_off.size(),
+               "; Daytime for the old PLCs\n\"DTS13\"=\"YES:YES:YES:1313\"");
+  { std::ofstream(home_ / "registry.reg") << text; }
+  handle_->Stop();
+  const std::string saved = ReadFile(home_ / "registry.reg");
+  EXPECT_NE(saved.find("; Daytime for the old PLCs\n\"DTS13\"=\"YES:YES:YES:1313\""), std::string::npos)
+      << "the edit made while running was lost:\n"
+      << saved;
+  EXPECT_NE(saved.find("\"UNIX519\"=\"YES:YES:YES:5190\""), std::string::npos) << saved;
+}
+
 // The administrator's text stays (replies carry the default first byte).
 TEST_F(EngineTest, StoredFirstByteThatIsNoByteIsSavedUnchanged) {
   WriteSettings();

@@ -148,6 +148,42 @@ TEST(RegFormat, SerialisedTextIsCanonicalAndReadsBackTheSame) {
   EXPECT_EQ(parsed.data, data) << "values changed on the way through the file";
 }
 
+// An administrator's notes stay where they were written across every save.
+TEST(RegFormat, CommentLinesStayBeforeWhatTheyStoodBefore) {
+  const std::string text = kHead +
+                           "; the server of building 4\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\X]\n"
+                           "\"a\"=\"1\"\n"
+                           "  ; Daytime on for the old PLCs\n"
+                           "; (ticket 1234)\n"
+                           "\"b\"=\"2\"\n\n"
+                           "; a note about the repeat\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\X]\n"
+                           "; the end\n";
+  RegParseResult parsed = ParseRegFile(text);
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  ASSERT_EQ(parsed.data.keys.size(), 1u);
+  const RegKey& key = parsed.data.keys[0];
+  EXPECT_EQ(key.comments, "; the server of building 4\n; a note about the repeat\n");
+  ASSERT_EQ(key.values.size(), 2u);
+  EXPECT_EQ(key.values[0].comments, "");
+  EXPECT_EQ(key.values[1].comments, "; Daytime on for the old PLCs\n; (ticket 1234)\n");
+  EXPECT_EQ(parsed.data.trailing_comments, "; the end\n");
+  RegData changed = parsed.data;
+  RegData::SetValue(changed.keys[0], "b", "3");
+  const std::string written = SerializeRegFile(changed);
+  EXPECT_EQ(written, kHead +
+                         "; the server of building 4\n; a note about the repeat\n"
+                         "[HKEY_LOCAL_MACHINE\\Software\\X]\n"
+                         "\"a\"=\"1\"\n"
+                         "; Daytime on for the old PLCs\n; (ticket 1234)\n"
+                         "\"b\"=\"3\"\n\n"
+                         "; the end\n");
+  RegParseResult again = ParseRegFile(written);
+  ASSERT_TRUE(again.ok);
+  EXPECT_EQ(again.data, changed) << "comments moved on the way through the file";
+}
+
 TEST(RegFormat, HiveNamesMapBothWays) {
   const std::pair<const char*, Hive> table[] = {
       {"HKEY_CLASSES_ROOT", Hive::kClassesRoot},
