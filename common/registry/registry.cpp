@@ -30,6 +30,14 @@ void Registry::Report(const std::string& message) const {
   if (reporter_) reporter_(message);
 }
 
+void Registry::Reload() {
+  if (system_) return;
+  Save();
+  blocked_.clear();
+  data_ = RegData{};
+  Load();
+}
+
 void Registry::Load() {
   StoreRead read = ReadStoreFile(file_, kMaxStoreBytes);
   std::string problem;

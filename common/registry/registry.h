@@ -49,6 +49,11 @@ class Registry {
 
   const std::filesystem::path& file() const { return file_; }
 
+  // Reads the file store again (another program or an administrator edited
+  // it); changes not yet saved are saved first. The system registry is
+  // always read live.
+  void Reload();
+
   // HKEY_LOCAL_MACHINE\sub_key, exact (case-sensitive) value name; "" when
   // missing or not a string value.
   std::string ReadValue(std::string_view sub_key, std::string_view name) const;

@@ -49,6 +49,7 @@ struct ServerEngine::Commands {
     e.sync_->AfterSettings();
     e.Changed();
   }
+  void operator()(const cmd::ReloadSettings&) { e.ReloadSettings(); }
   void operator()(const cmd::CheckForUpdates&) { e.update_->Start(); }
   void operator()(const cmd::AnswerUpdate& c) { e.update_->Answer(c.id, c.yes); }
   void operator()(const cmd::MarkSynchronised&) { e.MarkTimeSynced(); }

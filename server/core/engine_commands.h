@@ -60,6 +60,9 @@ struct SetRunAtStart {
 struct SyncNow {};
 // Reads the server list file again (after a new list was put in place).
 struct ReloadServerList {};
+// Re-read the settings store and apply what changed in it as the operator's
+// commands would (systemctl reload, SIGHUP).
+struct ReloadSettings {};
 // "Check for Software Updates" (`CheckUpdate`): the version file, then the offers.
 struct CheckForUpdates {};
 // The operator's answer to the UpdateQuestion `id` (closing its box is No).
@@ -81,7 +84,7 @@ using EngineCommand =
     std::variant<cmd::SetEnabled, cmd::SetTcp, cmd::SetUdp, cmd::SetPortText, cmd::PortEnter,
                  cmd::ShowService, cmd::SelectServer, cmd::SetRegion, cmd::SetRandom, cmd::SetInterval,
                  cmd::SetPaused, cmd::SetLogging, cmd::SetOpenMinimized, cmd::SetRunAtStart, cmd::SyncNow,
-                 cmd::ReloadServerList, cmd::CheckForUpdates, cmd::AnswerUpdate, cmd::MarkSynchronised,
-                 cmd::Shutdown>;
+                 cmd::ReloadServerList, cmd::ReloadSettings, cmd::CheckForUpdates, cmd::AnswerUpdate,
+                 cmd::MarkSynchronised, cmd::Shutdown>;
 
 }  // namespace mdl

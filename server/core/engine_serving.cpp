@@ -55,6 +55,46 @@ void ServerEngine::LoadSettings() {
   }
 }
 
+void ServerEngine::ReloadSettings() {
+  registry_.Reload();
+  const StoredServerSettings stored = LoadServerSettings(registry_);
+  if (stored.first_start) {
+    Diagnostic("settings not re-read: " + registry_.file().string() + " holds no \"Settings\" value");
+    return;
+  }
+  std::string changed;
+  for (Service s : kLoadOrder) {
+    const ServiceFields& f = stored.services[Index(s)];
+    ServiceState& st = service(s);
+    if (f == ServiceFields{st.enabled, st.tcp_box, st.udp_box, st.port_text}) continue;
+    changed += std::string(changed.empty() ? "" : ", ") + std::string(RowOf(s).registry_value);
+    st.tcp->Close();
+    st.udp->Close();
+    if (s == Service::kNtp) sync_->OnNtpSocketClosed();
+    SetEnabledFlag(s, f.enabled);
+    st.boxes_enabled = f.enabled;
+    st.port_text = f.port_text;
+    st.tcp_box = f.tcp;
+    st.udp_box = f.udp;
+    if (!f.enabled) continue;
+    if (f.tcp) Open(s, Transport::kTcp);
+    if (f.udp) Open(s, Transport::kUdp);
+  }
+  if (stored.sync && !(*stored.sync == sync_->Stored())) {
+    changed += std::string(changed.empty() ? "" : ", ") + "Settings";
+    sync_->ApplyStored(*stored.sync);
+    sync_->AfterSettings();
+  }
+  open_minimized_ = stored.open_minimized;
+  ctx_.set_use_julian(stored.use_julian);
+  ctx_.set_logging(stored.enable_logging);
+  loaded_texts_ = SavedTexts(registry_);
+  Diagnostic(
+      "settings re-read from " + registry_.file().string() + ": " +
+      (changed.empty() ? std::string("no service or synchronisation value changed") : "applied " + changed));
+  ShowService(selected_);
+}
+
 void ServerEngine::ReadBindAddress() {
   std::vector<std::string> lines;
   if (auto a = LoadBindAddress(registry_, options_.bind_address, lines)) options_.bind_address = *a;

@@ -75,6 +75,8 @@ class ServerEngine {
   void ReportBindError(Service s, std::error_code ec, uint16_t port);
   void LoadSettings();
   void SaveSettings();
+  // The store re-read; what changed in it applied as the operator would.
+  void ReloadSettings();
   void ReadBindAddress();
   void ApplyRegistryTuning();
   void StatusUp();

@@ -146,6 +146,7 @@ int RunHost(const ServerHostOptions& options) {
             engine.Post(cmd::SetPaused{false});
             log.Notice("continued");
           },
+      .reload = [&] { engine.Post(cmd::ReloadSettings{}); },
   });
   engine.Stop();
   log.Entry(EventLevel::kNotice, "MDL Stop [0] ");

@@ -15,7 +15,7 @@ namespace {
 sigset_t ServiceSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&set, sig);
+  for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP}) sigaddset(&set, sig);
   return set;
 }
 
@@ -56,6 +56,9 @@ int RunSignalLoop(const SignalHandlers& handlers, std::chrono::milliseconds give
         break;
       case SIGUSR2:
         if (handlers.resume) handlers.resume();
+        break;
+      case SIGHUP:
+        if (handlers.reload) handlers.reload();
         break;
       default:  // SIGTERM, SIGINT
         if (handlers.stop) handlers.stop(sig);

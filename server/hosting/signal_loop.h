@@ -1,5 +1,6 @@
 // The service host's signals, taken on the main thread while the engine runs
-// on its own: SIGTERM and SIGINT stop, SIGUSR1 pauses, SIGUSR2 continues.
+// on its own: SIGTERM and SIGINT stop, SIGUSR1 pauses, SIGUSR2 continues,
+// SIGHUP re-reads the settings.
 //
 // Use:
 //   int main() {
@@ -30,9 +31,10 @@ struct SignalHandlers {
   std::function<void(int signal)> stop;  // SIGTERM or SIGINT; the loop returns after it
   std::function<void()> pause;           // SIGUSR1
   std::function<void()> resume;          // SIGUSR2
+  std::function<void()> reload;          // SIGHUP (without one, SIGHUP is ignored)
 };
 
-// Blocks SIGTERM, SIGINT, SIGUSR1 and SIGUSR2 in the calling thread (and the
+// Blocks SIGTERM, SIGINT, SIGUSR1, SIGUSR2 and SIGHUP in the calling thread (and the
 // threads it creates later). False when the mask could not be set.
 bool BlockServiceSignals();
 

@@ -109,6 +109,8 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
   t += "Type=notify\n";
   t += "NotifyAccess=main\n";
   t += "ExecStart=" + program_word + " --home " + home_argument + "\n";
+  // The server re-reads its settings on SIGHUP (systemctl reload).
+  if (id.serves) t += "ExecReload=/bin/kill -HUP $MAINPID\n";
   t += "Restart=on-failure\n";
   t += "RestartSec=5s\n";
   t += "WatchdogSec=30s\n";

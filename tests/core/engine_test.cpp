@@ -463,6 +463,32 @@ TEST_F(EngineTest, StopWritesOnlyWhatTheRunChangedAndKeepsEditsAndComments) {
   EXPECT_NE(saved.find("\"UNIX519\"=\"YES:YES:YES:5190\""), std::string::npos) << saved;
 }
 
+// systemctl reload: the edit applies at once, as the operator's commands would.
+TEST_F(EngineTest, ReloadAppliesTheEditedSettingsAndKeepsTheRest) {
+  WriteSettings("", "NO:YES:YES");
+  StartEngine();
+  ASSERT_EQ(Sockets(Service::kDaytime).tcp_port, 0);
+  ASSERT_EQ(Sockets(Service::kTime).tcp_port, port(Service::kTime));
+  std::string text = ReadFile(home_ / "registry.reg");
+  const std::string daytime_off = "\"DTS13\"=\"NO:YES:YES:" + std::to_string(port(Service::kDaytime)) + "\"";
+  text.replace(text.find(daytime_off), daytime_off.size(),
+               "\"DTS13\"=\"YES:YES:NO:" + std::to_string(port(Service::kDaytime)) + "\"");
+  { std::ofstream(home_ / "registry.reg") << text; }
+  Do(cmd::ReloadSettings{});
+  EXPECT_EQ(Sockets(Service::kDaytime).tcp_port, port(Service::kDaytime))
+      << "Daytime enabled in the store is not served";
+  EXPECT_EQ(Sockets(Service::kDaytime).udp_port, 0);
+  EXPECT_EQ(Sockets(Service::kTime).tcp_port, port(Service::kTime)) << "an unchanged service was disturbed";
+  EXPECT_TRUE(Diagnosed("settings re-read from ")) << "no line says what was applied";
+  EXPECT_TRUE(Diagnosed("applied DTS13"));
+  MarkSynced();
+  auto day = WithLoop([&] { return TcpAskText(port(Service::kDaytime), ""); });
+  ASSERT_TRUE(day.has_value());
+  EXPECT_FALSE(day->data.empty());
+  handle_->Stop();
+  EXPECT_NE(ReadFile(home_ / "registry.reg").find("\"DTS13\"=\"YES:YES:NO:"), std::string::npos);
+}
+
 // The administrator's text stays (replies carry the default first byte).
 TEST_F(EngineTest, StoredFirstByteThatIsNoByteIsSavedUnchanged) {
   WriteSettings();

@@ -41,7 +41,8 @@ class Journal {
                   Add(sig == SIGTERM ? "stop SIGTERM" : sig == SIGINT ? "stop SIGINT" : "stop ?");
                 },
             .pause = [this] { Add("pause"); },
-            .resume = [this] { Add("resume"); }};
+            .resume = [this] { Add("resume"); },
+            .reload = [this] { Add("reload"); }};
   }
 
  private:
@@ -58,7 +59,7 @@ class SignalLoopTest : public ::testing::Test {
     ASSERT_TRUE(BlockServiceSignals());
     sigset_t now;
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &now), 0);
-    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) ASSERT_EQ(sigismember(&now, sig), 1) << sig;
+    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP}) ASSERT_EQ(sigismember(&now, sig), 1) << sig;
   }
 };
 
@@ -72,20 +73,25 @@ TEST_F(SignalLoopTest, PauseContinueAndStopReachTheCallbacksInOrder) {
     if (!journal.WaitFor(2)) return;
     ::kill(::getpid(), SIGUSR1);
     if (!journal.WaitFor(3)) return;
+    ::kill(::getpid(), SIGHUP);
+    if (!journal.WaitFor(4)) return;
     ::kill(::getpid(), SIGTERM);
   });
   const int stopped_by = RunSignalLoop(journal.Handlers(), 10s);
   sender.join();
   EXPECT_EQ(stopped_by, SIGTERM);
-  EXPECT_EQ(journal.events(), (std::vector<std::string>{"pause", "resume", "pause", "stop SIGTERM"}));
+  EXPECT_EQ(journal.events(),
+            (std::vector<std::string>{"pause", "resume", "pause", "reload", "stop SIGTERM"}));
 }
 
 TEST_F(SignalLoopTest, EmptyCallbacksAreSkippedAndSigintStops) {
   Journal journal;
   SignalHandlers handlers = journal.Handlers();
   handlers.pause = nullptr;
+  handlers.reload = nullptr;
   ::kill(::getpid(), SIGUSR1);
   ::kill(::getpid(), SIGUSR2);
+  ::kill(::getpid(), SIGHUP);  // ignored: it must not end the process
   EXPECT_EQ(RunSignalLoop(handlers, 200ms), 0) << "a pause or continue ended the loop";
   ::kill(::getpid(), SIGINT);
   EXPECT_EQ(RunSignalLoop(handlers, 10s), SIGINT);

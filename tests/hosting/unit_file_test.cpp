@@ -49,6 +49,8 @@ TEST(UnitFile, ServerAndClientUnitsPassSystemdChecksWithLowExposure) {
     EXPECT_TRUE(Has(t, "Type=notify"));
     EXPECT_TRUE(Has(t, "WatchdogSec=30s"));
     EXPECT_TRUE(Has(t, "Restart=on-failure"));
+    EXPECT_EQ(Has(t, "ExecReload=/bin/kill -HUP $MAINPID"), c.id->serves)
+        << "only the server re-reads on SIGHUP";
     EXPECT_TRUE(Has(t, "ExecStart=\"/bin/true\" --home \"" + c.home.string() + "\""));
     EXPECT_TRUE(Has(
         t, "Description=" + std::string(c.id->display_name) + " (" + std::string(c.id->description) + ")"));
