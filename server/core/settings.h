@@ -118,6 +118,7 @@ struct ServerTuning {
   std::optional<std::chrono::seconds> max_step;      // 0: no bound
   std::string update_host;
   std::string auto_update_list;
+  std::string update_trusted_certificates;  // a PEM file of CAs trusted besides the system's
   std::vector<std::string> diagnostics;
 };
 // `kept_per_address`: the per-address cap in force, named when the value is unusable.
