@@ -51,14 +51,58 @@ std::wstring Wide(const std::string& text) {
   return out;
 }
 
+// The statuses a handshake or a record most often ends with, in words: not
+// every system (nor Wine) has message texts for them.
+const char* KnownStatus(SECURITY_STATUS status) {
+  switch (status) {
+    case SEC_E_INTERNAL_ERROR:
+      return "internal error, or the server refused the protocol version";
+    case SEC_E_ILLEGAL_MESSAGE:
+      return "the server's message is malformed, or it sent an alert";
+    case SEC_E_ALGORITHM_MISMATCH:
+      return "no protocol version or cipher in common with the server";
+    case SEC_E_UNSUPPORTED_FUNCTION:
+      return "the protocol version is not supported";
+    case SEC_E_DECRYPT_FAILURE:
+      return "a record does not decrypt";
+    case SEC_E_MESSAGE_ALTERED:
+      return "a record was altered";
+    case SEC_E_INVALID_TOKEN:
+      return "the server's message is not valid";
+    case SEC_E_NO_CREDENTIALS:
+      return "no credentials";
+    default:
+      return nullptr;
+  }
+}
+
 std::string StatusText(SECURITY_STATUS status) {
   char code[16];
   std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(status));
-  std::string text = error_code(status, boost::system::system_category()).message();
-  while (!text.empty() &&
-         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-    text.pop_back();
+  std::string text;
+  if (const char* known = KnownStatus(status)) {
+    text = known;
+  } else {
+    text = error_code(status, boost::system::system_category()).message();
+    while (!text.empty() &&
+           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+      text.pop_back();
+    if (text.rfind("Unknown error", 0) == 0) text.clear();
+  }
   return "SSPI status " + std::string(code) + (text.empty() ? "" : " (" + text + ")");
+}
+
+// The protocol a connection runs, for the refusal of anything before TLS 1.2.
+std::string ProtocolName(DWORD protocol) {
+  if (protocol & SP_PROT_SSL2_CLIENT) return "SSL 2.0";
+  if (protocol & SP_PROT_SSL3_CLIENT) return "SSL 3.0";
+  if (protocol & SP_PROT_TLS1_0_CLIENT) return "TLS 1.0";
+  if (protocol & SP_PROT_TLS1_1_CLIENT) return "TLS 1.1";
+  if (protocol & SP_PROT_TLS1_2_CLIENT) return "TLS 1.2";
+  if (protocol & SP_PROT_TLS1_3_CLIENT) return "TLS 1.3";
+  char flags[16];
+  std::snprintf(flags, sizeof flags, "0x%lX", static_cast<unsigned long>(protocol));
+  return "protocol " + std::string(flags);
 }
 
 // The chain's faults in words, the most telling first.
@@ -343,6 +387,7 @@ class SchannelStream : public ClientStream {
         if (input_.size() > 0) return Negotiate(done);
         return ReadMore(Then(done, &SchannelStream::Negotiate));
       }
+      if (std::string why = CheckProtocol(); !why.empty()) return Fail(done, why, Refused());
       if (std::string why = VerifyPeer(); !why.empty()) return Fail(done, why, Refused());
       const SECURITY_STATUS sizes = QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_);
       if (sizes != SEC_E_OK) return Fail(done, "TLS handshake failed: " + StatusText(sizes), ProtocolError());
@@ -364,6 +409,17 @@ class SchannelStream : public ClientStream {
     pending_ = std::move(token);
     asio::async_write(socket_, asio::buffer(pending_),
                       [then = std::move(then)](const error_code& ec, size_t) { then(ec); });
+  }
+
+  // Empty for TLS 1.2 or 1.3. Some Schannels (Wine's) take SCH_CREDENTIALS
+  // but not its disabled protocols: what was agreed is checked here.
+  std::string CheckProtocol() {
+    SecPkgContext_ConnectionInfo info{};
+    const SECURITY_STATUS st = QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info);
+    if (st != SEC_E_OK) return "TLS handshake failed: no protocol version: " + StatusText(st);
+    if (info.dwProtocol & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT)) return {};
+    return "TLS handshake failed: the server chose " + ProtocolName(info.dwProtocol) +
+           "; only TLS 1.2 and 1.3 are accepted";
   }
 
   // Empty when the peer's certificate chains to a root the system trusts, or
