@@ -48,7 +48,14 @@ bool MakeCertificates(const std::filesystem::path& dir, const std::string& san) 
 // Serves `body` over TLS to one connection after another until destroyed.
 class TlsPeer {
  public:
-  TlsPeer(const std::filesystem::path& dir, std::string body) : body_(std::move(body)) {
+  // `old_only`: TLS 1.0 and 1.1 only, which a client must refuse.
+  TlsPeer(const std::filesystem::path& dir, std::string body, bool old_only = false)
+      : body_(std::move(body)) {
+    if (old_only) {
+      SSL_CTX_set_security_level(context_.native_handle(), 0);
+      SSL_CTX_set_min_proto_version(context_.native_handle(), TLS1_VERSION);
+      SSL_CTX_set_max_proto_version(context_.native_handle(), TLS1_1_VERSION);
+    }
     context_.use_certificate_chain_file((dir / "server.pem").string());
     context_.use_private_key_file((dir / "server.key").string(), ssl::context::pem);
     acceptor_.open(tcp::v4());
@@ -164,6 +171,20 @@ TEST(UpdateOverTls, CertificateOfAnotherNameIsRefused) {
   EXPECT_TRUE(wrong.done && !wrong.asked);
   EXPECT_TRUE(Has(wrong, "failed: certificate does not name localhost"))
       << (wrong.lines.empty() ? "" : wrong.lines.back());
+  EXPECT_FALSE(std::filesystem::exists(home.path() / "QOR_MDLS4.MDL"));
+}
+
+TEST(UpdateOverTls, ProtocolsBeforeTls12AreRefused) {
+  TempDir certs{"mdl-tls"};
+  ASSERT_TRUE(MakeCertificates(certs.path(), "DNS:localhost"))
+      << "openssl failed: " << testing::ReadFile(certs.path() / "log");
+  TempDir home{"mdl-tls-home"};
+  TlsPeer peer(certs.path(), "MDL-:-5.1.10-:-a-:-b-:-999-:-c", true);
+  Outcome old = RunCheck(home.path(), "https://localhost:" + std::to_string(peer.port()),
+                         (certs.path() / "ca.pem").string());
+  EXPECT_TRUE(old.done && !old.asked);
+  EXPECT_TRUE(Has(old, "TLS with localhost:" + std::to_string(peer.port()) + " failed"))
+      << (old.lines.empty() ? "" : old.lines.back());
   EXPECT_FALSE(std::filesystem::exists(home.path() / "QOR_MDLS4.MDL"));
 }
 
