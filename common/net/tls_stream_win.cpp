@@ -9,8 +9,8 @@
 #include <boost/asio/write.hpp>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "common/net/tls_records.h"
@@ -239,16 +239,21 @@ class SchannelStream : public ClientStream {
  private:
   bool LoadExtraCas(const std::string& path, std::string* why) {
     const std::string prefix = "cannot load the trusted certificates: " + path + ": ";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // The registry's text is UTF-8: opened by its wide name.
+    std::ifstream in(std::filesystem::path(Wide(path)), std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+    if (size < 0) {
       *why = prefix + "cannot be read";
       return false;
     }
-    std::string text(static_cast<size_t>(kMaxCaFile) + 1, '\0');
-    in.read(text.data(), kMaxCaFile + 1);
-    text.resize(static_cast<size_t>(in.gcount()));
-    if (text.size() > static_cast<size_t>(kMaxCaFile)) {
+    if (size > kMaxCaFile) {
       *why = prefix + "larger than 4 MiB";
+      return false;
+    }
+    std::string text(static_cast<size_t>(size), '\0');
+    in.seekg(0);
+    if (!in.read(text.data(), size)) {
+      *why = prefix + "cannot be read";
       return false;
     }
     extra_ = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
