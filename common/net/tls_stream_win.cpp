@@ -327,9 +327,10 @@ class SchannelStream : public ClientStream {
     asio::post(io_, [done = std::move(done), ec] { done(ec); });
   }
 
+  // Completions always come from the io_context, never from within the call that started them.
   void Fail(const Done& done, std::string why, error_code ec) {
     failure_ = std::move(why);
-    done(ec);
+    Post(done, ec);
   }
 
   // Reads more of the peer's bytes, then runs `next`.
