@@ -24,20 +24,38 @@ class TlsStream : public ClientStream {
                              ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
                          ec);
     if (!ec) context_.set_verify_mode(ssl::verify_peer, ec);
-    if (!ec) {
-      if (peer.ca_file.empty()) {
-        context_.set_default_verify_paths(ec);
-      } else {
-        context_.load_verify_file(peer.ca_file, ec);
-      }
+    // The system's store always counts; the extra file adds to it.
+    if (!ec) context_.set_default_verify_paths(ec);
+    if (ec) {
+      stream_.emplace(io_, context_);
+      *why = "cannot load the system's trusted certificates: " + ec.message();
+      return false;
     }
+    if (!peer.extra_ca_file.empty()) context_.load_verify_file(peer.extra_ca_file, ec);
     stream_.emplace(io_, context_);
     if (ec) {
-      *why = "cannot load the trusted certificates: " + ec.message();
+      *why = "cannot load the trusted certificates: " + peer.extra_ca_file + ": " + ec.message();
       return false;
     }
     stream_->set_verify_mode(ssl::verify_peer);
-    stream_->set_verify_callback(ssl::host_name_verification(peer.host));
+    // The first fault found is kept in words: OpenSSL's handshake error says only "verify failed".
+    stream_->set_verify_callback(
+        [this, host = peer.host, name_check = ssl::host_name_verification(peer.host)](
+            bool preverified, ssl::verify_context& ctx) mutable {
+          X509_STORE_CTX* store = ctx.native_handle();
+          if (!preverified) {
+            if (failure_.empty())
+              failure_ = std::string("certificate not trusted: ") +
+                         X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+            return false;
+          }
+          if (X509_STORE_CTX_get_error_depth(store) > 0) return true;
+          if (!name_check(true, ctx)) {
+            if (failure_.empty()) failure_ = "certificate does not name " + host;
+            return false;
+          }
+          return true;
+        });
     boost::system::error_code addr_ec;
     asio::ip::make_address(peer.host, addr_ec);
     if (addr_ec && !SSL_set_tlsext_host_name(stream_->native_handle(), peer.host.c_str())) {
@@ -48,6 +66,7 @@ class TlsStream : public ClientStream {
   }
 
   tcp::socket& socket() override { return stream_->next_layer(); }
+  std::string failure() const override { return failure_; }
   void Handshake(Done done) override { stream_->async_handshake(ssl::stream_base::client, std::move(done)); }
   void Write(asio::const_buffer bytes, Done done) override {
     asio::async_write(
@@ -62,6 +81,7 @@ class TlsStream : public ClientStream {
   asio::io_context& io_;
   ssl::context context_;
   std::optional<ssl::stream<tcp::socket>> stream_;
+  std::string failure_;
 };
 
 }  // namespace

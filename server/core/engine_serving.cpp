@@ -124,7 +124,7 @@ void ServerEngine::ApplyRegistryTuning() {
   if (t.serve_held_time) sync_->SetServeHeldTime(*t.serve_held_time);
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
   if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);
-  update_->Configure(t.update_host, t.auto_update_list);
+  update_->Configure(t.update_host, t.auto_update_list, t.update_trusted_certificates);
 }
 
 void ServerEngine::SaveSettings() {

@@ -120,6 +120,7 @@ struct ServerTuning {
   std::optional<bool> serve_held_time;               // "WithoutClockRight": SERVE (true) or REFUSE
   std::string update_host;
   std::string auto_update_list;
+  std::string update_trusted_certificates;  // a PEM file of CAs trusted besides the system's
   std::vector<std::string> diagnostics;
 };
 // `kept_per_address`: the per-address cap in force, named when the value is unusable.

@@ -26,7 +26,7 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
         reader_(request_.body_limit),
         text_(BuildUpdateRequest(request_.path, request_.host.host_header, request_.version)),
         where_(request_.host.host_header) {
-    net::TlsPeer peer{request_.host.host, request_.ca_file};
+    net::TlsPeer peer{request_.host.host, request_.extra_ca_file};
     stream_ = net::ClientStream::Make(io, request_.host.tls ? &peer : nullptr, &setup_error_);
   }
 
@@ -72,7 +72,10 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
   void Handshake() {
     stream_->Handshake([self = shared_from_this()](const boost::system::error_code& ec) {
       if (self->finished_) return;
-      if (ec) return self->Finish("TLS with " + self->where_ + " failed: " + ec.message());
+      if (ec) {
+        const std::string why = self->stream_->failure();
+        return self->Finish("TLS with " + self->where_ + " failed: " + (why.empty() ? ec.message() : why));
+      }
       self->Send();
     });
   }
@@ -95,7 +98,9 @@ class Exchange : public HttpFetch, public std::enable_shared_from_this<Exchange>
             if (ec == asio::error::eof) {
               s = self->reader_.End();
             } else {
-              return self->Finish("reading from " + self->where_ + " failed: " + ec.message());
+              const std::string why = self->stream_->failure();
+              return self->Finish("reading from " + self->where_ +
+                                  " failed: " + (why.empty() ? ec.message() : why));
             }
           }
           if (s == ResponseReader::State::kReading) return self->Read();

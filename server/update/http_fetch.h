@@ -1,5 +1,5 @@
 // One HTTP(S) GET on the engine's io_context: name look-up, connect, TLS
-// (net::ClientStream: verified against the system's CA store, or `ca_file`),
+// (net::ClientStream: verified against the system's CA store and `extra_ca_file`),
 // the request, and the response through ResponseReader; the whole exchange ends within
 // `timeout` on the engine's clock.
 #pragma once
@@ -31,7 +31,7 @@ struct FetchRequest {
   std::string version;
   size_t body_limit = kMaxVersionBody;
   std::chrono::nanoseconds timeout = std::chrono::seconds(30);
-  std::string ca_file;  // empty: the system's CA store
+  std::string extra_ca_file;  // PEM CAs trusted besides the system's store; empty: none
 };
 
 class HttpFetch {

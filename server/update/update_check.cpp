@@ -35,7 +35,8 @@ UpdateCheck::~UpdateCheck() {
   if (fetch_) fetch_->Cancel();
 }
 
-void UpdateCheck::Configure(const std::string& update_host, const std::string& auto_update_list) {
+void UpdateCheck::Configure(const std::string& update_host, const std::string& auto_update_list,
+                            const std::string& trusted_certificates) {
   if (!update_host.empty()) {
     std::string why;
     if (auto h = ParseUpdateHost(update_host, &why)) {
@@ -46,6 +47,7 @@ void UpdateCheck::Configure(const std::string& update_host, const std::string& a
     }
   }
   auto_update_list_ = auto_update_list == "YES";
+  extra_ca_file_ = trusted_certificates;
 }
 
 std::filesystem::path UpdateCheck::ListPath() const {
@@ -82,7 +84,7 @@ void UpdateCheck::Fetch(std::string_view path, size_t limit) {
   req.version = options_.version;
   req.body_limit = limit;
   req.timeout = options_.timeout;
-  req.ca_file = options_.ca_file;
+  req.extra_ca_file = extra_ca_file_;
   const bool list = stage_ == Stage::kList;
   fetch_ = HttpFetch::Start(io_, clock_, std::move(req), [this, list](FetchResult r) {
     fetch_.reset();

@@ -22,7 +22,6 @@ struct UpdateCheckOptions {
   std::string version;                                          // the running version text
   bool can_ask = false;                                         // a window answers the questions
   std::chrono::nanoseconds timeout = std::chrono::seconds(30);  // per exchange
-  std::string ca_file;                                          // empty: the system's CA store
 };
 
 struct UpdateHooks {
@@ -42,8 +41,10 @@ class UpdateCheck {
   UpdateCheck(const UpdateCheck&) = delete;
   UpdateCheck& operator=(const UpdateCheck&) = delete;
 
-  // The registry values "UpdateHost" and "AutoUpdateList" (empty: the defaults).
-  void Configure(const std::string& update_host, const std::string& auto_update_list);
+  // The registry values "UpdateHost", "AutoUpdateList" and "UpdateTrustedCertificates"
+  // (empty: the defaults; the last names a PEM file of CAs trusted besides the system's).
+  void Configure(const std::string& update_host, const std::string& auto_update_list,
+                 const std::string& trusted_certificates = "");
 
   // `QORUpdate`: asks for the version file. Ignored while a check runs.
   void Start();
@@ -80,6 +81,7 @@ class UpdateCheck {
   UpdateHooks hooks_;
   UpdateHost host_;
   bool auto_update_list_ = false;
+  std::string extra_ca_file_;
   Stage stage_ = Stage::kIdle;
   bool fetch_list_ = false;  // the fetch-list flag
   bool offered_ = false;     // the offered flag

@@ -1,6 +1,7 @@
 // The update check over TLS against a loopback server with a certificate of
-// a local CA made by the test: verified with that CA, refused with the
-// system's store and for a certificate of another name.
+// a local CA made by the test: verified with that CA named by
+// UpdateTrustedCertificates or in the system's store, refused with neither and
+// for a certificate of another name, each with its reason.
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -14,6 +15,7 @@
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "common/clock/virtual_clock.h"
@@ -46,7 +48,14 @@ bool MakeCertificates(const std::filesystem::path& dir, const std::string& san) 
 // Serves `body` over TLS to one connection after another until destroyed.
 class TlsPeer {
  public:
-  TlsPeer(const std::filesystem::path& dir, std::string body) : body_(std::move(body)) {
+  // `old_only`: TLS 1.0 and 1.1 only, which a client must refuse.
+  TlsPeer(const std::filesystem::path& dir, std::string body, bool old_only = false)
+      : body_(std::move(body)) {
+    if (old_only) {
+      SSL_CTX_set_security_level(context_.native_handle(), 0);
+      SSL_CTX_set_min_proto_version(context_.native_handle(), TLS1_VERSION);
+      SSL_CTX_set_max_proto_version(context_.native_handle(), TLS1_1_VERSION);
+    }
     context_.use_certificate_chain_file((dir / "server.pem").string());
     context_.use_private_key_file((dir / "server.key").string(), ssl::context::pem);
     acceptor_.open(tcp::v4());
@@ -99,7 +108,7 @@ struct Outcome {
   std::vector<std::string> lines;
 };
 
-Outcome RunCheck(const std::filesystem::path& home, const std::string& host, const std::string& ca_file) {
+Outcome RunCheck(const std::filesystem::path& home, const std::string& host, const std::string& trusted) {
   asio::io_context io;
   VirtualClock clock{UtcFromNs(1'796'634'000'000'000'000)};
   Outcome out;
@@ -107,12 +116,11 @@ Outcome RunCheck(const std::filesystem::path& home, const std::string& host, con
   o.home = home;
   o.version = "5.1.10";
   o.can_ask = true;
-  o.ca_file = ca_file;
   UpdateHooks h;
   h.diagnostic = [&](const std::string& l) { out.lines.push_back(l); };
   h.ask = [&](const UpdateQuestion&) { out.asked = true; };
   UpdateCheck check(io, clock, o, h);
-  check.Configure(host, "");
+  check.Configure(host, "", trusted);
   check.Start();
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (check.running() && !out.asked && std::chrono::steady_clock::now() < end)
@@ -145,7 +153,7 @@ TEST(UpdateOverTls, VerifiedAgainstTheTrustedCaAndTheHostName) {
   // The system's store does not know the test's CA.
   Outcome untrusted = RunCheck(home.path(), "https://127.0.0.1:" + port, "");
   EXPECT_TRUE(untrusted.done && !untrusted.asked) << untrusted.done << untrusted.asked;
-  EXPECT_TRUE(Has(untrusted, "TLS with 127.0.0.1:" + port + " failed"))
+  EXPECT_TRUE(Has(untrusted, "TLS with 127.0.0.1:" + port + " failed: certificate not trusted"))
       << (untrusted.lines.empty() ? "" : untrusted.lines.back());
   // Plain HTTP to a TLS port is no answer either.
   Outcome plain = RunCheck(home.path(), "127.0.0.1:" + port, "");
@@ -161,8 +169,76 @@ TEST(UpdateOverTls, CertificateOfAnotherNameIsRefused) {
   Outcome wrong = RunCheck(home.path(), "https://localhost:" + std::to_string(peer.port()),
                            (certs.path() / "ca.pem").string());
   EXPECT_TRUE(wrong.done && !wrong.asked);
-  EXPECT_TRUE(Has(wrong, "failed")) << (wrong.lines.empty() ? "" : wrong.lines.back());
+  EXPECT_TRUE(Has(wrong, "failed: certificate does not name localhost"))
+      << (wrong.lines.empty() ? "" : wrong.lines.back());
   EXPECT_FALSE(std::filesystem::exists(home.path() / "QOR_MDLS4.MDL"));
+}
+
+TEST(UpdateOverTls, ProtocolsBeforeTls12AreRefused) {
+  TempDir certs{"mdl-tls"};
+  ASSERT_TRUE(MakeCertificates(certs.path(), "DNS:localhost"))
+      << "openssl failed: " << testing::ReadFile(certs.path() / "log");
+  TempDir home{"mdl-tls-home"};
+  TlsPeer peer(certs.path(), "MDL-:-5.1.10-:-a-:-b-:-999-:-c", true);
+  Outcome old = RunCheck(home.path(), "https://localhost:" + std::to_string(peer.port()),
+                         (certs.path() / "ca.pem").string());
+  EXPECT_TRUE(old.done && !old.asked);
+  EXPECT_TRUE(Has(old, "TLS with localhost:" + std::to_string(peer.port()) + " failed"))
+      << (old.lines.empty() ? "" : old.lines.back());
+  EXPECT_FALSE(std::filesystem::exists(home.path() / "QOR_MDLS4.MDL"));
+}
+
+// OpenSSL's default paths honour SSL_CERT_FILE: the test's CA stands in for
+// the system's store, set for the scope of the test only.
+class SystemStoreFile {
+ public:
+  explicit SystemStoreFile(const std::filesystem::path& pem) {
+    if (const char* old = std::getenv("SSL_CERT_FILE")) old_ = old;
+    ::setenv("SSL_CERT_FILE", pem.c_str(), 1);
+  }
+  ~SystemStoreFile() {
+    if (old_) {
+      ::setenv("SSL_CERT_FILE", old_->c_str(), 1);
+    } else {
+      ::unsetenv("SSL_CERT_FILE");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST(UpdateOverTls, ExtraCertificatesAddToTheSystemStore) {
+  TempDir certs{"mdl-tls"};
+  TempDir other{"mdl-tls-other"};
+  ASSERT_TRUE(MakeCertificates(certs.path(), "DNS:localhost"))
+      << "openssl failed: " << testing::ReadFile(certs.path() / "log");
+  ASSERT_TRUE(MakeCertificates(other.path(), "DNS:localhost"))
+      << "openssl failed: " << testing::ReadFile(other.path() / "log");
+  TempDir home{"mdl-tls-home"};
+  testing::WriteFile(home.path() / "QOR_MDLS4.MDL", "1\n2\n3\n4\n5\nh:::H - NA:::2:::x\n");
+  TlsPeer peer(certs.path(), "MDL-:-5.1.10-:-a-:-b-:-999-:-c");
+  const std::string host = "https://localhost:" + std::to_string(peer.port());
+  const std::string other_ca = (other.path() / "ca.pem").string();
+
+  // Another CA in the value does not vouch for the server.
+  Outcome alone = RunCheck(home.path(), host, other_ca);
+  EXPECT_TRUE(alone.done && !alone.asked);
+  EXPECT_TRUE(Has(alone, "certificate not trusted")) << (alone.lines.empty() ? "" : alone.lines.back());
+  {
+    // The server's CA in the system's store: accepted with an unrelated extra file too.
+    SystemStoreFile system(certs.path() / "ca.pem");
+    Outcome both = RunCheck(home.path(), host, other_ca);
+    EXPECT_TRUE(both.done && both.asked) << (both.lines.empty() ? "" : both.lines.back());
+    Outcome system_only = RunCheck(home.path(), host, "");
+    EXPECT_TRUE(system_only.done && system_only.asked)
+        << (system_only.lines.empty() ? "" : system_only.lines.back());
+  }
+  // A file that cannot be read is named with the reason; nothing is fetched.
+  Outcome missing = RunCheck(home.path(), host, (home.path() / "absent.pem").string());
+  EXPECT_TRUE(missing.done && !missing.asked);
+  EXPECT_TRUE(Has(missing, "cannot load the trusted certificates: " + (home.path() / "absent.pem").string()))
+      << (missing.lines.empty() ? "" : missing.lines.back());
 }
 
 }  // namespace

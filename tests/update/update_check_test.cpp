@@ -34,12 +34,11 @@ std::string VersionFileFor(const std::string& version, size_t list_size) {
 class UpdateCheckTest : public ::testing::Test {
  protected:
   void MakeCheck(const std::string& host, bool can_ask, const std::string& auto_list = "",
-                 const std::string& ca_file = "") {
+                 const std::string& trusted_certificates = "") {
     UpdateCheckOptions o;
     o.home = dir_.path();
     o.version = "5.1.10";
     o.can_ask = can_ask;
-    o.ca_file = ca_file;
     UpdateHooks h;
     h.diagnostic = [this](const std::string& l) { lines_.push_back(l); };
     h.ask = [this](const UpdateQuestion& q) { questions_.push_back(q); };
@@ -47,7 +46,7 @@ class UpdateCheckTest : public ::testing::Test {
     h.start_updater = [this](const UpdaterStart& s) { updater_.push_back(s); };
     h.list_installed = [this](int n) { installed_.push_back(n); };
     check_ = std::make_unique<UpdateCheck>(io_, clock_, o, h);
-    check_->Configure(host, auto_list);
+    check_->Configure(host, auto_list, trusted_certificates);
   }
   // Runs the loop until the check is idle or waits for an answer (5 s of real time at most).
   bool RunCheck() {
