@@ -1,6 +1,7 @@
 // Event lines to the system log and the console.
 #include "server/hosting/event_log.h"
 
+#include <atomic>
 #include <ctime>
 
 #include "common/clock/system_clock.h"
@@ -11,6 +12,8 @@ namespace mdl::service {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
+
+std::atomic<SystemLogWriter> g_system_log_writer{nullptr};
 
 std::string LocalStamp() {
   const std::tm local = LocalTimeOf(static_cast<std::time_t>(FloorUnixSeconds(SystemNow())));
@@ -87,6 +90,12 @@ std::string StampedEventLine(std::string_view message) {
   return stamp + " --- " + std::string(message);
 }
 
+void SetSystemLogWriterForTest(SystemLogWriter writer) { g_system_log_writer = writer; }
+
+std::string SystemLogEntryLine(std::string_view message) {
+  return SystemLogKeepsTime() ? std::string(message) : StampedEventLine(message);
+}
+
 std::string CleanEventLine(std::string_view line) {
   std::string out;
   std::string piece;
@@ -122,14 +131,23 @@ EventLog::~EventLog() {
 }
 
 void EventLog::Write(EventLevel level, std::string_view text) {
-  WriteLines(level, text, options_.stamp_console);
+  WriteLines(level, text,
+             {.system_log = options_.to_syslog, .console = true, .stamp_console = options_.stamp_console});
 }
 
 void EventLog::Entry(EventLevel level, std::string_view message) {
-  WriteLines(level, StampedEventLine(message), false);
+  const std::string stamped = StampedEventLine(message);
+  const std::string system_line = SystemLogEntryLine(message);
+  if (system_line == stamped) {
+    WriteLines(level, stamped, {.system_log = options_.to_syslog, .console = true, .stamp_console = false});
+    return;
+  }
+  WriteLines(level, system_line,
+             {.system_log = options_.to_syslog, .console = false, .stamp_console = false});
+  WriteLines(level, stamped, {.system_log = false, .console = true, .stamp_console = false});
 }
 
-void EventLog::WriteLines(EventLevel level, std::string_view text, bool stamp_console) {
+void EventLog::WriteLines(EventLevel level, std::string_view text, Sinks sinks) {
   size_t lines = 0;
   while (!text.empty()) {
     const size_t end = text.find('\n');
@@ -146,9 +164,15 @@ void EventLog::WriteLines(EventLevel level, std::string_view text, bool stamp_co
     } else {
       line = CleanEventLine(raw);
     }
-    if (options_.to_syslog) WriteSystemLog(level, line);
-    if (options_.console) {
-      const std::string out = (stamp_console ? LocalStamp() : std::string()) + line + "\n";
+    if (sinks.system_log) {
+      if (const SystemLogWriter writer = g_system_log_writer.load()) {
+        writer(level, line);
+      } else {
+        WriteSystemLog(level, line);
+      }
+    }
+    if (sinks.console && options_.console) {
+      const std::string out = (sinks.stamp_console ? LocalStamp() : std::string()) + line + "\n";
       std::lock_guard lock(console_mutex_);
       std::fwrite(out.data(), 1, out.size(), options_.console);
       std::fflush(options_.console);

@@ -34,6 +34,11 @@ bool IsControlCharacter(std::string_view sequence);
 // event log (install, start and stop lines).
 std::string StampedEventLine(std::string_view message);
 
+// An entry as the system log gets it: without the date and time where that
+// log records its own (syslog and the journal), stamped where it does not show
+// one in the entry's text (the Windows event log).
+std::string SystemLogEntryLine(std::string_view message);
+
 // Whether stderr leads into the journal (a program started by systemd), which
 // syslog reaches already: the console copy would double every line there.
 bool StderrIsJournal();
@@ -43,6 +48,10 @@ struct EventLogOptions {
   bool stamp_console = false;    // local date and time before each console line
   bool to_syslog = true;
 };
+
+// Where system log lines go instead of the system log (tests); nullptr: the system log.
+using SystemLogWriter = void (*)(EventLevel level, const std::string& line);
+void SetSystemLogWriterForTest(SystemLogWriter writer);
 
 class EventLog {
  public:
@@ -59,12 +68,18 @@ class EventLog {
   void Notice(std::string_view text) { Write(EventLevel::kNotice, text); }
   void Warning(std::string_view text) { Write(EventLevel::kWarning, text); }
   void Error(std::string_view text) { Write(EventLevel::kError, text); }
-  // One entry of the event log proper: StampedEventLine(message), on the
-  // console without a second stamp.
+  // One entry of the event log proper: StampedEventLine(message) on the
+  // console (without a second stamp), SystemLogEntryLine(message) in the
+  // system log, so that the journal shows one date and time, its own.
   void Entry(EventLevel level, std::string_view message);
 
  private:
-  void WriteLines(EventLevel level, std::string_view text, bool stamp_console);
+  struct Sinks {
+    bool system_log;
+    bool console;
+    bool stamp_console;
+  };
+  void WriteLines(EventLevel level, std::string_view text, Sinks sinks);
 
   std::string ident_;  // syslog keeps the pointer: it must outlive closelog()
   EventLogOptions options_;

@@ -42,6 +42,8 @@ std::tm LocalTimeOf(std::time_t t) {
   return local;
 }
 
+bool SystemLogKeepsTime() { return true; }
+
 bool StderrIsJournal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
   if (!stream) return false;

@@ -16,4 +16,8 @@ void WriteSystemLog(EventLevel level, const std::string& line);
 
 std::tm LocalTimeOf(std::time_t t);
 
+// Whether the system log shows each record's own time (syslog, the journal),
+// so that an entry's text need not carry a second one.
+bool SystemLogKeepsTime();
+
 }  // namespace mdl::service

@@ -60,6 +60,9 @@ std::tm LocalTimeOf(std::time_t t) {
   return local;
 }
 
+// The event log's entries keep their "date time ---" text as they always had it.
+bool SystemLogKeepsTime() { return false; }
+
 bool StderrIsJournal() { return false; }
 
 }  // namespace mdl::service

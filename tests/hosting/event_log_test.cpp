@@ -78,6 +78,46 @@ TEST(EventLog, EventLogEntriesCarryOneDateTimeBeforeTheirMessage) {
   EXPECT_TRUE(std::regex_match(console.Text(), kLines)) << console.Text();
 }
 
+// What reached the system log in a test, level and line.
+std::vector<std::pair<EventLevel, std::string>> g_system_lines;
+
+void RecordSystemLine(EventLevel level, const std::string& line) { g_system_lines.emplace_back(level, line); }
+
+// The system log of the platform records each line's time: an entry reaches
+// it once, without a second date and time, at its own priority, while the
+// console keeps the stamped entry and plain lines keep their level.
+TEST(EventLog, SystemLogEntriesCarryNoSecondDateTime) {
+  g_system_lines.clear();
+  SetSystemLogWriterForTest(&RecordSystemLine);
+  Console console;
+  {
+    EventLog log("mdl-test", {.console = console.get(), .stamp_console = false, .to_syslog = true});
+    log.Entry(EventLevel::kError, "MDL Start [1] port 37 in use\nsecond line");
+    log.Entry(EventLevel::kNotice, "MDL Start [0] ");
+    log.Warning("Clock could not be set");
+  }
+  SetSystemLogWriterForTest(nullptr);
+  ASSERT_EQ(g_system_lines.size(), 4u);
+  const std::string first = SystemLogEntryLine("MDL Start [1] port 37 in use");
+  EXPECT_EQ(g_system_lines[0], std::make_pair(EventLevel::kError, first));
+  EXPECT_EQ(g_system_lines[1], std::make_pair(EventLevel::kError, std::string("second line")));
+  EXPECT_EQ(g_system_lines[2].first, EventLevel::kNotice);
+  EXPECT_EQ(g_system_lines[3], std::make_pair(EventLevel::kWarning, std::string("Clock could not be set")));
+#ifdef _WIN32
+  EXPECT_TRUE(IsStamped(g_system_lines[2].second, "--- MDL Start [0] ")) << g_system_lines[2].second;
+#else
+  EXPECT_EQ(first, "MDL Start [1] port 37 in use");
+  EXPECT_EQ(g_system_lines[2].second, "MDL Start [0] ");
+#endif
+  // The console keeps the one stamp of each entry.
+  static const std::regex kConsole(
+      "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} --- MDL Start \\[1\\] port 37 in use\n"
+      "second line\n"
+      "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} --- MDL Start \\[0\\] \n"
+      "Clock could not be set\n");
+  EXPECT_TRUE(std::regex_match(console.Text(), kConsole)) << console.Text();
+}
+
 TEST(EventLog, LinesFromTwoThreadsStayWhole) {
   Console console;
   constexpr int kEach = 200;
