@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <system_error>
 
 #ifndef MDL_SUPPORT_CONTACT
@@ -191,6 +193,25 @@ SetupResult PrepareHome(const fs::path& program, const fs::path& home) {
   return {true, ""};
 }
 
+// The package's system user when the target system has it (its sysusers.d file ran).
+UnitAccount AccountFor(const ServiceIdentity& id, const SystemdTarget& target) {
+  if (!target.root.empty()) {
+    // A tree below a root: its own user database decides.
+    std::ifstream passwd(target.root / "etc/passwd");
+    const std::string head = ServiceUserName(id) + ":";
+    for (std::string line; std::getline(passwd, line);) {
+      if (line.rfind(head, 0) == 0) return UnitAccount::kSystemUser;
+    }
+    return UnitAccount::kDynamicUser;
+  }
+  return ::getpwnam(ServiceUserName(id).c_str()) != nullptr ? UnitAccount::kSystemUser
+                                                            : UnitAccount::kDynamicUser;
+}
+
+bool UsesStateDirectory(const std::string& unit) {
+  return unit.find("\nStateDirectory=") != std::string::npos;
+}
+
 // Writes `text` to a new file `path` (never over an existing one, never through a link).
 SetupResult WriteNewFile(const fs::path& path, const std::string& text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -227,12 +248,16 @@ SetupResult InstallService(const ServiceIdentity& id, const fs::path& program, c
   const fs::path unit_path = target.UnitPath(id);
   if (IsLink(target.EnableLink(id)) || IsLink(unit_path))
     return {false, "the service is already installed (" + unit + " is enabled)."};
-  UnitText text = MakeUnitFile(id, program, home);
+  UnitText text = MakeUnitFile(id, program, home, AccountFor(id, target));
   if (!text.error.empty()) return {false, "no unit can be written: " + text.error + "."};
   std::error_code ec;
   fs::create_directories(target.UnitDir(), ec);
   if (ec) return {false, "cannot create " + target.UnitDir().string() + ": " + ec.message() + "."};
-  if (SetupResult home_ready = PrepareHome(program, home); !home_ready.ok) return home_ready;
+  // A StateDirectory= is systemd's to create at the first start (it warns about one made
+  // before, and moves it for a dynamic user); the unit copies the list in then.
+  if (!UsesStateDirectory(text.text)) {
+    if (SetupResult home_ready = PrepareHome(program, home); !home_ready.ok) return home_ready;
+  }
   if (SetupResult written = WriteNewFile(unit_path, text.text); !written.ok) return written;
 
   // From here a failure takes back what was done.

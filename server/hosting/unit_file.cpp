@@ -36,6 +36,8 @@ fs::path DefaultHome(const ServiceIdentity& id, const fs::path& program_folder) 
   return program_folder;
 }
 
+std::string ServiceUserName(const ServiceIdentity& id) { return "meridel-" + std::string(id.state_name); }
+
 std::string UnitMarker(const ServiceIdentity& id) {
   return "# Written by " + std::string(id.program) + " -install.";
 }
@@ -81,7 +83,8 @@ std::string StateDirectoryName(const fs::path& home) {
 
 }  // namespace
 
-UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const fs::path& home) {
+UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const fs::path& home,
+                      UnitAccount account) {
   UnitText out;
   if (!program.is_absolute() || !home.is_absolute()) {
     out.error = "the program and its folder must be absolute paths";
@@ -97,6 +100,10 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
     return out;
   }
   const std::string state = StateDirectoryName(home);
+  const bool system_user = !state.empty() && account == UnitAccount::kSystemUser;
+  // Request logs in /var/log for the administrators (group adm); a ':' would end BindPaths='s source.
+  const bool log_folder = system_user && id.serves && normal_home.find(':') == std::string::npos;
+  const std::string list_name = "QOR_MDLS4.MDL";
   const std::string caps = id.serves ? "CAP_SYS_TIME CAP_NET_BIND_SERVICE" : "CAP_SYS_TIME";
   std::string& t = out.text;
   t += UnitMarker(id) + "\n";
@@ -108,6 +115,13 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
   t += "\n[Service]\n";
   t += "Type=notify\n";
   t += "NotifyAccess=main\n";
+  if (!state.empty() && id.serves) {
+    // systemd makes the state folder at the first start; the shipped list goes in then,
+    // never over one that is there ("-": a program without a list beside it still starts).
+    t += "ExecStartPre=-/bin/cp --no-clobber " +
+         QuoteUnitArgument((program.parent_path() / list_name).string()) + " " +
+         QuoteUnitArgument((fs::path(normal_home) / list_name).string()) + "\n";
+  }
   t += "ExecStart=" + program_word + " --home " + home_argument + "\n";
   // The server re-reads its settings on SIGHUP (systemctl reload).
   if (id.serves) t += "ExecReload=/bin/kill -HUP $MAINPID\n";
@@ -119,9 +133,23 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
   t += "LimitNOFILE=65536\n";
   // Least privilege: setting the clock (and, for the server, the ports
   // below 1024) and nothing else.
-  if (!state.empty()) {
+  if (system_user) {
+    t += "User=" + ServiceUserName(id) + "\n";
+    // The request logs' group, which the files take from the process.
+    if (log_folder) t += "Group=adm\n";
+    t += "StateDirectory=" + QuoteUnitWord(state) + "\n";
+    t += "StateDirectoryMode=0700\n";
+    if (log_folder) {
+      t += "LogsDirectory=" + QuoteUnitWord(state) + "\n";
+      t += "LogsDirectoryMode=0750\n";
+      // The program writes <home>/Logs and refuses a link there: the folder is mounted on it.
+      t += "BindPaths=" + QuoteUnitWord("/var/log/" + state) + ":" + QuoteUnitWord(normal_home + "/Logs") +
+           "\n";
+    }
+    t += "AmbientCapabilities=" + caps + "\n";
+  } else if (!state.empty()) {
     t += "DynamicUser=yes\n";
-    t += "User=meridel-" + std::string(id.state_name) + "\n";
+    t += "User=" + ServiceUserName(id) + "\n";
     t += "StateDirectory=" + QuoteUnitWord(state) + "\n";
     t += "AmbientCapabilities=" + caps + "\n";
   } else {
@@ -151,7 +179,7 @@ UnitText MakeUnitFile(const ServiceIdentity& id, const fs::path& program, const 
   t += "LockPersonality=yes\n";
   t += "MemoryDenyWriteExecute=yes\n";
   t += "RemoveIPC=yes\n";
-  t += "UMask=0077\n";
+  t += log_folder ? "UMask=0027\n" : "UMask=0077\n";
   t += "SystemCallArchitectures=native\n";
   t += "SystemCallFilter=@system-service @clock\n";
   t += "SystemCallFilter=~@resources @chown @module @raw-io @reboot @swap @mount @debug @cpu-emulation "

@@ -35,18 +35,31 @@ std::filesystem::path DefaultHome(const ServiceIdentity& id, const std::filesyst
 // The first line of every unit written here; -uninstall removes only such units.
 std::string UnitMarker(const ServiceIdentity& id);
 
+// The package's system user of a service ("meridel-server"), made by its
+// sysusers.d file; the name a dynamic user takes when there is none.
+std::string ServiceUserName(const ServiceIdentity& id);
+
+// Who runs a service whose folder is a state folder under /var/lib.
+enum class UnitAccount {
+  kDynamicUser,  // DynamicUser=yes: state (and anything else of it) below /var/lib/private, root only
+  kSystemUser,   // ServiceUserName(id), which exists: public state, request logs in /var/log
+};
+
 struct UnitText {
   std::string text;   // the unit; empty on error
   std::string error;  // why no unit can be written
 };
 
 // The unit running `program --home home` (both absolute). A home under
-// /var/lib/ becomes the unit's StateDirectory= and the service runs under a
-// dynamic user with only the capabilities it needs; any other home stays
-// writable through ReadWritePaths= for a root service whose capability
-// bounding set holds only those capabilities.
+// /var/lib/ becomes the unit's StateDirectory=, which systemd creates at the
+// first start (the server's list is copied in from beside the program then),
+// and the service runs under `account` with only the capabilities it needs;
+// the server under its system user writes its request logs to /var/log/<the
+// state folder's name>, mounted on <home>/Logs, readable by group adm. Any
+// other home stays writable through ReadWritePaths= for a root service whose
+// capability bounding set holds only those capabilities.
 UnitText MakeUnitFile(const ServiceIdentity& id, const std::filesystem::path& program,
-                      const std::filesystem::path& home);
+                      const std::filesystem::path& home, UnitAccount account = UnitAccount::kDynamicUser);
 
 // A path in a unit where systemd expands specifiers but no variables (the
 // executable of ExecStart=, ReadWritePaths=, StateDirectory=): double-quoted,

@@ -78,6 +78,59 @@ TEST_F(ServiceInstallTest, InstallEnablesUninstallRemovesAndASecondInstallFails)
   EXPECT_NE(twice.detail.find("not installed"), std::string::npos) << twice.detail;
 }
 
+// A home under /var/lib is systemd's StateDirectory=: -install leaves it to
+// the first start (a folder made before draws systemd's warning and, for a
+// dynamic user, a move), and the unit copies the list in then. The package's
+// system user, when the target has it, runs the server with its logs in /var/log.
+TEST_F(ServiceInstallTest, AStateFolderIsLeftToSystemdAndTheSystemUserIsUsedWhenPresent) {
+  const fs::path state_root = "/var/lib/mdl-install-test-" + std::to_string(::getpid());
+  const fs::path home = state_root / "server";
+  struct Cleanup {
+    fs::path path;
+    ~Cleanup() {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    }
+  } cleanup{state_root};
+
+  const SetupResult dynamic = InstallService(kServerService, program_, home, target_);
+  ASSERT_TRUE(dynamic.ok) << dynamic.detail;
+  EXPECT_FALSE(fs::exists(state_root)) << "-install created the state folder before systemd could";
+  std::string text = testing::ReadFile(target_.UnitPath(kServerService));
+  EXPECT_NE(text.find("\nDynamicUser=yes\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nExecStartPre=-/bin/cp --no-clobber \"" + (program_dir_ / "QOR_MDLS4.MDL").string() +
+                      "\" \"" + (home / "QOR_MDLS4.MDL").string() + "\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("LogsDirectory"), std::string::npos) << "a dynamic user's logs would be root's only";
+  ASSERT_TRUE(UninstallService(kServerService, target_).ok);
+
+  // The package's sysusers.d file made the user in the target's user database.
+  fs::create_directories(target_.root / "etc");
+  ASSERT_TRUE(testing::WriteFile(
+      target_.root / "etc/passwd",
+      "root:x:0:0:root:/root:/bin/bash\n"
+      "meridel-server:x:998:998:Meridel server:/var/lib/meridel/server:/usr/sbin/nologin\n"));
+  const SetupResult system = InstallService(kServerService, program_, home, target_);
+  ASSERT_TRUE(system.ok) << system.detail;
+  EXPECT_FALSE(fs::exists(state_root));
+  text = testing::ReadFile(target_.UnitPath(kServerService));
+  EXPECT_EQ(text.find("DynamicUser"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nUser=meridel-server\nGroup=adm\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nBindPaths=\"/var/log/" + state_root.filename().string() + "/server\":\"" +
+                      (home / "Logs").string() + "\"\n"),
+            std::string::npos)
+      << text;
+  // The client has no system user there: a dynamic one, and no request logs.
+  const SetupResult client =
+      InstallService(kClientService, program_dir_ / "QOR_MDLSC_SVC", state_root / "client", target_);
+  ASSERT_TRUE(client.ok) << client.detail;
+  const std::string client_text = testing::ReadFile(target_.UnitPath(kClientService));
+  EXPECT_NE(client_text.find("\nDynamicUser=yes\n"), std::string::npos) << client_text;
+  EXPECT_EQ(client_text.find("ExecStartPre"), std::string::npos) << client_text;
+  EXPECT_FALSE(fs::exists(state_root));
+}
+
 TEST_F(ServiceInstallTest, AForeignUnitIsNeverRemovedNorOverwritten) {
   const fs::path unit = target_.UnitPath(kServerService);
   fs::create_directories(unit.parent_path());

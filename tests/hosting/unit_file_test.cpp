@@ -6,9 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
+#include "common/files/safe_file.h"
 #include "server/hosting/service_install.h"
 #include "tests/support/temp_dir.h"
 
@@ -74,6 +78,67 @@ TEST(UnitFile, ServerAndClientUnitsPassSystemdChecksWithLowExposure) {
                 {"security", "--offline=yes", "--no-pager", "--threshold=" + c.threshold});
     EXPECT_EQ(security.status, 0) << "exposure above " << c.threshold << "/10:\n" << security.output;
     EXPECT_NE(security.output.find("Overall exposure level"), std::string::npos) << security.output;
+  }
+}
+
+// The umask a unit sets, from its UMask= line.
+mode_t UnitUmask(const std::string& text) {
+  const size_t at = text.find("\nUMask=");
+  EXPECT_NE(at, std::string::npos) << text;
+  return static_cast<mode_t>(std::stoul(text.substr(at + 7, 4), nullptr, 8));
+}
+
+// The server under the package's system user: request logs in /var/log,
+// mounted on <home>/Logs (the program refuses a link there), group adm, files
+// readable by that group and no one else; state made by systemd, 0700.
+TEST(UnitFile, SystemUserServerLogsToVarLogForGroupAdm) {
+  const UnitText unit =
+      MakeUnitFile(kServerService, "/bin/true", "/var/lib/meridel/server", UnitAccount::kSystemUser);
+  ASSERT_EQ(unit.error, "");
+  const std::string& t = unit.text;
+  EXPECT_EQ(t.find("DynamicUser"), std::string::npos);
+  for (const char* line :
+       {"User=meridel-server", "Group=adm", "StateDirectory=\"meridel/server\"", "StateDirectoryMode=0700",
+        "LogsDirectory=\"meridel/server\"", "LogsDirectoryMode=0750",
+        "BindPaths=\"/var/log/meridel/server\":\"/var/lib/meridel/server/Logs\"",
+        "ExecStartPre=-/bin/cp --no-clobber \"/bin/QOR_MDLS4.MDL\" "
+        "\"/var/lib/meridel/server/QOR_MDLS4.MDL\""}) {
+    EXPECT_TRUE(Has(t, line)) << line << "\n" << t;
+  }
+  const CommandResult verify = Analyze("MDLServer", t, {"verify", "--man=no"});
+  ASSERT_TRUE(verify.started) << "systemd-analyze is missing: install the Debian package 'systemd'";
+  EXPECT_EQ(verify.status, 0) << verify.output;
+  EXPECT_EQ(verify.output, "") << "systemd-analyze verify complained";
+  const CommandResult security =
+      Analyze("MDLServer", t, {"security", "--offline=yes", "--no-pager", "--threshold=20"});
+  EXPECT_EQ(security.status, 0) << "exposure above 2.0:\n" << security.output;
+
+  // A log file opened as the request log opens it, under the unit's umask:
+  // the group reads it, others do not.
+  testing::TempDir dir("mdl-unit-logs");
+  const mode_t before = ::umask(UnitUmask(t));
+  files::Opened folder = files::OpenFolder(dir.path() / "Logs", true);
+  ASSERT_TRUE(folder.fd.valid()) << files::ErrorText(folder.error);
+  files::Opened file = files::OpenAppendAt(folder.fd.get(), "MDLS101226.LOG");
+  ::umask(before);
+  ASSERT_TRUE(file.fd.valid()) << files::ErrorText(file.error);
+  struct stat st {};
+  ASSERT_EQ(::fstat(file.fd.get(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  // Where the logs stay in the folder: the client (no request logs), a dynamic
+  // user (whose folders only root reads), a path whose ':' BindPaths= cannot carry.
+  for (const auto& [id, home, account] :
+       {std::tuple{&kClientService, "/var/lib/meridel/client", UnitAccount::kSystemUser},
+        std::tuple{&kServerService, "/var/lib/meridel/server", UnitAccount::kDynamicUser},
+        std::tuple{&kServerService, "/var/lib/meridel/a:b", UnitAccount::kSystemUser},
+        std::tuple{&kServerService, "/srv/meridel", UnitAccount::kSystemUser}}) {
+    SCOPED_TRACE(home);
+    const UnitText other = MakeUnitFile(*id, "/bin/true", home, account);
+    ASSERT_EQ(other.error, "");
+    EXPECT_EQ(other.text.find("LogsDirectory"), std::string::npos) << other.text;
+    EXPECT_EQ(other.text.find("Group=adm"), std::string::npos) << other.text;
+    EXPECT_EQ(UnitUmask(other.text), 077u);
   }
 }
 
@@ -149,8 +214,10 @@ TEST(UnitFile, ShippedUnitsAreTheUnitsInstallWritesForThePackage) {
     SCOPED_TRACE(id->name);
     const std::string shipped =
         testing::ReadFile(source / "packaging/systemd" / (std::string(id->name) + ".service"));
+    // The package makes the server's system user (sysusers.d); the client runs as a dynamic user.
     const UnitText written = MakeUnitFile(*id, fs::path(kPackageProgramDir) / id->program,
-                                          fs::path(kPackageStateDir) / id->state_name);
+                                          fs::path(kPackageStateDir) / id->state_name,
+                                          id->serves ? UnitAccount::kSystemUser : UnitAccount::kDynamicUser);
     ASSERT_EQ(written.error, "");
     // Both open with comment lines of their own; the rest is the same unit.
     const size_t shipped_body = shipped.find("\n[Unit]\n");
