@@ -18,13 +18,17 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: QOR_MDLSC [-rs | -ro] [--home DIR] [--registry FILE] [--virtual-clock] [--help] [--version]\n"
-    "Keeps this machine's clock in step with a Meridel server (TCP port 3777).\n"
+    "The Meridel time client with a window and a tray icon: keeps this machine's clock in step with a\n"
+    "Meridel server, asking it over TCP port 3777 (the Meridel protocol); it serves no port itself.\n"
     "  -rs               start in the tray (the window is hidden)\n"
-    "  -ro               one exchange, then exit (0 only when the clock was set)\n"
+    "  -ro               exchange until the first reply (retried 10 s apart, RunOnceAttempts times),\n"
+    "                    then exit (0 only when the clock was set)\n"
     "  --home DIR        program folder (default: the program's folder)\n"
     "  --registry FILE   settings store (default: DIR/registry.reg)\n"
     "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
-    "SIGTERM or SIGINT close the window (changed settings saved).\n";
+    "SIGTERM or SIGINT close the window (changed settings saved).\n"
+    "Settings: DIR/registry.reg, key [HKEY_LOCAL_MACHINE\\Software\\Meridel].\n"
+    "More: man QOR_MDLSC, man 5 meridel-settings.\n";
 
 }  // namespace
 

@@ -18,11 +18,17 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: QOR_MDL_Server [-rs] [--home DIR] [--registry FILE] [--virtual-clock] [--help] [--version]\n"
+    "The Meridel time server with a window and a tray icon: it takes the time from an upstream NTP\n"
+    "server, sets this machine's clock and serves it over TCP and UDP on Daytime 13, Time 37,\n"
+    "NTP 123, UnixTime 519 and the Meridel protocol 3777.\n"
     "  -rs               start in the tray (the window is hidden)\n"
-    "  --home DIR        program folder: QOR_MDLS4.MDL, Logs/, registry.reg (default: the program's folder)\n"
+    "  --home DIR        program folder: QOR_MDLS4.MDL, Logs/, registry.reg\n"
+    "                    (default: the program's folder)\n"
     "  --registry FILE   settings store (default: DIR/registry.reg)\n"
-    "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
-    "SIGTERM or SIGINT close the window (settings saved).\n";
+    "  --virtual-clock   never set the machine's clock; serve the upstream's time held inside the process\n"
+    "SIGTERM or SIGINT close the window (settings saved).\n"
+    "Settings: DIR/registry.reg, key [HKEY_LOCAL_MACHINE\\Software\\Meridel Server].\n"
+    "More: man QOR_MDL_Server, man 5 meridel-settings.\n";
 
 }  // namespace
 

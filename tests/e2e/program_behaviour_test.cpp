@@ -2,6 +2,7 @@
 // settings moved aside, command-line status codes, pause and continue.
 
 #include <regex>
+#include <sstream>
 
 #include "tests/e2e/harness.h"
 
@@ -127,6 +128,52 @@ TEST(ProgramBehaviourTest, HelpSucceedsAndUnknownOptionIsBadUsage) {
       EXPECT_NE(bad.err.find("Usage"), std::string::npos) << bad.err;
     }
   }
+}
+
+// --help is what an administrator reads first: after the usage line it says
+// what the program is, which ports it serves or asks, where its settings
+// live and which manual pages say more. The desktop programs are checked
+// when the build has them (they need Qt).
+TEST(ProgramBehaviourTest, HelpSaysWhatTheProgramIsItsPortsSettingsAndManualPages) {
+  struct Expected {
+    const char* program;
+    std::vector<std::string> lines;
+  };
+  const std::vector<std::string> server_ports = {"Daytime 13",   "Time 37", "NTP 123",
+                                                 "UnixTime 519", "3777",    "TCP and UDP"};
+  std::vector<Expected> cases = {
+      {"QOR_MDL_Server_SVC", server_ports},
+      {"QOR_MDLSC_SVC", {"time client", "TCP port 3777", "serves no port"}},
+      {"QOR_MDL_Server", server_ports},
+      {"QOR_MDLSC", {"time client", "TCP port 3777", "serves no port"}},
+  };
+  cases[0].lines.insert(cases[0].lines.end(), {"Meridel Server]", "systemctl reload MDLServer"});
+  cases[1].lines.push_back("Meridel]");
+  cases[2].lines.push_back("Meridel Server]");
+  cases[3].lines.push_back("Meridel]");
+  TempDir dir;
+  int checked = 0;
+  for (const Expected& c : cases) {
+    SCOPED_TRACE(c.program);
+    const fs::path path = ProgramDir() / c.program;
+    if (!fs::exists(path) && std::string_view(c.program).find("_SVC") == std::string_view::npos) continue;
+    ++checked;
+    RunResult help = RunToEnd(dir.path(), "help", {path.string(), "--help"}, 5s);
+    ASSERT_EQ(help.status, std::optional<int>(0)) << help.err;
+    EXPECT_EQ(help.out.rfind(std::string("Usage: ") + c.program + " ", 0), 0u)
+        << "the usage line is no longer first:\n"
+        << help.out;
+    std::vector<std::string> wanted = c.lines;
+    wanted.insert(wanted.end(),
+                  {"registry.reg", "Settings: ", std::string("man ") + c.program, "man 5 meridel-settings"});
+    for (const std::string& line : wanted) {
+      EXPECT_NE(help.out.find(line), std::string::npos) << "no \"" << line << "\" in:\n" << help.out;
+    }
+    // The help goes to the terminal as it is: no line wider than one.
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 100u) << line;
+  }
+  EXPECT_GE(checked, 2);
 }
 
 // In a container without the right to set the clock: the server serves the

@@ -19,12 +19,16 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: QOR_MDLSC [-rs | -ro] [--home DIR] [--registry FILE] [--virtual-clock] [--help] [--version]\n"
-    "Keeps this machine's clock in step with a Meridel server (TCP port 3777).\n"
+    "The Meridel time client with a window and a tray icon: keeps this machine's clock in step with a\n"
+    "Meridel server, asking it over TCP port 3777 (the Meridel protocol); it serves no port itself.\n"
     "  -rs               start in the tray (the window is hidden)\n"
-    "  -ro               one exchange, then exit (0 only when the clock was set)\n"
+    "  -ro               exchange until the first reply (retried 10 s apart, RunOnceAttempts times),\n"
+    "                    then exit (0 only when the clock was set)\n"
     "  --home DIR        program folder (default: the program's folder)\n"
     "  --registry FILE   settings store (default: the Windows registry)\n"
-    "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n";
+    "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n"
+    "Settings: the registry key HKEY_LOCAL_MACHINE\\Software\\Meridel.\n"
+    "More: the README's sections \"Settings\" and \"Windows\".\n";
 
 // A program of the GUI subsystem has no console of its own: its output goes
 // to the handles it was given, else to the console of the one that started it.

@@ -21,10 +21,15 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: QOR_MDL_Server [-rs] [--home DIR] [--registry FILE] [--virtual-clock] [--help] [--version]\n"
+    "The Meridel time server with a window and a tray icon: it takes the time from an upstream NTP\n"
+    "server, sets this machine's clock and serves it over TCP and UDP on Daytime 13, Time 37,\n"
+    "NTP 123, UnixTime 519 and the Meridel protocol 3777.\n"
     "  -rs               start in the tray (the window is hidden)\n"
     "  --home DIR        program folder: QOR_MDLS4.MDL, Logs/ (default: the program's folder)\n"
     "  --registry FILE   settings file (default: the Windows registry)\n"
-    "  --virtual-clock   never set the machine's clock; corrections stay inside the process\n";
+    "  --virtual-clock   never set the machine's clock; serve the upstream's time held inside the process\n"
+    "Settings: the registry key HKEY_LOCAL_MACHINE\\Software\\Meridel Server.\n"
+    "More: the README's sections \"Settings\" and \"Windows\".\n";
 
 // A program without a console: the text goes to stderr when there is one, else to a message box.
 void Tell(const std::string& text, bool error) {
