@@ -58,13 +58,25 @@ bool ServerWindowModel::ApplySnapshot(const SnapshotPtr& snapshot, Nanoseconds m
     view_.servers = std::move(items);
     view_.selected_server = view_.servers.empty() ? -1 : 0;
   }
+  // A region without a server: the engine's position is still the old
+  // region's entry, which stands for nothing until the operator picks one.
+  if (s.region != region_) {
+    region_ = s.region;
+    stale_position_ = s.region_without_server ? s.selected_server : -1;
+  }
+  if (!s.region_without_server) stale_position_ = -1;
   // A position outside the list leaves the choice shown as it is.
   const int index = s.selected_server - 1;
-  if (index >= 0 && index < static_cast<int>(view_.servers.size())) view_.selected_server = index;
+  if (stale_position_ >= 0 && s.selected_server == stale_position_) {
+    view_.selected_server = -1;
+  } else if (index >= 0 && index < static_cast<int>(view_.servers.size())) {
+    view_.selected_server = index;
+  }
   view_.servers_tooltip = s.servers_tooltip;
   view_.random = s.random;
   view_.interval_count = s.interval_count;
   view_.interval_unit = s.interval_unit;
+  view_.interval_unit_item = UnitItemIndex(view_.interval_unit);
   view_.caption = WindowCaption(s.last_ntp_millis);
   view_.update_button_enabled = s.update_button_enabled;
 
@@ -175,6 +187,7 @@ void ServerWindowModel::PortEnter(Service s) {
 void ServerWindowModel::ServerChosen(int index0) {
   if (index0 < 0) return;
   if (index0 < static_cast<int>(view_.servers.size())) view_.selected_server = index0;
+  stale_position_ = -1;
   engine_.Post(cmd::SelectServer{index0 + 1});
 }
 
@@ -191,6 +204,7 @@ std::string ServerWindowModel::CountEdited(std::string text) {
 void ServerWindowModel::IntervalEntered(std::string count, std::string unit) {
   view_.interval_count = count;
   view_.interval_unit = unit;
+  view_.interval_unit_item = UnitItemIndex(view_.interval_unit);
   engine_.Post(cmd::SetInterval{std::move(count), std::move(unit)});
 }
 

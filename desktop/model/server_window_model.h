@@ -48,11 +48,12 @@ struct ServerWindowView {
   std::string service_status;                          // `svrStatlbl`
   std::string status_line;                             // `Status`
   std::vector<ServerItemView> servers;                 // `Servers`
-  int selected_server = -1;                            // index from 0; -1: the list is empty
+  int selected_server = -1;                            // index from 0; -1: none (empty list or region)
   std::string servers_tooltip;
   bool random = true;                                  // `RandomCheck`
   std::string interval_count;                          // `SyncN`
   std::string interval_unit;                           // `SyncIntC`'s text
+  int interval_unit_item = 1;                          // its list's current entry: UnitItemIndex
   std::array<bool, kIndicatorCount> indicators_lit{};  // `LED`, by Indicator
   std::string clock_text;                              // `svrCurrent`: three lines
   std::string clock_tooltip;                           // " Time Zone: ... "
@@ -120,6 +121,9 @@ class ServerWindowModel {
   SnapshotPtr snapshot_;
   Nanoseconds snapshot_tick_{0};
   std::string engine_tip_;  // the snapshot's tray tip
+  std::string region_;      // the snapshot's region
+  // The engine's position when its region turned out to have no server; -1: none stands.
+  int stale_position_ = -1;
   int ticks_ = 0;
   bool normal_ = true;
   bool first_snapshot_ = true;

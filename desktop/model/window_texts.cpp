@@ -110,6 +110,14 @@ std::string LabelText(std::string_view text) {
   return s;
 }
 
+int UnitItemIndex(std::string_view unit) {
+  if (unit.size() < 3) return -1;
+  for (size_t i = 0; i < server_text::kUnits.size(); ++i)
+    if (std::string_view(server_text::kUnits[i]).substr(0, 3) == unit.substr(0, 3))
+      return static_cast<int>(i);
+  return -1;
+}
+
 std::string GuardCountText(std::string text) {
   while (!text.empty() && !IsNumericText(text)) {
     // One character off the end: a whole UTF-8 sequence.

@@ -59,6 +59,9 @@ std::string LabelText(std::string_view text);
 
 // `SyncN`'s guard: the last character is removed until the text is numeric or empty.
 std::string GuardCountText(std::string text);
+// The entry of `SyncIntC`'s list (server_text::kUnits) that `unit` means: the
+// one whose first three characters it starts with, as the schedule reads it; -1 for none.
+int UnitItemIndex(std::string_view unit);
 
 // The fixed texts of the main window's controls.
 namespace server_text {

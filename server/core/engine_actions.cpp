@@ -23,7 +23,7 @@ struct ServerEngine::Commands {
   }
   void operator()(const cmd::SetRegion& c) {
     e.sync_->SetRegion(c.region);
-    e.Changed();
+    e.RegionChanged();
   }
   void operator()(const cmd::SetRandom& c) {
     e.sync_->SetRandom(c.on);
@@ -47,7 +47,7 @@ struct ServerEngine::Commands {
   void operator()(const cmd::ReloadServerList&) {
     e.sync_->ReadServerList();
     e.sync_->AfterSettings();
-    e.Changed();
+    e.RegionChanged();
   }
   void operator()(const cmd::ReloadSettings&) { e.ReloadSettings(); }
   void operator()(const cmd::CheckForUpdates&) { e.update_->Start(); }
@@ -79,6 +79,9 @@ void ServerEngine::SetEnabled(Service s, bool checked) {
   } else {
     if (st.tcp->IsListening()) st.tcp->Close();
     st.boxes_enabled = false;
+    // A disabled service opens nothing: its earlier failures no longer stand.
+    ClearOpenError(s, Transport::kTcp);
+    ClearOpenError(s, Transport::kUdp);
   }
   ShowService(s);
 }
@@ -91,6 +94,7 @@ void ServerEngine::SetTcp(Service s, bool checked) {
   } else {
     // Unchecked means no TCP: the listener closes at once, as the UDP box does.
     st.tcp->Close();
+    ClearOpenError(s, Transport::kTcp);
   }
   ShowService(s);
 }
@@ -103,6 +107,7 @@ void ServerEngine::SetUdp(Service s, bool checked) {
   } else {
     st.udp->Close();
     if (s == Service::kNtp) sync_->OnNtpSocketClosed();
+    ClearOpenError(s, Transport::kUdp);
   }
   ShowService(s);
 }
@@ -126,10 +131,35 @@ void ServerEngine::PortEnter(Service s) {
 
 void ServerEngine::ShowService(Service s) {
   selected_ = s;
-  const ServiceState& st = service(s);
+  status_text_ = ServiceStatus(s, /*panel=*/true);
+  Changed();
+}
+
+std::string ServerEngine::ServiceStatus(Service s, bool panel) const {
+  const ServiceState& st = services_[Index(s)];
+  if (!st.open_error.empty()) return st.open_error;
+  // An enabled service's transport reads ON only while its socket is open; a
+  // disabled one serves nothing, and its lines show the boxes it will open.
+  const bool tcp = st.enabled ? st.tcp->IsListening() : st.tcp_box;
+  const bool udp = st.enabled ? st.udp->IsOpen() : st.udp_box;
   const RequestCounters& counters = ctx_.counters();
-  status_text_ = SelectedStatusText(st.enabled, st.tcp_box, st.udp_box, counters.Get(s, Transport::kTcp),
-                                    counters.Get(s, Transport::kUdp));
+  const uint64_t tcp_count = counters.Get(s, Transport::kTcp);
+  const uint64_t udp_count = counters.Get(s, Transport::kUdp);
+  return panel ? SelectedStatusText(st.enabled, tcp, udp, tcp_count, udp_count)
+               : SelectedSummaryText(st.enabled, tcp, udp, tcp_count, udp_count);
+}
+
+void ServerEngine::ClearOpenError(Service s, Transport transport) {
+  ServiceState& st = service(s);
+  (transport == Transport::kUdp ? st.udp_failed : st.tcp_failed) = false;
+  if (!st.tcp_failed && !st.udp_failed) st.open_error.clear();
+}
+
+void ServerEngine::RegionChanged() {
+  const bool had_note = !region_note_.empty();
+  StatusUp();
+  // The status line says at once whether the region has a server, not at the next tick.
+  if (had_note || !region_note_.empty()) status_line_ = StatusLine();
   Changed();
 }
 

@@ -34,8 +34,8 @@ struct EngineOptions {
   // Upstream queries go out at least this far apart, whatever the interval.
   std::chrono::milliseconds min_upstream_query_gap{16000};
   // The Run value's data written at shutdown when start with the system is
-  // wanted; empty: RunValueData(home). A Windows host gives its program's
-  // command line.
+  // wanted; empty: RunValueData(home). A desktop host gives its program's
+  // path (on Windows its command line).
   std::string run_value_data;
   // The first synchronisation is started at the end of start-up.
   bool sync_at_start = true;

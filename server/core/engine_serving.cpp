@@ -70,6 +70,8 @@ void ServerEngine::ReloadSettings() {
     changed += std::string(changed.empty() ? "" : ", ") + std::string(RowOf(s).registry_value);
     st.tcp->Close();
     st.udp->Close();
+    ClearOpenError(s, Transport::kTcp);
+    ClearOpenError(s, Transport::kUdp);
     if (s == Service::kNtp) sync_->OnNtpSocketClosed();
     SetEnabledFlag(s, f.enabled);
     st.boxes_enabled = f.enabled;
@@ -161,6 +163,8 @@ void ServerEngine::Open(Service s, Transport transport) {
                    "\" is not a port number from 1 to 65535; the " + (udp ? "UDP" : "TCP") +
                    " socket stays closed.";
     Diagnostic(status_text_);
+    (udp ? st.udp_failed : st.tcp_failed) = true;
+    st.open_error = status_text_;
     return;
   }
   auto open = [&](const boost::asio::ip::address& at) {
@@ -180,9 +184,12 @@ void ServerEngine::Open(Service s, Transport transport) {
     } else {
       st.tcp->SetPaused(paused_);
     }
+    ClearOpenError(s, transport);
     return;
   }
   ReportBindError(s, ec, *port);
+  (udp ? st.udp_failed : st.tcp_failed) = true;
+  st.open_error = status_text_;
   // One line per failure, naming service, transport and port; the headless
   // program shows no status texts, so the line carries them.
   std::string what = ec == std::errc::address_in_use ? status_text_ : "cannot open: " + ec.message() + ".";

@@ -58,6 +58,8 @@ struct EngineSnapshot {
   std::vector<ServerEntryView> servers;
   int selected_server = 0;  // list position, 0 before any choice
   std::string region;
+  // The list has servers but none of `region`: no synchronisation can start.
+  bool region_without_server = false;
   bool random = true;
   std::string interval_count;
   std::string interval_unit;

@@ -178,10 +178,18 @@ void ServerEngine::Shutdown() {
 void ServerEngine::StatusUp() {
   const RequestCounters& counters = ctx_.counters();
   server_status_text_ = ServerStatusText(counters, LocalDateTimeText(), sync_->last_update_text());
-  const Service s = selected_;
-  const ServiceState& st = service(s);
-  selected_summary_text_ = SelectedSummaryText(
-      st.enabled, st.tcp_box, st.udp_box, counters.Get(s, Transport::kTcp), counters.Get(s, Transport::kUdp));
+  selected_summary_text_ = ServiceStatus(selected_, /*panel=*/false);
+  const ServerList& list = sync_->list();
+  region_note_ = list.ServerCount() > 0 && list.RegionIndex().empty()
+                     ? "No server of region " + sync_->region() + " in the list."
+                     : std::string();
+}
+
+std::string ServerEngine::StatusLine() const {
+  if (region_note_.empty()) return server_status_text_;
+  const size_t second_line = server_status_text_.find('\r');
+  return second_line == std::string::npos ? region_note_
+                                          : region_note_ + server_status_text_.substr(second_line);
 }
 
 void ServerEngine::Diagnostic(const std::string& line) {
@@ -248,6 +256,7 @@ void ServerEngine::Publish() {
   for (const ServerEntry& e : sync_->list().entries()) snap->servers.push_back({e.display_text, e.image});
   snap->selected_server = sync_->list().SelectedServer();
   snap->region = sync_->region();
+  snap->region_without_server = !region_note_.empty();
   snap->random = sync_->random();
   snap->interval_count = sync_->count_text();
   snap->interval_unit = sync_->unit_text();
@@ -302,7 +311,7 @@ void ServerEngine::OnTick() {
   sync_->Tick();
   // Status texts are recomposed once a second rather than after every request.
   StatusUp();
-  if (!server_status_text_.empty() && status_line_ != server_status_text_) status_line_ = server_status_text_;
+  if (!server_status_text_.empty()) status_line_ = StatusLine();
   if (status_text_ != selected_summary_text_) status_text_ = selected_summary_text_;
   // The status's clock line moves each second: a snapshot follows every tick.
   Changed();

@@ -49,6 +49,11 @@ class ServerEngine {
     bool boxes_enabled = true;
     std::string port_text;
     std::string port_tooltip;
+    // The socket that failed to open, and the message of the latest failure:
+    // the service's status text until the socket opens or its box is unchecked.
+    bool tcp_failed = false;
+    bool udp_failed = false;
+    std::string open_error;
     std::unique_ptr<ServiceHandler> handler;
     std::unique_ptr<net::TcpListener> tcp;
     std::unique_ptr<net::DatagramPort> udp;
@@ -68,6 +73,13 @@ class ServerEngine {
   void Open(Service s, Transport transport);
   // The service whose panel shows: its status text.
   void ShowService(Service s);
+  // A service's status text: its standing open error, else its three lines
+  // ("IN:" for the panel, "Requests:" for the tick's summary).
+  std::string ServiceStatus(Service s, bool panel) const;
+  // A socket of the service no longer fails: it opened, or it is not wanted.
+  void ClearOpenError(Service s, Transport transport);
+  // The region or the server list changed: the status line tells when the region has no server.
+  void RegionChanged();
   void SetPaused(bool paused);
   void SetLogging(bool on);
   void MarkTimeSynced();
@@ -80,6 +92,8 @@ class ServerEngine {
   void ReadBindAddress();
   void ApplyRegistryTuning();
   void StatusUp();
+  // The status line: the server status, its first line replaced by region_note_ while that stands.
+  std::string StatusLine() const;
   std::string LocalDateTimeText() const;
   void Diagnostic(const std::string& line);
   // A change that displays follow: the next snapshot is scheduled.
@@ -119,6 +133,8 @@ class ServerEngine {
   std::string status_text_;
   std::string server_status_text_;
   std::string selected_summary_text_;
+  // "No server of region XX in the list." while the list has servers but none of the region.
+  std::string region_note_;
   std::string started_text_;
   std::string reported_sync_message_;  // the last SyncReport's
   // Per service: the requester and count seen by the last snapshot, and the

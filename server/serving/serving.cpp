@@ -116,7 +116,24 @@ uint64_t BudgetKey(const boost::asio::ip::address& a) {
 }
 
 ServingContext::ServingContext(Clock& clock, DiagnosticSink diagnostic)
-    : clock_(clock), diagnostic_(std::move(diagnostic)), zone_(clock.zone()) {}
+    : clock_(clock), diagnostic_(std::move(diagnostic)) {
+  set_zone(clock.zone());
+}
+
+const ZoneFacts& ServingContext::ZoneAt(UtcTime t) const {
+  const int64_t second = FloorUnixSeconds(t);
+  if (second != zone_second_) {
+    // The clock's zone is that of its current instant; `t` is read right before.
+    zone_ = clock_.zone();
+    zone_second_ = second;
+  }
+  return zone_;
+}
+
+void ServingContext::set_zone(const ZoneFacts& zone) {
+  zone_ = zone;
+  zone_second_ = FloorUnixSeconds(clock_.now());
+}
 
 void ServingContext::set_logging(bool on) {
   logging_ = on;
@@ -260,9 +277,9 @@ void ServingContext::Append(Service s, Transport t, const boost::asio::ip::addre
                  TransportText(t), line.received, line.status};
   UtcTime now = clock_.now();
   if (write_now) {
-    log_->Write(entry, now, zone_);
+    log_->Write(entry, now, ZoneAt(now));
   } else {
-    log_->Append(entry, now, zone_);
+    log_->Append(entry, now, ZoneAt(now));
   }
 }
 

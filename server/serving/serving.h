@@ -80,8 +80,12 @@ class ServingContext {
 
   // --- read by the responders
   Clock& clock() const { return clock_; }
-  // Zone facts, refreshed once a second by the engine (a look-up per request would cost).
-  const ZoneFacts& zone() const { return zone_; }
+  // Zone facts of the clock's current second. Looked up again only when that
+  // second changes (a look-up per request would cost), so a clock step or a
+  // daylight-saving change shows in the very next reply.
+  const ZoneFacts& zone() const { return ZoneAt(clock_.now()); }
+  // The same with the clock's now() already read as `t`.
+  const ZoneFacts& ZoneAt(UtcTime t) const;
   bool synced() const { return synced_; }
   bool enabled(Service s) const { return enabled_[Index(s)]; }
   // Synchronised and enabled: the service answers.
@@ -147,7 +151,8 @@ class ServingContext {
   }
 
   // --- set by the engine
-  void set_zone(const ZoneFacts& zone) { zone_ = zone; }
+  // Zone facts for the clock's current second.
+  void set_zone(const ZoneFacts& zone);
   void set_synced(bool synced) { synced_ = synced; }
   void set_enabled(Service s, bool on) { enabled_[Index(s)] = on; }
   void set_logging(bool on);
@@ -191,7 +196,9 @@ class ServingContext {
 
   Clock& clock_;
   DiagnosticSink diagnostic_;
-  ZoneFacts zone_;
+  // The zone cache: facts and the clock's whole second they were taken for.
+  mutable ZoneFacts zone_;
+  mutable int64_t zone_second_ = 0;
   bool synced_ = false;
   bool logging_ = true;
   bool use_julian_ = true;

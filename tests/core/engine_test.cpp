@@ -392,6 +392,80 @@ TEST_F(EngineTest, PortFieldOutsideOneTo65535LeavesTheSocketClosedWithAMessage) 
   EXPECT_EQ(time.port_tooltip, " Change Registered Successfully ");
 }
 
+TEST_F(EngineTest, AnOpenFailureStaysTheStatusAcrossTicksUntilTheSocketOpensOrIsUnwanted) {
+  WriteSettings();
+  const std::string time = std::to_string(port(Service::kTime));
+  // Time's TCP port is taken before the start.
+  int held = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(port(Service::kTime));
+  ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(held, 1), 0);
+  StartEngine();
+  const std::string in_use =
+      "That address is already in use.  Please select a different port than " + time + ".";
+  EXPECT_EQ(Snap()->status_text, in_use) << "the Time panel shows at start";
+  Advance(std::chrono::seconds(3));
+  EXPECT_EQ(Snap()->status_text, in_use) << "the ticks keep the message";
+  EXPECT_FALSE(View(Service::kTime).tcp_open);
+  // Another panel and back: the message belongs to the Time service.
+  Do(cmd::ShowService{Service::kNtp});
+  EXPECT_EQ(Snap()->status_text, "Server is: Enabled\r\nTCP: ON - UDP: ON\r\nIN: 0/t - 0/u");
+  Do(cmd::ShowService{Service::kTime});
+  EXPECT_EQ(Snap()->status_text, in_use);
+
+  // A bad port field fails both sockets; the message stays over the ticks too.
+  Do(cmd::SetPortText{Service::kTime, "70000"});
+  Do(cmd::PortEnter{Service::kTime});
+  const std::string bad = Snap()->status_text;
+  EXPECT_NE(bad.find("\"70000\" is not a port number"), std::string::npos) << bad;
+  Advance(std::chrono::milliseconds(2500));
+  EXPECT_EQ(Snap()->status_text, bad);
+  // Unchecking one box leaves the other socket's failure standing.
+  Do(cmd::SetTcp{Service::kTime, false});
+  Advance(std::chrono::seconds(1));
+  EXPECT_NE(Snap()->status_text.find("not a port number"), std::string::npos);
+  // Both unchecked: nothing fails, and nothing reads ON.
+  Do(cmd::SetUdp{Service::kTime, false});
+  EXPECT_EQ(Snap()->status_text, "Server is: Enabled\r\nTCP: OFF - UDP: OFF\r\nIN: 0/t - 0/u");
+
+  // The port freed and registered: the sockets open and the lines say so.
+  ::close(held);
+  Do(cmd::SetPortText{Service::kTime, time});
+  Do(cmd::SetUdp{Service::kTime, true});
+  Do(cmd::SetTcp{Service::kTime, true});
+  EXPECT_TRUE(View(Service::kTime).tcp_open);
+  Advance(std::chrono::seconds(1));
+  EXPECT_EQ(Snap()->status_text, "Server is: Enabled\r\nTCP: ON - UDP: ON\r\nRequests: 0/t - 0/u");
+}
+
+TEST_F(EngineTest, TheStatusReadsOnOnlyForASocketThatIsOpen) {
+  WriteSettings();
+  // Daytime's UDP port is taken; its TCP listener opens.
+  int held = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = Loopback(port(Service::kDaytime));
+  ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  StartEngine();
+  Do(cmd::ShowService{Service::kDaytime});
+  const std::string message = Snap()->status_text;
+  EXPECT_NE(message.find("already in use"), std::string::npos) << message;
+  // Unchecking UDP ends the failure; TCP, open, reads ON.
+  Do(cmd::SetUdp{Service::kDaytime, false});
+  Advance(std::chrono::seconds(1));
+  EXPECT_EQ(Snap()->status_text, "Server is: Enabled\r\nTCP: ON - UDP: OFF\r\nRequests: 0/t - 0/u");
+  // Checked again while still taken: the message again, never "UDP: ON".
+  Do(cmd::SetUdp{Service::kDaytime, true});
+  for (int i = 0; i < 3; ++i) {
+    Advance(std::chrono::seconds(1));
+    const std::string status = Snap()->status_text;
+    EXPECT_EQ(status.find("UDP: ON"), std::string::npos) << status;
+    EXPECT_NE(status.find("already in use"), std::string::npos) << status;
+  }
+  // Disabled: the failure no longer stands, and the lines show the boxes.
+  Do(cmd::SetEnabled{Service::kDaytime, false});
+  EXPECT_EQ(Snap()->status_text, "Server is: Disabled\r\nTCP: ON - UDP: ON\r\nIN: 0/t - 0/u");
+  ::close(held);
+}
+
 TEST_F(EngineTest, OperatorBoxesOpenAndCloseSockets) {
   WriteSettings("", "YES:YES:YES", "YES:NO:YES");
   StartEngine();

@@ -36,6 +36,42 @@ TEST_F(ServicesTest, DaytimeSendsTheJulianLineOverTcpAndUdp) {
   }
 }
 
+TEST_F(ServicesTest, DaytimeNamesTheClocksZoneInTheFirstReplyAfterAStep) {
+  ZoneFacts winter;
+  winter.bias_minutes = -60;
+  winter.daylight_bias_minutes = -60;
+  winter.standard_name = "XST";
+  winter.daylight_name = "XDT";
+  clock_.set_zone(winter);
+  WriteSettings();
+  std::string text = ReadFile(home_ / "registry.reg");
+  text.replace(text.find("\"UseJulian\"=\"YES\""), 17, "\"UseJulian\"=\"NO\"");
+  { std::ofstream(home_ / "registry.reg") << text; }
+  StartEngine();
+  MarkSynced();
+  auto ask = [&] {
+    auto r = WithLoop([&] { return TcpAsk(port(Service::kDaytime)); });
+    return r ? std::string(r->data.begin(), r->data.end()) : std::string("(no reply)");
+  };
+  const std::string before = ask();
+  EXPECT_NE(before.find("10:00:00-XST"), std::string::npos) << before;
+  // Daylight saving begins and the clock steps an hour on; no engine tick
+  // runs between the step and the request.
+  ZoneFacts summer = winter;
+  summer.daylight = true;
+  clock_.set_zone(summer);
+  clock_.set(clock_.now() + std::chrono::hours(1));
+  const std::string after = ask();
+  EXPECT_NE(after.find("12:00:00-XDT"), std::string::npos) << after;
+  // The same second again (another request): the facts stay as looked up.
+  EXPECT_EQ(ask(), after);
+  // A step back within the zone's own facts: the old zone's name again.
+  clock_.set_zone(winter);
+  clock_.set(clock_.now() - std::chrono::hours(1));
+  const std::string back = ask();
+  EXPECT_NE(back.find("10:00:00-XST"), std::string::npos) << back;
+}
+
 TEST_F(ServicesTest, DaytimeOverUdpIsLimitedPerSourceWhenItAmplifies) {
   WriteSettings("\"AmplificationBudget\"=\"0:500\"\n");
   StartEngine();

@@ -492,6 +492,30 @@ TEST_F(SyncTest, EmptyListOrRegionSendsNothing) {
       1);
 }
 
+TEST_F(SyncTest, ARegionWithoutServerIsSaidInTheStatusLineUntilOneWithServersIsChosen) {
+  WriteSettings();
+  WriteList();
+  StartEngine();
+  Advance(std::chrono::seconds(1));
+  EXPECT_FALSE(Snap()->region_without_server);
+  EXPECT_EQ(Snap()->status_line.rfind("Server Status: ", 0), 0u) << Snap()->status_line;
+  Do(cmd::SetRegion{"EU"});
+  SnapshotPtr s = Snap();
+  EXPECT_TRUE(s->region_without_server);
+  EXPECT_EQ(s->status_line.rfind("No server of region EU in the list.\r# ", 0), 0u) << s->status_line;
+  EXPECT_NE(s->status_line.find("\rLast Atomic Update: "), std::string::npos)
+      << "the counts and last update stay";
+  // The ticks keep saying it.
+  Advance(std::chrono::seconds(3));
+  EXPECT_EQ(Snap()->status_line.rfind("No server of region EU in the list.", 0), 0u);
+  // A region of the list: the server status again, at once.
+  Do(cmd::SetRegion{"NA"});
+  s = Snap();
+  EXPECT_FALSE(s->region_without_server);
+  EXPECT_EQ(s->status_line.find("No server"), std::string::npos) << s->status_line;
+  EXPECT_EQ(s->selected_server, 1);
+}
+
 TEST_F(SyncTest, IntervalTooLongIsRejectedAndThePreviousOneKept) {
   WriteSettings();
   WriteList();

@@ -229,6 +229,46 @@ TEST_F(ServerWindowModelTest, TreeNodesShowPanelsOrOpenWindows) {
   EXPECT_TRUE(engine_.posted.empty());
 }
 
+TEST_F(ServerWindowModelTest, UnitListsEntryFollowsTheUnitShown) {
+  // Before any snapshot the text is "Minute/s": the list stands there, not on its first entry.
+  EXPECT_EQ(view().interval_unit_item, 1);
+  // The schedule reads the first three characters: so does the list's entry.
+  for (auto [text, item] :
+       {std::pair{"Second/s", 0}, std::pair{"Hour/s", 2}, std::pair{"Day/s", 3}, std::pair{"Minutes/s", 1},
+        std::pair{"Mi", -1}, std::pair{"minute/s", -1}, std::pair{"", -1}}) {
+    auto s = ServerSnapshot();
+    s->interval_unit = text;
+    model_.ApplySnapshot(s, 1s);
+    EXPECT_EQ(view().interval_unit, text);
+    EXPECT_EQ(view().interval_unit_item, item) << text;
+  }
+  model_.IntervalEntered("3", "Hour/s");
+  EXPECT_EQ(view().interval_unit_item, 2);
+}
+
+TEST_F(ServerWindowModelTest, ARegionWithoutServerLeavesNoEntryChosenUntilTheOperatorPicksOne) {
+  auto s = ServerSnapshot();
+  model_.ApplySnapshot(s, 1s);
+  EXPECT_EQ(view().selected_server, 1);
+  auto none = std::make_shared<EngineSnapshot>(*s);
+  none->region = "AF";
+  none->region_without_server = true;
+  model_.ApplySnapshot(none, 2s);
+  EXPECT_EQ(view().selected_server, -1) << "the entry of the old region stands for nothing";
+  // The same region again: still none.
+  model_.ApplySnapshot(std::make_shared<EngineSnapshot>(*none), 3s);
+  EXPECT_EQ(view().selected_server, -1);
+  // The operator's pick is kept while the region stays.
+  model_.ServerChosen(0);
+  auto picked = std::make_shared<EngineSnapshot>(*none);
+  picked->selected_server = 1;
+  model_.ApplySnapshot(picked, 4s);
+  EXPECT_EQ(view().selected_server, 0);
+  // A region with servers: the engine's choice shows.
+  model_.ApplySnapshot(s, 5s);
+  EXPECT_EQ(view().selected_server, 1);
+}
+
 TEST_F(ServerWindowModelTest, PanelActionsPostTheirCommands) {
   model_.ApplySnapshot(ServerSnapshot(), 0s);
   model_.EnableClicked(Service::kDaytime, false);

@@ -1,6 +1,7 @@
 // The main window against a fake engine: tree and panels, the commands its
 // controls post, what snapshots show, the clock box, the indicators, the
 // tray icon and the shutdown.
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -17,6 +18,7 @@
 #include "desktop/model/window_texts.h"
 #include "desktop/qt/server/about_window.h"
 #include "desktop/qt/server/config_dialog.h"
+#include "desktop/qt/server/desktop_server.h"
 #include "desktop/qt/server/images.h"
 #include "desktop/qt/server/main_window.h"
 #include "tests/ui/ui_test_support.h"
@@ -174,6 +176,96 @@ class MainWindowTest : public QObject {
     QCOMPARE(window_->config_dialog()->windowTitle(), QString("CONFIG - Meridel Server"));
     QCOMPARE(window_->ShownSlot(), 2);
     QVERIFY(engine_->posted.empty());
+  }
+
+  void treeHighlightGoesBackToTheShownPanelAfterAboutOrTheConfiguration() {
+    auto* tree = Find<QTreeWidget>("MDL_TV");
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    auto click = [&](QTreeWidgetItem* item) {
+      QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+    };
+    click(root->child(1));  // Daytime
+    QCOMPARE(window_->ShownSlot(), 1);
+    click(root->child(6));  // MDL Advanced Config
+    QVERIFY(window_->config_dialog() && window_->config_dialog()->isVisible());
+    QCOMPARE(tree->currentItem(), root->child(1));
+    QCOMPARE(window_->ShownSlot(), 1);
+    // Enter on About (the keys move the highlight there first).
+    window_->activateWindow();
+    tree->setFocus();
+    QTest::keyClick(tree, Qt::Key_Down);  // NTP
+    QCOMPARE(window_->ShownSlot(), 2);
+    tree->setCurrentItem(root->child(5));  // MDL About/Help: passing by opens nothing
+    QVERIFY(!window_->about_window() || !window_->about_window()->isVisible());
+    QTest::keyClick(tree, Qt::Key_Return);
+    QVERIFY(window_->about_window() && window_->about_window()->isVisible());
+    QCOMPARE(tree->currentItem(), root->child(2));
+    QCOMPARE(window_->ShownSlot(), 2);
+  }
+
+  void unitListsCurrentEntryIsTheUnitShownSoEnterKeepsIt() {
+    auto* unit = Find<QComboBox>("SyncIntC");
+    // Before any snapshot: the list stands on the text's unit.
+    QCOMPARE(unit->currentText(), QString("Minute/s"));
+    QCOMPARE(unit->currentIndex(), 1);
+    auto s = BaseSnapshot();
+    for (auto [text, index] : {std::pair{"Hour/s", 2}, std::pair{"Second/s", 0}, std::pair{"Minutes/s", 1},
+                               std::pair{"Weeks", -1}, std::pair{"Day/s", 3}}) {
+      auto next = std::make_shared<EngineSnapshot>(*s);
+      next->interval_unit = text;
+      Feed(next);
+      QCOMPARE(unit->currentText(), QString(text));
+      QCOMPARE(unit->currentIndex(), index);
+    }
+    // The open list, and Enter without moving: the unit shown is the one posted.
+    auto minutes = std::make_shared<EngineSnapshot>(*s);
+    minutes->interval_unit = "Minute/s";
+    Feed(minutes);
+    engine_->posted.clear();
+    unit->showPopup();
+    QTRY_VERIFY(unit->view()->isVisible());
+    QTest::keyClick(unit->view(), Qt::Key_Return);
+    QCOMPARE(engine_->Of<cmd::SetInterval>().size(), size_t{1});
+    QCOMPARE(engine_->Last<cmd::SetInterval>().unit_text, std::string("Minute/s"));
+  }
+
+  void aRegionWithoutServerShowsNoEntryAndSaysSo() {
+    auto s = BaseSnapshot();
+    Feed(s);
+    auto* servers = Find<QComboBox>("Servers");
+    QCOMPARE(servers->currentIndex(), 0);
+    auto eu_less = std::make_shared<EngineSnapshot>(*s);
+    eu_less->region = "AF";
+    eu_less->region_without_server = true;
+    eu_less->status_line = "No server of region AF in the list.\r# 0 | /T 0";
+    Feed(eu_less);
+    QCOMPARE(servers->currentIndex(), -1);
+    QVERIFY(servers->currentText().isEmpty());
+    QVERIFY(Find<QLabel>("Status")->text().startsWith("No server of region AF in the list.\n"));
+    // The operator may still pick an entry; the next snapshot leaves it shown.
+    emit servers->activated(2);
+    servers->setCurrentIndex(2);
+    auto picked = std::make_shared<EngineSnapshot>(*eu_less);
+    picked->selected_server = 3;
+    Feed(picked);
+    QCOMPARE(servers->currentIndex(), 2);
+    // A region with servers: its entry again.
+    auto na = std::make_shared<EngineSnapshot>(*s);
+    Feed(na);
+    QCOMPARE(servers->currentIndex(), 0);
+  }
+
+  void desktopEngineOptionsNameTheProgramItselfAsTheRunValue() {
+    DesktopProgramOptions o;
+    o.home = "/var/lib/meridel/desk";
+    o.program = "/opt/meridel/bin/../bin/QOR_MDL_Server";
+    const EngineOptions e = DesktopEngineOptions(o);
+    QCOMPARE(QString::fromStdString(e.run_value_data), QString("/opt/meridel/bin/QOR_MDL_Server"));
+    QCOMPARE(e.home, o.home);
+    QVERIFY(!e.service_build);
+    // Without a program path the engine's own rule (the program folder) applies.
+    o.program.clear();
+    QVERIFY(DesktopEngineOptions(o).run_value_data.empty());
   }
 
   void boxesAndPortFieldsPostTheirCommands() {

@@ -154,6 +154,48 @@ TEST_F(ServerWindowTest, TheTreeShowsEachServicePanelAndOpensAboutAndTheConfigur
   EXPECT_TRUE(port_.posted.empty());
 }
 
+TEST_F(ServerWindowTest, AfterAboutOrTheConfigurationTheHighlightGoesBackToTheShownPanelsNode) {
+  HWND tree = Item(kIdTree);
+  ASSERT_TRUE(ClickTreeItem(tree, "Daytime Service Server"));
+  Pump();
+  ASSERT_TRUE(Shown(Panel(1, PanelPart::kFrame)));
+  ASSERT_TRUE(ClickTreeItem(tree, "MDL Advanced Config"));
+  ASSERT_TRUE(PumpUntil([this] { return window_->config_window() && window_->config_window()->shown(); }));
+  EXPECT_TRUE(PumpUntil([&] { return SelectedTreeText(tree) == "Daytime Service Server"; }))
+      << "highlight on " << SelectedTreeText(tree);
+  ASSERT_TRUE(ClickTreeItem(tree, "MDL About/Help"));
+  ASSERT_TRUE(
+      PumpUntil([this] { return window_->about_window() && FindWindowW(kAboutWindowClass, nullptr); }));
+  EXPECT_TRUE(PumpUntil([&] { return SelectedTreeText(tree) == "Daytime Service Server"; }))
+      << "highlight on " << SelectedTreeText(tree);
+  EXPECT_TRUE(Shown(Panel(1, PanelPart::kFrame)));
+}
+
+TEST_F(ServerWindowTest, TheUnitListStandsOnTheUnitShownAndARegionWithoutServerOnNoEntry) {
+  auto s = BaseSnapshot();
+  s->interval_unit = "Minute/s";
+  Feed(s);
+  const std::vector<std::string> units = ComboItems(Item(kIdSyncUnit));
+  const auto minute = std::find(units.begin(), units.end(), "Minute/s");
+  ASSERT_NE(minute, units.end());
+  EXPECT_EQ(TextOf(Item(kIdSyncUnit)), "Minute/s");
+  EXPECT_EQ(Selected(Item(kIdSyncUnit)), static_cast<int>(minute - units.begin()));
+  auto hours = std::make_shared<EngineSnapshot>(*s);
+  hours->interval_unit = "Hour/s";
+  Feed(hours);
+  EXPECT_EQ(TextOf(Item(kIdSyncUnit)), "Hour/s");
+  EXPECT_EQ(ComboItems(Item(kIdSyncUnit))[static_cast<size_t>(Selected(Item(kIdSyncUnit)))], "Hour/s");
+
+  EXPECT_EQ(Selected(Item(kIdServers)), 0);
+  auto none = std::make_shared<EngineSnapshot>(*s);
+  none->region = "AF";
+  none->region_without_server = true;
+  none->status_line = "No server of region AF in the list.";
+  Feed(none);
+  EXPECT_EQ(Selected(Item(kIdServers)), -1);
+  EXPECT_EQ(TextOf(Item(kIdStatus)), "No server of region AF in the list.");
+}
+
 TEST_F(ServerWindowTest, ASnapshotSetsLabelsBoxesFieldsListsTooltipsAndTheCaption) {
   auto s = BaseSnapshot();
   s->status_text = "Server is: Enabled\r\nTCP: ON - UDP: OFF\r\nIN: 12/t - 0/u";

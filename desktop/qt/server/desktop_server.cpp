@@ -46,6 +46,15 @@ class BridgeListener : public EngineListener {
 
 }  // namespace
 
+EngineOptions DesktopEngineOptions(const DesktopProgramOptions& options) {
+  EngineOptions engine_options;
+  engine_options.home = options.home;
+  engine_options.service_build = false;
+  // Without a program path the engine names <home>/QOR_MDL_Server.
+  if (!options.program.empty()) engine_options.run_value_data = options.program.lexically_normal().string();
+  return engine_options;
+}
+
 int RunDesktopServer(const DesktopServerOptions& options) {
   Registry registry(options.RegistryPath(), [](const std::string& m) { Line(m); });
   SystemClock system_clock;
@@ -64,10 +73,7 @@ int RunDesktopServer(const DesktopServerOptions& options) {
   });
   BridgeListener listener(snapshots, lines, update_events);
 
-  EngineOptions engine_options;
-  engine_options.home = options.home;
-  engine_options.service_build = false;
-  EngineHandle engine(clock, registry, engine_options, &listener);
+  EngineHandle engine(clock, registry, DesktopEngineOptions(options), &listener);
   desktop::HandlePort port(engine);
 
   int status = 0;

@@ -259,6 +259,7 @@ QWidget* MainWindow::BuildSync() {
   sync_unit_->setEditable(true);
   sync_unit_->setInsertPolicy(QComboBox::NoInsert);
   for (const char* unit : text::kUnits) sync_unit_->addItem(unit);
+  sync_unit_->setCurrentIndex(model_.view().interval_unit_item);
   sync_unit_->setEditText(Q(model_.view().interval_unit));
   auto* every = new QLabel(text::kEveryLabel);
   every->setBuddy(sync_n_);
@@ -341,6 +342,9 @@ void MainWindow::SelectNode(int node) {
     case NodeAction::kNone:
       break;
   }
+  // About and the configuration open a window of their own: the highlight
+  // goes back to the node whose panel is shown.
+  ShowPanel(model_.view());
 }
 
 void MainWindow::ShowAbout() {
@@ -420,8 +424,12 @@ void MainWindow::ShowView() {
   ShowServers(v);
   SetChecked(random_, v.random);
   if (!sync_n_->hasFocus()) SetText(sync_n_, Q(v.interval_count));
-  if (!sync_unit_->hasFocus() && sync_unit_->currentText() != Q(v.interval_unit)) {
+  if (!sync_unit_->hasFocus() && (sync_unit_->currentText() != Q(v.interval_unit) ||
+                                  sync_unit_->currentIndex() != v.interval_unit_item)) {
     QSignalBlocker block(sync_unit_);
+    // The list's current entry is the unit shown, so that the open list
+    // starts there and Enter keeps it; the text stays as the engine has it.
+    sync_unit_->setCurrentIndex(v.interval_unit_item);
     sync_unit_->setEditText(Q(v.interval_unit));
   }
   if (const QString caption = Q(v.caption); windowTitle() != caption) setWindowTitle(caption);
@@ -438,7 +446,7 @@ void MainWindow::ShowServers(const desktop::ServerWindowView& v) {
     servers_->clear();
     for (const desktop::ServerItemView& e : v.servers) servers_->addItem(ImageIcon(e.image), Q(e.text));
   }
-  if (v.selected_server >= 0 && v.selected_server < servers_->count() &&
+  if (v.selected_server >= -1 && v.selected_server < servers_->count() &&
       servers_->currentIndex() != v.selected_server)
     servers_->setCurrentIndex(v.selected_server);
   SetToolTip(servers_, Q(v.servers_tooltip));

@@ -147,6 +147,13 @@ LRESULT ServerWindow::Handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
       OnTray(lparam);
       return 0;
     case kMsgOpenWindow:
+      // The tree selects a clicked node after its click notification: the
+      // highlight goes back to the shown panel's node once the click is over.
+      tree_node_shown_ = 0;
+      {
+        Applying guard(applying_);
+        RenderTree();
+      }
       if (wparam == desktop::kNodeAbout) OpenAbout();
       if (wparam == desktop::kNodeConfig) OpenConfig();
       return 0;
@@ -443,7 +450,13 @@ void ServerWindow::Render() {
   RenderServers();
   SetChecked(random_, v.random);
   if (GetFocus() != sync_n_) SetText(sync_n_, Widen(v.interval_count));
-  if (!HasFocusWithin(sync_unit_)) SetText(sync_unit_, Widen(v.interval_unit));
+  if (!HasFocusWithin(sync_unit_)) {
+    // The list's current entry is the unit shown, so that the open list starts
+    // there and Enter keeps it; the text stays as the engine has it.
+    if (SendMessageW(sync_unit_, CB_GETCURSEL, 0, 0) != v.interval_unit_item)
+      SendMessageW(sync_unit_, CB_SETCURSEL, static_cast<WPARAM>(v.interval_unit_item), 0);
+    SetText(sync_unit_, Widen(v.interval_unit));
+  }
   for (size_t i = 0; i < leds_.size(); ++i) SetLamp(i, v.indicators_lit[i]);
   SetText(clock_, WidenLines(v.clock_text));
   tips_->Set(clock_, Widen(v.clock_tooltip));
@@ -452,8 +465,8 @@ void ServerWindow::Render() {
 }
 
 void ServerWindow::RenderTree() {
-  // The tree follows the model's node when that changes; a click on About or
-  // the configuration leaves its node current, as the operator put it.
+  // The tree follows the model's node when that changes, and goes back to it
+  // after a click on About or the configuration (kMsgOpenWindow).
   const int node = model_.view().shown_node;
   if (node == tree_node_shown_ || node < 1 || node > desktop::kNodeCount) return;
   tree_node_shown_ = node;
@@ -477,7 +490,7 @@ void ServerWindow::RenderServers() {
     }
   }
   const int index = v.selected_server;
-  if (index >= 0 && index < static_cast<int>(v.servers.size()) &&
+  if (index >= -1 && index < static_cast<int>(v.servers.size()) &&
       SendMessageW(servers_, CB_GETCURSEL, 0, 0) != index)
     SendMessageW(servers_, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
   HWND combo = reinterpret_cast<HWND>(SendMessageW(servers_, CBEM_GETCOMBOCONTROL, 0, 0));
