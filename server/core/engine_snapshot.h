@@ -15,6 +15,7 @@
 #include "server/serving/accounting.h"
 #include "server/serving/service_kinds.h"
 #include "server/update/update_events.h"
+#include "server/upstream/sync_status.h"
 
 namespace mdl {
 
@@ -30,6 +31,20 @@ struct ServiceView {
   std::string port_tooltip;
   std::string last_requester;          // `MDLRemHost`; empty before the first request
   std::string last_requester_tooltip;  // " <local date-time> " of the last request seen
+  // For the status command and the metrics.
+  uint16_t tcp_port = 0;  // bound ports, 0 while closed
+  uint16_t udp_port = 0;
+  size_t tcp_connections = 0;  // accepted connections open now
+  std::string open_error;      // why a wanted socket is not open (empty when none)
+};
+
+// What NTP replies say of our own state (as served now).
+struct ServedReference {
+  int stratum = 0;
+  std::array<uint8_t, 4> ref_id{};
+  double root_delay_s = 0;
+  double root_dispersion_s = 0;
+  bool unsynchronised = false;  // leap 3, stratum 16
 };
 
 struct ServerEntryView {
@@ -81,6 +96,15 @@ struct EngineSnapshot {
   std::string standard_name;
   std::string daylight_name;
   bool shut_down = false;
+
+  // For the status command and the metrics (no window shows them).
+  UtcTime started_at{};  // the engine clock when start-up ended
+  ServingStats stats;
+  SyncStatus sync;
+  ServedReference served;
+  // The next synchronisation attempt; nullopt while paused, while a query is
+  // in flight or when no server can be asked.
+  std::optional<UtcTime> next_sync;
 };
 
 using SnapshotPtr = std::shared_ptr<const EngineSnapshot>;

@@ -135,6 +135,7 @@ void ServerEngine::Start() {
   started_ = true;
   ctx_.set_zone(clock_.zone());
   started_text_ = LocalDateTimeText();
+  started_at_ = clock_.now();
   server_name_ = boost::asio::ip::host_name();
   LogIdentity id{options_.home, options_.version, started_text_, server_name_, net::LocalIpv4Text()};
   log_ = std::make_unique<RequestLog>(id);
@@ -208,6 +209,16 @@ void ServerEngine::Changed() {
   snapshot_timer_->Start(wait, [this] { Publish(); });
 }
 
+namespace {
+
+// An NTP short format (16.16 seconds, network order) as seconds.
+double ShortFormatSeconds(const std::array<uint8_t, 4>& b) {
+  const uint32_t v = uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+  return v / 65536.0;
+}
+
+}  // namespace
+
 void ServerEngine::Publish() {
   snapshot_timer_->Cancel();
   last_publish_ = clock_.monotonic();
@@ -234,6 +245,10 @@ void ServerEngine::Publish() {
     v.udp_open = st.udp->IsOpen();
     v.port_text = st.port_text;
     v.port_tooltip = st.port_tooltip;
+    v.tcp_port = v.tcp_open ? st.tcp->local_port() : 0;
+    v.udp_port = v.udp_open ? st.udp->local_port() : 0;
+    v.tcp_connections = st.tcp->open_count();
+    v.open_error = st.open_error;
     if (ctx_.has_requester(s)) {
       v.last_requester = AddressText(ctx_.requester(s));
       // The requester's time is that of the first snapshot to see it (at
@@ -271,6 +286,20 @@ void ServerEngine::Publish() {
   snap->standard_name = standard_name_;
   snap->daylight_name = daylight_name_;
   snap->shut_down = shut_down_;
+  snap->started_at = started_at_;
+  snap->stats = ctx_.stats();
+  snap->sync = sync_->status();
+  const NtpReferenceState& ref = ctx_.ntp_reference();
+  snap->served.stratum = ref.unsynchronised ? 16 : ref.stratum;
+  snap->served.ref_id = ref.ref_id;
+  snap->served.root_delay_s = ShortFormatSeconds(ref.root_delay);
+  snap->served.root_dispersion_s = ShortFormatSeconds(ref.root_dispersion);
+  snap->served.unsynchronised = ref.unsynchronised;
+  if (!paused_ && !sync_->query_pending() && region_note_.empty()) {
+    const int32_t left =
+        std::max<int32_t>(0, sync_->schedule().SyncInterval() - sync_->schedule().SyncCounter());
+    snap->next_sync = snap->taken_at + std::chrono::seconds(left);
+  }
   if (listener_) listener_->OnSnapshot(snap);
   if (snap->sync_message != reported_sync_message_) {
     reported_sync_message_ = snap->sync_message;

@@ -136,6 +136,7 @@ class ServerEngine {
   // "No server of region XX in the list." while the list has servers but none of the region.
   std::string region_note_;
   std::string started_text_;
+  UtcTime started_at_{};
   std::string reported_sync_message_;  // the last SyncReport's
   // Per service: the requester and count seen by the last snapshot, and the
   // time text of the latest change.

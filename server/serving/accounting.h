@@ -35,6 +35,20 @@ class RequestCounters {
   std::array<std::array<uint64_t, 2>, kServiceCount> counts_{};
 };
 
+// What the serving path did with requests beyond counting them, for the
+// status command and the metrics.
+struct ServingStats {
+  using PerTransport = std::array<uint64_t, 2>;        // by Index(Transport)
+  std::array<PerTransport, kServiceCount> answered{};  // replies sent
+  // TCP connections from a network AllowNetworks/DenyNetworks refuse, closed at once.
+  std::array<uint64_t, kServiceCount> tcp_denied{};
+  // UDP datagrams left unanswered, by Index(UdpDrop).
+  std::array<std::array<uint64_t, kUdpDropCount>, kServiceCount> udp_dropped{};
+  uint64_t kod_sent = 0;  // KoD RATE replies sent in place of NTP replies
+
+  bool operator==(const ServingStats&) const = default;
+};
+
 // The four-line server status; lines end with a lone CR:
 // "Server Status: <now>", "# T | /T .. | /D .. | /S .. | /U .. | /MDL ..",
 // "# UDP: U --- # TCP: C", "Last Atomic Update: <last update>".

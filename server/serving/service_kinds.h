@@ -16,6 +16,7 @@ inline constexpr std::array<Service, kServiceCount> kAllServices{
 constexpr size_t Index(Service s) { return static_cast<size_t>(s); }
 
 enum class Transport { kTcp, kUdp };
+constexpr size_t Index(Transport t) { return t == Transport::kTcp ? 0 : 1; }
 
 // Why a UDP datagram of a serving service got no reply (a counter each).
 enum class UdpDrop {
@@ -23,8 +24,10 @@ enum class UdpDrop {
   kReplyShaped,   // shaped like a reply of a time service
   kNtpNotClient,  // NTP: not a client request (wrong length or mode)
   kBudget,        // over its source's amplification budget
+  kDenied,        // from a network AllowNetworks/DenyNetworks refuse
+  kRateLimit,     // NTP: over its source's NtpRateLimit (no reply, or a KoD RATE)
 };
-inline constexpr size_t kUdpDropCount = 4;
+inline constexpr size_t kUdpDropCount = 6;
 constexpr size_t Index(UdpDrop d) { return static_cast<size_t>(d); }
 
 // Elements of the indicator array.

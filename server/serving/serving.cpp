@@ -60,6 +60,10 @@ std::string_view DropText(UdpDrop why) {
       return " NTP datagrams that are not client requests not answered";
     case UdpDrop::kBudget:
       return " UDP replies refused";
+    case UdpDrop::kDenied:
+      return " UDP datagrams from denied networks not answered";
+    case UdpDrop::kRateLimit:
+      return " NTP requests over the rate limit not answered in full";
   }
   return "";
 }
@@ -209,6 +213,7 @@ std::optional<UdpDrop> ServingContext::Screen(Service s, const net::Datagram& re
 void ServingContext::Drop(UdpDrop why, Service s, const net::Udp::endpoint& from) {
   DropTally& t = drops_[Index(why)];
   ++t.count;
+  ++stats_.udp_dropped[Index(s)][Index(why)];
   t.service = s;
   t.latest = from;
 }
@@ -220,7 +225,10 @@ void ServingContext::ReportDrops(bool final) {
     if (t.count == t.reported) continue;
     if (!final && t.any_line && now - t.line_ms < 10000) continue;
     const UdpDrop why = static_cast<UdpDrop>(i);
-    std::string line = why == UdpDrop::kBudget ? "amplification budget: " : "reflection guard: ";
+    std::string line = why == UdpDrop::kBudget      ? "amplification budget: "
+                       : why == UdpDrop::kDenied    ? "access list: "
+                       : why == UdpDrop::kRateLimit ? "NTP rate limit: "
+                                                    : "reflection guard: ";
     line += std::to_string(t.count - t.reported);
     line += DropText(why);
     line += t.any_line ? " since the last report" : "";
@@ -247,6 +255,7 @@ bool ServingContext::SendUdp(Service s, const net::Datagram& request, std::span<
     return false;
   }
   if (!socket->SendTo(reply, request.from, stamp)) return false;
+  ++stats_.answered[Index(s)][Index(Transport::kUdp)];
   Light(Bit(Indicator::kDataOut));
   if (line) Append(s, Transport::kUdp, request.from.address(), socket->local_port(), *line, false);
   return true;
@@ -257,6 +266,7 @@ bool ServingContext::SendTcp(Service s, net::TcpSlot& slot, std::span<const uint
   udp_batch_ = false;
   if (line) Append(s, Transport::kTcp, slot.remote().address(), slot.local_port(), *line, !accepting);
   bool sent = slot.Send(reply, close_after);
+  if (sent) ++stats_.answered[Index(s)][Index(Transport::kTcp)];
   Light(Bit(Indicator::kDataOut));
   return sent;
 }

@@ -171,6 +171,7 @@ class ServingContext {
 
   // --- what the engine's snapshot shows
   const RequestCounters& counters() const { return counters_; }
+  const ServingStats& stats() const { return stats_; }
   const boost::asio::ip::address& requester(Service s) const { return requester_[Index(s)]; }
   bool has_requester(Service s) const { return has_requester_[Index(s)]; }
   // The indicators lit since the last call, as Bit(Indicator) bits; clears the change mark.
@@ -210,6 +211,7 @@ class ServingContext {
   NtpReferenceState reference_;
   RequestLog* log_ = nullptr;
   RequestCounters counters_;
+  ServingStats stats_;
   std::array<boost::asio::ip::address, kServiceCount> requester_{};
   std::array<bool, kServiceCount> has_requester_{};
   uint8_t lit_ = 0;

@@ -443,6 +443,9 @@ void UpstreamSync::Failed(const std::string& why) {
     return;
   }
   burst_.reset();
+  ++status_.failures;
+  status_.last_failure = clock_.now();
+  status_.last_failure_text = why;
   // Another server, and a retry after a delay that doubles up to 64 s
   // (whatever the interval) until a reply is applied.
   busy_ = false;
@@ -519,8 +522,13 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                                                           DefaultDateTimeText(c.new_time, ctx_.zone()) + ")");
     return;
   }
-  const Sample sample{c, arrived, round_trip, before,
-                      QualityOfSync(reply, c.path_delay, round_trip, arrived)};
+  const Sample sample{c,
+                      arrived,
+                      round_trip,
+                      before,
+                      QualityOfSync(reply, c.path_delay, round_trip, arrived),
+                      reply[1],
+                      {reply[12], reply[13], reply[14], reply[15]}};
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -588,6 +596,9 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
     sync_message_ = SyncFailedMessage(ec.message());
     tray_tip_ = SyncedTooltip(sync_message_);
     ctx_.Diagnostic("clock not set from " + upstream_name_ + ": " + ec.message());
+    ++status_.failures;
+    status_.last_failure = clock_.now();
+    status_.last_failure_text = "clock not set: " + ec.message();
     Changed();
     return;
   }
@@ -607,6 +618,15 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   unsynced_told_ = false;
   RefreshReference();
   last_update_text_ = DefaultDateTimeText(clock.now(), ctx_.zone());
+  ++status_.syncs;
+  status_.last_sync = clock.now();
+  if (!status_.first_sync) status_.first_sync = status_.last_sync;
+  status_.upstream_name = upstream_name_;
+  status_.upstream_address = AddressText(addr);
+  status_.upstream_stratum = sample.upstream_stratum;
+  status_.upstream_ref_id = sample.upstream_ref_id;
+  status_.last_path_delay_ns = c.path_delay.count();
+  status_.held = held;
   sync_message_ =
       ctx_.service_build() ? std::string(kServiceSyncMessage) : AdjustedMessage(c.reply_difference_ms);
   sync_warning_ = held;
@@ -656,6 +676,7 @@ void UpstreamSync::RetryHeldTime() {
   const std::error_code ec = clock_.set(clock_.now());
   if (!ec) {
     ctx_.Diagnostic("the machine's clock is set now: it takes the time served until now");
+    status_.held = false;
     Changed();
     return;
   }

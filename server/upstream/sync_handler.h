@@ -20,6 +20,7 @@
 #include "server/upstream/server_list.h"
 #include "server/upstream/sntp_query.h"
 #include "server/upstream/sync_settings.h"
+#include "server/upstream/sync_status.h"
 
 namespace mdl {
 
@@ -81,6 +82,8 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   static constexpr std::chrono::seconds kHoldRetryMax{3600};
   // Whether the last outcome deserves a warning (a failure, or a held time).
   bool sync_warning() const { return sync_warning_; }
+  // Facts of the synchronisations for the status command and the metrics.
+  const SyncStatus& status() const { return status_; }
   // Exchanges per synchronisation, kBurstSpacing apart; the one with the
   // least path delay sets the clock (1: a single exchange).
   void SetSamples(int samples) { samples_ = samples < 1 ? 1 : samples; }
@@ -137,6 +140,8 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     Nanoseconds round_trip;
     UtcTime before;
     SyncQuality quality;
+    int upstream_stratum = 0;
+    std::array<uint8_t, 4> upstream_ref_id{};
   };
   struct Burst {
     int taken = 0;
@@ -215,6 +220,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   bool rate_applied_ = false;
   std::optional<Nanoseconds> served_error_;
   std::optional<SyncQuality> quality_;  // of the last synchronisation
+  SyncStatus status_;
   std::chrono::seconds max_unsynced_ = kDefaultMaxUnsynced;
   bool unsynced_told_ = false;
   std::string no_server_said_;  // region and list size of the last "no upstream server" line

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "server/upstream/sync_status.h"
+
 namespace mdl {
 namespace {
 
@@ -113,6 +115,22 @@ std::string ServersTooltip(UtcTime upstream_whole_second, uint32_t display_ms,
   tip += " | ";
   tip += sync_message;
   return tip;
+}
+
+std::string RefIdText(const std::array<uint8_t, 4>& id, int stratum) {
+  if (stratum <= 1) {
+    std::string text;
+    for (uint8_t c : id) {
+      if (c == 0) break;
+      if (c < 0x20 || c > 0x7E)
+        return std::to_string(id[0]) + "." + std::to_string(id[1]) + "." + std::to_string(id[2]) + "." +
+               std::to_string(id[3]);
+      text.push_back(static_cast<char>(c));
+    }
+    return text;
+  }
+  return std::to_string(id[0]) + "." + std::to_string(id[1]) + "." + std::to_string(id[2]) + "." +
+         std::to_string(id[3]);
 }
 
 }  // namespace mdl

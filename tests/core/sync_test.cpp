@@ -468,6 +468,52 @@ TEST_F(SyncTest, UnansweredQueryTimesOutAndIsRetriedAfterADoublingDelay) {
   upstream_.Send(upstream_.Reply(clock_.now()));
   ASSERT_TRUE(ClockSet());
   EXPECT_TRUE(Snap()->time_synced);
+  // What the status command and the metrics read: two failures, then one synchronisation.
+  const SyncStatus& st = Snap()->sync;
+  EXPECT_EQ(st.failures, 2u);
+  EXPECT_EQ(st.syncs, 1u);
+  EXPECT_NE(st.last_failure_text.find("no reply from 127.0.0.1"), std::string::npos) << st.last_failure_text;
+  ASSERT_TRUE(st.first_sync && st.last_sync);
+  EXPECT_EQ(*st.first_sync, *st.last_sync);
+  EXPECT_EQ(st.upstream_address, "127.0.0.1");
+}
+
+TEST_F(SyncTest, SnapshotCarriesTheFactsOfTheSynchronisationAndTheServing) {
+  WriteSettings();
+  WriteList();
+  StartEngine();
+  EXPECT_EQ(Snap()->sync.syncs, 0u);
+  Query();
+  std::array<uint8_t, 48> r = upstream_.Reply(clock_.now(), /*stratum=*/1);
+  r[6] = 0x40;  // root delay 0.25 s
+  r[12] = 'G';
+  r[13] = 'P';
+  r[14] = 'S';
+  r[15] = 0;
+  upstream_.Send(r);
+  ASSERT_TRUE(ClockSet());
+  const UtcTime synced_at = clock_.now();
+  ASSERT_TRUE(Ask(port(Service::kNtp), PlainNtpRequest()));
+  ASSERT_TRUE(Ask(port(Service::kNtp), PlainNtpRequest()));
+  Advance(std::chrono::seconds(1));
+  auto s = Snap();
+  EXPECT_EQ(s->sync.syncs, 1u);
+  EXPECT_EQ(s->sync.failures, 0u);
+  EXPECT_EQ(s->sync.upstream_stratum, 1);
+  EXPECT_EQ(RefIdText(s->sync.upstream_ref_id, s->sync.upstream_stratum), "GPS");
+  ASSERT_TRUE(s->sync.last_sync);
+  EXPECT_LE(std::chrono::abs(*s->sync.last_sync - synced_at), std::chrono::milliseconds(10));
+  EXPECT_EQ(s->served.stratum, 2);
+  EXPECT_EQ(RefIdText(s->served.ref_id, s->served.stratum), "127.0.0.1");
+  EXPECT_GE(s->served.root_delay_s, 0.25);
+  EXPECT_LT(s->served.root_delay_s, 0.3);
+  EXPECT_EQ(s->counters.Get(Service::kNtp, Transport::kUdp), 2u);
+  EXPECT_EQ(s->stats.answered[Index(Service::kNtp)][Index(Transport::kUdp)], 2u);
+  EXPECT_EQ(s->stats.answered[Index(Service::kTime)][Index(Transport::kUdp)], 0u);
+  EXPECT_EQ(s->services[Index(Service::kNtp)].udp_port, port(Service::kNtp));
+  ASSERT_TRUE(s->next_sync);
+  EXPECT_GT(*s->next_sync, s->taken_at);
+  EXPECT_LE(*s->next_sync - s->taken_at, std::chrono::seconds(s->sync_interval_seconds));
 }
 
 TEST_F(SyncTest, EmptyListOrRegionSendsNothing) {
