@@ -91,6 +91,10 @@ void ServerEngine::ReloadSettings() {
   ctx_.set_use_julian(stored.use_julian);
   ctx_.set_logging(stored.enable_logging);
   loaded_texts_ = SavedTexts(registry_);
+  std::vector<std::string> lines;
+  const std::optional<RateLimitParams> limit = LoadNtpRateLimit(registry_, lines);
+  for (const std::string& line : lines) Diagnostic(line);
+  ApplyNtpRateLimit(limit);
   Diagnostic(
       "settings re-read from " + registry_.file().string() + ": " +
       (changed.empty() ? std::string("no service or synchronisation value changed") : "applied " + changed));
@@ -115,9 +119,10 @@ void ServerEngine::ApplyRegistryTuning() {
     st.tcp->SetMaxPerAddress(options_.tcp_max_per_address);
   }
   ReplyBudget defaults;
-  const ServerTuning::Budget budget =
-      t.amplification_budget.value_or(ServerTuning::Budget{defaults.rate(), defaults.burst()});
+  const ServerTuning::Budget budget = t.amplification_budget.value_or(
+      ServerTuning::Budget{static_cast<uint32_t>(defaults.rate()), static_cast<uint32_t>(defaults.burst())});
   ctx_.ConfigureBudget(t.amplification_limit, budget.rate, budget.burst);
+  ApplyNtpRateLimit(t.ntp_rate_limit);
   if (t.log_max_day_bytes) log_->set_max_day_bytes(*t.log_max_day_bytes);
   if (t.discipline) sync_->SetDiscipline(*t.discipline);
   if (t.max_frequency_ppm) sync_->SetMaxFrequency(*t.max_frequency_ppm);
@@ -127,6 +132,16 @@ void ServerEngine::ApplyRegistryTuning() {
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
   if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);
   update_->Configure(t.update_host, t.auto_update_list, t.update_trusted_certificates);
+}
+
+void ServerEngine::ApplyNtpRateLimit(const std::optional<RateLimitParams>& limit) {
+  const bool was_on = ctx_.rate_limit() != nullptr;
+  ctx_.ConfigureRateLimit(limit);
+  if (limit) {
+    Diagnostic("NTP rate limit: " + DescribeRateLimit(*limit));
+  } else if (was_on) {
+    Diagnostic("NTP rate limit: off");
+  }
 }
 
 void ServerEngine::SaveSettings() {

@@ -91,6 +91,8 @@ class ServerEngine {
   void ReloadSettings();
   void ReadBindAddress();
   void ApplyRegistryTuning();
+  // The NTP rate limit (at start and on every reload), with a line saying what is in force.
+  void ApplyNtpRateLimit(const std::optional<RateLimitParams>& limit);
   void StatusUp();
   // The status line: the server status, its first line replaced by region_note_ while that stands.
   std::string StatusLine() const;

@@ -276,10 +276,23 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
       complain("WithoutClockRight", text, "is not SERVE or REFUSE; SERVE kept");
     }
   }
+  out.ntp_rate_limit = LoadNtpRateLimit(registry, out.diagnostics);
   out.update_host = read("UpdateHost");
   out.auto_update_list = read("AutoUpdateList");
   out.update_trusted_certificates = read("UpdateTrustedCertificates");
   return out;
+}
+
+std::optional<RateLimitParams> LoadNtpRateLimit(const Registry& registry,
+                                                std::vector<std::string>& diagnostics) {
+  const std::string text = registry.ReadValue(kServerKey, "NtpRateLimit");
+  const RateLimitValue v = ParseRateLimit(text);
+  if (!v.ok)
+    diagnostics.push_back(
+        "NtpRateLimit \"" + text +
+        "\" is not YES, NO or <interval -4..12>:<burst 1..255>:<leak 1..4>; the NTP rate limit "
+        "stays off");
+  return v.limit;
 }
 
 void WriteFirstStartDefaults(Registry& registry, std::string_view host_name) {

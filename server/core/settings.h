@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/registry/registry.h"
+#include "server/serving/rate_limit.h"
 #include "server/serving/service_table.h"
 #include "server/upstream/sync_settings.h"
 
@@ -120,11 +121,15 @@ struct ServerTuning {
   std::optional<bool> serve_held_time;               // "WithoutClockRight": SERVE (true) or REFUSE
   std::string update_host;
   std::string auto_update_list;
-  std::string update_trusted_certificates;  // a PEM file of CAs trusted besides the system's
+  std::string update_trusted_certificates;        // a PEM file of CAs trusted besides the system's
+  std::optional<RateLimitParams> ntp_rate_limit;  // "NtpRateLimit": nullopt when off (or unusable)
   std::vector<std::string> diagnostics;
 };
 // `kept_per_address`: the per-address cap in force, named when the value is unusable.
 ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address);
+// "NtpRateLimit" alone (LoadServerTuning reads it the same way), for a reload.
+std::optional<RateLimitParams> LoadNtpRateLimit(const Registry& registry,
+                                                std::vector<std::string>& diagnostics);
 
 // Creates the server key and writes kServerDefaults in order, in one save.
 void WriteFirstStartDefaults(Registry& registry, std::string_view host_name);

@@ -63,6 +63,27 @@ void BuildNtpReply(std::span<const uint8_t, kNtpPacketSize> request, const NtpRe
   PatchTransmit(transmit, out);
 }
 
+bool NtpKissAllowed(std::span<const uint8_t, kNtpPacketSize> request) {
+  return std::any_of(request.begin() + 40, request.end(), [](uint8_t b) { return b != 0; });
+}
+
+void BuildNtpKissRate(std::span<const uint8_t, kNtpPacketSize> request, int8_t min_poll,
+                      std::span<uint8_t, kNtpPacketSize> out) {
+  NtpStampBytes stamp;
+  std::copy_n(request.begin() + 40, 8, stamp.begin());
+  const uint8_t first = NtpReplyFirstByte(0xC0, request[0], /*unsynchronised=*/true);
+  const int8_t poll = std::max(static_cast<int8_t>(request[2]), min_poll);
+  std::fill(out.begin(), out.end(), uint8_t{0});
+  out[0] = first;
+  out[1] = 0;  // stratum 0: a kiss code in the reference id
+  out[2] = static_cast<uint8_t>(poll);
+  out[3] = kPrecision;
+  constexpr std::array<uint8_t, 4> kRate = {'R', 'A', 'T', 'E'};
+  std::copy(kRate.begin(), kRate.end(), out.begin() + 12);
+  for (size_t at : {size_t{24}, size_t{32}, size_t{40}})
+    std::copy(stamp.begin(), stamp.end(), out.begin() + at);
+}
+
 std::string NtpErrorText(size_t bytes_total, int error_number) {
   std::string text = std::to_string(bytes_total);
   text += " Bytes NTP ERROR: ";

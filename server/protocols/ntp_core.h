@@ -55,6 +55,19 @@ void BuildNtpReply(std::span<const uint8_t, kNtpPacketSize> request, const NtpRe
                    const NtpStampBytes& receive, const NtpStampBytes& transmit,
                    std::span<uint8_t, kNtpPacketSize> out);
 
+// Whether a Kiss-o'-Death may answer `request`: its transmit stamp, which the
+// KoD's origin echoes, is not zero (a client could not match a reply to it).
+bool NtpKissAllowed(std::span<const uint8_t, kNtpPacketSize> request);
+
+// The KoD RATE reply to a client request, in 48 bytes: leap 3, the request's
+// version (4 for one out of range), mode 4, stratum 0, poll the larger of the
+// request's and `min_poll`, our precision, root delay and dispersion 0,
+// reference id "RATE", reference stamp 0, and the request's transmit stamp as
+// origin, receive and transmit stamps: the client can match it, but can take
+// no time from it. `request` and `out` may be the same buffer.
+void BuildNtpKissRate(std::span<const uint8_t, kNtpPacketSize> request, int8_t min_poll,
+                      std::span<uint8_t, kNtpPacketSize> out);
+
 // Log text of a rejected datagram: "<bytes> Bytes NTP ERROR: <error number>".
 std::string NtpErrorText(size_t bytes_total, int error_number);
 

@@ -24,6 +24,17 @@ class NtpHandler : public ServiceHandler {
       return;
     }
     if (!ctx_.enabled(Service::kNtp)) return;
+    const std::span<const uint8_t, kNtpPacketSize> request(d.data.data(), kNtpPacketSize);
+    if (const RateVerdict v = ctx_.LimitRate(d.from.address()); v != RateVerdict::kAnswer) {
+      // Over the limit: counted (the drop line sums them up), no log line each.
+      ctx_.Drop(UdpDrop::kRateLimit, Service::kNtp, d.from);
+      if (v == RateVerdict::kKiss && ctx_.synced() && NtpKissAllowed(request)) {
+        std::array<uint8_t, kNtpPacketSize> kiss;
+        BuildNtpKissRate(request, ctx_.rate_limit_poll(), kiss);
+        ctx_.SendKiss(Service::kNtp, d, kiss);
+      }
+      return;
+    }
     ctx_.Accepted(Service::kNtp, d.from.address());
     const UtcTime received = d.arrival.value_or(ctx_.clock().now());
     if (!ctx_.synced()) {
@@ -35,8 +46,7 @@ class NtpHandler : public ServiceHandler {
     }
     LogLine line{kNtpRequestLogText, 48};
     std::array<uint8_t, kNtpPacketSize> reply;
-    BuildNtpReplyHead(std::span<const uint8_t, kNtpPacketSize>(d.data.data(), kNtpPacketSize),
-                      ctx_.ntp_reference(), NtpFromUtc(received).ToBytes(), reply);
+    BuildNtpReplyHead(request, ctx_.ntp_reference(), NtpFromUtc(received).ToBytes(), reply);
     // The socket's stamper writes the transmit time right before the send.
     ctx_.SendUdp(Service::kNtp, d, reply, &line, /*stamp=*/true);
   }

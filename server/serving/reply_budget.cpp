@@ -6,19 +6,19 @@
 
 namespace mdl {
 
-ReplyBudget::ReplyBudget(uint32_t rate, uint32_t burst) : ReplyBudget(rate, burst, RandomSipKey()) {}
+ReplyBudget::ReplyBudget(uint64_t rate, uint64_t burst) : ReplyBudget(rate, burst, RandomSipKey()) {}
 
-ReplyBudget::ReplyBudget(uint32_t rate, uint32_t burst, const SipKey& hash_key)
+ReplyBudget::ReplyBudget(uint64_t rate, uint64_t burst, const SipKey& hash_key)
     : hash_key_(hash_key), table_(kSlots) {
   Configure(rate, burst);
 }
 
-void ReplyBudget::Configure(uint32_t rate, uint32_t burst) {
-  rate_ = rate;
-  burst_ = burst;
-  full_milli_ = int64_t{burst} * 1000;
+void ReplyBudget::Configure(uint64_t rate, uint64_t burst) {
+  rate_ = static_cast<int64_t>(std::min(rate, kMaxUnits));
+  burst_ = static_cast<int64_t>(std::min(burst, kMaxUnits));
+  full_milli_ = burst_ * 1000;
   // Bounding the elapsed time by this keeps rate * elapsed from overflowing.
-  refill_all_ms_ = rate == 0 ? std::numeric_limits<int64_t>::max() : full_milli_ / rate + 1;
+  refill_all_ms_ = rate_ == 0 ? std::numeric_limits<int64_t>::max() : full_milli_ / rate_ + 1;
   std::fill(table_.begin(), table_.end(), Entry{});
   in_use_ = 0;
   overflow_ = Entry{0, 0, full_milli_};
@@ -68,7 +68,7 @@ ReplyBudget::Entry* ReplyBudget::Find(uint64_t key, int64_t now_ms) {
   return slot;
 }
 
-bool ReplyBudget::Allow(uint64_t key, int64_t now_ms, uint32_t bytes) {
+bool ReplyBudget::Allow(uint64_t key, int64_t now_ms, uint64_t bytes) {
   Entry* e = Find(key, now_ms);
   if (!e) {
     ++overflowed_;
@@ -76,7 +76,8 @@ bool ReplyBudget::Allow(uint64_t key, int64_t now_ms, uint32_t bytes) {
   }
   const int64_t level = LevelAt(*e, now_ms);
   e->used_ms = std::max(e->used_ms, now_ms);
-  const int64_t cost = int64_t{bytes} * 1000;
+  // More than a full bucket is never allowed; the bound keeps the product in range.
+  const int64_t cost = static_cast<int64_t>(std::min<uint64_t>(bytes, uint64_t(burst_) + 1)) * 1000;
   if (level >= cost) {
     e->milli_tokens = level - cost;
     return true;

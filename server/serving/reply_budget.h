@@ -14,6 +14,8 @@
 //   evicting it forgives nothing). With neither, it is charged to one shared
 //   overflow bucket: a spray of sources can neither grow the table nor refill
 //   a bucket still being drained by evicting it.
+// The units are the caller's: the NTP rate limit (rate_limit.h) keeps its
+// buckets in the same table, in fractions of a second of credit.
 #pragma once
 
 #include <array>
@@ -35,16 +37,21 @@ class ReplyBudget {
   static constexpr size_t kSets = 1024;  // a power of two
   static constexpr size_t kSlots = kSets * kWays;
 
-  // `rate` bytes per second, `burst` bytes at most in the bucket; the hash key
-  // is drawn from the random source.
-  ReplyBudget(uint32_t rate = 1000, uint32_t burst = 10000);
-  // With a chosen hash key (tests that aim keys at one set).
-  ReplyBudget(uint32_t rate, uint32_t burst, const SipKey& hash_key);
+  // Bounds of the rate and the burst (in units), so that the bucket's level in
+  // thousandths never overflows.
+  static constexpr uint64_t kMaxUnits = uint64_t{1} << 50;
 
-  // Sets the rate and burst and forgets every bucket.
-  void Configure(uint32_t rate, uint32_t burst);
-  // True when a reply of `bytes` may go to `key` at `now_ms` (charged if so).
-  bool Allow(uint64_t key, int64_t now_ms, uint32_t bytes);
+  // `rate` bytes (units) per second, `burst` at most in the bucket; the hash
+  // key is drawn from the random source.
+  ReplyBudget(uint64_t rate = 1000, uint64_t burst = 10000);
+  // With a chosen hash key (tests that aim keys at one set).
+  ReplyBudget(uint64_t rate, uint64_t burst, const SipKey& hash_key);
+
+  // Sets the rate and burst (each at most kMaxUnits) and forgets every bucket.
+  void Configure(uint64_t rate, uint64_t burst);
+  // True when a reply of `bytes` (a charge of that many units) may go to
+  // `key` at `now_ms` (charged if so).
+  bool Allow(uint64_t key, int64_t now_ms, uint64_t bytes);
 
   // The two sets `key` may occupy (they may coincide).
   std::array<size_t, 2> SetsOf(uint64_t key) const;
@@ -54,11 +61,11 @@ class ReplyBudget {
   uint64_t overflowed() const { return overflowed_; }
   // Entries in use: at most kSlots.
   size_t entries() const { return in_use_; }
-  uint32_t rate() const { return rate_; }
-  uint32_t burst() const { return burst_; }
+  uint64_t rate() const { return rate_; }
+  uint64_t burst() const { return burst_; }
 
  private:
-  // Tokens in thousandths of a byte, so that a refill of rate * elapsed
+  // Tokens in thousandths of a unit, so that a refill of rate * elapsed
   // milliseconds is exact and the last use time doubles as the refill time.
   struct Entry {
     uint64_t key = 0;
@@ -72,8 +79,8 @@ class ReplyBudget {
   Entry* Find(uint64_t key, int64_t now_ms);
 
   SipKey hash_key_;
-  uint32_t rate_ = 0;
-  uint32_t burst_ = 0;
+  int64_t rate_ = 0;
+  int64_t burst_ = 0;
   int64_t full_milli_ = 0;     // burst_ in thousandths
   int64_t refill_all_ms_ = 0;  // idle time after which any bucket is full
   std::vector<Entry> table_;   // kSets sets of kWays entries

@@ -154,6 +154,16 @@ void ServingContext::ConfigureBudget(bool on, uint32_t rate, uint32_t burst) {
   budget_.Configure(rate, burst);
 }
 
+void ServingContext::ConfigureRateLimit(const std::optional<RateLimitParams>& params) {
+  if (!params) {
+    rate_limit_.reset();
+  } else if (!rate_limit_) {
+    rate_limit_ = std::make_unique<RateLimiter>(*params);
+  } else if (!(rate_limit_->params() == *params)) {
+    rate_limit_->Configure(*params);
+  }
+}
+
 void ServingContext::MarkChanged() {
   changed_ = true;
   if (on_change_) on_change_();
@@ -258,6 +268,17 @@ bool ServingContext::SendUdp(Service s, const net::Datagram& request, std::span<
   ++stats_.answered[Index(s)][Index(Transport::kUdp)];
   Light(Bit(Indicator::kDataOut));
   if (line) Append(s, Transport::kUdp, request.from.address(), socket->local_port(), *line, false);
+  return true;
+}
+
+bool ServingContext::SendKiss(Service s, const net::Datagram& request, std::span<const uint8_t> kiss) {
+  net::DatagramPort* socket = request.socket ? request.socket : sockets_[Index(s)];
+  if (!socket) return false;
+  if (Screen(s, request)) return false;  // the request is already counted as limited
+  if (!AllowReply(request.from.address(), request.length, kiss.size())) return false;
+  if (!socket->SendTo(kiss, request.from, /*stamp=*/false)) return false;
+  ++stats_.kod_sent;
+  Light(Bit(Indicator::kDataOut));
   return true;
 }
 

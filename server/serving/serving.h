@@ -9,6 +9,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,7 @@
 #include "common/net/udp_socket.h"
 #include "server/serving/accounting.h"
 #include "server/serving/ntp_reference.h"
+#include "server/serving/rate_limit.h"
 #include "server/serving/reply_budget.h"
 #include "server/serving/request_log.h"
 #include "server/serving/service_kinds.h"
@@ -140,6 +142,18 @@ class ServingContext {
     if (change_deferred_ && !changed_) MarkChanged();
     change_deferred_ = false;
   }
+  // The NTP rate limit's verdict on a request from `from`: kAnswer when the
+  // limit is off (then it costs this one branch).
+  RateVerdict LimitRate(const boost::asio::ip::address& from) {
+    return rate_limit_ ? rate_limit_->Check(BudgetKey(from), clock_.tick_ms()) : RateVerdict::kAnswer;
+  }
+  // The poll a KoD RATE asks for at least: the limit's interval (0 when off).
+  int8_t rate_limit_poll() const {
+    return rate_limit_ ? static_cast<int8_t>(rate_limit_->params().interval) : int8_t{0};
+  }
+  // Sends a Kiss-o'-Death in place of a reply: screened as SendUdp, counted
+  // in kod_sent (not as answered) and not logged, so a flood fills no log.
+  bool SendKiss(Service s, const net::Datagram& request, std::span<const uint8_t> kiss);
   // Counts a datagram left unanswered; reported by ReportDrops().
   void Drop(UdpDrop why, Service s, const net::Udp::endpoint& from);
   // One diagnostic line per reason with drops since its last line, at most
@@ -165,6 +179,10 @@ class ServingContext {
   NtpReferenceState& ntp_reference() { return reference_; }
   // The amplification budget: off, or `rate` bytes per second with `burst`.
   void ConfigureBudget(bool on, uint32_t rate, uint32_t burst);
+  // The NTP rate limit: off (nullopt) or on; the buckets are kept when the
+  // parameters stay the same (a reload forgives no one), forgotten otherwise.
+  void ConfigureRateLimit(const std::optional<RateLimitParams>& params);
+  const RateLimiter* rate_limit() const { return rate_limit_.get(); }
   // Called at the first change after TakeChanges() (a request served, an
   // indicator lit): the engine schedules its next snapshot.
   void set_on_change(std::function<void()> f) { on_change_ = std::move(f); }
@@ -221,6 +239,7 @@ class ServingContext {
   std::function<void()> on_change_;
   ReplyBudget budget_;
   bool budget_on_ = true;
+  std::unique_ptr<RateLimiter> rate_limit_;  // null: off (no table held)
   struct DropTally {
     uint64_t count = 0;
     uint64_t reported = 0;  // count at the last line

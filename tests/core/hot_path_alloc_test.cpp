@@ -2,6 +2,8 @@
 // allocation per datagram or per answered connection once it has warmed up.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -85,6 +87,67 @@ TEST_F(HotPathAllocTest, AnsweringRequestsAllocatesNothingPerRequest) {
     EXPECT_LT(allocations, kRequests / 20u)
         << c.what << ": " << allocations << " allocations for " << kRequests << " requests";
   }
+}
+
+// A UDP socket bound to `address` (any port), with receive time-outs of `ms`.
+UniqueFd SocketAt(const char* address, int ms) {
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, address, &a.sin_addr);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+  SetTimeouts(fd.get(), ms);
+  return fd;
+}
+
+TEST_F(HotPathAllocTest, TheNtpRateLimitAllocatesNothingPerRequest) {
+  WriteSettings("\"AmplificationLimit\"=\"NO\"\n\"NtpRateLimit\"=\"3:8:1\"\n");
+  StartEngine();
+  MarkSynced();
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port(Service::kNtp));
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<uint8_t> ntp(48, 0);
+  ntp[0] = 0x23;
+  ntp[47] = 1;  // a transmit stamp: kisses may go back
+  // `flood` requests from one source (over its limit after 8) and 8 each from
+  // `sources` others (within theirs), paced so that no queue overflows; the
+  // replies are read until the engine falls silent.
+  auto run = [&](int flood, const std::vector<const char*>& sources) {
+    return WithLoop([&] {
+      UniqueFd flooder = SocketAt("127.0.0.5", 300);
+      std::vector<UniqueFd> others;
+      for (const char* a : sources) others.push_back(SocketAt(a, 300));
+      auto send = [&](int fd) {
+        ::sendto(fd, ntp.data(), ntp.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+      };
+      for (int i = 0; i < flood; ++i) {
+        send(flooder.get());
+        if (i % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      for (UniqueFd& o : others)
+        for (int i = 0; i < 8; ++i) send(o.get());
+      int got = 0;
+      uint8_t buf[64];
+      while (::recv(flooder.get(), buf, sizeof buf, 0) > 0) ++got;
+      for (UniqueFd& o : others)
+        while (::recv(o.get(), buf, sizeof buf, 0) > 0) ++got;
+      return got;
+    });
+  };
+  run(50, {"127.0.0.6"});  // warm-up: buffers, the log file, the limiter's table
+  const uint64_t before = t_allocations;
+  const int got = run(400, {"127.0.0.7", "127.0.0.8", "127.0.0.9", "127.0.0.10", "127.0.0.11"});
+  const uint64_t allocations = t_allocations - before;
+  const SnapshotPtr s = Snap();
+  const auto& dropped = s->stats.udp_dropped[Index(Service::kNtp)];
+  EXPECT_GE(dropped[Index(UdpDrop::kRateLimit)], 42u + 380u) << "the flood was not held to the limit";
+  EXPECT_GT(s->stats.kod_sent, 0u);
+  EXPECT_EQ(s->stats.answered[Index(Service::kNtp)][Index(Transport::kUdp)], 8u + 8u + 40u)
+      << "the flooder's burst and every request within its source's limit are answered";
+  EXPECT_GE(got, 40);
+  EXPECT_LT(allocations, 440 / 20u) << allocations << " allocations for 440 requests";
 }
 
 }  // namespace

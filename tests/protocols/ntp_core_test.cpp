@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <string>
 #include <vector>
 
 namespace mdl {
@@ -179,6 +181,72 @@ TEST(BuildNtpReply, HeadThenPatchEqualsTheWholeReply) {
   for (size_t i = 40; i < 48; ++i) EXPECT_EQ(staged[i], 0xCC) << "head wrote byte " << i;
   PatchTransmit(kTransmit, staged);
   EXPECT_EQ(staged, whole);
+}
+
+// A client request full of distinct bytes, so that any copied field shows.
+Packet BusyRequest(uint8_t first, int8_t poll) {
+  Packet r{};
+  for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(0x80 + i);
+  r[0] = first;
+  r[2] = static_cast<uint8_t>(poll);
+  return r;
+}
+
+TEST(BuildNtpKissRate, EachFieldOfTheKiss) {
+  const Packet request = BusyRequest(0x23, -2);
+  Packet kiss;
+  kiss.fill(0xCC);
+  BuildNtpKissRate(request, 3, kiss);
+  EXPECT_EQ(kiss[0], 0xE4) << "leap 3, the request's version 4, mode 4";
+  EXPECT_EQ(kiss[1], 0) << "stratum 0";
+  EXPECT_EQ(static_cast<int8_t>(kiss[2]), 3) << "the limit's interval beats the request's poll -2";
+  EXPECT_EQ(kiss[3], 0xEF) << "our precision";
+  for (size_t i = 4; i < 12; ++i) EXPECT_EQ(kiss[i], 0) << "root delay and dispersion, byte " << i;
+  EXPECT_EQ(std::string(kiss.begin() + 12, kiss.begin() + 16), "RATE");
+  for (size_t i = 16; i < 24; ++i) EXPECT_EQ(kiss[i], 0) << "reference stamp, byte " << i;
+  for (size_t at : {size_t{24}, size_t{32}, size_t{40}}) {
+    for (size_t i = 0; i < 8; ++i)
+      EXPECT_EQ(kiss[at + i], request[40 + i]) << "stamp at " << at << ": the request's transmit stamp";
+  }
+  EXPECT_NE(ClassifyNtpRequest(kiss), NtpRequestKind::kClient) << "a kiss is never taken for a request";
+}
+
+TEST(BuildNtpKissRate, VersionAndPollFollowTheRequest) {
+  struct Case {
+    uint8_t first;
+    int8_t poll;
+    int8_t min_poll;
+    uint8_t first_out;
+    int8_t poll_out;
+  };
+  const Case cases[] = {
+      {0x1B, 6, 3, 0xDC, 6},     // version 3, the client already polls slower
+      {0x0B, -6, -4, 0xCC, -4},  // version 1, a sub-second poll raised to the limit's
+      {0x08, 0, 12, 0xCC, 12},   // version 1 mode 0
+      {0x23, 17, 3, 0xE4, 17},   // a poll out of range is echoed as given
+      {0x03, 4, 3, 0xE4, 4},     // version 0: 4
+      {0x3B, -128, 0, 0xE4, 0},  // version 7: 4
+  };
+  for (const Case& c : cases) {
+    Packet kiss;
+    BuildNtpKissRate(BusyRequest(c.first, c.poll), c.min_poll, kiss);
+    EXPECT_EQ(kiss[0], c.first_out) << "first byte " << int{c.first};
+    EXPECT_EQ(static_cast<int8_t>(kiss[2]), c.poll_out) << "first byte " << int{c.first};
+  }
+}
+
+TEST(BuildNtpKissRate, WorksInPlaceAndOnlyForAStampedRequest) {
+  Packet request = BusyRequest(0x23, 0);
+  Packet separate;
+  BuildNtpKissRate(request, 3, separate);
+  EXPECT_TRUE(NtpKissAllowed(request));
+  BuildNtpKissRate(request, 3, request);
+  EXPECT_EQ(request, separate);
+  Packet unstamped = BusyRequest(0x23, 0);
+  std::fill(unstamped.begin() + 40, unstamped.end(), uint8_t{0});
+  EXPECT_FALSE(NtpKissAllowed(unstamped)) << "a zero transmit stamp: no origin to check";
+  unstamped[47] = 1;
+  EXPECT_TRUE(NtpKissAllowed(unstamped));
 }
 
 TEST(NtpErrorText, NamesLengthAndErrorNumber) {

@@ -117,5 +117,24 @@ TEST_F(SettingsTuningTest, BindAddressTakesEitherFamilyAndNamesTheFallbackOtherw
   EXPECT_EQ(lines[0], "BindAddress \"localhost\" is not an IPv4 or IPv6 address; listening on ::");
 }
 
+TEST_F(SettingsTuningTest, NtpRateLimitIsOffUnlessSetAndABadValueSaysItStaysOff) {
+  EXPECT_FALSE(Load().ntp_rate_limit);
+  Set("NtpRateLimit", "NO");
+  EXPECT_FALSE(Load().ntp_rate_limit);
+  Set("NtpRateLimit", "YES");
+  EXPECT_EQ(Load().ntp_rate_limit, (RateLimitParams{3, 8, 2}));
+  Set("NtpRateLimit", "-2:32:1");
+  ServerTuning t = Load();
+  EXPECT_EQ(t.ntp_rate_limit, (RateLimitParams{-2, 32, 1}));
+  EXPECT_TRUE(t.diagnostics.empty());
+  Set("NtpRateLimit", "3:8:9");
+  t = Load();
+  EXPECT_FALSE(t.ntp_rate_limit);
+  ASSERT_EQ(t.diagnostics.size(), 1u);
+  EXPECT_EQ(t.diagnostics[0],
+            "NtpRateLimit \"3:8:9\" is not YES, NO or <interval -4..12>:<burst 1..255>:<leak 1..4>; the NTP "
+            "rate limit stays off");
+}
+
 }  // namespace
 }  // namespace mdl
