@@ -199,6 +199,8 @@ MetricsAddressParse ParseMetricsAddress(std::string_view text) {
   } else if (host.find(':') != std::string_view::npos) {
     return refuse();  // IPv6 without brackets: the port cannot be told apart
   }
+  // No zone index ("fe80::1%eth0"): its text does not name one interface everywhere.
+  if (host.find('%') != std::string_view::npos) return refuse();
   if (port_text.empty() || port_text.size() > 5 ||
       port_text.find_first_not_of("0123456789") != std::string_view::npos)
     return refuse();

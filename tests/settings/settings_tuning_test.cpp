@@ -142,6 +142,7 @@ TEST(MetricsAddressTest, AddressAndPortOrAComplaintNamingTheValue) {
       {"[::1:9123", std::nullopt},
       {"[]:9123", std::nullopt},
       {"localhost:9123", std::nullopt},
+      {"[fe80::1%1]:9123", std::nullopt},
       {"256.0.0.1:9123", std::nullopt},
   };
   for (const auto& c : cases) {
