@@ -1,5 +1,6 @@
-// Fuzz target: any text as the "Settings" value and as a service value. What
-// is read must format back to text that reads the same; nothing may crash.
+// Fuzz target: any text as the "Settings" value, as a service value and as
+// "MetricsAddress". What is read must format back to text that reads the
+// same; nothing may crash.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,5 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const mdl::ServiceFields service = mdl::ParseServiceFields(text);
   if (!(mdl::ParseServiceFields(mdl::FormatServiceFields(service)) == service)) std::abort();
+
+  // An address and a port, or a complaint: never both, never neither for a text.
+  const mdl::MetricsAddressParse metrics = mdl::ParseMetricsAddress(text);
+  if (metrics.address.has_value() == !metrics.complaint.empty()) {
+    if (!text.empty() || metrics.address) std::abort();
+  }
+  if (metrics.address) {
+    if (metrics.address->port == 0) std::abort();
+    const std::string a = metrics.address->address.to_string();
+    const std::string back =
+        (metrics.address->address.is_v6() ? "[" + a + "]" : a) + ":" + std::to_string(metrics.address->port);
+    const mdl::MetricsAddressParse again = mdl::ParseMetricsAddress(back);
+    if (!again.address || !(*again.address == *metrics.address)) std::abort();
+  }
   return 0;
 }

@@ -180,6 +180,46 @@ std::optional<boost::asio::ip::address> LoadBindAddress(const Registry& registry
   return std::nullopt;
 }
 
+MetricsAddressParse ParseMetricsAddress(std::string_view text) {
+  MetricsAddressParse out;
+  if (text.empty()) return out;
+  auto refuse = [&] {
+    out.complaint = "MetricsAddress \"" + std::string(text) +
+                    "\" is not <address>:<port> (such as 127.0.0.1:9123 or [::1]:9123); no metrics endpoint";
+    return out;
+  };
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return refuse();
+  std::string_view host = text.substr(0, colon);
+  const std::string_view port_text = text.substr(colon + 1);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return refuse();
+    host = host.substr(1, host.size() - 2);
+    if (host.find(':') == std::string_view::npos) return refuse();  // brackets hold IPv6 only
+  } else if (host.find(':') != std::string_view::npos) {
+    return refuse();  // IPv6 without brackets: the port cannot be told apart
+  }
+  // No zone index ("fe80::1%eth0"): its text does not name one interface everywhere.
+  if (host.find('%') != std::string_view::npos) return refuse();
+  if (port_text.empty() || port_text.size() > 5 ||
+      port_text.find_first_not_of("0123456789") != std::string_view::npos)
+    return refuse();
+  const unsigned long port = std::stoul(std::string(port_text));
+  if (port == 0 || port > 65535) return refuse();
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address(std::string(host), ec);
+  if (ec) return refuse();
+  out.address = MetricsAddress{address, static_cast<uint16_t>(port)};
+  return out;
+}
+
+std::optional<MetricsAddress> LoadMetricsAddress(const Registry& registry,
+                                                 std::vector<std::string>& diagnostics) {
+  MetricsAddressParse parsed = ParseMetricsAddress(registry.ReadValue(kServerKey, "MetricsAddress"));
+  if (!parsed.complaint.empty()) diagnostics.push_back(std::move(parsed.complaint));
+  return parsed.address;
+}
+
 ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address) {
   ServerTuning out;
   auto read = [&](std::string_view name) { return registry.ReadValue(kServerKey, name); };

@@ -99,6 +99,23 @@ std::optional<boost::asio::ip::address> LoadBindAddress(const Registry& registry
                                                         const boost::asio::ip::address& fallback,
                                                         std::vector<std::string>& diagnostics);
 
+// "MetricsAddress": where the metrics endpoint listens, "127.0.0.1:9123" or
+// "[::1]:9123" (an IPv4 or IPv6 address and a port of 1 to 65535).
+struct MetricsAddress {
+  boost::asio::ip::address address;
+  uint16_t port = 0;
+  bool operator==(const MetricsAddress&) const = default;
+};
+struct MetricsAddressParse {
+  std::optional<MetricsAddress> address;  // nullopt: empty or unusable
+  std::string complaint;                  // why an unusable text is not used (empty otherwise)
+};
+MetricsAddressParse ParseMetricsAddress(std::string_view text);
+// The value as read from the store; an unusable one leaves a line in
+// `diagnostics` and no endpoint.
+std::optional<MetricsAddress> LoadMetricsAddress(const Registry& registry,
+                                                 std::vector<std::string>& diagnostics);
+
 // Our own values beyond the window's. Each is nullopt when unset, or unusable
 // (a line in `diagnostics` names the value and the default that stays).
 struct ServerTuning {

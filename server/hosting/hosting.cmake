@@ -12,7 +12,9 @@ set(service_srcs
   ${CMAKE_CURRENT_LIST_DIR}/service_install.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_setup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_dispatch.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/usage.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/usage.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metrics_request.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metrics_endpoint.cpp)
 if(WIN32)
   # The service control manager's side: requests and status shared by the twins.
   list(APPEND service_srcs ${CMAKE_CURRENT_LIST_DIR}/service_control_win.cpp)
@@ -35,6 +37,8 @@ mdl_platform_sources(service_srcs)
 add_library(mdl_hosting STATIC ${service_srcs})
 target_include_directories(mdl_hosting PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(mdl_hosting PUBLIC mdl_files mdl_clock Threads::Threads)
+# The metrics endpoint holds its port as the services do.
+target_link_libraries(mdl_hosting PUBLIC mdl_net)
 if(WIN32)
   target_link_libraries(mdl_hosting PUBLIC advapi32)
 endif()

@@ -5,15 +5,19 @@
 #include <cstdio>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "common/clock/fallback_clock.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_handle.h"
+#include "server/core/metrics_text.h"
+#include "server/core/settings.h"
 #include "server/hosting/descriptor_limit.h"
 #include "server/hosting/event_log.h"
 #include "server/hosting/instance_lock.h"
+#include "server/hosting/metrics_endpoint.h"
 #include "server/hosting/notify.h"
 #include "server/hosting/service_dispatch.h"
 #include "server/hosting/signal_loop.h"
@@ -129,7 +133,26 @@ int RunHost(const ServerHostOptions& options) {
 
   log.Info("MDL Server starting in " + home.string() +
            (options.virtual_clock ? " (virtual clock: the machine's clock is never set)" : ""));
+  // Read before the engine's thread reads the store too; opened once it runs.
+  std::vector<std::string> metrics_lines;
+  const std::optional<MetricsAddress> metrics_at = LoadMetricsAddress(registry, metrics_lines);
+  for (const std::string& line : metrics_lines) log.Warning(line);
   engine.StartThread();
+  // Scrapes read the latest published snapshot on the endpoint's own thread.
+  MetricsEndpoint metrics([&engine, version = engine_options.version]() -> std::optional<std::string> {
+    const SnapshotPtr s = engine.snapshot();
+    if (!s) return std::nullopt;
+    return MetricsText(*s, version);
+  });
+  if (metrics_at) {
+    const std::string a = metrics_at->address.to_string();
+    const std::string where =
+        (metrics_at->address.is_v6() ? "[" + a + "]" : a) + ":" + std::to_string(metrics_at->port);
+    if (const std::error_code ec = metrics.Open(metrics_at->address, metrics_at->port))
+      log.Warning("metrics endpoint " + where + " not opened: " + ec.message());
+    else
+      log.Info("metrics endpoint listening on http://" + where + "/metrics");
+  }
   RunSignalLoop(SignalHandlers{
       .stop =
           [&](int sig) {
@@ -148,6 +171,7 @@ int RunHost(const ServerHostOptions& options) {
           },
       .reload = [&] { engine.Post(cmd::ReloadSettings{}); },
   });
+  metrics.Close();
   engine.Stop();
   log.Entry(EventLevel::kNotice, "MDL Stop [0] ");
   return 0;

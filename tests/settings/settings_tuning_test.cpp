@@ -2,6 +2,7 @@
 // that name an unusable value.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,62 @@ TEST_F(SettingsTuningTest, NtpRateLimitIsOffUnlessSetAndABadValueSaysItStaysOff)
   EXPECT_EQ(t.diagnostics[0],
             "NtpRateLimit \"3:8:9\" is not YES, NO or <interval -4..12>:<burst 1..255>:<leak 1..4>; the NTP "
             "rate limit stays off");
+=======
+TEST(MetricsAddressTest, AddressAndPortOrAComplaintNamingTheValue) {
+  const auto a = [](const char* text) { return boost::asio::ip::make_address(text); };
+  const struct {
+    std::string_view text;
+    std::optional<MetricsAddress> address;
+  } cases[] = {
+      {"127.0.0.1:9123", MetricsAddress{a("127.0.0.1"), 9123}},
+      {"[::1]:9123", MetricsAddress{a("::1"), 9123}},
+      {"0.0.0.0:1", MetricsAddress{a("0.0.0.0"), 1}},
+      {"[::]:65535", MetricsAddress{a("::"), 65535}},
+      {"9123", std::nullopt},
+      {":9123", std::nullopt},
+      {"127.0.0.1", std::nullopt},
+      {"127.0.0.1:", std::nullopt},
+      {"127.0.0.1:0", std::nullopt},
+      {"127.0.0.1:65536", std::nullopt},
+      {"127.0.0.1:99999999999", std::nullopt},
+      {"127.0.0.1:+80", std::nullopt},
+      {"127.0.0.1:80 ", std::nullopt},
+      {"::1:9123", std::nullopt},
+      {"[127.0.0.1]:9123", std::nullopt},
+      {"[::1:9123", std::nullopt},
+      {"[]:9123", std::nullopt},
+      {"localhost:9123", std::nullopt},
+      {"[fe80::1%1]:9123", std::nullopt},
+      {"256.0.0.1:9123", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const MetricsAddressParse p = ParseMetricsAddress(c.text);
+    EXPECT_EQ(p.address, c.address) << c.text;
+    if (c.address) {
+      EXPECT_TRUE(p.complaint.empty()) << c.text;
+    } else {
+      EXPECT_EQ(p.complaint, "MetricsAddress \"" + std::string(c.text) +
+                                 "\" is not <address>:<port> (such as 127.0.0.1:9123 or [::1]:9123); no "
+                                 "metrics endpoint");
+    }
+  }
+  const MetricsAddressParse empty = ParseMetricsAddress("");
+  EXPECT_FALSE(empty.address);
+  EXPECT_TRUE(empty.complaint.empty());
+}
+
+TEST_F(SettingsTuningTest, MetricsAddressIsOffUnlessSetAndUsable) {
+  std::vector<std::string> lines;
+  EXPECT_EQ(LoadMetricsAddress(registry_, lines), std::nullopt);
+  EXPECT_TRUE(lines.empty());
+  Set("MetricsAddress", "[::1]:9100");
+  EXPECT_EQ(LoadMetricsAddress(registry_, lines),
+            (MetricsAddress{boost::asio::ip::make_address("::1"), 9100}));
+  EXPECT_TRUE(lines.empty());
+  Set("MetricsAddress", "9100");
+  EXPECT_EQ(LoadMetricsAddress(registry_, lines), std::nullopt);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("MetricsAddress \"9100\""), std::string::npos) << lines[0];
 }
 
 }  // namespace

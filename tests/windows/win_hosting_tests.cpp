@@ -2,8 +2,17 @@
 // control requests that stand in for signals, the event log's source and the
 // message table the Event Viewer reads from the service programs, the
 // program's own path and the default settings store.
+// First: Boost 1.74's coroutine headers use std::exchange without including <utility>.
+#include <utility>
+
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 
 #include <csignal>
 #include <string>
@@ -14,6 +23,7 @@
 #include "server/hosting/event_log.h"
 #include "server/hosting/event_source_win.h"
 #include "server/hosting/instance_lock.h"
+#include "server/hosting/metrics_endpoint.h"
 #include "server/hosting/service_control_win.h"
 #include "server/hosting/service_dispatch.h"
 #include "server/hosting/signal_loop.h"
@@ -185,6 +195,36 @@ TEST(WinProgramPaths, ExecutableAndDefaultStore) {
   EXPECT_EQ(exe.filename().string(), "win_hosting_tests.exe");
   EXPECT_TRUE(exe.is_absolute());
   EXPECT_TRUE(DefaultStoreFile("C:\\Meridel").empty());  // the system registry
+}
+
+// The metrics endpoint over Winsock: a scrape and a 404 on loopback, and a
+// port it holds cannot be taken by a second endpoint.
+TEST(WinMetricsEndpoint, AnswersOnLoopbackAndHoldsItsPort) {
+  using boost::asio::ip::tcp;
+  const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+  MetricsEndpoint endpoint([] { return std::optional<std::string>("meridel_up 1\n"); });
+  ASSERT_FALSE(endpoint.Open(loopback, 0));
+  ASSERT_NE(endpoint.port(), 0);
+  auto ask = [&](const std::string& request) {
+    boost::asio::io_context io;
+    tcp::socket client(io);
+    boost::system::error_code ec;
+    client.connect(tcp::endpoint(loopback, endpoint.port()), ec);
+    EXPECT_FALSE(ec) << ec.message();
+    boost::asio::write(client, boost::asio::buffer(request), ec);
+    std::string reply;
+    boost::asio::read(client, boost::asio::dynamic_buffer(reply), ec);  // until the endpoint closes
+    EXPECT_EQ(ec, boost::asio::error::eof) << ec.message();
+    return reply;
+  };
+  const std::string scrape = ask("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(scrape.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << scrape;
+  EXPECT_NE(scrape.find("\r\n\r\nmeridel_up 1\n"), std::string::npos) << scrape;
+  EXPECT_EQ(ask("GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
+
+  MetricsEndpoint second([] { return std::optional<std::string>(); });
+  EXPECT_TRUE(second.Open(loopback, endpoint.port())) << "a second endpoint took the port";
+  endpoint.Close();
 }
 
 }  // namespace
