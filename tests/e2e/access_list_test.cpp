@@ -69,7 +69,8 @@ TEST(AccessListTest, ADeniedIpv4SourceGetsNothingOnAnyServiceWhileOthersAreServe
   // kind: the counts of the lines add up to the five services' refusals.
   for (const char* kind :
        {"UDP datagrams from denied networks not answered", "TCP connections from denied networks closed"}) {
-    const std::regex line(std::string("access list: ([0-9]+) ") + kind + "[^\n]*the latest from 127\\.0\\.0\\.2");
+    const std::regex line(std::string("access list: ([0-9]+) ") + kind +
+                          "[^\n]*the latest from 127\\.0\\.0\\.2");
     size_t reported = 0;
     for (auto end = Clock::now() + 15s; Clock::now() < end; std::this_thread::sleep_for(100ms)) {
       const std::string err = rig.server->Err();
