@@ -8,6 +8,7 @@
 
 #include "server/core/server_engine.h"
 #include "server/core/settings.h"
+#include "server/serving/network_access.h"
 #include "server/serving/reply_budget.h"
 #include "server/serving/service_table.h"
 #include "server/update/update_check.h"
@@ -87,6 +88,9 @@ void ServerEngine::ReloadSettings() {
     sync_->ApplyStored(*stored.sync);
     sync_->AfterSettings();
   }
+  const ServerTuning tuning = LoadServerTuning(registry_, options_.tcp_max_per_address);
+  if (ApplyAccessLists(tuning.allow_networks, tuning.deny_networks))
+    changed += std::string(changed.empty() ? "" : ", ") + "AllowNetworks/DenyNetworks";
   open_minimized_ = stored.open_minimized;
   ctx_.set_use_julian(stored.use_julian);
   ctx_.set_logging(stored.enable_logging);
@@ -132,6 +136,23 @@ void ServerEngine::ApplyRegistryTuning() {
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
   if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);
   update_->Configure(t.update_host, t.auto_update_list, t.update_trusted_certificates);
+  ApplyAccessLists(t.allow_networks, t.deny_networks);
+}
+
+bool ServerEngine::ApplyAccessLists(const std::string& allow, const std::string& deny) {
+  if (allow == allow_networks_ && deny == deny_networks_) return false;
+  const bool was_restricting =
+      ParseNetworkList(allow_networks_).given() || !ParseNetworkList(deny_networks_).networks.empty();
+  allow_networks_ = allow;
+  deny_networks_ = deny;
+  const NetworkList allowed = ParseNetworkList(allow);
+  const NetworkList denied = ParseNetworkList(deny);
+  NetworkAccess access(allowed, denied);
+  const bool restricting = access.restricting();
+  ctx_.SetAccess(std::move(access));
+  for (const std::string& line : DescribeAccessLists(allowed, denied)) Diagnostic(line);
+  if (!restricting && was_restricting) Diagnostic("access lists: none in force; every client is allowed");
+  return true;
 }
 
 void ServerEngine::ApplyNtpRateLimit(const std::optional<RateLimitParams>& limit) {

@@ -93,6 +93,9 @@ class ServerEngine {
   void ApplyRegistryTuning();
   // The NTP rate limit (at start and on every reload), with a line saying what is in force.
   void ApplyNtpRateLimit(const std::optional<RateLimitParams>& limit);
+  // AllowNetworks and DenyNetworks put in force (and said) when they differ
+  // from the texts in force; true when they did.
+  bool ApplyAccessLists(const std::string& allow, const std::string& deny);
   void StatusUp();
   // The status line: the server status, its first line replaced by region_note_ while that stands.
   std::string StatusLine() const;
@@ -130,6 +133,8 @@ class ServerEngine {
   std::map<std::string, std::string, std::less<>> loaded_texts_;
   Service selected_ = Service::kTime;
   std::string server_name_;
+  // AllowNetworks and DenyNetworks in force.
+  std::string allow_networks_, deny_networks_;
   std::string daylight_name_, standard_name_;
   std::string status_line_;
   std::string status_text_;

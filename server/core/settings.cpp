@@ -320,6 +320,8 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
   out.update_host = read("UpdateHost");
   out.auto_update_list = read("AutoUpdateList");
   out.update_trusted_certificates = read("UpdateTrustedCertificates");
+  out.allow_networks = read("AllowNetworks");
+  out.deny_networks = read("DenyNetworks");
   return out;
 }
 

@@ -140,6 +140,9 @@ struct ServerTuning {
   std::string auto_update_list;
   std::string update_trusted_certificates;        // a PEM file of CAs trusted besides the system's
   std::optional<RateLimitParams> ntp_rate_limit;  // "NtpRateLimit": nullopt when off (or unusable)
+  // Access lists as stored; read by ParseNetworkList (server/serving/network_access.h).
+  std::string allow_networks;
+  std::string deny_networks;
   std::vector<std::string> diagnostics;
 };
 // `kept_per_address`: the per-address cap in force, named when the value is unusable.

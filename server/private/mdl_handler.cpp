@@ -53,6 +53,7 @@ class PrivateHandler : public ServiceHandler {
   void OnClosed(net::TcpSlot& slot) override { Framer(slot) = MdlStreamFramer{}; }
 
   void OnDatagram(const net::Datagram& d) override {
+    if (!ctx_.AdmitDatagram(Service::kPrivate, d)) return;
     if (d.truncated || d.data.size() != kMdlMessageSize) return;  // no reply, no count
     if (!ctx_.enabled(Service::kPrivate)) return;
     ctx_.Accepted(Service::kPrivate, d.from.address());

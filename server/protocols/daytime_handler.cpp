@@ -19,6 +19,7 @@ class DaytimeHandler : public ServiceHandler {
   }
 
   void OnDatagram(const net::Datagram& d) override {
+    if (!ctx_.AdmitDatagram(Service::kDaytime, d)) return;
     ctx_.Received(Service::kDaytime, Transport::kUdp);
     ctx_.Accepted(Service::kDaytime, d.from.address());
     if (!ctx_.Serves(Service::kDaytime)) return;

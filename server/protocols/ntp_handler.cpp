@@ -16,6 +16,8 @@ class NtpHandler : public ServiceHandler {
   void OnDatagram(const net::Datagram& d) override {
     ctx_.Received(Service::kNtp, Transport::kUdp);
     if (DatagramTap* tap = ctx_.tap(Service::kNtp); tap && tap->Take(d)) return;
+    // After the tap: the upstream server may lie in a denied network.
+    if (!ctx_.AdmitDatagram(Service::kNtp, d, /*counted=*/true)) return;
     NtpRequestKind kind = d.truncated ? NtpRequestKind::kBadLength : ClassifyNtpRequest(d.data);
     if (kind != NtpRequestKind::kClient) {
       // Only client requests are answered, whatever our replies' first byte is set to.

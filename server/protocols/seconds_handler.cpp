@@ -35,6 +35,7 @@ class SecondsHandler : public ServiceHandler {
   }
 
   void OnDatagram(const net::Datagram& d) override {
+    if (!ctx_.AdmitDatagram(kind_.service, d)) return;
     ctx_.Received(kind_.service, Transport::kUdp);
     if (kind_.udp_requester_on_arrival) ctx_.Accepted(kind_.service, d.from.address());
     if (!ctx_.Serves(kind_.service)) return;

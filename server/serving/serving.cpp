@@ -190,6 +190,14 @@ void ServingContext::Accepted(Service s, const boost::asio::ip::address& from) {
 
 bool ServingContext::AdmitConnection(Service s, net::TcpSlot& slot, bool count) {
   udp_batch_ = false;
+  if (Denied(slot.remote().address())) {
+    ++stats_.tcp_denied[Index(s)];
+    ++tcp_denied_.count;
+    tcp_denied_.service = s;
+    tcp_denied_.latest = net::Udp::endpoint(slot.remote().address(), slot.remote().port());
+    slot.Close();
+    return false;
+  }
   if (!Serves(s)) {
     slot.Close();
     return false;
@@ -228,6 +236,11 @@ void ServingContext::Drop(UdpDrop why, Service s, const net::Udp::endpoint& from
   t.latest = from;
 }
 
+void ServingContext::RefuseDatagram(Service s, const net::Datagram& d, bool counted) {
+  if (counted) Uncount(s, Transport::kUdp);
+  Drop(UdpDrop::kDenied, s, d.from);
+}
+
 void ServingContext::ReportDrops(bool final) {
   const int64_t now = clock_.tick_ms();
   for (size_t i = 0; i < kUdpDropCount; ++i) {
@@ -250,6 +263,16 @@ void ServingContext::ReportDrops(bool final) {
     t.any_line = true;
     Diagnostic(line);
   }
+  DropTally& t = tcp_denied_;
+  if (t.count == t.reported || (!final && t.any_line && now - t.line_ms < 10000)) return;
+  std::string line = "access list: " + std::to_string(t.count - t.reported) +
+                     " TCP connections from denied networks closed" +
+                     (t.any_line ? " since the last report" : "") + ", the latest from " +
+                     AddressText(t.latest.address()) + " (" + std::string(RowOf(t.service).name) + ")";
+  t.reported = t.count;
+  t.line_ms = now;
+  t.any_line = true;
+  Diagnostic(line);
 }
 
 bool ServingContext::SendUdp(Service s, const net::Datagram& request, std::span<const uint8_t> reply,

@@ -19,6 +19,7 @@
 #include "common/net/tcp_listener.h"
 #include "common/net/udp_socket.h"
 #include "server/serving/accounting.h"
+#include "server/serving/network_access.h"
 #include "server/serving/ntp_reference.h"
 #include "server/serving/rate_limit.h"
 #include "server/serving/reply_budget.h"
@@ -101,9 +102,21 @@ class ServingContext {
   // --- the serving path
   // A request arrived: counted, and its transport's indicator lit.
   void Received(Service s, Transport t);
+  // Whether the access lists refuse `from`; without lists a single branch.
+  bool Denied(const boost::asio::ip::address& from) const { return access_on_ && !access_.Allows(from); }
+  // False for a datagram from a denied network, which is then dropped
+  // (UdpDrop::kDenied) and, when `counted` (Received ran), not counted.
+  bool AdmitDatagram(Service s, const net::Datagram& d, bool counted = false) {
+    if (!Denied(d.from.address())) [[likely]]
+      return true;
+    RefuseDatagram(s, d, counted);
+    return false;
+  }
   // A request is taken for service: the data-in indicator and the requester display.
   void Accepted(Service s, const boost::asio::ip::address& from);
-  // A new connection: closed when the service does not serve; else the
+  // A new connection: closed at once, uncounted, when its source is denied
+  // (counted in stats().tcp_denied and reported by ReportDrops), or when the
+  // service does not serve; else the
   // requester shown, the indicators lit and, unless `count` is false (the
   // request is counted once it is in), counted.
   bool AdmitConnection(Service s, net::TcpSlot& slot, bool count = true);
@@ -156,9 +169,9 @@ class ServingContext {
   bool SendKiss(Service s, const net::Datagram& request, std::span<const uint8_t> kiss);
   // Counts a datagram left unanswered; reported by ReportDrops().
   void Drop(UdpDrop why, Service s, const net::Udp::endpoint& from);
-  // One diagnostic line per reason with drops since its last line, at most
-  // one per reason every 10 s (`final`: now, whatever the time); the engine
-  // calls it on its tick, so the serving path builds no text.
+  // One diagnostic line per reason with drops since its last line (and one
+  // for TCP connections from denied networks), at most one per reason every 10 s (`final`: now, whatever the
+  // time); the engine calls it on its tick, so the serving path builds no text.
   void ReportDrops(bool final = false);
   void Diagnostic(const std::string& line) const {
     if (diagnostic_) diagnostic_(line);
@@ -183,6 +196,11 @@ class ServingContext {
   // parameters stay the same (a reload forgives no one), forgotten otherwise.
   void ConfigureRateLimit(const std::optional<RateLimitParams>& params);
   const RateLimiter* rate_limit() const { return rate_limit_.get(); }
+  // The access lists; a default NetworkAccess allows everyone.
+  void SetAccess(NetworkAccess access) {
+    access_ = std::move(access);
+    access_on_ = access_.restricting();
+  }
   // Called at the first change after TakeChanges() (a request served, an
   // indicator lit): the engine schedules its next snapshot.
   void set_on_change(std::function<void()> f) { on_change_ = std::move(f); }
@@ -208,6 +226,7 @@ class ServingContext {
     MarkChanged();
   }
   void MarkChanged();
+  void RefuseDatagram(Service s, const net::Datagram& d, bool counted);
   bool AllowReply(const boost::asio::ip::address& to, size_t request_size, size_t reply_size);
   std::optional<UdpDrop> Screen(Service s, const net::Datagram& request) const;
   void Append(Service s, Transport t, const boost::asio::ip::address& from, uint16_t local_port,
@@ -249,6 +268,9 @@ class ServingContext {
     net::Udp::endpoint latest;
   };
   std::array<DropTally, kUdpDropCount> drops_{};
+  DropTally tcp_denied_;  // connections from denied networks
+  NetworkAccess access_;
+  bool access_on_ = false;  // access_.restricting()
 };
 
 // A responder: the UDP receiver and TCP handler of one service.

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "engine_fixture.h"
+#include "tests/support/source_ask.h"
 
 namespace {
 // Allocations made by the calling thread (the engine's loop runs on the
@@ -148,6 +149,47 @@ TEST_F(HotPathAllocTest, TheNtpRateLimitAllocatesNothingPerRequest) {
       << "the flooder's burst and every request within its source's limit are answered";
   EXPECT_GE(got, 40);
   EXPECT_LT(allocations, 440 / 20u) << allocations << " allocations for 440 requests";
+}
+
+// With access lists of 100 networks the look-up of every source allocates
+// nothing either, for answered and for denied sources.
+TEST_F(HotPathAllocTest, AccessListsOfAHundredNetworksAllocateNothingPerRequest) {
+  std::string allow;
+  for (int i = 0; i < 99; ++i) {
+    allow += "10." + std::to_string(i) + ".0.0/16 2001:db8:" + std::to_string(i) + "::/48 ";
+    if (i == 50) allow += "127.0.0.0/8 ";
+  }
+  WriteSettings("\"AmplificationLimit\"=\"NO\"\n\"AllowNetworks\"=\"" + allow +
+                "\"\n\"DenyNetworks\"=\"127.0.0.2 127.0.1.0/24\"\n");
+  StartEngine();
+  MarkSynced();
+  ASSERT_TRUE(Diagnosed("access lists: 199 networks allowed, 2 denied"));
+  std::vector<uint8_t> ntp(48, 0);
+  ntp[0] = 0x23;
+  for (bool tcp : {false, true}) {
+    const Service s = tcp ? Service::kTime : Service::kNtp;
+    LoopAllocationsWhileServing(50, tcp, s, tcp ? std::vector<uint8_t>{} : ntp);
+    constexpr int kRequests = 400;
+    uint64_t allocations = LoopAllocationsWhileServing(kRequests, tcp, s, tcp ? std::vector<uint8_t>{} : ntp);
+    EXPECT_LT(allocations, kRequests / 20u) << (tcp ? "Time over TCP" : "NTP over UDP") << ": " << allocations
+                                            << " allocations for " << kRequests << " requests";
+  }
+  // Denied datagrams: dropped and counted without an allocation.
+  const uint64_t before = t_allocations;
+  const int unanswered = WithLoop([&] {
+    int n = 0;
+    for (int i = 0; i < 400; ++i) {
+      n += !UdpAskFrom("127.0.0.2", "127.0.0.1", port(Service::kNtp), ntp, std::chrono::milliseconds(0));
+      // Paced, so that the engine's receive queue never overflows.
+      if (i % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return n;
+  });
+  RunFor(std::chrono::milliseconds(100));
+  const uint64_t allocations = t_allocations - before;
+  EXPECT_EQ(unanswered, 400);
+  EXPECT_EQ(Figures().udp_dropped[Index(UdpDrop::kDenied)], 400u) << "denied datagrams not all dropped";
+  EXPECT_LT(allocations, 20u) << "allocations while dropping 400 denied datagrams";
 }
 
 }  // namespace

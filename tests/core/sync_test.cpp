@@ -1097,5 +1097,37 @@ TEST_F(SyncTest, PausedEngineAnswersLaterWithTheArrivalTime) {
   EXPECT_EQ(Snap()->counters.Get(Service::kNtp, Transport::kUdp), 1u);
 }
 
+// The upstream server may lie in a network the access lists deny: its replies
+// still reach the synchronisation, while its address gets no service.
+TEST_F(SyncTest, UpstreamInADeniedNetworkStillSynchronisesTheServer) {
+  WriteSettings("\"DenyNetworks\"=\"127.0.0.0/30\"\n\"AllowNetworks\"=\"127.0.0.0/8\"\n");
+  WriteList();
+  StartEngine();
+  Query();
+  upstream_.Send(upstream_.Reply(clock_.now()));
+  ASSERT_TRUE(ClockSet()) << "the reply of an upstream in a denied network was refused";
+  auto ask_from = [&](const char* from) -> std::optional<std::vector<uint8_t>> {
+    Inbox inbox;
+    auto client = network_.MakePort();
+    if (client->Bind(boost::asio::ip::make_address(from), 0)) return std::nullopt;
+    client->Start(&inbox);
+    client->SendTo(PlainNtpRequest(), {boost::asio::ip::address_v4::loopback(), port(Service::kNtp)});
+    Deliver();
+    Deliver();
+    std::optional<Received> r = inbox.Take();
+    if (!r) return std::nullopt;
+    return r->data;
+  };
+  EXPECT_FALSE(ask_from("127.0.0.1").has_value()) << "a client in the denied network was answered";
+  auto s = Snap();
+  EXPECT_EQ(s->counters.Get(Service::kNtp, Transport::kUdp), 0u)
+      << "the denied request or the reply was counted";
+  EXPECT_EQ(s->stats.udp_dropped[Index(Service::kNtp)][Index(UdpDrop::kDenied)], 1u)
+      << "the upstream's reply must not count as a denied datagram";
+  auto reply = ask_from("127.0.0.9");
+  ASSERT_TRUE(reply && reply->size() == 48) << "a client outside the denied network got no reply";
+  EXPECT_EQ(Snap()->counters.Get(Service::kNtp, Transport::kUdp), 1u);
+}
+
 }  // namespace
 }  // namespace mdl::testing

@@ -135,7 +135,8 @@ TEST_F(SettingsTuningTest, NtpRateLimitIsOffUnlessSetAndABadValueSaysItStaysOff)
   EXPECT_EQ(t.diagnostics[0],
             "NtpRateLimit \"3:8:9\" is not YES, NO or <interval -4..12>:<burst 1..255>:<leak 1..4>; the NTP "
             "rate limit stays off");
-=======
+}
+
 TEST(MetricsAddressTest, AddressAndPortOrAComplaintNamingTheValue) {
   const auto a = [](const char* text) { return boost::asio::ip::make_address(text); };
   const struct {
