@@ -11,6 +11,8 @@
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_handle.h"
+#include "server/core/status_report.h"
+#include "server/hosting/control_channel.h"
 #include "server/hosting/descriptor_limit.h"
 #include "server/hosting/event_log.h"
 #include "server/hosting/instance_lock.h"
@@ -130,6 +132,15 @@ int RunHost(const ServerHostOptions& options) {
   log.Info("MDL Server starting in " + home.string() +
            (options.virtual_clock ? " (virtual clock: the machine's clock is never set)" : ""));
   engine.StartThread();
+  // `-status` asks through the control channel; its thread reads the latest snapshot only.
+  ControlChannel control;
+  if (!control.Start(home, id.name, [&engine](std::string_view request) -> std::optional<std::string> {
+        if (request != "status" && request != "status json") return std::nullopt;
+        const SnapshotPtr s = engine.snapshot();
+        if (!s) return std::string("error: starting, no status yet\n");
+        return request == "status" ? StatusText(*s) : StatusJson(*s);
+      }))
+    log.Warning("-status will not answer: " + control.error());
   RunSignalLoop(SignalHandlers{
       .stop =
           [&](int sig) {
@@ -148,6 +159,7 @@ int RunHost(const ServerHostOptions& options) {
           },
       .reload = [&] { engine.Post(cmd::ReloadSettings{}); },
   });
+  control.Stop();
   engine.Stop();
   log.Entry(EventLevel::kNotice, "MDL Stop [0] ");
   return 0;
