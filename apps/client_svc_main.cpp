@@ -36,8 +36,7 @@ int main(int argc, char** argv) {
   const auto& id = mdl::service::kClientService;
   const std::filesystem::path home =
       cl.home.empty() ? mdl::service::DefaultHome(id, mdl::files::ExecutableFolder()) : cl.home;
-  if (cl.first_switch == "-status")
-    return mdl::service::RunStatusCommand(id.program, id.name, home, cl.json);
+  if (cl.first_switch == "-status") return mdl::service::RunStatusCommand(id.program, id.name, home, cl.json);
   if (cl.first_switch == "-install" || cl.first_switch == "-uninstall")
     return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   mdl::service::ClientHostOptions options;

@@ -38,8 +38,7 @@ int main(int argc, char** argv) {
   const auto& id = mdl::service::kServerService;
   const std::filesystem::path home =
       cl.home.empty() ? mdl::service::DefaultHome(id, mdl::files::ExecutableFolder()) : cl.home;
-  if (cl.first_switch == "-status")
-    return mdl::service::RunStatusCommand(id.program, id.name, home, cl.json);
+  if (cl.first_switch == "-status") return mdl::service::RunStatusCommand(id.program, id.name, home, cl.json);
   if (mdl::service::IsSetupSwitch(cl.first_switch))
     return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   mdl::service::ServerHostOptions options;

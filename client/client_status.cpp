@@ -42,9 +42,11 @@ std::string IndentedReport(std::string_view report) {
 std::string ClientStatusText(const ClientSnapshot& s) {
   std::string out;
   const HostPort hp = SplitHostPort(s.settings.host);
-  Line(out, "Server", hp.ok ? s.settings.host + " (port " + std::to_string(hp.port) + ")"
-                            : s.settings.host + " (not a valid host)");
-  Line(out, "Interval", std::to_string(s.interval_seconds) + " s (" + s.settings.number + " " + s.settings.unit + ")");
+  Line(out, "Server",
+       hp.ok ? s.settings.host + " (port " + std::to_string(hp.port) + ")"
+             : s.settings.host + " (not a valid host)");
+  Line(out, "Interval",
+       std::to_string(s.interval_seconds) + " s (" + s.settings.number + " " + s.settings.unit + ")");
   Line(out, "Loaded", s.loaded ? "yes" : "no (starting)");
   Line(out, "Exchange running", s.busy ? "yes" : "no");
   Line(out, "Last exchange", s.last_outcome ? std::string(OutcomeName(*s.last_outcome)) : "none yet");

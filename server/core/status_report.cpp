@@ -100,8 +100,9 @@ std::string StatusText(const EngineSnapshot& s) {
        s.time_synced ? (y.first_sync ? "yes, since " + IsoUtcText(*y.first_sync) : std::string("yes"))
                      : std::string("no"));
   Line(out, "Last synchronisation", y.last_sync ? WhenText(*y.last_sync, now) : "never");
-  Line(out, "Time held", y.held ? "yes (the machine's clock is not set; served from the process)"
-                                : "no (the machine's clock is set)");
+  Line(out, "Time held",
+       y.held ? "yes (the machine's clock is not set; served from the process)"
+              : "no (the machine's clock is set)");
   if (!y.upstream_address.empty()) {
     std::string up = y.upstream_name.empty() || y.upstream_name == y.upstream_address
                          ? y.upstream_address
@@ -135,8 +136,8 @@ std::string StatusText(const EngineSnapshot& s) {
 
   // The services: one row per service and transport.
   std::vector<Row> rows;
-  rows.push_back(
-      {{"Service", "Proto", "Enabled", "Wanted", "Port", "Received", "Answered", "Dropped", "Conns", "State"}});
+  rows.push_back({{"Service", "Proto", "Enabled", "Wanted", "Port", "Received", "Answered", "Dropped",
+                   "Conns", "State"}});
   for (Service svc : kAllServices) {
     const ServiceView& v = s.services[Index(svc)];
     for (Transport tr : {Transport::kTcp, Transport::kUdp}) {
@@ -152,12 +153,15 @@ std::string StatusText(const EngineSnapshot& s) {
       } else {
         state = "off";
       }
-      rows.push_back({{std::string(kNames[Index(svc)].text), tcp ? "TCP" : "UDP",
-                       std::string(YesNo(v.enabled)), std::string(YesNo(wanted)),
-                       port != 0 ? std::to_string(port) : v.port_text, std::to_string(s.counters.Get(svc, tr)),
-                       std::to_string(s.stats.answered[Index(svc)][Index(tr)]),
-                       tcp ? "-" : std::to_string(DroppedTotal(s.stats, svc)),
-                       tcp ? std::to_string(v.tcp_connections) : "-", state}});
+      rows.push_back(
+          {{std::string(kNames[Index(svc)].text), tcp ? "TCP" : "UDP", std::string(YesNo(v.enabled)),
+            std::string(YesNo(wanted)),
+            port != 0             ? std::to_string(port)
+            : v.port_text.empty() ? "-"
+                                  : v.port_text,
+            std::to_string(s.counters.Get(svc, tr)), std::to_string(s.stats.answered[Index(svc)][Index(tr)]),
+            tcp ? "-" : std::to_string(DroppedTotal(s.stats, svc)),
+            tcp ? std::to_string(v.tcp_connections) : "-", state}});
     }
   }
   size_t width[10] = {};
@@ -193,8 +197,9 @@ std::string StatusText(const EngineSnapshot& s) {
     }
     const uint64_t denied = s.stats.tcp_denied[Index(svc)];
     if (denied != 0) {
-      drops += Printf("  %-9.*s TCP  %-22s %llu\n", static_cast<int>(kNames[Index(svc)].text.size()),
-                      kNames[Index(svc)].text.data(), "denied network", static_cast<unsigned long long>(denied));
+      drops +=
+          Printf("  %-9.*s TCP  %-22s %llu\n", static_cast<int>(kNames[Index(svc)].text.size()),
+                 kNames[Index(svc)].text.data(), "denied network", static_cast<unsigned long long>(denied));
     }
   }
   out += "\nNot answered:";
@@ -268,7 +273,10 @@ std::string StatusJson(const EngineSnapshot& s) {
   for (Service svc : kAllServices) {
     const size_t i = Index(svc);
     const ServiceView& v = s.services[i];
-    j.OpenObject().String("service", kNames[i].key).Bool("enabled", v.enabled).String("port_text", v.port_text);
+    j.OpenObject()
+        .String("service", kNames[i].key)
+        .Bool("enabled", v.enabled)
+        .String("port_text", v.port_text);
     if (v.open_error.empty()) {
       j.Null("open_error");
     } else {

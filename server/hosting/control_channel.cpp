@@ -169,7 +169,8 @@ ControlChannel::ControlChannel() = default;
 
 ControlChannel::~ControlChannel() { Stop(); }
 
-bool ControlChannel::Start(const std::filesystem::path& home, std::string_view service, ControlAnswer answer) {
+bool ControlChannel::Start(const std::filesystem::path& home, std::string_view service,
+                           ControlAnswer answer) {
   Stop();
   error_.clear();
   endpoint_ = ControlEndpoint(home, service);

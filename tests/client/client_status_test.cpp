@@ -27,12 +27,12 @@ TEST(ClientStatusTest, AfterAGoodExchange) {
   EXPECT_EQ(t.find('\r'), std::string::npos);
 
   const std::string j = ClientStatusJson(s);
-  EXPECT_EQ(j,
-            R"({"server":"[2001:db8::5]:4000","server_host":"2001:db8::5","server_port":4000,"interval_s":7200,)"
-            R"("loaded":true,"busy":false,"last_outcome":"synchronised","last_synchronised":true,)"
-            R"("clock_set_to":"2026-12-10T12:34:56Z","clock_set_to_unix":1796906096,"last_error":null,)"
-            R"("report":"line one\r\nline two\r\n"})"
-            "\n");
+  EXPECT_EQ(
+      j, R"({"server":"[2001:db8::5]:4000","server_host":"2001:db8::5","server_port":4000,"interval_s":7200,)"
+         R"("loaded":true,"busy":false,"last_outcome":"synchronised","last_synchronised":true,)"
+         R"("clock_set_to":"2026-12-10T12:34:56Z","clock_set_to_unix":1796906096,"last_error":null,)"
+         R"("report":"line one\r\nline two\r\n"})"
+         "\n");
 }
 
 TEST(ClientStatusTest, BeforeAnyExchangeAndAfterAFailure) {

@@ -41,9 +41,10 @@ TEST(ReportTextTest, JsonWriterNestsAndSeparates) {
   j.OpenObject("k").CloseObject();
   j.Time("t", UtcFromNs(1'796'906'096'500'000'000)).Time("u", std::nullopt);
   j.CloseObject();
-  EXPECT_EQ(j.text(),
-            R"({"a":"x","b":-3,"c":18446744073709551615,"d":true,"e":null,"f":0.25,"g":null,)"
-            R"("h":[{"i":1},{}],"k":{},"t":"2026-12-10T12:34:56Z","t_unix":1796906096,"u":null,"u_unix":null})");
+  EXPECT_EQ(
+      j.text(),
+      R"({"a":"x","b":-3,"c":18446744073709551615,"d":true,"e":null,"f":0.25,"g":null,)"
+      R"("h":[{"i":1},{}],"k":{},"t":"2026-12-10T12:34:56Z","t_unix":1796906096,"u":null,"u_unix":null})");
 }
 
 TEST(ReportTextTest, JsonStringsAreEscaped) {
