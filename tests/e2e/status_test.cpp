@@ -25,7 +25,8 @@ std::vector<std::string> Row(const std::string& text, const std::string& service
   return {};
 }
 
-// `program -status --json` piped into python3, which prints what `expression` (over `d`) gives.
+// `program -status --json` piped into python3, which prints what `expression` (over `d`; double
+// quotes only) gives.
 RunResult JsonField(const fs::path& dir, const std::string& program, const fs::path& home,
                     const std::string& expression) {
   const std::string command =
@@ -92,11 +93,12 @@ TEST(StatusTest, ServerStatusCountsTheRequestsSentInTextAndJson) {
 
   RunResult json =
       JsonField(rig.dir.path(), "QOR_MDL_Server_SVC", rig.home(),
-                "d['synchronised'], d['served']['stratum'], d['upstream']['address'], "
-                "[(s['udp']['received'], s['udp']['answered'], s['udp']['dropped']['not_client_request'], "
-                "s['tcp']['received']) for s in d['services'] if s['service'] == 'ntp'], "
-                "[(s['tcp']['received'], s['tcp']['answered']) for s in d['services'] if "
-                "s['service'] == 'time'], type(d['taken_at_unix']).__name__, d['paused']");
+                "d[\"synchronised\"], d[\"served\"][\"stratum\"], d[\"upstream\"][\"address\"], "
+                "[(s[\"udp\"][\"received\"], s[\"udp\"][\"answered\"], "
+                "s[\"udp\"][\"dropped\"][\"not_client_request\"], "
+                "s[\"tcp\"][\"received\"]) for s in d[\"services\"] if s[\"service\"] == \"ntp\"], "
+                "[(s[\"tcp\"][\"received\"], s[\"tcp\"][\"answered\"]) for s in d[\"services\"] if "
+                "s[\"service\"] == \"time\"], type(d[\"taken_at_unix\"]).__name__, d[\"paused\"]");
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out, "True 2 127.0.0.1 [(" + std::to_string(kNtp + 1) + ", " + std::to_string(kNtp) +
                           ", 1, 0)] [(" + std::to_string(kTime) + ", " + std::to_string(kTime) +
@@ -146,7 +148,7 @@ TEST(StatusTest, ClientStatusAnswersWhileItRuns) {
   std::cout << "-status of the e2e client:\n" << text.out;
 
   RunResult json = JsonField(rig.dir.path(), "QOR_MDLSC_SVC", home,
-                             "d['server_port'], d['interval_s'], d['last_outcome'], d['last_error']");
+                             "d[\"server_port\"], d[\"interval_s\"], d[\"last_outcome\"], d[\"last_error\"]");
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out, std::to_string(rig.ports.mdl) + " 300 synchronised None\n") << json.err;
 
