@@ -101,8 +101,7 @@ std::string StatusText(const EngineSnapshot& s) {
                      : std::string("no"));
   Line(out, "Last synchronisation", y.last_sync ? WhenText(*y.last_sync, now) : "never");
   Line(out, "Time held",
-       y.held ? "yes (the machine's clock is not set; served from the process)"
-              : "no (the machine's clock is set)");
+       y.held ? "yes (the machine's clock could not be set: the time is held in the process)" : "no");
   if (!y.upstream_address.empty()) {
     std::string up = y.upstream_name.empty() || y.upstream_name == y.upstream_address
                          ? y.upstream_address
