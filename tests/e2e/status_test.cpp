@@ -105,6 +105,11 @@ TEST(StatusTest, ServerStatusCountsTheRequestsSentInTextAndJson) {
                           ")] int False\n")
       << json.err;
 
+  const RunResult raw = Status(rig.dir.path(), "QOR_MDL_Server_SVC", rig.home(), true);
+  EXPECT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(raw.out.substr(0, 2), "{\"") << raw.out;
+  std::cout << "-status --json of the e2e server:\n" << raw.out;
+
   // Asking counts as no request and changes nothing.
   RunResult again = Status(rig.dir.path(), "QOR_MDL_Server_SVC", rig.home());
   EXPECT_EQ(Row(again.out, "NTP", "UDP"), ntp_udp) << again.out;
