@@ -143,14 +143,10 @@ struct ControlChannel::Impl {
         return;
       }
       c.in.append(buf, static_cast<size_t>(got));
-      const size_t eol = c.in.find('\n');
-      if (eol == std::string::npos && c.in.size() < kControlRequestMax) return;
+      const ControlRequest request = ParseControlRequest(c.in);
+      if (request.state == ControlRequest::State::kIncomplete) return;
       std::optional<std::string> reply;
-      if (eol != std::string::npos && eol < kControlRequestMax) {
-        std::string_view line(c.in.data(), eol);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        reply = answer(line);
-      }
+      if (request.state == ControlRequest::State::kLine) reply = answer(request.line);
       c.out = reply ? std::move(*reply) : std::string(kControlUnknown);
       c.answering = true;
       ::shutdown(c.fd.get(), SHUT_RD);

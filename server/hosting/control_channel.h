@@ -22,6 +22,15 @@ inline constexpr std::chrono::milliseconds kControlRequestTime{2000};
 inline constexpr size_t kControlConnectionsMax = 4;
 inline constexpr std::string_view kControlUnknown = "error: unknown request\n";
 
+// What the bytes received so far make of a request: more are needed, a
+// line (without its LF or CR LF), or too many bytes without a line end.
+struct ControlRequest {
+  enum class State { kIncomplete, kLine, kRefused };
+  State state = State::kIncomplete;
+  std::string_view line;  // kLine: points into the bytes received
+};
+ControlRequest ParseControlRequest(std::string_view received);
+
 // Answers a request line (without its line end); nullopt: unknown request.
 // Runs on the channel's thread.
 using ControlAnswer = std::function<std::optional<std::string>(std::string_view request)>;

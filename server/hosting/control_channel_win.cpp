@@ -157,15 +157,9 @@ struct ControlChannel::Impl {
       if (Complete(pipe, &ov, ok, &n, &error, Millis(deadline.Left()), stop.get()) != Io::kDone || n == 0)
         return;  // too slow, gone or stopping: closed without an answer
       in.append(buf, n);
-      const size_t eol = in.find('\n');
-      if (eol != std::string::npos) {
-        std::string_view line(in.data(), eol);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        reply = answer(line);
-        complete = true;
-      } else if (in.size() >= kControlRequestMax) {
-        complete = true;
-      }
+      const ControlRequest request = ParseControlRequest(in);
+      if (request.state == ControlRequest::State::kLine) reply = answer(request.line);
+      complete = request.state != ControlRequest::State::kIncomplete;
     }
     const std::string out = reply ? *reply : std::string(kControlUnknown);
     OVERLAPPED ov{};

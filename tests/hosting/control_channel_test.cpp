@@ -68,6 +68,23 @@ void Send(int fd, std::string_view text) {
   ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
 }
 
+TEST(ControlChannelTest, RequestLineIsDecidedWithinItsBound) {
+  using State = ControlRequest::State;
+  EXPECT_EQ(ParseControlRequest("").state, State::kIncomplete);
+  EXPECT_EQ(ParseControlRequest("status").state, State::kIncomplete);
+  ControlRequest r = ParseControlRequest("status json\r\nrest");
+  EXPECT_EQ(r.state, State::kLine);
+  EXPECT_EQ(r.line, "status json");
+  EXPECT_EQ(ParseControlRequest("\n").line, "");
+  EXPECT_EQ(ParseControlRequest("a\rb\n").line, "a\rb");  // only a CR before the LF goes
+  // 63 bytes and the line end fit; 64 without one, or a line end beyond, do not.
+  const std::string longest(kControlRequestMax - 1, 'x');
+  EXPECT_EQ(ParseControlRequest(longest).state, State::kIncomplete);
+  EXPECT_EQ(ParseControlRequest(longest + "\n").line, longest);
+  EXPECT_EQ(ParseControlRequest(longest + "x").state, State::kRefused);
+  EXPECT_EQ(ParseControlRequest(longest + "x\n").state, State::kRefused);
+}
+
 TEST(ControlChannelTest, AnswersStatusRequestsAndRefusesOthers) {
   TempDir dir;
   FakeSource source;
