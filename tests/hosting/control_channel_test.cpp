@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -165,6 +166,31 @@ TEST(ControlChannelTest, SocketIsPrivateAndRemovedAtStop) {
   // An empty folder, and one that does not exist: nobody runs there.
   EXPECT_EQ(AskControl(dir.path(), kService, "status").kind, ControlReply::Kind::kNoInstance);
   EXPECT_EQ(AskControl(dir.path() / "missing", kService, "status").kind, ControlReply::Kind::kNoInstance);
+}
+
+TEST(ControlChannelTest, OtherUsersAreNotAnsweredEvenThroughAWiderMode) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
+  TempDir dir;
+  FakeSource source;
+  ControlChannel channel;
+  ASSERT_TRUE(channel.Start(dir.path(), kService, source.answer())) << channel.error();
+  // Opened up by hand: the peer's credentials still stand in the way.
+  ASSERT_EQ(::chmod(channel.endpoint().c_str(), 0666), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+    const ControlReply r = AskControl(dir.path(), kService, "status", 3000ms);
+    // Connected (the mode let it) and closed without an answer.
+    ::_exit(r.text.find("status #") == std::string::npos && r.kind != ControlReply::Kind::kNoInstance ? 0
+                                                                                                      : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "another user was answered (1) or could not switch users (2)";
+  EXPECT_EQ(source.asked.load(), 0);
+  EXPECT_EQ(AskControl(dir.path(), kService, "status").text, "status #1\n");  // root still is
 }
 
 TEST(ControlChannelTest, StaleSocketIsReplacedLiveOneAndOtherFilesAreNot) {
