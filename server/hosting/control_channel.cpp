@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -237,21 +238,26 @@ ControlReply AskControl(const std::filesystem::path& home, std::string_view serv
   sockaddr_un addr{};
   if (!SocketAddress(path, &addr, &reply.text)) return reply;
   const Deadline deadline(timeout);
-  Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) {
     reply.text = Errno("socket");
     return reply;
   }
+  // A blocking connect waits for room in a full backlog, at most the send time-out.
+  const auto wait_us = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
+  timeval tv{static_cast<time_t>(wait_us / 1'000'000), static_cast<suseconds_t>(wait_us % 1'000'000)};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     if (errno == ENOENT || errno == ECONNREFUSED) {
       reply.kind = ControlReply::Kind::kNoInstance;
-      return reply;
-    }
-    if (errno != EAGAIN && errno != EINPROGRESS) {
+    } else if (errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) {
+      reply.text = path + " accepted no connection within " + std::to_string(timeout.count() / 1000) + " s";
+    } else {
       reply.text = Errno("connect to " + path);
-      return reply;
     }
+    return reply;
   }
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
   const std::string line = std::string(request) + "\n";
   size_t sent = 0;
   std::string answer;

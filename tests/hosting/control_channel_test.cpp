@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -145,6 +146,25 @@ TEST(ControlChannelTest, RequestsAreBoundedInSizeAndTime) {
   EXPECT_LT(took, 4000ms);
   for (UniqueFd& fd : idle) EXPECT_EQ(ReadToEnd(fd.get(), 1000ms), "") << "an idle client got an answer";
   EXPECT_EQ(source.asked.load(), 1);
+}
+
+TEST(ControlChannelTest, ManyAskersAtOnceAreAllAnswered) {
+  TempDir dir;
+  FakeSource source;
+  ControlChannel channel;
+  ASSERT_TRUE(channel.Start(dir.path(), kService, source.answer())) << channel.error();
+  // More than the slots and the backlog together: the rest wait for room.
+  constexpr int kAskers = 24;
+  std::vector<ControlReply> replies(kAskers);
+  std::vector<std::thread> askers;
+  for (int i = 0; i < kAskers; ++i)
+    askers.emplace_back([&, i] { replies[i] = AskControl(dir.path(), kService, "status", 5000ms); });
+  for (std::thread& t : askers) t.join();
+  for (const ControlReply& r : replies) {
+    EXPECT_EQ(r.kind, ControlReply::Kind::kAnswered) << r.text;
+    EXPECT_EQ(r.text.rfind("status #", 0), 0u) << r.text;
+  }
+  EXPECT_EQ(source.asked.load(), kAskers);
 }
 
 TEST(ControlChannelTest, SocketIsPrivateAndRemovedAtStop) {
