@@ -188,6 +188,12 @@ bool ControlChannel::Start(const std::filesystem::path& home, std::string_view s
     error_ = WinError("control pipe security", GetLastError());
     return false;
   }
+  // A pipe of that name belongs to a live program (FILE_FLAG_FIRST_PIPE_INSTANCE
+  // says so too, where the system enforces it).
+  if (WaitNamedPipeW(impl->name.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+    error_ = endpoint_ + " is in use by another running program";
+    return false;
+  }
   DWORD error = 0;
   impl->listening = impl->NewInstance(true, &error);
   if (impl->listening == INVALID_HANDLE_VALUE) {
