@@ -28,6 +28,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::ve
       cl.virtual_clock = true;
     } else if (a == "--bench-request-log-off") {
       cl.bench_request_log_off = true;
+    } else if (a == "--json") {
+      cl.json = true;
     } else if (a == "--help" || a == "-h") {
       cl.help = true;
     } else if (a == "--version") {

@@ -10,12 +10,13 @@
 namespace mdl {
 
 struct CommandLine {
-  std::string first_switch;  // "-rs", "-install", "-uninstall", "-debug", "-config", "-ro" or ""
+  std::string first_switch;  // "-rs", "-install", "-uninstall", "-debug", "-config", "-ro", "-status" or ""
   std::filesystem::path home;
   std::filesystem::path registry;
   bool virtual_clock = false;
   // --bench-request-log-off: not in the usage text; for bench/compare only.
   bool bench_request_log_off = false;
+  bool json = false;  // --json: -status answers in JSON
   bool help = false;
   bool version = false;
   std::string error;  // bad usage

@@ -1,6 +1,7 @@
 // QOR_MDL_Server_SVC: the server without a window, in the foreground
 // (-debug, -config) or under the service manager; -install and -uninstall
-// set up the service, -pause and -continue act on the running instance.
+// set up the service, -pause and -continue act on the running instance,
+// -status asks it.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -8,6 +9,7 @@
 
 #include "apps/command_line.h"
 #include "common/files/executable_path.h"
+#include "server/hosting/control_channel.h"
 #include "server/hosting/server_host.h"
 #include "server/hosting/service_setup.h"
 #include "server/hosting/unit_file.h"
@@ -17,7 +19,7 @@
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   mdl::CommandLine cl = mdl::ParseCommandLine(
-      args, {"-rs", "-install", "-uninstall", "-debug", "-config", "-pause", "-continue"});
+      args, {"-rs", "-install", "-uninstall", "-debug", "-config", "-pause", "-continue", "-status"});
   if (!cl.error.empty()) {
     const std::string_view usage = mdl::service::ServerServiceUsage();
     std::fprintf(stderr, "QOR_MDL_Server_SVC: %s\n%.*s", cl.error.c_str(), static_cast<int>(usage.size()),
@@ -36,6 +38,7 @@ int main(int argc, char** argv) {
   const auto& id = mdl::service::kServerService;
   const std::filesystem::path home =
       cl.home.empty() ? mdl::service::DefaultHome(id, mdl::files::ExecutableFolder()) : cl.home;
+  if (cl.first_switch == "-status") return mdl::service::RunStatusCommand(id.program, id.name, home, cl.json);
   if (mdl::service::IsSetupSwitch(cl.first_switch))
     return mdl::service::RunSetupSwitch(id, cl.first_switch, home);
   mdl::service::ServerHostOptions options;

@@ -11,9 +11,11 @@
 #include <variant>
 
 #include "client/client_handle.h"
+#include "client/client_status.h"
 #include "common/clock/system_clock.h"
 #include "common/clock/virtual_clock.h"
 #include "common/registry/registry.h"
+#include "server/hosting/control_channel.h"
 #include "server/hosting/event_log.h"
 #include "server/hosting/notify.h"
 #include "server/hosting/service_dispatch.h"
@@ -106,8 +108,18 @@ int RunHost(const ClientHostOptions& options) {
     });
   event_log.Notice(" --- MDL Client Start [0] ");
   client.Start();
+  // `-status` asks through the control channel; its thread reads the latest snapshot only.
+  ControlChannel control;
+  if (!control.Start(options.home, kClientService.name,
+                     [&client](std::string_view request) -> std::optional<std::string> {
+                       if (request != "status" && request != "status json") return std::nullopt;
+                       const std::shared_ptr<const ClientSnapshot> s = client.snapshot();
+                       return request == "status" ? ClientStatusText(*s) : ClientStatusJson(*s);
+                     }))
+    event_log.Warning("-status will not answer: " + control.error());
   RunSignalLoop({});
   NotifyStopping();
+  control.Stop();
   const int exit_status = client.Stop();
   event_log.Notice(" --- MDL Client Stop [0] ");
   return exit_status;

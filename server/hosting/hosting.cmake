@@ -14,7 +14,10 @@ set(service_srcs
   ${CMAKE_CURRENT_LIST_DIR}/service_dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/metrics_request.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/metrics_endpoint.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/metrics_endpoint.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/control_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/control_status.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/control_request.cpp)
 if(WIN32)
   # The service control manager's side: requests and status shared by the twins.
   list(APPEND service_srcs ${CMAKE_CURRENT_LIST_DIR}/service_control_win.cpp)

@@ -14,6 +14,8 @@
 #include "server/core/engine_handle.h"
 #include "server/core/metrics_text.h"
 #include "server/core/settings.h"
+#include "server/core/status_report.h"
+#include "server/hosting/control_channel.h"
 #include "server/hosting/descriptor_limit.h"
 #include "server/hosting/event_log.h"
 #include "server/hosting/instance_lock.h"
@@ -153,6 +155,15 @@ int RunHost(const ServerHostOptions& options) {
     else
       log.Info("metrics endpoint listening on http://" + where + "/metrics");
   }
+  // `-status` asks through the control channel; its thread reads the latest snapshot only.
+  ControlChannel control;
+  if (!control.Start(home, id.name, [&engine](std::string_view request) -> std::optional<std::string> {
+        if (request != "status" && request != "status json") return std::nullopt;
+        const SnapshotPtr s = engine.snapshot();
+        if (!s) return std::string("error: starting, no status yet\n");
+        return request == "status" ? StatusText(*s) : StatusJson(*s);
+      }))
+    log.Warning("-status will not answer: " + control.error());
   RunSignalLoop(SignalHandlers{
       .stop =
           [&](int sig) {
@@ -172,6 +183,7 @@ int RunHost(const ServerHostOptions& options) {
       .reload = [&] { engine.Post(cmd::ReloadSettings{}); },
   });
   metrics.Close();
+  control.Stop();
   engine.Stop();
   log.Entry(EventLevel::kNotice, "MDL Stop [0] ");
   return 0;

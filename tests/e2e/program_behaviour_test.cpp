@@ -121,7 +121,7 @@ TEST(ProgramBehaviourTest, HelpSucceedsAndUnknownOptionIsBadUsage) {
     EXPECT_NE(late.err.find("-debug must be the first argument"), std::string::npos) << late.err;
     // A mistyped first switch is bad usage too: run, it would start the
     // program, or end at the running instance's lock as if it had worked.
-    for (const char* typo : {"-unistall", "-instal", "-status", "-RS"}) {
+    for (const char* typo : {"-unistall", "-instal", "-stauts", "-RS"}) {
       RunResult bad = RunToEnd(dir.path(), "typo", {path, typo, "--home", dir.path().string()}, 5s);
       EXPECT_EQ(bad.status, std::optional<int>(2)) << program << " " << typo << ":\n" << bad.err;
       EXPECT_NE(bad.err.find(std::string("unknown switch ") + typo), std::string::npos) << bad.err;

@@ -207,7 +207,7 @@ TEST(EventLog, Utf8SequencesAndControlCharacters) {
   EXPECT_EQ(Utf8SequenceLength("\U0010FFFF"), 4u);
   for (const char* bad :
        {"", "\x80", "\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff"})
-    EXPECT_EQ(Utf8SequenceLength(bad), 0u) << testing::PrintToString(bad);
+    EXPECT_EQ(Utf8SequenceLength(bad), 0u) << ::testing::PrintToString(bad);
   for (const char* control : {"\x01", "\x1f", "\x7f", "\xc2\x80", "\xc2\x9f"})
     EXPECT_TRUE(IsControlCharacter(control));
   for (const char* text : {" ", "~", "\xc2\xa0", "\u202E", "\U0001F600"})

@@ -13,13 +13,15 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-
+#include <cctype>
 #include <csignal>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "common/files/executable_path.h"
 #include "common/registry/system_registry.h"
+#include "server/hosting/control_channel.h"
 #include "server/hosting/event_log.h"
 #include "server/hosting/event_source_win.h"
 #include "server/hosting/instance_lock.h"
@@ -225,6 +227,50 @@ TEST(WinMetricsEndpoint, AnswersOnLoopbackAndHoldsItsPort) {
   MetricsEndpoint second([] { return std::optional<std::string>(); });
   EXPECT_TRUE(second.Open(loopback, endpoint.port())) << "a second endpoint took the port";
   endpoint.Close();
+}
+
+TEST(WinControlChannel, AnswersThroughItsPipeAndRefusesOthers) {
+  test::WinTempDir tmp;
+  int asked = 0;
+  auto answer = [&asked](std::string_view r) -> std::optional<std::string> {
+    if (r == "status") return "status #" + std::to_string(++asked) + "\n";
+    return std::nullopt;
+  };
+  ControlChannel channel;
+  ASSERT_TRUE(channel.Start(tmp.path(), "MDLServer", answer)) << channel.error();
+  EXPECT_EQ(channel.endpoint().rfind("\\\\.\\pipe\\Meridel-MDLServer-", 0), 0u) << channel.endpoint();
+  // The folder names the pipe however it is spelled; another folder or service names another.
+  std::string upper = tmp.path().string();
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(ControlEndpoint(upper + "\\", "MDLServer"), channel.endpoint());
+  EXPECT_NE(ControlEndpoint(tmp.path() / "other", "MDLServer"), channel.endpoint());
+  EXPECT_NE(ControlEndpoint(tmp.path(), "MDLClient"), channel.endpoint());
+
+  for (int i = 1; i <= 3; ++i) {
+    const ControlReply r = AskControl(tmp.path(), "MDLServer", "status");
+    EXPECT_EQ(r.kind, ControlReply::Kind::kAnswered) << r.text;
+    EXPECT_EQ(r.text, "status #" + std::to_string(i) + "\n");
+  }
+  EXPECT_EQ(AskControl(tmp.path(), "MDLServer", "pause").text, kControlUnknown);
+  EXPECT_EQ(AskControl(tmp.path(), "MDLServer", std::string(100, 's')).text, kControlUnknown);
+
+  // A client that sends nothing is dropped after the request time; the next one is answered.
+  const std::wstring name = std::filesystem::path(channel.endpoint()).wstring();
+  HANDLE idle =
+      CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(idle, INVALID_HANDLE_VALUE);
+  const ControlReply after_idle = AskControl(tmp.path(), "MDLServer", "status");
+  EXPECT_EQ(after_idle.text, "status #4\n");
+  CloseHandle(idle);
+
+  // A second program on the same folder does not take the pipe over.
+  ControlChannel second;
+  EXPECT_FALSE(second.Start(tmp.path(), "MDLServer", answer));
+  EXPECT_EQ(AskControl(tmp.path(), "MDLServer", "status").text, "status #5\n");
+
+  channel.Stop();
+  EXPECT_EQ(AskControl(tmp.path(), "MDLServer", "status").kind, ControlReply::Kind::kNoInstance);
+  EXPECT_EQ(AskControl(tmp.path() / "none", "MDLServer", "status").kind, ControlReply::Kind::kNoInstance);
 }
 
 }  // namespace
