@@ -731,7 +731,8 @@ class DisciplineTest : public SyncTest {
     // A day's interval: the test starts each synchronisation itself.
     WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"Discipline\"=\"" + discipline + "\"\n" + extra);
     WriteList();
-    // Queries an earlier engine left unanswered.
+    // Queries an earlier engine left unanswered, those still on the way included.
+    if (network_.in_flight() > 0) clock_.advance(network_.delay());
     while (upstream_.TryReceive()) {
     }
     clock_.set_frequency(kernel_ppm);
