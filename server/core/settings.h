@@ -130,13 +130,14 @@ struct ServerTuning {
   std::optional<Budget> amplification_budget;
   std::optional<uint64_t> log_max_day_bytes;  // "0" reads as UINT64_MAX: no limit
   std::optional<bool> discipline;
-  std::optional<double> max_frequency_ppm;                  // above 0, up to the kernel's bound
-  std::optional<double> frequency_ppm;                      // within the bound in force
-  std::optional<int> sync_samples;                          // 1 to 8
-  std::optional<std::chrono::seconds> max_unsynced;         // 0: never unsynchronised
-  std::optional<std::chrono::seconds> max_step;             // 0: no bound
-  std::optional<std::chrono::milliseconds> slew_threshold;  // 0: always step; up to 1000 ms
-  std::optional<bool> serve_held_time;                      // "WithoutClockRight": SERVE (true) or REFUSE
+  std::optional<double> max_frequency_ppm;           // above 0, up to the kernel's bound
+  std::optional<double> frequency_ppm;               // within the bound in force
+  std::optional<int> sync_samples;                   // 1 to 8
+  std::optional<std::chrono::seconds> max_unsynced;  // 0: never unsynchronised
+  std::optional<std::chrono::seconds> max_step;      // 0: no bound
+  std::optional<bool> serve_held_time;               // "WithoutClockRight": SERVE (true) or REFUSE
+  // "SlewThresholdMs": 0 (always step) to 1000 ms.
+  std::optional<std::chrono::milliseconds> slew_threshold;
   std::string update_host;
   std::string auto_update_list;
   std::string update_trusted_certificates;        // a PEM file of CAs trusted besides the system's

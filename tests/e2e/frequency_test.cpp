@@ -183,6 +183,10 @@ TEST(FrequencyTest, SmallSecondCorrectionIsSlewedAndTheServedTimeNeverGoesBack) 
   FrequencyRig rig;
   // Due every 2 s: the second query goes out after the 16 s floor.
   ASSERT_TRUE(rig.Start(upstream.port(), "", "2:Second/s"));
+  // Where the first synchronisation left the served time (its exchange's
+  // error on a loaded machine is a millisecond or so).
+  const std::optional<double> stepped = ServedOffset(rig.ports.ntp);
+  ASSERT_TRUE(stepped.has_value());
   // Served times read 2 ms apart until the slew has run for 2 s.
   std::optional<double> last;
   int reads = 0;
@@ -191,7 +195,7 @@ TEST(FrequencyTest, SmallSecondCorrectionIsSlewedAndTheServedTimeNeverGoesBack) 
   const auto deadline = Clock::now() + 40s;
   while (Clock::now() < deadline) {
     if (!slewing_since && upstream.answered() >= 2 &&
-        rig.server->Err().find("slewing -20.0") != std::string::npos)
+        rig.server->Err().find("slewing -2") != std::string::npos)
       slewing_since = Clock::now();
     if (slewing_since && Clock::now() - *slewing_since > 2s) break;
     const auto reply = UdpAskText(rig.ports.ntp, NtpPacket(3), 1s);
@@ -210,8 +214,8 @@ TEST(FrequencyTest, SmallSecondCorrectionIsSlewedAndTheServedTimeNeverGoesBack) 
   const std::optional<double> offset = ServedOffset(rig.ports.ntp);
   ASSERT_TRUE(offset.has_value());
   // About 1 ms made up of the 20: neither stepped nor left alone.
-  EXPECT_LT(*offset, -0.0003);
-  EXPECT_GT(*offset, -0.005);
+  EXPECT_LT(*offset - *stepped, -0.0003);
+  EXPECT_GT(*offset - *stepped, -0.005);
   ASSERT_TRUE(rig.Stop());
 }
 
