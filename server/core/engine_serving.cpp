@@ -135,6 +135,7 @@ void ServerEngine::ApplyRegistryTuning() {
   if (t.serve_held_time) sync_->SetServeHeldTime(*t.serve_held_time);
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
   if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);
+  if (t.slew_threshold) sync_->SetSlewThreshold(*t.slew_threshold);
   update_->Configure(t.update_host, t.auto_update_list, t.update_trusted_certificates);
   ApplyAccessLists(t.allow_networks, t.deny_networks);
 }

@@ -136,6 +136,12 @@ std::string MetricsText(const EngineSnapshot& s, std::string_view version) {
              Seconds(Nanoseconds(*s.served_error_ns)));
   e.Single("meridel_frequency_correction_ppm", "gauge", "Rate correction of the clock in force, in ppm.",
            s.frequency_ppm);
+  e.Single("meridel_slew_remaining_seconds", "gauge",
+           "What the slew under way has left to make up (upstream minus ours; 0: none runs).",
+           Seconds(SlewRemainingAt(s.sync, s.taken_at)));
+  e.Family("meridel_corrections_total", "counter", "Clock corrections by synchronisations, by kind.");
+  e.Sample({{"kind", "step"}}, s.sync.steps);
+  e.Sample({{"kind", "slew"}}, s.sync.slews);
   e.Single("meridel_root_delay_seconds", "gauge", "Root delay that NTP replies carry.",
            s.served.root_delay_s);
   e.Single("meridel_root_dispersion_seconds", "gauge", "Root dispersion that NTP replies carry.",

@@ -309,6 +309,13 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
       complain("MaxStepSeconds", text, "is not a number of seconds; 1000 s kept");
     }
   }
+  if (std::string text = read("SlewThresholdMs"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 1000)) {
+      out.slew_threshold = std::chrono::milliseconds(*v);
+    } else {
+      complain("SlewThresholdMs", text, "is not a number of ms from 0 to 1000; 128 ms kept");
+    }
+  }
   if (std::string text = read("WithoutClockRight"); !text.empty()) {
     if (text == "SERVE" || text == "REFUSE") {
       out.serve_held_time = text == "SERVE";

@@ -136,6 +136,8 @@ struct ServerTuning {
   std::optional<std::chrono::seconds> max_unsynced;  // 0: never unsynchronised
   std::optional<std::chrono::seconds> max_step;      // 0: no bound
   std::optional<bool> serve_held_time;               // "WithoutClockRight": SERVE (true) or REFUSE
+  // "SlewThresholdMs": 0 (always step) to 1000 ms.
+  std::optional<std::chrono::milliseconds> slew_threshold;
   std::string update_host;
   std::string auto_update_list;
   std::string update_trusted_certificates;        // a PEM file of CAs trusted besides the system's

@@ -56,6 +56,26 @@ std::string WhenText(UtcTime t, UtcTime now) {
 
 std::string_view YesNo(bool b) { return b ? "yes" : "no"; }
 
+// "slew of -1.234 ms over 2.5 s, 0.400 ms left", "step of 12.000 ms", "none".
+std::string CorrectionText(const SyncStatus& y, UtcTime now) {
+  const double ms = static_cast<double>(y.last_correction_ns) / 1e6;
+  switch (y.last_correction) {
+    case SyncStatus::CorrectionKind::kStep:
+      return Printf("step of %.3f ms", ms);
+    case SyncStatus::CorrectionKind::kSlew: {
+      std::string text =
+          Printf("slew of %.3f ms over %.1f s", ms, static_cast<double>(y.slew_duration_ns) / 1e9);
+      const Nanoseconds left = SlewRemainingAt(y, now);
+      if (left != Nanoseconds::zero())
+        text += Printf(", %.3f ms left", static_cast<double>(left.count()) / 1e6);
+      return text;
+    }
+    case SyncStatus::CorrectionKind::kNone:
+      break;
+  }
+  return "none";
+}
+
 // Why no synchronisation is scheduled, for a snapshot without `next_sync`.
 std::string NoSyncReason(const EngineSnapshot& s) {
   if (s.paused) return "paused";
@@ -115,6 +135,7 @@ std::string StatusText(const EngineSnapshot& s) {
   }
   Line(out, "Last step",
        s.served_error_ns ? StepText(*s.served_error_ns) + " (upstream minus ours, before the step)" : "none");
+  Line(out, "Last correction", CorrectionText(y, now));
   Line(out, "Frequency", Printf("%+.3f ppm", s.frequency_ppm));
   Line(out, "Served stratum", std::to_string(s.served.stratum));
   Line(out, "Served ref id", RefIdText(s.served.ref_id, s.served.stratum));

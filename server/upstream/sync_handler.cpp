@@ -64,6 +64,7 @@ UpstreamSync::UpstreamSync(boost::asio::io_context& io, ServingContext& context,
       reply_timer_(context.clock().MakeTimer(io)),
       burst_timer_(context.clock().MakeTimer(io)),
       hold_timer_(context.clock().MakeTimer(io)),
+      slew_timer_(context.clock().MakeTimer(io)),
       random_engine_(std::random_device{}()) {}
 
 UpstreamSync::~UpstreamSync() { *alive_ = false; }
@@ -134,6 +135,7 @@ bool UpstreamSync::SelectServer(int position) {
 
 void UpstreamSync::SetDiscipline(bool on) {
   if (discipline_on_ == on) return;
+  EndSlew();
   discipline_on_ = on;
   const double max_ppm = discipline_.max_ppm();
   discipline_ = FrequencyDiscipline{};
@@ -169,14 +171,84 @@ std::optional<double> UpstreamSync::StoredFrequency() const {
 }
 
 bool UpstreamSync::ApplyFrequency(double ppm) {
-  const std::error_code ec = clock_.set_frequency(ppm);
+  // A slew under way goes on from what it has left, on the new base.
+  std::optional<Slew> replanned;
+  if (slew_) {
+    const Nanoseconds now = clock_.monotonic();
+    replanned = StartSlew(slew_->Remaining(now), ppm, now);
+  }
+  const std::error_code ec = clock_.set_frequency(ppm + (replanned ? replanned->plan.ppm : 0));
   rate_applied_ |= !ec;
   if (ec && !rate_error_reported_) {
     rate_error_reported_ = true;
     ctx_.Diagnostic("the clock's rate cannot be corrected (" + ec.message() +
                     "); it is only set at each synchronisation");
   }
+  if (!ec && replanned) RunSlew(*replanned);
   return !ec;
+}
+
+bool UpstreamSync::SlewWanted(Nanoseconds offset) {
+  if (slew_threshold_ <= Nanoseconds::zero() || !status_.first_sync ||
+      std::chrono::abs(offset) >= slew_threshold_)
+    return false;
+  if (clock_.held()) {
+    if (!held_slew_said_) {
+      held_slew_said_ = true;
+      ctx_.Diagnostic(
+          "the time held in the process has no rate of its own: corrections below SlewThresholdMs step it");
+    }
+    return false;
+  }
+  return true;
+}
+
+bool UpstreamSync::BeginSlew(Nanoseconds offset) {
+  const double base = discipline_on_ ? discipline_.correction_ppm() : clock_.current_frequency().value_or(0);
+  const Slew slew = StartSlew(offset, base, clock_.monotonic());
+  // Nothing to make up: nothing to change.
+  if (offset == Nanoseconds::zero()) return true;
+  // The base rate already at the bound in that direction: no room to slew.
+  if (slew.plan.duration <= Nanoseconds::zero()) return false;
+  if (const std::error_code ec = clock_.set_frequency(base + slew.plan.ppm)) {
+    if (!slew_refused_said_) {
+      slew_refused_said_ = true;
+      ctx_.Diagnostic("the clock's rate cannot be changed (" + ec.message() +
+                      "): corrections below SlewThresholdMs are stepped");
+    }
+    return false;
+  }
+  RunSlew(slew);
+  return true;
+}
+
+void UpstreamSync::RunSlew(const Slew& slew) {
+  slew_timer_->Cancel();
+  if (slew.plan.duration <= Nanoseconds::zero()) {
+    slew_.reset();
+    status_.slew_from.reset();
+    status_.slew_end.reset();
+    status_.slew_left_ns = 0;
+    return;
+  }
+  slew_ = slew;
+  const UtcTime now = clock_.now();
+  status_.slew_from = now;
+  status_.slew_end = now + slew.plan.duration + slew.offset;
+  status_.slew_left_ns = slew.offset.count();
+  slew_timer_->Start(slew.plan.duration, [this, alive = std::weak_ptr<bool>(alive_)] {
+    auto a = alive.lock();
+    if (!a || !*a) return;
+    EndSlew();
+    Changed();
+  });
+}
+
+void UpstreamSync::EndSlew() {
+  if (!slew_) return;
+  const double base = slew_->base_ppm;
+  RunSlew(Slew{});
+  clock_.set_frequency(base);
 }
 
 std::string UpstreamSync::FrequencyText() const {
@@ -186,13 +258,16 @@ std::string UpstreamSync::FrequencyText() const {
   return text;
 }
 
-// After a synchronisation that stepped the clock by `step`, the reply having
-// arrived at monotonic `arrived`: the rate correction until the next one.
-void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step) {
+// After a synchronisation that measured the offset `step`, the reply having
+// arrived at monotonic `arrived` while a slew still had `unslewed` to make
+// up: the rate correction until the next one.
+void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step, Nanoseconds unslewed) {
   served_error_ = step;
   if (!discipline_on_) return;
   const double before = discipline_.correction_ppm();
-  const double ppm = discipline_.OnSync(arrived, step);
+  // What a slew had not made up at the measurement is no drift: the interval
+  // is judged as if the last correction had been a step.
+  const double ppm = discipline_.OnSync(arrived, step - unslewed);
   if (discipline_.last_figure_refused()) {
     ctx_.Diagnostic("the interval's rate figure " + Ppm(*discipline_.last_figure()) +
                     " is beyond MaxFrequencyPpm (" + Ppm(discipline_.max_ppm()).substr(1) +
@@ -273,6 +348,7 @@ void UpstreamSync::Stop() {
   reply_timer_->Cancel();
   burst_timer_->Cancel();
   hold_timer_->Cancel();
+  EndSlew();
   burst_.reset();
   resolver_.cancel();
   query_pending_ = false;
@@ -589,8 +665,20 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   // A setting from outside since the last tick shows before ours.
   if (discipline_on_) WatchClock();
   const UtcTime target = c.new_time + (clock_.monotonic() - arrived);
-  std::error_code ec = clock.set(target);
-  const bool held = ec && HoldTime(target, ec);
+  // The measured offset includes what a slew under way had not made up; the
+  // new correction takes over from it.
+  const Nanoseconds unslewed = slew_ ? slew_->Remaining(arrived) : Nanoseconds(0);
+  const bool slew_wanted = SlewWanted(step);
+  EndSlew();
+  // Made up from the clock's reading now: what the ended slew did since the
+  // measurement is counted.
+  const bool slewed = slew_wanted && BeginSlew(target - clock.now());
+  std::error_code ec;
+  bool held = false;
+  if (!slewed) {
+    ec = clock.set(target);
+    held = ec && HoldTime(target, ec);
+  }
   if (ec && !held) {
     sync_warning_ = true;
     sync_message_ = SyncFailedMessage(ec.message());
@@ -604,7 +692,11 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   }
   backoff_.Reset();
   step_guard_.Applied();
-  Discipline(arrived, step);
+  Discipline(arrived, step, unslewed);
+  status_.last_correction = slewed ? SyncStatus::CorrectionKind::kSlew : SyncStatus::CorrectionKind::kStep;
+  status_.last_correction_ns = step.count();
+  status_.slew_duration_ns = slew_ ? slew_->plan.duration.count() : 0;
+  ++(slewed ? status_.slews : status_.steps);
   auto addr = upstream_.address();
   if (addr.is_v4()) {
     auto b = addr.to_v4().to_bytes();
@@ -637,11 +729,15 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   std::string rate;
   if (discipline_on_) rate = FrequencyText();
   const std::string best_of = taken > 1 ? " (the least of " + std::to_string(taken) + " exchanges)" : "";
-  const std::string what = held ? "time held in the process stepped by " : "clock stepped by ";
+  std::string what =
+      (held ? "time held in the process stepped by " : "clock stepped by ") + DurationMs(step) + " ms";
+  if (slewed) {
+    what = "slewing " + DurationMs(step) + " ms over " +
+           Seconds(Nanoseconds(status_.slew_duration_ns)).substr(1) + " s";
+  }
   ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): " + what +
-                  DurationMs(step) + " ms (the error served until now), round trip " +
-                  DurationMs(round_trip) + " ms, path delay " + DurationMs(c.path_delay) + " ms" + best_of +
-                  rate);
+                  " (the error served until now), round trip " + DurationMs(round_trip) + " ms, path delay " +
+                  DurationMs(c.path_delay) + " ms" + best_of + rate);
   Changed();
 }
 

@@ -18,6 +18,7 @@
 #include "server/upstream/reference_quality.h"
 #include "server/upstream/schedule.h"
 #include "server/upstream/server_list.h"
+#include "server/upstream/slew.h"
 #include "server/upstream/sntp_query.h"
 #include "server/upstream/sync_settings.h"
 #include "server/upstream/sync_status.h"
@@ -63,6 +64,12 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // (nullopt: no bound), and the least time between two upstream queries.
   void SetMaxStep(std::optional<std::chrono::seconds> max_step) { step_guard_.SetMaxStep(max_step); }
   void SetMinQueryGap(std::chrono::nanoseconds gap) { gate_.SetGap(gap); }
+  // After the first synchronisation, corrections smaller than this are
+  // slewed rather than stepped (zero: always stepped).
+  void SetSlewThreshold(std::chrono::milliseconds threshold) { slew_threshold_ = threshold; }
+  static constexpr std::chrono::milliseconds kDefaultSlewThreshold{128};
+  // The slew under way, if any.
+  const std::optional<Slew>& slew() const { return slew_; }
   // Frequency correction between synchronisations (on by default).
   void SetDiscipline(bool on);
   // The largest correction either way, in ppm (MaxFrequencyPpm).
@@ -153,15 +160,24 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void Failed(const std::string& why);
   void GrabRandom();
   net::DatagramPort* QuerySocket(const boost::asio::ip::udp::endpoint& to);
-  void Discipline(Nanoseconds arrived, Nanoseconds step);
+  void Discipline(Nanoseconds arrived, Nanoseconds step, Nanoseconds unslewed);
   void WatchClock();
   void HoldIfLost();
   // Keeps `target` in the process when the machine's clock refused it for
   // want of the right (and serving it so is allowed); false otherwise.
   bool HoldTime(UtcTime target, const std::error_code& refused);
   void RetryHeldTime();
-  // Runs the clock at `ppm`; false (the rate in force stays) when it cannot.
+  // Runs the clock at `ppm` (plus the slew under way, planned again on that
+  // base); false (the rate in force stays) when it cannot.
   bool ApplyFrequency(double ppm);
+  // Whether a correction of `offset` is slewed (said once where it cannot be).
+  bool SlewWanted(Nanoseconds offset);
+  // Makes up `offset` by a slew from now; false (nothing changed) when the
+  // clock's rate cannot be changed.
+  bool BeginSlew(Nanoseconds offset);
+  // Ends the slew under way: the clock runs at the base rate again.
+  void EndSlew();
+  void RunSlew(const Slew& slew);
   std::string FrequencyText() const;
 
   void Changed() {
@@ -205,6 +221,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   std::unique_ptr<Timer> reply_timer_;
   std::unique_ptr<Timer> burst_timer_;
   std::unique_ptr<Timer> hold_timer_;  // the next try to set the machine's clock to the held time
+  std::unique_ptr<Timer> slew_timer_;  // the end of the slew under way
   std::chrono::seconds hold_retry_{kHoldRetryFirst};
   bool serve_held_ = true;
   bool sync_warning_ = false;
@@ -218,6 +235,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   FrequencyDiscipline discipline_;
   bool rate_error_reported_ = false;
   bool rate_applied_ = false;
+  std::chrono::milliseconds slew_threshold_ = kDefaultSlewThreshold;
+  std::optional<Slew> slew_;
+  bool slew_refused_said_ = false;
+  bool held_slew_said_ = false;
   std::optional<Nanoseconds> served_error_;
   std::optional<SyncQuality> quality_;  // of the last synchronisation
   SyncStatus status_;

@@ -27,7 +27,29 @@ struct SyncStatus {
   int64_t last_path_delay_ns = 0;  // round trip less the upstream's hold, of the exchange used
   // The time is held in the process (the machine's clock could not be set).
   bool held = false;
+  // How the clock was corrected: stepped, or slewed (its rate changed until
+  // the offset was made up).
+  enum class CorrectionKind { kNone, kStep, kSlew };
+  CorrectionKind last_correction = CorrectionKind::kNone;
+  int64_t last_correction_ns = 0;  // upstream minus ours at the measurement
+  int64_t slew_duration_ns = 0;    // of the last slew as planned
+  uint64_t steps = 0;
+  uint64_t slews = 0;
+  // While a slew runs: `slew_left_ns` was left at `slew_from`, and all is
+  // made up at `slew_end` (engine clock).
+  std::optional<UtcTime> slew_from;
+  std::optional<UtcTime> slew_end;
+  int64_t slew_left_ns = 0;
 };
+
+// What a running slew has left to make up at `t` (zero when none runs).
+inline Nanoseconds SlewRemainingAt(const SyncStatus& s, UtcTime t) {
+  if (!s.slew_from || !s.slew_end || t >= *s.slew_end) return Nanoseconds(0);
+  if (t <= *s.slew_from) return Nanoseconds(s.slew_left_ns);
+  const double part = static_cast<double>((*s.slew_end - t).count()) /
+                      static_cast<double>((*s.slew_end - *s.slew_from).count());
+  return Nanoseconds(static_cast<int64_t>(static_cast<double>(s.slew_left_ns) * part));
+}
 
 // Reference id as text: four printable ASCII characters (a stratum 1
 // upstream's source, "GPS"), else dotted like an IPv4 address.

@@ -130,6 +130,8 @@ TEST(MetricsTextTest, EveryFamilyIsAnnouncedOnceWithItsTypeBeforeItsSamples) {
       {"meridel_last_sync_failure_timestamp_seconds", "gauge"},
       {"meridel_served_error_seconds", "gauge"},
       {"meridel_frequency_correction_ppm", "gauge"},
+      {"meridel_slew_remaining_seconds", "gauge"},
+      {"meridel_corrections_total", "counter"},
       {"meridel_root_delay_seconds", "gauge"},
       {"meridel_root_dispersion_seconds", "gauge"},
       {"meridel_stratum", "gauge"},

@@ -15,6 +15,8 @@
 #include "common/clock/system_clock.h"
 #include "common/time/ntp_timestamp.h"
 #include "engine_fixture.h"
+#include "server/core/metrics_text.h"
+#include "server/core/status_report.h"
 #include "server/upstream/sync_handler.h"
 #include "tests/support/fake_network.h"
 #include "tests/support/refusing_clock.h"
@@ -184,7 +186,8 @@ uint32_t Field32(const std::vector<uint8_t>& b, size_t at) {
 }
 
 TEST_F(SyncTest, RepliesTellTheUpstreamsQualityAndTurnUnsynchronisedWhenTooOld) {
-  WriteSettings("\"MaxUnsyncedSeconds\"=\"600\"\n");
+  // Its second synchronisation is counted as a step of the clock.
+  WriteSettings("\"MaxUnsyncedSeconds\"=\"600\"\n\"SlewThresholdMs\"=\"0\"\n");
   WriteList();
   StartEngine();
   Query();
@@ -728,8 +731,10 @@ class DisciplineTest : public SyncTest {
  protected:
   // `kernel_ppm`: the rate the clock already runs at when the engine starts.
   void Begin(const std::string& discipline, const std::string& extra = "", double kernel_ppm = 0) {
-    // A day's interval: the test starts each synchronisation itself.
-    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"Discipline\"=\"" + discipline + "\"\n" + extra);
+    // A day's interval: the test starts each synchronisation itself. Every
+    // synchronisation steps unless `extra` says otherwise.
+    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"Discipline\"=\"" + discipline +
+                  "\"\n\"SlewThresholdMs\"=\"0\"\n" + extra);
     WriteList();
     // Queries an earlier engine left unanswered, those still on the way included.
     if (network_.in_flight() > 0) clock_.advance(network_.delay());
@@ -1128,6 +1133,195 @@ TEST_F(SyncTest, UpstreamInADeniedNetworkStillSynchronisesTheServer) {
   auto reply = ask_from("127.0.0.9");
   ASSERT_TRUE(reply && reply->size() == 48) << "a client outside the denied network got no reply";
   EXPECT_EQ(Snap()->counters.Get(Service::kNtp, Transport::kUdp), 1u);
+}
+
+// Corrections after the first synchronisation below SlewThresholdMs: the
+// clock's rate carries them, on top of the frequency correction.
+class SlewTest : public DisciplineTest {
+ protected:
+  // A clock with no oscillator error (unless a test gives one), slewing
+  // below `threshold_ms`, first synchronised by a step.
+  void BeginSlewing(int threshold_ms = 128, const std::string& extra = "") {
+    query_gap_ = std::chrono::milliseconds(0);
+    Begin("YES", "\"SlewThresholdMs\"=\"" + std::to_string(threshold_ms) + "\"\n" + extra);
+    clock_.set_oscillator_error(0);
+    Advance(kMinute, std::chrono::seconds(10));
+    SyncWith(Nanoseconds(0));
+    ASSERT_EQ(Snap()->sync.steps, 1u) << "the first synchronisation steps";
+    sets_ = clock_.set_count();
+  }
+  // Steps of the test clock since the first synchronisation.
+  int Steps() const { return clock_.set_count() - sets_; }
+  // A synchronisation with an upstream `lie` off the true time; no step expected.
+  void SyncWith(Nanoseconds lie) {
+    Do(cmd::SyncNow{});
+    ASSERT_TRUE(QueryArrives());
+    upstream_.Send(upstream_.Reply(TrueNow() + lie));
+    Deliver();
+  }
+  // The time served minus the true time.
+  Nanoseconds Served() const { return clock_.now() - TrueNow(); }
+  // Lets `d` pass in 10 ms steps; false when now() ever went back.
+  bool AdvanceMonotonic(Nanoseconds d) {
+    UtcTime last = clock_.now();
+    bool monotonic = true;
+    for (Nanoseconds done{0}; done < d; done += std::chrono::milliseconds(10)) {
+      clock_.advance(std::chrono::milliseconds(10));
+      handle_->Poll();
+      const UtcTime now = clock_.now();
+      monotonic &= now > last;
+      last = now;
+    }
+    return monotonic;
+  }
+  int sets_ = 0;
+};
+
+TEST_F(SlewTest, SmallCorrectionIsSlewedWithoutGoingBackAndReachesTheTargetOnTime) {
+  for (int sign : {1, -1}) {
+    SCOPED_TRACE(sign > 0 ? "ahead" : "behind");
+    TearDown();
+    SetUp();
+    BeginSlewing();
+    const Nanoseconds lie = sign * std::chrono::milliseconds(40);
+    SyncWith(lie);
+    EXPECT_EQ(Steps(), 0) << "a 40 ms correction after the first must not step";
+    // 40 ms at 500 ppm: 80 s.
+    const Nanoseconds planned = std::chrono::seconds(80);
+    EXPECT_NEAR(clock_.frequency(), sign * 500.0, 0.01);
+    EXPECT_TRUE(Diagnosed(sign > 0 ? "slewing 40.000 ms over 80.000 s" : "slewing -40.000 ms over 80.000 s"));
+    ASSERT_TRUE(AdvanceMonotonic(std::chrono::seconds(40)));
+    // Half way: status and metrics tell what is left.
+    const SnapshotPtr s = Snap();
+    EXPECT_EQ(s->sync.last_correction, SyncStatus::CorrectionKind::kSlew);
+    EXPECT_EQ(s->sync.slews, 1u);
+    EXPECT_EQ(s->sync.steps, 1u);
+    const double left_ms =
+        std::chrono::duration<double, std::milli>(SlewRemainingAt(s->sync, s->taken_at)).count();
+    EXPECT_NEAR(left_ms, sign * 20, 0.2);
+    char left_text[32];
+    std::snprintf(left_text, sizeof left_text, "%.3f", left_ms);
+    EXPECT_NE(StatusText(*s).find("slew of " + std::string(sign > 0 ? "" : "-") + "40.000 ms over 80.0 s, " +
+                                  left_text + " ms left"),
+              std::string::npos)
+        << StatusText(*s);
+    const std::string metrics = MetricsText(*s, "test");
+    EXPECT_NE(metrics.find("meridel_corrections_total{kind=\"slew\"} 1"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("meridel_slew_remaining_seconds " + std::string(sign > 0 ? "0.020" : "-0.020")),
+              std::string::npos)
+        << metrics;
+    // Short of the target a tick before the planned end, on it a tick after.
+    const Nanoseconds tick = std::chrono::milliseconds(10);
+    ASSERT_TRUE(AdvanceMonotonic(planned - std::chrono::seconds(40) - std::chrono::milliseconds(100) - tick));
+    EXPECT_GT(std::chrono::abs(Served() - lie), std::chrono::microseconds(4)) << "made up too soon";
+    ASSERT_TRUE(AdvanceMonotonic(2 * tick));
+    EXPECT_LT(std::chrono::abs(Served() - lie), std::chrono::microseconds(1));
+    EXPECT_EQ(clock_.frequency(), 0) << "the rate goes back to the discipline's";
+    ASSERT_TRUE(AdvanceMonotonic(std::chrono::seconds(10)));
+    EXPECT_LT(std::chrono::abs(Served() - lie), std::chrono::microseconds(1)) << "the slew overran";
+    EXPECT_EQ(SlewRemainingAt(Snap()->sync, Snap()->taken_at), Nanoseconds(0));
+  }
+}
+
+TEST_F(SlewTest, LargeCorrectionsAndAZeroThresholdStep) {
+  BeginSlewing();
+  SyncWith(std::chrono::milliseconds(128));
+  EXPECT_EQ(Steps(), 1) << "128 ms is not below the threshold";
+  EXPECT_LT(std::chrono::abs(Served() - std::chrono::milliseconds(128)), std::chrono::microseconds(1));
+  EXPECT_EQ(Snap()->sync.last_correction, SyncStatus::CorrectionKind::kStep);
+  EXPECT_TRUE(Diagnosed("clock stepped by 128.000 ms"));
+  EXPECT_EQ(Snap()->sync.steps, 2u);
+
+  TearDown();
+  SetUp();
+  BeginSlewing(0);
+  SyncWith(std::chrono::milliseconds(3));
+  EXPECT_EQ(Steps(), 1) << "SlewThresholdMs 0 always steps";
+  EXPECT_EQ(Snap()->sync.slews, 0u);
+  EXPECT_EQ(clock_.frequency(), 0);
+}
+
+TEST_F(SlewTest, SynchronisationDuringASlewPlansFromTheNewOffset) {
+  BeginSlewing();
+  // 120 ms at 500 ppm: 240 s, half of it made up after 120 s.
+  SyncWith(std::chrono::milliseconds(120));
+  ASSERT_TRUE(AdvanceMonotonic(std::chrono::seconds(120)));
+  EXPECT_NEAR(Ms(Served()), 60, 0.01);
+  // The upstream still says +120 ms: 60 ms are left, and made up in 120 s
+  // more; the first slew's rest is not added on top.
+  SyncWith(std::chrono::milliseconds(120));
+  EXPECT_EQ(Steps(), 0);
+  const SnapshotPtr s = Snap();
+  EXPECT_NEAR(Ms(Nanoseconds(s->sync.last_correction_ns)), 60, 0.005);
+  EXPECT_NEAR(s->sync.slew_duration_ns / 1e9, 120, 0.01);
+  EXPECT_EQ(s->sync.slews, 2u);
+  ASSERT_TRUE(AdvanceMonotonic(std::chrono::seconds(119)));
+  // 0.05 ms more: the snapshot above let 100 ms pass.
+  EXPECT_NEAR(Ms(Served()), 119.55, 0.01);
+  ASSERT_TRUE(AdvanceMonotonic(std::chrono::seconds(10)));
+  EXPECT_NEAR(Ms(Served()), 120, kMicrosecond);
+  EXPECT_EQ(clock_.frequency(), 0);
+  // The 60 ms still to make up was no drift: read as drift it would be a
+  // figure of 500 ppm over the 2 min interval.
+  EXPECT_FALSE(Diagnosed("beyond MaxFrequencyPpm"));
+  EXPECT_EQ(Snap()->frequency_ppm, 0);
+}
+
+TEST_F(SlewTest, ClockWithoutARateOfItsOwnSteps) {
+  for (bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held time" : "rate refused");
+    TearDown();
+    SetUp();
+    RefusingClock machine(clock_);
+    machine.allowed = !held;
+    FallbackClock fallback(machine);
+    engine_clock_ = &fallback;
+    BeginSlewing(128);
+    for (int i = 0; i < 2; ++i) {
+      const int attempts = machine.attempts;
+      const Nanoseconds lie = std::chrono::milliseconds(20 * (i + 1));
+      SyncWith(lie);
+      EXPECT_EQ(machine.attempts, attempts + 1) << "a clock that cannot slew is set";
+      EXPECT_LT(std::chrono::abs(fallback.now() - TrueNow() - lie), std::chrono::microseconds(1));
+      EXPECT_EQ(Snap()->sync.last_correction, SyncStatus::CorrectionKind::kStep);
+    }
+    const std::string said =
+        held ? "the time held in the process has no rate of its own" : "the clock's rate cannot be changed (";
+    EXPECT_EQ(std::count_if(diagnostics_.begin(), diagnostics_.end(),
+                            [&](const std::string& d) { return d.find(said) != std::string::npos; }),
+              1)
+        << "said once";
+    handle_.reset();
+    engine_clock_ = nullptr;
+  }
+}
+
+// A clock 20 ppm fast, synchronised hourly: each interval's 71 ms is slewed,
+// and the discipline learns the same rates as from steps.
+TEST_F(SlewTest, DisciplineConvergesWithSlewsAsWithSteps) {
+  std::vector<double> ppm[2];
+  std::vector<double> served_ms[2];
+  for (int slewing : {0, 1}) {
+    TearDown();
+    SetUp();
+    Begin("YES", "\"SlewThresholdMs\"=\"" + std::string(slewing ? "128" : "0") + "\"\n");
+    clock_.set_oscillator_error(20);
+    const int sets = clock_.set_count();
+    for (int i = 0; i < 10; ++i) {
+      Advance(std::chrono::minutes(59), std::chrono::seconds(10));
+      served_ms[slewing].push_back(Ms(Served()));
+      SyncWith(Nanoseconds(0));
+      ppm[slewing].push_back(Snap()->frequency_ppm);
+    }
+    EXPECT_EQ(clock_.set_count() - sets, slewing ? 1 : 10);
+    EXPECT_NEAR(clock_.frequency(), -20, 0.01);
+  }
+  for (size_t i = 0; i < ppm[0].size(); ++i) {
+    EXPECT_NEAR(ppm[1][i], ppm[0][i], 0.01) << "synchronisation " << i + 1;
+    EXPECT_NEAR(served_ms[1][i], served_ms[0][i], 0.01) << "synchronisation " << i + 1;
+  }
+  EXPECT_NEAR(ppm[1].back(), -20, 0.01);
+  EXPECT_LT(std::fabs(served_ms[1].back()), kMicrosecond);
 }
 
 }  // namespace

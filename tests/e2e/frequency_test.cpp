@@ -116,12 +116,13 @@ struct FrequencyRig {
   std::unique_ptr<Process> server;
   fs::path home() const { return dir.path() / "home"; }
 
-  ::testing::AssertionResult Start(uint16_t upstream_port, const std::string& values) {
+  ::testing::AssertionResult Start(uint16_t upstream_port, const std::string& values,
+                                   const std::string& interval = "59:Minute/s") {
     if (auto have = HavePeer("/usr/bin/setpriv", "util-linux"); !have) return have;
     if (!fs::exists(ProgramDir() / "QOR_MDL_Server_SVC"))
       return ::testing::AssertionFailure() << "no server program in MDL_BIN=" << ProgramDir();
     fs::create_directories(home());
-    WriteServerHome(home(), upstream_port, ports, "59:Minute/s", "YES", values);
+    WriteServerHome(home(), upstream_port, ports, interval, "YES", values);
     server = std::make_unique<Process>(dir.path(), "server", ServerArgs(home()));
     if (!server->WaitFor(kSynced, 15s))
       return ::testing::AssertionFailure() << "server did not synchronise within 15 s; its stderr:\n"
@@ -173,6 +174,49 @@ TEST(FrequencyTest, HostileStoredCorrectionIsRefusedAndAFlakyUpstreamLeavesTheRa
   EXPECT_LT(std::fabs(*rate), 100) << "the served time's rate left MaxFrequencyPpm";
   ASSERT_TRUE(rig.Stop());
   EXPECT_EQ(SavedValue(rig.home(), "FrequencyPpm"), "0.000") << "the hostile value was kept";
+}
+
+// The first answer on time, the next 20 ms behind: a step would take the
+// served time 20 ms back; the slew takes it back 500 us a second.
+TEST(FrequencyTest, SmallSecondCorrectionIsSlewedAndTheServedTimeNeverGoesBack) {
+  ScriptedUpstream upstream({0.0, -0.02});
+  FrequencyRig rig;
+  // Due every 2 s: the second query goes out after the 16 s floor.
+  ASSERT_TRUE(rig.Start(upstream.port(), "", "2:Second/s"));
+  // Where the first synchronisation left the served time (its exchange's
+  // error on a loaded machine is a millisecond or so).
+  const std::optional<double> stepped = ServedOffset(rig.ports.ntp);
+  ASSERT_TRUE(stepped.has_value());
+  // Served times read 2 ms apart until the slew has run for 2 s.
+  std::optional<double> last;
+  int reads = 0;
+  int backwards = 0;
+  std::optional<Clock::time_point> slewing_since;
+  const auto deadline = Clock::now() + 40s;
+  while (Clock::now() < deadline) {
+    if (!slewing_since && upstream.answered() >= 2 &&
+        rig.server->Err().find("slewing -2") != std::string::npos)
+      slewing_since = Clock::now();
+    if (slewing_since && Clock::now() - *slewing_since > 2s) break;
+    const auto reply = UdpAskText(rig.ports.ntp, NtpPacket(3), 1s);
+    if (reply && reply->size() >= 48) {
+      const double t = NtpTransmitUnix(*reply);
+      if (last && t < *last) ++backwards;
+      last = t;
+      ++reads;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  ASSERT_TRUE(slewing_since) << "no slew of the second correction; the server's stderr:\n"
+                             << rig.server->Err();
+  EXPECT_GT(reads, 1000) << "too few answers to see a step";
+  EXPECT_EQ(backwards, 0) << "the served time went back";
+  const std::optional<double> offset = ServedOffset(rig.ports.ntp);
+  ASSERT_TRUE(offset.has_value());
+  // About 1 ms made up of the 20: neither stepped nor left alone.
+  EXPECT_LT(*offset - *stepped, -0.0003);
+  EXPECT_GT(*offset - *stepped, -0.005);
+  ASSERT_TRUE(rig.Stop());
 }
 
 }  // namespace

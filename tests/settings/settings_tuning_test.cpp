@@ -94,6 +94,24 @@ TEST_F(SettingsTuningTest, UnusableValuesAreNamedAndTheirDefaultsKept) {
   EXPECT_EQ(t.diagnostics, expected);
 }
 
+TEST_F(SettingsTuningTest, SlewThresholdTakesMillisecondsUpToASecond) {
+  EXPECT_FALSE(Load().slew_threshold) << "unset: the default";
+  for (const char* ms : {"0", "1000", "250"}) {
+    Set("SlewThresholdMs", ms);
+    const ServerTuning t = Load();
+    EXPECT_TRUE(t.diagnostics.empty()) << ms;
+    EXPECT_EQ(t.slew_threshold, std::chrono::milliseconds(std::stoi(ms)));
+  }
+  for (const char* bad : {"1001", "-1", "0.5", "128ms"}) {
+    Set("SlewThresholdMs", bad);
+    const ServerTuning t = Load();
+    EXPECT_FALSE(t.slew_threshold) << bad;
+    EXPECT_EQ(t.diagnostics,
+              std::vector<std::string>{"SlewThresholdMs \"" + std::string(bad) +
+                                       "\" is not a number of ms from 0 to 1000; 128 ms kept"});
+  }
+}
+
 TEST_F(SettingsTuningTest, OutOfRangeConnectionLimitsAndABudgetWithoutColonAreIgnoredQuietly) {
   Set("TcpIdleTimeout", "0");
   Set("TcpMaxConnections", "1000001");
