@@ -210,6 +210,8 @@ std::string UpstreamSync::FrequencyText() const {
 // arrived at monotonic `arrived`: the rate correction until the next one.
 void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step) {
   served_error_ = step;
+  // Our own setting is no outside step.
+  watch_ = ClockWatch{clock_.monotonic(), clock_.now().time_since_epoch() - clock_.monotonic()};
   if (!discipline_on_) return;
   const double before = discipline_.correction_ppm();
   const double ppm = discipline_.OnSync(arrived, step);
@@ -219,8 +221,6 @@ void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step) {
                     "): no oscillator is that far off, so the upstream or its path is; not used");
   }
   if (ppm != before && !ApplyFrequency(ppm)) discipline_.Unapplied(before);
-  // Our own setting is no outside step.
-  watch_ = ClockWatch{clock_.monotonic(), clock_.now().time_since_epoch() - clock_.monotonic()};
 }
 
 // Between synchronisations: a jump of the clock against the monotonic scale
@@ -282,10 +282,9 @@ void UpstreamSync::RefreshReference() {
 
 void UpstreamSync::Tick() {
   RefreshReference();
-  if (discipline_on_) {
-    WatchClock();
-    HoldIfLost();
-  }
+  // Both the discipline and the filter's history must know of outside settings.
+  if (discipline_on_ || filter_on_) WatchClock();
+  if (discipline_on_) HoldIfLost();
   // A query still in flight is left to its reply or its time-out.
   const bool due = schedule_.Tick();
   if ((due || deferred_) && !busy_) StartQuery(false);
@@ -792,7 +791,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   // The correction is the time at the reply's arrival; the clock is set a
   // little later (the reply waited in the queue, and was processed).
   // A setting from outside since the last tick shows before ours.
-  if (discipline_on_) WatchClock();
+  if (discipline_on_ || filter_on_) WatchClock();
   const UtcTime target = c.new_time + (clock_.monotonic() - arrived);
   const Nanoseconds applied = target - clock.now();
   std::error_code ec = clock.set(target);

@@ -1196,6 +1196,27 @@ TEST_F(SyncFilterTest, LeastDelayAcrossSynchronisationsBroughtToNowUntilAgeOutwe
 
 TEST_F(SyncFilterTest, OffTakesEachBurstsOwn) { LeastDelayAcrossSynchronisations("NO"); }
 
+TEST_F(SyncFilterTest, ASettingFromOutsideEmptiesTheHistory) {
+  for (const char* discipline : {"YES", "NO"}) {
+    SCOPED_TRACE(std::string("Discipline ") + discipline);
+    WriteSettings(std::string("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"Discipline\"=\"") + discipline +
+                  "\"\n");
+    WriteList();
+    StartEngine();
+    const auto ms = [](int n) { return Nanoseconds(std::chrono::milliseconds(n)); };
+    SyncOver(ms(1), ms(0));
+    Advance(std::chrono::seconds(30), std::chrono::seconds(1));
+    // Someone sets the clock 5 s ahead; nothing measured it.
+    clock_.set(clock_.now() + std::chrono::seconds(5));
+    Advance(std::chrono::seconds(30), std::chrono::seconds(1));
+    // The good exchange of a minute ago would say 0; only the fresh one knows.
+    EXPECT_EQ(SyncOver(ms(50), ms(30)), ms(30) - std::chrono::seconds(5));
+    EXPECT_EQ(clock_.now(), UpstreamNow() + ms(30));
+    handle_.reset();
+    network_.set_delay(ms(1));
+  }
+}
+
 // Several upstreams per synchronisation on loopback addresses of their own.
 class UpstreamsTest : public SyncTest {
  protected:
