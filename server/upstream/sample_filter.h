@@ -91,6 +91,13 @@ class SampleFilter {
   }
   // The clock was set from outside: no kept offset can be brought to now.
   void Forget() { history_.clear(); }
+  // An exchange that must not be chosen again (its step was refused: were it
+  // chosen at the next synchronisation, it would seem to confirm itself).
+  void Drop(const std::string& key, Nanoseconds taken) {
+    auto it = history_.find(key);
+    if (it == history_.end()) return;
+    std::erase_if(it->second, [&](const Kept& k) { return k.entry.taken == taken; });
+  }
 
  private:
   struct Kept {

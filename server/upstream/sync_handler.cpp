@@ -779,6 +779,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   const auto step = c.new_time - sample.before - (filter_.corrections() - sample.corrections_at);
   const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
   if (verdict == StepGuard::Verdict::kRefuse) {
+    filter_.Drop(EndpointText(upstream_), arrived);
     Refuse("the time server is " + Seconds(step) + " s off",
            upstream_name_ + " would step the clock by " + Seconds(step) + " s, more than MaxStepSeconds (" +
                std::to_string(step_guard_.max_step()->count()) + " s); a second exchange agreeing within " +

@@ -1196,6 +1196,37 @@ TEST_F(SyncFilterTest, LeastDelayAcrossSynchronisationsBroughtToNowUntilAgeOutwe
 
 TEST_F(SyncFilterTest, OffTakesEachBurstsOwn) { LeastDelayAcrossSynchronisations("NO"); }
 
+TEST_F(SyncFilterTest, ARefusedStepIsNotChosenAgainToConfirmItself) {
+  Begin("YES");
+  const auto ms = [](int n) { return Nanoseconds(std::chrono::milliseconds(n)); };
+  SyncOver(ms(1), ms(0));
+  // An answer an hour off over the good path: beyond MaxStepSeconds, refused.
+  Advance(std::chrono::minutes(1), std::chrono::seconds(1));
+  Do(cmd::SyncNow{});
+  ASSERT_TRUE(QueryArrives());
+  upstream_.Send(upstream_.Reply(UpstreamNow() + std::chrono::hours(1)));
+  Deliver();
+  ASSERT_TRUE(Diagnosed("more than MaxStepSeconds"));
+  EXPECT_EQ(clock_.set_count(), 1);
+  // The retry 16 s later goes over a congested path. The filter prefers an
+  // earlier exchange, but not the refused one: that would pass for a second
+  // exchange agreeing.
+  network_.set_delay(ms(50));
+  Advance(std::chrono::seconds(15), std::chrono::seconds(1));
+  bool sent = false;
+  for (int k = 0; k < 3000 && !sent; ++k) {
+    clock_.advance(std::chrono::milliseconds(1));
+    sent = PollUntil([&] { return network_.in_flight() > 0; }, std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(sent) << "no retry";
+  ASSERT_TRUE(QueryArrives());
+  upstream_.Send(upstream_.Reply(UpstreamNow() + ms(30)));
+  ASSERT_TRUE(ClockSet(2));
+  EXPECT_EQ(Snap()->served_error_ns, 0);
+  EXPECT_FALSE(Diagnosed("confirmed by a second exchange"));
+  EXPECT_EQ(clock_.now(), UpstreamNow());
+}
+
 TEST_F(SyncFilterTest, ASettingFromOutsideEmptiesTheHistory) {
   for (const char* discipline : {"YES", "NO"}) {
     SCOPED_TRACE(std::string("Discipline ") + discipline);

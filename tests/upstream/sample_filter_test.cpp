@@ -73,6 +73,12 @@ TEST(SampleFilterTest, KeepsEightPerUpstreamAndBringsOffsetsToThePresent) {
   for (int i = 0; i < 8; ++i) f.Add("a", milliseconds(0), milliseconds(50), seconds(61 + i), 10 + i);
   EXPECT_EQ(f.size("a"), SampleFilter<int>::kKept);
   EXPECT_NE(f.Choose("a", seconds(70), std::chrono::hours(24))->payload, 1);
+  // A dropped exchange is no candidate any more; others of the time stay.
+  EXPECT_EQ(f.Choose("a", seconds(70), std::chrono::hours(24))->payload, 17);
+  f.Drop("a", seconds(68));
+  EXPECT_EQ(f.size("a"), SampleFilter<int>::kKept - 1);
+  EXPECT_EQ(f.Choose("a", seconds(70), std::chrono::hours(24))->payload, 16);
+  f.Drop("nobody", seconds(70));
   f.Forget();
   EXPECT_EQ(f.size("a"), 0u);
 }
