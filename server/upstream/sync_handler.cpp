@@ -591,7 +591,6 @@ void UpstreamSync::Apply(const net::Datagram& d) {
   }
   const UtcTime before = clock_.now();
   const Correction c = ComputeCorrection(reply, send_real_stamp_, round_trip, before);
-
   if (!PlausibleUpstreamTime(c.new_time)) {
     burst_.reset();
     Refuse("the time server gave a time before 2025", upstream_name_ + " gave a time before 2025 (" +
@@ -719,7 +718,6 @@ void UpstreamSync::FinishRound() {
   for (const Answer& a : r.answers) all += (all.empty() ? "" : ", ") + a.name + ": " + OffsetMs(a.offset);
   status_.upstreams_agreed = static_cast<int>(cut.agreeing.size());
   if (!cut.majority()) {
-    status_.upstreams_agreed = static_cast<int>(cut.agreeing.size());
     Failed("no majority: " + std::to_string(cut.agreeing.size()) + " of " + std::to_string(r.answers.size()) +
            " upstreams agree (" + all + ")");
     return;
