@@ -132,6 +132,8 @@ void ServerEngine::ApplyRegistryTuning() {
   if (t.max_frequency_ppm) sync_->SetMaxFrequency(*t.max_frequency_ppm);
   sync_->StartDiscipline(t.frequency_ppm);
   if (t.sync_samples) sync_->SetSamples(*t.sync_samples);
+  if (t.sync_filter) sync_->SetFilter(*t.sync_filter);
+  if (t.upstreams_per_sync) sync_->SetUpstreamsPerSync(*t.upstreams_per_sync);
   if (t.serve_held_time) sync_->SetServeHeldTime(*t.serve_held_time);
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
   if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);

@@ -155,6 +155,10 @@ std::string MetricsText(const EngineSnapshot& s, std::string_view version) {
     e.Single("meridel_upstream_delay_seconds", "gauge",
              "Path delay to the upstream server in the exchange of the last synchronisation.",
              Seconds(Nanoseconds(s.sync.last_path_delay_ns)));
+    if (s.sync.upstreams_asked > 1)
+      e.Single("meridel_upstreams_agreed", "gauge",
+               "Upstream servers whose answers agreed at the last synchronisation of several.",
+               static_cast<double>(s.sync.upstreams_agreed));
     e.Family("meridel_upstream_info", "gauge", "The upstream server of the last synchronisation.");
     const std::string refid = RefIdText(s.sync.upstream_ref_id, s.sync.upstream_stratum);
     e.Sample({{"name", s.sync.upstream_name}, {"address", s.sync.upstream_address}, {"refid", refid}},

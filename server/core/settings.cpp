@@ -295,6 +295,20 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
       complain("SyncSamples", text, "is not a number from 1 to 8; 1 kept");
     }
   }
+  if (std::string text = read("SyncFilter"); !text.empty()) {
+    if (text == "YES" || text == "NO") {
+      out.sync_filter = text == "YES";
+    } else {
+      complain("SyncFilter", text, "is not YES or NO; YES kept");
+    }
+  }
+  if (std::string text = read("UpstreamsPerSync"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 5); v && *v >= 1) {
+      out.upstreams_per_sync = static_cast<int>(*v);
+    } else {
+      complain("UpstreamsPerSync", text, "is not a number from 1 to 5; 1 kept");
+    }
+  }
   if (std::string text = read("MaxUnsyncedSeconds"); !text.empty()) {
     if (auto v = ReadRegistryNumber(text, 2000000000)) {
       out.max_unsynced = std::chrono::seconds(*v);

@@ -133,6 +133,13 @@ std::string StatusText(const EngineSnapshot& s) {
   } else {
     Line(out, "Upstream", "none yet");
   }
+  if (y.upstreams_asked > 1) {
+    std::string line = std::to_string(y.upstreams_asked) + " asked, " + std::to_string(y.upstreams_answered) +
+                       " answered, " + std::to_string(y.upstreams_agreed) + " agreed";
+    for (size_t i = 0; i < y.falsetickers.size(); ++i)
+      line += (i == 0 ? "; falseticker: " : ", ") + y.falsetickers[i];
+    Line(out, "Upstreams", line);
+  }
   Line(out, "Last step",
        s.served_error_ns ? StepText(*s.served_error_ns) + " (upstream minus ours, before the step)" : "none");
   Line(out, "Last correction", CorrectionText(y, now));
@@ -251,7 +258,12 @@ std::string StatusJson(const EngineSnapshot& s) {
         .Int("stratum", y.upstream_stratum)
         .String("ref_id", RefIdText(y.upstream_ref_id, y.upstream_stratum))
         .Int("path_delay_ns", y.last_path_delay_ns)
-        .CloseObject();
+        .Int("upstreams_asked", y.upstreams_asked)
+        .Int("upstreams_answered", y.upstreams_answered)
+        .Int("upstreams_agreed", y.upstreams_agreed)
+        .OpenArray("falsetickers");
+    for (const std::string& f : y.falsetickers) j.String({}, f);
+    j.CloseArray().CloseObject();
   }
   if (s.served_error_ns) {
     j.Int("served_error_ns", *s.served_error_ns);

@@ -10,6 +10,7 @@
 #include "common/net/address.h"
 #include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
+#include "server/upstream/select.h"
 #include "server/upstream/sync_texts.h"
 
 namespace mdl {
@@ -46,6 +47,25 @@ boost::asio::ip::udp::endpoint PreferredEndpoint(
 std::string EndpointText(const boost::asio::ip::udp::endpoint& e) {
   const std::string host = e.address().to_string();
   return (e.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(e.port());
+}
+
+std::string OffsetMs(std::chrono::nanoseconds d) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%+.1f ms", static_cast<double>(d.count()) / 1e6);
+  return buf;
+}
+
+Nanoseconds FromSeconds(double s) {
+  return Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(s, 0.0, 1e6) * 1e9)));
+}
+
+// The host a list field names, lower case: two fields naming it are one server.
+std::string HostKey(const std::string& host_field) {
+  auto address = ParseUpstreamAddress(host_field);
+  std::string key = address ? address->host : host_field;
+  std::transform(key.begin(), key.end(), key.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  return key;
 }
 
 }  // namespace
@@ -203,6 +223,10 @@ bool UpstreamSync::SlewWanted(Nanoseconds offset) {
   return true;
 }
 
+Nanoseconds UpstreamSync::CorrectionsAt(Nanoseconds t) const {
+  return filter_.corrections() - (slew_ ? slew_->Remaining(t) : Nanoseconds(0));
+}
+
 bool UpstreamSync::BeginSlew(Nanoseconds offset) {
   const double base = discipline_on_ ? discipline_.correction_ppm() : clock_.current_frequency().value_or(0);
   const Slew slew = StartSlew(offset, base, clock_.monotonic());
@@ -246,6 +270,8 @@ void UpstreamSync::RunSlew(const Slew& slew) {
 
 void UpstreamSync::EndSlew() {
   if (!slew_) return;
+  // What it will not make up was never applied.
+  filter_.OnCorrectionApplied(-slew_->Remaining(clock_.monotonic()));
   const double base = slew_->base_ppm;
   RunSlew(Slew{});
   clock_.set_frequency(base);
@@ -263,6 +289,8 @@ std::string UpstreamSync::FrequencyText() const {
 // up: the rate correction until the next one.
 void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step, Nanoseconds unslewed) {
   served_error_ = step;
+  // Our own setting is no outside step.
+  watch_ = ClockWatch{clock_.monotonic(), clock_.now().time_since_epoch() - clock_.monotonic()};
   if (!discipline_on_) return;
   const double before = discipline_.correction_ppm();
   // What a slew had not made up at the measurement is no drift: the interval
@@ -274,8 +302,6 @@ void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step, Nanoseconds
                     "): no oscillator is that far off, so the upstream or its path is; not used");
   }
   if (ppm != before && !ApplyFrequency(ppm)) discipline_.Unapplied(before);
-  // Our own setting is no outside step.
-  watch_ = ClockWatch{clock_.monotonic(), clock_.now().time_since_epoch() - clock_.monotonic()};
 }
 
 // Between synchronisations: a jump of the clock against the monotonic scale
@@ -285,7 +311,11 @@ void UpstreamSync::WatchClock() {
   if (watch_) {
     const Nanoseconds elapsed = clock_.monotonic() - watch_->at;
     const auto allowed = std::chrono::milliseconds(5) + elapsed / 1000;  // 1000 ppm
-    if (std::chrono::abs(gap - watch_->gap) > allowed) discipline_.SkipInterval();
+    if (std::chrono::abs(gap - watch_->gap) > allowed) {
+      discipline_.SkipInterval();
+      // No kept offset can be brought past a setting of unknown size.
+      filter_.Forget();
+    }
   }
   watch_ = ClockWatch{clock_.monotonic(), gap};
 }
@@ -333,10 +363,9 @@ void UpstreamSync::RefreshReference() {
 
 void UpstreamSync::Tick() {
   RefreshReference();
-  if (discipline_on_) {
-    WatchClock();
-    HoldIfLost();
-  }
+  // Both the discipline and the filter's history must know of outside settings.
+  if (discipline_on_ || filter_on_) WatchClock();
+  if (discipline_on_) HoldIfLost();
   // A query still in flight is left to its reply or its time-out.
   const bool due = schedule_.Tick();
   if ((due || deferred_) && !busy_) StartQuery(false);
@@ -350,6 +379,7 @@ void UpstreamSync::Stop() {
   hold_timer_->Cancel();
   EndSlew();
   burst_.reset();
+  round_.reset();
   resolver_.cancel();
   query_pending_ = false;
   busy_ = false;
@@ -435,8 +465,33 @@ void UpstreamSync::StartQuery(bool asked) {
     }
   }
   std::string host_field(list_.QueryHost());
+  const int pos = list_.SelectedServer() > 0 ? list_.SelectedServer() : 1;
+  round_.reset();
+  if (upstreams_per_sync_ > 1) {
+    // Distinct host names of the region; fewer than asked for is said once.
+    std::vector<std::string> hosts;
+    for (int p : list_.RegionIndex()) {
+      std::string key = HostKey(list_.entries()[static_cast<size_t>(p - 1)].host_field);
+      if (std::find(hosts.begin(), hosts.end(), key) == hosts.end()) hosts.push_back(std::move(key));
+    }
+    const int wanted = std::min(upstreams_per_sync_, static_cast<int>(hosts.size()));
+    const std::string said = region_ + ":" + std::to_string(wanted);
+    if (wanted < upstreams_per_sync_ && said != fewer_said_) {
+      ctx_.Diagnostic("region " + region_ + " has " + std::to_string(hosts.size()) +
+                      " distinct upstream servers: asking " + std::to_string(wanted) +
+                      " of UpstreamsPerSync " + std::to_string(upstreams_per_sync_));
+    }
+    fewer_said_ = said;
+    round_ = Round{};
+    round_->wanted = wanted;
+  }
+  AskHost(host_field, pos);
+}
+
+void UpstreamSync::AskHost(const std::string& host_field, int pos) {
   query_host_field_ = host_field;
-  int pos = list_.SelectedServer() > 0 ? list_.SelectedServer() : 1;
+  upstream_started_ = clock_.monotonic();
+  if (round_) round_->hosts.push_back(HostKey(host_field));
   std::string display = list_.entries()[static_cast<size_t>(pos - 1)].display_text;
   tray_tip_ = CheckingTooltip(display);
   Changed();
@@ -469,7 +524,23 @@ void UpstreamSync::StartQuery(bool asked) {
           Failed("cannot resolve " + upstream_name_ + ": " + (ec ? ec.message() : "no address"));
           return;
         }
-        Send(PreferredEndpoint(results), query);
+        const boost::asio::ip::udp::endpoint to = PreferredEndpoint(results);
+        if (round_) {
+          // Two names of one machine would be one voice counted twice.
+          const auto addr = net::Unmapped(to).address();
+          auto& seen = round_->addresses;
+          if (std::find(seen.begin(), seen.end(), addr) != seen.end()) {
+            ctx_.Diagnostic(upstream_name_ + " has the address of an upstream already asked (" +
+                            AddressText(addr) + "); not asked");
+            busy_ = false;
+            reply_timer_->Cancel();
+            NextUpstream();
+            return;
+          }
+          seen.push_back(addr);
+          ++round_->asked;
+        }
+        Send(to, query);
       });
 }
 
@@ -515,10 +586,20 @@ void UpstreamSync::Failed(const std::string& why) {
     reply_timer_->Cancel();
     ctx_.Diagnostic("burst exchange with " + upstream_name_ + " failed (" + why + "); using the best of " +
                     std::to_string(taken));
-    Commit(best, taken);
+    FinishUpstream(best, taken);
     return;
   }
   burst_.reset();
+  if (round_) {
+    // One upstream of several: it counts as not answered, and the others go on.
+    busy_ = false;
+    reply_timer_->Cancel();
+    query_pending_ = false;
+    round_->silent.push_back(upstream_name_ + " (" + why + ")");
+    ctx_.Diagnostic("upstream " + upstream_name_ + " not answered: " + why);
+    NextUpstream();
+    return;
+  }
   ++status_.failures;
   status_.last_failure = clock_.now();
   status_.last_failure_text = why;
@@ -604,7 +685,9 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                       before,
                       QualityOfSync(reply, c.path_delay, round_trip, arrived),
                       reply[1],
-                      {reply[12], reply[13], reply[14], reply[15]}};
+                      {reply[12], reply[13], reply[14], reply[15]},
+                      CorrectionsAt(arrived)};
+  if (filter_on_) filter_.Add(EndpointText(upstream_), c.new_time - before, c.path_delay, arrived, sample);
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -618,10 +701,134 @@ void UpstreamSync::Apply(const net::Datagram& d) {
     const Sample best = *burst_->best;
     const int taken = burst_->taken;
     burst_.reset();
-    Commit(best, taken);
+    FinishUpstream(best, taken);
     return;
   }
-  Commit(sample, 1);
+  FinishUpstream(sample, 1);
+}
+
+void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
+  Sample chosen = best;
+  std::string how;
+  Nanoseconds dispersion{0};
+  if (filter_on_) {
+    const Nanoseconds now = clock_.monotonic();
+    const Nanoseconds max_age = std::min<Nanoseconds>(
+        kFilterIntervals * std::max<Nanoseconds>(std::chrono::seconds(schedule_.SyncInterval()), gate_.gap()),
+        std::chrono::hours(24));
+    if (auto c = filter_.Choose(EndpointText(upstream_), now, max_age)) {
+      dispersion = c->dispersion;
+      // An exchange of an earlier synchronisation: its offset less the
+      // corrections since (Commit subtracts them) is the offset now.
+      if (c->payload.arrived < upstream_started_) {
+        how = " (the filter's best of the last " + std::to_string(filter_.size(EndpointText(upstream_))) +
+              " exchanges, taken " +
+              std::to_string(
+                  std::chrono::duration_cast<std::chrono::seconds>(now - c->payload.arrived).count()) +
+              " s ago; its offset brought to now)";
+      }
+      chosen = c->payload;
+    }
+  }
+  if (!round_) {
+    status_.upstreams_asked = status_.upstreams_answered = status_.upstreams_agreed = 1;
+    status_.falsetickers.clear();
+    Commit(chosen, taken, how);
+    return;
+  }
+  Answer a;
+  a.name = upstream_name_;
+  a.host_field = query_host_field_;
+  a.address = upstream_;
+  a.sample = chosen;
+  a.taken = taken;
+  a.how = how;
+  a.offset = chosen.c.new_time - chosen.before - (CorrectionsAt(clock_.monotonic()) - chosen.corrections_at);
+  a.half_width = FromSeconds(chosen.quality.root_delay / 2 + chosen.quality.root_dispersion) + dispersion;
+  round_->answers.push_back(std::move(a));
+  NextUpstream();
+}
+
+// The next distinct server of the region, or the end of the synchronisation.
+void UpstreamSync::NextUpstream() {
+  if (static_cast<int>(round_->addresses.size()) < round_->wanted) {
+    std::vector<int> candidates;
+    for (int p : list_.RegionIndex()) {
+      const std::string& field = list_.entries()[static_cast<size_t>(p - 1)].host_field;
+      const std::string key = HostKey(field);
+      if (std::find(round_->hosts.begin(), round_->hosts.end(), key) != round_->hosts.end()) continue;
+      // One position per host name.
+      bool listed = false;
+      for (int q : candidates)
+        listed |= HostKey(list_.entries()[static_cast<size_t>(q - 1)].host_field) == key;
+      if (!listed) candidates.push_back(p);
+    }
+    if (!candidates.empty()) {
+      size_t pick = 0;
+      if (random_) {
+        std::uniform_int_distribution<size_t> u(0, candidates.size() - 1);
+        pick = u(random_engine_);
+      }
+      const int pos = candidates[pick];
+      AskHost(list_.entries()[static_cast<size_t>(pos - 1)].host_field, pos);
+      return;
+    }
+  }
+  FinishRound();
+}
+
+// The answers of a synchronisation of several upstreams: one alone is
+// trusted (as a single upstream is); of two or more, more than half must
+// agree, and the agreeing ones' offsets are combined.
+void UpstreamSync::FinishRound() {
+  Round r = std::move(*round_);
+  round_.reset();
+  status_.upstreams_asked = r.asked;
+  status_.upstreams_answered = static_cast<int>(r.answers.size());
+  status_.upstreams_agreed = 0;
+  status_.falsetickers.clear();
+  if (r.answers.empty()) {
+    std::string whys;
+    for (const std::string& s : r.silent) whys += (whys.empty() ? "" : ", ") + s;
+    Failed("none of " + std::to_string(r.asked) + " upstreams answered" + (whys.empty() ? "" : ": " + whys));
+    return;
+  }
+  std::vector<SourceInterval> intervals;
+  for (const Answer& a : r.answers) intervals.push_back({a.offset, a.half_width});
+  const Intersection cut = Intersect(intervals);
+  std::string all;
+  for (const Answer& a : r.answers) all += (all.empty() ? "" : ", ") + a.name + ": " + OffsetMs(a.offset);
+  status_.upstreams_agreed = static_cast<int>(cut.agreeing.size());
+  if (!cut.majority()) {
+    Failed("no majority: " + std::to_string(cut.agreeing.size()) + " of " + std::to_string(r.answers.size()) +
+           " upstreams agree (" + all + ")");
+    return;
+  }
+  for (size_t i = 0; i < r.answers.size(); ++i) {
+    if (std::find(cut.agreeing.begin(), cut.agreeing.end(), i) != cut.agreeing.end()) continue;
+    status_.falsetickers.push_back(r.answers[i].name + " (" + OffsetMs(r.answers[i].offset) + ")");
+    ctx_.Diagnostic("falseticker voted out: " + r.answers[i].name + " (" +
+                    AddressText(r.answers[i].address.address()) + ") at " + OffsetMs(r.answers[i].offset) +
+                    ", outside the " + std::to_string(cut.agreeing.size()) +
+                    " agreeing upstreams' interval " + OffsetMs(cut.low) + " .. " + OffsetMs(cut.high));
+  }
+  // The clock is set through the agreeing upstream of least interval, its
+  // offset replaced by the combined one.
+  size_t base = cut.agreeing.front();
+  for (size_t i : cut.agreeing)
+    if (r.answers[i].half_width < r.answers[base].half_width) base = i;
+  const Nanoseconds combined = CombineOffsets(intervals, cut.agreeing).value_or(r.answers[base].offset);
+  Answer& a = r.answers[base];
+  Sample s = a.sample;
+  s.c.new_time += combined - a.offset;
+  upstream_ = a.address;
+  upstream_name_ = a.name;
+  query_host_field_ = a.host_field;
+  std::string how = a.how;
+  if (r.answers.size() > 1)
+    how += " (" + std::to_string(cut.agreeing.size()) + " of " + std::to_string(r.answers.size()) +
+           " upstreams agree: " + all + "; combined " + OffsetMs(combined) + ")";
+  Commit(s, a.taken, how);
 }
 
 // The next query of a burst, to the same server, 2 s after the last reply.
@@ -643,14 +850,16 @@ void UpstreamSync::NextBurstQuery() {
   });
 }
 
-void UpstreamSync::Commit(const Sample& sample, int taken) {
+void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& how) {
   Clock& clock = clock_;
   const Correction& c = sample.c;
   const Nanoseconds arrived = sample.arrived;
   const Nanoseconds round_trip = sample.round_trip;
-  const auto step = c.new_time - sample.before;
+  // The offset now: the corrections applied since the exchange are no longer in it.
+  const auto step = c.new_time - sample.before - (CorrectionsAt(clock_.monotonic()) - sample.corrections_at);
   const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
   if (verdict == StepGuard::Verdict::kRefuse) {
+    filter_.Drop(EndpointText(upstream_), arrived);
     Refuse("the time server is " + Seconds(step) + " s off",
            upstream_name_ + " would step the clock by " + Seconds(step) + " s, more than MaxStepSeconds (" +
                std::to_string(step_guard_.max_step()->count()) + " s); a second exchange agreeing within " +
@@ -663,22 +872,27 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   // The correction is the time at the reply's arrival; the clock is set a
   // little later (the reply waited in the queue, and was processed).
   // A setting from outside since the last tick shows before ours.
-  if (discipline_on_) WatchClock();
+  if (discipline_on_ || filter_on_) WatchClock();
   const UtcTime target = c.new_time + (clock_.monotonic() - arrived);
-  // The measured offset includes what a slew under way had not made up; the
-  // new correction takes over from it.
-  const Nanoseconds unslewed = slew_ ? slew_->Remaining(arrived) : Nanoseconds(0);
+  // The offset (brought to now) includes what a slew under way has not made
+  // up yet; the new correction takes over from it.
+  const Nanoseconds unslewed = slew_ ? slew_->Remaining(clock_.monotonic()) : Nanoseconds(0);
   const bool slew_wanted = SlewWanted(step);
   EndSlew();
   // Made up from the clock's reading now: what the ended slew did since the
   // measurement is counted.
-  const bool slewed = slew_wanted && BeginSlew(target - clock.now());
+  const Nanoseconds applied = target - clock.now();
+  const bool slewed = slew_wanted && BeginSlew(applied);
   std::error_code ec;
   bool held = false;
   if (!slewed) {
     ec = clock.set(target);
     held = ec && HoldTime(target, ec);
   }
+  // A slew counts in full from its start; the part it will not make up is
+  // taken back when it ends early (EndSlew), and CorrectionsAt leaves out
+  // what it has still to do.
+  if (slewed || !ec || held) filter_.OnCorrectionApplied(applied);
   if (ec && !held) {
     sync_warning_ = true;
     sync_message_ = SyncFailedMessage(ec.message());
@@ -728,7 +942,8 @@ void UpstreamSync::Commit(const Sample& sample, int taken) {
   if (hooks_.synced) hooks_.synced();
   std::string rate;
   if (discipline_on_) rate = FrequencyText();
-  const std::string best_of = taken > 1 ? " (the least of " + std::to_string(taken) + " exchanges)" : "";
+  std::string best_of = taken > 1 ? " (the least of " + std::to_string(taken) + " exchanges)" : "";
+  if (!how.empty()) best_of = how;
   std::string what =
       (held ? "time held in the process stepped by " : "clock stepped by ") + DurationMs(step) + " ms";
   if (slewed) {

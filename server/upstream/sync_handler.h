@@ -2,6 +2,7 @@
 // from the NTP socket, the clock correction and the schedule.
 #pragma once
 
+#include <algorithm>
 #include <boost/asio/ip/udp.hpp>
 #include <chrono>
 #include <filesystem>
@@ -10,12 +11,14 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "common/clock/timer.h"
 #include "common/net/udp_socket.h"
 #include "server/serving/serving.h"
 #include "server/upstream/discipline.h"
 #include "server/upstream/reference_quality.h"
+#include "server/upstream/sample_filter.h"
 #include "server/upstream/schedule.h"
 #include "server/upstream/server_list.h"
 #include "server/upstream/slew.h"
@@ -94,6 +97,21 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // Exchanges per synchronisation, kBurstSpacing apart; the one with the
   // least path delay sets the clock (1: a single exchange).
   void SetSamples(int samples) { samples_ = samples < 1 ? 1 : samples; }
+  // The clock filter across synchronisations (on by default): the exchange
+  // of least delay and age among each upstream's last kKept, not only this
+  // burst's.
+  void SetFilter(bool on) { filter_on_ = on; }
+  // Distinct servers of the region asked at each synchronisation (1 to
+  // kMaxUpstreams); with more than one, a majority of those that answered
+  // must agree or the clock is left alone.
+  void SetUpstreamsPerSync(int n) { upstreams_per_sync_ = std::clamp(n, 1, kMaxUpstreams); }
+  static constexpr int kMaxUpstreams = 5;
+  // A filtered exchange older than this many intervals (and than a day) is
+  // no candidate.
+  static constexpr int kFilterIntervals = 8;
+  // A correction of `amount` was applied to the clock (a step or a slew):
+  // the filter's older offsets are brought to the present by it.
+  void OnCorrectionApplied(Nanoseconds amount) { filter_.OnCorrectionApplied(amount); }
   // How long after the last good synchronisation NTP replies say
   // unsynchronised (leap 3, stratum 16); zero: never.
   void SetMaxUnsynced(std::chrono::seconds limit) {
@@ -149,14 +167,44 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     SyncQuality quality;
     int upstream_stratum = 0;
     std::array<uint8_t, 4> upstream_ref_id{};
+    // The filter's correction total when it was taken: the corrections
+    // since are no longer part of its offset.
+    Nanoseconds corrections_at{0};
   };
   struct Burst {
     int taken = 0;
     std::optional<Sample> best;
   };
+  // One upstream's answer within a synchronisation of several.
+  struct Answer {
+    std::string name;
+    std::string host_field;
+    boost::asio::ip::udp::endpoint address;
+    Sample sample;
+    int taken = 0;
+    std::string how;            // how the filter chose its sample, for the diagnostic
+    Nanoseconds offset{0};      // brought to now
+    Nanoseconds half_width{0};  // of its correctness interval
+  };
+  // A synchronisation asking several upstreams in turn.
+  struct Round {
+    int wanted = 1;
+    int asked = 0;                                    // queries sent to distinct addresses
+    std::vector<std::string> hosts;                   // host names tried, lower case
+    std::vector<boost::asio::ip::address> addresses;  // addresses asked
+    std::vector<Answer> answers;
+    std::vector<std::string> silent;  // "name (why)"
+  };
   void Apply(const net::Datagram& d);
   void NextBurstQuery();
-  void Commit(const Sample& sample, int taken);
+  // The exchanges with the upstream asked are done; `best` is this burst's.
+  void FinishUpstream(const Sample& best, int taken);
+  // Asks `host_field` (list position `pos`, for the tooltip).
+  void AskHost(const std::string& host_field, int pos);
+  void NextUpstream();
+  void FinishRound();
+  // `how` replaces the "least of N exchanges" note when not empty.
+  void Commit(const Sample& sample, int taken, const std::string& how = {});
   void Failed(const std::string& why);
   void GrabRandom();
   net::DatagramPort* QuerySocket(const boost::asio::ip::udp::endpoint& to);
@@ -175,6 +223,9 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // Makes up `offset` by a slew from now; false (nothing changed) when the
   // clock's rate cannot be changed.
   bool BeginSlew(Nanoseconds offset);
+  // The corrections applied to the clock by monotonic `t` (the filter's
+  // total less what the slew under way has still to make up then).
+  Nanoseconds CorrectionsAt(Nanoseconds t) const;
   // Ends the slew under way: the clock runs at the base rate again.
   void EndSlew();
   void RunSlew(const Slew& slew);
@@ -227,6 +278,12 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   bool sync_warning_ = false;
   int samples_ = 1;
   std::optional<Burst> burst_;
+  bool filter_on_ = true;
+  int upstreams_per_sync_ = 1;
+  SampleFilter<Sample> filter_;
+  std::optional<Round> round_;
+  Nanoseconds upstream_started_{0};                // when the upstream now asked was first asked
+  std::string fewer_said_;                         // region and count of the last "fewer servers" line
   std::unique_ptr<net::DatagramPort> own_socket_;  // when the NTP socket is closed
   net::DatagramPort* query_socket_ = nullptr;      // the port the query left from
   std::mt19937_64 random_engine_;

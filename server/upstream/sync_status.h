@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/time/utc_time.h"
 
@@ -25,6 +26,13 @@ struct SyncStatus {
   int upstream_stratum = 0;      // the upstream's own (0 before the first)
   std::array<uint8_t, 4> upstream_ref_id{};
   int64_t last_path_delay_ns = 0;  // round trip less the upstream's hold, of the exchange used
+  // The last synchronisation's upstreams (UpstreamsPerSync): asked,
+  // answered, and agreeing in the intersection; the others that answered,
+  // as "name (+500.1 ms)".
+  int upstreams_asked = 0;
+  int upstreams_answered = 0;
+  int upstreams_agreed = 0;
+  std::vector<std::string> falsetickers;
   // The time is held in the process (the machine's clock could not be set).
   bool held = false;
   // How the clock was corrected: stepped, or slewed (its rate changed until

@@ -162,6 +162,17 @@ TEST(MetricsTextTest, EveryFamilyIsAnnouncedOnceWithItsTypeBeforeItsSamples) {
   EXPECT_EQ(drops, 30u);
 }
 
+TEST(MetricsTextTest, UpstreamsAgreedOnlyForSeveralUpstreams) {
+  EngineSnapshot s = SyncedSnapshot();
+  EXPECT_EQ(Parse(MetricsText(s, "4.2.0")).types.count("meridel_upstreams_agreed"), 0u);
+  s.sync.upstreams_asked = 3;
+  s.sync.upstreams_agreed = 2;
+  const Parsed p = Parse(MetricsText(s, "4.2.0"));
+  EXPECT_TRUE(p.faults.empty()) << ::testing::PrintToString(p.faults);
+  EXPECT_EQ(p.types.at("meridel_upstreams_agreed"), "gauge");
+  EXPECT_EQ(Value(p, "meridel_upstreams_agreed"), 2);
+}
+
 TEST(MetricsTextTest, SamplesCarryTheSnapshotsFigures) {
   const Parsed p = Parse(MetricsText(SyncedSnapshot(), "4.2.0"));
   const struct {

@@ -170,6 +170,26 @@ TEST(StatusReportTest, UnsynchronisedPausedAndFailedServerText) {
   EXPECT_EQ(Field(StatusText(s), "Next synchronisation"), "none: no server in region Antarctica");
 }
 
+TEST(StatusReportTest, SeveralUpstreamsAndTheirFalsetickers) {
+  EngineSnapshot s = Synchronised();
+  EXPECT_EQ(Field(StatusText(s), "Upstreams"), "") << "no line for a single upstream";
+  s.sync.upstreams_asked = 3;
+  s.sync.upstreams_answered = 3;
+  s.sync.upstreams_agreed = 2;
+  s.sync.falsetickers = {"c.example (+500.1 ms)"};
+  EXPECT_EQ(Field(StatusText(s), "Upstreams"),
+            "3 asked, 3 answered, 2 agreed; falseticker: c.example (+500.1 ms)");
+  s.sync.falsetickers.push_back("d.example (-3.0 ms)");
+  s.sync.upstreams_answered = 4;
+  EXPECT_EQ(Field(StatusText(s), "Upstreams"),
+            "3 asked, 4 answered, 2 agreed; falseticker: c.example (+500.1 ms), d.example (-3.0 ms)");
+  const std::string j = StatusJson(s);
+  const std::string part =
+      "\"upstreams_asked\":3,\"upstreams_answered\":4,\"upstreams_agreed\":2,"
+      "\"falsetickers\":[\"c.example (+500.1 ms)\",\"d.example (-3.0 ms)\"]}";
+  EXPECT_NE(j.find(part), std::string::npos) << j;
+}
+
 TEST(StatusReportTest, StepsInTheirUnit) {
   EXPECT_EQ(StepText(0), "+0.000 \xC2\xB5s");
   EXPECT_EQ(StepText(12'345), "+12.345 \xC2\xB5s");

@@ -37,8 +37,10 @@ std::vector<uint8_t> PlainNtpRequest() {
 // thread between steps of the clock.
 class FakeUpstream {
  public:
-  FakeUpstream(FakeNetwork& network, Clock& clock) : clock_(clock), port_(network.MakePort()) {
-    port_->Bind(boost::asio::ip::address_v4::loopback(), 0);
+  FakeUpstream(FakeNetwork& network, Clock& clock,
+               boost::asio::ip::address at = boost::asio::ip::address_v4::loopback())
+      : clock_(clock), port_(network.MakePort()) {
+    port_->Bind(at, 0);
     port_->Start(&inbox_);
   }
   uint16_t port() const { return port_->local_port(); }
@@ -1322,6 +1324,302 @@ TEST_F(SlewTest, DisciplineConvergesWithSlewsAsWithSteps) {
   }
   EXPECT_NEAR(ppm[1].back(), -20, 0.01);
   EXPECT_LT(std::fabs(served_ms[1].back()), kMicrosecond);
+}
+
+}  // namespace
+}  // namespace mdl::testing
+
+namespace mdl::testing {
+namespace {
+
+// The clock filter across synchronisations, against the one upstream.
+class SyncFilterTest : public SyncTest {
+ protected:
+  // A day's interval: the test starts each synchronisation itself.
+  void Begin(const std::string& filter) {
+    // Corrections step, so that each synchronisation shows in the clock's settings.
+    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"SlewThresholdMs\"=\"0\"\n\"SyncFilter\"=\"" +
+                  filter + "\"\n");
+    WriteList();
+    StartEngine();
+  }
+  // The upstream's time: 1000 ms ahead of the true time.
+  UtcTime UpstreamNow() const { return TrueNow() + std::chrono::milliseconds(1000); }
+  // A synchronisation over a path of `one_way` delay whose asymmetry puts
+  // the answer `error` off; returns the step it made.
+  Nanoseconds SyncOver(Nanoseconds one_way, Nanoseconds error) {
+    network_.set_delay(one_way);
+    const int sets = clock_.set_count();
+    Do(cmd::SyncNow{});
+    EXPECT_TRUE(QueryArrives());
+    upstream_.Send(upstream_.Reply(UpstreamNow() + error));
+    EXPECT_TRUE(ClockSet(sets + 1));
+    return Nanoseconds(Snap()->served_error_ns.value_or(-1));
+  }
+
+  // Both ways: `filter` is the registry value.
+  void LeastDelayAcrossSynchronisations(const std::string& filter) {
+    Begin(filter);
+    const auto ms = [](int n) { return Nanoseconds(std::chrono::milliseconds(n)); };
+    // The first synchronisation steps the clock onto the upstream's time.
+    EXPECT_EQ(SyncOver(ms(1), ms(0)), ms(1000));
+    EXPECT_EQ(clock_.now(), UpstreamNow());
+    // A minute later over a congested path (100 ms round trip) whose
+    // asymmetry makes the answer 30 ms off. The filter keeps the earlier
+    // exchange of 2 ms: its +1000 ms offset less the 1000 ms step since is 0.
+    Advance(std::chrono::minutes(1), std::chrono::seconds(1));
+    const Nanoseconds second = SyncOver(ms(50), ms(30));
+    if (filter == "YES") {
+      EXPECT_EQ(second, ms(0));
+      EXPECT_EQ(clock_.now(), UpstreamNow()) << "the 30 ms of the congested path were not taken";
+      EXPECT_TRUE(Diagnosed("(the filter's best of the last 2 exchanges, taken 6"));
+    } else {
+      EXPECT_EQ(second, ms(30));
+      EXPECT_EQ(clock_.now(), UpstreamNow() + ms(30));
+    }
+    // Two hours on, the good exchange has aged more than the 98 ms of delay
+    // it saved (2 * 15 µs/s * 7200 s = 216 ms): the fresh one counts.
+    Advance(std::chrono::hours(2), std::chrono::seconds(10));
+    const Nanoseconds third = SyncOver(ms(50), ms(30));
+    EXPECT_EQ(third, filter == "YES" ? ms(30) : ms(0));
+    EXPECT_EQ(clock_.now(), UpstreamNow() + ms(30));
+  }
+};
+
+TEST_F(SyncFilterTest, LeastDelayAcrossSynchronisationsBroughtToNowUntilAgeOutweighsIt) {
+  LeastDelayAcrossSynchronisations("YES");
+}
+
+TEST_F(SyncFilterTest, OffTakesEachBurstsOwn) { LeastDelayAcrossSynchronisations("NO"); }
+
+TEST_F(SyncFilterTest, ARefusedStepIsNotChosenAgainToConfirmItself) {
+  Begin("YES");
+  const auto ms = [](int n) { return Nanoseconds(std::chrono::milliseconds(n)); };
+  SyncOver(ms(1), ms(0));
+  // An answer an hour off over the good path: beyond MaxStepSeconds, refused.
+  Advance(std::chrono::minutes(1), std::chrono::seconds(1));
+  Do(cmd::SyncNow{});
+  ASSERT_TRUE(QueryArrives());
+  upstream_.Send(upstream_.Reply(UpstreamNow() + std::chrono::hours(1)));
+  Deliver();
+  ASSERT_TRUE(Diagnosed("more than MaxStepSeconds"));
+  EXPECT_EQ(clock_.set_count(), 1);
+  // The retry 16 s later goes over a congested path. The filter prefers an
+  // earlier exchange, but not the refused one: that would pass for a second
+  // exchange agreeing.
+  network_.set_delay(ms(50));
+  Advance(std::chrono::seconds(15), std::chrono::seconds(1));
+  bool sent = false;
+  for (int k = 0; k < 3000 && !sent; ++k) {
+    clock_.advance(std::chrono::milliseconds(1));
+    sent = PollUntil([&] { return network_.in_flight() > 0; }, std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(sent) << "no retry";
+  ASSERT_TRUE(QueryArrives());
+  upstream_.Send(upstream_.Reply(UpstreamNow() + ms(30)));
+  ASSERT_TRUE(ClockSet(2));
+  EXPECT_EQ(Snap()->served_error_ns, 0);
+  EXPECT_FALSE(Diagnosed("confirmed by a second exchange"));
+  EXPECT_EQ(clock_.now(), UpstreamNow());
+}
+
+TEST_F(SyncFilterTest, ASettingFromOutsideEmptiesTheHistory) {
+  for (const char* discipline : {"YES", "NO"}) {
+    SCOPED_TRACE(std::string("Discipline ") + discipline);
+    WriteSettings(std::string("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"Discipline\"=\"") + discipline +
+                  "\"\n");
+    WriteList();
+    StartEngine();
+    const auto ms = [](int n) { return Nanoseconds(std::chrono::milliseconds(n)); };
+    SyncOver(ms(1), ms(0));
+    Advance(std::chrono::seconds(30), std::chrono::seconds(1));
+    // Someone sets the clock 5 s ahead; nothing measured it.
+    clock_.set(clock_.now() + std::chrono::seconds(5));
+    Advance(std::chrono::seconds(30), std::chrono::seconds(1));
+    // The good exchange of a minute ago would say 0; only the fresh one knows.
+    EXPECT_EQ(SyncOver(ms(50), ms(30)), ms(30) - std::chrono::seconds(5));
+    EXPECT_EQ(clock_.now(), UpstreamNow() + ms(30));
+    handle_.reset();
+    network_.set_delay(ms(1));
+  }
+}
+
+// Several upstreams per synchronisation on loopback addresses of their own.
+class UpstreamsTest : public SyncTest {
+ protected:
+  static constexpr int kSilent = 1 << 30;
+  void Begin(int per_sync, const std::string& list_extra = "") {
+    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"UpstreamsPerSync\"=\"" + std::to_string(per_sync) +
+                  "\"\n");
+    std::ofstream f(home_ / "QOR_MDLS4.MDL");
+    f << "h1\nh2\nh3\nh4\nh5\n";
+    for (size_t i = 0; i < ups_.size(); ++i)
+      f << "127.0.0." << i + 1 << ":" << ups_[i]->port() << ":::Upstream " << i + 1 << " - NA:::2:::us\n";
+    f << list_extra;
+    f.close();
+    StartEngine();
+  }
+  // Starts a synchronisation and answers each query with its upstream's
+  // offset from the true time in ms (kSilent: no answer, the time-out
+  // passes); returns the upstreams asked, in order.
+  std::vector<int> Round(const std::vector<int>& offset_ms) {
+    std::vector<int> asked;
+    Do(cmd::SyncNow{});
+    for (size_t n = 0; n <= ups_.size(); ++n) {
+      const auto mail = [&] {
+        return std::any_of(ups_.begin(), ups_.end(), [](FakeUpstream* u) { return u->has_mail(); });
+      };
+      if (!PollUntil([&] { return network_.in_flight() > 0 || mail(); }, std::chrono::milliseconds(1000)))
+        break;
+      if (network_.in_flight() > 0) Deliver();
+      for (size_t i = 0; i < ups_.size(); ++i) {
+        if (!ups_[i]->TryReceive()) continue;
+        asked.push_back(static_cast<int>(i) + 1);
+        if (offset_ms[i] == kSilent) {
+          // Up to the time-out, then in fine steps until the next query leaves.
+          Advance(kUpstreamReplyTimeout - std::chrono::milliseconds(10));
+          for (int k = 0; k < 100 && network_.in_flight() == 0; ++k) {
+            clock_.advance(std::chrono::milliseconds(1));
+            PollUntil([&] { return network_.in_flight() > 0; }, std::chrono::milliseconds(2));
+          }
+        } else {
+          std::array<uint8_t, 48> r = ups_[i]->Reply(TrueNow() + std::chrono::milliseconds(offset_ms[i]));
+          r[3] = static_cast<uint8_t>(-20);  // precision about 1 µs: the interval is the path's
+          ups_[i]->Send(r);
+          Deliver();
+        }
+      }
+    }
+    return asked;
+  }
+  SyncStatus Status() { return Snap()->sync; }
+
+  FakeUpstream one_{network_, clock_, boost::asio::ip::make_address("127.0.0.1")};
+  FakeUpstream two_{network_, clock_, boost::asio::ip::make_address("127.0.0.2")};
+  FakeUpstream three_{network_, clock_, boost::asio::ip::make_address("127.0.0.3")};
+  std::vector<FakeUpstream*> ups_{&one_, &two_, &three_};
+};
+
+TEST_F(UpstreamsTest, ALiarAmongThreeIsVotedOutAndNamed) {
+  Begin(3);
+  const std::vector<int> asked = Round({0, 500, 0});
+  EXPECT_EQ(asked.size(), 3u) << "three distinct servers, none held back by the gap between queries";
+  ASSERT_EQ(clock_.set_count(), 1);
+  EXPECT_EQ(clock_.now() - TrueNow(), Nanoseconds(0)) << "the honest ones' time";
+  const auto snap = Snap();
+  EXPECT_EQ(snap->served_error_ns, 0);
+  const SyncStatus& y = snap->sync;
+  EXPECT_EQ(y.upstreams_asked, 3);
+  EXPECT_EQ(y.upstreams_answered, 3);
+  EXPECT_EQ(y.upstreams_agreed, 2);
+  EXPECT_EQ(y.falsetickers, (std::vector<std::string>{"127.0.0.2 (+500.0 ms)"}));
+  EXPECT_NE(y.upstream_address, "127.0.0.2");
+  EXPECT_TRUE(Diagnosed("falseticker voted out: 127.0.0.2 (127.0.0.2) at +500.0 ms"));
+  EXPECT_TRUE(Diagnosed("2 of 3 upstreams agree"));
+  EXPECT_NE(StatusText(*snap).find("3 asked, 3 answered, 2 agreed; falseticker: 127.0.0.2 (+500.0 ms)"),
+            std::string::npos)
+      << StatusText(*snap);
+}
+
+TEST_F(UpstreamsTest, WithoutAMajorityTheClockIsLeftAlone) {
+  Begin(3);
+  // Two liars that disagree with each other and with the honest one.
+  Round({0, 500, -300});
+  EXPECT_EQ(clock_.set_count(), 0);
+  const SyncStatus y = Status();
+  EXPECT_EQ(y.failures, 1u);
+  EXPECT_EQ(y.upstreams_agreed, 1);
+  EXPECT_EQ(
+      y.last_failure_text,
+      "no majority: 1 of 3 upstreams agree (127.0.0.1: +0.0 ms, 127.0.0.2: +500.0 ms, 127.0.0.3: -300.0 ms)");
+  EXPECT_TRUE(Diagnosed("synchronisation failed: no majority: 1 of 3"));
+}
+
+TEST_F(UpstreamsTest, TwoLiarsThatAgreeOutvoteTheHonestOne) {
+  // As in every vote: a majority of liars wins, and the honest one is named.
+  Begin(3);
+  Round({0, 500, 500});
+  ASSERT_EQ(clock_.set_count(), 1);
+  EXPECT_EQ(clock_.now() - TrueNow(), std::chrono::milliseconds(500));
+  EXPECT_EQ(Status().falsetickers, (std::vector<std::string>{"127.0.0.1 (+0.0 ms)"}));
+}
+
+// An upstream that does not answer within the time-out counts as not
+// answered; the others decide as if it had not been asked.
+TEST_F(UpstreamsTest, TwoOfThreeAnsweringAndAgreeingSetTheClock) {
+  Begin(3);
+  EXPECT_EQ(Round({2, kSilent, 2}).size(), 3u);
+  ASSERT_EQ(clock_.set_count(), 1);
+  EXPECT_EQ(clock_.now() - TrueNow(), std::chrono::milliseconds(2));
+  const SyncStatus y = Status();
+  EXPECT_EQ(y.upstreams_asked, 3);
+  EXPECT_EQ(y.upstreams_answered, 2);
+  EXPECT_EQ(y.upstreams_agreed, 2);
+  EXPECT_TRUE(Diagnosed("upstream 127.0.0.2 not answered: no reply from 127.0.0.2 within 5 s"));
+}
+
+TEST_F(UpstreamsTest, TwoAnsweringThatDisagreeAreNoMajority) {
+  Begin(3);
+  Round({kSilent, 0, 400});
+  EXPECT_EQ(clock_.set_count(), 0);
+  EXPECT_EQ(Status().last_failure_text,
+            "no majority: 1 of 2 upstreams agree (127.0.0.2: +0.0 ms, 127.0.0.3: +400.0 ms)");
+}
+
+TEST_F(UpstreamsTest, OneAloneAnsweringIsTrustedAsASingleUpstreamIs) {
+  Begin(3);
+  Round({kSilent, kSilent, 7});
+  ASSERT_EQ(clock_.set_count(), 1);
+  EXPECT_EQ(clock_.now() - TrueNow(), std::chrono::milliseconds(7));
+  const SyncStatus y = Status();
+  EXPECT_EQ(y.upstreams_asked, 3);
+  EXPECT_EQ(y.upstreams_answered, 1);
+  EXPECT_EQ(y.upstreams_agreed, 1);
+}
+
+TEST_F(UpstreamsTest, NoneAnsweringIsAFailureNamingThem) {
+  Begin(3);
+  Round({kSilent, kSilent, kSilent});
+  EXPECT_EQ(clock_.set_count(), 0);
+  const std::string why = Status().last_failure_text;
+  EXPECT_EQ(
+      why.rfind("none of 3 upstreams answered: 127.0.0.1 (no reply from 127.0.0.1 within 5 s), 127.0.0.2", 0),
+      0u)
+      << why;
+}
+
+TEST_F(UpstreamsTest, OneNameIsOneServerAndFewerThanAskedIsSaid) {
+  // The first server listed twice: two distinct servers in all.
+  ups_.pop_back();
+  Begin(3, "127.0.0.1:" + std::to_string(one_.port()) + ":::Upstream 1 again - NA:::2:::us\n");
+  const std::vector<int> asked = Round({0, 0, 0});
+  EXPECT_EQ(asked, (std::vector<int>{1, 2}));
+  EXPECT_TRUE(Diagnosed("region NA has 2 distinct upstream servers: asking 2 of UpstreamsPerSync 3"));
+  ASSERT_EQ(clock_.set_count(), 1);
+  EXPECT_EQ(Status().upstreams_asked, 2);
+  // Said once, not at each synchronisation.
+  diagnostics_.clear();
+  Advance(std::chrono::seconds(70), std::chrono::seconds(1));
+  Round({0, 0, 0});
+  EXPECT_FALSE(Diagnosed("distinct upstream servers"));
+}
+
+TEST_F(UpstreamsTest, TwoNamesOfOneAddressAreAskedOnce) {
+  ups_.pop_back();
+  Begin(3, "LOCALHOST:" + std::to_string(one_.port()) + ":::Upstream 1 by name - NA:::2:::us\n");
+  EXPECT_EQ(Round({0, 0, 0}), (std::vector<int>{1, 2}));
+  EXPECT_TRUE(Diagnosed("LOCALHOST has the address of an upstream already asked (127.0.0.1); not asked"));
+  ASSERT_EQ(clock_.set_count(), 1);
+  EXPECT_EQ(Status().upstreams_asked, 2);
+  EXPECT_EQ(Status().upstreams_agreed, 2);
+}
+
+TEST_F(UpstreamsTest, OnePerSyncAsksOneServer) {
+  Begin(1);
+  EXPECT_EQ(Round({0, 500, 0}), (std::vector<int>{1}));
+  EXPECT_EQ(clock_.set_count(), 1);
+  EXPECT_TRUE(Status().falsetickers.empty());
+  EXPECT_EQ(StatusText(*Snap()).find("Upstreams:"), std::string::npos) << "no line for a single upstream";
 }
 
 }  // namespace

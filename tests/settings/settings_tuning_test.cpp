@@ -112,6 +112,30 @@ TEST_F(SettingsTuningTest, SlewThresholdTakesMillisecondsUpToASecond) {
   }
 }
 
+TEST_F(SettingsTuningTest, SyncFilterAndUpstreamsPerSync) {
+  EXPECT_FALSE(Load().sync_filter || Load().upstreams_per_sync) << "unset: the defaults stay";
+  Set("SyncFilter", "NO");
+  Set("UpstreamsPerSync", "5");
+  ServerTuning t = Load();
+  EXPECT_EQ(t.sync_filter, false);
+  EXPECT_EQ(t.upstreams_per_sync, 5);
+  EXPECT_TRUE(t.diagnostics.empty());
+  Set("SyncFilter", "YES");
+  Set("UpstreamsPerSync", "1");
+  t = Load();
+  EXPECT_EQ(t.sync_filter, true);
+  EXPECT_EQ(t.upstreams_per_sync, 1);
+  for (const char* bad : {"0", "6", "-1", "three"}) {
+    Set("SyncFilter", "no");
+    Set("UpstreamsPerSync", bad);
+    t = Load();
+    EXPECT_FALSE(t.sync_filter || t.upstreams_per_sync) << bad;
+    EXPECT_EQ(t.diagnostics, (std::vector<std::string>{"SyncFilter \"no\" is not YES or NO; YES kept",
+                                                       "UpstreamsPerSync \"" + std::string(bad) +
+                                                           "\" is not a number from 1 to 5; 1 kept"}));
+  }
+}
+
 TEST_F(SettingsTuningTest, OutOfRangeConnectionLimitsAndABudgetWithoutColonAreIgnoredQuietly) {
   Set("TcpIdleTimeout", "0");
   Set("TcpMaxConnections", "1000001");
