@@ -1392,6 +1392,43 @@ TEST_F(SyncFilterTest, LeastDelayAcrossSynchronisationsBroughtToNowUntilAgeOutwe
 
 TEST_F(SyncFilterTest, OffTakesEachBurstsOwn) { LeastDelayAcrossSynchronisations("NO"); }
 
+// An exchange taken before a slew that is half done, chosen by the filter:
+// its offset brought to now counts only what the slew has made up so far.
+TEST_F(SyncFilterTest, AnExchangeChosenDuringASlewCountsWhatTheSlewHasMadeUp) {
+  WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"SyncFilter\"=\"YES\"\n");
+  WriteList();
+  StartEngine();
+  const auto ms = [](int n) { return Nanoseconds(std::chrono::milliseconds(n)); };
+  const auto Ms = [](Nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); };
+  const auto sync = [&](Nanoseconds one_way, Nanoseconds ahead) {
+    network_.set_delay(one_way);
+    Do(cmd::SyncNow{});
+    ASSERT_TRUE(QueryArrives());
+    upstream_.Send(upstream_.Reply(UpstreamNow() + ahead));
+    Deliver();
+  };
+  sync(ms(1), ms(0));  // the first: a step
+  ASSERT_EQ(clock_.set_count(), 1);
+  Advance(std::chrono::minutes(1), std::chrono::seconds(1));
+  // The upstream moves 40 ms ahead: slewed at 500 ppm, 80 s.
+  sync(ms(1), ms(40));
+  ASSERT_EQ(Snap()->sync.slews, 1u);
+  EXPECT_EQ(clock_.set_count(), 1);
+  Advance(std::chrono::seconds(40), std::chrono::seconds(1));
+  const Nanoseconds left = UpstreamNow() + ms(40) - clock_.now();
+  ASSERT_NEAR(Ms(left), 20, 0.5) << "half the slew is done";
+  // Over a congested path whose answer is 30 ms off the filter keeps the
+  // exchange of the last synchronisation: +40 ms then, less the 20 ms made up since.
+  sync(ms(50), ms(70));
+  const auto s = Snap();
+  ASSERT_TRUE(s->served_error_ns);
+  EXPECT_NEAR(Ms(Nanoseconds(*s->served_error_ns)), Ms(left), 0.1) << "the offset now, not as measured";
+  EXPECT_EQ(clock_.set_count(), 1) << "slewed again, not stepped";
+  Advance(std::chrono::seconds(60), std::chrono::seconds(1));
+  EXPECT_NEAR(Ms(clock_.now() - (UpstreamNow() + ms(40))), 0, 0.1)
+      << "the congested path's 30 ms were not taken and nothing was made up twice";
+}
+
 TEST_F(SyncFilterTest, ARefusedStepIsNotChosenAgainToConfirmItself) {
   Begin("YES");
   const auto ms = [](int n) { return Nanoseconds(std::chrono::milliseconds(n)); };
