@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -139,13 +140,29 @@ uint16_t FreePort() {
   return port;
 }
 
+// Whether a UDP socket is bound to 127.0.0.1:port within `seconds` (read from
+// /proc/net/udp, so as not to take the port away from the relay).
+bool WaitListening(uint16_t port, double seconds) {
+  char want[32];
+  std::snprintf(want, sizeof want, "0100007F:%04X", port);
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    std::ifstream f("/proc/net/udp");
+    std::string line;
+    while (std::getline(f, line))
+      if (line.find(want) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 TEST(PathRelay, DelaysEachWayKeepsOrderAndRoutesRepliesByStamp) {
   int server = Udp(), a = Udp(), b = Udp();
   const uint16_t listen = FreePort();
   Relay relay({"--listen", std::to_string(listen), "--server", std::to_string(PortOf(server)), "--profile",
                "asymmetric", "--seed", "5", "--seconds", "3"});
   ASSERT_TRUE(relay.started());
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(WaitListening(listen, 5)) << "the relay does not listen on " << listen;
 
   // Ten requests back to back from one client, one from another: they arrive
   // 12 ms or more later and in the order sent, although each draws its own
