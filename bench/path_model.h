@@ -31,7 +31,7 @@ struct PathProfile {
 // The benchmark's profiles: lan, internet, congested, asymmetric.
 std::optional<PathProfile> NamedProfile(std::string_view name);
 
-// A small, fully specified generator (splitmix64), so that a seed gives the
+// A small generator of fixed arithmetic (splitmix64), so that a seed gives the
 // same sequence with any standard library.
 class PathRandom {
  public:
