@@ -144,11 +144,16 @@ std::string StatusText(const EngineSnapshot& s) {
        s.served_error_ns ? StepText(*s.served_error_ns) + " (upstream minus ours, before the step)" : "none");
   Line(out, "Last correction", CorrectionText(y, now));
   Line(out, "Frequency", Printf("%+.3f ppm", s.frequency_ppm));
-  Line(out, "Served stratum", std::to_string(s.served.stratum));
-  Line(out, "Served ref id", RefIdText(s.served.ref_id, s.served.stratum));
-  Line(out, "Root delay", Printf("%.6f s", s.served.root_delay_s));
-  Line(out, "Root dispersion", Printf("%.6f s", s.served.root_dispersion_s));
-  Line(out, "Unsynchronised", s.served.unsynchronised ? "yes (replies say leap 3, stratum 16)" : "no");
+  if (s.time_synced) {
+    Line(out, "Served stratum", std::to_string(s.served.stratum));
+    Line(out, "Served ref id", RefIdText(s.served.ref_id, s.served.stratum));
+    Line(out, "Root delay", Printf("%.6f s", s.served.root_delay_s));
+    Line(out, "Root dispersion", Printf("%.6f s", s.served.root_dispersion_s));
+    Line(out, "Unsynchronised", s.served.unsynchronised ? "yes (replies say leap 3, stratum 16)" : "no");
+  } else {
+    // Nothing is served before the first synchronisation: no reply fields to show.
+    Line(out, "Served", "nothing until the first synchronisation");
+  }
   Line(out, "Synchronisations", std::to_string(y.syncs));
   Line(out, "Failures", std::to_string(y.failures));
   if (y.last_failure) {

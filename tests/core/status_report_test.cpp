@@ -152,7 +152,13 @@ TEST(StatusReportTest, UnsynchronisedPausedAndFailedServerText) {
   EXPECT_EQ(Field(t, "Upstream"), "none yet");
   EXPECT_EQ(Field(t, "Last step"), "none");
   EXPECT_EQ(Field(t, "Time held").substr(0, 3), "yes");
-  EXPECT_EQ(Field(t, "Unsynchronised").substr(0, 3), "yes");
+  // Nothing served yet: no reply fields, which would only be defaults.
+  EXPECT_EQ(Field(t, "Served"), "nothing until the first synchronisation");
+  EXPECT_EQ(t.find("Served stratum"), std::string::npos);
+  s.time_synced = true;  // served, then too long without a synchronisation
+  EXPECT_EQ(Field(StatusText(s), "Unsynchronised").substr(0, 3), "yes");
+  EXPECT_EQ(Field(StatusText(s), "Served stratum"), "16");
+  s.time_synced = false;
   EXPECT_EQ(Field(t, "Failures"), "2");
   EXPECT_EQ(Field(t, "Last failure"), "2026-12-10T12:34:46Z (10.0 s ago)");
   EXPECT_EQ(Field(t, "Last failure reason"), "no reply from 192.0.2.7 within 5 s");
