@@ -1,6 +1,6 @@
-// mdl_loadgen: load generator for the time services (NTP over UDP, the
-// one-shot TCP services, and the one-datagram UDP services). Prints one line
-// of key=value pairs per run.
+// mdl_loadgen: load generator for the time services (NTP over UDP, plain or
+// authenticated, the one-shot TCP services, and the one-datagram UDP
+// services). Prints one line of key=value pairs per run.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -27,7 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+
 #include "bench/load_stats.h"
+#include "bench/nts_slots.h"
+#include "common/clock/secure_random.h"
+#include "common/nts/ke_client.h"
+#include "common/nts/ntp_auth.h"
 
 namespace mdl::bench {
 namespace {
@@ -48,6 +54,8 @@ struct Options {
   int payload = 1;        // udp-simple: request size
   int timeout_ms = 500;   // a request unanswered this long counts as lost
   uint64_t count = 0;     // stop after this many replies (0 = by time only)
+  int ke_port = 0;        // nts-udp: the key establishment port
+  std::string ca_file;    // nts-udp: PEM certificates trusted for it (else the system's)
 };
 
 int64_t Now(clockid_t id) {
@@ -128,6 +136,29 @@ struct Slot {
 
 struct UdpCounters {
   uint64_t sent = 0, replies = 0, lost = 0, bad = 0;
+};
+
+// One receive batch: up to kRecvBatch datagrams, each with its kernel stamp.
+struct RecvBatch {
+  std::vector<std::array<uint8_t, 2048>> bufs{kRecvBatch};
+  std::vector<ControlBuffer> controls{kRecvBatch};
+  std::vector<iovec> iovs{kRecvBatch};
+  std::vector<mmsghdr> msgs{kRecvBatch};
+  RecvBatch() {
+    for (size_t k = 0; k < kRecvBatch; ++k) {
+      iovs[k] = {bufs[k].data(), bufs[k].size()};
+      msgs[k] = {};
+      msgs[k].msg_hdr.msg_iov = &iovs[k];
+      msgs[k].msg_hdr.msg_iovlen = 1;
+      msgs[k].msg_hdr.msg_control = controls[k].bytes;
+    }
+  }
+  int Receive(int fd) {
+    // The kernel shrinks msg_controllen to what it wrote; restore it.
+    for (auto& m : msgs) m.msg_hdr.msg_controllen = sizeof(ControlBuffer::bytes);
+    return recvmmsg(fd, msgs.data(), kRecvBatch, MSG_DONTWAIT, nullptr);
+  }
+  std::span<const uint8_t> data(int k) const { return {bufs[k].data(), msgs[k].msg_len}; }
 };
 
 // `outstanding` requests in flight, slot i on socket i % sockets. The low 12
@@ -242,6 +273,186 @@ int RunNtpUdp(const Options& o) {
               Micros(offset.values(), 50).c_str(), Micros(hold.values(), 50).c_str(),
               Micros(hold.values(), 99.9).c_str(), Micros(hold.values(), 100).c_str(), last_stratum);
   return c.replies > 0 ? 0 : 1;
+}
+
+// Keys and cookies from one key establishment exchange; `error` set when it failed.
+nts::KeOutcome KeyEstablishment(const Options& o) {
+  boost::asio::io_context io;
+  nts::KeOutcome got;
+  got.error = "no outcome";
+  nts::AsyncKeExchange(io, o.host, static_cast<uint16_t>(o.ke_port),
+                       nts::KeTrust{o.ca_file, o.ca_file.empty()}, std::chrono::milliseconds(5000),
+                       [&got](nts::KeOutcome out) { got = std::move(out); });
+  io.run_for(std::chrono::seconds(10));
+  return got;
+}
+
+struct NtsSlot {
+  Slot plain;
+  std::array<uint8_t, nts::kMinUniqueIdLength> unique_id{};
+};
+
+// Authenticated NTP at `outstanding` requests in flight, as RunNtpUdp: one
+// key establishment, then each request spends a cookie (with placeholders
+// while cookies fall short of one per slot) and each verified reply's fresh
+// cookies go to later requests. Replies that do not verify count as bad, NTS
+// NAKs too (and separately).
+int RunNtsUdp(const Options& o) {
+  const int64_t ke_start = Now(CLOCK_MONOTONIC);
+  nts::KeOutcome ke = KeyEstablishment(o);
+  const double ke_ms = static_cast<double>(Now(CLOCK_MONOTONIC) - ke_start) / 1e6;
+  if (!ke.ok) {
+    std::fprintf(stderr, "mdl_loadgen: key establishment with %s:%d: %s\n", o.host.c_str(), o.ke_port,
+                 ke.error.c_str());
+    return 1;
+  }
+  Options to_ntp = o;
+  if (to_ntp.port == 0) to_ntp.port = ke.ntp_port;
+  sockaddr_in to;
+  if (!Address(to_ntp, to)) return 2;
+  std::vector<int> fds;
+  for (int i = 0; i < o.sockets; ++i) {
+    int fd = UdpSocket(to);
+    int on = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    if (fd < 0) {
+      std::fprintf(stderr, "mdl_loadgen: socket: %s\n", std::strerror(errno));
+      for (int f : fds) close(f);
+      return 1;
+    }
+    fds.push_back(fd);
+  }
+  std::vector<NtsSlot> slots(static_cast<size_t>(o.outstanding));
+  NtsSlotBook book(slots.size());
+  const size_t ke_cookies = ke.cookies.size();
+  book.AddCookies(std::move(ke.cookies));
+  UdpCounters c;
+  uint64_t naks = 0, unsealed = 0, parked = 0;
+  Reservoir latency, offset;
+  int last_stratum = -1;
+  std::mt19937_64 ids(std::random_device{}());
+
+  auto send = [&](size_t i) {
+    std::optional<NtsSlotBook::Request> r = book.Send(i);
+    if (!r) {
+      ++parked;
+      return;
+    }
+    NtsSlot& s = slots[i];
+    for (size_t k = 0; k < s.unique_id.size(); k += 8) {
+      const uint64_t v = ids();
+      std::memcpy(s.unique_id.data() + k, &v, 8);
+    }
+    s.plain.t1_real = Now(CLOCK_REALTIME);
+    s.plain.key = (NtpFromUnixNanos(s.plain.t1_real) & ~uint64_t{0xFFF}) | i;
+    const NtpPacket header = BuildNtpRequest(s.plain.key);
+    const std::vector<uint8_t> p =
+        nts::BuildNtsRequest(header, s.unique_id, r->cookie, r->placeholders, ke.keys);
+    s.plain.sent_mono = Now(CLOCK_MONOTONIC);
+    if (p.empty()) {
+      ++unsealed;
+      book.Failed(i);
+      return;
+    }
+    ::send(fds[i % fds.size()], p.data(), p.size(), 0);
+    ++c.sent;
+  };
+  auto send_ready = [&] {
+    for (size_t i : book.TakeReady()) send(i);
+  };
+
+  int64_t start = Now(CLOCK_MONOTONIC);
+  int64_t end = start + static_cast<int64_t>(o.seconds * 1e9);
+  int64_t timeout_ns = static_cast<int64_t>(o.timeout_ms) * 1000000;
+  for (size_t i = 0; i < slots.size(); ++i) send(i);
+  std::vector<pollfd> pfds;
+  for (int fd : fds) pfds.push_back({fd, POLLIN, 0});
+  int64_t next_sweep = start + 10000000;
+  bool done = false, starved = false;
+  RecvBatch batch;
+  while (!done) {
+    poll(pfds.data(), pfds.size(), 5);
+    for (size_t f = 0; f < fds.size() && !done; ++f) {
+      for (;;) {
+        int got = batch.Receive(fds[f]);
+        if (got <= 0) break;
+        const int64_t now = Now(CLOCK_MONOTONIC);
+        const int64_t fallback_t4 = Now(CLOCK_REALTIME);
+        for (int k = 0; k < got && !done; ++k) {
+          const int64_t t4 = KernelStamp(batch.msgs[k].msg_hdr).value_or(fallback_t4);
+          const std::span<const uint8_t> data = batch.data(k);
+          std::optional<NtpReply> reply;
+          if (data.size() > kNtpSize) reply = ParseNtpReply(data.first(kNtpSize));
+          size_t i = reply ? static_cast<size_t>(reply->originate & 0xFFF) : slots.size();
+          if (i >= slots.size() || slots[i].plain.key != reply->originate || !book.in_flight(i)) {
+            // A NAK carries a zero stratum, so it fails the header check above.
+            if (data.size() > kNtpSize) {
+              for (size_t j = 0; j < slots.size(); ++j) {
+                if (book.in_flight(j) && nts::IsNtsNak(data, slots[j].unique_id)) {
+                  ++naks;
+                  book.Failed(j);
+                  send(j);
+                  break;
+                }
+              }
+            }
+            ++c.bad;  // late reply of a request already counted lost, or garbage
+            continue;
+          }
+          std::optional<nts::NtsReply> verified = nts::VerifyNtsReply(data, slots[i].unique_id, ke.keys);
+          if (!verified) {
+            ++c.bad;
+            if (nts::IsNtsNak(data, slots[i].unique_id)) ++naks;
+            book.Failed(i);
+            send(i);
+            continue;
+          }
+          book.Answered(i, std::move(verified->cookies));
+          ++c.replies;
+          last_stratum = reply->stratum;
+          latency.Add(t4 - slots[i].plain.t1_real);
+          offset.Add(ClientOffsetNanos(slots[i].plain.t1_real, *reply, t4));
+          if (now >= end || (o.count && c.replies >= o.count)) {
+            done = true;
+            break;
+          }
+          send(i);
+          send_ready();
+        }
+        if (done || static_cast<size_t>(got) < kRecvBatch) break;
+      }
+    }
+    const int64_t now = Now(CLOCK_MONOTONIC);
+    if (now >= end) done = true;
+    if (!done && now >= next_sweep) {
+      next_sweep = now + 10000000;
+      for (size_t i = 0; i < slots.size(); ++i) {
+        if (book.in_flight(i) && now - slots[i].plain.sent_mono > timeout_ns) {
+          ++c.lost;
+          book.Failed(i);
+          send(i);
+        }
+      }
+      send_ready();
+      if (book.starved()) {
+        starved = true;  // every cookie spent on requests that went unanswered
+        done = true;
+      }
+    }
+  }
+  double elapsed = static_cast<double>(Now(CLOCK_MONOTONIC) - start) / 1e9;
+  for (int fd : fds) close(fd);
+  std::printf(
+      "mode=nts-udp port=%d ke_port=%d ke_ms=%.1f ke_cookies=%zu aead=%u outstanding=%d sockets=%d"
+      " seconds=%.3f sent=%" PRIu64 " replies=%" PRIu64 " lost=%" PRIu64 " bad=%" PRIu64 " naks=%" PRIu64
+      " unsealed=%" PRIu64 " parked=%" PRIu64
+      " starved=%d rate=%.1f p50_us=%s p90_us=%s p99_us=%s offset_median_us=%s stratum=%d\n",
+      to_ntp.port, o.ke_port, ke_ms, ke_cookies, static_cast<unsigned>(ke.keys.aead), o.outstanding,
+      o.sockets, elapsed, c.sent, c.replies, c.lost, c.bad, naks, unsealed, parked, starved ? 1 : 0,
+      static_cast<double>(c.replies) / elapsed, Micros(latency.values(), 50).c_str(),
+      Micros(latency.values(), 90).c_str(), Micros(latency.values(), 99).c_str(),
+      Micros(offset.values(), 50).c_str(), last_stratum);
+  return c.replies > 0 && !starved ? 0 : 1;
 }
 
 // One socket per outstanding request: replies of these services carry no
@@ -451,7 +662,7 @@ int RunTcpRead(const Options& o) {
 void Usage() {
   std::fprintf(stderr,
                "usage: mdl_loadgen MODE --port P [options]\n"
-               "  MODE: ntp-udp | tcp-read | udp-simple\n"
+               "  MODE: ntp-udp | nts-udp | tcp-read | udp-simple\n"
                "  --host ADDR        IPv4 address (default 127.0.0.1)\n"
                "  --seconds S        duration, 0.1..3600 (default 5)\n"
                "  --outstanding N    requests in flight, 1..%zu (ntp-udp, udp-simple)\n"
@@ -460,7 +671,10 @@ void Usage() {
                "  --bytes B          exact reply size, 0 = any (tcp-read, udp-simple; default 4)\n"
                "  --payload B        request size, 1..1024 (udp-simple; default 1)\n"
                "  --timeout-ms T     unanswered this long counts as lost (default 500)\n"
-               "  --count N          stop after N replies (ntp-udp, udp-simple)\n",
+               "  --count N          stop after N replies (ntp-udp, nts-udp, udp-simple)\n"
+               "  --ke-port P        key establishment port (nts-udp; then --port is optional:\n"
+               "                     the NTP port the server names)\n"
+               "  --ca FILE          PEM certificates to trust for it (nts-udp; default: the system's)\n",
                kMaxOutstanding);
 }
 
@@ -502,13 +716,17 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       o.timeout_ms = static_cast<int>(x);
     } else if (a == "--count" && num(0, 1e12)) {
       o.count = static_cast<uint64_t>(x);
+    } else if (a == "--ke-port" && num(1, 65535)) {
+      o.ke_port = static_cast<int>(x);
+    } else if (a == "--ca") {
+      o.ca_file = v;
     } else {
       std::fprintf(stderr, "mdl_loadgen: bad option or value: %s %s\n", argv[i - 1], v);
       return false;
     }
   }
-  if (o.port == 0) {
-    std::fprintf(stderr, "mdl_loadgen: --port is required\n");
+  if (o.port == 0 && !(o.mode == "nts-udp" && o.ke_port != 0)) {
+    std::fprintf(stderr, "mdl_loadgen: --port is required (nts-udp: --ke-port)\n");
     return false;
   }
   return true;
@@ -525,6 +743,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (o.mode == "ntp-udp") return RunNtpUdp(o);
+  if (o.mode == "nts-udp") return RunNtsUdp(o);
   if (o.mode == "tcp-read") return RunTcpRead(o);
   if (o.mode == "udp-simple") return RunUdpSimple(o);
   Usage();
