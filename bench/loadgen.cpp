@@ -56,6 +56,7 @@ struct Options {
   uint64_t count = 0;     // stop after this many replies (0 = by time only)
   int ke_port = 0;        // nts-udp: the key establishment port
   std::string ca_file;    // nts-udp: PEM certificates trusted for it (else the system's)
+  int max_request = 512;  // nts-udp: placeholders only while a request stays this short
 };
 
 int64_t Now(clockid_t id) {
@@ -323,7 +324,15 @@ int RunNtsUdp(const Options& o) {
     fds.push_back(fd);
   }
   std::vector<NtsSlot> slots(static_cast<size_t>(o.outstanding));
-  NtsSlotBook book(slots.size());
+  // Placeholders while the request stays within --max-request bytes (a
+  // server may read no longer datagrams).
+  const size_t cookie_field = nts::ExtensionFieldLength(nts::CookieLength(ke.keys.aead));
+  const size_t bare = kNtpSize + nts::ExtensionFieldLength(nts::kMinUniqueIdLength) + cookie_field + 8 +
+                      nts::kNonceLength + nts::kAeadTagLength;
+  const size_t max_placeholders = static_cast<size_t>(o.max_request) > bare
+                                      ? (static_cast<size_t>(o.max_request) - bare) / cookie_field
+                                      : 0;
+  NtsSlotBook book(slots.size(), max_placeholders);
   const size_t ke_cookies = ke.cookies.size();
   book.AddCookies(std::move(ke.cookies));
   UdpCounters c;
@@ -443,12 +452,14 @@ int RunNtsUdp(const Options& o) {
   double elapsed = static_cast<double>(Now(CLOCK_MONOTONIC) - start) / 1e9;
   for (int fd : fds) close(fd);
   std::printf(
-      "mode=nts-udp port=%d ke_port=%d ke_ms=%.1f ke_cookies=%zu aead=%u outstanding=%d sockets=%d"
+      "mode=nts-udp port=%d ke_port=%d ke_ms=%.1f ke_cookies=%zu aead=%u max_placeholders=%zu"
+      " outstanding=%d sockets=%d"
       " seconds=%.3f sent=%" PRIu64 " replies=%" PRIu64 " lost=%" PRIu64 " bad=%" PRIu64 " naks=%" PRIu64
       " unsealed=%" PRIu64 " parked=%" PRIu64
       " starved=%d rate=%.1f p50_us=%s p90_us=%s p99_us=%s offset_median_us=%s stratum=%d\n",
-      to_ntp.port, o.ke_port, ke_ms, ke_cookies, static_cast<unsigned>(ke.keys.aead), o.outstanding,
-      o.sockets, elapsed, c.sent, c.replies, c.lost, c.bad, naks, unsealed, parked, starved ? 1 : 0,
+      to_ntp.port, o.ke_port, ke_ms, ke_cookies, static_cast<unsigned>(ke.keys.aead),
+      std::min(max_placeholders, NtsSlotBook::kMaxPlaceholders), o.outstanding, o.sockets, elapsed, c.sent,
+      c.replies, c.lost, c.bad, naks, unsealed, parked, starved ? 1 : 0,
       static_cast<double>(c.replies) / elapsed, Micros(latency.values(), 50).c_str(),
       Micros(latency.values(), 90).c_str(), Micros(latency.values(), 99).c_str(),
       Micros(offset.values(), 50).c_str(), last_stratum);
@@ -674,7 +685,9 @@ void Usage() {
                "  --count N          stop after N replies (ntp-udp, nts-udp, udp-simple)\n"
                "  --ke-port P        key establishment port (nts-udp; then --port is optional:\n"
                "                     the NTP port the server names)\n"
-               "  --ca FILE          PEM certificates to trust for it (nts-udp; default: the system's)\n",
+               "  --ca FILE          PEM certificates to trust for it (nts-udp; default: the system's)\n"
+               "  --max-request B    placeholders only while a request stays within B bytes,\n"
+               "                     256..1400 (nts-udp; default 512)\n",
                kMaxOutstanding);
 }
 
@@ -718,6 +731,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       o.count = static_cast<uint64_t>(x);
     } else if (a == "--ke-port" && num(1, 65535)) {
       o.ke_port = static_cast<int>(x);
+    } else if (a == "--max-request" && num(256, 1400)) {
+      o.max_request = static_cast<int>(x);
     } else if (a == "--ca") {
       o.ca_file = v;
     } else {

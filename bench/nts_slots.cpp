@@ -5,7 +5,11 @@
 
 namespace mdl::bench {
 
-NtsSlotBook::NtsSlotBook(size_t slots) : asked_(slots, 0), is_parked_(slots, false), limit_(slots + 8) {}
+NtsSlotBook::NtsSlotBook(size_t slots, size_t max_placeholders)
+    : asked_(slots, 0),
+      is_parked_(slots, false),
+      limit_(slots + 8),
+      max_placeholders_(std::min(max_placeholders, kMaxPlaceholders)) {}
 
 void NtsSlotBook::Hold(std::vector<Cookie>& cookies) {
   for (Cookie& c : cookies) {
@@ -33,7 +37,7 @@ std::optional<NtsSlotBook::Request> NtsSlotBook::Send(size_t slot) {
   // those to come, and this request's own.
   const size_t have = cookies_.size() + expected_ + 1;
   const size_t want = asked_.size() > have ? asked_.size() - have : 0;
-  r.placeholders = std::min(want, kMaxPlaceholders);
+  r.placeholders = std::min(want, max_placeholders_);
   asked_[slot] = 1 + r.placeholders;
   expected_ += asked_[slot];
   return r;

@@ -20,9 +20,10 @@ class NtsSlotBook {
   // At most this many placeholders in one request.
   static constexpr size_t kMaxPlaceholders = 7;
 
-  // `slots` requests in flight at most; cookies held beyond `slots` + 8 are
-  // dropped, so that the book stays bounded whatever a server sends.
-  explicit NtsSlotBook(size_t slots);
+  // `slots` requests in flight at most, each with at most `max_placeholders`
+  // (up to kMaxPlaceholders); cookies held beyond `slots` + 8 are dropped,
+  // so that the book stays bounded whatever a server sends.
+  explicit NtsSlotBook(size_t slots, size_t max_placeholders = kMaxPlaceholders);
 
   // Cookies from a key establishment.
   void AddCookies(std::vector<Cookie> cookies);
@@ -63,6 +64,7 @@ class NtsSlotBook {
   std::deque<size_t> parked_;
   size_t expected_ = 0;
   size_t limit_;
+  size_t max_placeholders_;
 };
 
 }  // namespace mdl::bench

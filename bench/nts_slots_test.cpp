@@ -88,6 +88,18 @@ TEST(NtsSlotBook, PlaceholdersAreCappedAndTheStoreBounded) {
   EXPECT_EQ(book.held(), 108u);
   book.AddCookies({Cookie{}, Cookie(4, 1)});
   EXPECT_EQ(book.held(), 108u) << "empty cookies and those past the bound are dropped";
+
+  // Requests bounded in size: fewer placeholders, more rounds to fill up.
+  NtsSlotBook small(8, 2);
+  small.AddCookies(Cookies(2, 0));
+  EXPECT_EQ(small.Send(0)->placeholders, 2u);
+  EXPECT_EQ(small.Send(1)->placeholders, 2u);
+  EXPECT_EQ(small.expected(), 6u);
+  small.Answered(0, Cookies(3, 0));
+  small.Answered(1, Cookies(3, 3));
+  EXPECT_EQ(small.Send(2)->placeholders, 2u) << "5 held after it, 1 back from it: 2 short of 8";
+  EXPECT_EQ(small.Send(3)->placeholders, 0u) << "4 held after it, 3 + 1 to come: none short";
+  EXPECT_EQ(NtsSlotBook(4, 99).Send(0), std::nullopt);
 }
 
 TEST(NtsSlotBook, RepliesOutOfTurnAndStarvation) {
