@@ -103,8 +103,9 @@ class Siv {
     if (EVP_EncryptInit_ex2(cbc_[v], first ? cipher : nullptr, key.data(), kZeroBlock.data(), nullptr) != 1) {
       return false;
     }
-    Block l;
-    if (!CbcLast(v, kZeroBlock, &l)) return false;
+    chain_ = kZeroBlock;
+    Block l = kZeroBlock;
+    if (!CbcLast(v, l, &l)) return false;
     k1_ = l;
     Double(&k1_);
     k2_ = k1_;
@@ -114,15 +115,18 @@ class Siv {
   }
 
   // The last block of the CBC encryption (zero IV) of `data`, a non-empty
-  // multiple of 16 bytes.
-  bool CbcLast(int v, std::span<const uint8_t> data, Block* out) {
+  // multiple of 16 bytes (changed in place). The context is not set up
+  // again for the zero IV: it chains on from its last output block, which
+  // xored into the first block cancels out.
+  bool CbcLast(int v, std::span<uint8_t> data, Block* out) {
     if (scratch_.size() < data.size()) scratch_.resize(data.size());
+    for (size_t i = 0; i < 16; ++i) data[i] ^= chain_[i];
     int n = 0;
     const bool ok =
-        EVP_EncryptInit_ex2(cbc_[v], nullptr, nullptr, kZeroBlock.data(), nullptr) == 1 &&
         EVP_EncryptUpdate(cbc_[v], scratch_.data(), &n, data.data(), static_cast<int>(data.size())) == 1 &&
         static_cast<size_t>(n) == data.size();
-    if (ok) std::copy(scratch_.begin() + n - 16, scratch_.begin() + n, out->begin());
+    if (ok) std::copy(scratch_.begin() + n - 16, scratch_.begin() + n, chain_.begin());
+    *out = chain_;
     OPENSSL_cleanse(scratch_.data(), data.size());
     return ok;
   }
@@ -185,6 +189,7 @@ class Siv {
 
   std::array<EVP_CIPHER_CTX*, 2> cbc_{}, ctr_{};
   Block k1_{}, k2_{};
+  Block chain_{};  // the CBC context's last output block
   std::vector<uint8_t> input_, scratch_;
 };
 
