@@ -325,7 +325,7 @@ int RunNtsUdp(const Options& o) {
   }
   std::vector<NtsSlot> slots(static_cast<size_t>(o.outstanding));
   // Placeholders while the request stays within --max-request bytes (a
-  // server may read no longer datagrams).
+  // server may bring back no more cookies than fit a reply of that size).
   const size_t cookie_field = nts::ExtensionFieldLength(nts::CookieLength(ke.keys.aead));
   const size_t bare = kNtpSize + nts::ExtensionFieldLength(nts::kMinUniqueIdLength) + cookie_field + 8 +
                       nts::kNonceLength + nts::kAeadTagLength;
