@@ -99,16 +99,13 @@ void UdpSocket::OnReadable() {
       d.socket = this;
       if (d.arrival) d.arrival = OnClock(NsSinceUnixEpoch(*d.arrival));  // read on the system's scale
       if (receiver_) receiver_->OnDatagram(d);
-      auto a = alive.lock();
-      if (!a || !*a) return;  // closed by the handler
+      // Closed (or destroyed) by the handler: Close() lets go of the flag.
+      if (alive.expired()) return;
     }
     in_batch_ = false;
     sender_->Flush();
     if (receiver_) receiver_->OnBatchEnd();
-    {
-      auto a = alive.lock();
-      if (!a || !*a) return;
-    }
+    if (alive.expired()) return;
     if (batch.size() < kBatch) break;
   }
   in_batch_ = false;
