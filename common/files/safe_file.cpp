@@ -144,18 +144,23 @@ bool EndsWithLineEnd(int fd) {
 
 int AppendWhole(int fd, std::string_view bytes, bool* cut_failed) {
   *cut_failed = false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return errno;
-  const off_t before = st.st_size;
+  // The size before the write is worked out only when a write fails: the
+  // appended part is the file's last `written` bytes (O_APPEND).
+  off_t written = 0;
   while (!bytes.empty()) {
     const ssize_t n = g_write(fd, bytes.data(), bytes.size());
     if (n > 0) {
       bytes.remove_prefix(static_cast<size_t>(n));
+      written += n;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     const int error = n < 0 ? errno : ENOSPC;
-    if (::ftruncate(fd, before) != 0) *cut_failed = true;
+    if (written > 0) {
+      struct stat st {};
+      if (::fstat(fd, &st) != 0 || st.st_size < written || ::ftruncate(fd, st.st_size - written) != 0)
+        *cut_failed = true;
+    }
     return error;
   }
   return 0;

@@ -129,6 +129,7 @@ void BatchSender::DrainStampReports() {
 
 void BatchSender::Reset() {
   count_ = 0;
+  sample_gap_ = kSampleGapLearning;  // the next socket may time differently
   query_stamp_ns_ = 0;
   awaiting_query_stamp_ = false;
   stale_stamps_ = false;
@@ -182,7 +183,8 @@ bool BatchSender::Flush() {
     }
     const size_t end = done + count;
     const bool sample = stamped > 0 && sampling_ && !awaiting_query_stamp_ && !stale_stamps_ &&
-                        (timing_.lead_samples < kLearnSamples || ++sample_turn_ % kSampleEvery == 0);
+                        (timing_.lead_samples < kLearnSamples || ++sample_turn_ >= sample_gap_);
+    if (sample) sample_turn_ = 0;
     const size_t samples = sample ? std::min<size_t>(count, 2) : 0;
     int64_t before = 0;
     if (stamped > 0) {
@@ -220,6 +222,8 @@ bool BatchSender::Flush() {
       int64_t stamps[2] = {0, 0};
       ReadSampleStamps(done, sent, want, stamps);
       if (stamps[0] > 0) {
+        if (timing_.lead_samples >= kLearnSamples)
+          sample_gap_ = NextSampleGap(sample_gap_, timing_.lead_ns, stamps[0] - call);
         const size_t last = want == 2 && stamps[1] > 0 ? count - 1 : 0;
         ObserveSend(timing_, 0, stamps[0] - call, last, last ? stamps[1] - call : stamps[0] - call);
       }

@@ -57,8 +57,10 @@ class BatchSender {
  public:
   static constexpr size_t kCapacity = 64;
   static constexpr size_t kMaxDatagram = 512;
-  // Stamps asked for on a sample of calls once the timing is learnt.
-  static constexpr uint32_t kSampleEvery = 16;
+  // Stamps asked for on a sample of calls once the timing is learnt: one
+  // call in kSampleEvery, fewer (NextSampleGap) while the samples agree with
+  // the model.
+  static constexpr uint32_t kSampleEvery = kSampleGapLearning;
   static constexpr uint32_t kLearnSamples = 16;
   // Stamped datagrams per call at most: the thread may lose the processor
   // inside a call (a woken receiver on loopback), which delays the rest of
@@ -98,6 +100,8 @@ class BatchSender {
   void Reset();
 
   const SendTiming& timing() const { return timing_; }
+  // Calls from one sample to the next, once the timing is learnt.
+  uint32_t sample_gap() const { return sample_gap_; }
   uint64_t errors() const { return errors_; }
 
  private:
@@ -114,7 +118,8 @@ class BatchSender {
   Stamper stamper_;
   SendTiming timing_;
   int64_t last_leaves_ns_ = 0;  // the send time given to the last stamped datagram
-  uint32_t sample_turn_ = 0;
+  uint32_t sample_turn_ = 0;    // calls since the last sample
+  uint32_t sample_gap_ = kSampleGapLearning;
   bool sampling_ = true;                  // off when the system refuses stamp requests
   bool stale_stamps_ = false;             // a sampled stamp may still come
   std::array<uint8_t, 64> query_tail_{};  // of the last query

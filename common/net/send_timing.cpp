@@ -1,6 +1,8 @@
 // Batched-send timing model.
 #include "common/net/send_timing.h"
 
+#include <algorithm>
+
 namespace mdl::net {
 namespace {
 
@@ -14,6 +16,12 @@ void Average(int64_t& value, uint32_t& samples, int64_t sample) {
 
 int64_t SendOffsetNs(const SendTiming& t, size_t stamped, size_t k) {
   return static_cast<int64_t>(stamped) * t.prep_ns + t.lead_ns + static_cast<int64_t>(k) * t.step_ns;
+}
+
+uint32_t NextSampleGap(uint32_t gap, int64_t modelled_ns, int64_t observed_ns) {
+  const int64_t stray = observed_ns - modelled_ns;
+  if (stray > kSampleStrayNs || stray < -kSampleStrayNs) return kSampleGapLearning;
+  return std::clamp<uint32_t>(gap * 2, kSampleGapLearning, kSampleGapStable);
 }
 
 void ObservePrep(SendTiming& t, size_t stamped, int64_t prep_ns) {

@@ -30,6 +30,14 @@ inline constexpr int64_t kMaxSendSampleNs = 1'000'000;
 // that stamps `stamped` datagrams leaves.
 int64_t SendOffsetNs(const SendTiming& t, size_t stamped, size_t k);
 
+// Calls between two sampled calls: kSampleGapLearning while the model is
+// young or a sample strays from it by more than kSampleStrayNs; each sample
+// that agrees with it doubles the gap, up to kSampleGapStable.
+inline constexpr uint32_t kSampleGapLearning = 16;
+inline constexpr uint32_t kSampleGapStable = 256;
+inline constexpr int64_t kSampleStrayNs = 2'000;
+uint32_t NextSampleGap(uint32_t gap, int64_t modelled_ns, int64_t observed_ns);
+
 // Stamping `stamped` datagrams took `prep_ns`.
 void ObservePrep(SendTiming& t, size_t stamped, int64_t prep_ns);
 

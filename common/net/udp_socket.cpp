@@ -76,6 +76,18 @@ void UdpSocket::ArmWait() {
   if (!socket_ || !receiver_ || paused_ || waiting_) return;
   waiting_ = true;
   std::weak_ptr<bool> alive = alive_;
+  if (kUdpPeekToWait && peek_next_) {
+    socket_->async_receive(boost::asio::mutable_buffer(), Udp::socket::message_peek,
+                           [this, alive](const boost::system::error_code& ec, size_t) {
+                             if (alive.expired()) return;
+                             waiting_ = false;
+                             if (ec == boost::asio::error::operation_aborted) return;
+                             // A socket error is reported (and cleared) by the receive;
+                             // unless datagrams follow, the next wait is a plain one.
+                             OnReadable();
+                           });
+    return;
+  }
   socket_->async_wait(Udp::socket::wait_read, [this, alive](const boost::system::error_code& ec) {
     auto a = alive.lock();
     if (!a || !*a) return;
@@ -88,30 +100,32 @@ void UdpSocket::ArmWait() {
 void UdpSocket::OnReadable() {
   sender_->ReadLateStamps();
   std::weak_ptr<bool> alive = alive_;
+  size_t handled = 0;
   // A few batches per wake-up, then yield to the other sockets of the loop.
   for (int round = 0; round < kUdpReadRounds; ++round) {
     if (!socket_ || paused_) return;
     const std::span<Datagram> batch = system_->Read();
     if (batch.empty()) break;
+    handled += batch.size();
     in_batch_ = true;
     for (Datagram& d : batch) {
       if (v6_) d.from = Unmapped(d.from);
       d.socket = this;
       if (d.arrival) d.arrival = OnClock(NsSinceUnixEpoch(*d.arrival));  // read on the system's scale
       if (receiver_) receiver_->OnDatagram(d);
-      auto a = alive.lock();
-      if (!a || !*a) return;  // closed by the handler
+      // Closed (or destroyed) by the handler: Close() lets go of the flag.
+      if (alive.expired()) return;
     }
     in_batch_ = false;
     sender_->Flush();
     if (receiver_) receiver_->OnBatchEnd();
-    {
-      auto a = alive.lock();
-      if (!a || !*a) return;
-    }
+    if (alive.expired()) return;
     if (batch.size() < kBatch) break;
   }
   in_batch_ = false;
+  // Under load the next datagrams are often queued by now: a peek finds them
+  // without a poll. One at a time, a plain wait costs a call less.
+  peek_next_ = handled >= kPeekAfter;
   // More may be waiting: come back after the other handlers had a turn.
   if (socket_) ArmWait();
 }

@@ -94,6 +94,10 @@ class UdpSocket : public DatagramPort {
   bool v6_ = false;
   bool paused_ = false;
   bool waiting_ = false;
+  // The next wait is the peeking receive (kUdpPeekToWait): after a wake-up
+  // that took at least kPeekAfter datagrams.
+  static constexpr size_t kPeekAfter = 8;
+  bool peek_next_ = false;
   bool in_batch_ = false;
   std::shared_ptr<bool> alive_;
 };

@@ -18,6 +18,7 @@ namespace mdl::net {
 
 const int kUdpReadRounds = 8;
 const bool kUdpBatchedSends = true;
+const bool kUdpPeekToWait = true;
 
 void PrepareUdpSocket(Udp::socket& socket) {
   int one = 1;

@@ -22,6 +22,10 @@ extern const int kUdpReadRounds;
 // Replies to a batch wait for its end and leave in one call (where the system
 // has one); otherwise each leaves at once.
 extern const bool kUdpBatchedSends;
+// The socket is waited on with a receive that peeks at nothing: it completes
+// at once when a datagram is already queued (no poll of the loop, no
+// re-registration), else it waits as a plain wait does.
+extern const bool kUdpPeekToWait;
 
 // After open, before bind: arrival stamps, a deep receive queue, the port held alone.
 void PrepareUdpSocket(Udp::socket& socket);

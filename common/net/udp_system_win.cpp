@@ -20,6 +20,7 @@ namespace mdl::net {
 
 const int kUdpReadRounds = 1;
 const bool kUdpBatchedSends = false;
+const bool kUdpPeekToWait = false;
 
 void PrepareUdpSocket(Udp::socket& socket) {
   // Without this an ICMP "port unreachable" for an earlier reply makes the

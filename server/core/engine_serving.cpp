@@ -216,6 +216,7 @@ void ServerEngine::Open(Service s, Transport transport) {
   } else {
     st.tcp->Close();
   }
+  ctx_.PortsChanged();
   Changed();
   if (!port) {
     status_text_ = std::string(row.tree_caption) + ": \"" + st.port_text +
@@ -230,6 +231,7 @@ void ServerEngine::Open(Service s, Transport transport) {
     return udp ? st.udp->Bind(at, *port) : st.tcp->Listen(at, *port);
   };
   std::error_code ec = open(options_.bind_address);
+  ctx_.PortsChanged();
   if (IsNoIpv6(ec) && options_.bind_address == boost::asio::ip::address_v6::any()) {
     // A machine without IPv6: every service on IPv4 alone, said once.
     Diagnostic("IPv6 is not available (" + ec.message() + "); the services listen on IPv4 only");

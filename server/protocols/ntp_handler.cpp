@@ -41,7 +41,7 @@ class NtpHandler : public ServiceHandler {
       return;
     }
     ctx_.Accepted(Service::kNtp, d.from.address());
-    const UtcTime received = d.arrival.value_or(ctx_.clock().now());
+    const UtcTime received = d.arrival ? *d.arrival : ctx_.clock().now();
     if (!ctx_.synced()) {
       // Logged, but nothing is served before the first synchronisation: no
       // bytes sent, and a status that says so.

@@ -51,27 +51,26 @@ void AppendTime(std::string& out, const LocalDateTime& t) {
   AppendPadded(out, t.second, 2);
 }
 
-void AppendText(std::string& out, std::string_view text) {
+// `text` with control characters as '?' and, for a field, blanks as '+'.
+void AppendClean(std::string& out, std::string_view text, bool field) {
   if (text.empty()) {
     out += '-';
     return;
   }
   const size_t start = out.size();
   out += text;
-  for (size_t i = start; i < out.size(); ++i) {
-    const auto u = static_cast<unsigned char>(out[i]);
-    if (u < 0x20 || u == 0x7F) out[i] = '?';
+  char* p = out.data() + start;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto u = static_cast<unsigned char>(p[i]);
+    if (u <= 0x20 || u == 0x7F) p[i] = u == 0x20 ? (field ? '+' : ' ') : '?';
   }
 }
 
+void AppendText(std::string& out, std::string_view text) { AppendClean(out, text, false); }
+
 // A field of a log line: blanks as "+", so that every line has as many
 // values as the "#Fields" line names.
-void AppendField(std::string& out, std::string_view text) {
-  const size_t start = out.size();
-  AppendText(out, text);
-  for (size_t i = start; i < out.size(); ++i)
-    if (out[i] == ' ') out[i] = '+';
-}
+void AppendField(std::string& out, std::string_view text) { AppendClean(out, text, true); }
 
 }  // namespace
 
@@ -268,6 +267,23 @@ const LocalDateTime& RequestLog::LocalOf(UtcTime now_utc, const ZoneFacts& zone)
   return local_;
 }
 
+const std::string& RequestLog::TailOf(const LogEntry& entry) {
+  const uint32_t received = LogReceivedBytes(entry);
+  TailKey& k = tail_key_;
+  if (k.status != entry.status || k.sent != entry.sent_b || k.received != received ||
+      k.port != entry.req_port || k.code != entry.mdl_code || k.type != entry.mdl_type || tail_.empty()) {
+    k = {entry.status,
+         entry.sent_b,
+         received,
+         entry.req_port,
+         std::string(entry.mdl_code),
+         std::string(entry.mdl_type)};
+    tail_.clear();
+    AppendLineTail(tail_, entry);
+  }
+  return tail_;
+}
+
 void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts& zone) {
   latest_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(now_utc.time_since_epoch()).count();
   if (!enabled_) return;
@@ -290,7 +306,7 @@ void RequestLog::Append(const LogEntry& entry, UtcTime now_utc, const ZoneFacts&
   buffer_ += line_head_;
   AppendField(buffer_, entry.request_ip);
   buffer_ += line_middle_;
-  AppendLineTail(buffer_, entry);
+  buffer_ += TailOf(entry);
   if (buffer_.size() >= kAutoFlushBytes) Flush();
 }
 
@@ -325,10 +341,18 @@ void RequestLog::Flush() {
       reaches_cap = true;
     }
   }
-  if (!reaches_cap) out_ += lines;
+  // A batch with nothing before it goes out from the buffer itself.
+  std::string_view bytes = out_;
+  if (!reaches_cap && out_.empty()) {
+    bytes = buffer_;
+  } else if (!reaches_cap) {
+    out_ += lines;
+    bytes = out_;
+  }
   ++write_calls_;
   bool cut_failed = false;
-  const int error = files::AppendWhole(fd_.get(), out_, &cut_failed);
+  const int error = files::AppendWhole(fd_.get(), bytes, &cut_failed);
+  const size_t written = bytes.size();
   buffer_.clear();
   if (error != 0) {
     needs_line_end_ = needs_line_end_ || cut_failed;
@@ -337,7 +361,7 @@ void RequestLog::Flush() {
     Fail(LogError::kWrite, error, path);
     return;
   }
-  open_size_ += out_.size();
+  open_size_ += written;
   needs_line_end_ = false;
   if (streak_reported_ != 0) {
     streak_reported_ = 0;

@@ -158,6 +158,8 @@ class RequestLog {
   // The local time of `now_utc` and the line's text up to the requester,
   // worked out once per second (and zone) rather than per line.
   const LocalDateTime& LocalOf(UtcTime now_utc, const ZoneFacts& zone);
+  // The line from the bytes sent to its end, kept for the next line alike.
+  const std::string& TailOf(const LogEntry& entry);
 
   LogIdentity identity_;
   std::filesystem::path folder_path_;  // program_dir/Logs
@@ -172,8 +174,16 @@ class RequestLog {
   int64_t local_second_ = INT64_MIN;  // the UTC second LocalOf worked out last
   int32_t local_bias_ = 0;
   LocalDateTime local_;
-  std::string line_head_;       // "date time "
-  std::string line_middle_;     // from " - MDLS5 " to the bytes sent
+  std::string line_head_;    // "date time "
+  std::string line_middle_;  // from " - MDLS5 " to the bytes sent
+  struct TailKey {
+    uint16_t status = 0;
+    uint32_t sent = 0, received = 0;
+    uint16_t port = 0;
+    std::string code, type;
+  };
+  TailKey tail_key_;  // what tail_ was made of
+  std::string tail_;
   LocalDateTime buffer_local_;  // local time of the first buffered line
   LocalDateTime latest_local_;
   std::string out_;

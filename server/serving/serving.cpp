@@ -219,13 +219,17 @@ bool ServingContext::AllowReply(const boost::asio::ip::address& to, size_t reque
   return budget_.Allow(BudgetKey(to), clock_.tick_ms(), static_cast<uint32_t>(reply_wire));
 }
 
-std::optional<UdpDrop> ServingContext::Screen(Service s, const net::Datagram& request) const {
-  std::array<uint16_t, 2 * kServiceCount> own{};
-  for (size_t i = 0; i < kServiceCount; ++i) {
-    own[i] = sockets_[i] ? sockets_[i]->local_port() : 0;
-    own[kServiceCount + i] = listeners_[i] ? listeners_[i]->local_port() : 0;
+std::optional<UdpDrop> ServingContext::Screen(Service s, const net::Datagram& request) {
+  // Sockets are opened and closed between batches, never inside one: the
+  // table is read once per batch.
+  if (!udp_batch_ || !own_ports_valid_) {
+    for (size_t i = 0; i < kServiceCount; ++i) {
+      own_ports_[i] = sockets_[i] ? sockets_[i]->local_port() : 0;
+      own_ports_[kServiceCount + i] = listeners_[i] ? listeners_[i]->local_port() : 0;
+    }
+    own_ports_valid_ = udp_batch_;
   }
-  return ScreenUdpRequest(s, request.from.port(), request.data, own);
+  return ScreenUdpRequest(s, request.from.port(), request.data, own_ports_);
 }
 
 void ServingContext::Drop(UdpDrop why, Service s, const net::Udp::endpoint& from) {
@@ -327,9 +331,13 @@ void ServingContext::Log(Service s, Transport t, const boost::asio::ip::address&
 void ServingContext::Append(Service s, Transport t, const boost::asio::ip::address& from, uint16_t local_port,
                             const LogLine& line, bool write_now) {
   if (!logging_ || !log_) return;
-  std::string host = AddressText(from);
-  LogEntry entry{line.text,        host,          local_port, line.sent, RowOf(s).log_code,
-                 TransportText(t), line.received, line.status};
+  // Requests come in runs from one address: its text is kept.
+  if (from != log_from_ || log_from_text_.empty()) {
+    log_from_ = from;
+    log_from_text_ = AddressText(from);
+  }
+  LogEntry entry{line.text,         log_from_text_,   local_port,    line.sent,
+                 RowOf(s).log_code, TransportText(t), line.received, line.status};
   UtcTime now = clock_.now();
   if (write_now) {
     log_->Write(entry, now, ZoneAt(now));

@@ -155,6 +155,7 @@ class ServingContext {
   void EndUdpBatch() {
     FlushLog();
     udp_batch_ = false;
+    own_ports_valid_ = false;
     if (change_deferred_ && !changed_) MarkChanged();
     change_deferred_ = false;
   }
@@ -190,8 +191,16 @@ class ServingContext {
   void set_use_julian(bool on) { use_julian_ = on; }
   void set_service_build(bool on) { service_build_ = on; }
   void set_log(RequestLog* log);
-  void set_socket(Service s, net::DatagramPort* socket) { sockets_[Index(s)] = socket; }
-  void set_listener(Service s, net::TcpListener* listener) { listeners_[Index(s)] = listener; }
+  void set_socket(Service s, net::DatagramPort* socket) {
+    sockets_[Index(s)] = socket;
+    PortsChanged();
+  }
+  void set_listener(Service s, net::TcpListener* listener) {
+    listeners_[Index(s)] = listener;
+    PortsChanged();
+  }
+  // A socket or listener was opened or closed (its port may have changed).
+  void PortsChanged() { own_ports_valid_ = false; }
   void set_tap(Service s, DatagramTap* tap) { taps_[Index(s)] = tap; }
   void set_nts_keys(std::shared_ptr<const nts::CookieKeySet> keys) { nts_keys_ = std::move(keys); }
   // An authenticated NTP reply went out.
@@ -235,7 +244,7 @@ class ServingContext {
   void MarkChanged();
   void RefuseDatagram(Service s, const net::Datagram& d, bool counted);
   bool AllowReply(const boost::asio::ip::address& to, size_t request_size, size_t reply_size);
-  std::optional<UdpDrop> Screen(Service s, const net::Datagram& request) const;
+  std::optional<UdpDrop> Screen(Service s, const net::Datagram& request);
   void Append(Service s, Transport t, const boost::asio::ip::address& from, uint16_t local_port,
               const LogLine& line, bool write_now);
 
@@ -279,6 +288,12 @@ class ServingContext {
   DropTally tcp_denied_;  // connections from denied networks
   NetworkAccess access_;
   bool access_on_ = false;  // access_.restricting()
+  // The ports of our sockets and listeners (ScreenUdpRequest's own_ports).
+  std::array<uint16_t, 2 * kServiceCount> own_ports_{};
+  bool own_ports_valid_ = false;
+  // The request log's requester: the latest address and its text.
+  boost::asio::ip::address log_from_;
+  std::string log_from_text_;
 };
 
 // A responder: the UDP receiver and TCP handler of one service.

@@ -269,6 +269,45 @@ TEST_F(TwoEnginesTest, NoForgedDatagramStartsALoopBetweenOrWithinInstances) {
 
 using WireDefenceTest = EngineFixture;
 
+// Sends `request` from 127.0.0.1:source to 127.0.0.1:port; the reply within 300 ms, if any.
+std::optional<Bytes> AskFromPort(uint16_t source, uint16_t port, const Bytes& request) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return std::nullopt;
+  sockaddr_in from = Loopback(source);
+  sockaddr_in to = Loopback(port);
+  std::optional<Bytes> reply;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+      ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0 &&
+      WaitReadable(fd, std::chrono::milliseconds(300))) {
+    Bytes buf(512);
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n >= 0) reply = Bytes(buf.begin(), buf.begin() + n);
+  }
+  ::close(fd);
+  return reply;
+}
+
+TEST_F(WireDefenceTest, AMovedServicePortIsRefusedAsASourceAtItsNewNumberOnly) {
+  WriteSettings();
+  StartEngine();
+  MarkSynced();
+  // Time over TCP only: its port is ours for TCP, free for a UDP sender.
+  Do(cmd::SetUdp{Service::kTime, false});
+  const uint16_t before = Sockets(Service::kTime).tcp_port;
+  const auto ntp_from = [&](uint16_t source) {
+    return WithLoop([&] { return AskFromPort(source, port(Service::kNtp), NtpRequest()); });
+  };
+  EXPECT_FALSE(ntp_from(before)) << "answered a datagram from our own Time port";
+  ASSERT_TRUE(ntp_from(FreePort())) << "an NTP request from a free port went unanswered";
+
+  const uint16_t moved = FreePort();
+  Do(cmd::SetPortText{Service::kTime, std::to_string(moved)});
+  Do(cmd::PortEnter{Service::kTime});
+  ASSERT_EQ(Sockets(Service::kTime).tcp_port, moved);
+  EXPECT_FALSE(ntp_from(moved)) << "the Time service's new port is not refused as a source";
+  EXPECT_TRUE(ntp_from(before)) << "the Time service's old port is still refused as a source";
+}
+
 TEST_F(WireDefenceTest, BudgetCountsWireBytesForEveryServiceAndReportsTheTrueCount) {
   // 320 bytes: ten Time replies of 32 bytes on the wire.
   WriteSettings("\"AmplificationBudget\"=\"0:320\"\n");

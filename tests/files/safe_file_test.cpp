@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -125,6 +126,43 @@ TEST(SafeFile, AppendIsAllOrNothingAtAFileSizeLimit) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadFile(file), "0123456789\nshort\n") << "a cut line was left behind";
+}
+
+// A disk that takes part of the next write, then nothing.
+ssize_t g_part = 0;
+ssize_t PartThenFull(int fd, const void* data, size_t size) {
+  if (g_part > 0) {
+    const ssize_t n = ::write(fd, data, std::min<size_t>(size, static_cast<size_t>(g_part)));
+    g_part = 0;
+    return n;
+  }
+  errno = ENOSPC;
+  return -1;
+}
+
+TEST(SafeFile, AFailedAppendTakesBackOnlyItsOwnBytes) {
+  TempDir dir;
+  const fs::path file = dir.path() / "log";
+  WriteFile(file, "first\n");
+  Opened folder = OpenFolder(dir.path(), false);
+  Opened log = OpenAppendAt(folder.fd.get(), "log");
+  ASSERT_TRUE(log.fd.valid());
+  // Another writer appends after the file was opened: its bytes stay.
+  WriteFile(file, "first\nother\n");
+  SetWriteFunctionForTest(&PartThenFull);
+  bool cut_failed = true;
+  g_part = 4;
+  EXPECT_EQ(AppendWhole(log.fd.get(), "abcdefgh\n", &cut_failed), ENOSPC);
+  EXPECT_FALSE(cut_failed);
+  EXPECT_EQ(ReadFile(file), "first\nother\n");
+  // Nothing taken at all: nothing to take back.
+  cut_failed = true;
+  EXPECT_EQ(AppendWhole(log.fd.get(), "xyz\n", &cut_failed), ENOSPC);
+  EXPECT_FALSE(cut_failed);
+  EXPECT_EQ(ReadFile(file), "first\nother\n");
+  SetWriteFunctionForTest(nullptr);
+  EXPECT_EQ(AppendWhole(log.fd.get(), "last\n", &cut_failed), 0);
+  EXPECT_EQ(ReadFile(file), "first\nother\nlast\n");
 }
 
 TEST(SafeFile, SmallReadsFollowOnlyOurOwnLinksWhenAsked) {

@@ -65,7 +65,7 @@ class ScriptedCalls : public SendCalls {
       if (out[k].stamp_request && report_stamps) {
         std::vector<uint8_t> packet(out[k].data.begin(), out[k].data.end());
         packet.insert(packet.begin(), kHeader, 0xee);
-        reports.push_back({packet, now + kLead + static_cast<int64_t>(k) * kStep});
+        reports.push_back({packet, now + lead + static_cast<int64_t>(k) * kStep});
       }
     }
     calls.push_back(std::move(call));
@@ -87,6 +87,7 @@ class ScriptedCalls : public SendCalls {
     int64_t ns = 0;
   };
   int64_t now = 1'000'000'000'000;
+  int64_t lead = kLead;  // what the stamps say; a test may move it away from kLead
   std::vector<Call> calls;
   std::deque<Report> reports;
   size_t max_per_call = 1024;
@@ -160,7 +161,7 @@ TEST(BatchSender, CutsTheQueueIntoCallsOfAtMostEightStampedDatagramsInOrder) {
   EXPECT_EQ(StampOf(sys.calls[0].data[0]), 0);
 }
 
-TEST(BatchSender, LearnsTheTimingFromSampledStampsThenSamplesOneCallInSixteen) {
+TEST(BatchSender, LearnsTheTimingFromSampledStampsThenSamplesLessWhileItHolds) {
   ScriptedCalls sys;
   BatchSender sender(sys);
   sender.SetStamper(WriteStamp);
@@ -191,15 +192,38 @@ TEST(BatchSender, LearnsTheTimingFromSampledStampsThenSamplesOneCallInSixteen) {
         << k;
   }
 
-  // From now on one call in kSampleEvery asks for stamps.
-  int sampled = sys.calls[0].stamp_requests[0] ? 1 : 0;
-  for (uint32_t call = 1; call < 2 * BatchSender::kSampleEvery; ++call) {
-    sender.Queue(Payload(0), kPeer, true);
-    sender.Queue(Payload(1), kPeer, true);
-    ASSERT_TRUE(sender.Flush());
-    if (sys.calls.back().stamp_requests[0]) ++sampled;
-  }
-  EXPECT_EQ(sampled, 2);
+  // From now on one call in kSampleEvery asks for stamps, and one in twice as
+  // many after each sample that the model foresaw, up to kSampleGapStable.
+  EXPECT_FALSE(sys.calls[0].stamp_requests[0]);
+  const auto gaps_over = [&](uint32_t calls) {
+    std::vector<uint32_t> gaps;
+    uint32_t since = 0;
+    for (uint32_t call = 0; call < calls; ++call) {
+      sys.now += 1'000'000;
+      sender.Queue(Payload(0), kPeer, true);
+      sender.Queue(Payload(1), kPeer, true);
+      EXPECT_TRUE(sender.Flush());
+      ++since;
+      if (sys.calls.back().stamp_requests[0]) {
+        EXPECT_TRUE(sys.calls.back().stamp_requests[1]);
+        gaps.push_back(since);
+        since = 0;
+      }
+    }
+    EXPECT_TRUE(sys.reports.empty()) << "every sampled stamp was read back";
+    return gaps;
+  };
+  EXPECT_EQ(gaps_over(1000), (std::vector<uint32_t>{15, 32, 64, 128, 256, 256}));
+  EXPECT_EQ(sender.sample_gap(), kSampleGapStable);
+
+  // A sample off the model by more than kSampleStrayNs: one in kSampleEvery
+  // again, and the model follows.
+  sys.lead = ScriptedCalls::kLead + kSampleStrayNs + 500;
+  const std::vector<uint32_t> after = gaps_over(300);
+  ASSERT_GE(after.size(), 3u);
+  EXPECT_LE(after[0], kSampleGapStable);
+  EXPECT_EQ(after[1], BatchSender::kSampleEvery) << "a stray sample must bring the short gap back";
+  EXPECT_GT(sender.timing().lead_ns, ScriptedCalls::kLead);
 }
 
 TEST(BatchSender, ASystemThatRefusesStampRequestsStillSendsEveryDatagramOnce) {

@@ -198,6 +198,36 @@ TEST(RequestLog, EachLineHasItsOwnSecondAndZoneAsTheFormatterWritesIt) {
   EXPECT_EQ(lines[9].substr(0, 19), "2026-12-07 10:11:13");
 }
 
+TEST(RequestLog, LinesInARunDifferingInAnyLaterFieldEachKeepTheirOwn) {
+  // Consecutive lines share most of their text; every field that differs
+  // must still show, in the formatter's exact bytes.
+  TempDir dir;
+  RequestLog log(Identity(dir.path()));
+  const UtcTime t = At(2026, 12, 7, 10h);
+  const LogEntry ntp{"48 Bytes NTP", "192.0.2.5", 123, 48, "NTPv4", "UDP"};
+  std::vector<LogEntry> entries(9, ntp);
+  entries[1].req_port = 1123;
+  entries[2].sent_b = 0;
+  entries[2].byte_tot = 52;
+  entries[3].status = kLogNotServed;
+  entries[4].mdl_type = "TCP";
+  entries[5].mdl_code = "NTP v4";  // a blank becomes '+'
+  entries[6].request_ip = "192.0.2.66";
+  entries[7] = TimeEntry();
+  for (const LogEntry& e : entries) log.Append(e, t, ZoneFacts{});
+  log.Flush();
+  const auto lines = Lines(ReadFile(dir.path() / "Logs" / "MDLS071226.LOG"));
+  ASSERT_EQ(lines.size(), 5u + entries.size());
+  const LogIdentity id = Identity(dir.path());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::string line =
+        FormatLogLine(entries[i], LogLocalTime(t, ZoneFacts{}), id.host_name, id.host_ip);
+    EXPECT_EQ(lines[5 + i], line.substr(0, line.size() - 2)) << i;
+  }
+  EXPECT_NE(lines[10].find(" 48 12 0 123 NTP+v4 UDP - - "), std::string::npos) << lines[10];
+  EXPECT_EQ(lines[13], lines[5]) << "the first entry again, after all the others";
+}
+
 TEST(RequestLog, ReopeningAnExistingDayFileAddsNoSecondHeader) {
   TempDir dir;
   { RequestLog(Identity(dir.path())).Write(TimeEntry(), At(2026, 12, 7, 1h), ZoneFacts{}); }
