@@ -10,7 +10,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -81,10 +80,5 @@ NtsSessionResult SessionFromKe(nts::KeOutcome outcome, const std::string& ke_hos
 // cookies (that one included) are held: enough to hold kNtsCookiesWanted
 // again once the reply's cookies come.
 std::size_t NtsPlaceholdersWanted(std::size_t in_hand);
-
-// An NTS NAK: a kiss-o'-death ("NTSN", stratum 0) echoing `unique_id` in a
-// Unique Identifier field, without an authenticator. The reply's fields are
-// parsed with every length checked.
-bool IsNtsNak(std::span<const uint8_t> reply, std::span<const uint8_t> unique_id);
 
 }  // namespace mdl

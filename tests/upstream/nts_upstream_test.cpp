@@ -1,6 +1,7 @@
 // The NTS upstream sessions: what a key exchange gives, the cookie store,
 // when a new key exchange is due, and the NAK's recognition.
 #include "server/upstream/nts_upstream.h"
+#include "server/upstream/nts_nak.h"
 
 #include <gtest/gtest.h>
 
