@@ -17,16 +17,16 @@ const CookieKey* CookieKeySet::find(uint32_t id) const {
   return nullptr;
 }
 
-size_t CookieLength(AeadId aead) { return kHeader + kAeadTagLength + 2 + 2 * AeadKeyLength(aead); }
+size_t CookieLength(AeadId aead) { return kHeader + kAeadTagLength + 4 + 2 * AeadKeyLength(aead); }
 
 std::vector<uint8_t> SealCookie(const CookieKey& key, const SessionKeys& keys) {
   const size_t key_length = AeadKeyLength(keys.aead);
   if (key_length == 0 || keys.c2s.size() != key_length || keys.s2c.size() != key_length) return {};
-  std::array<uint8_t, 2 + 2 * 64> plain;
+  std::array<uint8_t, 4 + 2 * 64> plain{};
   plain[0] = static_cast<uint8_t>(static_cast<uint16_t>(keys.aead) >> 8);
   plain[1] = static_cast<uint8_t>(static_cast<uint16_t>(keys.aead));
-  std::copy(keys.c2s.begin(), keys.c2s.end(), plain.begin() + 2);
-  std::copy(keys.s2c.begin(), keys.s2c.end(), plain.begin() + 2 + key_length);
+  std::copy(keys.c2s.begin(), keys.c2s.end(), plain.begin() + 4);
+  std::copy(keys.s2c.begin(), keys.s2c.end(), plain.begin() + 4 + key_length);
 
   std::array<uint8_t, kHeader> head;
   for (int i = 0; i < 4; ++i) head[i] = static_cast<uint8_t>(key.id >> (24 - 8 * i));
@@ -34,7 +34,7 @@ std::vector<uint8_t> SealCookie(const CookieKey& key, const SessionKeys& keys) {
   if (!FillSecureRandom(nonce)) return {};
   std::vector<uint8_t> sealed;
   if (!AeadSeal(kCookieAead, key.key, nonce, std::span(head.data(), 4),
-                std::span(plain.data(), 2 + 2 * key_length), &sealed)) {
+                std::span(plain.data(), 4 + 2 * key_length), &sealed)) {
     return {};
   }
   std::vector<uint8_t> cookie(head.begin(), head.end());
@@ -56,14 +56,14 @@ std::optional<SessionKeys> OpenCookie(const CookieKeySet& set, std::span<const u
                 cookie.subspan(kHeader), &plain)) {
     return std::nullopt;
   }
-  if (plain.size() < 2) return std::nullopt;
+  if (plain.size() < 4 || plain[2] != 0 || plain[3] != 0) return std::nullopt;
   const auto aead = static_cast<AeadId>((uint16_t{plain[0]} << 8) | plain[1]);
   const size_t key_length = AeadKeyLength(aead);
-  if (key_length == 0 || plain.size() != 2 + 2 * key_length) return std::nullopt;
+  if (key_length == 0 || plain.size() != 4 + 2 * key_length) return std::nullopt;
   SessionKeys keys;
   keys.aead = aead;
-  keys.c2s.assign(plain.begin() + 2, plain.begin() + 2 + key_length);
-  keys.s2c.assign(plain.begin() + 2 + key_length, plain.end());
+  keys.c2s.assign(plain.begin() + 4, plain.begin() + 4 + key_length);
+  keys.s2c.assign(plain.begin() + 4 + key_length, plain.end());
   return keys;
 }
 

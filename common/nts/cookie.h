@@ -1,7 +1,8 @@
 // NTS cookies: the session keys of one client, sealed under a server key so
 // that the server keeps no state per client. A cookie is
-//   key id (4, big-endian) || nonce (16) || AES-SIV-CMAC-256(cookie key, ad = key id, nonce,
-//                                                             aead id (2) || c2s || s2c)
+//   key id (4, big-endian) || nonce (16) ||
+//   AES-SIV-CMAC-256(cookie key, ad = key id, nonce, aead id (2) || 0 (2) || c2s || s2c)
+// 104 or 168 bytes: a multiple of 4, so an extension field holds it unpadded.
 #pragma once
 
 #include <array>
@@ -35,7 +36,7 @@ inline constexpr size_t kCookieNonceLength = 16;
 // The length of a cookie carrying keys of `aead`.
 size_t CookieLength(AeadId aead);
 // The longest cookie this server makes or accepts.
-inline constexpr size_t kMaxCookieLength = 4 + kCookieNonceLength + kAeadTagLength + 2 + 2 * 64;
+inline constexpr size_t kMaxCookieLength = 4 + kCookieNonceLength + kAeadTagLength + 4 + 2 * 64;
 
 // A fresh cookie (random nonce inside); empty when sealing failed.
 std::vector<uint8_t> SealCookie(const CookieKey&, const SessionKeys&);

@@ -154,6 +154,7 @@ bool ServerEngine::ApplyAccessLists(const std::string& allow, const std::string&
   const NetworkList denied = ParseNetworkList(deny);
   NetworkAccess access(allowed, denied);
   const bool restricting = access.restricting();
+  shared_access_ = restricting ? std::make_shared<const NetworkAccess>(access) : nullptr;
   ctx_.SetAccess(std::move(access));
   for (const std::string& line : DescribeAccessLists(allowed, denied)) Diagnostic(line);
   if (!restricting && was_restricting) Diagnostic("access lists: none in force; every client is allowed");

@@ -13,6 +13,7 @@
 
 #include "common/time/utc_time.h"
 #include "server/serving/accounting.h"
+#include "server/serving/network_access.h"
 #include "server/serving/service_kinds.h"
 #include "server/update/update_events.h"
 #include "server/upstream/sync_status.h"
@@ -105,6 +106,9 @@ struct EngineSnapshot {
   // The next synchronisation attempt; nullopt while paused, while a query is
   // in flight or when no server can be asked.
   std::optional<UtcTime> next_sync;
+  // The access lists in force, for hosts that accept connections of their
+  // own (NTS key establishment); null when every address is allowed.
+  std::shared_ptr<const NetworkAccess> access;
 };
 
 using SnapshotPtr = std::shared_ptr<const EngineSnapshot>;

@@ -289,6 +289,7 @@ void ServerEngine::Publish() {
   snap->shut_down = shut_down_;
   snap->started_at = started_at_;
   snap->stats = ctx_.stats();
+  snap->access = shared_access_;
   snap->sync = sync_->status();
   const NtpReferenceState& ref = ctx_.ntp_reference();
   snap->served.stratum = ref.unsynchronised ? 16 : ref.stratum;

@@ -135,6 +135,8 @@ class ServerEngine {
   std::string server_name_;
   // AllowNetworks and DenyNetworks in force.
   std::string allow_networks_, deny_networks_;
+  // The lists in force for other threads (the NTS key establishment server); null: everyone allowed.
+  std::shared_ptr<const NetworkAccess> shared_access_;
   std::string daylight_name_, standard_name_;
   std::string status_line_;
   std::string status_text_;

@@ -1,6 +1,7 @@
 // The server's stored settings over the registry module.
 #include "server/core/settings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -218,6 +219,33 @@ std::optional<MetricsAddress> LoadMetricsAddress(const Registry& registry,
   MetricsAddressParse parsed = ParseMetricsAddress(registry.ReadValue(kServerKey, "MetricsAddress"));
   if (!parsed.complaint.empty()) diagnostics.push_back(std::move(parsed.complaint));
   return parsed.address;
+}
+
+NtsKeSettings LoadNtsKeSettings(const Registry& registry, std::vector<std::string>& diagnostics) {
+  NtsKeSettings out;
+  auto read = [&](std::string_view name) { return registry.ReadValue(kServerKey, name); };
+  out.certificate = read("NtsCertificate");
+  out.key = read("NtsKey");
+  if (out.certificate.empty() != out.key.empty())
+    diagnostics.push_back(std::string(out.certificate.empty() ? "NtsKey" : "NtsCertificate") +
+                          " is set without " + (out.certificate.empty() ? "NtsCertificate" : "NtsKey") +
+                          "; NTS stays off");
+  if (std::string text = read("NtsKePort"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 65535); v && *v > 0) {
+      out.port = static_cast<uint16_t>(*v);
+    } else {
+      diagnostics.push_back("NtsKePort \"" + text + "\" is not a port number from 1 to 65535; 4460 kept");
+    }
+  }
+  const std::string server = read("NtsNtpServer");
+  const bool printable =
+      std::all_of(server.begin(), server.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+  if (printable && server.size() <= 255) {
+    out.ntp_server = server;
+  } else {
+    diagnostics.push_back("NtsNtpServer is not a host name or address; no Server record is sent");
+  }
+  return out;
 }
 
 ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address) {

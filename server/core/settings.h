@@ -116,6 +116,21 @@ MetricsAddressParse ParseMetricsAddress(std::string_view text);
 std::optional<MetricsAddress> LoadMetricsAddress(const Registry& registry,
                                                  std::vector<std::string>& diagnostics);
 
+// The NTS key establishment values: "NtsCertificate" (a PEM certificate
+// chain file) and "NtsKey" (its PEM key file): NTS is on when both are set;
+// "NtsKePort" (1 to 65535, default 4460); "NtsNtpServer" (a host that Server
+// records name; empty: none, clients stay with this server).
+struct NtsKeSettings {
+  std::string certificate;
+  std::string key;
+  uint16_t port = 4460;
+  std::string ntp_server;
+  bool enabled() const { return !certificate.empty() && !key.empty(); }
+  bool operator==(const NtsKeSettings&) const = default;
+};
+// An unusable value leaves a line in `diagnostics` naming what stays.
+NtsKeSettings LoadNtsKeSettings(const Registry& registry, std::vector<std::string>& diagnostics);
+
 // Our own values beyond the window's. Each is nullopt when unset, or unusable
 // (a line in `diagnostics` names the value and the default that stays).
 struct ServerTuning {

@@ -15,6 +15,7 @@ set(service_srcs
   ${CMAKE_CURRENT_LIST_DIR}/usage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/metrics_request.cpp
   ${CMAKE_CURRENT_LIST_DIR}/metrics_endpoint.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/nts_ke_server.cpp
   ${CMAKE_CURRENT_LIST_DIR}/control_channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/control_status.cpp
   ${CMAKE_CURRENT_LIST_DIR}/control_request.cpp)
@@ -42,6 +43,8 @@ target_include_directories(mdl_hosting PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(mdl_hosting PUBLIC mdl_files mdl_clock Threads::Threads)
 # The metrics endpoint holds its port as the services do.
 target_link_libraries(mdl_hosting PUBLIC mdl_net)
+# The NTS key establishment server.
+target_link_libraries(mdl_hosting PUBLIC mdl_nts)
 if(WIN32)
   target_link_libraries(mdl_hosting PUBLIC advapi32)
 endif()

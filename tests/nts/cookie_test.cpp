@@ -29,6 +29,8 @@ TEST(Cookie, CarriesTheSessionKeysOfEitherAlgorithm) {
     const SessionKeys keys = Keys(id, 0x41);
     const auto cookie = SealCookie(*set.current(), keys);
     ASSERT_EQ(cookie.size(), CookieLength(id));
+    EXPECT_EQ(cookie.size() % 4, 0u) << "fits a field unpadded";
+    EXPECT_EQ(cookie.size(), id == AeadId::kAesSivCmac256 ? 104u : 168u);
     EXPECT_LE(cookie.size(), kMaxCookieLength);
     const auto opened = OpenCookie(set, cookie);
     ASSERT_TRUE(opened);
