@@ -769,7 +769,7 @@ bool UpstreamSync::Take(const net::Datagram& d) {
 bool UpstreamSync::TakeNts(const net::Datagram& d) {
   ctx_.Uncount(Service::kNtp, Transport::kUdp);
   NtsSession* session = nts_.Find(nts_key_);
-  if (!d.truncated && IsNtsNak(d.data, unique_id_)) {
+  if (!d.truncated && nts::IsNtsNak(d.data, unique_id_)) {
     ++status_.nts_naks;
     if (session) session->renew = true;
     query_pending_ = false;

@@ -17,7 +17,6 @@
 #include "common/net/udp_socket.h"
 #include "server/serving/serving.h"
 #include "server/upstream/discipline.h"
-#include "server/upstream/nts_nak.h"
 #include "server/upstream/nts_upstream.h"
 #include "server/upstream/reference_quality.h"
 #include "server/upstream/sample_filter.h"
