@@ -31,6 +31,8 @@ inline constexpr std::size_t kNtsCookiesWanted = 8;
 inline constexpr std::size_t kNtsMaxCookieBytes = 1024;
 // Exchanges in a row without an authentic reply before a new key exchange.
 inline constexpr int kNtsFailuresBeforeKe = 3;
+// LI 0, version 4, mode 3: NTS requests carry extension fields, which version 3 has not.
+inline constexpr uint8_t kNtsRequestFirstByte = 0x23;
 // Unique Identifier length sent in each request.
 inline constexpr std::size_t kNtsUniqueIdBytes = 32;
 

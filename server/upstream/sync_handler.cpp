@@ -651,6 +651,8 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t
       Failed("no random source for the NTS unique identifier");
       return;
     }
+    // Extension fields are NTPv4's: version 4, client.
+    request[0] = kNtsRequestFirstByte;
     const std::vector<uint8_t> cookie = std::move(s->cookies.front());
     s->cookies.pop_front();
     // As many placeholders as fit the largest datagram (the reply is no larger).
