@@ -51,6 +51,12 @@ std::string EndpointText(const boost::asio::ip::udp::endpoint& e) {
   return (e.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(e.port());
 }
 
+// The filter's history of one upstream address: authenticated exchanges
+// apart from plain ones with the same address.
+std::string FilterKey(const boost::asio::ip::udp::endpoint& e, bool nts) {
+  return EndpointText(e) + (nts ? " NTS" : "");
+}
+
 std::string OffsetMs(std::chrono::nanoseconds d) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%+.1f ms", static_cast<double>(d.count()) / 1e6);
@@ -834,7 +840,8 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                       {reply[12], reply[13], reply[14], reply[15]},
                       CorrectionsAt(arrived),
                       query_nts_};
-  if (filter_on_) filter_.Add(EndpointText(upstream_), c.new_time - before, c.path_delay, arrived, sample);
+  if (filter_on_)
+    filter_.Add(FilterKey(upstream_, query_nts_), c.new_time - before, c.path_delay, arrived, sample);
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -863,13 +870,13 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
     const Nanoseconds max_age = std::min<Nanoseconds>(
         kFilterIntervals * std::max<Nanoseconds>(std::chrono::seconds(schedule_.SyncInterval()), gate_.gap()),
         std::chrono::hours(24));
-    if (auto c = filter_.Choose(EndpointText(upstream_), now, max_age)) {
+    if (auto c = filter_.Choose(FilterKey(upstream_, best.nts), now, max_age)) {
       dispersion = c->dispersion;
       // An exchange of an earlier synchronisation: its offset less the
       // corrections since (Commit subtracts them) is the offset now.
       if (c->payload.arrived < upstream_started_) {
-        how = " (the filter's best of the last " + std::to_string(filter_.size(EndpointText(upstream_))) +
-              " exchanges, taken " +
+        how = " (the filter's best of the last " +
+              std::to_string(filter_.size(FilterKey(upstream_, best.nts))) + " exchanges, taken " +
               std::to_string(
                   std::chrono::duration_cast<std::chrono::seconds>(now - c->payload.arrived).count()) +
               " s ago; its offset brought to now)";
@@ -1006,7 +1013,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   const auto step = c.new_time - sample.before - (CorrectionsAt(clock_.monotonic()) - sample.corrections_at);
   const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
   if (verdict == StepGuard::Verdict::kRefuse) {
-    filter_.Drop(EndpointText(upstream_), arrived);
+    filter_.Drop(FilterKey(upstream_, sample.nts), arrived);
     Refuse("the time server is " + Seconds(step) + " s off",
            upstream_name_ + " would step the clock by " + Seconds(step) + " s, more than MaxStepSeconds (" +
                std::to_string(step_guard_.max_step()->count()) + " s); a second exchange agreeing within " +
