@@ -128,6 +128,8 @@ Opened OpenReadWriteAt(int dir, const std::string& name, mode_t mode) {
   return OpenPlainFileAt(dir, name, 0, mode);
 }
 
+int RestrictToOwner(int fd) { return ::fchmod(fd, 0600) == 0 ? 0 : errno; }
+
 bool SameEntryAt(int dir, const std::string& name, uint64_t dev, uint64_t ino) {
   struct stat st {};
   return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev && st.st_ino == ino;

@@ -73,6 +73,10 @@ Opened OpenAppendAt(int dir, const std::string& name, mode_t mode = 0644);
 // any offset (a file that is rewritten in place, such as a lock file).
 Opened OpenReadWriteAt(int dir, const std::string& name, mode_t mode = 0644);
 
+// Makes the open file readable and writable by its owner alone (mode 0600;
+// on Windows the folder's permissions apply). Returns 0 or the errno.
+int RestrictToOwner(int fd);
+
 // Same identity as the entry `name` in `dir` (not following a link).
 bool SameEntryAt(int dir, const std::string& name, uint64_t dev, uint64_t ino);
 

@@ -58,6 +58,16 @@ bool SameBytes(std::span<const uint8_t> a, std::span<const uint8_t> b) {
 
 }  // namespace
 
+bool LooksLikeNtsRequest(std::span<const uint8_t> datagram) {
+  ExtensionFields fields;
+  if (datagram.size() <= kNtpHeaderLength || !ParseExtensionFields(datagram, kNtpHeaderLength, &fields)) {
+    return false;
+  }
+  return std::any_of(fields.begin(), fields.end(), [](const ExtensionField& f) {
+    return f.type == kFieldCookie || f.type == kFieldAuthenticator;
+  });
+}
+
 NtsServerRequest ReadNtsRequest(std::span<const uint8_t> datagram, const CookieKeySet& keys) {
   NtsServerRequest r;
   ExtensionFields fields;

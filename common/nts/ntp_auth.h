@@ -33,6 +33,10 @@ struct NtsServerRequest {
   size_t cookies_wanted = 0;           // the cookie and every placeholder of its length (kAuthentic)
 };
 
+// Whether `datagram` carries extension fields with a cookie or an
+// authenticator: an authenticated request, well formed or not (no crypto).
+bool LooksLikeNtsRequest(std::span<const uint8_t> datagram);
+
 // Reads a datagram longer than the 48-byte header whose header is a client
 // request. Fields after the authenticator are not authenticated and ignored.
 NtsServerRequest ReadNtsRequest(std::span<const uint8_t> datagram, const CookieKeySet& keys);

@@ -15,7 +15,10 @@ struct EngineHandle::Impl : EngineListener {
   Impl(Clock& clock, Registry& registry, EngineOptions options, EngineListener* host)
       : host(host),
         heartbeat_timer(clock.MakeTimer(io)),
-        engine(io, clock, registry, std::move(options), this) {}
+        engine(io, clock, registry, std::move(options), this) {
+    engine.SetNtsKeysSink(
+        [this](const std::shared_ptr<const nts::CookieKeySet>& keys) { nts_keys.store(keys); });
+  }
 
   void OnSnapshot(const SnapshotPtr& s) override {
     latest.store(s);
@@ -53,6 +56,7 @@ struct EngineHandle::Impl : EngineListener {
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work{
       io.get_executor()};
   std::atomic<SnapshotPtr> latest;
+  std::atomic<std::shared_ptr<const nts::CookieKeySet>> nts_keys;
   ServerEngine engine;
   bool started = false;
 };
@@ -108,6 +112,10 @@ void EngineHandle::Stop() {
 }
 
 SnapshotPtr EngineHandle::snapshot() const { return impl_->latest.load(); }
+
+std::shared_ptr<const nts::CookieKeySet> EngineHandle::nts_cookie_keys() const {
+  return impl_->nts_keys.load();
+}
 
 EngineFigures EngineHandle::Figures() const { return impl_->engine.Figures(); }
 

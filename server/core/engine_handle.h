@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/clock/clock.h"
+#include "common/nts/cookie.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_commands.h"
 #include "server/core/engine_figures.h"
@@ -45,6 +46,9 @@ class EngineHandle {
 
   // The latest published snapshot (null before start-up).
   SnapshotPtr snapshot() const;
+  // The cookie keys of authenticated NTP, newest first (null while NTS is
+  // off); safe from any thread, as snapshot().
+  std::shared_ptr<const nts::CookieKeySet> nts_cookie_keys() const;
 
   // For tests: figures no display shows, read at once. Only on the thread
   // that runs the engine (after StartHere, between Polls).

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "server/core/nts_keys.h"
 #include "server/core/server_engine.h"
 #include "server/core/settings.h"
 #include "server/serving/network_access.h"
@@ -99,10 +100,24 @@ void ServerEngine::ReloadSettings() {
   const std::optional<RateLimitParams> limit = LoadNtpRateLimit(registry_, lines);
   for (const std::string& line : lines) Diagnostic(line);
   ApplyNtpRateLimit(limit);
+  ApplyNts();
   Diagnostic(
       "settings re-read from " + registry_.file().string() + ": " +
       (changed.empty() ? std::string("no service or synchronisation value changed") : "applied " + changed));
   ShowService(selected_);
+}
+
+void ServerEngine::ApplyNts() {
+  const NtsCookieSettings nts = LoadNtsCookieSettings(registry_);
+  for (const std::string& line : nts.diagnostics) Diagnostic(line);
+  const bool was_on = nts_keys_->keys() != nullptr;
+  nts_keys_->Configure(nts.on, nts.rotation, FloorUnixSeconds(clock_.now()));
+  if (nts.on != was_on) {
+    Diagnostic(nts.on ? "NTS on the NTP service: cookie keys rotated every " +
+                            std::to_string(nts.rotation.count()) + " h, the last " +
+                            std::to_string(nts::kKeptCookieKeys) + " accepted"
+                      : "NTS off: authenticated NTP requests are not answered");
+  }
 }
 
 void ServerEngine::ReadBindAddress() {

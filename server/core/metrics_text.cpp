@@ -115,6 +115,10 @@ std::string MetricsText(const EngineSnapshot& s, std::string_view version) {
   for (Service sv : kAllServices)
     e.Sample({{"service", kServiceLabel[Index(sv)]}}, s.stats.tcp_denied[Index(sv)]);
   e.Single("meridel_kod_sent_total", "counter", "NTP Kiss-o'-Death RATE replies sent.", s.stats.kod_sent);
+  e.Single("meridel_nts_replies_total", "counter", "Authenticated NTP (NTS) replies sent.",
+           s.stats.nts_replies);
+  e.Single("meridel_nts_naks_total", "counter", "NTS NAKs sent: a cookie or authenticator refused.",
+           s.stats.nts_naks);
   e.Single("meridel_syncs_total", "counter", "Good synchronisations with an upstream server.", s.sync.syncs);
   e.Single("meridel_sync_failures_total", "counter", "Synchronisation attempts that did not set the time.",
            s.sync.failures);

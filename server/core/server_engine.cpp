@@ -9,6 +9,7 @@
 #include "common/net/local_address.h"
 #include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
+#include "server/core/nts_keys.h"
 #include "server/core/settings.h"
 #include "server/private/mdl_handler.h"
 #include "server/protocols/handlers.h"
@@ -107,6 +108,12 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
   };
   update_hooks.changed = [this] { Changed(); };
   update_ = std::make_unique<UpdateCheck>(io_, clock_, std::move(update_options), std::move(update_hooks));
+  nts_keys_ = std::make_unique<NtsKeyKeeper>(
+      options_.home, [this](const std::string& line) { Diagnostic(line); },
+      [this](const NtsKeyKeeper::KeysPtr& keys) {
+        ctx_.set_nts_keys(keys);
+        if (nts_sink_) nts_sink_(keys);
+      });
   // NTP replies carry the time the port expects them to leave (on this clock).
   service(Service::kNtp).udp->SetStamper([this](std::span<uint8_t> b, UtcTime leaves) {
     if (b.size() != 48) return;
@@ -151,6 +158,7 @@ void ServerEngine::Start() {
   sync_->ReadServerList();
   LoadSettings();
   ApplyRegistryTuning();
+  ApplyNts();
   sync_->AfterSettings();
   // Logging is on after every start, whatever "EnableLogging" said.
   SetLogging(true);
@@ -337,6 +345,7 @@ void ServerEngine::ArmTick() {
 
 void ServerEngine::OnTick() {
   ctx_.ReportDrops();
+  nts_keys_->Tick(FloorUnixSeconds(clock_.now()));
   if (paused_) return;
   ctx_.set_zone(clock_.zone());
   sync_->Tick();

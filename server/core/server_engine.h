@@ -5,6 +5,7 @@
 
 #include <array>
 #include <boost/asio/io_context.hpp>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "common/clock/clock.h"
 #include "common/net/tcp_listener.h"
 #include "common/net/udp_socket.h"
+#include "common/nts/cookie.h"
 #include "common/registry/registry.h"
 #include "server/core/engine_commands.h"
 #include "server/core/engine_figures.h"
@@ -24,6 +26,7 @@ namespace mdl {
 
 class UpstreamSync;
 class UpdateCheck;
+class NtsKeyKeeper;
 
 class ServerEngine {
  public:
@@ -39,6 +42,11 @@ class ServerEngine {
   void Execute(const EngineCommand& command);
   bool shut_down() const { return shut_down_; }
   EngineFigures Figures() const;
+  // Before Start: where the cookie keys of authenticated NTP go each time
+  // they change (null when NTS turns off); called on the engine's thread.
+  void SetNtsKeysSink(std::function<void(const std::shared_ptr<const nts::CookieKeySet>&)> sink) {
+    nts_sink_ = std::move(sink);
+  }
 
  private:
   // The boxes and port field of one service, and its two sockets.
@@ -93,6 +101,8 @@ class ServerEngine {
   void ApplyRegistryTuning();
   // The NTP rate limit (at start and on every reload), with a line saying what is in force.
   void ApplyNtpRateLimit(const std::optional<RateLimitParams>& limit);
+  // NTS on or off, and the cookie keys' rotation period (at start and on a reload).
+  void ApplyNts();
   // AllowNetworks and DenyNetworks put in force (and said) when they differ
   // from the texts in force; true when they did.
   bool ApplyAccessLists(const std::string& allow, const std::string& deny);
@@ -119,6 +129,8 @@ class ServerEngine {
   std::unique_ptr<RequestLog> log_;
   std::unique_ptr<UpstreamSync> sync_;
   std::unique_ptr<UpdateCheck> update_;
+  std::unique_ptr<NtsKeyKeeper> nts_keys_;
+  std::function<void(const std::shared_ptr<const nts::CookieKeySet>&)> nts_sink_;
   std::unique_ptr<Timer> tick_timer_;
   std::unique_ptr<Timer> snapshot_timer_;
   Nanoseconds last_publish_{0};

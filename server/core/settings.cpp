@@ -214,6 +214,21 @@ MetricsAddressParse ParseMetricsAddress(std::string_view text) {
   return out;
 }
 
+NtsCookieSettings LoadNtsCookieSettings(const Registry& registry) {
+  NtsCookieSettings out;
+  out.on = !registry.ReadValue(kServerKey, "NtsCertificate").empty() &&
+           !registry.ReadValue(kServerKey, "NtsKey").empty();
+  if (std::string text = registry.ReadValue(kServerKey, "NtsKeyRotationHours"); !text.empty()) {
+    if (auto v = ReadRegistryNumber(text, 8760); v && *v >= 1) {
+      out.rotation = std::chrono::hours(*v);
+    } else {
+      out.diagnostics.push_back("NtsKeyRotationHours \"" + text +
+                                "\" is not a number of hours from 1 to 8760; 24 kept");
+    }
+  }
+  return out;
+}
+
 std::optional<MetricsAddress> LoadMetricsAddress(const Registry& registry,
                                                  std::vector<std::string>& diagnostics) {
   MetricsAddressParse parsed = ParseMetricsAddress(registry.ReadValue(kServerKey, "MetricsAddress"));

@@ -172,6 +172,16 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
 std::optional<RateLimitParams> LoadNtpRateLimit(const Registry& registry,
                                                 std::vector<std::string>& diagnostics);
 
+// Authenticated NTP on the NTP service: on when "NtsCertificate" and "NtsKey"
+// are both set; "NtsKeyRotationHours" (1 to 8760, default 24) is the
+// rotation period of the cookie keys.
+struct NtsCookieSettings {
+  bool on = false;
+  std::chrono::hours rotation{24};
+  std::vector<std::string> diagnostics;
+};
+NtsCookieSettings LoadNtsCookieSettings(const Registry& registry);
+
 // Creates the server key and writes kServerDefaults in order, in one save.
 void WriteFirstStartDefaults(Registry& registry, std::string_view host_name);
 

@@ -179,6 +179,8 @@ std::string StatusText(const EngineSnapshot& s) {
   Line(out, "Paused", YesNo(s.paused));
   Line(out, "Uptime", DurationText(now - s.started_at) + " (since " + IsoUtcText(s.started_at) + ")");
   Line(out, "KoD sent", std::to_string(s.stats.kod_sent));
+  Line(out, "NTS replies",
+       std::to_string(s.stats.nts_replies) + " (NAKs " + std::to_string(s.stats.nts_naks) + ")");
 
   // The services: one row per service and transport.
   std::vector<Row> rows;
@@ -331,6 +333,8 @@ std::string StatusJson(const EngineSnapshot& s) {
   j.Time("started_at", s.started_at);
   j.Double("uptime_s", std::chrono::duration<double>(now - s.started_at).count());
   j.Uint("kod_sent", s.stats.kod_sent);
+  j.Uint("nts_replies", s.stats.nts_replies);
+  j.Uint("nts_naks", s.stats.nts_naks);
   j.OpenArray("services");
   for (Service svc : kAllServices) {
     const size_t i = Index(svc);

@@ -57,7 +57,7 @@ if(SYSTEMD_FOUND)
 endif()
 
 # The headless server's host over the engine handle.
-add_library(mdl_server_host STATIC ${CMAKE_CURRENT_LIST_DIR}/server_host.cpp)
+add_library(mdl_server_host STATIC ${CMAKE_CURRENT_LIST_DIR}/server_host.cpp ${CMAKE_CURRENT_LIST_DIR}/nts_ke_host.cpp)
 target_link_libraries(mdl_server_host PUBLIC mdl_hosting mdl_server_core)
 
 # The headless client's host over the client application (client/, added after this folder).

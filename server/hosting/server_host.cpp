@@ -21,6 +21,7 @@
 #include "server/hosting/instance_lock.h"
 #include "server/hosting/metrics_endpoint.h"
 #include "server/hosting/notify.h"
+#include "server/hosting/nts_ke_host.h"
 #include "server/hosting/service_dispatch.h"
 #include "server/hosting/signal_loop.h"
 #include "server/hosting/unit_file.h"
@@ -139,6 +140,13 @@ int RunHost(const ServerHostOptions& options) {
   std::vector<std::string> metrics_lines;
   const std::optional<MetricsAddress> metrics_at = LoadMetricsAddress(registry, metrics_lines);
   for (const std::string& line : metrics_lines) log.Warning(line);
+  std::vector<std::string> nts_lines;
+  const NtsKeSettings nts_settings = LoadNtsKeSettings(registry, nts_lines);
+  for (const std::string& line : nts_lines) log.Warning(line);
+  std::vector<std::string> bind_lines;  // the engine reports them
+  const boost::asio::ip::address bind_at =
+      LoadBindAddress(registry, boost::asio::ip::address_v6::any(), bind_lines)
+          .value_or(boost::asio::ip::address_v6::any());
   engine.StartThread();
   // Scrapes read the latest published snapshot on the endpoint's own thread.
   MetricsEndpoint metrics([&engine, version = engine_options.version]() -> std::optional<std::string> {
@@ -155,6 +163,9 @@ int RunHost(const ServerHostOptions& options) {
     else
       log.Info("metrics endpoint listening on http://" + where + "/metrics");
   }
+  // NTS key establishment on a thread of its own, over the engine's cookie keys and access lists.
+  NtsKeHost nts_ke(engine, log);
+  nts_ke.Start(nts_settings, bind_at);
   // `-status` asks through the control channel; its thread reads the latest snapshot only.
   ControlChannel control;
   if (!control.Start(home, id.name, [&engine](std::string_view request) -> std::optional<std::string> {
@@ -180,9 +191,19 @@ int RunHost(const ServerHostOptions& options) {
             engine.Post(cmd::SetPaused{false});
             log.Notice("continued");
           },
-      .reload = [&] { engine.Post(cmd::ReloadSettings{}); },
+      .reload =
+          [&] {
+            engine.Post(cmd::ReloadSettings{});
+            // The store read afresh on this thread: the engine's copy is its own thread's.
+            Registry fresh(registry.file(), [&log](const std::string& m) { log.Warning(m); });
+            std::vector<std::string> lines;
+            const NtsKeSettings now = LoadNtsKeSettings(fresh, lines);
+            for (const std::string& line : lines) log.Warning(line);
+            nts_ke.Reload(now);
+          },
   });
   metrics.Close();
+  nts_ke.Stop();
   control.Stop();
   engine.Stop();
   log.Entry(EventLevel::kNotice, "MDL Stop [0] ");

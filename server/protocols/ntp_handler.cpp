@@ -5,6 +5,7 @@
 #include "common/time/ntp_timestamp.h"
 #include "server/protocols/handlers.h"
 #include "server/protocols/ntp_core.h"
+#include "server/protocols/nts_responder.h"
 
 namespace mdl {
 namespace {
@@ -19,6 +20,8 @@ class NtpHandler : public ServiceHandler {
     // After the tap: the upstream server may lie in a denied network.
     if (!ctx_.AdmitDatagram(Service::kNtp, d, /*counted=*/true)) return;
     NtpRequestKind kind = d.truncated ? NtpRequestKind::kBadLength : ClassifyNtpRequest(d.data);
+    // Longer than the header: an authenticated request while NTS is on.
+    if (kind == NtpRequestKind::kBadLength && ctx_.nts_keys() && ServeNtsDatagram(ctx_, d)) return;
     if (kind != NtpRequestKind::kClient) {
       // Only client requests are answered, whatever our replies' first byte is set to.
       ctx_.Drop(UdpDrop::kNtpNotClient, Service::kNtp, d.from);

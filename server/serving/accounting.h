@@ -44,7 +44,9 @@ struct ServingStats {
   std::array<uint64_t, kServiceCount> tcp_denied{};
   // UDP datagrams left unanswered, by Index(UdpDrop).
   std::array<std::array<uint64_t, kUdpDropCount>, kServiceCount> udp_dropped{};
-  uint64_t kod_sent = 0;  // KoD RATE replies sent in place of NTP replies
+  uint64_t kod_sent = 0;     // KoD RATE replies sent in place of NTP replies
+  uint64_t nts_replies = 0;  // authenticated NTP replies sent
+  uint64_t nts_naks = 0;     // NTS NAKs sent (cookie or authenticator refused)
 
   bool operator==(const ServingStats&) const = default;
 };

@@ -294,13 +294,14 @@ bool ServingContext::SendUdp(Service s, const net::Datagram& request, std::span<
   return true;
 }
 
-bool ServingContext::SendKiss(Service s, const net::Datagram& request, std::span<const uint8_t> kiss) {
+bool ServingContext::SendKiss(Service s, const net::Datagram& request, std::span<const uint8_t> kiss,
+                              uint64_t ServingStats::*counter) {
   net::DatagramPort* socket = request.socket ? request.socket : sockets_[Index(s)];
   if (!socket) return false;
   if (Screen(s, request)) return false;  // the request is already counted as limited
   if (!AllowReply(request.from.address(), request.length, kiss.size())) return false;
   if (!socket->SendTo(kiss, request.from, /*stamp=*/false)) return false;
-  ++stats_.kod_sent;
+  ++(stats_.*counter);
   Light(Bit(Indicator::kDataOut));
   return true;
 }

@@ -18,6 +18,7 @@
 #include "common/clock/clock.h"
 #include "common/net/tcp_listener.h"
 #include "common/net/udp_socket.h"
+#include "common/nts/cookie.h"
 #include "server/serving/accounting.h"
 #include "server/serving/network_access.h"
 #include "server/serving/ntp_reference.h"
@@ -98,6 +99,8 @@ class ServingContext {
   bool service_build() const { return service_build_; }
   const NtpReferenceState& ntp_reference() const { return reference_; }
   DatagramTap* tap(Service s) const { return taps_[Index(s)]; }
+  // The cookie keys of authenticated NTP; null while NTS is off.
+  const nts::CookieKeySet* nts_keys() const { return nts_keys_.get(); }
 
   // --- the serving path
   // A request arrived: counted, and its transport's indicator lit.
@@ -165,8 +168,9 @@ class ServingContext {
     return rate_limit_ ? static_cast<int8_t>(rate_limit_->params().interval) : int8_t{0};
   }
   // Sends a Kiss-o'-Death in place of a reply: screened as SendUdp, counted
-  // in kod_sent (not as answered) and not logged, so a flood fills no log.
-  bool SendKiss(Service s, const net::Datagram& request, std::span<const uint8_t> kiss);
+  // in kod_sent (or `counter`; not as answered) and not logged, so a flood fills no log.
+  bool SendKiss(Service s, const net::Datagram& request, std::span<const uint8_t> kiss,
+                uint64_t ServingStats::*counter = &ServingStats::kod_sent);
   // Counts a datagram left unanswered; reported by ReportDrops().
   void Drop(UdpDrop why, Service s, const net::Udp::endpoint& from);
   // One diagnostic line per reason with drops since its last line (and one
@@ -189,6 +193,9 @@ class ServingContext {
   void set_socket(Service s, net::DatagramPort* socket) { sockets_[Index(s)] = socket; }
   void set_listener(Service s, net::TcpListener* listener) { listeners_[Index(s)] = listener; }
   void set_tap(Service s, DatagramTap* tap) { taps_[Index(s)] = tap; }
+  void set_nts_keys(std::shared_ptr<const nts::CookieKeySet> keys) { nts_keys_ = std::move(keys); }
+  // An authenticated NTP reply went out.
+  void CountNtsReply() { ++stats_.nts_replies; }
   NtpReferenceState& ntp_reference() { return reference_; }
   // The amplification budget: off, or `rate` bytes per second with `burst`.
   void ConfigureBudget(bool on, uint32_t rate, uint32_t burst);
@@ -246,6 +253,7 @@ class ServingContext {
   std::array<net::TcpListener*, kServiceCount> listeners_{};
   std::array<DatagramTap*, kServiceCount> taps_{};
   NtpReferenceState reference_;
+  std::shared_ptr<const nts::CookieKeySet> nts_keys_;
   RequestLog* log_ = nullptr;
   RequestCounters counters_;
   ServingStats stats_;

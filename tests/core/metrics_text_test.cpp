@@ -32,6 +32,8 @@ EngineSnapshot SyncedSnapshot() {
   s.stats.udp_dropped[Index(Service::kDaytime)][Index(UdpDrop::kSourcePort)] = 4;
   s.stats.tcp_denied[Index(Service::kPrivate)] = 9;
   s.stats.kod_sent = 11;
+  s.stats.nts_replies = 21;
+  s.stats.nts_naks = 22;
   s.sync.syncs = 12;
   s.sync.failures = 13;
   s.sync.first_sync = At(kNow - 3000);
@@ -122,6 +124,8 @@ TEST(MetricsTextTest, EveryFamilyIsAnnouncedOnceWithItsTypeBeforeItsSamples) {
       {"meridel_dropped_total", "counter"},
       {"meridel_tcp_denied_total", "counter"},
       {"meridel_kod_sent_total", "counter"},
+      {"meridel_nts_replies_total", "counter"},
+      {"meridel_nts_naks_total", "counter"},
       {"meridel_syncs_total", "counter"},
       {"meridel_sync_failures_total", "counter"},
       {"meridel_synchronised", "gauge"},
@@ -188,6 +192,8 @@ TEST(MetricsTextTest, SamplesCarryTheSnapshotsFigures) {
       {"meridel_dropped_total{service=\"ntp\",reason=\"not_client\"}", 0},
       {"meridel_tcp_denied_total{service=\"private\"}", 9},
       {"meridel_kod_sent_total", 11},
+      {"meridel_nts_replies_total", 21},
+      {"meridel_nts_naks_total", 22},
       {"meridel_syncs_total", 12},
       {"meridel_sync_failures_total", 13},
       {"meridel_synchronised", 1},

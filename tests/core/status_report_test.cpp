@@ -78,6 +78,8 @@ EngineSnapshot Synchronised() {
   s.stats.udp_dropped[Index(Service::kNtp)][Index(UdpDrop::kNtpNotClient)] = 1;
   s.stats.tcp_denied[Index(Service::kDaytime)] = 5;
   s.stats.kod_sent = 1;
+  s.stats.nts_replies = 6;
+  s.stats.nts_naks = 2;
   return s;
 }
 
@@ -103,6 +105,7 @@ TEST(StatusReportTest, SynchronisedServerText) {
   EXPECT_EQ(Field(t, "Paused"), "no");
   EXPECT_EQ(Field(t, "Uptime"), "2d 01:01:01 (since 2026-12-08T11:33:55Z)");
   EXPECT_EQ(Field(t, "KoD sent"), "1");
+  EXPECT_EQ(Field(t, "NTS replies"), "6 (NAKs 2)");
 
   // Service, proto, enabled, wanted, port, received, answered, dropped, conns, state.
   EXPECT_EQ(TableRow(t, "NTP", "UDP"),
@@ -221,7 +224,7 @@ TEST(StatusReportTest, JsonCarriesTheSameFacts) {
           R"("unsynchronised":false})",
           R"("syncs":25,"failures":0,"last_failure":null,"last_failure_unix":null,"last_failure_text":null)",
           R"("next_sync_in_s":3475,"no_next_sync_reason":null)",
-          R"("uptime_s":176461,"kod_sent":1,)",
+          R"("uptime_s":176461,"kod_sent":1,"nts_replies":6,"nts_naks":2,)",
           R"({"service":"ntp","enabled":true,"port_text":"12123","open_error":null,)"
           R"("tcp":{"wanted":true,"open":true,"port":12123,"received":3,"answered":3,"connections":2,"denied":0},)"
           R"("udp":{"wanted":true,"open":true,"port":12123,"received":7,"answered":4,)"

@@ -3,7 +3,9 @@
 // authenticated NTP exchange with chronyd), and chronyd as a client of our
 // server program.
 #include <boost/asio/io_context.hpp>
+#include <cmath>
 #include <random>
+#include <regex>
 
 #include "common/nts/ke_client.h"
 #include "common/nts/ntp_auth.h"
@@ -92,6 +94,76 @@ TEST(NtsKeE2eTest, OurClientGetsWorkingKeysFromChronyd) {
 
   chronyd.Signal(SIGTERM);
   EXPECT_TRUE(chronyd.Wait(10s));
+}
+
+// chronyd -Q with NTS against our server program: key establishment on its
+// port, then authenticated NTP on the port our Port record names. A reload
+// takes a renewed certificate and the access lists.
+TEST(NtsKeE2eTest, ChronydWithNtsSynchronisesAgainstOurServer) {
+  ServerRig rig;
+  ASSERT_TRUE(MakeCertificates(rig.dir.path()));
+  const fs::path d = rig.dir.path();
+  const uint16_t ke_port = FreePort();
+  const std::string nts_values = "\"NtsCertificate\"=\"" + (d / "server.pem").string() +
+                                 "\"\r\n\"NtsKey\"=\"" + (d / "server.key").string() +
+                                 "\"\r\n\"NtsKePort\"=\"" + std::to_string(ke_port) + "\"\r\n";
+  ASSERT_TRUE(rig.Start("59:Minute/s", "YES", nts_values));
+  ASSERT_TRUE(rig.server->WaitFor("NTS key establishment listening on TCP " + std::to_string(ke_port), 5s))
+      << rig.server->Err();
+
+  WriteFile(d / "client.conf", "server 127.0.0.1 iburst nts ntsport " + std::to_string(ke_port) +
+                                   " maxsamples 1\nntstrustedcerts " + (d / "ca.pem").string() +
+                                   "\ncmdport 0\npidfile " + (d / "client.pid").string() + "\n");
+  const RunResult q = RunToEnd(
+      d, "chronyd_q", {"/usr/sbin/chronyd", "-x", "-Q", "-t", "10", "-f", (d / "client.conf").string()}, 20s);
+  std::smatch m;
+  const std::string log = q.err + q.out;
+  ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(System clock wrong by (-?[0-9.]+) seconds)")))
+      << "chronyd with NTS took no sample from our server:\n"
+      << log << "\nserver:\n"
+      << rig.server->Err();
+  EXPECT_LT(std::abs(std::stod(m[1].str())), 0.5);
+
+  // A renewed certificate from another CA, put in force by a reload.
+  TempDir renewed("mdl-e2e-ntske-renewed");
+  ASSERT_TRUE(MakeCertificates(renewed.path()));
+  fs::copy_file(renewed.path() / "server.pem", d / "server.pem", fs::copy_options::overwrite_existing);
+  fs::copy_file(renewed.path() / "server.key", d / "server.key", fs::copy_options::overwrite_existing);
+  rig.server->Signal(SIGHUP);
+  ASSERT_TRUE(rig.server->WaitFor("NTS key establishment: certificate re-read", 5s)) << rig.server->Err();
+  EXPECT_TRUE(Exchange(ke_port, renewed.path() / "ca.pem").ok);
+  EXPECT_FALSE(Exchange(ke_port, d / "ca.pem").ok) << "the old certificate is gone";
+
+  // The access lists apply to key establishment as well.
+  const std::string registry = ReadFile(rig.home() / "registry.reg");
+  ASSERT_TRUE(WriteFile(rig.home() / "registry.reg", registry + "\"DenyNetworks\"=\"127.0.0.0/8\"\r\n"));
+  rig.server->Signal(SIGHUP);
+  ASSERT_TRUE(rig.server->WaitFor("access lists: 0 networks allowed, 1 denied", 5s)) << rig.server->Err();
+  std::this_thread::sleep_for(300ms);  // the engine publishes the lists with its next snapshot
+  const nts::KeOutcome denied = Exchange(ke_port, renewed.path() / "ca.pem");
+  EXPECT_FALSE(denied.ok);
+  EXPECT_NE(denied.error.find("TLS handshake"), std::string::npos) << denied.error;
+  EXPECT_TRUE(rig.StopCleanly());
+}
+
+TEST(NtsKeE2eTest, AKeyThatDoesNotMatchIsReportedAndTheServerRunsOn) {
+  ServerRig rig;
+  ASSERT_TRUE(MakeCertificates(rig.dir.path()));
+  const fs::path d = rig.dir.path();
+  const uint16_t ke_port = FreePort();
+  ASSERT_TRUE(rig.Start("59:Minute/s", "YES",
+                        "\"NtsCertificate\"=\"" + (d / "server.pem").string() + "\"\r\n\"NtsKey\"=\"" +
+                            (d / "ca.key").string() + "\"\r\n\"NtsKePort\"=\"" + std::to_string(ke_port) +
+                            "\"\r\n"));
+  EXPECT_TRUE(rig.server->WaitFor("NTS key establishment on TCP " + std::to_string(ke_port) +
+                                      " not started: the key in " + (d / "ca.key").string() +
+                                      " does not match the certificate in " + (d / "server.pem").string() +
+                                      "; the server runs on without it",
+                                  5s))
+      << rig.server->Err();
+  EXPECT_FALSE(testing::TcpConnect(ke_port, 500ms).valid());
+  EXPECT_TRUE(UdpAskText(rig.ports.ntp, NtpPacket(3), 1000ms)) << "plain NTP is served as before";
+  EXPECT_TRUE(rig.StopCleanly());
 }
 
 }  // namespace

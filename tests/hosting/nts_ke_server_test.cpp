@@ -376,5 +376,21 @@ TEST_F(NtsKeServerTest, ReloadTakesARenewedCertificateAndKeepsTheOldOneOnFailure
   EXPECT_FALSE(Exchange(server_->port(), ca_.path() / "ca.pem").ok);
 }
 
+TEST(NtsKeClientTest, AServerThatSaysNothingEndsInTheTimeOut) {
+  asio::io_context io;
+  tcp::acceptor quiet(io, {asio::ip::make_address("127.0.0.1"), 0});
+  tcp::socket held(io);
+  quiet.async_accept(held, [](const boost::system::error_code&) {});
+  std::optional<nts::KeOutcome> got;
+  const auto start = WallClock::now();
+  nts::AsyncKeExchange(io, "127.0.0.1", quiet.local_endpoint().port(), nts::KeTrust{"", true}, 300ms,
+                       [&got](nts::KeOutcome o) { got = std::move(o); });
+  io.run_for(10s);
+  ASSERT_TRUE(got);
+  EXPECT_FALSE(got->ok);
+  EXPECT_EQ(got->error, "timed out after 300 ms while in the TLS handshake");
+  EXPECT_LT(WallClock::now() - start, 5s);
+}
+
 }  // namespace
 }  // namespace mdl::service
