@@ -108,8 +108,12 @@ void ServerEngine::ReloadSettings() {
 }
 
 void ServerEngine::ApplyNts() {
-  const NtsCookieSettings nts = LoadNtsCookieSettings(registry_);
+  NtsCookieSettings nts = LoadNtsCookieSettings(registry_);
   for (const std::string& line : nts.diagnostics) Diagnostic(line);
+  if (nts.on && !nts::AeadUnavailableReason().empty()) {
+    Diagnostic(nts::AeadUnavailableReason());
+    nts.on = false;
+  }
   const bool was_on = nts_keys_->keys() != nullptr;
   nts_keys_->Configure(nts.on, nts.rotation, FloorUnixSeconds(clock_.now()));
   if (nts.on != was_on) {

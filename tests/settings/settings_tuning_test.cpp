@@ -236,5 +236,26 @@ TEST_F(SettingsTuningTest, MetricsAddressIsOffUnlessSetAndUsable) {
   EXPECT_NE(lines[0].find("MetricsAddress \"9100\""), std::string::npos) << lines[0];
 }
 
+TEST_F(SettingsTuningTest, NtsIsOnOnlyWithCertificateAndKeyAndTakesARotationPeriod) {
+  NtsCookieSettings nts = LoadNtsCookieSettings(registry_);
+  EXPECT_FALSE(nts.on);
+  EXPECT_EQ(nts.rotation, std::chrono::hours(24));
+  Set("NtsCertificate", "/etc/meridel/nts.pem");
+  EXPECT_FALSE(LoadNtsCookieSettings(registry_).on) << "a certificate without its key";
+  Set("NtsKey", "/etc/meridel/nts.key");
+  Set("NtsKeyRotationHours", "6");
+  nts = LoadNtsCookieSettings(registry_);
+  EXPECT_TRUE(nts.on);
+  EXPECT_EQ(nts.rotation, std::chrono::hours(6));
+  EXPECT_TRUE(nts.diagnostics.empty());
+  for (const char* bad : {"0", "8761", "six", "-1"}) {
+    Set("NtsKeyRotationHours", bad);
+    nts = LoadNtsCookieSettings(registry_);
+    EXPECT_EQ(nts.rotation, std::chrono::hours(24)) << bad;
+    ASSERT_EQ(nts.diagnostics.size(), 1u) << bad;
+    EXPECT_NE(nts.diagnostics[0].find("24 kept"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace mdl
