@@ -218,5 +218,30 @@ TEST(NtsUpstreamE2eTest, RepliesAlteredOnTheWayNeverMoveTheClock) {
   EXPECT_TRUE(chronyd->Wait(10s));
 }
 
+// Our server as the NTS upstream of another of ours: its key exchange, its
+// cookies and its authenticated replies as our upstream side reads them.
+TEST(NtsUpstreamE2eTest, SynchronisesFromAnotherOfOurServersOverNts) {
+  ServerRig upstream;
+  ASSERT_TRUE(MakeTestCa(upstream.dir.path()));
+  const fs::path d = upstream.dir.path();
+  const uint16_t ke_port = FreePort();
+  ASSERT_TRUE(upstream.Start("59:Minute/s", "YES",
+                             "\"NtsCertificate\"=\"" + (d / "server.pem").string() + "\"\r\n\"NtsKey\"=\"" +
+                                 (d / "server.key").string() + "\"\r\n\"NtsKePort\"=\"" +
+                                 std::to_string(ke_port) + "\"\r\n"));
+  ASSERT_TRUE(upstream.server->WaitFor("NTS key establishment listening on TCP", 5s))
+      << upstream.server->Err();
+
+  TempDir dir("mdl-e2e-ntsup-ours");
+  auto server = StartServer(dir.path(), ke_port, d / "ca.pem");
+  ASSERT_TRUE(server->WaitFor(kSynced, 30s)) << server->Err() << "\nupstream:\n" << upstream.server->Err();
+  EXPECT_NE(server->Err().find("authenticated by NTS"), std::string::npos) << server->Err();
+  const std::string status = StatusWith(dir.path(), "(NTS, ");
+  EXPECT_NE(status.find("Upstream stratum    : 2"), std::string::npos) << status;
+  EXPECT_NE(status.find("0 replies not authentic (not used); 0 NAKs"), std::string::npos) << status;
+  StopServer(*server);
+  EXPECT_TRUE(upstream.StopCleanly());
+}
+
 }  // namespace
 }  // namespace mdl::e2e
