@@ -30,9 +30,10 @@ class UdpSystem;
 class UdpSocket : public DatagramPort {
  public:
   static constexpr size_t kBatch = 64;
-  // Every request and reply of the services fits; longer datagrams are cut
-  // (and marked) on receipt.
-  static constexpr size_t kMaxDatagram = 512;
+  // Every request of the services fits (an authenticated NTP request asking
+  // for eight cookies is 988 bytes); longer datagrams are cut (and marked) on
+  // receipt. Sends are bounded by the batch sender's BatchSender::kMaxDatagram.
+  static constexpr size_t kMaxDatagram = 1024;
 
   // Stamps are handed over on `clock` (Clock::from_system of the kernel's).
   UdpSocket(boost::asio::io_context& io, Clock& clock);

@@ -4,7 +4,7 @@
 #include <array>
 #include <vector>
 
-#include "common/net/udp_socket.h"
+#include "common/net/batch_sender.h"
 #include "common/nts/ntp_auth.h"
 #include "common/time/ntp_timestamp.h"
 #include "server/protocols/ntp_core.h"
@@ -53,7 +53,8 @@ bool ServeNtsDatagram(ServingContext& ctx, const net::Datagram& d) {
   const GrabbedTime transmit = GrabTime(ctx.clock().now());
   PatchTransmit(transmit.stamp.ToBytes(), head);
   ctx.ntp_reference().last_millis = static_cast<int>(transmit.last_millis);
-  const size_t room = std::min(d.data.size(), net::UdpSocket::kMaxDatagram);
+  // Never larger than the request, nor than a reply the socket sends.
+  const size_t room = std::min(d.data.size(), net::BatchSender::kMaxDatagram);
   if (!nts::BuildNtsReply(head, request, *keys->current(), room, &out)) {
     ctx.Drop(UdpDrop::kNtpNotClient, Service::kNtp, d.from);
     return true;

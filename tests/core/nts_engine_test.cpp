@@ -122,6 +122,19 @@ TEST_F(NtsEngineTest, AnAuthenticRequestGetsAVerifiedReplyWithCookiesTheServerOp
   EXPECT_EQ(plain_reply->size(), 48u);
 }
 
+TEST_F(NtsEngineTest, ARequestForEightCookiesIsReadWholeAndGetsWhatFitsAReply) {
+  Start();
+  MarkSynced();
+  const auto request = NtsRequest(Cookie(), /*placeholders=*/7);
+  ASSERT_EQ(request.size(), 988u);
+  const auto reply = Ask(request);
+  ASSERT_TRUE(reply);
+  EXPECT_LE(reply->size(), 512u);
+  const auto verified = nts::VerifyNtsReply(*reply, kUid, Session());
+  ASSERT_TRUE(verified);
+  EXPECT_EQ(verified->cookies.size(), 3u);
+}
+
 TEST_F(NtsEngineTest, OneFlippedByteNeverGetsAnAuthenticatedReply) {
   Start();
   MarkSynced();

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "common/net/udp_socket.h"
+
 namespace mdl::testing {
 
 class FakePort : public net::DatagramPort {
@@ -46,7 +48,8 @@ class FakePort : public net::DatagramPort {
   }
 
   bool SendTo(std::span<const uint8_t> data, const net::Udp::endpoint& to, bool stamp) override {
-    if (!bound_ || !network_ || data.size() > 512) return false;
+    // As large as a real socket receives (the tests' clients send that much).
+    if (!bound_ || !network_ || data.size() > net::UdpSocket::kMaxDatagram) return false;
     std::vector<uint8_t> bytes(data.begin(), data.end());
     if (stamp && stamper_) stamper_(bytes, network_->clock_.now());
     network_->Send(std::move(bytes), endpoint(), to);

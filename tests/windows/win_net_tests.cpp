@@ -64,7 +64,7 @@ TEST(WinUdpSocket, ReceivesRepliesCutsLongDatagramsAndHoldsWhilePaused) {
   Udp::socket client(io, Udp::endpoint(make_address("127.0.0.1"), 0));
   const Udp::endpoint to(make_address("127.0.0.1"), server.local_port());
   client.send_to(boost::asio::buffer(std::string("hello")), to);
-  client.send_to(boost::asio::buffer(std::string(700, 'x')), to);
+  client.send_to(boost::asio::buffer(std::string(UdpSocket::kMaxDatagram + 188, 'x')), to);
   RunUntil(io, [&] { return echo.seen.size() == 2; });
   ASSERT_EQ(echo.seen.size(), 2u);
   EXPECT_EQ(echo.seen[0], "hello");
