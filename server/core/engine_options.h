@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/net/datagram_port.h"
+#include "server/upstream/nts_upstream.h"
 #include "version.h"
 
 namespace mdl {
@@ -45,6 +46,9 @@ struct EngineOptions {
   // Makes the engine's UDP ports; empty: real sockets on the engine's clock
   // (tests give a network of their own on the manual clock).
   net::PortMaker make_port;
+  // Runs the key exchange with an NTS upstream; empty: nts::AsyncKeExchange
+  // (tests give a key exchange of their own).
+  NtsKeRunner nts_key_exchange;
 };
 
 }  // namespace mdl

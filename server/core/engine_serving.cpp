@@ -157,6 +157,8 @@ void ServerEngine::ApplyRegistryTuning() {
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);
   if (t.max_step) sync_->SetMaxStep(t.max_step->count() == 0 ? std::nullopt : t.max_step);
   if (t.slew_threshold) sync_->SetSlewThreshold(*t.slew_threshold);
+  sync_->SetNtsTrust(t.nts_trusted_certificates);
+  sync_->SetNtsPlainFallback(t.nts_plain_fallback.value_or(false));
   update_->Configure(t.update_host, t.auto_update_list, t.update_trusted_certificates);
   ApplyAccessLists(t.allow_networks, t.deny_networks);
 }

@@ -171,6 +171,24 @@ std::string MetricsText(const EngineSnapshot& s, std::string_view version) {
   e.Single("meridel_time_held", "gauge",
            "1 while the time is held in the process because the machine's clock could not be set.",
            uint64_t{s.sync.held});
+  // NTS upstreams: only once one was asked.
+  const SyncStatus& y = s.sync;
+  if (y.upstream_nts || y.nts_ke_exchanges || y.nts_ke_failures || y.nts_auth_failures || y.nts_naks) {
+    e.Single("meridel_upstream_nts", "gauge",
+             "1 when the upstream of the last synchronisation was authenticated by NTS, else 0.",
+             uint64_t{y.upstream_nts});
+    e.Single("meridel_upstream_nts_cookies", "gauge",
+             "NTS cookies in hand for that upstream at the last synchronisation.",
+             static_cast<uint64_t>(y.upstream_nts ? y.nts_cookies : 0));
+    e.Family("meridel_upstream_nts_key_exchanges_total", "counter",
+             "NTS key exchanges with upstream servers, by result.");
+    e.Sample({{"result", "ok"}}, y.nts_ke_exchanges);
+    e.Sample({{"result", "failed"}}, y.nts_ke_failures);
+    e.Single("meridel_upstream_nts_unauthentic_total", "counter",
+             "Replies to NTS queries that did not authenticate: never used.", y.nts_auth_failures);
+    e.Single("meridel_upstream_nts_naks_total", "counter",
+             "NTS NAKs (a cookie refused) from upstream servers.", y.nts_naks);
+  }
   e.Family("meridel_socket_open", "gauge",
            "1 while a wanted socket is open, else 0, by service and transport.");
   for (Service sv : kAllServices) {

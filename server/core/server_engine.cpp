@@ -83,6 +83,7 @@ ServerEngine::ServerEngine(boost::asio::io_context& io, Clock& clock, Registry& 
       io_, ctx_, *service(Service::kNtp).udp, [this] { return MakePort(); }, options_.home, std::move(hooks));
   ctx_.set_tap(Service::kNtp, sync_.get());
   sync_->SetMinQueryGap(options_.min_upstream_query_gap);
+  sync_->SetNtsKeRunner(options_.nts_key_exchange);
   UpdateCheckOptions update_options;
   update_options.home = options_.home;
   update_options.version = options_.version;

@@ -380,6 +380,14 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
       complain("WithoutClockRight", text, "is not SERVE or REFUSE; SERVE kept");
     }
   }
+  if (std::string text = read("NtsPlainFallback"); !text.empty()) {
+    if (text == "YES" || text == "NO") {
+      out.nts_plain_fallback = text == "YES";
+    } else {
+      complain("NtsPlainFallback", text, "is not YES or NO; NO kept");
+    }
+  }
+  out.nts_trusted_certificates = read("NtsTrustedCertificates");
   out.ntp_rate_limit = LoadNtpRateLimit(registry, out.diagnostics);
   out.update_host = read("UpdateHost");
   out.auto_update_list = read("AutoUpdateList");

@@ -158,6 +158,8 @@ struct ServerTuning {
   std::string update_host;
   std::string auto_update_list;
   std::string update_trusted_certificates;        // a PEM file of CAs trusted besides the system's
+  std::string nts_trusted_certificates;           // "NtsTrustedCertificates": CAs for NTS upstreams
+  std::optional<bool> nts_plain_fallback;         // "NtsPlainFallback": YES or NO (the default)
   std::optional<RateLimitParams> ntp_rate_limit;  // "NtpRateLimit": nullopt when off (or unusable)
   // Access lists as stored; read by ParseNetworkList (server/serving/network_access.h).
   std::string allow_networks;

@@ -101,6 +101,18 @@ void Line(std::string& out, std::string_view label, std::string_view value) {
   out += '\n';
 }
 
+// The NTS upstreams' key exchanges and refused replies; empty when none was asked.
+std::string NtsUpstreamText(const SyncStatus& y) {
+  if (!y.upstream_nts && !y.nts_ke_exchanges && !y.nts_ke_failures && !y.nts_auth_failures && !y.nts_naks)
+    return {};
+  std::string text =
+      std::to_string(y.nts_ke_exchanges) + " key exchanges, " + std::to_string(y.nts_ke_failures) + " failed";
+  if (!y.nts_ke_error.empty()) text += " (last: " + y.nts_ke_error + ")";
+  text += "; " + std::to_string(y.nts_auth_failures) + " replies not authentic (not used); " +
+          std::to_string(y.nts_naks) + " NAKs";
+  return text;
+}
+
 }  // namespace
 
 std::string StepText(int64_t ns) {
@@ -126,6 +138,7 @@ std::string StatusText(const EngineSnapshot& s) {
     std::string up = y.upstream_name.empty() || y.upstream_name == y.upstream_address
                          ? y.upstream_address
                          : y.upstream_name + " (" + y.upstream_address + ")";
+    if (y.upstream_nts) up += " (NTS, " + std::to_string(y.nts_cookies) + " cookies)";
     Line(out, "Upstream", up);
     Line(out, "Upstream stratum", std::to_string(y.upstream_stratum));
     Line(out, "Upstream ref id", RefIdText(y.upstream_ref_id, y.upstream_stratum));
@@ -133,6 +146,7 @@ std::string StatusText(const EngineSnapshot& s) {
   } else {
     Line(out, "Upstream", "none yet");
   }
+  if (const std::string nts = NtsUpstreamText(y); !nts.empty()) Line(out, "Upstream NTS", nts);
   if (y.upstreams_asked > 1) {
     std::string line = std::to_string(y.upstreams_asked) + " asked, " + std::to_string(y.upstreams_answered) +
                        " answered, " + std::to_string(y.upstreams_agreed) + " agreed";
@@ -265,6 +279,8 @@ std::string StatusJson(const EngineSnapshot& s) {
         .Int("stratum", y.upstream_stratum)
         .String("ref_id", RefIdText(y.upstream_ref_id, y.upstream_stratum))
         .Int("path_delay_ns", y.last_path_delay_ns)
+        .Bool("nts", y.upstream_nts)
+        .Int("nts_cookies", y.upstream_nts ? y.nts_cookies : 0)
         .Int("upstreams_asked", y.upstreams_asked)
         .Int("upstreams_answered", y.upstreams_answered)
         .Int("upstreams_agreed", y.upstreams_agreed)
@@ -285,6 +301,15 @@ std::string StatusJson(const EngineSnapshot& s) {
       .Double("root_dispersion_s", s.served.root_dispersion_s)
       .Bool("unsynchronised", s.served.unsynchronised)
       .CloseObject();
+  j.OpenObject("upstream_nts")
+      .Uint("key_exchanges", y.nts_ke_exchanges)
+      .Uint("key_exchange_failures", y.nts_ke_failures);
+  if (y.nts_ke_error.empty()) {
+    j.Null("last_key_exchange_error");
+  } else {
+    j.String("last_key_exchange_error", y.nts_ke_error);
+  }
+  j.Uint("replies_not_authentic", y.nts_auth_failures).Uint("naks", y.nts_naks).CloseObject();
   j.Uint("syncs", y.syncs);
   j.Uint("failures", y.failures);
   j.Time("last_failure", y.last_failure);

@@ -65,10 +65,7 @@ int ImageNumber(std::string_view field3) {
   return static_cast<int>(value);
 }
 
-}  // namespace
-
-std::optional<UpstreamAddress> ParseUpstreamAddress(std::string_view field1) {
-  const std::string_view text = TrimBlanks(field1);
+std::optional<UpstreamAddress> ParseHostAndPort(std::string_view text, uint16_t default_port) {
   if (text.empty()) return std::nullopt;
   if (text.front() == '[') {
     const std::size_t close = text.find(']');
@@ -76,7 +73,7 @@ std::optional<UpstreamAddress> ParseUpstreamAddress(std::string_view field1) {
     const std::string_view host = text.substr(1, close - 1);
     if (!IsIpv6Text(host)) return std::nullopt;
     const std::string_view rest = text.substr(close + 1);
-    if (rest.empty()) return UpstreamAddress{std::string(host), kNtpPort};
+    if (rest.empty()) return UpstreamAddress{std::string(host), default_port};
     if (rest.front() != ':') return std::nullopt;
     const auto port = ParsePort(rest.substr(1));
     if (!port) return std::nullopt;
@@ -85,18 +82,33 @@ std::optional<UpstreamAddress> ParseUpstreamAddress(std::string_view field1) {
   const std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) {
     if (!IsHostText(text)) return std::nullopt;
-    return UpstreamAddress{std::string(text), kNtpPort};
+    return UpstreamAddress{std::string(text), default_port};
   }
   if (text.find(':', colon + 1) != std::string_view::npos) {
     // Several colons and no brackets: a bare IPv6 literal.
     if (!IsIpv6Text(text)) return std::nullopt;
-    return UpstreamAddress{std::string(text), kNtpPort};
+    return UpstreamAddress{std::string(text), default_port};
   }
   const std::string_view host = text.substr(0, colon);
   if (!IsHostText(host)) return std::nullopt;
   const auto port = ParsePort(text.substr(colon + 1));
   if (!port) return std::nullopt;
   return UpstreamAddress{std::string(host), *port};
+}
+
+}  // namespace
+
+std::optional<UpstreamAddress> ParseUpstreamAddress(std::string_view field1) {
+  std::string_view text = TrimBlanks(field1);
+  if (text.size() >= kNtsScheme.size() &&
+      std::equal(kNtsScheme.begin(), kNtsScheme.end(), text.begin(), [](char a, char b) {
+        return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
+      })) {
+    auto address = ParseHostAndPort(text.substr(kNtsScheme.size()), kNtsKePort);
+    if (address) address->nts = true;
+    return address;
+  }
+  return ParseHostAndPort(text, kNtpPort);
 }
 
 ServerList ServerList::Parse(std::string_view text) {

@@ -14,12 +14,17 @@ namespace mdl {
 
 inline constexpr std::string_view kServerListFileName = "QOR_MDLS4.MDL";
 inline constexpr uint16_t kNtpPort = 123;
+inline constexpr uint16_t kNtsKePort = 4460;
+inline constexpr std::string_view kNtsScheme = "nts://";
 
 // Field 1 of a list line: `host`, `host:port`, `[v6]`, `[v6]:port`, or a
 // bare IPv6 literal (more than one colon, no brackets), which takes port 123.
+// Any of them after `nts://` (the scheme in any case) names an NTS key
+// exchange server instead, whose port defaults to 4460.
 struct UpstreamAddress {
   std::string host;
   uint16_t port = kNtpPort;
+  bool nts = false;  // `port` is the key exchange's
 
   bool operator==(const UpstreamAddress&) const = default;
 };

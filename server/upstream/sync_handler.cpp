@@ -8,6 +8,8 @@
 
 #include "common/clock/secure_random.h"
 #include "common/net/address.h"
+#include "common/net/udp_socket.h"
+#include "common/nts/ntp_auth.h"
 #include "common/time/calendar.h"
 #include "common/time/ntp_timestamp.h"
 #include "server/upstream/select.h"
@@ -47,6 +49,12 @@ boost::asio::ip::udp::endpoint PreferredEndpoint(
 std::string EndpointText(const boost::asio::ip::udp::endpoint& e) {
   const std::string host = e.address().to_string();
   return (e.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(e.port());
+}
+
+// The filter's history of one upstream address: authenticated exchanges
+// apart from plain ones with the same address.
+std::string FilterKey(const boost::asio::ip::udp::endpoint& e, bool nts) {
+  return EndpointText(e) + (nts ? " NTS" : "");
 }
 
 std::string OffsetMs(std::chrono::nanoseconds d) {
@@ -503,9 +511,24 @@ void UpstreamSync::AskHost(const std::string& host_field, int pos) {
   upstream_name_ = address->host;
   uint64_t query = ++query_id_;
   busy_ = true;
-  std::weak_ptr<bool> alive = alive_;
-  // The whole exchange, name look-up included, must end within the time-out.
-  reply_timer_->Start(kUpstreamReplyTimeout, [this, alive, query] {
+  query_nts_ = address->nts;
+  if (address->nts) {
+    nts_key_ = NtsKeyOf(host_field);
+    const NtsSession* session = nts_.Find(nts_key_);
+    if (!session || session->NeedsKe()) {
+      StartKe(*address, query);
+      return;
+    }
+    StartReplyTimer(query);
+    Resolve(session->ntp_server, session->ntp_port, query);
+    return;
+  }
+  StartReplyTimer(query);
+  Resolve(address->host, address->port, query);
+}
+
+void UpstreamSync::StartReplyTimer(uint64_t query) {
+  reply_timer_->Start(kUpstreamReplyTimeout, [this, alive = std::weak_ptr<bool>(alive_), query] {
     auto a = alive.lock();
     if (!a || !*a || query != query_id_ || !busy_) return;
     query_pending_ = false;
@@ -513,35 +536,93 @@ void UpstreamSync::AskHost(const std::string& host_field, int pos) {
     Failed("no reply from " + upstream_name_ + " within " + std::to_string(kUpstreamReplyTimeout.count()) +
            " s");
   });
+}
+
+void UpstreamSync::Resolve(const std::string& host, uint16_t port, uint64_t query) {
+  std::weak_ptr<bool> alive = alive_;
   // Both families; IPv4 first where a name has both.
-  resolver_.async_resolve(
-      address->host, std::to_string(address->port),
-      [this, alive, query](const boost::system::error_code& ec,
-                           boost::asio::ip::udp::resolver::results_type results) {
-        auto a = alive.lock();
-        if (!a || !*a || query != query_id_) return;
-        if (ec || results.empty()) {
-          Failed("cannot resolve " + upstream_name_ + ": " + (ec ? ec.message() : "no address"));
-          return;
-        }
-        const boost::asio::ip::udp::endpoint to = PreferredEndpoint(results);
-        if (round_) {
-          // Two names of one machine would be one voice counted twice.
-          const auto addr = net::Unmapped(to).address();
-          auto& seen = round_->addresses;
-          if (std::find(seen.begin(), seen.end(), addr) != seen.end()) {
-            ctx_.Diagnostic(upstream_name_ + " has the address of an upstream already asked (" +
-                            AddressText(addr) + "); not asked");
-            busy_ = false;
-            reply_timer_->Cancel();
-            NextUpstream();
-            return;
-          }
-          seen.push_back(addr);
-          ++round_->asked;
-        }
-        Send(to, query);
-      });
+  resolver_.async_resolve(host, std::to_string(port),
+                          [this, alive, query, host](const boost::system::error_code& ec,
+                                                     boost::asio::ip::udp::resolver::results_type results) {
+                            auto a = alive.lock();
+                            if (!a || !*a || query != query_id_) return;
+                            if (ec || results.empty()) {
+                              Failed("cannot resolve " + host + ": " + (ec ? ec.message() : "no address"));
+                              return;
+                            }
+                            const boost::asio::ip::udp::endpoint to = PreferredEndpoint(results);
+                            if (round_) {
+                              // Two names of one machine would be one voice counted twice.
+                              const auto addr = net::Unmapped(to).address();
+                              auto& seen = round_->addresses;
+                              if (std::find(seen.begin(), seen.end(), addr) != seen.end()) {
+                                ctx_.Diagnostic(upstream_name_ +
+                                                " has the address of an upstream already asked (" +
+                                                AddressText(addr) + "); not asked");
+                                busy_ = false;
+                                reply_timer_->Cancel();
+                                NextUpstream();
+                                return;
+                              }
+                              seen.push_back(addr);
+                              ++round_->asked;
+                            }
+                            Send(to, query);
+                          });
+}
+
+std::string UpstreamSync::NtsKeyOf(const std::string& host_field) {
+  const auto address = ParseUpstreamAddress(host_field);
+  if (!address || !address->nts) return {};
+  return HostKey(host_field) + ":" + std::to_string(address->port);
+}
+
+void UpstreamSync::StartKe(const UpstreamAddress& address, uint64_t query) {
+  std::weak_ptr<bool> alive = alive_;
+  // The exchange's own time-out ends it; this one stands behind it.
+  reply_timer_->Start(kNtsKeTimeout + std::chrono::seconds(1), [this, alive, query, address] {
+    auto a = alive.lock();
+    if (!a || !*a || query != query_id_ || !busy_) return;
+    KeFailed(address, query, "no answer within " + std::to_string(kNtsKeTimeout.count()) + " s");
+  });
+  auto done = [this, alive, query, address](nts::KeOutcome outcome) {
+    auto a = alive.lock();
+    if (!a || !*a || query != query_id_ || !busy_) return;
+    NtsSessionResult r = SessionFromKe(std::move(outcome), address.host);
+    if (!r.ok) {
+      KeFailed(address, query, r.error);
+      return;
+    }
+    ++status_.nts_ke_exchanges;
+    const NtsSession& s = nts_.Put(nts_key_, std::move(r.session));
+    ctx_.Diagnostic("NTS key exchange with " + address.host + " port " + std::to_string(address.port) +
+                    ": AEAD " + std::to_string(static_cast<int>(s.keys.aead)) + ", " +
+                    std::to_string(s.cookies.size()) + " cookies, NTP at " + s.ntp_server + " port " +
+                    std::to_string(s.ntp_port));
+    StartReplyTimer(query);
+    Resolve(s.ntp_server, s.ntp_port, query);
+  };
+  const nts::KeTrust trust{nts_trusted_, true};
+  if (ke_runner_) {
+    ke_runner_(io_, address.host, address.port, trust, kNtsKeTimeout, std::move(done));
+  } else {
+    nts::AsyncKeExchange(io_, address.host, address.port, trust, kNtsKeTimeout, std::move(done));
+  }
+}
+
+void UpstreamSync::KeFailed(const UpstreamAddress& address, uint64_t query, const std::string& error) {
+  ++status_.nts_ke_failures;
+  status_.nts_ke_error = address.host + ": " + error;
+  nts_.Drop(nts_key_);
+  if (nts_plain_fallback_) {
+    ctx_.Diagnostic("NTS key exchange with " + address.host + " failed (" + error +
+                    "); plain NTP to its port 123, unauthenticated, as NtsPlainFallback allows");
+    query_nts_ = false;
+    StartReplyTimer(query);
+    Resolve(address.host, kNtpPort, query);
+    return;
+  }
+  Failed("NTS key exchange with " + address.host + " failed: " + error);
 }
 
 void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t query) {
@@ -563,12 +644,44 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t
   send_real_stamp_ = NtpFromUtc(now).ToBytes();
   send_stamp_ = QueryStamp(now, nonce);
   auto request = BuildSntpRequest(send_stamp_);
+  std::vector<uint8_t> nts_request;
+  std::span<const uint8_t> wire = request;
+  if (query_nts_) {
+    NtsSession* s = nts_.Find(nts_key_);
+    if (!s || s->cookies.empty()) {
+      if (s) s->renew = true;
+      Failed("no NTS cookie left for " + upstream_name_ + "; a new key exchange follows");
+      return;
+    }
+    if (!FillSecureRandom(unique_id_)) {
+      Failed("no random source for the NTS unique identifier");
+      return;
+    }
+    // Extension fields are NTPv4's: version 4, client.
+    request[0] = kNtsRequestFirstByte;
+    const std::vector<uint8_t> cookie = std::move(s->cookies.front());
+    s->cookies.pop_front();
+    // As many placeholders as fit the largest datagram (the reply is no larger).
+    for (size_t p = NtsPlaceholdersWanted(s->cookies.size() + 1);; --p) {
+      nts_request = nts::BuildNtsRequest(request, unique_id_, cookie, p, s->keys);
+      if (nts_request.size() <= net::UdpSocket::kMaxDatagram || p == 0) break;
+    }
+    if (nts_request.empty() || nts_request.size() > net::UdpSocket::kMaxDatagram) {
+      s->renew = true;
+      Failed("cannot build an NTS request for " + upstream_name_ + " (cookie of " +
+             std::to_string(cookie.size()) + " bytes)");
+      return;
+    }
+    query_keys_ = s->keys;
+    nts_fault_reported_ = false;
+    wire = nts_request;
+  }
   query_pending_ = true;
   forgery_reported_ = false;
   send_tick_ = clock_.monotonic();
   gate_.Sent(send_tick_);
   // The kernel notes when the query left; the reply's arrival stamp pairs with it.
-  if (!socket->SendNowStamped(request, to)) {
+  if (!socket->SendNowStamped(wire, to)) {
     query_pending_ = false;
     Failed("cannot send the query to " + upstream_name_);
     return;
@@ -577,6 +690,9 @@ void UpstreamSync::Send(const boost::asio::ip::udp::endpoint& resolved, uint64_t
 }
 
 void UpstreamSync::Failed(const std::string& why) {
+  if (query_nts_) {
+    if (NtsSession* s = nts_.Find(nts_key_)) s->Failed();
+  }
   // A burst that already has a usable exchange ends with its best one.
   if (burst_ && burst_->best) {
     const Sample best = *burst_->best;
@@ -627,6 +743,11 @@ void UpstreamSync::Refuse(const std::string& shown, const std::string& why) {
 }
 
 bool UpstreamSync::Take(const net::Datagram& d) {
+  // An NTS query is answered only by a reply that authenticates; the
+  // transmit timestamp echoed (nonce included) says it is meant for us.
+  if (query_nts_ && query_pending_ && d.from == upstream_ && d.data.size() >= kSntpPacketSize &&
+      std::equal(send_stamp_.begin(), send_stamp_.end(), d.data.begin() + 24))
+    return TakeNts(d);
   if (d.truncated) return false;
   switch (ClassifyArrival(d.data, query_pending_, send_stamp_)) {
     case UpstreamArrival::kUpstreamReply:
@@ -651,6 +772,37 @@ bool UpstreamSync::Take(const net::Datagram& d) {
     default:
       return false;
   }
+}
+
+bool UpstreamSync::TakeNts(const net::Datagram& d) {
+  ctx_.Uncount(Service::kNtp, Transport::kUdp);
+  NtsSession* session = nts_.Find(nts_key_);
+  if (!d.truncated && nts::IsNtsNak(d.data, unique_id_)) {
+    ++status_.nts_naks;
+    if (session) session->renew = true;
+    query_pending_ = false;
+    Failed(upstream_name_ + " refused its NTS cookie (NTS NAK); a new key exchange follows");
+    return true;
+  }
+  std::optional<nts::NtsReply> reply;
+  if (!d.truncated && query_keys_) reply = nts::VerifyNtsReply(d.data, unique_id_, *query_keys_);
+  if (!reply) {
+    // Never used: the query waits on for an authentic reply or its time-out.
+    ++status_.nts_auth_failures;
+    if (!nts_fault_reported_) {
+      nts_fault_reported_ = true;
+      ctx_.Diagnostic("ignored a reply from " + upstream_name_ + " (" + EndpointText(d.from) + ", " +
+                      std::to_string(d.data.size()) + (d.truncated ? " bytes, cut" : " bytes") +
+                      ") that NTS does not authenticate");
+    }
+    return true;
+  }
+  if (session) {
+    session->AddCookies(std::move(reply->cookies));
+    session->failures = 0;
+  }
+  Apply(d);
+  return true;
 }
 
 void UpstreamSync::Apply(const net::Datagram& d) {
@@ -686,8 +838,10 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                       QualityOfSync(reply, c.path_delay, round_trip, arrived),
                       reply[1],
                       {reply[12], reply[13], reply[14], reply[15]},
-                      CorrectionsAt(arrived)};
-  if (filter_on_) filter_.Add(EndpointText(upstream_), c.new_time - before, c.path_delay, arrived, sample);
+                      CorrectionsAt(arrived),
+                      query_nts_};
+  if (filter_on_)
+    filter_.Add(FilterKey(upstream_, query_nts_), c.new_time - before, c.path_delay, arrived, sample);
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -716,13 +870,13 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
     const Nanoseconds max_age = std::min<Nanoseconds>(
         kFilterIntervals * std::max<Nanoseconds>(std::chrono::seconds(schedule_.SyncInterval()), gate_.gap()),
         std::chrono::hours(24));
-    if (auto c = filter_.Choose(EndpointText(upstream_), now, max_age)) {
+    if (auto c = filter_.Choose(FilterKey(upstream_, best.nts), now, max_age)) {
       dispersion = c->dispersion;
       // An exchange of an earlier synchronisation: its offset less the
       // corrections since (Commit subtracts them) is the offset now.
       if (c->payload.arrived < upstream_started_) {
-        how = " (the filter's best of the last " + std::to_string(filter_.size(EndpointText(upstream_))) +
-              " exchanges, taken " +
+        how = " (the filter's best of the last " +
+              std::to_string(filter_.size(FilterKey(upstream_, best.nts))) + " exchanges, taken " +
               std::to_string(
                   std::chrono::duration_cast<std::chrono::seconds>(now - c->payload.arrived).count()) +
               " s ago; its offset brought to now)";
@@ -859,7 +1013,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   const auto step = c.new_time - sample.before - (CorrectionsAt(clock_.monotonic()) - sample.corrections_at);
   const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
   if (verdict == StepGuard::Verdict::kRefuse) {
-    filter_.Drop(EndpointText(upstream_), arrived);
+    filter_.Drop(FilterKey(upstream_, sample.nts), arrived);
     Refuse("the time server is " + Seconds(step) + " s off",
            upstream_name_ + " would step the clock by " + Seconds(step) + " s, more than MaxStepSeconds (" +
                std::to_string(step_guard_.max_step()->count()) + " s); a second exchange agreeing within " +
@@ -933,6 +1087,12 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   status_.upstream_ref_id = sample.upstream_ref_id;
   status_.last_path_delay_ns = c.path_delay.count();
   status_.held = held;
+  status_.upstream_nts = sample.nts;
+  status_.nts_cookies = 0;
+  if (sample.nts) {
+    if (const NtsSession* s = nts_.Find(NtsKeyOf(query_host_field_)))
+      status_.nts_cookies = static_cast<int>(s->cookies.size());
+  }
   sync_message_ =
       ctx_.service_build() ? std::string(kServiceSyncMessage) : AdjustedMessage(c.reply_difference_ms);
   sync_warning_ = held;
@@ -950,7 +1110,8 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
     what = "slewing " + DurationMs(step) + " ms over " +
            Seconds(Nanoseconds(status_.slew_duration_ns)).substr(1) + " s";
   }
-  ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) + "): " + what +
+  ctx_.Diagnostic("synchronised with " + upstream_name_ + " (" + AddressText(addr) +
+                  (sample.nts ? ", authenticated by NTS" : "") + "): " + what +
                   " (the error served until now), round trip " + DurationMs(round_trip) + " ms, path delay " +
                   DurationMs(c.path_delay) + " ms" + best_of + rate);
   Changed();

@@ -17,6 +17,7 @@
 #include "common/net/udp_socket.h"
 #include "server/serving/serving.h"
 #include "server/upstream/discipline.h"
+#include "server/upstream/nts_upstream.h"
 #include "server/upstream/reference_quality.h"
 #include "server/upstream/sample_filter.h"
 #include "server/upstream/schedule.h"
@@ -123,6 +124,14 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // grows with the age of the last synchronisation).
   void RefreshReference();
   static constexpr std::chrono::seconds kBurstSpacing{2};
+  // NTS upstreams (`nts://` lines): a PEM file of CAs trusted besides the
+  // system's for the key exchange (empty: the system's alone); whether a
+  // failed key exchange falls back to plain NTP with that server (off: the
+  // synchronisation fails); how the key exchange runs (empty:
+  // nts::AsyncKeExchange on the engine's io_context).
+  void SetNtsTrust(std::string ca_file) { nts_trusted_ = std::move(ca_file); }
+  void SetNtsPlainFallback(bool on) { nts_plain_fallback_ = on; }
+  void SetNtsKeRunner(NtsKeRunner runner) { ke_runner_ = std::move(runner); }
 
   // Operator commands.
   void SetRandom(bool on) { random_ = on; }
@@ -154,6 +163,19 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void CalcIntC();
   void StartQuery(bool asked);
   void Send(const boost::asio::ip::udp::endpoint& to, uint64_t query);
+  // The whole exchange, name look-up included, must end within the time-out.
+  void StartReplyTimer(uint64_t query);
+  // Looks `host` up and sends query `query` to it.
+  void Resolve(const std::string& host, uint16_t port, uint64_t query);
+  // NTS: the key exchange with `address` before the exchange `query`, and its failure.
+  void StartKe(const UpstreamAddress& address, uint64_t query);
+  void KeFailed(const UpstreamAddress& address, uint64_t query, const std::string& error);
+  // A datagram from the NTS upstream asked echoing the query's transmit
+  // timestamp: applied when it authenticates, a NAK ends the exchange,
+  // anything else is dropped and counted.
+  bool TakeNts(const net::Datagram& d);
+  // The NTS session key of a list field (empty for a plain one).
+  static std::string NtsKeyOf(const std::string& host_field);
   void Refuse(const std::string& shown, const std::string& why);
   bool OtherServerPossible() const;
   void GrabOtherThan(const std::string& host_field);
@@ -170,6 +192,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     // The filter's correction total when it was taken: the corrections
     // since are no longer part of its offset.
     Nanoseconds corrections_at{0};
+    bool nts = false;  // the reply was authenticated by NTS
   };
   struct Burst {
     int taken = 0;
@@ -308,6 +331,16 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     Nanoseconds gap;
   };
   std::optional<ClockWatch> watch_;
+  // NTS.
+  NtsKeRunner ke_runner_;
+  std::string nts_trusted_;
+  bool nts_plain_fallback_ = false;
+  NtsSessions nts_;
+  bool query_nts_ = false;  // the query under way is NTS-protected
+  std::string nts_key_;     // its session's
+  std::array<uint8_t, kNtsUniqueIdBytes> unique_id_{};
+  std::optional<nts::SessionKeys> query_keys_;  // the keys its request was sealed with
+  bool nts_fault_reported_ = false;             // per query: one line for replies not authentic
 };
 
 }  // namespace mdl

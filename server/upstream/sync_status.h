@@ -48,6 +48,15 @@ struct SyncStatus {
   std::optional<UtcTime> slew_from;
   std::optional<UtcTime> slew_end;
   int64_t slew_left_ns = 0;
+  // NTS: the upstream of the latest good synchronisation was authenticated
+  // by NTS, with this many cookies in hand then.
+  bool upstream_nts = false;
+  int nts_cookies = 0;
+  uint64_t nts_ke_exchanges = 0;  // key exchanges that gave keys and cookies
+  uint64_t nts_ke_failures = 0;
+  std::string nts_ke_error;        // "host: reason" of the last failed key exchange
+  uint64_t nts_auth_failures = 0;  // replies that did not authenticate, never used
+  uint64_t nts_naks = 0;           // NAKs (cookies refused) received
 };
 
 // What a running slew has left to make up at `t` (zero when none runs).

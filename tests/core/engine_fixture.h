@@ -88,6 +88,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
     o.tcp_idle_timeout = std::chrono::milliseconds(idle_ms_);
     o.min_upstream_query_gap = query_gap_;
     o.make_port = make_port_;
+    o.nts_key_exchange = nts_key_exchange_;
     handle_ = std::make_unique<EngineHandle>(engine_clock_ ? *engine_clock_ : clock_, *registry_, o, this);
     handle_->StartHere();
   }
@@ -216,6 +217,8 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   std::chrono::milliseconds query_gap_{16000};
   // The engine's UDP ports; empty: real sockets on loopback.
   net::PortMaker make_port_;
+  // The key exchange with NTS upstreams; empty: the real one.
+  NtsKeRunner nts_key_exchange_;
   // Without a list file the engine starts the update check: on loopback, refused at once.
   std::string update_host_ = "127.0.0.1:9";
 };

@@ -257,5 +257,24 @@ TEST_F(SettingsTuningTest, NtsIsOnOnlyWithCertificateAndKeyAndTakesARotationPeri
   }
 }
 
+TEST_F(SettingsTuningTest, NtsUpstreamTrustAndPlainFallback) {
+  ServerTuning t = Load();
+  EXPECT_FALSE(t.nts_plain_fallback);
+  EXPECT_TRUE(t.nts_trusted_certificates.empty());
+  Set("NtsTrustedCertificates", "/etc/meridel/upstream-ca.pem");
+  Set("NtsPlainFallback", "YES");
+  t = Load();
+  EXPECT_EQ(t.nts_trusted_certificates, "/etc/meridel/upstream-ca.pem");
+  EXPECT_EQ(t.nts_plain_fallback, std::optional<bool>(true));
+  Set("NtsPlainFallback", "NO");
+  EXPECT_EQ(Load().nts_plain_fallback, std::optional<bool>(false));
+  Set("NtsPlainFallback", "yes please");
+  t = Load();
+  EXPECT_FALSE(t.nts_plain_fallback) << "unusable: the default (no fallback) stays";
+  ASSERT_EQ(t.diagnostics.size(), 1u);
+  EXPECT_NE(t.diagnostics[0].find("NtsPlainFallback"), std::string::npos);
+  EXPECT_NE(t.diagnostics[0].find("NO kept"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace mdl

@@ -229,6 +229,38 @@ TEST(UpstreamAddressParse, FormsOfFieldOne) {
       << "a host longer than 255 characters is no host name";
 }
 
+TEST(ParseUpstreamAddress, NtsSchemeNamesAKeyExchangeServerOnPort4460) {
+  struct Case {
+    const char* field;
+    std::optional<UpstreamAddress> expected;
+  };
+  const Case cases[] = {
+      {"nts://time.example.org", UpstreamAddress{"time.example.org", 4460, true}},
+      {" NTS://time.example.org:4461 ", UpstreamAddress{"time.example.org", 4461, true}},
+      {"nts://127.0.0.1:1", UpstreamAddress{"127.0.0.1", 1, true}},
+      {"nts://[::1]", UpstreamAddress{"::1", 4460, true}},
+      {"nts://[2001:db8::5]:4470", UpstreamAddress{"2001:db8::5", 4470, true}},
+      {"nts://2001:db8::7", UpstreamAddress{"2001:db8::7", 4460, true}},
+      {"nts://", std::nullopt},
+      {"nts://host:0", std::nullopt},
+      {"nts://host:65536", std::nullopt},
+      {"nts://nts://host", std::nullopt},
+      {"nts:/host", std::nullopt},
+      {"ntp://host", std::nullopt},
+      {"nts://two words", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseUpstreamAddress(c.field), c.expected) << "field 1 \"" << c.field << "\"";
+  }
+  // A plain line stays plain, on port 123.
+  EXPECT_FALSE(ParseUpstreamAddress("ntshost.example")->nts);
+  EXPECT_EQ(ParseUpstreamAddress("ntshost.example")->port, 123);
+  // The list keeps the field as written; the scheme's ":" is no field separator.
+  ServerList list = ServerList::Parse("1\n2\n3\n4\n5\nnts://a.example:4461:::A - NA:::2:::us\n");
+  ASSERT_EQ(list.ServerCount(), 1);
+  EXPECT_EQ(list.entries()[0].host_field, "nts://a.example:4461");
+}
+
 std::filesystem::path SourceDir() { return std::filesystem::path(MDL_SOURCE_DIR); }
 
 TEST(ShippedServerList, EveryRegionHasFiveUsableServers) {
