@@ -89,8 +89,14 @@ class Siv {
     const auto body = sealed.subspan(kAeadTagLength);
     plaintext->resize(body.size());
     if (!Ctr(v, key.subspan(key.size() / 2), tag, body, plaintext->data())) return false;
-    if (!S2v(v, key.first(key.size() / 2), ad, *plaintext, &check)) return false;
-    return CRYPTO_memcmp(tag.data(), check.data(), tag.size()) == 0;
+    if (S2v(v, key.first(key.size() / 2), ad, *plaintext, &check) &&
+        CRYPTO_memcmp(tag.data(), check.data(), tag.size()) == 0) {
+      return true;
+    }
+    // Nothing unauthenticated is left for a caller to read by mistake.
+    OPENSSL_cleanse(plaintext->data(), plaintext->size());
+    plaintext->clear();
+    return false;
   }
 
  private:
