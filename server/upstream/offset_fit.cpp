@@ -68,6 +68,8 @@ Line FitLine(const std::vector<double>& x, const std::vector<double>& y, const s
 // The spread of the residuals beyond their weights' account widens the bound
 // up to this factor (a noisier upstream than the floor assumes).
 constexpr double kMaxScale = 4;
+// The furthest the line's value now may lie from the newest exchange (ns).
+constexpr double kMaxLevel = 1e18;
 
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;
@@ -157,7 +159,9 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     }
   }
   OffsetFit fit;
-  fit.level = ref + Nanoseconds(static_cast<int64_t>(std::llround(line.level)));
+  // Answers decades apart (a hostile upstream) must not overflow.
+  fit.level =
+      ref + Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(line.level, -kMaxLevel, kMaxLevel))));
   fit.level_ppm = line.level_b / 1e3;
   for (std::size_t i = 0; i < n; ++i) fit.used += use[i];
   fit.left_out = n - fit.used;

@@ -61,6 +61,18 @@ TEST(OffsetFitTest, AnExactLineIsRecoveredAndAShortSpanGivesNoSlope) {
   EXPECT_LT(Us(mean->level), 30) << "the queued exchange hardly counts; an unweighted mean says 232";
 
   EXPECT_FALSE(FitOffsets({}, kNow));
+
+  // Answers decades apart, a minute apart: a value, no overflow.
+  std::vector<FitPoint> wild = Line(8, seconds(60), 0, Nanoseconds(0), milliseconds(1));
+  for (size_t i = 0; i < wild.size(); i += 2)
+    wild[i].adjusted = Nanoseconds(4'000'000'000'000'000'000 * (i % 4 ? 1 : -1));
+  for (size_t i = 1; i < wild.size(); i += 2) wild[i].delay = Nanoseconds(-5);
+  const std::optional<OffsetFit> odd = FitOffsets(wild, kNow + std::chrono::hours(20));
+  ASSERT_TRUE(odd);
+  EXPECT_LE(std::chrono::abs(odd->level), Nanoseconds(5'000'000'000'000'000'000));
+  if (odd->ppm) {
+    EXPECT_TRUE(std::isfinite(*odd->ppm));
+  }
 }
 
 // Exponential queueing of mean 3 ms each way, as on the Internet (one
