@@ -100,8 +100,16 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
   // beyond the bound and more than half remain.
   for (;;) {
     std::vector<Nanoseconds> delays;
-    for (std::size_t i = 0; i < n; ++i)
-      if (use[i]) delays.push_back(std::max(pts[i].delay, Nanoseconds(0)));
+    Nanoseconds first = Nanoseconds::max();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!use[i]) continue;
+      delays.push_back(std::max(pts[i].delay, Nanoseconds(0)));
+      first = std::min(first, pts[i].taken);
+    }
+    // Without a slope of its own the line cannot tell drift from error: the
+    // older exchanges are that much less certain.
+    const bool sloped = delays.size() >= tuning.min_points && pts.back().taken - first >= tuning.min_span;
+    const double drift_ppm = sloped ? tuning.wander_ppm : tuning.unknown_slope_ppm;
     std::sort(delays.begin(), delays.end());
     const Nanoseconds least = delays.front();
     // The least delay seen is queued too: about as much as the gap up to
@@ -113,7 +121,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
       const double excess =
           static_cast<double>((std::max(pts[i].delay - least, Nanoseconds(0)) + own).count());
       const double age = std::max(-x[i], 0.0) * 1e9;
-      const double wander = tuning.wander_ppm * 1e-6 * age;
+      const double wander = drift_ppm * 1e-6 * age;
       sigma[i] = std::sqrt(floor * floor + excess * excess / 12 + wander * wander);
       w[i] = 1 / (sigma[i] * sigma[i]);
     }
@@ -142,7 +150,8 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     const std::optional<OffsetFit> before = Fit(
         std::vector<FitPoint>(pts.begin(), pts.end() - static_cast<std::ptrdiff_t>(m)), now, tuning, false);
     int side = 0;
-    bool moved = before.has_value();
+    // Only a line with a slope of its own tells a move from a drift.
+    bool moved = before.has_value() && before->ppm.has_value();
     for (std::size_t i = n - m; i < n && moved; ++i) {
       const double expected =
           static_cast<double>((before->level - ref).count()) + before->level_ppm * 1e3 * x[i];

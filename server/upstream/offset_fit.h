@@ -60,6 +60,9 @@ struct FitTuning {
   double least_share = 0.125;
   // Frequency wander: an exchange's error grows by this many ppm of its age.
   double wander_ppm = 0.01;
+  // Without a slope of its own (too few exchanges, too short a span), an
+  // exchange's error grows by this many ppm of its age instead.
+  double unknown_slope_ppm = 50;
   // A slope is fitted over at least this span and this many exchanges.
   Nanoseconds min_span = std::chrono::seconds(60);
   std::size_t min_points = 4;

@@ -309,10 +309,10 @@ void UpstreamSync::Discipline(const Sample& sample, Nanoseconds step, Nanosecond
   const double before = discipline_.correction_ppm();
   // What a slew had not made up at the measurement is no drift: the interval
   // is judged as if the last correction had been a step.
-  // A fit's slope is the figure once it is certain enough; until then the
-  // interval's own.
-  const double ppm = sample.rate_figure ? discipline_.OnFigure(sample.arrived, sample.rate_figure)
-                                        : discipline_.OnSync(sample.arrived, step - unslewed);
+  // Through a line, its slope is the figure (none while too uncertain);
+  // otherwise the interval's own.
+  const double ppm = sample.fitted ? discipline_.OnFigure(sample.arrived, sample.rate_figure)
+                                   : discipline_.OnSync(sample.arrived, step - unslewed);
   if (discipline_.last_figure_refused()) {
     ctx_.Diagnostic("the interval's rate figure " + Ppm(*discipline_.last_figure()) +
                     " is beyond MaxFrequencyPpm (" + Ppm(discipline_.max_ppm()).substr(1) +
@@ -705,6 +705,7 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                       reply[1],
                       {reply[12], reply[13], reply[14], reply[15]},
                       CorrectionsAt(arrived),
+                      false,
                       std::nullopt};
   if (filter_on_) filter_.Add(EndpointText(upstream_), c.new_time - before, c.path_delay, arrived, sample);
   if (filter_on_ && fit_on_)
@@ -753,7 +754,13 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
       const Nanoseconds offset_now = fit->level - AppliedAt(now);
       const Nanoseconds best_now = best.c.new_time - best.before - (CorrectionsAt(now) - best.corrections_at);
       chosen.c.new_time += offset_now - best_now;
-      if (fit->ppm && fit->ppm_error <= kFitMaxPpmError) chosen.rate_figure = fit->ppm;
+      chosen.fitted = true;
+      // The slope is the rate figure once the line spans long enough and is
+      // either certain or plainly away from the correction in force.
+      if (fit->ppm && fit->span >= kFitMinRateSpan &&
+          (fit->ppm_error <= kFitMaxPpmError ||
+           std::fabs(*fit->ppm - discipline_.correction_ppm()) > 3 * fit->ppm_error))
+        chosen.rate_figure = fit->ppm;
       char text[160];
       std::snprintf(text, sizeof text, " (a line through %zu of the last %zu exchanges over %.0f s",
                     fit->used, fit->used + fit->left_out, std::chrono::duration<double>(fit->span).count());
