@@ -690,6 +690,7 @@ void UpstreamSync::Apply(const net::Datagram& d) {
     return;
   }
   const UtcTime before = clock_.now();
+  const Nanoseconds read_late = clock_.monotonic() - arrived;
   const Correction c = ComputeCorrection(reply, send_real_stamp_, round_trip, before);
   if (!PlausibleUpstreamTime(c.new_time)) {
     burst_.reset();
@@ -705,12 +706,13 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                       reply[1],
                       {reply[12], reply[13], reply[14], reply[15]},
                       CorrectionsAt(arrived),
+                      read_late,
                       false,
                       std::nullopt};
   if (filter_on_) filter_.Add(EndpointText(upstream_), c.new_time - before, c.path_delay, arrived, sample);
   if (filter_on_ && fit_on_)
     fit_.Add(EndpointText(upstream_),
-             FitPoint{arrived, c.path_delay, c.new_time - before + AppliedAt(arrived)});
+             FitPoint{arrived, c.path_delay, c.new_time - before + read_late + AppliedAt(arrived)});
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -752,7 +754,8 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
       // This burst's best carries the fitted offset now: Commit brings it
       // to now by the corrections since, which the line already left out.
       const Nanoseconds offset_now = fit->level - AppliedAt(now);
-      const Nanoseconds best_now = best.c.new_time - best.before - (CorrectionsAt(now) - best.corrections_at);
+      const Nanoseconds best_now =
+          best.c.new_time - best.before + best.read_late - (CorrectionsAt(now) - best.corrections_at);
       chosen.c.new_time += offset_now - best_now;
       chosen.fitted = true;
       // The slope is the rate figure once the line spans long enough and is

@@ -185,6 +185,9 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     // The filter's correction total when it was taken: the corrections
     // since are no longer part of its offset.
     Nanoseconds corrections_at{0};
+    // How long after the reply's arrival `before` was read (the line takes
+    // offsets at the arrival, as the kernel stamped it).
+    Nanoseconds read_late{0};
     // Set through the fit: its slope for the discipline, when certain enough.
     bool fitted = false;
     std::optional<double> rate_figure;
