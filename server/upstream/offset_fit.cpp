@@ -150,8 +150,9 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     const std::optional<OffsetFit> before = Fit(
         std::vector<FitPoint>(pts.begin(), pts.end() - static_cast<std::ptrdiff_t>(m)), now, tuning, false);
     int side = 0;
-    // Only a line with a slope of its own tells a move from a drift.
-    bool moved = before.has_value() && before->ppm.has_value();
+    // Only a line with a slope of its own, over long enough that its
+    // extrapolation is sure, tells a move from a drift.
+    bool moved = before.has_value() && before->ppm.has_value() && before->span >= tuning.move_span;
     for (std::size_t i = n - m; i < n && moved; ++i) {
       const double expected =
           static_cast<double>((before->level - ref).count()) + before->level_ppm * 1e3 * x[i];

@@ -200,9 +200,10 @@ TEST(OffsetFitTest, HistoryKeepsItsBoundsAgeAndMoves) {
   ASSERT_TRUE(fit);
   EXPECT_FALSE(fit->cut);
   EXPECT_EQ(h.size("a"), 5u);
-  // With a line before them, it is a move, and it drops what came before.
-  for (int i = 2; i <= 7; ++i) h.Add("a", {kNow - seconds(10 * i), milliseconds(1), Nanoseconds(0)});
-  fit = h.Fit("a", kNow + seconds(30), seconds(100));
+  // With a line of 4 minutes before them, it is a move, and it drops what
+  // came before.
+  for (int i = 1; i <= 13; ++i) h.Add("a", {kNow - seconds(20 * i), milliseconds(1), Nanoseconds(0)});
+  fit = h.Fit("a", kNow + seconds(30), seconds(300));
   ASSERT_TRUE(fit);
   EXPECT_TRUE(fit->cut);
   EXPECT_EQ(h.size("a"), 3u);
