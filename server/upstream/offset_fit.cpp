@@ -7,6 +7,10 @@
 namespace mdl {
 namespace {
 
+// The spread of the residuals beyond their weights' account widens the bound
+// up to this factor (a noisier upstream than the floor assumes).
+constexpr double kMaxSpread = 4;
+
 struct Line {
   double a = 0;             // value at now (ns, from the newest exchange's)
   std::optional<double> b;  // slope (ns per s)
@@ -55,19 +59,34 @@ Line FitLine(const std::vector<double>& x, const std::vector<double>& y, const s
   // The slope known before counts as one more measurement of it.
   line.level_b = line.b.value_or(0);
   if (tuning.prior) {
-    // Less so the more the line's own slope disagrees beyond its own error.
+    // The line's own slope weighs by its variance as the residuals' spread
+    // shows it (a line through two bursts knows little).
+    double own_weight = 0;
+    if (line.b) {
+      double chi2 = 0;
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        if (!use[i]) continue;
+        const double r = y[i] - (line.a + *line.b * x[i]);
+        chi2 += w[i] * r * r;
+      }
+      const double spread2 =
+          n > 2 ? std::clamp(chi2 / static_cast<double>(n - 2), 1.0, kMaxSpread * kMaxSpread) : 1;
+      own_weight = sxx / spread2;
+    }
+    // The prior counts less when the line's slope is plainly (three of its
+    // standard deviations) away from it, by as much as it is beyond its error.
     const double sd = std::max(tuning.prior->ppm_error, 1e-4) * 1e3;
     const double gap = line.b ? *line.b - tuning.prior->ppm * 1e3 : 0;
-    const double prior_weight = 1 / (sd * sd + std::max(0.0, gap * gap - line.b_variance));
-    line.level_b = (sxy + prior_weight * tuning.prior->ppm * 1e3) / (sxx + prior_weight);
+    const double own_variance = own_weight > 0 ? 1 / own_weight : 0;
+    const double widen = own_weight > 0 && gap * gap > 9 * own_variance ? gap * gap - own_variance : 0;
+    const double prior_weight = 1 / (sd * sd + widen);
+    line.level_b = (own_weight * line.b.value_or(0) + prior_weight * tuning.prior->ppm * 1e3) /
+                   (own_weight + prior_weight);
   }
   line.level = my - line.level_b * mx;
   return line;
 }
 
-// The spread of the residuals beyond their weights' account widens the bound
-// up to this factor (a noisier upstream than the floor assumes).
-constexpr double kMaxScale = 4;
 // The furthest the line's value now may lie from the newest exchange (ns).
 constexpr double kMaxLevel = 1e18;
 
@@ -138,7 +157,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
         worst_u = u;
       }
     }
-    const double scale = std::clamp(1.4826 * Median(used_u), 1.0, kMaxScale);
+    const double scale = std::clamp(1.4826 * Median(used_u), 1.0, kMaxSpread);
     if (worst_u <= tuning.outlier_sigmas * scale || 2 * (in_use - 1) <= n) break;
     use[*worst] = false;
     --in_use;
@@ -185,7 +204,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     chi2 += w[i] * r * r;
   }
   fit.spread =
-      fit.used > 2 ? std::clamp(std::sqrt(chi2 / static_cast<double>(fit.used - 2)), 1.0, kMaxScale) : 1.0;
+      fit.used > 2 ? std::clamp(std::sqrt(chi2 / static_cast<double>(fit.used - 2)), 1.0, kMaxSpread) : 1.0;
   if (line.b) {
     fit.ppm = *line.b / 1e3;
     fit.ppm_error = std::sqrt(line.b_variance) * fit.spread / 1e3;
