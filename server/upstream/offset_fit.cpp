@@ -78,7 +78,9 @@ Line FitLine(const std::vector<double>& x, const std::vector<double>& y, const s
     const double sd = std::max(tuning.prior->ppm_error, 1e-4) * 1e3;
     const double gap = line.b ? *line.b - tuning.prior->ppm * 1e3 : 0;
     const double own_variance = own_weight > 0 ? 1 / own_weight : 0;
-    const double widen = own_weight > 0 && gap * gap > 9 * own_variance ? gap * gap - own_variance : 0;
+    // A short line's error is itself unsure: it never outweighs the prior so.
+    const bool trusted = own_weight > 0 && line.span >= tuning.trust_span;
+    const double widen = trusted && gap * gap > 9 * own_variance ? gap * gap - own_variance : 0;
     const double prior_weight = 1 / (sd * sd + widen);
     line.level_b = (own_weight * line.b.value_or(0) + prior_weight * tuning.prior->ppm * 1e3) /
                    (own_weight + prior_weight);
@@ -171,7 +173,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     int side = 0;
     // Only a line with a slope of its own, over long enough that its
     // extrapolation is sure, tells a move from a drift.
-    bool moved = before.has_value() && before->ppm.has_value() && before->span >= tuning.move_span;
+    bool moved = before.has_value() && before->ppm.has_value() && before->span >= tuning.trust_span;
     for (std::size_t i = n - m; i < n && moved; ++i) {
       const double expected =
           static_cast<double>((before->level - ref).count()) + before->level_ppm * 1e3 * x[i];

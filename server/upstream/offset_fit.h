@@ -70,8 +70,9 @@ struct FitTuning {
   double outlier_sigmas = 4;
   // The newest exchanges that, all off the line on one side, make a move.
   std::size_t move_points = 3;
-  // ... off a line (with a slope of its own) spanning at least this long.
-  Nanoseconds move_span = std::chrono::seconds(240);
+  // A line spanning less than this neither tells a move (its extrapolation
+  // is unsure) nor outweighs the prior however plain its slope looks.
+  Nanoseconds trust_span = std::chrono::seconds(240);
 };
 
 // The line through `points` (any order; taken at or before `now`). nullopt for
