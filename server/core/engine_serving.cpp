@@ -152,6 +152,7 @@ void ServerEngine::ApplyRegistryTuning() {
   sync_->StartDiscipline(t.frequency_ppm);
   if (t.sync_samples) sync_->SetSamples(*t.sync_samples);
   if (t.sync_filter) sync_->SetFilter(*t.sync_filter);
+  if (t.sync_regression) sync_->SetRegression(*t.sync_regression);
   if (t.upstreams_per_sync) sync_->SetUpstreamsPerSync(*t.upstreams_per_sync);
   if (t.serve_held_time) sync_->SetServeHeldTime(*t.serve_held_time);
   if (t.max_unsynced) sync_->SetMaxUnsynced(*t.max_unsynced);

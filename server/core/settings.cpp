@@ -345,6 +345,13 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
       complain("SyncFilter", text, "is not YES or NO; YES kept");
     }
   }
+  if (std::string text = read("SyncRegression"); !text.empty()) {
+    if (text == "YES" || text == "NO") {
+      out.sync_regression = text == "YES";
+    } else {
+      complain("SyncRegression", text, "is not YES or NO; NO kept");
+    }
+  }
   if (std::string text = read("UpstreamsPerSync"); !text.empty()) {
     if (auto v = ReadRegistryNumber(text, 5); v && *v >= 1) {
       out.upstreams_per_sync = static_cast<int>(*v);

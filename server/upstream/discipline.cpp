@@ -41,26 +41,38 @@ std::optional<double> FrequencyDiscipline::Estimate() const {
   return Median(agreeing);
 }
 
+void FrequencyDiscipline::TakeFigure(double figure) {
+  last_figure_ = figure;
+  // No oscillator is that far off: the upstream (or its path) is.
+  last_figure_refused_ = !(std::fabs(figure) <= max_ppm_);
+  if (!last_figure_refused_) {
+    figures_.push_back(figure);
+    if (figures_.size() > kKept) figures_.pop_front();
+  }
+  if (const std::optional<double> estimate = Estimate()) {
+    const double target = std::clamp(*estimate, -max_ppm_, max_ppm_);
+    correction_ppm_ = std::clamp(target, correction_ppm_ - kMaxChangePpm, correction_ppm_ + kMaxChangePpm);
+    if (correction_ppm_ == target) confirmed_ppm_ = correction_ppm_;
+  }
+}
+
 double FrequencyDiscipline::OnSync(Nanoseconds at, Nanoseconds step) {
   last_figure_.reset();
   last_figure_refused_ = false;
   if (last_sync_ && at - *last_sync_ >= kMinInterval) {
     const double interval = static_cast<double>((at - *last_sync_).count());
     // The clock ran at correction_ppm_ and still lost `step` over the interval.
-    const double figure = correction_ppm_ + static_cast<double>(step.count()) / interval * 1e6;
-    last_figure_ = figure;
-    // No oscillator is that far off: the upstream (or its path) is.
-    last_figure_refused_ = !(std::fabs(figure) <= max_ppm_);
-    if (!last_figure_refused_) {
-      figures_.push_back(figure);
-      if (figures_.size() > kKept) figures_.pop_front();
-    }
-    if (const std::optional<double> estimate = Estimate()) {
-      const double target = std::clamp(*estimate, -max_ppm_, max_ppm_);
-      correction_ppm_ = std::clamp(target, correction_ppm_ - kMaxChangePpm, correction_ppm_ + kMaxChangePpm);
-      if (correction_ppm_ == target) confirmed_ppm_ = correction_ppm_;
-    }
+    TakeFigure(correction_ppm_ + static_cast<double>(step.count()) / interval * 1e6);
   }
+  last_sync_ = at;
+  last_heard_ = at;
+  return correction_ppm_;
+}
+
+double FrequencyDiscipline::OnFigure(Nanoseconds at, std::optional<double> figure) {
+  last_figure_.reset();
+  last_figure_refused_ = false;
+  if (figure) TakeFigure(*figure);
   last_sync_ = at;
   last_heard_ = at;
   return correction_ppm_;

@@ -55,6 +55,10 @@ class FrequencyDiscipline {
   // time minus ours). Returns the correction to run with from now on, in
   // ppm (positive: faster).
   double OnSync(Nanoseconds at, Nanoseconds step);
+  // A synchronisation at monotonic `at` whose figure was measured otherwise
+  // (the slope of a fit over many exchanges, nullopt: none yet): it goes
+  // through the same bound and agreement as OnSync's. Returns the correction.
+  double OnFigure(Nanoseconds at, std::optional<double> figure);
   // At monotonic `now`, with synchronisations due every `interval`: when the
   // upstream has been lost for kHoldIntervals, the correction falls back to
   // the confirmed one. Returns the correction to run with when it changed.
@@ -81,6 +85,8 @@ class FrequencyDiscipline {
  private:
   // The median of the kept figures that agree with it, when enough do.
   std::optional<double> Estimate() const;
+  // Keeps `figure` (unless beyond the bound) and moves the correction.
+  void TakeFigure(double figure);
 
   std::optional<Nanoseconds> last_sync_;   // start of the interval under way
   std::optional<Nanoseconds> last_heard_;  // the last synchronisation

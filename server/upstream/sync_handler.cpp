@@ -169,7 +169,7 @@ void UpstreamSync::SetDiscipline(bool on) {
   discipline_ = FrequencyDiscipline{};
   discipline_.SetMaxPpm(max_ppm);
   // Only a rate of ours is taken back.
-  if (!on && rate_applied_) clock_.set_frequency(0);
+  if (!on && rate_applied_ && !clock_.set_frequency(0)) BaseRate(0);
   rate_applied_ = false;
 }
 
@@ -184,6 +184,7 @@ void UpstreamSync::StartDiscipline(std::optional<double> stored) {
     ctx_.Diagnostic("the clock runs at " + Ppm(in_force) + ", beyond MaxFrequencyPpm (" +
                     Ppm(max_ppm).substr(1) + "); the frequency correction starts from " + Ppm(start));
   }
+  BaseRate(in_force);
   discipline_.Start(start);
   if (start != in_force || (stored && !read)) {
     if (!ApplyFrequency(start)) discipline_.Unapplied(in_force);
@@ -207,6 +208,7 @@ bool UpstreamSync::ApplyFrequency(double ppm) {
   }
   const std::error_code ec = clock_.set_frequency(ppm + (replanned ? replanned->plan.ppm : 0));
   rate_applied_ |= !ec;
+  if (!ec) BaseRate(ppm);
   if (ec && !rate_error_reported_) {
     rate_error_reported_ = true;
     ctx_.Diagnostic("the clock's rate cannot be corrected (" + ec.message() +
@@ -233,6 +235,18 @@ bool UpstreamSync::SlewWanted(Nanoseconds offset) {
 
 Nanoseconds UpstreamSync::CorrectionsAt(Nanoseconds t) const {
   return filter_.corrections() - (slew_ ? slew_->Remaining(t) : Nanoseconds(0));
+}
+
+Nanoseconds UpstreamSync::AppliedAt(Nanoseconds t) const {
+  const double added = rate_.added_ns + rate_.ppm * 1e-6 * static_cast<double>((t - rate_.since).count());
+  return CorrectionsAt(t) + Nanoseconds(static_cast<int64_t>(std::llround(added)));
+}
+
+void UpstreamSync::BaseRate(double ppm) {
+  const Nanoseconds now = clock_.monotonic();
+  rate_.added_ns += rate_.ppm * 1e-6 * static_cast<double>((now - rate_.since).count());
+  rate_.since = now;
+  rate_.ppm = ppm;
 }
 
 bool UpstreamSync::BeginSlew(Nanoseconds offset) {
@@ -292,10 +306,10 @@ std::string UpstreamSync::FrequencyText() const {
   return text;
 }
 
-// After a synchronisation that measured the offset `step`, the reply having
-// arrived at monotonic `arrived` while a slew still had `unslewed` to make
-// up: the rate correction until the next one.
-void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step, Nanoseconds unslewed) {
+// After a synchronisation that measured the offset `step`, the reply of
+// `sample` having arrived while a slew still had `unslewed` to make up: the
+// rate correction until the next one.
+void UpstreamSync::Discipline(const Sample& sample, Nanoseconds step, Nanoseconds unslewed) {
   served_error_ = step;
   // Our own setting is no outside step.
   watch_ = ClockWatch{clock_.monotonic(), clock_.now().time_since_epoch() - clock_.monotonic()};
@@ -303,7 +317,10 @@ void UpstreamSync::Discipline(Nanoseconds arrived, Nanoseconds step, Nanoseconds
   const double before = discipline_.correction_ppm();
   // What a slew had not made up at the measurement is no drift: the interval
   // is judged as if the last correction had been a step.
-  const double ppm = discipline_.OnSync(arrived, step - unslewed);
+  // Through a line, its slope is the figure (none while too uncertain);
+  // otherwise the interval's own.
+  const double ppm = sample.fitted ? discipline_.OnFigure(sample.arrived, sample.rate_figure)
+                                   : discipline_.OnSync(sample.arrived, step - unslewed);
   if (discipline_.last_figure_refused()) {
     ctx_.Diagnostic("the interval's rate figure " + Ppm(*discipline_.last_figure()) +
                     " is beyond MaxFrequencyPpm (" + Ppm(discipline_.max_ppm()).substr(1) +
@@ -323,6 +340,7 @@ void UpstreamSync::WatchClock() {
       discipline_.SkipInterval();
       // No kept offset can be brought past a setting of unknown size.
       filter_.Forget();
+      fit_.Forget();
     }
   }
   watch_ = ClockWatch{clock_.monotonic(), gap};
@@ -824,6 +842,7 @@ void UpstreamSync::Apply(const net::Datagram& d) {
     return;
   }
   const UtcTime before = clock_.now();
+  const Nanoseconds read_late = clock_.monotonic() - arrived;
   const Correction c = ComputeCorrection(reply, send_real_stamp_, round_trip, before);
   if (!PlausibleUpstreamTime(c.new_time)) {
     burst_.reset();
@@ -839,9 +858,15 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                       reply[1],
                       {reply[12], reply[13], reply[14], reply[15]},
                       CorrectionsAt(arrived),
-                      query_nts_};
+                      query_nts_,
+                      read_late,
+                      false,
+                      std::nullopt};
   if (filter_on_)
     filter_.Add(FilterKey(upstream_, query_nts_), c.new_time - before, c.path_delay, arrived, sample);
+  if (filter_on_ && fit_on_)
+    fit_.Add(FilterKey(upstream_, query_nts_),
+             FitPoint{arrived, c.path_delay, c.new_time - before + read_late + AppliedAt(arrived)});
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -870,7 +895,41 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
     const Nanoseconds max_age = std::min<Nanoseconds>(
         kFilterIntervals * std::max<Nanoseconds>(std::chrono::seconds(schedule_.SyncInterval()), gate_.gap()),
         std::chrono::hours(24));
-    if (auto c = filter_.Choose(FilterKey(upstream_, best.nts), now, max_age)) {
+    std::optional<OffsetFit> fit;
+    if (fit_on_) {
+      // The rate in force is the slope as known so far: firmly once confirmed.
+      FitTuning tuning;
+      if (discipline_on_)
+        tuning.prior = FitTuning::Prior{discipline_.correction_ppm(),
+                                        discipline_.confirmed() ? kFitPriorPpmError : 10 * kFitPriorPpmError};
+      fit = fit_.Fit(FilterKey(upstream_, best.nts), now, kFitMaxAge, tuning);
+    }
+    if (fit) {
+      // This burst's best carries the fitted offset now: Commit brings it
+      // to now by the corrections since, which the line already left out.
+      const Nanoseconds offset_now = fit->level - AppliedAt(now);
+      const Nanoseconds best_now =
+          best.c.new_time - best.before + best.read_late - (CorrectionsAt(now) - best.corrections_at);
+      chosen.c.new_time += offset_now - best_now;
+      chosen.fitted = true;
+      // The slope is the rate figure once the line spans long enough and is
+      // either certain or plainly away from the correction in force.
+      if (fit->ppm && fit->span >= kFitMinRateSpan &&
+          (fit->ppm_error <= kFitMaxPpmError ||
+           std::fabs(*fit->ppm - discipline_.correction_ppm()) > 3 * fit->ppm_error))
+        chosen.rate_figure = fit->ppm;
+      char text[160];
+      std::snprintf(text, sizeof text, " (a line through %zu of the last %zu exchanges over %.0f s",
+                    fit->used, fit->used + fit->left_out, std::chrono::duration<double>(fit->span).count());
+      how = text;
+      if (fit->ppm) {
+        std::snprintf(text, sizeof text, ", slope %+.3f ppm +- %.3f%s", *fit->ppm, fit->ppm_error,
+                      chosen.rate_figure ? "" : ", too uncertain for the rate");
+        how += text;
+      }
+      if (fit->cut) how += "; the upstream moved: the history before it dropped";
+      how += ")";
+    } else if (auto c = filter_.Choose(FilterKey(upstream_, best.nts), now, max_age)) {
       dispersion = c->dispersion;
       // An exchange of an earlier synchronisation: its offset less the
       // corrections since (Commit subtracts them) is the offset now.
@@ -1014,6 +1073,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
   if (verdict == StepGuard::Verdict::kRefuse) {
     filter_.Drop(FilterKey(upstream_, sample.nts), arrived);
+    fit_.DropFrom(FilterKey(upstream_, sample.nts), std::min(arrived, upstream_started_));
     Refuse("the time server is " + Seconds(step) + " s off",
            upstream_name_ + " would step the clock by " + Seconds(step) + " s, more than MaxStepSeconds (" +
                std::to_string(step_guard_.max_step()->count()) + " s); a second exchange agreeing within " +
@@ -1060,7 +1120,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   }
   backoff_.Reset();
   step_guard_.Applied();
-  Discipline(arrived, step, unslewed);
+  Discipline(sample, step, unslewed);
   status_.last_correction = slewed ? SyncStatus::CorrectionKind::kSlew : SyncStatus::CorrectionKind::kStep;
   status_.last_correction_ns = step.count();
   status_.slew_duration_ns = slew_ ? slew_->plan.duration.count() : 0;

@@ -18,6 +18,7 @@
 #include "server/serving/serving.h"
 #include "server/upstream/discipline.h"
 #include "server/upstream/nts_upstream.h"
+#include "server/upstream/offset_fit.h"
 #include "server/upstream/reference_quality.h"
 #include "server/upstream/sample_filter.h"
 #include "server/upstream/schedule.h"
@@ -102,6 +103,20 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // of least delay and age among each upstream's last kKept, not only this
   // burst's.
   void SetFilter(bool on) { filter_on_ = on; }
+  // With the filter on: the correction and the rate figure come from a
+  // weighted line through each upstream's last FitHistory::kKept exchanges
+  // (off by default).
+  void SetRegression(bool on) { fit_on_ = on; }
+  // A fitted slope is a rate figure when the line spans at least
+  // kFitMinRateSpan and its standard error is at most kFitMaxPpmError (or
+  // it lies more than three standard errors from the correction in force).
+  static constexpr double kFitMaxPpmError = 1;
+  static constexpr std::chrono::seconds kFitMinRateSpan{240};
+  // How far the confirmed rate correction is taken to be from the slope
+  // when drawing the line's value now (ten times that unconfirmed).
+  static constexpr double kFitPriorPpmError = 0.3;
+  // Exchanges older than this leave the line (the older weigh less anyway).
+  static constexpr std::chrono::hours kFitMaxAge{24};
   // Distinct servers of the region asked at each synchronisation (1 to
   // kMaxUpstreams); with more than one, a majority of those that answered
   // must agree or the clock is left alone.
@@ -193,6 +208,12 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     // since are no longer part of its offset.
     Nanoseconds corrections_at{0};
     bool nts = false;  // the reply was authenticated by NTS
+    // How long after the reply's arrival `before` was read (the line takes
+    // offsets at the arrival, as the kernel stamped it).
+    Nanoseconds read_late{0};
+    // Set through the fit: its slope for the discipline, when certain enough.
+    bool fitted = false;
+    std::optional<double> rate_figure;
   };
   struct Burst {
     int taken = 0;
@@ -231,7 +252,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void Failed(const std::string& why);
   void GrabRandom();
   net::DatagramPort* QuerySocket(const boost::asio::ip::udp::endpoint& to);
-  void Discipline(Nanoseconds arrived, Nanoseconds step, Nanoseconds unslewed);
+  void Discipline(const Sample& sample, Nanoseconds step, Nanoseconds unslewed);
   void WatchClock();
   void HoldIfLost();
   // Keeps `target` in the process when the machine's clock refused it for
@@ -249,6 +270,10 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // The corrections applied to the clock by monotonic `t` (the filter's
   // total less what the slew under way has still to make up then).
   Nanoseconds CorrectionsAt(Nanoseconds t) const;
+  // Those plus what the base rate correction has added by `t` (for the fit).
+  Nanoseconds AppliedAt(Nanoseconds t) const;
+  // The clock runs at base rate `ppm` from now.
+  void BaseRate(double ppm);
   // Ends the slew under way: the clock runs at the base rate again.
   void EndSlew();
   void RunSlew(const Slew& slew);
@@ -304,6 +329,14 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   bool filter_on_ = true;
   int upstreams_per_sync_ = 1;
   SampleFilter<Sample> filter_;
+  bool fit_on_ = false;
+  FitHistory fit_;
+  // The base rate in force and what the ones before added.
+  struct RateRecord {
+    Nanoseconds since{0};
+    double ppm = 0;
+    double added_ns = 0;
+  } rate_;
   std::optional<Round> round_;
   Nanoseconds upstream_started_{0};                // when the upstream now asked was first asked
   std::string fewer_said_;                         // region and count of the last "fewer servers" line

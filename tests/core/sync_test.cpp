@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <thread>
 
 #include "common/clock/fallback_clock.h"
@@ -1479,6 +1480,120 @@ TEST_F(SyncFilterTest, ASettingFromOutsideEmptiesTheHistory) {
     handle_.reset();
     network_.set_delay(ms(1));
   }
+}
+
+// The weighted line through an upstream's exchanges (SyncRegression), on a
+// clock whose oscillator runs 20 ppm slow, over a path that queues each way.
+class SyncLineTest : public SyncTest {
+ protected:
+  void Begin(const std::string& regression) {
+    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"SyncRegression\"=\"" + regression + "\"\n");
+    WriteList();
+    true_start_ = clock_.now() - clock_.monotonic();
+    clock_.set_oscillator_error(-20);
+    StartEngine();
+  }
+  UtcTime TrueNow() const { return true_start_ + clock_.monotonic(); }
+  // After `wait`, one synchronisation of one exchange whose query queued
+  // `q1` on its way and whose reply `q2` (the upstream answers that much
+  // later and stamps as if the query had come q1 late), the upstream `ahead`
+  // of the true time. Returns the error served just before.
+  Nanoseconds Exchange(Nanoseconds wait, Nanoseconds q1, Nanoseconds q2, Nanoseconds ahead = Nanoseconds(0)) {
+    Advance(wait, std::chrono::seconds(4));
+    const Nanoseconds served = clock_.now() - TrueNow();
+    const uint64_t syncs = Snap()->sync.syncs;
+    Do(cmd::SyncNow{});
+    EXPECT_TRUE(QueryArrives());
+    const UtcTime stamp = true_start_ + upstream_.query_arrival_tick() + q1 + ahead;
+    clock_.advance(q1 + q2);
+    upstream_.Send(upstream_.Reply(stamp));
+    Deliver();
+    EXPECT_EQ(Snap()->sync.syncs, syncs + 1);
+    return served;
+  }
+  // The served error before each of an hour's synchronisations a minute
+  // apart, queueing exponential of mean 3 ms each way (a fixed draw).
+  std::vector<double> QueuedHour() {
+    std::mt19937_64 rng(7);
+    const auto queued = [&] {
+      const double u = static_cast<double>(rng() >> 11) * 0x1.0p-53;
+      return Nanoseconds(static_cast<int64_t>(-3e6 * std::log(1 - u)));
+    };
+    std::vector<double> served_us;
+    for (int i = 0; i < 60; ++i) {
+      const Nanoseconds q1 = queued(), q2 = queued();
+      served_us.push_back(std::chrono::duration<double, std::micro>(Exchange(kMinute, q1, q2)).count());
+    }
+    return served_us;
+  }
+  static double Percentile(std::vector<double> v, double share) {
+    for (double& x : v) x = std::fabs(x);
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(share * static_cast<double>(v.size() - 1))];
+  }
+  static constexpr Nanoseconds kMinute = std::chrono::seconds(64);
+  UtcTime true_start_{};
+};
+
+TEST_F(SyncLineTest, ConvergesOnOffsetAndRateWhereTheFilterDoesNot) {
+  Begin("YES");
+  const std::vector<double> line = QueuedHour();
+  const double line_ppm = Snap()->frequency_ppm;
+  EXPECT_TRUE(Diagnosed("(a line through "));
+  EXPECT_TRUE(Diagnosed(" exchanges over "));
+  handle_.reset();
+  diagnostics_.clear();
+  Begin("NO");
+  const std::vector<double> filter = QueuedHour();
+  const double filter_ppm = Snap()->frequency_ppm;
+  EXPECT_FALSE(Diagnosed("(a line through "));
+  // The second half hour.
+  const std::vector<double> line_late(line.begin() + 30, line.end());
+  const std::vector<double> filter_late(filter.begin() + 30, filter.end());
+  std::string figures;
+  for (size_t i = 0; i < line.size(); ++i)
+    figures +=
+        std::to_string(static_cast<int>(line[i])) + "/" + std::to_string(static_cast<int>(filter[i])) + " ";
+  EXPECT_NEAR(line_ppm, 20, 0.3) << "the rate from the slope; served µs line/filter: " << figures;
+  EXPECT_LT(Percentile(line_late, 0.5), 150) << figures;
+  EXPECT_LT(Percentile(line_late, 0.95), 400) << figures;
+  // The filter's least-delay exchange alone does markedly worse.
+  EXPECT_GT(Percentile(filter_late, 0.5), 2 * Percentile(line_late, 0.5)) << figures;
+  EXPECT_GT(std::fabs(filter_ppm - 20), std::fabs(line_ppm - 20)) << figures;
+}
+
+TEST_F(SyncLineTest, ASpikeDoesNotMoveTheTimeAndAMoveIsFollowedAtTheThirdExchange) {
+  Begin("YES");
+  const Nanoseconds q = std::chrono::microseconds(100);
+  for (int i = 0; i < 30; ++i) Exchange(kMinute, q, q);
+  const auto off_us = [&] {
+    return std::chrono::duration<double, std::micro>(clock_.now() - TrueNow()).count();
+  };
+  Advance(std::chrono::seconds(10), std::chrono::seconds(1));
+  ASSERT_LT(std::fabs(off_us()), 20) << "settled";
+  // One answer 5 ms ahead over the best path there is: left out.
+  Exchange(kMinute, Nanoseconds(0), Nanoseconds(0), std::chrono::milliseconds(5));
+  Advance(std::chrono::seconds(30), std::chrono::seconds(1));
+  EXPECT_LT(std::fabs(off_us()), 20) << "the spike moved the time";
+  Exchange(kMinute, q, q);
+  // The upstream moves 20 ms ahead for good: two answers are not enough...
+  const Nanoseconds ahead = std::chrono::milliseconds(20);
+  for (int i = 0; i < 2; ++i) {
+    Exchange(kMinute, q, q, ahead);
+    Advance(std::chrono::seconds(50), std::chrono::seconds(1));
+    EXPECT_LT(std::fabs(off_us()), 20) << "answer " << i + 1 << " of the move";
+  }
+  // ... the third is: slewed over 40 s at 500 ppm.
+  Exchange(kMinute, q, q, ahead);
+  EXPECT_TRUE(Diagnosed("the upstream moved"));
+  Advance(std::chrono::seconds(50), std::chrono::seconds(1));
+  EXPECT_NEAR(off_us(), 20000, 60);
+  EXPECT_EQ(clock_.set_count(), 1) << "slewed, not stepped";
+  // And it keeps time there, at the rate it had.
+  for (int i = 0; i < 3; ++i) Exchange(kMinute, q, q, ahead);
+  Advance(std::chrono::seconds(30), std::chrono::seconds(1));
+  EXPECT_NEAR(off_us(), 20000, 30);
+  EXPECT_NEAR(Snap()->frequency_ppm, 20, 0.5);
 }
 
 // Several upstreams per synchronisation on loopback addresses of their own.

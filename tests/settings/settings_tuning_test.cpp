@@ -136,6 +136,20 @@ TEST_F(SettingsTuningTest, SyncFilterAndUpstreamsPerSync) {
   }
 }
 
+TEST_F(SettingsTuningTest, SyncRegression) {
+  EXPECT_FALSE(Load().sync_regression) << "unset: off";
+  for (const char* v : {"YES", "NO"}) {
+    Set("SyncRegression", v);
+    const ServerTuning t = Load();
+    EXPECT_EQ(t.sync_regression, std::string(v) == "YES");
+    EXPECT_TRUE(t.diagnostics.empty());
+  }
+  Set("SyncRegression", "on");
+  const ServerTuning t = Load();
+  EXPECT_FALSE(t.sync_regression);
+  EXPECT_EQ(t.diagnostics, std::vector<std::string>{"SyncRegression \"on\" is not YES or NO; NO kept"});
+}
+
 TEST_F(SettingsTuningTest, OutOfRangeConnectionLimitsAndABudgetWithoutColonAreIgnoredQuietly) {
   Set("TcpIdleTimeout", "0");
   Set("TcpMaxConnections", "1000001");

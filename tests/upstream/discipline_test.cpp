@@ -240,3 +240,34 @@ TEST(FrequencyDisciplineTest, ClockSetFromOutsideOrAnotherUpstreamGivesNoFigure)
 
 }  // namespace
 }  // namespace mdl
+
+namespace mdl {
+namespace {
+
+// Figures measured elsewhere (a fit's slope) pass the same bound and
+// agreement: three needed, 10 ppm a step, a wild one refused, none kept
+// from a synchronisation without one.
+TEST(DisciplineFigureTest, FiguresGivenGoThroughTheBoundAndTheAgreement) {
+  FrequencyDiscipline d;
+  d.Start(0);
+  const auto at = [](int minute) { return Nanoseconds(std::chrono::minutes(minute)); };
+  EXPECT_EQ(d.OnFigure(at(1), 25.0), 0);
+  EXPECT_EQ(d.OnFigure(at(2), std::nullopt), 0);
+  EXPECT_FALSE(d.last_figure());
+  EXPECT_EQ(d.OnFigure(at(3), 25.2), 0) << "two figures are not enough";
+  EXPECT_EQ(d.OnFigure(at(4), 3000.0), 0);
+  EXPECT_TRUE(d.last_figure_refused());
+  EXPECT_EQ(d.OnFigure(at(5), 24.8), 10) << "three agree: 10 ppm towards their median";
+  EXPECT_FALSE(d.confirmed());
+  EXPECT_EQ(d.OnFigure(at(6), 25.0), 20);
+  EXPECT_EQ(d.OnFigure(at(7), 25.0), 25);
+  EXPECT_TRUE(d.confirmed());
+  // A figure of the interval's own kind after one given: the interval counts from the last.
+  EXPECT_NEAR(d.OnSync(at(8), std::chrono::microseconds(60)), 25, 1e-9)
+      << "60 µs in a minute: +1 ppm, median 25";
+  ASSERT_TRUE(d.last_figure());
+  EXPECT_NEAR(*d.last_figure(), 26, 1e-9);
+}
+
+}  // namespace
+}  // namespace mdl

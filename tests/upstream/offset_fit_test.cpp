@@ -1,0 +1,231 @@
+// The weighted line through an upstream's exchanges: an exact line recovered,
+// queueing noise weighed down, a spike left out, a move of the upstream
+// followed only once several exchanges confirm it, and the history's bounds.
+#include "server/upstream/offset_fit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace mdl {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr Nanoseconds kNow = std::chrono::hours(10);
+
+// Exchanges every `every` up to kNow on a line of `ppm` through `level` at
+// kNow, all over a path of `delay`.
+std::vector<FitPoint> Line(int count, Nanoseconds every, double ppm, Nanoseconds level, Nanoseconds delay) {
+  std::vector<FitPoint> v;
+  for (int i = count - 1; i >= 0; --i) {
+    const Nanoseconds taken = kNow - i * every;
+    const double drift = ppm * 1e-6 * static_cast<double>((taken - kNow).count());
+    v.push_back({taken, delay, level + Nanoseconds(static_cast<int64_t>(std::llround(drift)))});
+  }
+  return v;
+}
+
+double Us(Nanoseconds d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+TEST(OffsetFitTest, AnExactLineIsRecoveredAndAShortSpanGivesNoSlope) {
+  // 16 exchanges a minute apart at +3 ppm: the level now and the slope.
+  const std::vector<FitPoint> pts = Line(16, seconds(60), 3, milliseconds(5), milliseconds(20));
+  const std::optional<OffsetFit> fit = FitOffsets(pts, kNow);
+  ASSERT_TRUE(fit);
+  EXPECT_NEAR(Us(fit->level), 5000, 0.01);
+  ASSERT_TRUE(fit->ppm);
+  EXPECT_NEAR(*fit->ppm, 3, 1e-6);
+  EXPECT_EQ(fit->used, 16u);
+  EXPECT_EQ(fit->left_out, 0u);
+  EXPECT_EQ(fit->span, seconds(900));
+  EXPECT_FALSE(fit->cut);
+  // Asked 100 s later the line is extrapolated: 300 µs further.
+  EXPECT_NEAR(Us(FitOffsets(pts, kNow + seconds(100))->level), 5300, 0.01);
+
+  // A burst of four 2 s apart spans too little for a slope: the weighted
+  // mean, in which the exchange of least delay counts most.
+  std::vector<FitPoint> burst = Line(4, seconds(2), 0, Nanoseconds(0), milliseconds(20));
+  burst[0].adjusted = microseconds(900);
+  burst[0].delay = milliseconds(22);  // 1 ms queued each way, ±1 ms
+  burst[3].adjusted = microseconds(30);
+  const std::optional<OffsetFit> mean = FitOffsets(burst, kNow);
+  ASSERT_TRUE(mean);
+  EXPECT_FALSE(mean->ppm);
+  EXPECT_GT(Us(mean->level), 0);
+  EXPECT_LT(Us(mean->level), 30) << "the queued exchange hardly counts; an unweighted mean says 232";
+
+  EXPECT_FALSE(FitOffsets({}, kNow));
+
+  // Answers decades apart, a minute apart: a value, no overflow.
+  std::vector<FitPoint> wild = Line(8, seconds(60), 0, Nanoseconds(0), milliseconds(1));
+  for (size_t i = 0; i < wild.size(); i += 2)
+    wild[i].adjusted = Nanoseconds(4'000'000'000'000'000'000 * (i % 4 ? 1 : -1));
+  for (size_t i = 1; i < wild.size(); i += 2) wild[i].delay = Nanoseconds(-5);
+  const std::optional<OffsetFit> odd = FitOffsets(wild, kNow + std::chrono::hours(20));
+  ASSERT_TRUE(odd);
+  EXPECT_LE(std::chrono::abs(odd->level), Nanoseconds(5'000'000'000'000'000'000));
+  if (odd->ppm) {
+    EXPECT_TRUE(std::isfinite(*odd->ppm));
+  }
+}
+
+// Exponential queueing of mean 3 ms each way, as on the Internet (one
+// exchange's error is half the difference of its two queueings), and one
+// exchange in 20 queued 40 ms more one way. An hour of exchanges 16 s apart
+// at -20 ppm, through the history.
+struct Outcome {
+  double fit_us;    // |offset now|
+  double ppm;       // |slope error|
+  double least_us;  // |offset| of the least-delay exchange of the last 8
+};
+Outcome QueuedHour(uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const auto exp3ms = [&] {
+    const double u = static_cast<double>(rng() >> 11) * 0x1.0p-53;
+    return -3e6 * std::log(1 - u);
+  };
+  FitHistory h;
+  std::vector<FitPoint> recent;
+  const int count = 3600 / 16;
+  for (int i = count - 1; i >= 0; --i) {
+    const Nanoseconds taken = kNow - i * seconds(16);
+    double q1 = exp3ms();
+    const double q2 = exp3ms();
+    if (rng() % 20 == 0) q1 += 40e6;
+    const double drift = -20e-6 * static_cast<double>((taken - kNow).count());
+    const FitPoint p{taken, milliseconds(20) + Nanoseconds(static_cast<int64_t>(q1 + q2)),
+                     Nanoseconds(static_cast<int64_t>(drift + (q1 - q2) / 2))};
+    h.Add("a", p);
+    recent.push_back(p);
+    if (recent.size() > 8) recent.erase(recent.begin());
+  }
+  const std::optional<OffsetFit> fit = h.Fit("a", kNow, std::chrono::hours(24));
+  EXPECT_TRUE(fit && fit->ppm);
+  if (!fit || !fit->ppm) return {1e9, 1e9, 0};
+  EXPECT_GT(fit->span, std::chrono::minutes(30)) << "low-delay exchanges are kept longer, seed " << seed;
+  const FitPoint least = *std::min_element(
+      recent.begin(), recent.end(), [](const FitPoint& a, const FitPoint& b) { return a.delay < b.delay; });
+  const double least_drift = -20e-6 * static_cast<double>((least.taken - kNow).count());
+  return {std::fabs(Us(fit->level)), std::fabs(*fit->ppm + 20),
+          std::fabs(Us(least.adjusted) - least_drift / 1e3)};
+}
+
+TEST(OffsetFitTest, QueueingNoiseIsWeighedDownOverALongHistory) {
+  std::vector<double> fit_us, ppm, least_us;
+  for (uint64_t seed = 1; seed <= 40; ++seed) {
+    const Outcome o = QueuedHour(seed);
+    fit_us.push_back(o.fit_us);
+    ppm.push_back(o.ppm);
+    least_us.push_back(o.least_us);
+  }
+  const auto at = [](std::vector<double> v, double share) {
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(share * static_cast<double>(v.size() - 1))];
+  };
+  // The offset now, well under what the least-delay exchange of the last
+  // two minutes gives (median about 400 µs, p95 1.2 ms).
+  EXPECT_LT(at(fit_us, 0.5), 110);
+  EXPECT_LT(at(fit_us, 0.95), 300);
+  EXPECT_LT(at(fit_us, 0.5) * 2.5, at(least_us, 0.5));
+  EXPECT_LT(at(ppm, 0.95), 0.2) << "the slope over the hour";
+}
+
+TEST(OffsetFitTest, ASpikeIsLeftOutAndAMoveNeedsThreeExchanges) {
+  std::vector<FitPoint> pts = Line(20, seconds(30), 1, Nanoseconds(0), milliseconds(20));
+  // One answer 5 ms off over a path as good as the others: a spike.
+  for (size_t at : {size_t{10}, size_t{19}}) {
+    SCOPED_TRACE(at == 19 ? "the newest" : "in the middle");
+    std::vector<FitPoint> spiked = pts;
+    spiked[at].adjusted += milliseconds(5);
+    const std::optional<OffsetFit> fit = FitOffsets(spiked, kNow);
+    ASSERT_TRUE(fit);
+    EXPECT_NEAR(Us(fit->level), 0, 0.5);
+    EXPECT_NEAR(*fit->ppm, 1, 1e-3);
+    EXPECT_EQ(fit->left_out, 1u);
+    EXPECT_FALSE(fit->cut);
+  }
+  // The upstream moves 20 ms ahead: two exchanges are not enough ...
+  std::vector<FitPoint> moved = pts;
+  moved[18].adjusted += milliseconds(20);
+  moved[19].adjusted += milliseconds(20);
+  std::optional<OffsetFit> fit = FitOffsets(moved, kNow);
+  ASSERT_TRUE(fit);
+  EXPECT_NEAR(Us(fit->level), 0, 0.5);
+  EXPECT_FALSE(fit->cut);
+  // ... a third on the same side is: the history before them is dropped.
+  moved[17].adjusted += milliseconds(20);
+  fit = FitOffsets(moved, kNow);
+  ASSERT_TRUE(fit);
+  // Three over a minute give no slope of their own: the older ones count
+  // less (they may have drifted), so the level is the newest's.
+  EXPECT_NEAR(Us(fit->level), 20000, 0.5);
+  ASSERT_TRUE(fit->cut);
+  EXPECT_EQ(*fit->cut, moved[17].taken);
+  EXPECT_EQ(fit->used, 3u);
+  // Three off the line on both sides are no move.
+  moved[18].adjusted -= milliseconds(40);
+  fit = FitOffsets(moved, kNow);
+  ASSERT_TRUE(fit);
+  EXPECT_FALSE(fit->cut);
+  EXPECT_NEAR(Us(fit->level), 0, 0.5);
+}
+
+TEST(OffsetFitTest, HistoryKeepsItsBoundsAgeAndMoves) {
+  FitHistory h;
+  const std::vector<FitPoint> pts = Line(100, seconds(10), 0, Nanoseconds(0), milliseconds(1));
+  for (const FitPoint& p : pts) h.Add("a", p);
+  EXPECT_EQ(h.size("a"), FitHistory::kKept);
+  EXPECT_EQ(h.size("b"), 0u);
+  EXPECT_FALSE(h.Fit("b", kNow, std::chrono::hours(1)));
+  // Only those at most 100 s old count, and the older ones are gone.
+  std::optional<OffsetFit> fit = h.Fit("a", kNow, seconds(100));
+  ASSERT_TRUE(fit);
+  EXPECT_EQ(fit->used, 11u);
+  EXPECT_EQ(h.size("a"), 11u);
+  // Long after, the newest alone still counts.
+  fit = h.Fit("a", kNow + std::chrono::hours(5), seconds(100));
+  ASSERT_TRUE(fit);
+  EXPECT_EQ(fit->used, 1u);
+  // Two exchanges before three off their level: no slope of their own to
+  // tell a drift from a move.
+  for (int i = 1; i <= 3; ++i) h.Add("a", {kNow + seconds(10 * i), milliseconds(1), milliseconds(7)});
+  h.Add("a", {kNow - seconds(5), milliseconds(1), Nanoseconds(0)});
+  fit = h.Fit("a", kNow + seconds(30), seconds(100));
+  ASSERT_TRUE(fit);
+  EXPECT_FALSE(fit->cut);
+  EXPECT_EQ(h.size("a"), 5u);
+  // With a line of 4 minutes before them, it is a move, and it drops what
+  // came before.
+  for (int i = 1; i <= 13; ++i) h.Add("a", {kNow - seconds(20 * i), milliseconds(1), Nanoseconds(0)});
+  fit = h.Fit("a", kNow + seconds(30), seconds(300));
+  ASSERT_TRUE(fit);
+  EXPECT_TRUE(fit->cut);
+  EXPECT_EQ(h.size("a"), 3u);
+  EXPECT_NEAR(Us(fit->level), 7000, 0.5);
+  h.DropFrom("a", kNow + seconds(20));
+  EXPECT_EQ(h.size("a"), 1u);
+  // A bounded number of upstreams: the one heard from longest ago goes.
+  for (size_t k = 0; k < FitHistory::kUpstreams; ++k)
+    h.Add("u" + std::to_string(k),
+          {kNow + seconds(100 + static_cast<int>(k)), milliseconds(1), Nanoseconds(0)});
+  EXPECT_EQ(h.size("a"), 0u);
+  EXPECT_EQ(h.size("u0"), 1u);
+  // Beyond the newest half, the most delayed go first.
+  FitHistory d;
+  d.Add("a", {kNow, milliseconds(1), Nanoseconds(0)});
+  for (int i = 1; i <= 100; ++i) d.Add("a", {kNow + seconds(i), milliseconds(2), Nanoseconds(0)});
+  ASSERT_EQ(d.size("a"), FitHistory::kKept);
+  ASSERT_TRUE(d.Fit("a", kNow + seconds(100), std::chrono::hours(1)));
+  EXPECT_EQ(d.Fit("a", kNow + seconds(100), std::chrono::hours(1))->span, seconds(100)) << "the first stays";
+  h.Forget();
+  EXPECT_EQ(h.size("u0"), 0u);
+}
+
+}  // namespace
+}  // namespace mdl
