@@ -158,7 +158,10 @@ std::shared_ptr<ssl::context> SharedKeClientTls(const std::string& ca_file, bool
     std::error_code ec;
     modified = std::filesystem::last_write_time(ca_file, ec);
     if (!ec) size = std::filesystem::file_size(ca_file, ec);
-    if (ec) modified = {}, size = 0;  // unreadable: MakeKeClientTls says why
+    if (ec) {  // unreadable: MakeKeClientTls says why
+      modified = {};
+      size = 0;
+    }
   }
   for (auto it = cache.begin(); it != cache.end(); ++it) {
     if (it->ca_file != ca_file || it->system_store != system_store) continue;
