@@ -180,8 +180,10 @@ ChronycView AskChronyc(const fs::path& dir, const fs::path& socket) {
   return v;
 }
 
-// chronyd refuses a command socket in a folder its user does not own or
-// others can enter: a folder of its own, 0770, owned by that user.
+// authdata and ntpdata are refused ("501 Not authorised") over the UDP
+// command port: chronyc needs the Unix socket. chronyd refuses that socket in
+// a folder its user does not own or others can enter: a folder of its own,
+// 0770, owned by that user.
 ::testing::AssertionResult CommandSocketFolder(const fs::path& folder) {
   fs::create_directories(folder);
   const passwd* user = ::getpwnam("_chrony");
