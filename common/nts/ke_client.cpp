@@ -43,7 +43,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
 
   void Start(const KeTrust& trust) {
     std::string why;
-    context_ = MakeKeClientTls(trust.ca_file, trust.system_store, &why);
+    context_ = SharedKeClientTls(trust.ca_file, trust.system_store, &why);
     if (!context_) return Fail(why);
     for (AeadId a : SupportedAeads()) offered_.push_back(static_cast<uint16_t>(a));
     if (offered_.empty()) return Fail("no AEAD algorithm available");

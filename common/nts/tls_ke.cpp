@@ -5,9 +5,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <boost/asio/ssl/context.hpp>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
+#include <vector>
 
 #include "common/nts/ke_records.h"
 
@@ -35,6 +39,20 @@ std::string ReasonText(unsigned long last) {
 }
 
 std::string LastSslReason() { return ReasonText(LastSslError()); }
+
+std::atomic<uint64_t> g_client_contexts_made{0};
+
+// A client context and what it was made from.
+struct CachedClientTls {
+  std::string ca_file;
+  bool system_store = true;
+  std::filesystem::file_time_type modified{};
+  uintmax_t size = 0;
+  std::shared_ptr<ssl::context> context;
+};
+
+// A few trust configurations at most per thread; the oldest goes first.
+constexpr size_t kClientTlsCacheLimit = 8;
 
 bool Readable(const std::string& path, const char* what, std::string* why) {
   std::ifstream in(path, std::ios::binary);
@@ -126,8 +144,39 @@ std::shared_ptr<ssl::context> MakeKeClientTls(const std::string& ca_file, bool s
     *why = "cannot offer the application protocol: " + LastSslReason();
     return nullptr;
   }
+  g_client_contexts_made.fetch_add(1, std::memory_order_relaxed);
   return context;
 }
+
+std::shared_ptr<ssl::context> SharedKeClientTls(const std::string& ca_file, bool system_store,
+                                                std::string* why) {
+  // Per thread: no lock, and each engine thread loads the certificates once.
+  thread_local std::vector<CachedClientTls> cache;
+  std::filesystem::file_time_type modified{};
+  uintmax_t size = 0;
+  if (!ca_file.empty()) {
+    std::error_code ec;
+    modified = std::filesystem::last_write_time(ca_file, ec);
+    if (!ec) size = std::filesystem::file_size(ca_file, ec);
+    if (ec) {  // unreadable: MakeKeClientTls says why
+      modified = {};
+      size = 0;
+    }
+  }
+  for (auto it = cache.begin(); it != cache.end(); ++it) {
+    if (it->ca_file != ca_file || it->system_store != system_store) continue;
+    if (it->modified == modified && it->size == size) return it->context;
+    cache.erase(it);
+    break;
+  }
+  auto context = MakeKeClientTls(ca_file, system_store, why);
+  if (!context) return nullptr;
+  if (cache.size() >= kClientTlsCacheLimit) cache.erase(cache.begin());
+  cache.push_back(CachedClientTls{ca_file, system_store, modified, size, context});
+  return context;
+}
+
+uint64_t KeClientTlsContextsMade() { return g_client_contexts_made.load(std::memory_order_relaxed); }
 
 bool AgreedOnKe(SSL* s) {
   const unsigned char* name = nullptr;

@@ -4,6 +4,7 @@
 // NTS (tls_ke_win.cpp says so).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,16 @@ std::shared_ptr<boost::asio::ssl::context> MakeKeServerTls(const std::string& ch
 // verified, "ntske/1" is offered. Null, with the reason in *why, on failure.
 std::shared_ptr<boost::asio::ssl::context> MakeKeClientTls(const std::string& ca_file, bool system_store,
                                                            std::string* why);
+
+// The client's context for this trust configuration, made once per thread
+// and reused while `ca_file` keeps its modification time and size (a changed
+// file gives a new context). Loading the system's certificates costs far
+// more than a handshake, so every exchange goes through here.
+std::shared_ptr<boost::asio::ssl::context> SharedKeClientTls(const std::string& ca_file, bool system_store,
+                                                             std::string* why);
+
+// How many client contexts this process has made (a test hook).
+uint64_t KeClientTlsContextsMade();
 
 // Whether the session agreed on "ntske/1".
 bool AgreedOnKe(ssl_st* ssl);

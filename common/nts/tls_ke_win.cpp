@@ -12,6 +12,11 @@ std::shared_ptr<boost::asio::ssl::context> MakeKeClientTls(const std::string&, b
   *why = KeTlsUnavailableReason();
   return nullptr;
 }
+std::shared_ptr<boost::asio::ssl::context> SharedKeClientTls(const std::string&, bool, std::string* why) {
+  *why = KeTlsUnavailableReason();
+  return nullptr;
+}
+uint64_t KeClientTlsContextsMade() { return 0; }
 bool AgreedOnKe(ssl_st*) { return false; }
 bool ExportSessionKeys(ssl_st*, AeadId, SessionKeys*) { return false; }
 std::string KeTlsUnavailableReason() { return "NTS is not available in the Windows build"; }

@@ -2,6 +2,10 @@
 // against chronyd's key establishment server (keys proven by an
 // authenticated NTP exchange with chronyd), and chronyd as a client of our
 // server program.
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <boost/asio/io_context.hpp>
 #include <cmath>
 #include <random>
@@ -9,6 +13,7 @@
 
 #include "common/nts/ke_client.h"
 #include "common/nts/ntp_auth.h"
+#include "tests/e2e/altering_relay.h"
 #include "tests/e2e/harness.h"
 
 namespace mdl::e2e {
@@ -143,6 +148,125 @@ TEST(NtsKeE2eTest, ChronydWithNtsSynchronisesAgainstOurServer) {
   const nts::KeOutcome denied = Exchange(ke_port, renewed.path() / "ca.pem");
   EXPECT_FALSE(denied.ok);
   EXPECT_NE(denied.error.find("TLS handshake"), std::string::npos) << denied.error;
+  EXPECT_TRUE(rig.StopCleanly());
+}
+
+// What chronyc says of one NTS source, read through chronyd's command socket.
+struct ChronycView {
+  bool nts = false;    // authdata: mode NTS
+  int cookies = -1;    // authdata: Cook
+  long total_rx = -1;  // ntpdata: Total RX
+  long valid_rx = -1;  // ntpdata: Total valid RX
+  std::string text;    // everything, for failure messages
+};
+
+ChronycView AskChronyc(const fs::path& dir, const fs::path& socket) {
+  ChronycView v;
+  const auto ask = [&](const std::string& command) {
+    return RunToEnd(dir, "chronyc", {"/usr/bin/chronyc", "-h", socket.string(), "-n", command}, 5s).out;
+  };
+  const std::string auth = ask("authdata");
+  const std::string ntp = ask("ntpdata");
+  v.text = auth + ntp + ask("sources");
+  std::smatch m;
+  if (std::regex_search(auth, m,
+                        std::regex(R"(127\.0\.0\.[12]\s+NTS\s+\d+\s+\d+\s+\d+\s+\S+\s+\d+\s+\d+\s+(\d+))"))) {
+    v.nts = true;
+    v.cookies = std::stoi(m[1].str());
+  }
+  if (std::regex_search(ntp, m, std::regex(R"(Total RX\s*:\s*(\d+))"))) v.total_rx = std::stol(m[1].str());
+  if (std::regex_search(ntp, m, std::regex(R"(Total valid RX\s*:\s*(\d+))")))
+    v.valid_rx = std::stol(m[1].str());
+  return v;
+}
+
+// authdata and ntpdata are refused ("501 Not authorised") over the UDP
+// command port: chronyc needs the Unix socket. chronyd refuses that socket in
+// a folder its user does not own or others can enter: a folder of its own,
+// 0770, owned by that user.
+::testing::AssertionResult CommandSocketFolder(const fs::path& folder) {
+  fs::create_directories(folder);
+  const passwd* user = ::getpwnam("_chrony");
+  if (!user) user = ::getpwnam("chrony");
+  if (user && ::chown(folder.c_str(), user->pw_uid, user->pw_gid) != 0)
+    return ::testing::AssertionFailure() << "cannot give " << folder << " to chronyd's user";
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_all, fs::perm_options::replace);
+  return ::testing::AssertionSuccess();
+}
+
+long NtsRepliesOf(const fs::path& dir, const fs::path& home) {
+  const std::string status =
+      RunToEnd(dir, "status",
+               {(ProgramDir() / "QOR_MDL_Server_SVC").string(), "-status", "--home", home.string()}, 10s)
+          .out;
+  std::smatch m;
+  if (!std::regex_search(status, m, std::regex(R"(NTS replies\s*:\s*(\d+))"))) return -1;
+  return std::stol(m[1].str());
+}
+
+// A long-running chronyd -x as the NTS client of our server, its NTP going
+// through a relay on 127.0.0.2 (the Server record names it): chronyc shows
+// NTS with cookies and authentic samples; replies altered on the way give it
+// no sample while our server goes on sending NTS replies.
+TEST(NtsKeE2eTest, ChronydKeepsAnNtsSourceAndRefusesAlteredReplies) {
+  ServerRig rig;
+  ASSERT_TRUE(MakeCertificates(rig.dir.path()));
+  const fs::path d = rig.dir.path();
+  const uint16_t ke_port = FreePort();
+  // Our NTP service on 127.0.0.1 only, so that the relay can take its port on 127.0.0.2.
+  AlteringRelay relay("127.0.0.2", rig.ports.ntp, rig.ports.ntp);
+  ASSERT_TRUE(relay.ok());
+  relay.alter = false;
+  ASSERT_TRUE(rig.Start("59:Minute/s", "YES",
+                        "\"NtsCertificate\"=\"" + (d / "server.pem").string() + "\"\r\n\"NtsKey\"=\"" +
+                            (d / "server.key").string() + "\"\r\n\"NtsKePort\"=\"" + std::to_string(ke_port) +
+                            "\"\r\n\"NtsNtpServer\"=\"127.0.0.2\"\r\n\"BindAddress\"=\"127.0.0.1\"\r\n"));
+  ASSERT_TRUE(rig.server->WaitFor("NTS key establishment listening on TCP " + std::to_string(ke_port), 5s))
+      << rig.server->Err();
+
+  const fs::path cmd = d / "cmd";
+  ASSERT_TRUE(CommandSocketFolder(cmd));
+  const fs::path socket = cmd / "chronyd.sock";
+  WriteFile(d / "client.conf", "server 127.0.0.1 iburst minpoll 0 maxpoll 0 nts ntsport " +
+                                   std::to_string(ke_port) + "\nntstrustedcerts " + (d / "ca.pem").string() +
+                                   "\ncmdport 0\nbindcmdaddress " + socket.string() + "\npidfile " +
+                                   (d / "client.pid").string() + "\n");
+  Process chronyd(d, "chronyd_client", {"/usr/sbin/chronyd", "-x", "-d", "-f", (d / "client.conf").string()});
+
+  // Passed on unchanged: NTS, cookies, authentic samples (bounded: 30 s).
+  ChronycView v;
+  for (int i = 0; i < 60 && chronyd.Running(); ++i) {
+    v = AskChronyc(d, socket);
+    if (v.nts && v.cookies > 0 && v.valid_rx >= 3) break;
+    std::this_thread::sleep_for(500ms);
+  }
+  ASSERT_TRUE(v.nts) << v.text << "\nchronyd:\n" << chronyd.Err() << "\nserver:\n" << rig.server->Err();
+  EXPECT_GT(v.cookies, 0) << v.text;
+  ASSERT_GE(v.valid_rx, 3) << v.text << "\nchronyd:\n" << chronyd.Err();
+  EXPECT_GE(relay.relayed.load(), 3) << "chronyd's NTP went through the relay on 127.0.0.2";
+  EXPECT_NE(v.text.find("127.0.0.2"), std::string::npos) << "the Server record is followed\n" << v.text;
+
+  // One byte altered in every reply: received, never valid.
+  relay.alter = true;
+  const int altered_before = relay.altered.load();
+  for (int i = 0; i < 40 && relay.altered.load() < altered_before + 1; ++i)
+    std::this_thread::sleep_for(100ms);
+  const ChronycView at_switch = AskChronyc(d, socket);
+  const long nts_replies_before = NtsRepliesOf(d, rig.home());
+  ChronycView later = at_switch;
+  for (int i = 0; i < 40 && later.total_rx < at_switch.total_rx + 4; ++i) {
+    std::this_thread::sleep_for(250ms);
+    later = AskChronyc(d, socket);
+  }
+  EXPECT_GE(relay.altered.load(), altered_before + 4);
+  EXPECT_GE(later.total_rx, at_switch.total_rx + 4) << later.text;
+  EXPECT_EQ(later.valid_rx, at_switch.valid_rx) << "an altered reply was taken as a sample\n"
+                                                << at_switch.text << later.text;
+  EXPECT_GE(nts_replies_before, 0);
+  EXPECT_GT(NtsRepliesOf(d, rig.home()), nts_replies_before) << "our server kept sending NTS replies";
+
+  chronyd.Signal(SIGTERM);
+  EXPECT_TRUE(chronyd.Wait(10s));
   EXPECT_TRUE(rig.StopCleanly());
 }
 

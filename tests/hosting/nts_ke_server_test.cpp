@@ -14,6 +14,8 @@
 #include <boost/asio/write.hpp>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 
@@ -201,6 +203,54 @@ TEST_F(NtsKeServerTest, ClientGetsEightCookiesAndTheServersKeys) {
   const nts::KeOutcome again = Exchange(server_->port(), ca_.path() / "ca.pem");
   ASSERT_TRUE(again.ok) << again.error;
   EXPECT_NE(again.keys.c2s, out.keys.c2s);
+}
+
+// The client context (the costly part: the trusted certificates) is made
+// once per trust configuration; a CA file that changes gives a new one.
+TEST_F(NtsKeServerTest, ClientContextIsReusedUntilTheCaFileChanges) {
+  Start();
+  const auto ca = ca_.path() / "ca.pem";
+  const uint64_t before = nts::KeClientTlsContextsMade();
+  ASSERT_TRUE(Exchange(server_->port(), ca).ok);
+  ASSERT_TRUE(Exchange(server_->port(), ca).ok);
+  EXPECT_LE(nts::KeClientTlsContextsMade() - before, 1u) << "two exchanges, one context at most";
+  std::string why;
+  const auto first = nts::SharedKeClientTls(ca.string(), false, &why);
+  ASSERT_TRUE(first) << why;
+  const uint64_t made = nts::KeClientTlsContextsMade();
+  EXPECT_EQ(nts::SharedKeClientTls(ca.string(), false, &why), first);
+  EXPECT_EQ(nts::KeClientTlsContextsMade(), made);
+
+  // Another CA in the same file: the next exchange trusts it, not the old one.
+  TempDir other("mdl-ntske-other");
+  MakeCa(other.path(), "IP:127.0.0.1");
+  const std::string original = testing::ReadFile(ca);
+  const auto stamp = std::filesystem::last_write_time(ca);
+  std::filesystem::copy_file(other.path() / "ca.pem", ca, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::last_write_time(ca, stamp + 5s);
+  const nts::KeOutcome refused = Exchange(server_->port(), ca);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.error.find("certificate verify failed"), std::string::npos) << refused.error;
+  EXPECT_EQ(nts::KeClientTlsContextsMade(), made + 1);
+
+  // The right CA back (same size as before the change, newer time): trusted again.
+  {
+    std::ofstream out(ca, std::ios::binary | std::ios::trunc);
+    out << original;
+  }
+  std::filesystem::last_write_time(ca, stamp + 10s);
+  EXPECT_TRUE(Exchange(server_->port(), ca).ok);
+  EXPECT_EQ(nts::KeClientTlsContextsMade(), made + 2);
+  const auto now = nts::SharedKeClientTls(ca.string(), false, &why);
+  EXPECT_NE(now, first);
+  EXPECT_EQ(nts::KeClientTlsContextsMade(), made + 2);
+
+  // The system store flag is part of the configuration.
+  EXPECT_NE(nts::SharedKeClientTls(ca.string(), true, &why), now);
+  EXPECT_EQ(nts::KeClientTlsContextsMade(), made + 3);
+  // A file that cannot be read gives no context and is not remembered.
+  EXPECT_FALSE(nts::SharedKeClientTls((other.path() / "missing.pem").string(), false, &why));
+  EXPECT_NE(why.find("missing.pem"), std::string::npos) << why;
 }
 
 TEST_F(NtsKeServerTest, PortAndServerRecordsOnlyWhenTheyTellSomething) {
