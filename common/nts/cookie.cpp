@@ -1,6 +1,7 @@
 #include "common/nts/cookie.h"
 
 #include "common/clock/secure_random.h"
+#include "common/nts/nonce.h"
 
 namespace mdl::nts {
 namespace {
@@ -31,7 +32,7 @@ std::vector<uint8_t> SealCookie(const CookieKey& key, const SessionKeys& keys) {
   std::array<uint8_t, kHeader> head;
   for (int i = 0; i < 4; ++i) head[i] = static_cast<uint8_t>(key.id >> (24 - 8 * i));
   const std::span<uint8_t> nonce(head.data() + 4, kCookieNonceLength);
-  if (!FillSecureRandom(nonce)) return {};
+  if (!FillNonce(nonce)) return {};
   std::vector<uint8_t> sealed;
   if (!AeadSeal(kCookieAead, key.key, nonce, std::span(head.data(), 4),
                 std::span(plain.data(), 4 + 2 * key_length), &sealed)) {

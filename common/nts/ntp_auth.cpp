@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "common/clock/secure_random.h"
+#include "common/nts/nonce.h"
 
 namespace mdl::nts {
 namespace {
@@ -140,7 +140,7 @@ bool BuildNtsReply(std::span<const uint8_t, kNtpHeaderLength> header, const NtsS
     AppendExtensionField(&plain, kFieldCookie, cookie);
   }
   std::array<uint8_t, kNonceLength> nonce;
-  if (!FillSecureRandom(nonce)) return false;
+  if (!FillNonce(nonce)) return false;
   std::vector<uint8_t> sealed;
   if (!AeadSeal(request.keys.aead, request.keys.s2c, nonce, *out, plain, &sealed)) return false;
   AppendAuthenticator(out, nonce, sealed);
@@ -174,7 +174,7 @@ std::vector<uint8_t> BuildNtsRequest(std::span<const uint8_t, kNtpHeaderLength> 
   for (size_t i = 0; i < placeholders; ++i) AppendExtensionField(&out, kFieldCookiePlaceholder, zeros);
   std::array<uint8_t, kNonceLength> nonce;
   std::vector<uint8_t> sealed;
-  if (!FillSecureRandom(nonce) || !AeadSeal(keys.aead, keys.c2s, nonce, out, {}, &sealed)) return {};
+  if (!FillNonce(nonce) || !AeadSeal(keys.aead, keys.c2s, nonce, out, {}, &sealed)) return {};
   AppendAuthenticator(&out, nonce, sealed);
   return out;
 }
