@@ -1,5 +1,5 @@
-// AES-SIV-CMAC (S2V and CTR) on AES contexts that each thread keeps: the
-// key is set per operation, nothing is fetched or allocated per packet.
+// AES-SIV-CMAC (S2V and CTR) on AES contexts that each thread keeps keyed
+// for its last few keys; nothing is fetched or allocated per packet.
 // (OpenSSL 3.0's own SIV cipher fetches its CBC and CTR ciphers at every
 // key set, which cost several times the AES work for a short message.)
 #include "common/nts/aead.h"
@@ -7,6 +7,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -60,37 +61,49 @@ void Xor(Block* a, const uint8_t* b) {
   for (size_t i = 0; i < 16; ++i) (*a)[i] ^= b[i];
 }
 
-// One thread's contexts: a CBC context for CMAC and a CTR context per
-// variant, created on first use and re-keyed per operation; scratch space
-// wiped after each use.
+// One thread's contexts. For each variant a few keyed slots, each holding a
+// CBC context for CMAC (with its subkeys) and a CTR context set up for one
+// key, most recently used first: the cookie key, used by every request,
+// stays keyed while session keys come and go. Scratch space is wiped after
+// each use, a slot's key material when the slot is taken for another key.
 class Siv {
  public:
+  static constexpr size_t kSlots = 4;
+
   ~Siv() {
-    for (int v = 0; v < 2; ++v) {
-      EVP_CIPHER_CTX_free(cbc_[v]);
-      EVP_CIPHER_CTX_free(ctr_[v]);
+    for (auto& slots : slots_) {
+      for (Slot& s : slots) {
+        EVP_CIPHER_CTX_free(s.cbc);
+        EVP_CIPHER_CTX_free(s.ctr);
+        OPENSSL_cleanse(&s.key, sizeof s.key);
+        OPENSSL_cleanse(&s.k1, sizeof s.k1);
+        OPENSSL_cleanse(&s.k2, sizeof s.k2);
+      }
     }
   }
 
   // Seals (encrypt) or opens; `key` has the variant's length.
   bool Seal(int v, std::span<const uint8_t> key, std::span<const std::span<const uint8_t>> ad,
             std::span<const uint8_t> plaintext, std::vector<uint8_t>* out) {
+    Slot* slot = Keyed(v, key);
+    if (slot == nullptr) return false;
     Block tag;
-    if (!S2v(v, key.first(key.size() / 2), ad, plaintext, &tag)) return false;
+    if (!S2v(*slot, ad, plaintext, &tag)) return false;
     out->resize(kAeadTagLength + plaintext.size());
     std::copy(tag.begin(), tag.end(), out->begin());
-    return Ctr(v, key.subspan(key.size() / 2), tag, plaintext, out->data() + kAeadTagLength);
+    return Ctr(*slot, tag, plaintext, out->data() + kAeadTagLength);
   }
 
   bool Open(int v, std::span<const uint8_t> key, std::span<const std::span<const uint8_t>> ad,
             std::span<const uint8_t> sealed, std::vector<uint8_t>* plaintext) {
+    Slot* slot = Keyed(v, key);
+    if (slot == nullptr) return false;
     Block tag, check;
     std::copy(sealed.begin(), sealed.begin() + kAeadTagLength, tag.begin());
     const auto body = sealed.subspan(kAeadTagLength);
     plaintext->resize(body.size());
-    if (!Ctr(v, key.subspan(key.size() / 2), tag, body, plaintext->data())) return false;
-    if (S2v(v, key.first(key.size() / 2), ad, *plaintext, &check) &&
-        CRYPTO_memcmp(tag.data(), check.data(), tag.size()) == 0) {
+    if (!Ctr(*slot, tag, body, plaintext->data())) return false;
+    if (S2v(*slot, ad, *plaintext, &check) && CRYPTO_memcmp(tag.data(), check.data(), tag.size()) == 0) {
       return true;
     }
     // Nothing unauthenticated is left for a caller to read by mistake.
@@ -100,23 +113,60 @@ class Siv {
   }
 
  private:
-  // Sets the CMAC key: the CBC context keyed, the subkeys derived.
-  bool CmacKey(int v, std::span<const uint8_t> key) {
-    const EVP_CIPHER* cipher = v == 0 ? AllCiphers().cbc128 : AllCiphers().cbc256;
-    if (cbc_[v] == nullptr && (cbc_[v] = EVP_CIPHER_CTX_new()) == nullptr) return false;
+  struct Slot {
+    bool keyed = false;
+    std::array<uint8_t, 64> key{};
+    EVP_CIPHER_CTX *cbc = nullptr, *ctr = nullptr;
+    Block k1{}, k2{};
+    Block chain{};  // the CBC context's last output block
+  };
+
+  // The slot keyed with `key`, moved to the front; on a miss the least
+  // recently used slot is keyed anew. Null when the library fails.
+  Slot* Keyed(int v, std::span<const uint8_t> key) {
+    auto& slots = slots_[v];
+    size_t at = 0;
+    while (at < kSlots &&
+           !(slots[at].keyed && CRYPTO_memcmp(slots[at].key.data(), key.data(), key.size()) == 0)) {
+      ++at;
+    }
+    if (at == kSlots) {
+      at = kSlots - 1;
+      if (!SetKey(v, key, &slots[at])) {
+        slots[at].keyed = false;
+        return nullptr;
+      }
+    }
+    std::rotate(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(at),
+                slots.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+    return &slots[0];
+  }
+
+  // Keys a slot: the CBC context and the CMAC subkeys from the first half,
+  // the CTR context from the second.
+  bool SetKey(int v, std::span<const uint8_t> key, Slot* s) {
+    const Ciphers& c = AllCiphers();
+    if (s->cbc == nullptr && (s->cbc = EVP_CIPHER_CTX_new()) == nullptr) return false;
+    if (s->ctr == nullptr && (s->ctr = EVP_CIPHER_CTX_new()) == nullptr) return false;
     // The cipher only the first time: given again, it would be set up anew.
-    const bool first = EVP_CIPHER_CTX_get0_cipher(cbc_[v]) == nullptr;
-    if (EVP_EncryptInit_ex2(cbc_[v], first ? cipher : nullptr, key.data(), kZeroBlock.data(), nullptr) != 1) {
+    const bool first = EVP_CIPHER_CTX_get0_cipher(s->cbc) == nullptr;
+    const auto half = key.size() / 2;
+    if (EVP_EncryptInit_ex2(s->cbc, first ? (v == 0 ? c.cbc128 : c.cbc256) : nullptr, key.data(),
+                            kZeroBlock.data(), nullptr) != 1 ||
+        EVP_EncryptInit_ex2(s->ctr, first ? (v == 0 ? c.ctr128 : c.ctr256) : nullptr, key.data() + half,
+                            kZeroBlock.data(), nullptr) != 1) {
       return false;
     }
-    chain_ = kZeroBlock;
+    s->chain = kZeroBlock;
     Block l = kZeroBlock;
-    if (!CbcLast(v, l, &l)) return false;
-    k1_ = l;
-    Double(&k1_);
-    k2_ = k1_;
-    Double(&k2_);
+    if (!CbcLast(*s, l, &l)) return false;
+    s->k1 = l;
+    Double(&s->k1);
+    s->k2 = s->k1;
+    Double(&s->k2);
     OPENSSL_cleanse(l.data(), l.size());
+    std::copy(key.begin(), key.end(), s->key.begin());
+    s->keyed = true;
     return true;
   }
 
@@ -124,22 +174,22 @@ class Siv {
   // multiple of 16 bytes (changed in place). The context is not set up
   // again for the zero IV: it chains on from its last output block, which
   // xored into the first block cancels out.
-  bool CbcLast(int v, std::span<uint8_t> data, Block* out) {
+  bool CbcLast(Slot& s, std::span<uint8_t> data, Block* out) {
     if (scratch_.size() < data.size()) scratch_.resize(data.size());
-    for (size_t i = 0; i < 16; ++i) data[i] ^= chain_[i];
+    for (size_t i = 0; i < 16; ++i) data[i] ^= s.chain[i];
     int n = 0;
     const bool ok =
-        EVP_EncryptUpdate(cbc_[v], scratch_.data(), &n, data.data(), static_cast<int>(data.size())) == 1 &&
+        EVP_EncryptUpdate(s.cbc, scratch_.data(), &n, data.data(), static_cast<int>(data.size())) == 1 &&
         static_cast<size_t>(n) == data.size();
-    if (ok) std::copy(scratch_.begin() + n - 16, scratch_.begin() + n, chain_.begin());
-    *out = chain_;
+    if (ok) std::copy(scratch_.begin() + n - 16, scratch_.begin() + n, s.chain.begin());
+    *out = s.chain;
     OPENSSL_cleanse(scratch_.data(), data.size());
     return ok;
   }
 
-  // AES-CMAC of `message` under the key CmacKey set; `last` (when given)
-  // is xored into the message's last 16 bytes first.
-  bool Cmac(int v, std::span<const uint8_t> message, Block* out, const Block* last = nullptr) {
+  // AES-CMAC of `message` under the slot's key; `last` (when given) is
+  // xored into the message's last 16 bytes first.
+  bool Cmac(Slot& s, std::span<const uint8_t> message, Block* out, const Block* last = nullptr) {
     const size_t full =
         message.empty() || message.size() % 16 != 0 ? (message.size() / 16 + 1) * 16 : message.size();
     if (input_.size() < full) input_.resize(full);
@@ -147,55 +197,51 @@ class Siv {
     if (last != nullptr) {
       for (size_t i = 0; i < 16; ++i) input_[message.size() - 16 + i] ^= (*last)[i];
     }
-    const Block& subkey = full == message.size() ? k1_ : k2_;
+    const Block& subkey = full == message.size() ? s.k1 : s.k2;
     if (full != message.size()) {
       input_[message.size()] = 0x80;
       std::fill(input_.begin() + static_cast<std::ptrdiff_t>(message.size()) + 1,
                 input_.begin() + static_cast<std::ptrdiff_t>(full), 0);
     }
     for (size_t i = 0; i < 16; ++i) input_[full - 16 + i] ^= subkey[i];
-    const bool ok = CbcLast(v, std::span(input_.data(), full), out);
+    const bool ok = CbcLast(s, std::span(input_.data(), full), out);
     OPENSSL_cleanse(input_.data(), full);
     return ok;
   }
 
   // The synthetic IV: S2V over the associated-data components and the plaintext.
-  bool S2v(int v, std::span<const uint8_t> key, std::span<const std::span<const uint8_t>> ad,
-           std::span<const uint8_t> plaintext, Block* tag) {
+  bool S2v(Slot& s, std::span<const std::span<const uint8_t>> ad, std::span<const uint8_t> plaintext,
+           Block* tag) {
     Block d, block;
-    if (!CmacKey(v, key) || !Cmac(v, kZeroBlock, &d)) return false;
+    if (!Cmac(s, kZeroBlock, &d)) return false;
     for (const auto& part : ad) {
-      if (!Cmac(v, part, &block)) return false;
+      if (!Cmac(s, part, &block)) return false;
       Double(&d);
       Xor(&d, block.data());
     }
-    if (plaintext.size() >= 16) return Cmac(v, plaintext, tag, &d);
+    if (plaintext.size() >= 16) return Cmac(s, plaintext, tag, &d);
     Double(&d);
     Block padded{};
     std::copy(plaintext.begin(), plaintext.end(), padded.begin());
     padded[plaintext.size()] = 0x80;
     Xor(&d, padded.data());
-    return Cmac(v, d, tag);
+    return Cmac(s, d, tag);
   }
 
-  // AES-CTR under `key` from the synthetic IV with its two marked bits cleared.
-  bool Ctr(int v, std::span<const uint8_t> key, const Block& siv, std::span<const uint8_t> in, uint8_t* out) {
+  // AES-CTR under the slot's key from the synthetic IV with its two marked
+  // bits cleared; only the IV is set, the key schedule stays.
+  bool Ctr(Slot& s, const Block& siv, std::span<const uint8_t> in, uint8_t* out) {
     if (in.empty()) return true;
     Block q = siv;
     q[8] &= 0x7f;
     q[12] &= 0x7f;
-    const EVP_CIPHER* cipher = v == 0 ? AllCiphers().ctr128 : AllCiphers().ctr256;
-    if (ctr_[v] == nullptr && (ctr_[v] = EVP_CIPHER_CTX_new()) == nullptr) return false;
-    const bool first = EVP_CIPHER_CTX_get0_cipher(ctr_[v]) == nullptr;
     int n = 0;
-    return EVP_EncryptInit_ex2(ctr_[v], first ? cipher : nullptr, key.data(), q.data(), nullptr) == 1 &&
-           EVP_EncryptUpdate(ctr_[v], out, &n, in.data(), static_cast<int>(in.size())) == 1 &&
+    return EVP_EncryptInit_ex2(s.ctr, nullptr, nullptr, q.data(), nullptr) == 1 &&
+           EVP_EncryptUpdate(s.ctr, out, &n, in.data(), static_cast<int>(in.size())) == 1 &&
            static_cast<size_t>(n) == in.size();
   }
 
-  std::array<EVP_CIPHER_CTX*, 2> cbc_{}, ctr_{};
-  Block k1_{}, k2_{};
-  Block chain_{};  // the CBC context's last output block
+  std::array<std::array<Slot, kSlots>, 2> slots_{};
   std::vector<uint8_t> input_, scratch_;
 };
 
