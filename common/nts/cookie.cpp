@@ -1,5 +1,7 @@
 #include "common/nts/cookie.h"
 
+#include <algorithm>
+
 #include "common/clock/secure_random.h"
 #include "common/nts/nonce.h"
 
@@ -8,6 +10,19 @@ namespace {
 
 constexpr AeadId kCookieAead = AeadId::kAesSivCmac256;
 constexpr size_t kHeader = 4 + kCookieNonceLength;
+
+// This thread's buffer for sealing and opening cookies: no allocation per
+// packet once grown.
+std::vector<uint8_t>& Scratch() {
+  thread_local std::vector<uint8_t> scratch;
+  return scratch;
+}
+
+// Zeroes the buffer when it goes out of scope (it held session keys).
+struct Wiped {
+  std::vector<uint8_t>& v;
+  ~Wiped() { std::fill(v.begin(), v.end(), 0); }
+};
 
 }  // namespace
 
@@ -20,9 +35,9 @@ const CookieKey* CookieKeySet::find(uint32_t id) const {
 
 size_t CookieLength(AeadId aead) { return kHeader + kAeadTagLength + 4 + 2 * AeadKeyLength(aead); }
 
-std::vector<uint8_t> SealCookie(const CookieKey& key, const SessionKeys& keys) {
+bool AppendCookie(const CookieKey& key, const SessionKeys& keys, std::vector<uint8_t>* out) {
   const size_t key_length = AeadKeyLength(keys.aead);
-  if (key_length == 0 || keys.c2s.size() != key_length || keys.s2c.size() != key_length) return {};
+  if (key_length == 0 || keys.c2s.size() != key_length || keys.s2c.size() != key_length) return false;
   std::array<uint8_t, 4 + 2 * 64> plain{};
   plain[0] = static_cast<uint8_t>(static_cast<uint16_t>(keys.aead) >> 8);
   plain[1] = static_cast<uint8_t>(static_cast<uint16_t>(keys.aead));
@@ -32,14 +47,21 @@ std::vector<uint8_t> SealCookie(const CookieKey& key, const SessionKeys& keys) {
   std::array<uint8_t, kHeader> head;
   for (int i = 0; i < 4; ++i) head[i] = static_cast<uint8_t>(key.id >> (24 - 8 * i));
   const std::span<uint8_t> nonce(head.data() + 4, kCookieNonceLength);
-  if (!FillNonce(nonce)) return {};
-  std::vector<uint8_t> sealed;
-  if (!AeadSeal(kCookieAead, key.key, nonce, std::span(head.data(), 4),
-                std::span(plain.data(), 4 + 2 * key_length), &sealed)) {
-    return {};
-  }
-  std::vector<uint8_t> cookie(head.begin(), head.end());
-  cookie.insert(cookie.end(), sealed.begin(), sealed.end());
+  if (!FillNonce(nonce)) return false;
+  std::vector<uint8_t>& sealed = Scratch();
+  const bool ok = AeadSeal(kCookieAead, key.key, nonce, std::span(head.data(), 4),
+                           std::span(plain.data(), 4 + 2 * key_length), &sealed);
+  std::fill(plain.begin(), plain.end(), 0);
+  if (!ok) return false;
+  out->insert(out->end(), head.begin(), head.end());
+  out->insert(out->end(), sealed.begin(), sealed.end());
+  return true;
+}
+
+std::vector<uint8_t> SealCookie(const CookieKey& key, const SessionKeys& keys) {
+  std::vector<uint8_t> cookie;
+  cookie.reserve(kMaxCookieLength);
+  if (!AppendCookie(key, keys, &cookie)) return {};
   return cookie;
 }
 
@@ -52,7 +74,8 @@ std::optional<SessionKeys> OpenCookie(const CookieKeySet& set, std::span<const u
                       uint32_t{cookie[3]};
   const CookieKey* key = set.find(id);
   if (key == nullptr) return std::nullopt;
-  std::vector<uint8_t> plain;
+  std::vector<uint8_t>& plain = Scratch();
+  const Wiped wiped{plain};
   if (!AeadOpen(kCookieAead, key->key, cookie.subspan(4, kCookieNonceLength), cookie.first(4),
                 cookie.subspan(kHeader), &plain)) {
     return std::nullopt;

@@ -40,6 +40,9 @@ inline constexpr size_t kMaxCookieLength = 4 + kCookieNonceLength + kAeadTagLeng
 
 // A fresh cookie (random nonce inside); empty when sealing failed.
 std::vector<uint8_t> SealCookie(const CookieKey&, const SessionKeys&);
+// The same cookie appended to `out` (no allocation once `out` has room);
+// false, `out` unchanged, when sealing failed.
+bool AppendCookie(const CookieKey&, const SessionKeys&, std::vector<uint8_t>* out);
 // The session keys inside `cookie`; nullopt when its key is unknown, its
 // length is wrong or it does not authenticate.
 std::optional<SessionKeys> OpenCookie(const CookieKeySet&, std::span<const uint8_t> cookie);

@@ -125,23 +125,29 @@ NtsServerRequest ReadNtsRequest(std::span<const uint8_t> datagram, const CookieK
 bool BuildNtsReply(std::span<const uint8_t, kNtpHeaderLength> header, const NtsServerRequest& request,
                    const CookieKey& cookie_key, size_t max_size, std::vector<uint8_t>* out) {
   if (request.verdict != NtsVerdict::kAuthentic) return false;
-  out->assign(header.begin(), header.end());
+  out->clear();
+  out->reserve(max_size);
+  out->insert(out->end(), header.begin(), header.end());
   AppendExtensionField(out, kFieldUniqueIdentifier, request.unique_id);
-  const size_t cookie_field = ExtensionFieldLength(CookieLength(request.keys.aead));
+  const size_t cookie_length = CookieLength(request.keys.aead);
+  const size_t cookie_field = ExtensionFieldLength(cookie_length);
   const size_t fixed = out->size() + AuthenticatorLength(kAeadTagLength);
   if (fixed > max_size) return false;
   const size_t count = std::min(request.cookies_wanted, (max_size - fixed) / cookie_field);
 
-  std::vector<uint8_t> plain;
-  plain.reserve(count * cookie_field);
+  // This thread's buffers: no allocation per reply once grown.
+  thread_local std::vector<uint8_t> plain, sealed;
+  plain.clear();
   for (size_t i = 0; i < count; ++i) {
-    const std::vector<uint8_t> cookie = SealCookie(cookie_key, request.keys);
-    if (cookie.empty()) return false;
-    AppendExtensionField(&plain, kFieldCookie, cookie);
+    const std::array<uint8_t, 4> head = {
+        static_cast<uint8_t>(kFieldCookie >> 8), static_cast<uint8_t>(kFieldCookie),
+        static_cast<uint8_t>(cookie_field >> 8), static_cast<uint8_t>(cookie_field)};
+    plain.insert(plain.end(), head.begin(), head.end());
+    if (!AppendCookie(cookie_key, request.keys, &plain)) return false;
+    plain.resize(plain.size() + cookie_field - 4 - cookie_length, 0);
   }
   std::array<uint8_t, kNonceLength> nonce;
   if (!FillNonce(nonce)) return false;
-  std::vector<uint8_t> sealed;
   if (!AeadSeal(request.keys.aead, request.keys.s2c, nonce, *out, plain, &sealed)) return false;
   AppendAuthenticator(out, nonce, sealed);
   return out->size() <= max_size;

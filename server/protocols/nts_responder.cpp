@@ -41,7 +41,7 @@ bool ServeNtsDatagram(ServingContext& ctx, const net::Datagram& d) {
             LogLine{kNtsRequestLogText, 0, static_cast<uint32_t>(d.length), kLogNotServed});
     return true;
   }
-  std::vector<uint8_t> out;
+  thread_local std::vector<uint8_t> out;  // reused: no allocation per reply
   if (request.verdict == nts::NtsVerdict::kNak) {
     nts::BuildNtsNak(header, request.unique_id, &out);
     ctx.SendKiss(Service::kNtp, d, out, &ServingStats::nts_naks);
