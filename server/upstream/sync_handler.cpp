@@ -913,11 +913,10 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
       chosen.c.new_time += offset_now - best_now;
       chosen.fitted = true;
       // The slope is the rate figure once the line spans long enough and is
-      // either certain or plainly away from the correction in force.
-      if (fit->ppm && fit->span >= kFitMinRateSpan &&
-          (fit->ppm_error <= kFitMaxPpmError ||
-           std::fabs(*fit->ppm - discipline_.correction_ppm()) > 3 * fit->ppm_error))
-        chosen.rate_figure = fit->ppm;
+      // either certain against the interval or plainly away from the
+      // correction in force.
+      chosen.rate_figure =
+          SlopeFigure(*fit, discipline_.correction_ppm(), std::chrono::seconds(schedule_.SyncInterval()));
       char text[160];
       std::snprintf(text, sizeof text, " (a line through %zu of the last %zu exchanges over %.0f s",
                     fit->used, fit->used + fit->left_out, std::chrono::duration<double>(fit->span).count());

@@ -107,11 +107,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   // weighted line through each upstream's last FitHistory::kKept exchanges
   // (off by default).
   void SetRegression(bool on) { fit_on_ = on; }
-  // A fitted slope is a rate figure when the line spans at least
-  // kFitMinRateSpan and its standard error is at most kFitMaxPpmError (or
-  // it lies more than three standard errors from the correction in force).
-  static constexpr double kFitMaxPpmError = 1;
-  static constexpr std::chrono::seconds kFitMinRateSpan{240};
+  // A fitted slope is a rate figure as SlopeFigure (offset_fit.h) allows.
   // How far the confirmed rate correction is taken to be from the slope
   // when drawing the line's value now (ten times that unconfirmed).
   static constexpr double kFitPriorPpmError = 0.3;
