@@ -105,7 +105,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void SetFilter(bool on) { filter_on_ = on; }
   // With the filter on: the correction and the rate figure come from a
   // weighted line through each upstream's last FitHistory::kKept exchanges
-  // (off by default).
+  // (on by default).
   void SetRegression(bool on) { fit_on_ = on; }
   // A fitted slope is a rate figure as SlopeFigure (offset_fit.h) allows.
   // How far the confirmed rate correction is taken to be from the slope
@@ -325,7 +325,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   bool filter_on_ = true;
   int upstreams_per_sync_ = 1;
   SampleFilter<Sample> filter_;
-  bool fit_on_ = false;
+  bool fit_on_ = true;
   FitHistory fit_;
   // The base rate in force and what the ones before added.
   struct RateRecord {

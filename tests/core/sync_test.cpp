@@ -1491,8 +1491,10 @@ TEST_F(SyncFilterTest, ASettingFromOutsideEmptiesTheHistory) {
 // clock whose oscillator runs 20 ppm slow, over a path that queues each way.
 class SyncLineTest : public SyncTest {
  protected:
+  // `regression` empty: the value left unset.
   void Begin(const std::string& regression) {
-    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n\"SyncRegression\"=\"" + regression + "\"\n");
+    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n" +
+                  (regression.empty() ? "" : "\"SyncRegression\"=\"" + regression + "\"\n"));
     WriteList();
     true_start_ = clock_.now() - clock_.monotonic();
     clock_.set_oscillator_error(-20);
@@ -1620,6 +1622,14 @@ TEST_F(SyncLineTest, ASpikeDoesNotMoveTheTimeAndAMoveIsFollowedAtTheThirdExchang
   Advance(std::chrono::seconds(30), std::chrono::seconds(1));
   EXPECT_NEAR(off_us(), 20000, 30);
   EXPECT_NEAR(Snap()->frequency_ppm, 20, 0.5);
+}
+
+TEST_F(SyncLineTest, TheLineIsTheDefault) {
+  pinned_.clear();
+  Begin("");
+  for (int i = 0; i < 3; ++i)
+    Exchange(kMinute, std::chrono::microseconds(100), std::chrono::microseconds(100));
+  EXPECT_TRUE(Diagnosed("(a line through 3 of the last 3 exchanges"));
 }
 
 TEST_F(SyncLineTest, AnUncertainSlopeDoesNotRunTheRateAwayOverManySeeds) {
