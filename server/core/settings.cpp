@@ -349,7 +349,7 @@ ServerTuning LoadServerTuning(const Registry& registry, size_t kept_per_address)
     if (text == "YES" || text == "NO") {
       out.sync_regression = text == "YES";
     } else {
-      complain("SyncRegression", text, "is not YES or NO; NO kept");
+      complain("SyncRegression", text, "is not YES or NO; YES kept");
     }
   }
   if (std::string text = read("UpstreamsPerSync"); !text.empty()) {

@@ -149,7 +149,7 @@ struct ServerTuning {
   std::optional<double> frequency_ppm;               // within the bound in force
   std::optional<int> sync_samples;                   // 1 to 8
   std::optional<bool> sync_filter;                   // "SyncFilter": YES (the default) or NO
-  std::optional<bool> sync_regression;               // "SyncRegression": YES or NO (the default)
+  std::optional<bool> sync_regression;               // "SyncRegression": YES (the default) or NO
   std::optional<int> upstreams_per_sync;             // 1 to 5
   std::optional<std::chrono::seconds> max_unsynced;  // 0: never unsynchronised
   std::optional<std::chrono::seconds> max_step;      // 0: no bound

@@ -81,6 +81,8 @@ class FrequencyDiscipline {
   // it on time), when it gave one, and whether it was beyond the bound.
   std::optional<double> last_figure() const { return last_figure_; }
   bool last_figure_refused() const { return last_figure_refused_; }
+  // When the last synchronisation was (monotonic), if any.
+  std::optional<Nanoseconds> last_heard() const { return last_heard_; }
 
  private:
   // The median of the kept figures that agree with it, when enough do.

@@ -221,6 +221,18 @@ std::optional<OffsetFit> FitOffsets(std::span<const FitPoint> points, Nanosecond
   return Fit(std::vector<FitPoint>(points.begin(), points.end()), now, tuning, true);
 }
 
+std::optional<double> SlopeFigure(const OffsetFit& fit, double in_force, Nanoseconds interval,
+                                  const RateGate& gate) {
+  if (!fit.ppm || fit.span < gate.min_span || fit.used < gate.min_points || !std::isfinite(*fit.ppm))
+    return std::nullopt;
+  const double seconds = std::max(std::chrono::duration<double>(interval).count(), 1.0);
+  const double budget_ppm = std::chrono::duration<double, std::micro>(gate.drift_budget).count() / seconds;
+  const double bound = std::clamp(budget_ppm, gate.min_error, gate.max_error);
+  if (fit.ppm_error <= bound || std::fabs(*fit.ppm - in_force) > gate.plain_sigmas * fit.ppm_error)
+    return fit.ppm;
+  return in_force;
+}
+
 void FitHistory::Add(const std::string& key, const FitPoint& p) {
   auto it = history_.find(key);
   if (it == history_.end()) {

@@ -16,6 +16,7 @@
 // history older than them is dropped.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -79,6 +80,31 @@ struct FitTuning {
 // no points. Pure.
 std::optional<OffsetFit> FitOffsets(std::span<const FitPoint> points, Nanoseconds now,
                                     const FitTuning& tuning = {});
+
+// When a line's slope becomes the rate figure.
+struct RateGate {
+  // The line spans at least this long, through at least this many
+  // exchanges (fewer tell too little of their own spread).
+  Nanoseconds min_span = std::chrono::seconds(240);
+  std::size_t min_points = 8;
+  // The slope's error may run the clock off by this much over one interval...
+  Nanoseconds drift_budget = std::chrono::microseconds(10);
+  // ... within these bounds of the error (ppm).
+  double min_error = 0.01;
+  double max_error = 1;
+  // A slope this many of its errors from the correction in force counts
+  // whatever its error: a clock far off is corrected sooner.
+  double plain_sigmas = 5;
+};
+
+// The rate figure `fit` gives with `in_force` ppm running and synchronisations
+// `interval` apart, once it spans long enough: its slope when it is either
+// certain enough that its error costs at most the drift budget over an
+// interval, or plainly away from the correction in force; otherwise, the slope
+// lying within its errors of it, the correction in force itself (it holds,
+// and older figures give way). nullopt for a line too short. Pure.
+std::optional<double> SlopeFigure(const OffsetFit& fit, double in_force, Nanoseconds interval,
+                                  const RateGate& gate = {});
 
 // The exchanges of each upstream (keyed by address) for the fit.
 class FitHistory {

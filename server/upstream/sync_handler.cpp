@@ -913,18 +913,22 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
       chosen.c.new_time += offset_now - best_now;
       chosen.fitted = true;
       // The slope is the rate figure once the line spans long enough and is
-      // either certain or plainly away from the correction in force.
-      if (fit->ppm && fit->span >= kFitMinRateSpan &&
-          (fit->ppm_error <= kFitMaxPpmError ||
-           std::fabs(*fit->ppm - discipline_.correction_ppm()) > 3 * fit->ppm_error))
-        chosen.rate_figure = fit->ppm;
+      // either certain against the interval or plainly away from the
+      // correction in force. The interval is the one configured, or the
+      // time since the last synchronisation when they came sooner.
+      Nanoseconds interval = std::chrono::seconds(schedule_.SyncInterval());
+      if (const auto last = discipline_.last_heard(); last && now > *last)
+        interval = std::min(interval, now - *last);
+      chosen.rate_figure = SlopeFigure(*fit, discipline_.correction_ppm(), interval);
       char text[160];
       std::snprintf(text, sizeof text, " (a line through %zu of the last %zu exchanges over %.0f s",
                     fit->used, fit->used + fit->left_out, std::chrono::duration<double>(fit->span).count());
       how = text;
       if (fit->ppm) {
         std::snprintf(text, sizeof text, ", slope %+.3f ppm +- %.3f%s", *fit->ppm, fit->ppm_error,
-                      chosen.rate_figure ? "" : ", too uncertain for the rate");
+                      !chosen.rate_figure                ? ", too short for the rate"
+                      : *chosen.rate_figure != *fit->ppm ? ", within its errors of the rate in force"
+                                                         : "");
         how += text;
       }
       if (fit->cut) how += "; the upstream moved: the history before it dropped";

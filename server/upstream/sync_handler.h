@@ -105,13 +105,9 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   void SetFilter(bool on) { filter_on_ = on; }
   // With the filter on: the correction and the rate figure come from a
   // weighted line through each upstream's last FitHistory::kKept exchanges
-  // (off by default).
+  // (on by default).
   void SetRegression(bool on) { fit_on_ = on; }
-  // A fitted slope is a rate figure when the line spans at least
-  // kFitMinRateSpan and its standard error is at most kFitMaxPpmError (or
-  // it lies more than three standard errors from the correction in force).
-  static constexpr double kFitMaxPpmError = 1;
-  static constexpr std::chrono::seconds kFitMinRateSpan{240};
+  // A fitted slope is a rate figure as SlopeFigure (offset_fit.h) allows.
   // How far the confirmed rate correction is taken to be from the slope
   // when drawing the line's value now (ten times that unconfirmed).
   static constexpr double kFitPriorPpmError = 0.3;
@@ -329,7 +325,7 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
   bool filter_on_ = true;
   int upstreams_per_sync_ = 1;
   SampleFilter<Sample> filter_;
-  bool fit_on_ = false;
+  bool fit_on_ = true;
   FitHistory fit_;
   // The base rate in force and what the ones before added.
   struct RateRecord {

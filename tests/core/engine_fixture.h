@@ -73,8 +73,12 @@ class EngineFixture : public ::testing::Test, public EngineListener {
       << "\"MDL3777\"=\"" << mdl << ":" << port(Service::kPrivate) << "\"\n"
       << "\"DTS13\"=\"" << daytime << ":" << port(Service::kDaytime) << "\"\n"
       << "\"UseJulian\"=\"YES\"\n"
-      << "\"UpdateHost\"=\"" << update_host_ << "\"\n"
-      << extra;
+      << "\"UpdateHost\"=\"" << update_host_ << "\"\n";
+    // Values a fixture pins unless the test sets them itself.
+    for (const auto& [name, value] : pinned_)
+      if (extra.find("\"" + name + "\"") == std::string::npos)
+        f << "\"" << name << "\"=\"" << value << "\"\n";
+    f << extra;
   }
 
   void StartEngine() {
@@ -221,6 +225,7 @@ class EngineFixture : public ::testing::Test, public EngineListener {
   NtsKeRunner nts_key_exchange_;
   // Without a list file the engine starts the update check: on loopback, refused at once.
   std::string update_host_ = "127.0.0.1:9";
+  std::vector<std::pair<std::string, std::string>> pinned_;
 };
 
 }  // namespace mdl::testing

@@ -137,7 +137,7 @@ TEST_F(SettingsTuningTest, SyncFilterAndUpstreamsPerSync) {
 }
 
 TEST_F(SettingsTuningTest, SyncRegression) {
-  EXPECT_FALSE(Load().sync_regression) << "unset: off";
+  EXPECT_FALSE(Load().sync_regression) << "unset: the engine's default (on)";
   for (const char* v : {"YES", "NO"}) {
     Set("SyncRegression", v);
     const ServerTuning t = Load();
@@ -147,7 +147,7 @@ TEST_F(SettingsTuningTest, SyncRegression) {
   Set("SyncRegression", "on");
   const ServerTuning t = Load();
   EXPECT_FALSE(t.sync_regression);
-  EXPECT_EQ(t.diagnostics, std::vector<std::string>{"SyncRegression \"on\" is not YES or NO; NO kept"});
+  EXPECT_EQ(t.diagnostics, std::vector<std::string>{"SyncRegression \"on\" is not YES or NO; YES kept"});
 }
 
 TEST_F(SettingsTuningTest, OutOfRangeConnectionLimitsAndABudgetWithoutColonAreIgnoredQuietly) {

@@ -227,5 +227,48 @@ TEST(OffsetFitTest, HistoryKeepsItsBoundsAgeAndMoves) {
   EXPECT_EQ(h.size("u0"), 0u);
 }
 
+// A fit of `ppm` +- `error` over `span` through `used` exchanges.
+OffsetFit Slope(double ppm, double error, Nanoseconds span = std::chrono::minutes(20),
+                std::size_t used = 40) {
+  OffsetFit f;
+  f.ppm = ppm;
+  f.ppm_error = error;
+  f.span = span;
+  f.used = used;
+  return f;
+}
+
+TEST(OffsetFitTest, ASlopeIsTheRateOnlyWhenCertainForTheIntervalOrPlainlyAway) {
+  // -0.78 +- 0.67 ppm with 0 in force, 64 s apart: within its errors, so the
+  // correction in force holds (taken as the rate it would run away 50 µs an
+  // interval).
+  ASSERT_TRUE(SlopeFigure(Slope(-0.78, 0.67), 0, seconds(64)));
+  EXPECT_EQ(*SlopeFigure(Slope(-0.78, 0.67), 0, seconds(64)), 0);
+  EXPECT_EQ(*SlopeFigure(Slope(20.3, 0.4), 20, seconds(64)), 20);
+  // Certain enough that its error costs at most 10 µs over the interval:
+  // 0.15 ppm over 64 s is, over 128 s it is not.
+  EXPECT_DOUBLE_EQ(*SlopeFigure(Slope(-0.3, 0.15), 0, seconds(64)), -0.3);
+  EXPECT_EQ(*SlopeFigure(Slope(-0.3, 0.15), 0, seconds(128)), 0);
+  // Never needs an error below 0.01 ppm (a day's interval), never accepts one above 1 ppm.
+  EXPECT_DOUBLE_EQ(*SlopeFigure(Slope(0.05, 0.009), 0, std::chrono::hours(24)), 0.05);
+  EXPECT_EQ(*SlopeFigure(Slope(0.05, 0.02), 0, std::chrono::hours(24)), 0);
+  EXPECT_EQ(*SlopeFigure(Slope(2, 1.1), 0, seconds(1)), 0);
+  // Plainly away (more than 5 errors) counts whatever its error: a clock
+  // far off is corrected soon; 4.5 errors is not plain.
+  EXPECT_DOUBLE_EQ(*SlopeFigure(Slope(17.8, 1.4), 0, seconds(64)), 17.8);
+  EXPECT_EQ(*SlopeFigure(Slope(4.5, 1), 0, seconds(64)), 0);
+  EXPECT_DOUBLE_EQ(*SlopeFigure(Slope(-6, 1), 0, seconds(64)), -6);
+  // Too short a line, too few exchanges, no slope or none finite: no figure.
+  EXPECT_FALSE(SlopeFigure(Slope(7.77, 0.01, seconds(239)), 0, seconds(64)));
+  EXPECT_FALSE(SlopeFigure(Slope(7.77, 0.01, seconds(257), 5), 0, seconds(64)));
+  EXPECT_TRUE(SlopeFigure(Slope(7.77, 0.01, seconds(257), 8), 0, seconds(64)));
+  OffsetFit flat = Slope(0, 0);
+  flat.ppm.reset();
+  EXPECT_FALSE(SlopeFigure(flat, 0, seconds(64)));
+  EXPECT_FALSE(SlopeFigure(Slope(std::nan(""), 0.01), 0, seconds(64)));
+  // A zero interval counts as a second, not as a division by zero.
+  EXPECT_EQ(*SlopeFigure(Slope(0.5, 0.9), 0, Nanoseconds(0)), 0.5);
+}
+
 }  // namespace
 }  // namespace mdl
