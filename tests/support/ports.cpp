@@ -1,9 +1,11 @@
-// Free ports, found by letting the kernel pick one and binding it again.
+// Free ports for the programs under test, checked by binding them.
 #include "tests/support/ports.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <mutex>
+#include <random>
 #include <set>
 
 #include "tests/support/unique_fd.h"
@@ -25,19 +27,25 @@ bool CanBind(int type, uint16_t port) {
   return ::bind(s.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
 }
 
-// A port the kernel picks for `type`, checked against the other kinds wanted.
+// A port below the kernel's ephemeral range (32768 and up), so that no other
+// process's outgoing connection or datagram takes it as its source port
+// between the check and the bind of the program under test. Random per
+// process, checked free for every kind wanted.
 uint16_t Find(int pick_type, bool need_tcp, bool need_udp) {
   static std::mutex mutex;
   static std::set<uint16_t> given;
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    UniqueFd s(::socket(AF_INET, pick_type | SOCK_CLOEXEC, 0));
-    sockaddr_in a = Loopback(0);
-    if (!s.valid() || ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) continue;
-    socklen_t len = sizeof a;
-    if (::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) continue;
-    const uint16_t port = ntohs(a.sin_port);
-    s.Reset();
-    if ((need_tcp && !CanBind(SOCK_STREAM, port)) || (need_udp && !CanBind(SOCK_DGRAM, port))) continue;
+  static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+  constexpr uint16_t kLow = 20000, kHigh = 32000;
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    uint16_t port;
+    {
+      std::lock_guard lock(mutex);
+      port = static_cast<uint16_t>(std::uniform_int_distribution<int>(kLow, kHigh - 1)(random));
+      if (given.count(port)) continue;
+    }
+    if (!CanBind(pick_type, port) || (need_tcp && !CanBind(SOCK_STREAM, port)) ||
+        (need_udp && !CanBind(SOCK_DGRAM, port)))
+      continue;
     std::lock_guard lock(mutex);
     if (given.insert(port).second) return port;
   }
