@@ -116,6 +116,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
   std::vector<bool> use(n, true);
   std::size_t in_use = n;
   Line line;
+  double envelope_ppm = tuning.unknown_slope_ppm;
   // The exchange furthest off for its weight goes, one at a time (so that
   // one far off cannot tilt the line enough to hide itself), while it is
   // beyond the bound and more than half remain.
@@ -131,6 +132,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     // older exchanges are that much less certain.
     const bool sloped = delays.size() >= tuning.min_points && pts.back().taken - first >= tuning.min_span;
     const double drift_ppm = sloped ? tuning.wander_ppm : tuning.unknown_slope_ppm;
+    envelope_ppm = drift_ppm;
     std::sort(delays.begin(), delays.end());
     const Nanoseconds least = delays.front();
     // The least delay seen is queued too: about as much as the gap up to
@@ -190,9 +192,27 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     }
   }
   OffsetFit fit;
+  double level = line.level;
+  if (tuning.envelope) {
+    // Queueing only ever adds delay: each exchange bounds the offset from
+    // both sides, by its reply's way below (offset less the delay's half)
+    // and its query's above, each bound loosened by its age's wander. The
+    // middle of the tightest bounds errs by half the difference of the two
+    // ways' least queueing, not by a weighted mean of whole queueings.
+    double lo = -kMaxLevel, hi = kMaxLevel;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!use[i]) continue;
+      const double half = static_cast<double>(std::max(pts[i].delay, Nanoseconds(0)).count()) / 2;
+      const double age = std::max(-x[i], 0.0) * 1e9;
+      const double slack = envelope_ppm * 1e-6 * age;
+      const double at_now = y[i] - line.level_b * x[i];
+      lo = std::max(lo, at_now - half - slack);
+      hi = std::min(hi, at_now + half + slack);
+    }
+    level = (lo + hi) / 2;
+  }
   // Answers decades apart (a hostile upstream) must not overflow.
-  fit.level =
-      ref + Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(line.level, -kMaxLevel, kMaxLevel))));
+  fit.level = ref + Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(level, -kMaxLevel, kMaxLevel))));
   fit.level_ppm = line.level_b / 1e3;
   for (std::size_t i = 0; i < n; ++i) fit.used += use[i];
   fit.left_out = n - fit.used;

@@ -74,6 +74,9 @@ struct FitTuning {
   // A line spanning less than this neither tells a move (its extrapolation
   // is unsure) nor outweighs the prior however plain its slope looks.
   Nanoseconds trust_span = std::chrono::seconds(240);
+  // The value now from the bounds each exchange's two ways set, not the
+  // weighted mean.
+  bool envelope = true;
 };
 
 // The line through `points` (any order; taken at or before `now`). nullopt for
