@@ -19,6 +19,8 @@ struct Line {
   // With the slope known before weighed in: the slope and value now.
   double level_b = 0;
   double level = 0;
+  // The standard error of level_b (ns per s; 0 without a slope).
+  double level_b_sd = 0;
 };
 
 // Weighted least squares over the points marked in `use`: a line when they
@@ -84,6 +86,9 @@ Line FitLine(const std::vector<double>& x, const std::vector<double>& y, const s
     const double prior_weight = 1 / (sd * sd + widen);
     line.level_b = (own_weight * line.b.value_or(0) + prior_weight * tuning.prior->ppm * 1e3) /
                    (own_weight + prior_weight);
+    line.level_b_sd = line.b ? std::sqrt(1 / (own_weight + prior_weight)) : 0;
+  } else if (line.b) {
+    line.level_b_sd = std::sqrt(line.b_variance);
   }
   line.level = my - line.level_b * mx;
   return line;
@@ -196,15 +201,17 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
   if (tuning.envelope) {
     // Queueing only ever adds delay: each exchange bounds the offset from
     // both sides, by its reply's way below (offset less the delay's half)
-    // and its query's above, each bound loosened by its age's wander. The
+    // and its query's above, each bound loosened by its age's wander and by
+    // the slope's own error over its age (a slope a little off tilts the
+    // oldest bounds by more than the whole error otherwise). The
     // middle of the tightest bounds errs by half the difference of the two
     // ways' least queueing, not by a weighted mean of whole queueings.
+    const double loosen = envelope_ppm * 1e3 + tuning.envelope_sigmas * line.level_b_sd;  // ns per s of age
     double lo = -kMaxLevel, hi = kMaxLevel;
     for (std::size_t i = 0; i < n; ++i) {
       if (!use[i]) continue;
       const double half = static_cast<double>(std::max(pts[i].delay, Nanoseconds(0)).count()) / 2;
-      const double age = std::max(-x[i], 0.0) * 1e9;
-      const double slack = envelope_ppm * 1e-6 * age;
+      const double slack = loosen * std::max(-x[i], 0.0);
       const double at_now = y[i] - line.level_b * x[i];
       lo = std::max(lo, at_now - half - slack);
       hi = std::min(hi, at_now + half + slack);

@@ -77,6 +77,9 @@ struct FitTuning {
   // The value now from the bounds each exchange's two ways set, not the
   // weighted mean.
   bool envelope = true;
+  // The bounds are loosened by this many standard errors of the slope
+  // (the prior weighed in) over their age.
+  double envelope_sigmas = 1;
 };
 
 // The line through `points` (any order; taken at or before `now`). nullopt for

@@ -1492,9 +1492,9 @@ TEST_F(SyncFilterTest, ASettingFromOutsideEmptiesTheHistory) {
 class SyncLineTest : public SyncTest {
  protected:
   // `regression` empty: the value left unset.
-  void Begin(const std::string& regression) {
-    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n" +
-                  (regression.empty() ? "" : "\"SyncRegression\"=\"" + regression + "\"\n"));
+  void Begin(const std::string& regression,
+             const std::string& values = "\"Settings\"=\"NO:24:Hour/s:NA:36\"\n") {
+    WriteSettings(values + (regression.empty() ? "" : "\"SyncRegression\"=\"" + regression + "\"\n"));
     WriteList();
     true_start_ = clock_.now() - clock_.monotonic();
     clock_.set_oscillator_error(-20);
@@ -1553,6 +1553,25 @@ class SyncLineTest : public SyncTest {
       if (i >= 45) strayed = std::max(strayed, std::fabs(Snap()->frequency_ppm - 20));
     }
     return {served_us, strayed};
+  }
+  // Exchanges 16 s apart (the benchmark's packet rate) over 21 minutes of a
+  // path seeded `seed`: each way `base` plus exponential queueing of mean
+  // `queue`, a share `spike` of packets 40 ms later. The error served before
+  // each exchange from the 8th on (µs).
+  std::vector<double> PathRun(uint64_t seed, double base, double queue, double spike) {
+    std::mt19937_64 rng(seed);
+    const auto uniform = [&] { return static_cast<double>(rng() >> 11) * 0x1.0p-53; };
+    const auto way = [&] {
+      const double ns = base - queue * std::log(1 - uniform()) + (uniform() < spike ? 40e6 : 0);
+      return Nanoseconds(static_cast<int64_t>(ns));
+    };
+    std::vector<double> served_us;
+    for (int i = 0; i < 80; ++i) {
+      const Nanoseconds q1 = way(), q2 = way();
+      const Nanoseconds served = Exchange(std::chrono::seconds(16), q1, q2);
+      if (i >= 8) served_us.push_back(std::chrono::duration<double, std::micro>(served).count());
+    }
+    return served_us;
   }
   static double Percentile(std::vector<double> v, double share) {
     for (double& x : v) x = std::fabs(x);
@@ -1659,6 +1678,42 @@ TEST_F(SyncLineTest, AnUncertainSlopeDoesNotRunTheRateAwayOverManySeeds) {
   // Such a slope taken as the rate serves a median of 128 µs, p95 380 µs.
   EXPECT_LT(Percentile(late, 0.5), 120) << report;
   EXPECT_LT(Percentile(late, 0.95), 350) << report;
+}
+
+TEST_F(SyncLineTest, TheServedErrorStaysSmallAndOnNeitherSideOverManySeeds) {
+  struct Path {
+    const char* name;
+    double base, queue, spike;
+    double median_us, p95_us, mean_us;  // bounds: over all seeds, and the furthest of one seed's means
+  };
+  // The Internet-like path (10 ms + 3 ms queueing each way, 5% spikes) and
+  // the LAN (0.2 ms + 0.05 ms); a restart resumes from the stored rate.
+  for (const Path& path :
+       {Path{"internet", 10e6, 3e6, 0.05, 90, 400, 200}, Path{"lan", 0.2e6, 0.05e6, 0, 2.8, 11, 5}}) {
+    std::vector<double> all;
+    std::string report = std::string(path.name) + ": ";
+    double furthest_mean = 0;
+    for (uint64_t seed = 0; seed <= 10; ++seed) {
+      handle_.reset();
+      diagnostics_.clear();
+      Begin("YES");
+      const std::vector<double> served = PathRun(seed, path.base, path.queue, path.spike);
+      if (seed == 0) continue;  // learns the rate
+      double mean = 0;
+      for (double us : served) mean += us;
+      mean /= static_cast<double>(served.size());
+      furthest_mean = std::max(furthest_mean, std::fabs(mean));
+      all.insert(all.end(), served.begin(), served.end());
+      report += "seed " + std::to_string(seed) + " median " + std::to_string(Percentile(served, 0.5)) +
+                " mean " + std::to_string(mean) + " µs; ";
+    }
+    report += "all: median " + std::to_string(Percentile(all, 0.5)) + ", p95 " +
+              std::to_string(Percentile(all, 0.95)) + " µs";
+    std::printf("%s\n", report.c_str());
+    EXPECT_LT(Percentile(all, 0.5), path.median_us) << report;
+    EXPECT_LT(Percentile(all, 0.95), path.p95_us) << report;
+    EXPECT_LT(furthest_mean, path.mean_us) << "one seed's error held to one side; " << report;
+  }
 }
 
 // Several upstreams per synchronisation on loopback addresses of their own.
