@@ -299,6 +299,18 @@ std::optional<OffsetFit> FitHistory::Fit(const std::string& key, Nanoseconds now
   return fit;
 }
 
+std::optional<FitPoint> FitHistory::Nearest(const std::string& key, Nanoseconds from,
+                                            Nanoseconds level) const {
+  auto it = history_.find(key);
+  if (it == history_.end()) return std::nullopt;
+  std::optional<FitPoint> best;
+  for (const FitPoint& p : it->second) {
+    if (p.taken < from) continue;
+    if (!best || std::chrono::abs(p.adjusted - level) < std::chrono::abs(best->adjusted - level)) best = p;
+  }
+  return best;
+}
+
 std::size_t FitHistory::size(const std::string& key) const {
   auto it = history_.find(key);
   return it == history_.end() ? 0 : it->second.size();

@@ -123,6 +123,9 @@ class FitHistory {
   // finds drops the older history.
   std::optional<OffsetFit> Fit(const std::string& key, Nanoseconds now, Nanoseconds max_age,
                                const FitTuning& tuning = {});
+  // Of `key`'s exchanges taken at or after `from`, the one whose value
+  // (offset plus the corrections by then) lies nearest `level`.
+  std::optional<FitPoint> Nearest(const std::string& key, Nanoseconds from, Nanoseconds level) const;
   std::size_t size(const std::string& key) const;
   // The clock was set from outside: nothing kept can be brought to now.
   void Forget() { history_.clear(); }

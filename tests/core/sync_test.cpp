@@ -1081,6 +1081,51 @@ TEST_F(SyncTest, BurstTakesTheExchangeWithTheLeastPathDelay) {
   EXPECT_TRUE(Diagnosed("(the least of 4 exchanges)"));
 }
 
+// The first synchronisation of a burst steps to one exchange's offset: the
+// one nearest the middle of the bounds the four set (queueing only adds
+// delay), which need not be the one of least delay.
+TEST_F(SyncTest, FirstBurstStepsToTheExchangeNearestTheMiddleOfItsBounds) {
+  WriteSettings("\"SyncSamples\"=\"4\"\n\"SyncFilter\"=\"YES\"\n\"SyncRegression\"=\"YES\"\n");
+  WriteList();
+  const UtcTime true_start = clock_.now() - clock_.monotonic();
+  StartEngine();
+  Do(cmd::SyncNow{});
+  // Offset and hold (µs): the reply is stamped after the hold as if sent at
+  // once, so it measures offset + hold / 2 over a path delay of 2 ms + hold,
+  // bounding the true offset within [offset - 1 ms, offset + hold + 1 ms]
+  // (older bounds loosened by their age). The first is the least delayed
+  // (0 µs) but lies at an edge; the second (700 µs) is nearest the middle.
+  const int offset_us[] = {0, 600, 500, 600};
+  const int hold_us[] = {0, 200, 400, 600};
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE("exchange " + std::to_string(k + 1));
+    if (k > 0) {
+      Advance(UpstreamSync::kBurstSpacing - std::chrono::milliseconds(300));
+      bool sent = false;
+      for (int ms = 0; ms < 400 && !sent; ++ms) {
+        clock_.advance(std::chrono::milliseconds(1));
+        sent = PollUntil([&] { return network_.in_flight() > 0; }, std::chrono::milliseconds(1));
+      }
+      ASSERT_TRUE(sent) << "no next exchange";
+      Deliver();
+      ASSERT_TRUE(upstream_.TryReceive());
+    } else {
+      ASSERT_TRUE(QueryArrives());
+    }
+    clock_.advance(std::chrono::microseconds(hold_us[k]));
+    upstream_.Send(
+        upstream_.Reply(true_start + clock_.monotonic() + std::chrono::microseconds(offset_us[k])));
+    Deliver();
+  }
+  ASSERT_EQ(clock_.set_count(), 1);
+  const double stepped_us =
+      std::chrono::duration<double, std::micro>(clock_.now() - (true_start + clock_.monotonic())).count();
+  std::string lines;
+  for (const std::string& d : diagnostics_) lines += d + "\n";
+  EXPECT_NEAR(stepped_us, 700, 0.01) << "the least-delay exchange says 0, the mean of the bounds about 450\n"
+                                     << lines;
+}
+
 // Paused, the engine reads no datagram; once it continues, each is answered
 // with the time it arrived, however long the pause was.
 TEST_F(SyncTest, PausedEngineAnswersLaterWithTheArrivalTime) {

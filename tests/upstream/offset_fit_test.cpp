@@ -310,6 +310,21 @@ TEST(OffsetFitTest, HistoryKeepsItsBoundsAgeAndMoves) {
   EXPECT_EQ(h.size("u0"), 0u);
 }
 
+TEST(OffsetFitTest, NearestIsOfTheExchangesSinceAndByValue) {
+  FitHistory h;
+  EXPECT_FALSE(h.Nearest("a", kNow, Nanoseconds(0)));
+  h.Add("a", {kNow - seconds(10), milliseconds(1), microseconds(100)});
+  h.Add("a", {kNow, milliseconds(3), microseconds(-40)});
+  h.Add("a", {kNow + seconds(2), milliseconds(2), microseconds(90)});
+  h.Add("b", {kNow + seconds(2), milliseconds(2), microseconds(1)});
+  // The one of 100 µs is nearest but older than `from`; of the others, 90 µs.
+  ASSERT_TRUE(h.Nearest("a", kNow, microseconds(101)));
+  EXPECT_EQ(h.Nearest("a", kNow, microseconds(101))->adjusted, microseconds(90));
+  EXPECT_EQ(h.Nearest("a", kNow, microseconds(20))->adjusted, microseconds(-40));
+  EXPECT_EQ(h.Nearest("a", kNow - seconds(10), microseconds(101))->adjusted, microseconds(100));
+  EXPECT_FALSE(h.Nearest("a", kNow + seconds(3), Nanoseconds(0))) << "none taken since";
+}
+
 // A fit of `ppm` +- `error` over `span` through `used` exchanges.
 OffsetFit Slope(double ppm, double error, Nanoseconds span = std::chrono::minutes(20),
                 std::size_t used = 40) {
