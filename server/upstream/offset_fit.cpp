@@ -19,6 +19,8 @@ struct Line {
   // With the slope known before weighed in: the slope and value now.
   double level_b = 0;
   double level = 0;
+  // The standard error of level_b (ns per s; 0 without a slope).
+  double level_b_sd = 0;
 };
 
 // Weighted least squares over the points marked in `use`: a line when they
@@ -84,6 +86,9 @@ Line FitLine(const std::vector<double>& x, const std::vector<double>& y, const s
     const double prior_weight = 1 / (sd * sd + widen);
     line.level_b = (own_weight * line.b.value_or(0) + prior_weight * tuning.prior->ppm * 1e3) /
                    (own_weight + prior_weight);
+    line.level_b_sd = line.b ? std::sqrt(1 / (own_weight + prior_weight)) : 0;
+  } else if (line.b) {
+    line.level_b_sd = std::sqrt(line.b_variance);
   }
   line.level = my - line.level_b * mx;
   return line;
@@ -116,6 +121,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
   std::vector<bool> use(n, true);
   std::size_t in_use = n;
   Line line;
+  double envelope_ppm = tuning.unknown_slope_ppm;
   // The exchange furthest off for its weight goes, one at a time (so that
   // one far off cannot tilt the line enough to hide itself), while it is
   // beyond the bound and more than half remain.
@@ -131,6 +137,7 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     // older exchanges are that much less certain.
     const bool sloped = delays.size() >= tuning.min_points && pts.back().taken - first >= tuning.min_span;
     const double drift_ppm = sloped ? tuning.wander_ppm : tuning.unknown_slope_ppm;
+    envelope_ppm = drift_ppm;
     std::sort(delays.begin(), delays.end());
     const Nanoseconds least = delays.front();
     // The least delay seen is queued too: about as much as the gap up to
@@ -190,9 +197,29 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     }
   }
   OffsetFit fit;
+  double level = line.level;
+  if (tuning.envelope) {
+    // Queueing only ever adds delay: each exchange bounds the offset from
+    // both sides, by its reply's way below (offset less the delay's half)
+    // and its query's above, each bound loosened by its age's wander and by
+    // the slope's own error over its age (a slope a little off tilts the
+    // oldest bounds by more than the whole error otherwise). The
+    // middle of the tightest bounds errs by half the difference of the two
+    // ways' least queueing, not by a weighted mean of whole queueings.
+    const double loosen = envelope_ppm * 1e3 + tuning.envelope_sigmas * line.level_b_sd;  // ns per s of age
+    double lo = -kMaxLevel, hi = kMaxLevel;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!use[i]) continue;
+      const double half = static_cast<double>(std::max(pts[i].delay, Nanoseconds(0)).count()) / 2;
+      const double slack = loosen * std::max(-x[i], 0.0);
+      const double at_now = y[i] - line.level_b * x[i];
+      lo = std::max(lo, at_now - half - slack);
+      hi = std::min(hi, at_now + half + slack);
+    }
+    level = (lo + hi) / 2;
+  }
   // Answers decades apart (a hostile upstream) must not overflow.
-  fit.level =
-      ref + Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(line.level, -kMaxLevel, kMaxLevel))));
+  fit.level = ref + Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(level, -kMaxLevel, kMaxLevel))));
   fit.level_ppm = line.level_b / 1e3;
   for (std::size_t i = 0; i < n; ++i) fit.used += use[i];
   fit.left_out = n - fit.used;
@@ -270,6 +297,18 @@ std::optional<OffsetFit> FitHistory::Fit(const std::string& key, Nanoseconds now
   std::optional<OffsetFit> fit = FitOffsets(std::vector<FitPoint>(kept.begin(), kept.end()), now, tuning);
   if (fit && fit->cut) std::erase_if(kept, [&](const FitPoint& p) { return p.taken < *fit->cut; });
   return fit;
+}
+
+std::optional<FitPoint> FitHistory::Nearest(const std::string& key, Nanoseconds from,
+                                            Nanoseconds level) const {
+  auto it = history_.find(key);
+  if (it == history_.end()) return std::nullopt;
+  std::optional<FitPoint> best;
+  for (const FitPoint& p : it->second) {
+    if (p.taken < from) continue;
+    if (!best || std::chrono::abs(p.adjusted - level) < std::chrono::abs(best->adjusted - level)) best = p;
+  }
+  return best;
 }
 
 std::size_t FitHistory::size(const std::string& key) const {

@@ -74,6 +74,12 @@ struct FitTuning {
   // A line spanning less than this neither tells a move (its extrapolation
   // is unsure) nor outweighs the prior however plain its slope looks.
   Nanoseconds trust_span = std::chrono::seconds(240);
+  // The value now from the bounds each exchange's two ways set, not the
+  // weighted mean.
+  bool envelope = true;
+  // The bounds are loosened by this many standard errors of the slope
+  // (the prior weighed in) over their age.
+  double envelope_sigmas = 1;
 };
 
 // The line through `points` (any order; taken at or before `now`). nullopt for
@@ -117,6 +123,9 @@ class FitHistory {
   // finds drops the older history.
   std::optional<OffsetFit> Fit(const std::string& key, Nanoseconds now, Nanoseconds max_age,
                                const FitTuning& tuning = {});
+  // Of `key`'s exchanges taken at or after `from`, the one whose value
+  // (offset plus the corrections by then) lies nearest `level`.
+  std::optional<FitPoint> Nearest(const std::string& key, Nanoseconds from, Nanoseconds level) const;
   std::size_t size(const std::string& key) const;
   // The clock was set from outside: nothing kept can be brought to now.
   void Forget() { history_.clear(); }

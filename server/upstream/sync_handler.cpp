@@ -907,7 +907,12 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
     if (fit) {
       // This burst's best carries the fitted offset now: Commit brings it
       // to now by the corrections since, which the line already left out.
-      const Nanoseconds offset_now = fit->level - AppliedAt(now);
+      Nanoseconds offset_now = fit->level - AppliedAt(now);
+      // The first synchronisation steps to one exchange's offset: of this
+      // burst's, the one nearest the middle of their bounds.
+      if (!status_.first_sync)
+        if (const auto p = fit_.Nearest(FilterKey(upstream_, best.nts), upstream_started_, fit->level))
+          offset_now = p->adjusted - AppliedAt(now);
       const Nanoseconds best_now =
           best.c.new_time - best.before + best.read_late - (CorrectionsAt(now) - best.corrections_at);
       chosen.c.new_time += offset_now - best_now;

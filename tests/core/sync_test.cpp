@@ -1081,6 +1081,51 @@ TEST_F(SyncTest, BurstTakesTheExchangeWithTheLeastPathDelay) {
   EXPECT_TRUE(Diagnosed("(the least of 4 exchanges)"));
 }
 
+// The first synchronisation of a burst steps to one exchange's offset: the
+// one nearest the middle of the bounds the four set (queueing only adds
+// delay), which need not be the one of least delay.
+TEST_F(SyncTest, FirstBurstStepsToTheExchangeNearestTheMiddleOfItsBounds) {
+  WriteSettings("\"SyncSamples\"=\"4\"\n\"SyncFilter\"=\"YES\"\n\"SyncRegression\"=\"YES\"\n");
+  WriteList();
+  const UtcTime true_start = clock_.now() - clock_.monotonic();
+  StartEngine();
+  Do(cmd::SyncNow{});
+  // Offset and hold (µs): the reply is stamped after the hold as if sent at
+  // once, so it measures offset + hold / 2 over a path delay of 2 ms + hold,
+  // bounding the true offset within [offset - 1 ms, offset + hold + 1 ms]
+  // (older bounds loosened by their age). The first is the least delayed
+  // (0 µs) but lies at an edge; the second (700 µs) is nearest the middle.
+  const int offset_us[] = {0, 600, 500, 600};
+  const int hold_us[] = {0, 200, 400, 600};
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE("exchange " + std::to_string(k + 1));
+    if (k > 0) {
+      Advance(UpstreamSync::kBurstSpacing - std::chrono::milliseconds(300));
+      bool sent = false;
+      for (int ms = 0; ms < 400 && !sent; ++ms) {
+        clock_.advance(std::chrono::milliseconds(1));
+        sent = PollUntil([&] { return network_.in_flight() > 0; }, std::chrono::milliseconds(1));
+      }
+      ASSERT_TRUE(sent) << "no next exchange";
+      Deliver();
+      ASSERT_TRUE(upstream_.TryReceive());
+    } else {
+      ASSERT_TRUE(QueryArrives());
+    }
+    clock_.advance(std::chrono::microseconds(hold_us[k]));
+    upstream_.Send(
+        upstream_.Reply(true_start + clock_.monotonic() + std::chrono::microseconds(offset_us[k])));
+    Deliver();
+  }
+  ASSERT_EQ(clock_.set_count(), 1);
+  const double stepped_us =
+      std::chrono::duration<double, std::micro>(clock_.now() - (true_start + clock_.monotonic())).count();
+  std::string lines;
+  for (const std::string& d : diagnostics_) lines += d + "\n";
+  EXPECT_NEAR(stepped_us, 700, 0.01) << "the least-delay exchange says 0, the mean of the bounds about 450\n"
+                                     << lines;
+}
+
 // Paused, the engine reads no datagram; once it continues, each is answered
 // with the time it arrived, however long the pause was.
 TEST_F(SyncTest, PausedEngineAnswersLaterWithTheArrivalTime) {
@@ -1492,9 +1537,9 @@ TEST_F(SyncFilterTest, ASettingFromOutsideEmptiesTheHistory) {
 class SyncLineTest : public SyncTest {
  protected:
   // `regression` empty: the value left unset.
-  void Begin(const std::string& regression) {
-    WriteSettings("\"Settings\"=\"NO:24:Hour/s:NA:36\"\n" +
-                  (regression.empty() ? "" : "\"SyncRegression\"=\"" + regression + "\"\n"));
+  void Begin(const std::string& regression,
+             const std::string& values = "\"Settings\"=\"NO:24:Hour/s:NA:36\"\n") {
+    WriteSettings(values + (regression.empty() ? "" : "\"SyncRegression\"=\"" + regression + "\"\n"));
     WriteList();
     true_start_ = clock_.now() - clock_.monotonic();
     clock_.set_oscillator_error(-20);
@@ -1553,6 +1598,25 @@ class SyncLineTest : public SyncTest {
       if (i >= 45) strayed = std::max(strayed, std::fabs(Snap()->frequency_ppm - 20));
     }
     return {served_us, strayed};
+  }
+  // Exchanges 16 s apart (the benchmark's packet rate) over 21 minutes of a
+  // path seeded `seed`: each way `base` plus exponential queueing of mean
+  // `queue`, a share `spike` of packets 40 ms later. The error served before
+  // each exchange from the 8th on (µs).
+  std::vector<double> PathRun(uint64_t seed, double base, double queue, double spike) {
+    std::mt19937_64 rng(seed);
+    const auto uniform = [&] { return static_cast<double>(rng() >> 11) * 0x1.0p-53; };
+    const auto way = [&] {
+      const double ns = base - queue * std::log(1 - uniform()) + (uniform() < spike ? 40e6 : 0);
+      return Nanoseconds(static_cast<int64_t>(ns));
+    };
+    std::vector<double> served_us;
+    for (int i = 0; i < 80; ++i) {
+      const Nanoseconds q1 = way(), q2 = way();
+      const Nanoseconds served = Exchange(std::chrono::seconds(16), q1, q2);
+      if (i >= 8) served_us.push_back(std::chrono::duration<double, std::micro>(served).count());
+    }
+    return served_us;
   }
   static double Percentile(std::vector<double> v, double share) {
     for (double& x : v) x = std::fabs(x);
@@ -1659,6 +1723,42 @@ TEST_F(SyncLineTest, AnUncertainSlopeDoesNotRunTheRateAwayOverManySeeds) {
   // Such a slope taken as the rate serves a median of 128 µs, p95 380 µs.
   EXPECT_LT(Percentile(late, 0.5), 120) << report;
   EXPECT_LT(Percentile(late, 0.95), 350) << report;
+}
+
+TEST_F(SyncLineTest, TheServedErrorStaysSmallAndOnNeitherSideOverManySeeds) {
+  struct Path {
+    const char* name;
+    double base, queue, spike;
+    double median_us, p95_us, mean_us;  // bounds: over all seeds, and the furthest of one seed's means
+  };
+  // The Internet-like path (10 ms + 3 ms queueing each way, 5% spikes) and
+  // the LAN (0.2 ms + 0.05 ms); a restart resumes from the stored rate.
+  for (const Path& path :
+       {Path{"internet", 10e6, 3e6, 0.05, 90, 400, 200}, Path{"lan", 0.2e6, 0.05e6, 0, 2.8, 11, 5}}) {
+    std::vector<double> all;
+    std::string report = std::string(path.name) + ": ";
+    double furthest_mean = 0;
+    for (uint64_t seed = 0; seed <= 10; ++seed) {
+      handle_.reset();
+      diagnostics_.clear();
+      Begin("YES");
+      const std::vector<double> served = PathRun(seed, path.base, path.queue, path.spike);
+      if (seed == 0) continue;  // learns the rate
+      double mean = 0;
+      for (double us : served) mean += us;
+      mean /= static_cast<double>(served.size());
+      furthest_mean = std::max(furthest_mean, std::fabs(mean));
+      all.insert(all.end(), served.begin(), served.end());
+      report += "seed " + std::to_string(seed) + " median " + std::to_string(Percentile(served, 0.5)) +
+                " mean " + std::to_string(mean) + " µs; ";
+    }
+    report += "all: median " + std::to_string(Percentile(all, 0.5)) + ", p95 " +
+              std::to_string(Percentile(all, 0.95)) + " µs";
+    std::printf("%s\n", report.c_str());
+    EXPECT_LT(Percentile(all, 0.5), path.median_us) << report;
+    EXPECT_LT(Percentile(all, 0.95), path.p95_us) << report;
+    EXPECT_LT(furthest_mean, path.mean_us) << "one seed's error held to one side; " << report;
+  }
 }
 
 // Several upstreams per synchronisation on loopback addresses of their own.

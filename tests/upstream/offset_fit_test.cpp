@@ -54,11 +54,18 @@ TEST(OffsetFitTest, AnExactLineIsRecoveredAndAShortSpanGivesNoSlope) {
   burst[0].adjusted = microseconds(900);
   burst[0].delay = milliseconds(22);  // 1 ms queued each way, ±1 ms
   burst[3].adjusted = microseconds(30);
-  const std::optional<OffsetFit> mean = FitOffsets(burst, kNow);
+  FitTuning weighted;
+  weighted.envelope = false;
+  const std::optional<OffsetFit> mean = FitOffsets(burst, kNow, weighted);
   ASSERT_TRUE(mean);
   EXPECT_FALSE(mean->ppm);
   EXPECT_GT(Us(mean->level), 0);
   EXPECT_LT(Us(mean->level), 30) << "the queued exchange hardly counts; an unweighted mean says 232";
+  // The bounds of both ways: the queued one bounds nothing, and of equal
+  // delays the newest (the older ones' bounds loosened by their age) binds.
+  const std::optional<OffsetFit> bounds = FitOffsets(burst, kNow);
+  ASSERT_TRUE(bounds);
+  EXPECT_NEAR(Us(bounds->level), 30, 0.01);
 
   EXPECT_FALSE(FitOffsets({}, kNow));
 
@@ -134,6 +141,82 @@ TEST(OffsetFitTest, QueueingNoiseIsWeighedDownOverALongHistory) {
   EXPECT_LT(at(fit_us, 0.95), 300);
   EXPECT_LT(at(fit_us, 0.5) * 2.5, at(least_us, 0.5));
   EXPECT_LT(at(ppm, 0.95), 0.2) << "the slope over the hour";
+}
+
+// Twenty minutes of bursts of 4 exchanges 2 s apart every 64 s at -20 ppm
+// (the rate in force known), each way `base` plus exponential queueing of
+// mean `queue` and a share `spike` of packets 40 ms later. The error of the
+// offset now after each burst from the third on (µs), and their mean.
+struct Served {
+  std::vector<double> us;
+  double mean_us = 0;
+};
+Served TwentyMinutes(uint64_t seed, double base, double queue, double spike, bool envelope) {
+  std::mt19937_64 rng(seed);
+  const auto uniform = [&] { return static_cast<double>(rng() >> 11) * 0x1.0p-53; };
+  const auto way = [&] { return base - queue * std::log(1 - uniform()) + (uniform() < spike ? 40e6 : 0); };
+  FitHistory h;
+  FitTuning tuning;
+  tuning.envelope = envelope;
+  tuning.prior = FitTuning::Prior{-20, 0.3};
+  Served s;
+  for (int burst = 0; burst < 19; ++burst) {
+    Nanoseconds now{0};
+    for (int k = 0; k < 4; ++k) {
+      const double q1 = way(), q2 = way();
+      now = kNow + seconds(64 * burst + 2 * k) + Nanoseconds(static_cast<int64_t>(q1 + q2));
+      const double drift = -20e-6 * static_cast<double>((now - kNow).count());
+      h.Add("a", {now, Nanoseconds(static_cast<int64_t>(q1 + q2)),
+                  Nanoseconds(static_cast<int64_t>(drift + (q1 - q2) / 2))});
+    }
+    const std::optional<OffsetFit> fit = h.Fit("a", now, std::chrono::hours(24), tuning);
+    if (!fit || burst < 2) continue;
+    const double drift = -20e-6 * static_cast<double>((now - kNow).count());
+    s.us.push_back(Us(fit->level) - drift / 1e3);
+    s.mean_us += s.us.back();
+  }
+  s.mean_us /= static_cast<double>(std::max<size_t>(s.us.size(), 1));
+  return s;
+}
+
+TEST(OffsetFitTest, TheBoundsOfBothWaysHoldTheOffsetCloserOverManySeeds) {
+  const auto at = [](std::vector<double> v, double share) {
+    for (double& x : v) x = std::fabs(x);
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(share * static_cast<double>(v.size() - 1))];
+  };
+  struct Path {
+    const char* name;
+    double base, queue, spike;
+    double median_us, p95_us, mean_us;  // bounds over all seeds
+  };
+  // The Internet-like path: 10 ms + 3 ms queueing each way, 5% spikes; the
+  // LAN: 0.2 ms + 0.05 ms.
+  for (const Path& path :
+       {Path{"internet", 10e6, 3e6, 0.05, 60, 260, 150}, Path{"lan", 0.2e6, 0.05e6, 0, 2.4, 9.5, 5}}) {
+    SCOPED_TRACE(path.name);
+    std::vector<double> bounds, weighted, bounds_means, weighted_means;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+      const Served b = TwentyMinutes(seed, path.base, path.queue, path.spike, true);
+      const Served w = TwentyMinutes(seed, path.base, path.queue, path.spike, false);
+      bounds.insert(bounds.end(), b.us.begin(), b.us.end());
+      weighted.insert(weighted.end(), w.us.begin(), w.us.end());
+      bounds_means.push_back(b.mean_us);
+      weighted_means.push_back(w.mean_us);
+    }
+    const std::string report =
+        "bounds median " + std::to_string(at(bounds, 0.5)) + " p95 " + std::to_string(at(bounds, 0.95)) +
+        " worst mean " + std::to_string(at(bounds_means, 1)) + "; weighted mean " +
+        std::to_string(at(weighted, 0.5)) + " / " + std::to_string(at(weighted, 0.95)) + " / " +
+        std::to_string(at(weighted_means, 1)) + " µs";
+    std::printf("%s: %s\n", path.name, report.c_str());
+    EXPECT_LT(at(bounds, 0.5), path.median_us) << report;
+    EXPECT_LT(at(bounds, 0.95), path.p95_us) << report;
+    // No seed stays on one side for the whole run.
+    EXPECT_LT(at(bounds_means, 1), path.mean_us) << report;
+    // The weighted mean of whole queueings errs further.
+    EXPECT_LT(at(bounds, 0.5) * 1.5, at(weighted, 0.5)) << report;
+  }
 }
 
 TEST(OffsetFitTest, ASpikeIsLeftOutAndAMoveNeedsThreeExchanges) {
@@ -225,6 +308,21 @@ TEST(OffsetFitTest, HistoryKeepsItsBoundsAgeAndMoves) {
   EXPECT_EQ(d.Fit("a", kNow + seconds(100), std::chrono::hours(1))->span, seconds(100)) << "the first stays";
   h.Forget();
   EXPECT_EQ(h.size("u0"), 0u);
+}
+
+TEST(OffsetFitTest, NearestIsOfTheExchangesSinceAndByValue) {
+  FitHistory h;
+  EXPECT_FALSE(h.Nearest("a", kNow, Nanoseconds(0)));
+  h.Add("a", {kNow - seconds(10), milliseconds(1), microseconds(100)});
+  h.Add("a", {kNow, milliseconds(3), microseconds(-40)});
+  h.Add("a", {kNow + seconds(2), milliseconds(2), microseconds(90)});
+  h.Add("b", {kNow + seconds(2), milliseconds(2), microseconds(1)});
+  // The one of 100 µs is nearest but older than `from`; of the others, 90 µs.
+  ASSERT_TRUE(h.Nearest("a", kNow, microseconds(101)));
+  EXPECT_EQ(h.Nearest("a", kNow, microseconds(101))->adjusted, microseconds(90));
+  EXPECT_EQ(h.Nearest("a", kNow, microseconds(20))->adjusted, microseconds(-40));
+  EXPECT_EQ(h.Nearest("a", kNow - seconds(10), microseconds(101))->adjusted, microseconds(100));
+  EXPECT_FALSE(h.Nearest("a", kNow + seconds(3), Nanoseconds(0))) << "none taken since";
 }
 
 // A fit of `ppm` +- `error` over `span` through `used` exchanges.
