@@ -216,7 +216,9 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
       lo = std::max(lo, at_now - half - slack);
       hi = std::min(hi, at_now + half + slack);
     }
-    level = (lo + hi) / 2;
+    // Crossed bounds: the exchanges disagree beyond what their delays and
+    // the clock's wander explain (the upstream moved); the line follows.
+    if (lo <= hi) level = (lo + hi) / 2;
   }
   // Answers decades apart (a hostile upstream) must not overflow.
   fit.level = ref + Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(level, -kMaxLevel, kMaxLevel))));

@@ -31,7 +31,7 @@ class OwnXvfb {
       ::close(fds[0]);
       const std::string fd = std::to_string(fds[1]);
       ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten",
-              "tcp", static_cast<char*>(nullptr));
+              "tcp", "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(fds[1]);
