@@ -863,10 +863,10 @@ void UpstreamSync::Apply(const net::Datagram& d) {
                       false,
                       std::nullopt};
   if (filter_on_)
-    filter_.Add(FilterKey(upstream_, query_nts_), c.new_time - before, c.path_delay, arrived, sample);
+    filter_.Add(FilterKey(upstream_, query_nts_), sample.offset(), c.path_delay, arrived, sample);
   if (filter_on_ && fit_on_)
     fit_.Add(FilterKey(upstream_, query_nts_),
-             FitPoint{arrived, c.path_delay, c.new_time - before + read_late + AppliedAt(arrived)});
+             FitPoint{arrived, c.path_delay, sample.offset() + AppliedAt(arrived)});
   if (samples_ > 1) {
     // A burst: the exchange with the least path delay (its round trip less
     // the upstream's hold) sets the clock; half of it bounds its error.
@@ -914,7 +914,7 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
         if (const auto p = fit_.Nearest(FilterKey(upstream_, best.nts), upstream_started_, fit->level))
           offset_now = p->adjusted - AppliedAt(now);
       const Nanoseconds best_now =
-          best.c.new_time - best.before + best.read_late - (CorrectionsAt(now) - best.corrections_at);
+          best.offset() - (CorrectionsAt(now) - best.corrections_at);
       chosen.c.new_time += offset_now - best_now;
       chosen.fitted = true;
       // The slope is the rate figure once the line spans long enough and is
@@ -965,7 +965,7 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
   a.sample = chosen;
   a.taken = taken;
   a.how = how;
-  a.offset = chosen.c.new_time - chosen.before - (CorrectionsAt(clock_.monotonic()) - chosen.corrections_at);
+  a.offset = chosen.offset() - (CorrectionsAt(clock_.monotonic()) - chosen.corrections_at);
   a.half_width = FromSeconds(chosen.quality.root_delay / 2 + chosen.quality.root_dispersion) + dispersion;
   round_->answers.push_back(std::move(a));
   NextUpstream();
@@ -1078,7 +1078,7 @@ void UpstreamSync::Commit(const Sample& sample, int taken, const std::string& ho
   const Nanoseconds arrived = sample.arrived;
   const Nanoseconds round_trip = sample.round_trip;
   // The offset now: the corrections applied since the exchange are no longer in it.
-  const auto step = c.new_time - sample.before - (CorrectionsAt(clock_.monotonic()) - sample.corrections_at);
+  const auto step = sample.offset() - (CorrectionsAt(clock_.monotonic()) - sample.corrections_at);
   const StepGuard::Verdict verdict = step_guard_.Judge(step, query_host_field_, OtherServerPossible());
   if (verdict == StepGuard::Verdict::kRefuse) {
     filter_.Drop(FilterKey(upstream_, sample.nts), arrived);

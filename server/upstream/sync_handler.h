@@ -207,6 +207,8 @@ class UpstreamSync : private net::UdpReceiver, public DatagramTap {
     // How long after the reply's arrival `before` was read (the line takes
     // offsets at the arrival, as the kernel stamped it).
     Nanoseconds read_late{0};
+    // Upstream minus ours at the arrival (`before` less what it was read late).
+    Nanoseconds offset() const { return c.new_time - before + read_late; }
     // Set through the fit: its slope for the discipline, when certain enough.
     bool fitted = false;
     std::optional<double> rate_figure;

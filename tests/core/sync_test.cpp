@@ -308,6 +308,10 @@ TEST_F(SyncTest, CorrectionLeavesOutTheTimeTheReplyWaitedInTheQueue) {
   ASSERT_EQ(clock_.set_count(), 1);
   // Neither the hold nor the wait in the queue is taken for path delay.
   EXPECT_EQ(clock_.now(), TrueNow() + ahead);
+  // Nor for error: the step told is the one made.
+  const auto snap = Snap();
+  ASSERT_TRUE(snap->served_error_ns.has_value());
+  EXPECT_EQ(*snap->served_error_ns, ahead.count());
 }
 
 TEST_F(SyncTest, QueryGoesFromASocketOfItsOwnWhenNtpOverUdpIsOff) {
