@@ -913,8 +913,7 @@ void UpstreamSync::FinishUpstream(const Sample& best, int taken) {
       if (!status_.first_sync)
         if (const auto p = fit_.Nearest(FilterKey(upstream_, best.nts), upstream_started_, fit->level))
           offset_now = p->adjusted - AppliedAt(now);
-      const Nanoseconds best_now =
-          best.offset() - (CorrectionsAt(now) - best.corrections_at);
+      const Nanoseconds best_now = best.offset() - (CorrectionsAt(now) - best.corrections_at);
       chosen.c.new_time += offset_now - best_now;
       chosen.fitted = true;
       // The slope is the rate figure once the line spans long enough and is
