@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace mdl {
 namespace {
@@ -206,19 +207,62 @@ std::optional<OffsetFit> Fit(std::vector<FitPoint> pts, Nanoseconds now, const F
     // oldest bounds by more than the whole error otherwise). The
     // middle of the tightest bounds errs by half the difference of the two
     // ways' least queueing, not by a weighted mean of whole queueings.
-    const double loosen = envelope_ppm * 1e3 + tuning.envelope_sigmas * line.level_b_sd;  // ns per s of age
-    double lo = -kMaxLevel, hi = kMaxLevel;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!use[i]) continue;
-      const double half = static_cast<double>(std::max(pts[i].delay, Nanoseconds(0)).count()) / 2;
-      const double slack = loosen * std::max(-x[i], 0.0);
-      const double at_now = y[i] - line.level_b * x[i];
-      lo = std::max(lo, at_now - half - slack);
-      hi = std::min(hi, at_now + half + slack);
+    // The bounds now drawn with slope `b` (ns per s), loosened by `loosen` per s of age.
+    const auto bounds = [&](double b, double loosen) {
+      double lo = -kMaxLevel, hi = kMaxLevel;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!use[i]) continue;
+        const double half = static_cast<double>(std::max(pts[i].delay, Nanoseconds(0)).count()) / 2;
+        const double slack = loosen * std::max(-x[i], 0.0);
+        const double at_now = y[i] - b * x[i];
+        lo = std::max(lo, at_now - half - slack);
+        hi = std::min(hi, at_now + half + slack);
+      }
+      return std::pair{lo, hi};
+    };
+    bool found = false;
+    if (tuning.envelope_search_sigmas > 0 && line.level_b_sd > 0 &&
+        line.level_b_sd > tuning.envelope_search_above_ppm * 1e3) {
+      // The room between the bounds is concave in the slope: a golden-section
+      // search finds the slope that leaves the most.
+      const double loosen = envelope_ppm * 1e3;
+      const auto room = [&](double b) {
+        const auto [lo, hi] = bounds(b, loosen);
+        return hi - lo;
+      };
+      double l = line.level_b - tuning.envelope_search_sigmas * line.level_b_sd;
+      double r = line.level_b + tuning.envelope_search_sigmas * line.level_b_sd;
+      constexpr double kGolden = 0.6180339887498949;
+      double m1 = r - kGolden * (r - l), m2 = l + kGolden * (r - l);
+      double f1 = room(m1), f2 = room(m2);
+      for (int k = 0; k < 48; ++k) {
+        if (f1 < f2) {
+          l = m1;
+          m1 = m2;
+          f1 = f2;
+          m2 = l + kGolden * (r - l);
+          f2 = room(m2);
+        } else {
+          r = m2;
+          m2 = m1;
+          f2 = f1;
+          m1 = r - kGolden * (r - l);
+          f1 = room(m1);
+        }
+      }
+      const auto [lo, hi] = bounds((l + r) / 2, loosen);
+      if (lo <= hi) {
+        level = (lo + hi) / 2;
+        found = true;
+      }
     }
-    // Crossed bounds: the exchanges disagree beyond what their delays and
-    // the clock's wander explain (the upstream moved); the line follows.
-    if (lo <= hi) level = (lo + hi) / 2;
+    if (!found) {
+      const auto [lo, hi] =
+          bounds(line.level_b, envelope_ppm * 1e3 + tuning.envelope_sigmas * line.level_b_sd);
+      // Crossed bounds: the exchanges disagree beyond what their delays and
+      // the clock's wander explain (the upstream moved); the line follows.
+      if (lo <= hi) level = (lo + hi) / 2;
+    }
   }
   // Answers decades apart (a hostile upstream) must not overflow.
   fit.level = ref + Nanoseconds(static_cast<int64_t>(std::llround(std::clamp(level, -kMaxLevel, kMaxLevel))));

@@ -80,6 +80,13 @@ struct FitTuning {
   // The bounds are loosened by this many standard errors of the slope
   // (the prior weighed in) over their age.
   double envelope_sigmas = 1;
+  // While the slope's error is above `envelope_search_above_ppm`, the bounds
+  // choose the slope they are drawn with instead, within this many of its
+  // errors: the one that leaves them the most room (loosened by the wander
+  // alone). A noisy line's slope tilts old bounds more than their own edges
+  // allow; a slope known well (the rate confirmed) is better than theirs.
+  double envelope_search_sigmas = 1;
+  double envelope_search_above_ppm = 0.3;
 };
 
 // The line through `points` (any order; taken at or before `now`). nullopt for

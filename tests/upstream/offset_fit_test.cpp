@@ -151,14 +151,16 @@ struct Served {
   std::vector<double> us;
   double mean_us = 0;
 };
-Served TwentyMinutes(uint64_t seed, double base, double queue, double spike, bool envelope) {
+// `tuning` as given, less the prior: the slope's prior there is the true
+// -20 ppm with `prior_error`.
+Served TwentyMinutes(uint64_t seed, double base, double queue, double spike, bool envelope,
+                     FitTuning tuning = {}, double prior_error = 0.3) {
   std::mt19937_64 rng(seed);
   const auto uniform = [&] { return static_cast<double>(rng() >> 11) * 0x1.0p-53; };
   const auto way = [&] { return base - queue * std::log(1 - uniform()) + (uniform() < spike ? 40e6 : 0); };
   FitHistory h;
-  FitTuning tuning;
   tuning.envelope = envelope;
-  tuning.prior = FitTuning::Prior{-20, 0.3};
+  tuning.prior = FitTuning::Prior{-20, prior_error};
   Served s;
   for (int burst = 0; burst < 19; ++burst) {
     Nanoseconds now{0};
@@ -216,6 +218,39 @@ TEST(OffsetFitTest, TheBoundsOfBothWaysHoldTheOffsetCloserOverManySeeds) {
     EXPECT_LT(at(bounds_means, 1), path.mean_us) << report;
     // The weighted mean of whole queueings errs further.
     EXPECT_LT(at(bounds, 0.5) * 1.5, at(weighted, 0.5)) << report;
+  }
+}
+
+// While the rate is unconfirmed (its prior 3 ppm wide) the line's slope
+// through noisy offsets tilts the older bounds; the bounds' own choice of
+// slope errs less. With the rate known (0.3 ppm) it errs no more.
+TEST(OffsetFitTest, AnUnsureSlopeIsChosenByTheBounds) {
+  const auto at = [](std::vector<double> v, double share) {
+    for (double& x : v) x = std::fabs(x);
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(share * static_cast<double>(v.size() - 1))];
+  };
+  FitTuning along_line;
+  along_line.envelope_search_sigmas = 0;
+  for (double prior_error : {3.0, 0.3}) {
+    SCOPED_TRACE(prior_error);
+    std::vector<double> chosen, drawn;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+      const Served c = TwentyMinutes(seed, 10e6, 3e6, 0.05, true, FitTuning{}, prior_error);
+      const Served d = TwentyMinutes(seed, 10e6, 3e6, 0.05, true, along_line, prior_error);
+      chosen.insert(chosen.end(), c.us.begin(), c.us.end());
+      drawn.insert(drawn.end(), d.us.begin(), d.us.end());
+    }
+    const std::string report =
+        "bounds' slope " + std::to_string(at(chosen, 0.5)) + " / " + std::to_string(at(chosen, 0.95)) +
+        ", line's slope " + std::to_string(at(drawn, 0.5)) + " / " + std::to_string(at(drawn, 0.95)) + " µs";
+    if (prior_error > 1) {
+      EXPECT_LT(at(chosen, 0.5), 0.9 * at(drawn, 0.5)) << report;
+      EXPECT_LT(at(chosen, 0.95), at(drawn, 0.95)) << report;
+    } else {
+      EXPECT_LE(at(chosen, 0.5), 1.02 * at(drawn, 0.5)) << report;
+      EXPECT_LE(at(chosen, 0.95), 1.02 * at(drawn, 0.95)) << report;
+    }
   }
 }
 
