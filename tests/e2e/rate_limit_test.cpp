@@ -223,8 +223,14 @@ TEST(RateLimitTest, ChronydPollingTooFastBacksOffOnTheKiss) {
   const double kissed = relay.kisses().front();
   std::vector<double> requests = relay.requests();
   ASSERT_GE(requests.size(), 9u) << "chronyd did not go over its burst";
-  const double first = requests.front();
-  const double rate_before = double(CountIn(requests, first, kissed) - 1) / (kissed - first);
+  // Its polling rate once past the four quick requests of its initial burst,
+  // from the median gap, so one late wake-up on a loaded machine does not count.
+  std::vector<double> gaps;
+  for (size_t i = 4; i < requests.size() && requests[i] <= kissed; ++i)
+    gaps.push_back(requests[i] - requests[i - 1]);
+  ASSERT_GE(gaps.size(), 4u);
+  std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+  const double rate_before = 1.0 / gaps[gaps.size() / 2];
   EXPECT_GE(rate_before, 3.0) << "chronyd did not poll four times a second";
   // The 30 s after the first kiss.
   while (relay.now() < kissed + 31 && client.Running()) std::this_thread::sleep_for(100ms);
