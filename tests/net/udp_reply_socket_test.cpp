@@ -13,7 +13,10 @@
 
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace mdl::net {
@@ -164,6 +167,95 @@ TEST(UdpReplySocket, TheServedPortStaysRefusedToOthersAndIsFreeAfterClose) {
   EXPECT_EQ(::bind(after, reinterpret_cast<const sockaddr*>(&at), AddressLength(AF_INET)), 0)
       << "a socket of the closed server still holds the port";
   ::close(after);
+}
+
+// A socket of `family` bound to the port on the any address: whether the bind
+// succeeded (an IPv6 one takes IPv6 alone).
+bool PlainBindsAny(int family, uint16_t port) {
+  const int fd = ::socket(family, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_storage at{};
+  at.ss_family = static_cast<sa_family_t>(family);
+  if (family == AF_INET) {
+    reinterpret_cast<sockaddr_in&>(at).sin_port = htons(port);
+  } else {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    reinterpret_cast<sockaddr_in6&>(at).sin6_port = htons(port);
+  }
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&at), AddressLength(family)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Sockets bound to `port` in the system's table of one family (/proc/net/udp or udp6).
+int InTable(const char* table, uint16_t port) {
+  std::ifstream in(std::string("/proc/net/") + table);
+  char hex[8];
+  std::snprintf(hex, sizeof hex, ":%04X ", port);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) {
+    const size_t local = line.find(':', line.find(':') + 1);  // after "sl:", the local address's port
+    if (local != std::string::npos && line.compare(local, 6, hex) == 0) ++n;
+  }
+  return n;
+}
+
+bool HasIpv6() {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  const sockaddr_storage at = LoopbackAt(AF_INET6, 0);
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&at), AddressLength(AF_INET6)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// "::" is an IPv4 socket and an IPv6-only one on one port number: the port is
+// held in both families or refused, and freed in both.
+TEST(UdpReplySocket, TheAnyAddressHoldsThePortInBothFamiliesOrNotAtAll) {
+  if (!HasIpv6()) GTEST_SKIP() << "no IPv6 on this machine";
+  boost::asio::io_context io;
+  SystemClock clock;
+  const auto any = boost::asio::ip::make_address("::");
+  // Ephemeral ports, many times over: each is free in both families.
+  for (int i = 0; i < 20; ++i) {
+    UdpSocket server(io, clock);
+    ASSERT_FALSE(server.Bind(any, 0));
+    const uint16_t port = server.local_port();
+    EXPECT_FALSE(PlainBindsAny(AF_INET, port)) << port;
+    EXPECT_FALSE(PlainBindsAny(AF_INET6, port)) << port;
+  }
+
+  UdpSocket server(io, clock);
+  ASSERT_FALSE(server.Bind(any, 0));
+  const uint16_t port = server.local_port();
+  // IPv4 has a socket (with its reply socket) of its own, not the IPv6 one's mapped addresses.
+  EXPECT_EQ(InTable("udp", port), 2);
+  EXPECT_EQ(InTable("udp6", port), 2);
+  PortEcho echo;
+  server.Start(&echo);
+  EXPECT_EQ(AskFromManyPorts(io, echo, AF_INET, port, 8), 8);
+  EXPECT_EQ(AskFromManyPorts(io, echo, AF_INET6, port, 8), 8);
+  server.Close();
+  io.restart();
+  io.poll();
+  EXPECT_TRUE(PlainBindsAny(AF_INET, port));
+  EXPECT_TRUE(PlainBindsAny(AF_INET6, port));
+
+  // Either half taken by someone else: refused as in use, and nothing kept.
+  for (int family : {AF_INET, AF_INET6}) {
+    SCOPED_TRACE(family == AF_INET ? "IPv4 half taken" : "IPv6 half taken");
+    UdpSocket holder(io, clock);
+    ASSERT_FALSE(holder.Bind(boost::asio::ip::make_address(family == AF_INET ? "0.0.0.0" : "::1"), port));
+    EXPECT_EQ(server.Bind(any, port), std::make_error_code(std::errc::address_in_use));
+    EXPECT_FALSE(server.IsOpen());
+    holder.Close();
+    EXPECT_TRUE(PlainBindsAny(AF_INET, port));
+    EXPECT_TRUE(PlainBindsAny(AF_INET6, port));
+  }
+  ASSERT_FALSE(server.Bind(any, port));
+  server.Start(&echo);
+  EXPECT_EQ(AskFromManyPorts(io, echo, AF_INET, port, 4), 4);
 }
 
 }  // namespace
