@@ -168,21 +168,22 @@ void TcpSlot::Close() {
 }
 
 TcpListener::TcpListener(boost::asio::io_context& io, Clock& clock, TcpHandler& handler)
-    : io_(io),
-      clock_(clock),
-      handler_(handler),
-      retry_(clock.MakeTimer(io)),
-      alive_(std::make_shared<bool>(true)),
-      accept_(io, [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& ec,
-                                                              uint64_t token) {
-        auto a = alive.lock();
-        if (a && *a) OnAcceptWaitEnded(ec, token);
-      }) {}
+    : io_(io), clock_(clock), handler_(handler), alive_(std::make_shared<bool>(true)) {
+  for (Door& door : doors_) {
+    door.retry = clock.MakeTimer(io);
+    door.accept = std::make_unique<AcceptQueue>(io, [this, &door, alive = std::weak_ptr<bool>(alive_)](
+                                                        const boost::system::error_code& ec, uint64_t token) {
+      auto a = alive.lock();
+      if (a && *a) OnAcceptWaitEnded(door, ec, token);
+    });
+  }
+}
 
 TcpListener::~TcpListener() {
   *alive_ = false;
   boost::system::error_code ec;
-  if (acceptor_) acceptor_->close(ec);
+  for (Door& door : doors_)
+    if (door.acceptor) door.acceptor->close(ec);
   for (auto& s : slots_) {
     if (s->open_) {
       s->open_ = false;
@@ -193,14 +194,13 @@ TcpListener::~TcpListener() {
   }
 }
 
-std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16_t port) {
-  Close();
+std::error_code TcpListener::Open(Door& door, const boost::asio::ip::address& addr, uint16_t port,
+                                  bool v6_only) {
   boost::system::error_code ec;
   auto acc = std::make_unique<Tcp::acceptor>(io_);
   Tcp::endpoint ep(addr, port);
   acc->open(ep.protocol(), ec);
-  // "::" serves both families.
-  if (!ec && addr.is_v6()) acc->set_option(boost::asio::ip::v6_only(!addr.is_unspecified()), ec);
+  if (!ec && addr.is_v6()) acc->set_option(boost::asio::ip::v6_only(v6_only), ec);
   if (!ec) HoldPort(*acc, ec);
   if (!ec) acc->bind(ep, ec);
   if (!ec) acc->listen(boost::asio::socket_base::max_listen_connections, ec);
@@ -209,23 +209,55 @@ std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16
     if (PortTaken(ec)) return std::make_error_code(std::errc::address_in_use);
     return std::error_code(ec.value(), std::system_category());
   }
-  local_port_ = acc->local_endpoint(ec).port();
-  acceptor_ = std::move(acc);
+  door.acceptor = std::move(acc);
+  return {};
+}
+
+std::error_code TcpListener::OpenPair(uint16_t port) {
+  // Tries for an ephemeral port free in both families before giving up.
+  constexpr int kAttempts = 16;
+  for (int attempt = 0;; ++attempt) {
+    // IPv6 first: on a machine without it this fails as a dual-stack socket would.
+    std::error_code ec = Open(doors_[1], boost::asio::ip::address_v6::any(), port, true);
+    if (ec) return ec;
+    boost::system::error_code ignored;
+    const uint16_t bound = doors_[1].acceptor->local_endpoint(ignored).port();
+    ec = Open(doors_[0], boost::asio::ip::address_v4::any(), bound, false);
+    if (!ec) return {};
+    Close();
+    if (port != 0 || ec != std::errc::address_in_use || attempt + 1 == kAttempts) return ec;
+  }
+}
+
+std::error_code TcpListener::Listen(const boost::asio::ip::address& addr, uint16_t port) {
+  Close();
+  const bool pair = addr.is_v6() && addr.is_unspecified();
+  std::error_code ec = pair ? OpenPair(port) : Open(doors_[0], addr, port, addr.is_v6());
+  if (ec) {
+    Close();
+    return ec;
+  }
+  boost::system::error_code ignored;
+  local_port_ = doors_[0].acceptor->local_endpoint(ignored).port();
   ++accept_token_;
   ArmAccept();
   return {};
 }
 
 void TcpListener::Close() {
-  if (!acceptor_) return;
-  retry_->Cancel();
-  retry_armed_ = false;
-  boost::system::error_code ec;
-  acceptor_->close(ec);
-  acceptor_.reset();
-  ++accept_token_;
-  accept_.Clear();
-  waiting_ = false;
+  bool was_open = false;
+  for (Door& door : doors_) {
+    door.retry->Cancel();
+    door.retry_armed = false;
+    door.waiting = false;
+    if (!door.acceptor) continue;
+    was_open = true;
+    boost::system::error_code ec;
+    door.acceptor->close(ec);
+    door.acceptor.reset();
+    door.accept->Clear();
+  }
+  if (was_open) ++accept_token_;
 }
 
 void TcpListener::CloseAll() {
@@ -235,10 +267,12 @@ void TcpListener::CloseAll() {
 
 void TcpListener::SetPaused(bool paused) {
   paused_ = paused;
-  if (paused_ && acceptor_ && waiting_) {
-    // The pending wait goes; connections wait in the backlog.
-    boost::system::error_code ec;
-    acceptor_->cancel(ec);
+  for (Door& door : doors_) {
+    if (paused_ && door.acceptor && door.waiting) {
+      // The pending wait goes; connections wait in the backlog.
+      boost::system::error_code ec;
+      door.acceptor->cancel(ec);
+    }
   }
   if (!paused_) ArmAccept();
 }
@@ -249,31 +283,35 @@ TcpSlot* TcpListener::slot(int index) {
 }
 
 void TcpListener::ArmAccept() {
-  if (!acceptor_ || paused_ || waiting_) return;
-  waiting_ = true;
-  accept_.Wait(*acceptor_, accept_token_);
+  for (Door& door : doors_) ArmAccept(door);
 }
 
-void TcpListener::OnAcceptWaitEnded(const boost::system::error_code& ec, uint64_t token) {
-  if (token != accept_token_ || !acceptor_) return;
-  waiting_ = false;
+void TcpListener::ArmAccept(Door& door) {
+  if (!door.acceptor || paused_ || door.waiting) return;
+  door.waiting = true;
+  door.accept->Wait(*door.acceptor, accept_token_);
+}
+
+void TcpListener::OnAcceptWaitEnded(Door& door, const boost::system::error_code& ec, uint64_t token) {
+  if (token != accept_token_ || !door.acceptor) return;
+  door.waiting = false;
   if (paused_) return;
   // A failed wait is tried again after a pause; a cancelled one (paused and
   // resumed since) takes what is there.
   if (ec && ec != boost::asio::error::operation_aborted) {
-    ArmAcceptOrRetry(true);
+    ArmAcceptOrRetry(door, true);
     return;
   }
-  OnAcceptReady();
+  OnAcceptReady(door);
 }
 
-void TcpListener::OnAcceptReady() {
+void TcpListener::OnAcceptReady(Door& door) {
   // Take the whole backlog (bounded per wake-up so other sockets get a turn).
   // Plain descriptors first: a connection that is answered and closed at
   // once never enters the loop's poll set.
   bool out_of_resources = false;
-  for (int i = 0; i < 256 && acceptor_ && !paused_; ++i) {
-    std::optional<Accepted> got = accept_.Take(*acceptor_, &out_of_resources);
+  for (int i = 0; i < 256 && door.acceptor && !paused_; ++i) {
+    std::optional<Accepted> got = door.accept->Take(*door.acceptor, &out_of_resources);
     if (!got) break;  // backlog empty (or resources short: retried below)
     const std::array<uint8_t, 16> key = PeerKey(got->remote);
     if (max_per_address_ > 0 && OpenFrom(key) >= max_per_address_) {
@@ -313,7 +351,7 @@ void TcpListener::OnAcceptReady() {
     in_accept_batch_ = false;
   }
   if (accepted_.empty()) {
-    ArmAcceptOrRetry(out_of_resources);
+    ArmAcceptOrRetry(door, out_of_resources);
     return;
   }
   // One log write for the batch, then the answers.
@@ -334,22 +372,22 @@ void TcpListener::OnAcceptReady() {
     if (!s.writing_ || !s.close_after_write_) s.StartRead();
   }
   accepted_.clear();
-  ArmAcceptOrRetry(out_of_resources);
+  ArmAcceptOrRetry(door, out_of_resources);
 }
 
-void TcpListener::ArmAcceptOrRetry(bool retry_later) {
+void TcpListener::ArmAcceptOrRetry(Door& door, bool retry_later) {
   if (!retry_later) {
-    ArmAccept();
+    ArmAccept(door);
     return;
   }
-  if (retry_armed_) return;
-  retry_armed_ = true;
+  if (door.retry_armed) return;
+  door.retry_armed = true;
   // The timer goes with the listener, so `this` outlives any call.
-  Tcp::acceptor* acc = acceptor_.get();
-  retry_->Start(kAcceptRetry, [this, acc] {
-    retry_armed_ = false;
-    if (acc != acceptor_.get() || paused_) return;
-    OnAcceptReady();
+  Tcp::acceptor* acc = door.acceptor.get();
+  door.retry->Start(kAcceptRetry, [this, &door, acc] {
+    door.retry_armed = false;
+    if (acc != door.acceptor.get() || paused_) return;
+    OnAcceptReady(door);
   });
 }
 

@@ -1,6 +1,10 @@
 // The TCP half of the socket object: a listener (element 0) and its array of
 // connection slots. Slots are allocated lowest-free-first, grown on demand and
 // reused; a slot is never destroyed while the listener object lives.
+//
+// Listening on "::" is an IPv4 socket and an IPv6-only one on the same port
+// number: IPv4 connections are then IPv4 sockets, not IPv6 ones with mapped
+// addresses (a few % of the cost of a short connection on loopback).
 #pragma once
 
 // First: Boost 1.74's coroutine headers use std::exchange without including <utility>.
@@ -103,14 +107,15 @@ class TcpListener {
   TcpListener(const TcpListener&) = delete;
   TcpListener& operator=(const TcpListener&) = delete;
 
-  // Listens on addr:port; closes first when listening. Address in use is
+  // Listens on addr:port (port 0 = ephemeral; "::" takes IPv4 and IPv6, the
+  // port free in both); closes first when listening. Address in use is
   // reported as std::errc::address_in_use.
   std::error_code Listen(const boost::asio::ip::address& addr, uint16_t port);
   // Closes the listener (element 0) only; open connections finish their work.
   void Close();
   // Closes the listener and every open connection.
   void CloseAll();
-  bool IsListening() const { return acceptor_ != nullptr; }
+  bool IsListening() const { return doors_[0].acceptor != nullptr; }
   uint16_t local_port() const { return local_port_; }
 
   // While paused, connection requests wait in the backlog unaccepted.
@@ -135,10 +140,23 @@ class TcpListener {
 
  private:
   friend class TcpSlot;
+  // One listening socket with its wait for connections.
+  struct Door {
+    std::unique_ptr<Tcp::acceptor> acceptor;
+    std::unique_ptr<AcceptQueue> accept;
+    // Out of descriptors (or kernel memory): the backlog is tried again after
+    // a pause, since no new arrival may come to wake the loop.
+    std::unique_ptr<Timer> retry;
+    bool retry_armed = false;
+    bool waiting = false;
+  };
+  std::error_code Open(Door& door, const boost::asio::ip::address& addr, uint16_t port, bool v6_only);
+  std::error_code OpenPair(uint16_t port);
   void ArmAccept();
-  void ArmAcceptOrRetry(bool retry_later);
-  void OnAcceptWaitEnded(const boost::system::error_code& ec, uint64_t token);
-  void OnAcceptReady();
+  void ArmAccept(Door& door);
+  void ArmAcceptOrRetry(Door& door, bool retry_later);
+  void OnAcceptWaitEnded(Door& door, const boost::system::error_code& ec, uint64_t token);
+  void OnAcceptReady(Door& door);
   TcpSlot& AllocateSlot();
   size_t OpenFrom(const std::array<uint8_t, 16>& key) const;
   bool EvictOldestIdle();
@@ -147,14 +165,10 @@ class TcpListener {
   boost::asio::io_context& io_;
   Clock& clock_;
   TcpHandler& handler_;
-  std::unique_ptr<Tcp::acceptor> acceptor_;
+  // [0]: the only socket, or the IPv4 one of a pair; [1]: a pair's IPv6 one.
+  std::array<Door, 2> doors_;
   uint16_t local_port_ = 0;
   bool paused_ = false;
-  bool waiting_ = false;
-  // Out of descriptors (or kernel memory): the backlog is tried again after
-  // a pause, since no new arrival may come to wake the loop.
-  std::unique_ptr<Timer> retry_;
-  bool retry_armed_ = false;
   size_t max_open_ = 1024;
   size_t max_per_address_ = 16;
   uint64_t seq_ = 0;
@@ -169,7 +183,6 @@ class TcpListener {
   std::vector<std::pair<int, uint64_t>> accepted_;  // slot index and generation, this batch
   std::shared_ptr<bool> alive_;
   uint64_t accept_token_ = 0;  // advanced by Listen and Close: a wait of an earlier acceptor is stale
-  AcceptQueue accept_;
 };
 
 }  // namespace mdl::net

@@ -8,6 +8,9 @@
 
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "common/clock/virtual_clock.h"
@@ -161,6 +164,98 @@ TEST(TcpListener, AnIdleConnectionClosesWhenTheManualClockPassesItsTimeout) {
   RunUntil(io, [&] { return PeerClosed(a); });
   EXPECT_TRUE(PeerClosed(a));
   ::close(a);
+}
+
+// Listening sockets on `port` in the system's table of one family (/proc/net/tcp or tcp6).
+int ListeningIn(const char* table, uint16_t port) {
+  std::ifstream in(std::string("/proc/net/") + table);
+  char hex[8];
+  std::snprintf(hex, sizeof hex, ":%04X ", port);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) {
+    const size_t local = line.find(':', line.find(':') + 1);  // after "sl:", the local address's port
+    // State 0A: listening.
+    if (local != std::string::npos && line.compare(local, 6, hex) == 0 &&
+        line.find(" 0A ") != std::string::npos)
+      ++n;
+  }
+  return n;
+}
+
+int ConnectTo6(uint16_t port) {
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  a.sin6_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// "::" is an IPv4 listener and an IPv6-only one on one port number: both
+// families are accepted (IPv4 peers as IPv4), paused and resumed together,
+// and the port is held in both or refused.
+TEST(TcpListener, TheAnyAddressListensInBothFamiliesOnOnePort) {
+  const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 loopback6{};
+  loopback6.sin6_family = AF_INET6;
+  loopback6.sin6_addr = in6addr_loopback;
+  const bool has_v6 =
+      probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&loopback6), sizeof loopback6) == 0;
+  if (probe >= 0) ::close(probe);
+  if (!has_v6) GTEST_SKIP() << "no IPv6 on this machine";
+  boost::asio::io_context io;
+  VirtualClock clock(UtcFromNs(0));
+  NullHandler handler;
+  TcpListener listener(io, clock, handler);
+  const auto any = boost::asio::ip::make_address("::");
+  ASSERT_FALSE(listener.Listen(any, 0));
+  const uint16_t port = listener.local_port();
+  EXPECT_EQ(ListeningIn("tcp", port), 1);
+  EXPECT_EQ(ListeningIn("tcp6", port), 1);
+
+  listener.SetPaused(true);
+  int a = ConnectTo(port);
+  int b = ConnectTo6(port);
+  ASSERT_GE(b, 0);
+  io.restart();
+  io.run_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(handler.accepted, 0) << "accepted while paused";
+  listener.SetPaused(false);
+  RunUntil(io, [&] { return listener.open_count() == 2; });
+  ASSERT_EQ(listener.open_count(), 2u);
+  int v4 = 0, v6 = 0;
+  for (int i = 1; i <= 2; ++i) {
+    const TcpSlot* s = listener.slot(i);
+    (s->remote().address().is_v4() ? v4 : v6) += 1;
+    EXPECT_EQ(s->local_port(), port);
+  }
+  EXPECT_EQ(v4, 1);
+  EXPECT_EQ(v6, 1);
+  ::close(a);
+  ::close(b);
+
+  // Either half held by another listener: refused as in use, nothing kept.
+  listener.Close();
+  for (const char* other : {"0.0.0.0", "::1"}) {
+    SCOPED_TRACE(other);
+    NullHandler h;
+    TcpListener holder(io, clock, h);
+    ASSERT_FALSE(holder.Listen(boost::asio::ip::make_address(other), port));
+    EXPECT_EQ(listener.Listen(any, port), std::make_error_code(std::errc::address_in_use));
+    EXPECT_FALSE(listener.IsListening());
+    EXPECT_EQ(ListeningIn("tcp", port) + ListeningIn("tcp6", port), 1);
+  }
+  ASSERT_FALSE(listener.Listen(any, port));
+  int c = ConnectTo(port);
+  RunUntil(io, [&] { return handler.accepted == 3; });
+  EXPECT_EQ(handler.accepted, 3);
+  ::close(c);
+  listener.CloseAll();
+  EXPECT_EQ(ListeningIn("tcp", port) + ListeningIn("tcp6", port), 0);
 }
 
 }  // namespace

@@ -21,8 +21,12 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
+// Bound as the programs under test bind: a listener takes a port whose
+// earlier connections (of another test, say) linger in TIME_WAIT.
 UniqueFd BoundSocket(int type, uint16_t port) {
   UniqueFd s(::socket(AF_INET, type, 0));
+  int one = 1;
+  if (type == SOCK_STREAM) ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a = Loopback(port);
   if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
   return s;
