@@ -1,6 +1,6 @@
-// Addresses on dual-stack sockets: an IPv6 socket bound to "::" also carries
-// IPv4, with IPv4 peers seen as IPv4-mapped IPv6 addresses (::ffff:a.b.c.d).
-// Above the socket layer every IPv4 peer is plain IPv4.
+// IPv4 peers as an IPv6 socket that carries IPv4 sees them: IPv4-mapped IPv6
+// addresses (::ffff:a.b.c.d). Above the socket layer every IPv4 peer is plain
+// IPv4.
 #pragma once
 
 #include <boost/asio/ip/address.hpp>

@@ -2,8 +2,7 @@
 // denied network gets nothing from any service over UDP, and its TCP
 // connections are closed at once without a byte; other sources are served.
 // Over IPv4 (127.0.0.2 against 127.0.0.1) and IPv6 (::1, the one IPv6
-// loopback address, against 127.0.0.1, which reaches the dual-stack sockets
-// as an IPv4-mapped source).
+// loopback address, against 127.0.0.1, which reaches the IPv4 sockets).
 #include <sys/socket.h>
 
 #include <regex>
