@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <regex>
 #include <thread>
 
 #include "tests/e2e/harness.h"
@@ -176,6 +177,17 @@ TEST(FrequencyTest, HostileStoredCorrectionIsRefusedAndAFlakyUpstreamLeavesTheRa
   EXPECT_EQ(SavedValue(rig.home(), "FrequencyPpm"), "0.000") << "the hostile value was kept";
 }
 
+// The server said it slews the served time back by about 20 ms (the second
+// exchange's own error on a loaded machine moves the figure by a fraction of
+// a millisecond: "slewing -19.638 ms" is as right as "slewing -20.1 ms").
+bool SlewsAbout20MsBack(const std::string& err) {
+  static const std::regex slewing("slewing -([0-9]+\\.[0-9]+) ms");
+  std::smatch m;
+  if (!std::regex_search(err, m, slewing)) return false;
+  const double ms = std::stod(m[1].str());
+  return ms > 15 && ms < 25;
+}
+
 // The first answer on time, the next 20 ms behind: a step would take the
 // served time 20 ms back; the slew takes it back 500 us a second.
 TEST(FrequencyTest, SmallSecondCorrectionIsSlewedAndTheServedTimeNeverGoesBack) {
@@ -194,8 +206,7 @@ TEST(FrequencyTest, SmallSecondCorrectionIsSlewedAndTheServedTimeNeverGoesBack) 
   std::optional<Clock::time_point> slewing_since;
   const auto deadline = Clock::now() + 40s;
   while (Clock::now() < deadline) {
-    if (!slewing_since && upstream.answered() >= 2 &&
-        rig.server->Err().find("slewing -2") != std::string::npos)
+    if (!slewing_since && upstream.answered() >= 2 && SlewsAbout20MsBack(rig.server->Err()))
       slewing_since = Clock::now();
     if (slewing_since && Clock::now() - *slewing_since > 2s) break;
     const auto reply = UdpAskText(rig.ports.ntp, NtpPacket(3), 1s);
